@@ -1,0 +1,26 @@
+# vex_add_library(NAME SOURCES...): a static library of ours with the project's warnings. While a layer has
+# no sources yet it is an interface target, so that the layers above can already link it.
+function(vex_add_library name)
+  set(sources ${ARGN})
+  list(FILTER sources INCLUDE REGEX "\\.(cpp|c)$")
+  if(sources)
+    add_library(${name} STATIC ${ARGN})
+    target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${name} PRIVATE vex_warnings)
+    set(${name}_SCOPE PUBLIC PARENT_SCOPE)
+  else()
+    add_library(${name} INTERFACE ${ARGN})
+    target_include_directories(${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+    set(${name}_SCOPE INTERFACE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# vex_link(NAME DEPS...): links a library made by vex_add_library, whichever kind it is.
+function(vex_link name)
+  get_target_property(kind ${name} TYPE)
+  if(kind STREQUAL "INTERFACE_LIBRARY")
+    target_link_libraries(${name} INTERFACE ${ARGN})
+  else()
+    target_link_libraries(${name} PUBLIC ${ARGN})
+  endif()
+endfunction()

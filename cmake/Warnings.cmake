@@ -1,0 +1,14 @@
+# One place for the warning flags; every target of ours links vex_warnings.
+add_library(vex_warnings INTERFACE)
+target_compile_options(vex_warnings INTERFACE
+  -Wall            # the usual suspects
+  -Wextra          # unused parameters, signed/unsigned comparisons, missing initialisers
+  -Wshadow         # a local that hides a member is a classic source of wrong-object bugs
+  -Wnon-virtual-dtor  # every interface here is deleted through its base pointer
+  -Wpointer-arith  # arithmetic on void* is a GNU extension
+  -Wformat=2       # printf-style logging with values from packages
+)
+option(VEX_WERROR "Treat warnings as errors" OFF)
+if(VEX_WERROR)
+  target_compile_options(vex_warnings INTERFACE -Werror)
+endif()
