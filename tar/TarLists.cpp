@@ -1,0 +1,80 @@
+#include "TarLists.h"
+
+namespace TarLists
+{
+namespace
+{
+bool EndsWith(const std::string& s, const std::string& suffix)
+{
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+} // namespace
+
+std::string ListBaseName(const std::string& itemPath)
+{
+    const std::string::size_type slash = itemPath.find_last_of('/');
+    std::string name = slash == std::string::npos ? itemPath : itemPath.substr(slash + 1);
+    for (const char* ending : {".tar", ".tar.bz2", ".tar.gz"})
+    {
+        const std::string e(ending);
+        if (EndsWith(name, e))
+        {
+            name.resize(name.size() - e.size());
+            break;
+        }
+    }
+    return name;
+}
+
+std::vector<std::string> Tokenise(const std::string& line)
+{
+    std::vector<std::string> tokens;
+    std::string::size_type pos = 0;
+    while (pos < line.size())
+    {
+        const std::string::size_type start = line.find_first_not_of(' ', pos);
+        if (start == std::string::npos)
+            break;
+        std::string::size_type end = line.find(' ', start);
+        if (end == std::string::npos)
+            end = line.size();
+        tokens.push_back(line.substr(start, end - start));
+        pos = end;
+    }
+    return tokens;
+}
+
+bool ParseMd5Line(const std::string& line, Md5Line& out)
+{
+    const std::vector<std::string> tokens = Tokenise(line);
+    if (tokens.size() < 2)
+        return false;
+    out.digest = tokens[0];
+    out.path = tokens[1];
+    return true;
+}
+
+bool ParseTarListLine(const std::string& line, TarListLine& out)
+{
+    const std::vector<std::string> tokens = Tokenise(line);
+    if (tokens.size() < 6)
+        return false;
+    out.type = tokens[0][0];
+    out.size = tokens[2];
+    out.name = tokens[5];
+    out.target = tokens.size() == 8 ? tokens[7] : std::string();
+    return true;
+}
+
+std::string MemberPath(const std::string& destination, const std::string& name)
+{
+    if (name.empty())
+        return destination + "/";
+    return destination + "/" + (name[0] == '.' ? name : name.substr(1));
+}
+
+bool IsTopDirectory(const std::string& name)
+{
+    return name == "./";
+}
+} // namespace TarLists

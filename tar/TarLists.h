@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The two list files that travel inside a tar item and describe what a full extraction must produce:
+// "<base>_md5" (digest and relative path per regular file, as an MD5 tool writes them) and "<base>_tart"
+// (one line per member, as a tar tool's verbose listing writes them). Pure text handling only.
+namespace TarLists
+{
+// The item path's file name without the first of ".tar", ".tar.bz2", ".tar.gz" it ends with, in that
+// order; other names stay whole ("data.tgz" stays "data.tgz").
+std::string ListBaseName(const std::string& itemPath);
+
+// Splits at spaces; runs of spaces count as one separator and give no empty tokens.
+std::vector<std::string> Tokenise(const std::string& line);
+
+struct Md5Line
+{
+    std::string digest; // expected MD5, 32 hexadecimal characters
+    std::string path;   // relative to the destination, usually "./..."
+};
+// False when the line has fewer than two tokens.
+bool ParseMd5Line(const std::string& line, Md5Line& out);
+
+struct TarListLine
+{
+    char type = '?';    // 'd' directory, '-' regular file, 'l' symbolic link, anything else other
+    std::string size;   // as listed; the size estimate reads it, verification does not
+    std::string name;   // member name as listed
+    std::string target; // link target, only from a line of exactly eight tokens
+};
+// False when the line has fewer than six tokens.
+bool ParseTarListLine(const std::string& line, TarListLine& out);
+
+// Where a listed member lands below `destination`. A name beginning with a dot ("./a") is kept; any other
+// name loses its first character, which turns the absolute names that tar tools list ("/etc/x") into paths
+// below the destination.
+std::string MemberPath(const std::string& destination, const std::string& name);
+
+// The archive's top directory, which verification skips.
+bool IsTopDirectory(const std::string& name);
+} // namespace TarLists

@@ -1,0 +1,79 @@
+#include "TarLists.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace TarLists;
+
+namespace
+{
+class ListBaseNameTest : public testing::TestWithParam<std::pair<std::string, std::string>>
+{
+};
+
+TEST_P(ListBaseNameTest, DropsTheFirstMatchingTarEnding)
+{
+    EXPECT_EQ(ListBaseName(GetParam().first), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ListBaseNameTest,
+                         testing::Values(std::make_pair("/rootfs/opt/data.tar.gz", "data"),
+                                         std::make_pair("/rootfs/bundle.tar.bz2", "bundle"),
+                                         std::make_pair("/rootfs/bundle.tar", "bundle"),
+                                         std::make_pair("/rootfs/data.tgz", "data.tgz"),
+                                         std::make_pair("/rootfs/bundle.bin", "bundle.bin"),
+                                         // ".tar" is only an ending: a name that holds it elsewhere stays whole
+                                         std::make_pair("/rootfs/a.tar.xz", "a.tar.xz"),
+                                         std::make_pair("plain.tar", "plain")));
+
+TEST(TarLists, TokenisingDropsEmptyTokensBetweenSpaces)
+{
+    EXPECT_EQ(Tokenise("  a   b c  "), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_TRUE(Tokenise("").empty());
+    EXPECT_TRUE(Tokenise("    ").empty());
+}
+
+TEST(TarLists, Md5LinesNeedDigestAndPath)
+{
+    Md5Line line;
+    ASSERT_TRUE(ParseMd5Line("d41d8cd98f00b204e9800998ecf8427e  ./etc/x trailing", line));
+    EXPECT_EQ(line.digest, "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(line.path, "./etc/x");
+    EXPECT_FALSE(ParseMd5Line("d41d8cd98f00b204e9800998ecf8427e", line));
+    EXPECT_FALSE(ParseMd5Line("   ", line));
+}
+
+TEST(TarLists, ListingLinesNeedSixTokensAndTakeTargetsOnlyFromEight)
+{
+    TarListLine line;
+    ASSERT_TRUE(ParseTarListLine("lrwxrwxrwx root/root         0 2026-12-08 03:44 ./lib/a.so -> b.so", line));
+    EXPECT_EQ(line.type, 'l');
+    EXPECT_EQ(line.name, "./lib/a.so");
+    EXPECT_EQ(line.target, "b.so");
+
+    ASSERT_TRUE(ParseTarListLine("-rw-r--r-- root/root 1234 2026-12-08 03:44 ./etc/x", line));
+    EXPECT_EQ(line.type, '-');
+    EXPECT_EQ(line.size, "1234");
+    EXPECT_EQ(line.name, "./etc/x");
+    EXPECT_EQ(line.target, "");
+
+    // Seven or nine tokens: a name with a space, or a target with one; no target is taken.
+    ASSERT_TRUE(ParseTarListLine("lrwxrwxrwx root/root 0 2026-12-08 03:44 ./a -> b c", line));
+    EXPECT_EQ(line.target, "");
+    EXPECT_FALSE(ParseTarListLine("-rw-r--r-- root/root 1234 2026-12-08 ./etc/x", line));
+}
+
+TEST(TarLists, MemberPathsKeepDottedNamesAndDropTheFirstCharacterOfOthers)
+{
+    EXPECT_EQ(MemberPath("/d", "./lib/a.so"), "/d/./lib/a.so");
+    EXPECT_EQ(MemberPath("/d", "/etc/x"), "/d/etc/x");
+    // Not a typo: an undotted relative name loses its first character, as the lists have always been read.
+    EXPECT_EQ(MemberPath("/d", "etc/x"), "/d/tc/x");
+    EXPECT_EQ(MemberPath("/d", ".hidden"), "/d/.hidden");
+    EXPECT_TRUE(IsTopDirectory("./"));
+    EXPECT_FALSE(IsTopDirectory("./a/"));
+}
+} // namespace
