@@ -1,0 +1,34 @@
+#pragma once
+
+#include "IParametersIO.h"
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+// The parameter block in the on-chip RAM, mapped through the physical-memory device.
+class OcmRamIO : public IParametersIO
+{
+public:
+    static constexpr const char* kDefaultDevicePath = "/dev/mem";
+    // Physical address of the on-chip RAM, i.e. its offset in the physical-memory device.
+    static constexpr off_t kOcmRamAddress = 0x40200000;
+
+    explicit OcmRamIO(std::string devicePath = kDefaultDevicePath);
+    ~OcmRamIO() override;
+    OcmRamIO(const OcmRamIO&) = delete;
+    OcmRamIO& operator=(const OcmRamIO&) = delete;
+
+    unsigned char* Open() override;
+    void Close() override;
+
+private:
+    struct MappingDeleter
+    {
+        void operator()(void* start) const;
+    };
+
+    std::string devicePath_;
+    int fd_ = -1;
+    std::unique_ptr<void, MappingDeleter> mapping_;
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "ParametersIOFactory.h"
+#include "ParametersReader.h"
+
+// Reads the parameters from the block that the factory's accessor opens.
+class ParametersReaderDefault : public ParametersReader
+{
+public:
+    // The process-wide reader, on the on-chip RAM.
+    static ParametersReaderDefault& Instance();
+
+    // The factory is not owned and must outlive the reader.
+    explicit ParametersReaderDefault(ParametersIOFactory& factory);
+
+    bool getParameters(std::string& pkgFileName, std::string& logFileName, int& installFlags) override;
+
+private:
+    ParametersIOFactory& factory_;
+};

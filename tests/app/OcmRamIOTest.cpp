@@ -1,0 +1,148 @@
+#include "OcmRamIO.h"
+#include "OcmRamIOFactory.h"
+#include "ParametersReaderDefault.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+constexpr off_t kEnd = OcmRamIO::kOcmRamAddress + static_cast<off_t>(IParametersIO::kBlockSize);
+
+// A sparse stand-in for the physical-memory device, `size` bytes long, with `block` at the on-chip RAM's
+// address (as far as it fits).
+bool MakeDevice(const std::string& path, off_t size, const std::vector<unsigned char>& block)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0)
+    {
+        return false;
+    }
+    bool ok = ::ftruncate(fd, size) == 0;
+    const off_t room = size - OcmRamIO::kOcmRamAddress;
+    if (ok && room > 0)
+    {
+        const size_t n = std::min<size_t>(block.size(), static_cast<size_t>(room));
+        ok = ::pwrite(fd, block.data(), n, OcmRamIO::kOcmRamAddress) == static_cast<ssize_t>(n);
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+std::vector<unsigned char> ReadDevice(const std::string& path, size_t n)
+{
+    std::vector<unsigned char> bytes(n, 0xEE);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd >= 0)
+    {
+        if (::pread(fd, bytes.data(), n, OcmRamIO::kOcmRamAddress) != static_cast<ssize_t>(n))
+        {
+            bytes.assign(n, 0xEE);
+        }
+        ::close(fd);
+    }
+    return bytes;
+}
+
+std::vector<unsigned char> SampleBlock()
+{
+    std::vector<unsigned char> block(64, 0);
+    for (int i = 0; i < 16; ++i)
+    {
+        block[i] = 0x55;
+    }
+    block[20] = 1;
+    const std::string pkg = "/emmc/update/a.pkg";
+    std::copy(pkg.begin(), pkg.end(), block.begin() + 24);
+    // The package path's NUL and the empty log name's NUL follow from the zero fill.
+    return block;
+}
+
+TEST(OcmRamIO, MapsTheBlockAtTheOnChipRamAddressAndWritesThrough)
+{
+    TempDir dir;
+    const std::string device = dir / "mem";
+    ASSERT_TRUE(MakeDevice(device, kEnd, SampleBlock()));
+
+    OcmRamIO io(device);
+    unsigned char* block = io.Open();
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block[0], 0x55);
+    EXPECT_EQ(block[20], 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block + 24)), "/emmc/update/a.pkg");
+    block[0] = 0;
+    block[IParametersIO::kBlockSize - 1] = 0x77;  // the whole 64 KiB is mapped
+    io.Close();
+
+    const std::vector<unsigned char> written = ReadDevice(device, IParametersIO::kBlockSize);
+    EXPECT_EQ(written[0], 0);
+    EXPECT_EQ(written[IParametersIO::kBlockSize - 1], 0x77);
+
+    // Opening again (twice, without closing in between) maps it afresh.
+    ASSERT_NE(io.Open(), nullptr);
+    unsigned char* again = io.Open();
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again[0], 0);
+}
+
+TEST(OcmRamIO, NoDeviceOrTooShortADeviceGivesNoBlock)
+{
+    TempDir dir;
+    EXPECT_EQ(OcmRamIO(dir / "missing").Open(), nullptr);
+
+    // A stand-in file that ends inside the block would fault on first touch; it is refused instead.
+    const std::string shortDevice = dir / "short";
+    ASSERT_TRUE(MakeDevice(shortDevice, kEnd - 1, SampleBlock()));
+    EXPECT_EQ(OcmRamIO(shortDevice).Open(), nullptr);
+
+    const std::string readOnly = dir / "readonly";
+    ASSERT_TRUE(MakeDevice(readOnly, kEnd, SampleBlock()));
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0400), 0);
+    if (::geteuid() != 0)  // root may open anything
+    {
+        EXPECT_EQ(OcmRamIO(readOnly).Open(), nullptr);
+    }
+}
+
+TEST(OcmRamIO, ReaderOnTheDeviceConsumesOnlyTheHeader)
+{
+    TempDir dir;
+    const std::string device = dir / "mem";
+    ASSERT_TRUE(MakeDevice(device, kEnd, SampleBlock()));
+    OcmRamIOFactory factory(device);
+    ParametersReaderDefault reader(factory);
+
+    for (int round = 0; round < 2; ++round)
+    {
+        std::string pkg;
+        std::string log = "stale";
+        int flags = 0;
+        ASSERT_TRUE(reader.getParameters(pkg, log, flags)) << "round " << round;
+        EXPECT_EQ(pkg, "/emmc/update/a.pkg");
+        EXPECT_EQ(log, "");
+        EXPECT_EQ(flags, 1);
+        const std::vector<unsigned char> after = ReadDevice(device, 24);
+        EXPECT_EQ(std::vector<unsigned char>(after.begin(), after.begin() + 16), std::vector<unsigned char>(16, 0));
+        EXPECT_EQ(after[20], 1);
+    }
+}
+
+TEST(OcmRamIO, ReaderWithoutTheDeviceChangesNothing)
+{
+    TempDir dir;
+    OcmRamIOFactory factory(dir / "missing");
+    ParametersReaderDefault reader(factory);
+    std::string pkg = "p";
+    std::string log = "l";
+    int flags = 9;
+    EXPECT_FALSE(reader.getParameters(pkg, log, flags));
+    EXPECT_EQ(pkg, "p");
+    EXPECT_EQ(log, "l");
+    EXPECT_EQ(flags, 9);
+}
+}  // namespace

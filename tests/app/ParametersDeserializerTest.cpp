@@ -1,0 +1,222 @@
+#include "ParametersDeserializer.h"
+#include "ParametersReaderDefault.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+// The parameter block in ordinary memory, counting how it is opened and closed.
+class MemoryParametersIO : public IParametersIO
+{
+public:
+    explicit MemoryParametersIO(std::vector<unsigned char>& block, bool reachable = true)
+        : block_(block), reachable_(reachable)
+    {
+    }
+    unsigned char* Open() override
+    {
+        ++opens;
+        return reachable_ ? block_.data() : nullptr;
+    }
+    void Close() override { ++closes; }
+
+    int opens = 0;
+    int closes = 0;
+
+private:
+    std::vector<unsigned char>& block_;
+    bool reachable_;
+};
+
+std::vector<unsigned char> MakeBlock(int flags, const std::string& pkg, const std::string& log)
+{
+    std::vector<unsigned char> block(IParametersIO::kBlockSize, 0);
+    for (std::size_t i = 0; i < 16; ++i)
+    {
+        block[i] = static_cast<unsigned char>(0xA0 + i);
+    }
+    const auto raw = static_cast<unsigned int>(flags);
+    for (int i = 0; i < 4; ++i)
+    {
+        block[20 + i] = static_cast<unsigned char>(raw >> (8 * i));
+    }
+    std::memcpy(&block[24], pkg.c_str(), pkg.size() + 1);
+    std::memcpy(&block[24 + pkg.size() + 1], log.c_str(), log.size() + 1);
+    return block;
+}
+
+bool HeaderCleared(const std::vector<unsigned char>& block)
+{
+    for (std::size_t i = 0; i < 16; ++i)
+    {
+        if (block[i] != 0)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct BlockCase
+{
+    const char* name;
+    int flags;
+    std::string pkg;
+    std::string log;
+};
+
+class ParametersDeserializerValid : public testing::TestWithParam<BlockCase>
+{
+};
+
+TEST_P(ParametersDeserializerValid, YieldsTheValuesClearsTheHeaderAndClosesTheAccessor)
+{
+    const BlockCase& c = GetParam();
+    std::vector<unsigned char> block = MakeBlock(c.flags, c.pkg, c.log);
+    const std::vector<unsigned char> before = block;
+    MemoryParametersIO io(block);
+    ParametersDeserializer deserializer(&io);
+
+    std::string pkg = "old";
+    std::string log = "old";
+    int flags = 77;
+    ASSERT_TRUE(deserializer.Read(pkg, log, flags));
+    EXPECT_EQ(pkg, c.pkg);
+    EXPECT_EQ(log, c.log);
+    EXPECT_EQ(flags, c.flags);
+    EXPECT_TRUE(HeaderCleared(block));
+    EXPECT_TRUE(std::equal(block.begin() + 16, block.end(), before.begin() + 16)) << "only the header changes";
+    EXPECT_EQ(io.opens, 1);
+    EXPECT_EQ(io.closes, 1);
+
+    // Only the header is consumed: a second read finds the same values.
+    std::string pkg2;
+    std::string log2;
+    int flags2 = 0;
+    ASSERT_TRUE(deserializer.Read(pkg2, log2, flags2));
+    EXPECT_EQ(pkg2, c.pkg);
+    EXPECT_EQ(log2, c.log);
+    EXPECT_EQ(flags2, c.flags);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, ParametersDeserializerValid,
+    testing::Values(BlockCase{"FormatFlagEmptyLog", 1, "/emmc/update/a.pkg", ""},
+                    BlockCase{"NamedLog", 0, "/emmc/update/b.pkg", "007_error.log"},
+                    BlockCase{"AllFlagBits", -1, "x", "y"},
+                    BlockCase{"EmptyPackagePath", 0, "", "001_error.log"},
+                    BlockCase{"LongestStrings", 0x12345678, std::string(2047, 'p'), std::string(2047, 'l')}),
+    [](const testing::TestParamInfo<BlockCase>& param) { return std::string(param.param.name); });
+
+// A string without a NUL within 2048 bytes makes the read fail without touching anything, instead of
+// reading on through the block (or past it).
+struct BrokenCase
+{
+    const char* name;
+    std::size_t pkgLength;  // bytes before the package path's NUL (none when the fill runs over)
+    std::size_t logLength;
+};
+
+class ParametersDeserializerBroken : public testing::TestWithParam<BrokenCase>
+{
+};
+
+TEST_P(ParametersDeserializerBroken, FailsLeavingOutputsAndBlockUnchanged)
+{
+    const BrokenCase& c = GetParam();
+    std::vector<unsigned char> block = MakeBlock(1, "", "");
+    std::fill(block.begin() + 24, block.end(), 'a');
+    block[24 + c.pkgLength] = 0;
+    if (24 + c.pkgLength + 1 + c.logLength < block.size())
+    {
+        block[24 + c.pkgLength + 1 + c.logLength] = 0;
+    }
+    const std::vector<unsigned char> before = block;
+    MemoryParametersIO io(block);
+    ParametersDeserializer deserializer(&io);
+
+    std::string pkg = "keep.pkg";
+    std::string log = "keep.log";
+    int flags = 42;
+    EXPECT_FALSE(deserializer.Read(pkg, log, flags));
+    EXPECT_EQ(pkg, "keep.pkg");
+    EXPECT_EQ(log, "keep.log");
+    EXPECT_EQ(flags, 42);
+    EXPECT_EQ(block, before);
+    EXPECT_EQ(io.closes, io.opens);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, ParametersDeserializerBroken,
+                         testing::Values(BrokenCase{"PackagePathTooLong", 2048, 0},
+                                         BrokenCase{"LogNameTooLong", 10, 2048},
+                                         BrokenCase{"LogNameRunsToTheEndOfTheBlock", 2047, 70000}),
+                         [](const testing::TestParamInfo<BrokenCase>& param) {
+                             return std::string(param.param.name);
+                         });
+
+TEST(ParametersDeserializer, UnreachableMemoryFailsWithOutputsUnchanged)
+{
+    std::vector<unsigned char> block = MakeBlock(1, "/emmc/update/a.pkg", "");
+    MemoryParametersIO io(block, false);
+    ParametersDeserializer deserializer(&io);
+    std::string pkg = "p";
+    std::string log = "l";
+    int flags = 5;
+    EXPECT_FALSE(deserializer.Read(pkg, log, flags));
+    EXPECT_EQ(pkg, "p");
+    EXPECT_EQ(log, "l");
+    EXPECT_EQ(flags, 5);
+}
+
+class FakeFactory : public ParametersIOFactory
+{
+public:
+    explicit FakeFactory(std::vector<unsigned char>* block) : block_(block) {}
+    std::unique_ptr<IParametersIO> Create() override
+    {
+        ++creates;
+        if (block_ == nullptr)
+        {
+            return nullptr;
+        }
+        return std::make_unique<MemoryParametersIO>(*block_);
+    }
+    int creates = 0;
+
+private:
+    std::vector<unsigned char>* block_;
+};
+
+TEST(ParametersReaderDefault, ReadsThroughTheFactorysAccessor)
+{
+    std::vector<unsigned char> block = MakeBlock(1, "/emmc/update/a.pkg", "");
+    FakeFactory factory(&block);
+    ParametersReaderDefault reader(factory);
+    std::string pkg;
+    std::string log = "x";
+    int flags = 0;
+    ASSERT_TRUE(reader.getParameters(pkg, log, flags));
+    EXPECT_EQ(pkg, "/emmc/update/a.pkg");
+    EXPECT_EQ(log, "");
+    EXPECT_EQ(flags, 1);
+    EXPECT_TRUE(HeaderCleared(block));
+}
+
+TEST(ParametersReaderDefault, NoAccessorFailsWithOutputsUnchanged)
+{
+    FakeFactory factory(nullptr);
+    ParametersReaderDefault reader(factory);
+    std::string pkg = "p";
+    std::string log = "l";
+    int flags = 3;
+    EXPECT_FALSE(reader.getParameters(pkg, log, flags));
+    EXPECT_EQ(factory.creates, 1);
+    EXPECT_EQ(pkg, "p");
+    EXPECT_EQ(log, "l");
+    EXPECT_EQ(flags, 3);
+}
+}  // namespace
