@@ -1,0 +1,208 @@
+#include "ChunkItemUserFactory.h"
+
+#include "ChunkPayloadReader.h"
+#include "ItemDir.h"
+#include "ItemFile.h"
+#include "ItemLink.h"
+#include "ItemScript.h"
+#include "ItemTar.h"
+#include "PackageFormat.h"
+
+#include <string>
+
+using namespace PackageFormat;
+
+namespace
+{
+IPkgItem* newUserItem(uint32_t type)
+{
+    switch (type)
+    {
+    case kTypeScript: return new ItemScript;
+    case kTypeDir: return new ItemDir;
+    case kTypeFile: return new ItemFile;
+    case kTypeLink: return new ItemLink;
+    case kTypeTar: return new ItemTar;
+    default: return nullptr;
+    }
+}
+
+// uid, gid, mode word and condition id, as directories and files both store them.
+bool readEntryWord(ChunkPayloadReader& in, ItemFileSystemEntry& entry)
+{
+    uint16_t uid = 0;
+    uint16_t gid = 0;
+    uint16_t mode = 0;
+    int16_t conditionId = 0;
+    if (!in.readU16(uid) || !in.readU16(gid) || !in.readU16(mode) || !in.readI16(conditionId))
+    {
+        return false;
+    }
+    entry.setUid(uid);
+    entry.setGid(gid);
+    entry.setModeWord(mode);
+    entry.setConditionId(conditionId);
+    return true;
+}
+} // namespace
+
+bool ChunkItemUserFactory::createItem(IPkgItem*& item, uint32_t type, int64_t size)
+{
+    status_ = kStatusOk;
+    size_ = size;
+    item = newUserItem(type);
+    if (item == nullptr)
+    {
+        return false;
+    }
+    item->accept(*this);
+    if (status_ != kStatusOk)
+    {
+        delete item;
+        item = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void ChunkItemUserFactory::visit(ItemScript& item)
+{
+    // Every failure of a script parse counts as unreadable, a missing reader included.
+    ChunkPayloadReader in(reader(), size_);
+    unsigned char digest[kDigestSize];
+    int16_t conditionId = 0;
+    std::string name;
+    if (!in.readBytes(digest, sizeof digest) || !in.readI16(conditionId) || !in.readText(name))
+    {
+        status_ = kStatusUnreadable;
+        return;
+    }
+    item.dataInfo().setDigest(digest);
+    item.setConditionId(conditionId);
+    item.setName(name);
+    item.dataInfo().setReader(makeWindow(in.position(), in.remaining()));
+    status_ = kStatusOk;
+}
+
+void ChunkItemUserFactory::visit(ItemDir& item)
+{
+    if (reader() == nullptr)
+    {
+        status_ = kStatusNoReader;
+        return;
+    }
+    ChunkPayloadReader in(reader(), size_);
+    std::string path;
+    if (!readEntryWord(in, item.entry()) || !in.readText(path))
+    {
+        status_ = kStatusUnreadable;
+        return;
+    }
+    item.setPath(path);
+    status_ = kStatusOk;
+}
+
+void ChunkItemUserFactory::visit(ItemFile& item)
+{
+    if (reader() == nullptr)
+    {
+        status_ = kStatusNoReader;
+        return;
+    }
+    ChunkPayloadReader in(reader(), size_);
+    unsigned char digest[kDigestSize];
+    uint32_t installedSize = 0;
+    uint8_t encoding = 0;
+    std::string path;
+    std::string date;
+    std::string time;
+    if (!in.readBytes(digest, sizeof digest) || !readEntryWord(in, item.entry()) || !in.readU32(installedSize) ||
+        !in.readU8(encoding) || !in.readText(path) || !in.readText(date) || !in.readText(time))
+    {
+        status_ = kStatusUnreadable;
+        return;
+    }
+    item.dataInfo().setDigest(digest);
+    item.setInstalledSize(installedSize);
+    item.setCompression(compressionOf(encoding));
+    item.setCipherType(cipherOf(encoding));
+    item.setPath(path);
+    item.setFileDate(date);
+    item.setFileTime(time);
+    item.dataInfo().setReader(makeWindow(in.position(), in.remaining()));
+    status_ = kStatusOk;
+}
+
+void ChunkItemUserFactory::visit(ItemLink& item)
+{
+    if (reader() == nullptr)
+    {
+        status_ = kStatusNoReader;
+        return;
+    }
+    ChunkPayloadReader in(reader(), size_);
+    uint16_t uid = 0;
+    uint16_t gid = 0;
+    int16_t conditionId = 0;
+    uint8_t mustExist = 0;
+    std::string linkPath;
+    std::string target;
+    if (!in.readU16(uid) || !in.readU16(gid) || !in.readI16(conditionId) || !in.readU8(mustExist) ||
+        !in.readText(linkPath) || !in.readText(target))
+    {
+        status_ = kStatusUnreadable;
+        return;
+    }
+    item.setUid(uid);
+    item.setGid(gid);
+    item.setConditionId(conditionId);
+    item.setTargetMustExist(mustExist);
+    item.setLinkPath(linkPath);
+    item.setLinkTarget(target);
+    status_ = kStatusOk;
+}
+
+void ChunkItemUserFactory::visit(ItemTar& item)
+{
+    if (reader() == nullptr)
+    {
+        status_ = kStatusNoReader;
+        return;
+    }
+    ChunkPayloadReader in(reader(), size_);
+    unsigned char digest[kDigestSize];
+    uint32_t installedSize = 0;
+    int16_t conditionId = 0;
+    std::string destination;
+    if (!in.readBytes(digest, sizeof digest) || !in.readU32(installedSize) || !in.readI16(conditionId) ||
+        !in.readText(destination))
+    {
+        status_ = kStatusUnreadable;
+        return;
+    }
+    item.dataInfo().setDigest(digest);
+    item.setInstalledSize(installedSize);
+    item.setConditionId(conditionId);
+    item.setDestination(destination);
+    item.dataInfo().setReader(makeWindow(in.position(), in.remaining()));
+    status_ = kStatusOk;
+}
+
+// Not built by this factory.
+void ChunkItemUserFactory::visit(ItemHeader& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemUnknown& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemInstallerApp& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemInstallerRootFS& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemInstallerKernel& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemInstallerConfig& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemLauncherApp& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemLauncherConfig& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemServiceApp& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemServiceConfig& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemServiceKernel& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemServiceRootFS& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemBootUBoot& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemBootMLO& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemUserKernel& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemXML& /*item*/) {}
+void ChunkItemUserFactory::visit(ItemInstallerFile& /*item*/) {}

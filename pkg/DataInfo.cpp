@@ -1,0 +1,21 @@
+#include "DataInfo.h"
+
+#include "IStreamReader.h"
+
+#include <algorithm>
+
+DataInfo::DataInfo() { digest_.fill(0); }
+
+DataInfo::~DataInfo() { digest_.fill(0); }
+
+void DataInfo::setDigest(const uint8_t* bytes)
+{
+    if (bytes == nullptr)
+    {
+        digest_.fill(0);
+        return;
+    }
+    std::copy(bytes, bytes + digest_.size(), digest_.begin());
+}
+
+void DataInfo::setReader(IStreamReader* reader) { reader_.reset(reader); }

@@ -1,0 +1,5 @@
+#include "ItemDir.h"
+
+#include "IPkgItemVisitor.h"
+
+void ItemDir::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "IPkgItem.h"
+#include "ItemFileSystemEntry.h"
+
+// A directory to create, with its owner and attributes.
+class ItemDir : public IPkgItem, public ItemFileSystemEntry
+{
+public:
+    void accept(IPkgItemVisitor& visitor) override;
+
+    ItemFileSystemEntry& entry() { return *this; }
+    const ItemFileSystemEntry& entry() const { return *this; }
+};

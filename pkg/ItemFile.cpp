@@ -1,0 +1,5 @@
+#include "ItemFile.h"
+
+#include "IPkgItemVisitor.h"
+
+void ItemFile::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }

@@ -1,0 +1,5 @@
+#include "ItemHeader.h"
+
+#include "IPkgItemVisitor.h"
+
+void ItemHeader::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }

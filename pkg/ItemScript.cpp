@@ -1,0 +1,5 @@
+#include "ItemScript.h"
+
+#include "IPkgItemVisitor.h"
+
+void ItemScript::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }

@@ -1,0 +1,5 @@
+#include "ItemXML.h"
+
+#include "IPkgItemVisitor.h"
+
+void ItemXML::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
