@@ -1,0 +1,3 @@
+#include "CommandRunner.h"
+
+const char* const CommandRunner::kDiscard = "/dev/null";

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+// Every shell command of the installer goes through this interface, so that the partition and script code can
+// be driven by a scripted runner in tests, while the program runs real commands.
+// Results are the shell's raw status as system() gives it: 0 is success, anything else a failure.
+class CommandRunner
+{
+public:
+    enum class Capture
+    {
+        Everything,     // standard output and standard error into the file
+        StandardOutput  // standard output only; errors go where the program's own go
+    };
+
+    static const char* const kDiscard;  // "/dev/null"
+
+    virtual ~CommandRunner() = default;
+
+    // Runs `command` with everything it prints sent to `outputFile` (created or emptied first).
+    virtual int RunRedirected(const std::string& command, Capture capture, const std::string& outputFile) = 0;
+
+    // Runs `command` and throws its output away.
+    int Run(const std::string& command) { return RunRedirected(command, Capture::Everything, kDiscard); }
+    // Runs `command`, keeping all its output in `outputFile`.
+    int RunToFile(const std::string& command, const std::string& outputFile)
+    {
+        return RunRedirected(command, Capture::Everything, outputFile);
+    }
+};

@@ -1,0 +1,132 @@
+#include "InstallThread.h"
+
+#include "InstallProgressNotifier.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+
+const char* const InstallThread::kProductIdFile = "/sys/devices/platform/platforminfo/board_product_id";
+const char* const InstallThread::kInstallerCopyFile = "/emmc/update/vex-pkg-install";
+
+namespace
+{
+const int kCommandTimeoutMs = 30000;
+}
+
+InstallThread::InstallThread(QObject* parent, const QString& productIdFile, const QString& installerCopy)
+    : QThread(parent), installerCopyFile(installerCopy)
+{
+    // Boards 0 to 4 keep the original partition layout; 5, 7, 8 and 9 need the formatter's extra parameter.
+    // Board 6 was never built with this installer, so it stays unknown on purpose.
+    for (const char* id : {"0", "1", "2", "3", "4"})
+    {
+        productTable.insert(QString::fromLatin1(id), 0);
+    }
+    for (const char* id : {"5", "7", "8", "9"})
+    {
+        productTable.insert(QString::fromLatin1(id), 32);
+    }
+
+    QString output;
+    if (RunCommand(QStringLiteral("cat"), productIdFile, output))
+    {
+        const int nul = output.indexOf(QChar(0));
+        if (nul >= 0)
+        {
+            output.truncate(nul);
+        }
+        output.remove(QLatin1Char('\n'));
+        productId = output;
+    }
+
+    notifier = new InstallProgressNotifier();
+    connect(notifier, &InstallProgressNotifier::bytesProcessed, this, &InstallThread::OnPkgBytesProcessed);
+    connect(notifier, &InstallProgressNotifier::BytesToProcessCalculated, this,
+            &InstallThread::OnPkgBytesToProcessCalculated);
+    connect(notifier, &InstallProgressNotifier::statusMessageChanged, this,
+            &InstallThread::OnStatusMessageChanged);
+    connect(notifier, &InstallProgressNotifier::errorMessageChanged, this,
+            &InstallThread::OnErrorMessageChanged);
+}
+
+InstallThread::~InstallThread()
+{
+    // The engine may still be reporting through the notifier: let the run end before it goes.
+    wait();
+    delete notifier;
+}
+
+void InstallThread::Launch(const QString& pkgFile, const QString& logFile, int dateTime, int format)
+{
+    pkgFileName = pkgFile;
+    logFileName = logFile;
+    dateTimeMode = dateTime;
+    formatFlag = format;
+    if (QFile::exists(installerCopyFile))
+    {
+        QFile::remove(installerCopyFile);
+    }
+    start(QThread::HighestPriority);
+}
+
+bool InstallThread::FindFormatParameter(int& formatParameter) const
+{
+    const auto it = productTable.constFind(productId);
+    if (it == productTable.constEnd())
+    {
+        return false;
+    }
+    formatParameter = it.value();
+    return true;
+}
+
+bool InstallThread::RunCommand(const QString& program, const QString& argument, QString& output)
+{
+    // A local process with no parent: the command may be run from a thread other than the one that owns
+    // this object, and a QObject cannot have a parent on another thread.
+    QProcess process;
+    process.start(program, QStringList() << argument, QIODevice::ReadWrite);
+    if (!process.waitForStarted(kCommandTimeoutMs))
+    {
+        return false;
+    }
+    if (!process.waitForFinished(kCommandTimeoutMs))
+    {
+        process.kill();
+        process.waitForFinished(kCommandTimeoutMs);
+        return false;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+    {
+        return false;
+    }
+    output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    return true;
+}
+
+void InstallThread::OnPkgBytesProcessed(qint64 nBytes)
+{
+    runningTotal += nBytes;
+    emit InstallProgressed(runningTotal);
+}
+
+void InstallThread::OnPkgBytesToProcessCalculated(qint64 nTotBytes)
+{
+    emit BytesToProcessCalculated(nTotBytes);
+}
+
+void InstallThread::OnStatusMessageChanged(const QString& text)
+{
+    emit StatusMessageChanged(text);
+}
+
+void InstallThread::OnErrorMessageChanged(const QString& text)
+{
+    emit ErrorMessageChanged(text);
+}
+
+void InstallThread::run()
+{
+    // The installation sequence is not wired in yet.
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QThread>
+
+class InstallProgressNotifier;
+
+// The installation runs on this thread so that the window stays live. The object itself (and its notifier)
+// belong to the GUI thread: the engine's reports reach the slots below through queued connections, are summed
+// here and relayed to the window, so no data is shared between the threads beyond signal arguments.
+class InstallThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    static const char* const kProductIdFile;
+    static const char* const kInstallerCopyFile;
+
+    // The two paths are the board's product-identifier file and the installer copy that a launch removes;
+    // only tests give others.
+    explicit InstallThread(QObject* parent = nullptr, const QString& productIdFile = kProductIdFile,
+                           const QString& installerCopyFile = kInstallerCopyFile);
+    ~InstallThread() override;
+
+    InstallThread(const InstallThread&) = delete;
+    InstallThread& operator=(const InstallThread&) = delete;
+
+    // Stores the run parameters, removes a stale installer copy and starts the run.
+    void Launch(const QString& pkgFile, const QString& logFile, int dateTime, int format);
+
+    // The notifier the engine reports through (owned by this object).
+    InstallProgressNotifier* Notifier() const { return notifier; }
+
+    const QString& ProductId() const { return productId; }
+    // The format parameter of this board's product; false for a product that is not known.
+    bool FindFormatParameter(int& formatParameter) const;
+
+    const QString& PkgFileName() const { return pkgFileName; }
+    const QString& LogFileName() const { return logFileName; }
+    int FormatFlag() const { return formatFlag; }
+    int DateTimeMode() const { return dateTimeMode; }
+    qint64 RunningTotal() const { return runningTotal; }
+
+    // Runs "program argument" and waits for it (30 s to start, 30 s to end); true, with its standard output,
+    // only when it exits normally with status 0.
+    static bool RunCommand(const QString& program, const QString& argument, QString& output);
+
+signals:
+    void NewActivityStarted(const QString& message);
+    void Done(bool ok);
+    void BytesToProcessCalculated(qint64 count);
+    void InstallProgressed(qint64 total);
+    void StatusMessageChanged(const QString& text);
+    void ErrorMessageChanged(const QString& text);
+
+public slots:
+    void OnPkgBytesProcessed(qint64 nBytes);
+    void OnPkgBytesToProcessCalculated(qint64 nTotBytes);
+    void OnStatusMessageChanged(const QString& text);
+    void OnErrorMessageChanged(const QString& text);
+
+protected:
+    void run() override;
+
+private:
+    QString pkgFileName;
+    QString logFileName;
+    int formatFlag = 0;
+    qint64 runningTotal = 0;
+    int dateTimeMode = 0;
+    InstallProgressNotifier* notifier = nullptr;
+    QMap<QString, int> productTable;
+    QString productId;
+    QString installerCopyFile;
+};

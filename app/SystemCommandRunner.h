@@ -1,0 +1,18 @@
+#pragma once
+
+#include "CommandRunner.h"
+
+// Runs commands through the system shell with system().
+class SystemCommandRunner : public CommandRunner
+{
+public:
+    // The runner the program uses (stateless, shared).
+    static SystemCommandRunner& Instance();
+
+    int RunRedirected(const std::string& command, Capture capture, const std::string& outputFile) override;
+
+    // The line handed to the shell. Redirections are written in the POSIX form (" > FILE 2>&1"), never as
+    // bash's " &> FILE": a POSIX sh such as dash reads "cmd &> file" as "run cmd in the background, then
+    // empty file", so the status of cmd would be lost (always 0) and its output would not reach the file.
+    static std::string CommandLine(const std::string& command, Capture capture, const std::string& outputFile);
+};
