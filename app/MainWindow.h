@@ -1,0 +1,100 @@
+#pragma once
+
+#include "InstallThread.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <QTime>
+
+#include <functional>
+#include <memory>
+
+class CommandRunner;
+class MainWindowUi;
+class ParametersReader;
+class QEvent;
+class QTimer;
+
+// The installer's only window: a frameless 800 x 480 screen showing what is being installed, the last error,
+// the progress and the elapsed time. It starts the installation on the first tick of its timer, and at the end
+// carries out the command line's end-of-run options (stay, exit with a status, or power off).
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static const char* const kInstallationDataFile;
+    static const char* const kPowerOffCommand;
+
+    // What the window reaches outside itself. The defaults are the instrument's; tests replace them so that
+    // nothing touches the real memory, files or power.
+    struct Environment
+    {
+        ParametersReader* parametersReader = nullptr;  // null: the process-wide on-chip RAM reader
+        CommandRunner* commandRunner = nullptr;        // null: the system shell
+        std::function<void(int status)> exitProcess;   // empty: exit() at once, without leaving the event loop
+        // Empty: launches the installation thread. Given: called instead, with what the thread would get.
+        std::function<void(const QString& pkgFile, const QString& logFile, int dateTimeMode, int formatFlag)>
+            launch;
+        QString installationDataFile = kInstallationDataFile;
+        QString productIdFile = InstallThread::kProductIdFile;
+        QString installerCopyFile = InstallThread::kInstallerCopyFile;
+    };
+
+    MainWindow(const QString& xmlFile, const QString& pkgFile, QWidget* parent = nullptr);
+    MainWindow(const QString& xmlFile, const QString& pkgFile, const Environment& env,
+               QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    // Shows the window, hides the pointer and starts the 250 ms start timer.
+    void Start();
+
+    // End-of-run options (-s and -e).
+    void SetPowerOffTimeout(int seconds) { powerOffTimeout = seconds; }
+    void SetPowerOffEnabled(bool enabled) { powerOffEnabled = enabled; }
+    void SetExitOnCompletion(bool enabled) { exitOnCompletion = enabled; }
+
+    // Reads the -x configuration file; it only decides how installed files are time-stamped. Every problem is
+    // a debug message and leaves the mode as it was.
+    void ReadConfigFile();
+
+    InstallThread& Thread() { return thread; }
+    int DateTimeMode() const { return dateTimeMode; }
+    bool PowerOffArmed() const { return powerOffArmed; }
+    const QTimer& Timer() const { return *timer; }
+
+public slots:
+    void OnInstallTimeout();
+    void OnInstallNewActivity(const QString& message);
+    void OnInstallInstallCompleted(bool ok);
+    void OnInstallBytesToProcessCalculated(qint64 count);
+    void OnInstallProgressed(qint64 bytes);
+    void OnInstallStatusMessageChanged(const QString& text);
+    void OnInstallErrorMessageChanged(const QString& text);
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    void StartInstallation();
+
+    Environment environment;
+    InstallThread thread;
+    std::unique_ptr<MainWindowUi> ui;
+    QString xmlFileName;
+    QString pkgFileName;
+    QTimer* timer = nullptr;
+    QTime elapsed;
+    int dateTimeMode = 0;
+    int powerOffTimeout = 0;
+    bool powerOffEnabled = false;
+    bool powerOffArmed = false;
+    bool exitOnCompletion = false;
+    bool cursorHidden = false;
+    double progressDivisor = 1.0;
+    int progressMaximum = 0;
+    int progressValue = 0;
+};
