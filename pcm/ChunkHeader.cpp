@@ -1,0 +1,39 @@
+#include "ChunkHeader.h"
+
+ChunkHeader ChunkHeader::fromIdentifier(uint32_t identifier, uint32_t size)
+{
+    ChunkHeader header;
+    header.type = static_cast<uint8_t>(identifier);
+    header.version = static_cast<uint8_t>(identifier >> 8);
+    header.variant = static_cast<uint8_t>(identifier >> 16);
+    header.flags = static_cast<uint8_t>(identifier >> 24);
+    header.size = size;
+    return header;
+}
+
+bool ChunkHeader::decode(const uint8_t* bytes, ChunkHeader& header)
+{
+    header.type = bytes[0];
+    header.version = bytes[1];
+    header.variant = bytes[2];
+    header.flags = bytes[3];
+    header.size = (uint32_t{bytes[4]} << 24) | (uint32_t{bytes[5]} << 16) | (uint32_t{bytes[6]} << 8) | bytes[7];
+    return header.isValid();
+}
+
+void ChunkHeader::encode(uint8_t* bytes) const
+{
+    bytes[0] = type;
+    bytes[1] = version;
+    bytes[2] = variant;
+    bytes[3] = flags;
+    bytes[4] = static_cast<uint8_t>(size >> 24);
+    bytes[5] = static_cast<uint8_t>(size >> 16);
+    bytes[6] = static_cast<uint8_t>(size >> 8);
+    bytes[7] = static_cast<uint8_t>(size);
+}
+
+uint32_t ChunkHeader::identifier() const
+{
+    return uint32_t{type} | (uint32_t{version} << 8) | (uint32_t{variant} << 16) | (uint32_t{flags} << 24);
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+// Shared root of the reading and writing halves of a data chunk.
+class IIOBase
+{
+public:
+    virtual ~IIOBase() = default;
+    virtual bool isFailed() const = 0;
+};

@@ -1,0 +1,127 @@
+#include "WaveTest.h"
+
+#include "CChunk.h"
+#include "CMemoryChunk.h"
+#include "RecordList.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace
+{
+constexpr uint8_t kWaveContainerType = 0x12;
+constexpr uint8_t kWaveContainerVersion = 0x02;
+constexpr uint8_t kWaveContainerVariant = 0x00;
+constexpr uint8_t kWaveChunkType = 0x01;
+constexpr uint8_t kWaveRecordPrimary = 6;
+
+struct FileCloser
+{
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+bool isWaveContainer(const CChunk& chunk)
+{
+    return chunk.type() == kWaveContainerType && chunk.version() == kWaveContainerVersion &&
+           chunk.variant() == kWaveContainerVariant && !chunk.isDataChunk();
+}
+
+bool isWaveRecord(const SoundRecord& record)
+{
+    return record.primaryBytes[0] == kWaveRecordPrimary && record.secondaryBytes[0] <= 1;
+}
+
+// Parses the first data child as a record list and reports whether one of its records is a wave.
+bool recordsHoldWave(CChunk& first)
+{
+    // Only what the file really holds is copied: a chunk may claim more payload than there is.
+    int64_t wanted = first.isFailed() ? 0 : std::max<int64_t>(0, first.remaining());
+    const CStream* stream = first.stream();
+    wanted = std::min(wanted, std::max<int64_t>(0, stream->size() - stream->position()));
+    std::unique_ptr<uint8_t[]> payload(new (std::nothrow) uint8_t[static_cast<size_t>(wanted)]);
+    // A payload that could not be read in full is parsed only as far as it was read.
+    const size_t got = payload ? first.readBytes(payload.get(), static_cast<size_t>(wanted)) : 0;
+
+    RecordList list(first.version(), first.variant(), payload.get(), got);
+    const uint16_t count = static_cast<uint16_t>(list.recordCount());
+    std::vector<SoundRecord> records(count);
+    for (SoundRecord& record : records)
+        list.parseNext(record);
+    return std::any_of(records.begin(), records.end(), isWaveRecord);
+}
+
+// Looks through the root's remaining children for a wave container holding a wave chunk.
+bool chunksHoldWave(CMemoryChunk& root)
+{
+    bool found = false;
+    CChunk* child = nullptr;
+    while (!found && root.nextChild(child))
+    {
+        if (isWaveContainer(*child))
+        {
+            CChunk* sub = nullptr;
+            while (!found && child->nextChild(sub))
+            {
+                found = sub->type() == kWaveChunkType;
+                child->releaseChild(sub);
+            }
+        }
+        root.releaseChild(child);
+    }
+    return found;
+}
+}  // namespace
+
+WaveVerdict WaveTestBuffer(uint8_t* buffer, size_t length)
+{
+    CMemoryChunk root(buffer, length, CMemoryOwnership::Borrow);
+    if (root.state() != ChunkState::Reading)
+        return WaveVerdict::Error;
+    CChunk* first = nullptr;
+    if (!root.nextChild(first))
+        return WaveVerdict::Error;
+    // The first data child is read as a record list whatever it is, and is never looked at again.
+    const bool recordWave = recordsHoldWave(*first);
+    root.releaseChild(first);
+    const bool found = recordWave || chunksHoldWave(root);
+    root.finishPayload();
+    return found ? WaveVerdict::Found : WaveVerdict::NotFound;
+}
+
+WaveVerdict WaveTest(const char* path)
+{
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
+    if (!file)
+        return WaveVerdict::Error;
+    if (fseeko(file.get(), 0, SEEK_END) != 0)
+        return WaveVerdict::Error;
+    const off_t length = ftello(file.get());
+    if (length <= 0 || fseeko(file.get(), 0, SEEK_SET) != 0)
+        return WaveVerdict::Error;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[static_cast<size_t>(length)]);
+    if (!buffer)
+        return WaveVerdict::Error;
+    const size_t got = std::fread(buffer.get(), 1, static_cast<size_t>(length), file.get());
+    file.reset();
+    // A file that shrank, or a directory, would otherwise be judged on uninitialised memory.
+    if (got != static_cast<size_t>(length))
+        return WaveVerdict::Error;
+    return WaveTestBuffer(buffer.get(), got);
+}
+
+const char* WaveVerdictLine(WaveVerdict verdict)
+{
+    switch (verdict)
+    {
+    case WaveVerdict::Found:
+        return "Sonoprobe: wave found\n";
+    case WaveVerdict::NotFound:
+        return "Sonoprobe: wave not found\n";
+    case WaveVerdict::Error:
+        break;
+    }
+    return "Sonoprobe: error\n";
+}
