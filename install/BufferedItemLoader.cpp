@@ -1,0 +1,48 @@
+#include "BufferedItemLoader.h"
+
+#include "ItemComparator.h"
+
+#include <algorithm>
+
+BufferedItemLoader::BufferedItemLoader(IPackageLoader& source, ItemComparator* comparator)
+{
+    while (source.hasNext())
+    {
+        boost::shared_ptr<IPkgItem> item = source.next();
+        // An empty item ends the walk: a source that failed may keep answering hasNext() without moving on.
+        if (!item)
+        {
+            break;
+        }
+        items.push_back(item);
+    }
+    if (comparator != nullptr && !items.empty())
+    {
+        // Stable, so that items of the same rank keep the order the package gives them: a later file for the
+        // same path still replaces an earlier one, as its author meant.
+        std::stable_sort(items.begin(), items.end(),
+                         [comparator](const boost::shared_ptr<IPkgItem>& a, const boost::shared_ptr<IPkgItem>& b) {
+                             return comparator->compare(a, b) < 0;
+                         });
+    }
+}
+
+boost::shared_ptr<IPkgItem> BufferedItemLoader::next()
+{
+    if (!hasNext())
+    {
+        return boost::shared_ptr<IPkgItem>();
+    }
+    return items[cursor++];
+}
+
+bool BufferedItemLoader::hasNext()
+{
+    return cursor < items.size();
+}
+
+bool BufferedItemLoader::reset()
+{
+    cursor = 0;
+    return true;
+}
