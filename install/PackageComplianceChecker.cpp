@@ -1,0 +1,290 @@
+#include "PackageComplianceChecker.h"
+
+#include "DataInfo.h"
+#include "ItemDir.h"
+#include "ItemFile.h"
+#include "ItemHeader.h"
+#include "ItemLink.h"
+#include "ItemScript.h"
+#include "ItemSystem.h"
+#include "ItemTar.h"
+#include "LogStream.h"
+#include "PartitionPaths.h"
+#include "PartitionsManager.h"
+
+#include <boost/filesystem/path.hpp>
+
+#include <algorithm>
+
+namespace
+{
+// Partitions by index: 0 boot, 1 service, 2 update, 3 kernel, 4 rootfs, 5 kelda_sys, 6 kelda_usr,
+// 7 vdl_pcm, 8 bkp_pcm.
+bool TypeMayWrite(int packageType, int partition)
+{
+    switch (packageType)
+    {
+    case PackageComplianceChecker::kService:
+        return partition == 0 || partition == 1;
+    case PackageComplianceChecker::kUser:
+        return partition >= 3 && partition <= 8;
+    case PackageComplianceChecker::kMaintenance:
+        // The update partition holds the installer's own log and is never written by a package.
+        return partition != 2;
+    default:
+        return false;
+    }
+}
+
+const char* TypeName(int packageType)
+{
+    switch (packageType)
+    {
+    case PackageComplianceChecker::kService:
+        return "SERVICE";
+    case PackageComplianceChecker::kUser:
+        return "USER";
+    default:
+        return "MAINTENANCE";
+    }
+}
+
+// A ".." component makes the stored path say one place and the installed file land in another
+// ("/kelda_usr/../update/x" looks like partition 6 and writes partition 2), so no such path is judged at all.
+bool ClimbsUp(const std::string& path)
+{
+    std::string::size_type start = 0;
+    while (start <= path.size())
+    {
+        std::string::size_type end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (path.compare(start, end - start, "..") == 0 && end - start == 2)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+} // namespace
+
+PackageComplianceChecker::PackageComplianceChecker() : PackageComplianceChecker(PartitionsManager::Instance()) {}
+
+PackageComplianceChecker::PackageComplianceChecker(const PartitionsManager& partitionTable)
+    : partitions(partitionTable)
+{
+}
+
+PackageComplianceChecker::~PackageComplianceChecker() = default;
+
+void PackageComplianceChecker::Log(const std::string& text)
+{
+    LogStream::Instance().WriteLine(text);
+}
+
+void PackageComplianceChecker::Fail(int code, const std::string& message)
+{
+    Log(message);
+    errorCode = code;
+}
+
+void PackageComplianceChecker::visit(ItemHeader& item)
+{
+    Log("Verifying pkg library (install part) compatibility ...");
+    if (item.installMajor() != kRequiredInstallMajor)
+    {
+        Fail(kIncompatibleLibrary, "Pkg library used to create this package (v" + std::to_string(item.installMajor()) +
+                                       "." + std::to_string(item.installMinor()) +
+                                       ") is not compatible with this application. It requires install pkg lib (v" +
+                                       std::to_string(kRequiredInstallMajor) + ".x)");
+        return;
+    }
+    Log("Done.");
+    const uint32_t type = item.packageType();
+    if (type != kService && type != kUser && type != kMaintenance)
+    {
+        packageType = kUnknownType;
+        Fail(kUnknownPackageType, "Unknown package type !");
+        return;
+    }
+    packageType = static_cast<int>(type);
+    headerSeen = true;
+}
+
+// Installer images, XML and unknown items are neither counted nor checked.
+void PackageComplianceChecker::visit(ItemUnknown&) {}
+void PackageComplianceChecker::visit(ItemInstallerApp&) {}
+void PackageComplianceChecker::visit(ItemInstallerRootFS&) {}
+void PackageComplianceChecker::visit(ItemInstallerKernel&) {}
+void PackageComplianceChecker::visit(ItemInstallerConfig&) {}
+void PackageComplianceChecker::visit(ItemXML&) {}
+void PackageComplianceChecker::visit(ItemInstallerFile&) {}
+
+void PackageComplianceChecker::visit(ItemLauncherApp& item)
+{
+    CheckSingleSystemItem(kLauncherApp, &item.dataInfo(), "Duplicated launcher app chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemLauncherConfig& item)
+{
+    CheckSingleSystemItem(kLauncherConfig, &item.dataInfo(), "Duplicated launcher config chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemServiceApp& item)
+{
+    CheckSingleSystemItem(kServiceApp, &item.dataInfo(), "Duplicated service app chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemServiceConfig& item)
+{
+    CheckSingleSystemItem(kServiceConfig, &item.dataInfo(), "Duplicated service config chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemServiceKernel& item)
+{
+    CheckSingleSystemItem(kServiceKernel, &item.dataInfo(), "Duplicated service kernel chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemServiceRootFS& item)
+{
+    CheckSingleSystemItem(kServiceRootFS, &item.dataInfo(), "Duplicated service rootFS chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemBootUBoot& item)
+{
+    CheckSingleSystemItem(kUBoot, &item.dataInfo(), "Duplicated UBOOT chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemBootMLO& item)
+{
+    CheckSingleSystemItem(kMLO, &item.dataInfo(), "Duplicated MLO chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemUserKernel& item)
+{
+    CheckSingleSystemItem(kUserKernel, &item.dataInfo(), "Duplicated user kernel chunk !");
+}
+
+void PackageComplianceChecker::visit(ItemScript& item)
+{
+    const std::string& name = item.name();
+    present[name == "pre.sh" ? kPreScript : name == "clean.sh" ? kCleanScript : name == "post.sh" ? kPostScript
+                                                                                                  : kOtherScript] = true;
+    CheckData(&item.dataInfo());
+    const int16_t id = item.conditionId();
+    if (id == -1)
+        return;
+    if (std::find(conditionIds.begin(), conditionIds.end(), id) != conditionIds.end())
+    {
+        Fail(kConditionId, "Duplicated condition id (" + std::to_string(id) + ") for script " + name);
+        return;
+    }
+    conditionIds.push_back(id);
+}
+
+void PackageComplianceChecker::visit(ItemDir& item)
+{
+    present[kDirectory] = true;
+    LookUpConditionId(item.conditionId(), item.path());
+    CheckDestinationPath(item.path());
+}
+
+void PackageComplianceChecker::visit(ItemFile& item)
+{
+    present[kFile] = true;
+    LookUpConditionId(item.conditionId(), item.path());
+    CheckDestinationPath(item.path());
+    CheckData(&item.dataInfo());
+}
+
+void PackageComplianceChecker::visit(ItemLink& item)
+{
+    present[kLink] = true;
+    LookUpConditionId(item.conditionId(), item.linkPath());
+    CheckExt3Path(item.linkPath());
+}
+
+void PackageComplianceChecker::visit(ItemTar& item)
+{
+    present[kTar] = true;
+    LookUpConditionId(item.conditionId(), item.destination());
+    if (CheckExt3Path(item.destination()))
+        CheckData(&item.dataInfo());
+}
+
+void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const DataInfo* data, const char* duplicateMessage)
+{
+    if (present[kind])
+    {
+        Fail(kDuplicatedItem, duplicateMessage);
+        return;
+    }
+    present[kind] = true;
+    CheckData(data);
+}
+
+void PackageComplianceChecker::CheckData(const DataInfo* data)
+{
+    if (data == nullptr)
+        Fail(kMissingData, "Invalid item system (null DataInfo) !");
+    else if (data->reader() == nullptr)
+        Fail(kMissingData, "Invalid item system (null reader) !");
+}
+
+void PackageComplianceChecker::LookUpConditionId(int16_t id, const std::string& path)
+{
+    if (std::find(conditionIds.begin(), conditionIds.end(), id) == conditionIds.end())
+        Fail(kConditionId, "Condition id (" + std::to_string(id) + ") not found for " + path + " !");
+}
+
+void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
+{
+    const std::string fullPath = (boost::filesystem::path(kEmmcRoot) / path).string();
+    const int partition = ClimbsUp(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
+    if (partition == PartitionsManager::kNoPartition)
+    {
+        Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
+        return;
+    }
+    if (packageType == kUnknownType)
+    {
+        Fail(kUnknownPackageType, "Unknown package type in checking if path " + path + " is allowed.");
+        return;
+    }
+    if (!TypeMayWrite(packageType, partition))
+        Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "' for " + TypeName(packageType) +
+                                  " package type.");
+}
+
+bool PackageComplianceChecker::CheckExt3Path(const std::string& path)
+{
+    if (!ClimbsUp(path) && IsExt3Path(path))
+        return true;
+    Fail(kPathNotAllowed, "Invalid link path for " + path + ".");
+    return false;
+}
+
+void PackageComplianceChecker::CheckCompliance()
+{
+    if (errorCode != kNoError)
+        return;
+    if (!headerSeen)
+    {
+        errorCode = kIncompatibleLibrary;
+        return;
+    }
+    bool compliant = true;
+    if (packageType == kService)
+    {
+        for (Kind k : {kPreScript, kCleanScript, kPostScript, kOtherScript, kUserKernel, kDirectory, kFile, kTar, kLink})
+            compliant = compliant && !present[k];
+    }
+    else if (packageType == kUser)
+    {
+        for (Kind k : {kMLO, kUBoot, kServiceRootFS, kServiceKernel, kServiceConfig, kServiceApp, kLauncherConfig,
+                       kLauncherApp})
+            compliant = compliant && !present[k];
+        compliant = compliant && present[kPreScript] && present[kCleanScript] && present[kPostScript];
+    }
+    if (!compliant)
+        Fail(kKindsNotAllowed, "Checking package compliance failed !");
+}

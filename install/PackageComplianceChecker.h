@@ -1,0 +1,111 @@
+#pragma once
+
+#include "IPkgItemVisitor.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DataInfo;
+class PartitionsManager;
+
+// Decides, before anything on the instrument is touched, whether a loaded package may be installed: a
+// compatible package library, a known package type, item kinds the type allows, destinations on partitions
+// the type may write, links and tars inside the ext3 trees, data behind every item that needs it, and
+// consistent condition ids. It only logs and keeps an error code; the sequence stops the walk at the first
+// non-zero code and asks for the final verdict (CheckCompliance) after a clean walk.
+class PackageComplianceChecker : public IPkgItemVisitor
+{
+public:
+    enum ErrorCode
+    {
+        kNoError = 0,
+        kIncompatibleLibrary = 1, // also: no acceptable header was visited
+        kUnknownPackageType = 2,
+        kKindsNotAllowed = 3,
+        kDuplicatedItem = 4,
+        kMissingData = 5,
+        kPathNotAllowed = 6,
+        kConditionId = 7,
+    };
+    enum PackageType
+    {
+        kService = 1,
+        kUser = 2,
+        kMaintenance = 3,
+        kUnknownType = 255,
+    };
+    static const int kRequiredInstallMajor = 7;
+
+    // `partitions` maps destinations to partitions (the program's table by default).
+    PackageComplianceChecker();
+    explicit PackageComplianceChecker(const PartitionsManager& partitions);
+    ~PackageComplianceChecker() override;
+    PackageComplianceChecker(const PackageComplianceChecker&) = delete;
+    PackageComplianceChecker& operator=(const PackageComplianceChecker&) = delete;
+
+    void visit(ItemHeader& item) override;
+    void visit(ItemUnknown& item) override;
+    void visit(ItemInstallerApp& item) override;
+    void visit(ItemInstallerRootFS& item) override;
+    void visit(ItemInstallerKernel& item) override;
+    void visit(ItemInstallerConfig& item) override;
+    void visit(ItemLauncherApp& item) override;
+    void visit(ItemLauncherConfig& item) override;
+    void visit(ItemServiceApp& item) override;
+    void visit(ItemServiceConfig& item) override;
+    void visit(ItemServiceKernel& item) override;
+    void visit(ItemServiceRootFS& item) override;
+    void visit(ItemBootUBoot& item) override;
+    void visit(ItemBootMLO& item) override;
+    void visit(ItemUserKernel& item) override;
+    void visit(ItemXML& item) override;
+    void visit(ItemScript& item) override;
+    void visit(ItemDir& item) override;
+    void visit(ItemFile& item) override;
+    void visit(ItemLink& item) override;
+    void visit(ItemTar& item) override;
+    void visit(ItemInstallerFile& item) override;
+
+    // The final verdict on the item kinds; the outcome is in the error code.
+    void CheckCompliance();
+    int GetErrorCode() const { return errorCode; }
+
+private:
+    enum Kind
+    {
+        kPreScript,
+        kCleanScript,
+        kPostScript,
+        kOtherScript,
+        kUserKernel,
+        kDirectory,
+        kFile,
+        kTar,
+        kLink,
+        kLauncherApp,
+        kLauncherConfig,
+        kServiceApp,
+        kServiceConfig,
+        kServiceKernel,
+        kServiceRootFS,
+        kUBoot,
+        kMLO,
+        kKindCount,
+    };
+
+    void CheckSingleSystemItem(Kind kind, const DataInfo* data, const char* duplicateMessage);
+    void CheckData(const DataInfo* data);
+    void LookUpConditionId(int16_t id, const std::string& path);
+    void CheckDestinationPath(const std::string& path);
+    bool CheckExt3Path(const std::string& path);
+    void Fail(int code, const std::string& message);
+    void Log(const std::string& text);
+
+    const PartitionsManager& partitions;
+    int packageType = kUnknownType;
+    bool headerSeen = false;
+    bool present[kKindCount] = {};
+    std::vector<int16_t> conditionIds{-1};
+    int errorCode = kNoError;
+};

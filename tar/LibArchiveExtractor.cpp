@@ -1,0 +1,282 @@
+#include "LibArchiveExtractor.h"
+
+#include "DataInfo.h"
+#include "IStreamReader.h"
+#include "InstallProgressNotifierInterface.h"
+#include "ItemTar.h"
+#include "LafeMatching.h"
+#include "DiskUtils.h"
+#include "SystemCommandRunner.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <boost/filesystem.hpp>
+
+#include <cerrno>
+#include <climits>
+#include <new>
+#include <unistd.h>
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+struct ReadDeleter
+{
+    void operator()(struct archive* a) const { archive_read_free(a); }
+};
+struct WriteDeleter
+{
+    void operator()(struct archive* a) const { archive_write_free(a); }
+};
+struct PatternsDeleter
+{
+    void operator()(lafe_matching* m) const { lafe_cleanup_exclusions(&m); }
+};
+
+// Tar tools list and extract absolute member names below the destination. libarchive would write them at
+// their absolute place (on the instrument: over the running system), so the leading separators go.
+void StripLeadingSeparators(struct archive_entry* entry)
+{
+    const char* name = archive_entry_pathname(entry);
+    if (name != nullptr && name[0] == '/')
+    {
+        const char* rest = name;
+        while (*rest == '/')
+            ++rest;
+        const std::string relative = *rest == '\0' ? std::string("./") : std::string(rest);
+        archive_entry_copy_pathname(entry, relative.c_str());
+    }
+    // A hard link names its target as a member, so an absolute one would reach outside the same way.
+    const char* link = archive_entry_hardlink(entry);
+    if (link != nullptr && link[0] == '/')
+    {
+        while (*link == '/')
+            ++link;
+        const std::string relative(link);
+        archive_entry_copy_hardlink(entry, relative.c_str());
+    }
+}
+
+// Restores the working directory and the reader's place after the tar data on every way out.
+class ExtractionScope
+{
+public:
+    ExtractionScope(IStreamReader* reader, uint32_t end) : reader_(reader), end_(end)
+    {
+        boost::system::error_code ec;
+        previous_ = fs::current_path(ec);
+    }
+    ~ExtractionScope()
+    {
+        if (!previous_.empty())
+        {
+            boost::system::error_code ec;
+            fs::current_path(previous_, ec);
+        }
+        reader_->seek(end_);
+    }
+    ExtractionScope(const ExtractionScope&) = delete;
+    ExtractionScope& operator=(const ExtractionScope&) = delete;
+
+private:
+    IStreamReader* reader_;
+    uint32_t end_;
+    fs::path previous_;
+};
+
+bool IsCurrentDirectory(const std::string& destination)
+{
+    boost::system::error_code ec;
+    const fs::path current = fs::current_path(ec);
+    if (ec)
+        return false;
+    // The same directory, however it is spelt (a trailing separator, a link on the way).
+    return current == fs::path(destination) || fs::equivalent(current, fs::path(destination), ec);
+}
+} // namespace
+
+LibArchiveExtractor::LibArchiveExtractor()
+    : LibArchiveExtractor(DiskUtils::Instance(), SystemCommandRunner::Instance())
+{
+}
+
+LibArchiveExtractor::LibArchiveExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner)
+    : TarExtractor(diskUtils, commandRunner), readBuffer(new (std::nothrow) uint8_t[kReadBufferSize])
+{
+}
+
+LibArchiveExtractor::~LibArchiveExtractor() = default;
+
+void LibArchiveExtractor::AppendError(const std::string& text, struct archive* a)
+{
+    const char* detail = a != nullptr ? archive_error_string(a) : nullptr;
+    errorTexts.push_back(detail != nullptr ? text + detail : text);
+}
+
+bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destination,
+                                        const std::vector<std::string>& patterns)
+{
+    if (item == nullptr)
+    {
+        errorTexts.push_back("Null item tar!");
+        return false;
+    }
+    IStreamReader* reader = item->dataInfo().reader();
+    if (reader == nullptr)
+    {
+        errorTexts.push_back("Tar reader is null !");
+        return false;
+    }
+    if (!IsUsable())
+    {
+        errorTexts.push_back("Cannot allocate <struct archive_read>");
+        return false;
+    }
+    tarReader = reader;
+    tarSize = static_cast<uint32_t>(reader->size());
+    lastOffset = static_cast<int64_t>(tarSize) - 1;
+    if (tarSize == 0)
+    {
+        errorTexts.push_back("Archive size must be > 0");
+        return false;
+    }
+    if (!reader->seek(static_cast<uint64_t>(lastOffset)))
+    {
+        errorTexts.push_back("Archive (offset + size) exceeds VEX pkg size");
+        return false;
+    }
+
+    ExtractionScope scope(reader, tarSize);
+    if (!reader->seek(0))
+    {
+        errorTexts.push_back("Cannot seek @ tar offset 0");
+        return false;
+    }
+    if (::chdir(destination.c_str()) != 0 || !IsCurrentDirectory(destination))
+    {
+        errorTexts.push_back("Cannot change directory to <" + destination + ">");
+        return false;
+    }
+    std::unique_ptr<struct archive, WriteDeleter> writer(archive_write_disk_new());
+    if (!writer)
+    {
+        errorTexts.push_back("Cannot allocate <struct archive_write_disk_new>");
+        return false;
+    }
+    archive_write_disk_set_standard_lookup(writer.get());
+    lafe_matching* rawPatterns = nullptr;
+    for (const std::string& pattern : patterns)
+        lafe_include(&rawPatterns, pattern.c_str());
+    std::unique_ptr<lafe_matching, PatternsDeleter> selection(rawPatterns);
+    archive_write_disk_set_options(writer.get(), kDiskOptions);
+    return ReadArchive(writer.get(), selection.get());
+}
+
+bool LibArchiveExtractor::ReadArchive(struct archive* writer, struct lafe_matching* patterns)
+{
+    std::unique_ptr<struct archive, ReadDeleter> reading(archive_read_new());
+    struct archive* a = reading.get();
+    if (a == nullptr)
+    {
+        errorTexts.push_back("Cannot allocate <struct archive_read>");
+        return false;
+    }
+    archive_read_support_filter_all(a);
+    archive_read_support_format_all(a);
+    archive_clear_error(a);
+    seekable = true;
+    archive_read_set_read_callback(a, &LibArchiveExtractor::ReadCallback);
+    archive_read_set_skip_callback(a, &LibArchiveExtractor::SkipCallback);
+    archive_read_set_close_callback(a, &LibArchiveExtractor::CloseCallback);
+    archive_read_set_callback_data(a, this);
+    if (archive_read_open1(a) < 0)
+    {
+        AppendError("Open() error: ", a);
+        return false;
+    }
+
+    bool ok = true;
+    for (;;)
+    {
+        struct archive_entry* entry = nullptr;
+        const int rc = archive_read_next_header(a, &entry);
+        if (rc == ARCHIVE_EOF)
+            break;
+        if (rc == ARCHIVE_RETRY)
+            continue;
+        if (rc < 0)
+        {
+            AppendError("archive_read_next_header() error: ", a);
+            if (rc == ARCHIVE_FATAL)
+            {
+                ok = false;
+                break;
+            }
+        }
+        if (lafe_excluded(patterns, archive_entry_pathname(entry)) != 0)
+            continue;
+        StripLeadingSeparators(entry);
+        if (archive_read_extract2(a, entry, writer) == ARCHIVE_FATAL)
+        {
+            AppendError("archive_read_extract2() error: ", a);
+            ok = false;
+            break;
+        }
+        if (notifier != nullptr)
+            notifier->BytesProcessed(archive_entry_size(entry));
+    }
+    if (archive_read_close(a) != ARCHIVE_OK)
+    {
+        AppendError("archive_read_close() error: ", a);
+        ok = false;
+    }
+    return ok;
+}
+
+la_ssize_t LibArchiveExtractor::ReadCallback(struct archive* a, void* self, const void** buffer)
+{
+    LibArchiveExtractor* x = static_cast<LibArchiveExtractor*>(self);
+    if (x->tarReader == nullptr)
+    {
+        x->errorTexts.push_back("Error reading tar data in composite file (NULL tar reader)!");
+        archive_set_error(a, errno, "Error reading tar data in composite file!");
+        return -1;
+    }
+    *buffer = x->readBuffer.get();
+    const int64_t n = x->tarReader->read(x->readBuffer.get(), kReadBufferSize);
+    return n < 0 ? 0 : n;
+}
+
+la_int64_t LibArchiveExtractor::SkipCallback(struct archive* a, void* self, la_int64_t request)
+{
+    LibArchiveExtractor* x = static_cast<LibArchiveExtractor*>(self);
+    if (!x->seekable || x->tarReader == nullptr)
+        return 0;
+    // Short skips are cheaper read from the piece libarchive already holds than sought.
+    if (request / (1 << 20) == 0)
+        return 0;
+    const int64_t r = request > INT_MAX ? INT_MAX : request;
+    const int64_t p0 = x->tarReader->tell();
+    if (p0 < 0 || !x->tarReader->seek(static_cast<uint64_t>(p0 + r)))
+        return 0;
+    const int64_t p1 = x->tarReader->tell();
+    if (p1 >= 0 && p1 <= x->lastOffset)
+        return p1 - p0;
+    x->seekable = false;
+    if (errno == ESPIPE)
+    {
+        // libarchive will read and discard instead; it must find the data where it left off.
+        x->tarReader->seek(static_cast<uint64_t>(p0));
+        return 0;
+    }
+    x->errorTexts.push_back("Seeking error in tar!");
+    archive_set_error(a, errno, "Seeking error in tar!");
+    return -1;
+}
+
+int LibArchiveExtractor::CloseCallback(struct archive*, void*)
+{
+    return ARCHIVE_OK;
+}

@@ -1,0 +1,208 @@
+#include "TarExtractor.h"
+
+#include "CommandRunner.h"
+#include "DiskUtils.h"
+#include "ItemTar.h"
+#include "LogStream.h"
+#include "TarLists.h"
+
+#include <boost/filesystem.hpp>
+
+#include <fstream>
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+const char* const kIndent = "    ";
+
+bool Exists(const std::string& path)
+{
+    boost::system::error_code ec;
+    return fs::exists(fs::path(path), ec);
+}
+
+bool IsSymlink(const std::string& path)
+{
+    boost::system::error_code ec;
+    return fs::is_symlink(fs::symlink_status(fs::path(path), ec));
+}
+
+void Remove(const std::string& path)
+{
+    boost::system::error_code ec;
+    fs::remove(fs::path(path), ec);
+}
+} // namespace
+
+TarExtractor::TarExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner)
+    : disk(diskUtils), runner(commandRunner)
+{
+}
+
+TarExtractor::~TarExtractor() = default;
+
+void TarExtractor::SetNotifier(InstallProgressNotifierInterface* n)
+{
+    notifier = n;
+}
+
+void TarExtractor::SetDateTimeMode(int mode)
+{
+    dateTimeMode = mode;
+}
+
+void TarExtractor::SetDateTime(const std::string& date, const std::string& time)
+{
+    packageDate = date;
+    packageTime = time;
+}
+
+int TarExtractor::TakeErrors(std::vector<std::string>& out)
+{
+    out.swap(errorTexts);
+    errorTexts.clear();
+    return static_cast<int>(out.size());
+}
+
+bool TarExtractor::ExtractSelected(ItemTar* item, const std::string& destination,
+                                   const std::vector<std::string>& patterns)
+{
+    // With no pattern every member would be written: a caller that meant "only these" must not get "all".
+    if (patterns.empty())
+        return false;
+    return StreamExtract(item, destination, patterns);
+}
+
+bool TarExtractor::Extract(ItemTar* item, const std::string& destination)
+{
+    return StreamExtract(item, destination, {});
+}
+
+bool TarExtractor::ExtractAndVerify(ItemTar* item, const std::string& destination)
+{
+    if (!StreamExtract(item, destination, {}))
+        return false;
+    return PostProcess(item, destination);
+}
+
+bool TarExtractor::PostProcess(ItemTar* item, const std::string& destination)
+{
+    return VerifyMd5List(item, destination) && VerifyTarList(item, destination) && RunPostScript(destination);
+}
+
+bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
+{
+    Log(std::string(kIndent) + "Verifying MD5 for each extracted tar file ...");
+    const std::string list =
+        destination + "/" + TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) + "_md5";
+    std::ifstream in(list);
+    if (!in.is_open())
+    {
+        Log(std::string(kIndent) + "Error: file " + list + " does not exist !");
+        return false;
+    }
+    bool ok = true;
+    std::string line;
+    while (ok && std::getline(in, line))
+    {
+        if (line.empty())
+            continue;
+        TarLists::Md5Line entry;
+        if (!TarLists::ParseMd5Line(line, entry))
+        {
+            Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "' (" + line + ") !");
+            ok = false;
+        }
+        else if (!disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
+        {
+            Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
+            ok = false;
+        }
+    }
+    in.close();
+    Remove(list);
+    if (ok)
+        Log(std::string(kIndent) + "All MD5 verified.");
+    return ok;
+}
+
+bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
+{
+    Log(std::string(kIndent) + "Verifying existence for each extracted tar file ...");
+    const std::string list =
+        destination + "/" + TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) + "_tart";
+    std::ifstream in(list);
+    if (!in.is_open())
+    {
+        Log(std::string(kIndent) + "Error: " + list + " does not exist !");
+        return false;
+    }
+    bool ok = true;
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (line.empty())
+            continue;
+        TarLists::TarListLine entry;
+        if (!TarLists::ParseTarListLine(line, entry))
+        {
+            Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "'( " + line + ") !");
+            ok = false;
+            break;
+        }
+        if (TarLists::IsTopDirectory(entry.name))
+            continue;
+        const std::string path = TarLists::MemberPath(destination, entry.name);
+        if (entry.type == 'd' || entry.type == '-')
+        {
+            if (!Exists(path))
+            {
+                Log(std::string(kIndent) + "Error: '" + path + "' doesn't exist !");
+                ok = false;
+                continue;
+            }
+        }
+        else if (entry.type == 'l')
+        {
+            if (!disk.CheckLink(path, entry.target, 0))
+            {
+                ok = false;
+                continue;
+            }
+        }
+        // A link is not stamped: stamping goes through to its target, which may lie outside the destination
+        // (an absolute target names a file of the running system). Its target, when it is a member, is
+        // stamped on its own line.
+        if (!ok || !Exists(path) || IsSymlink(path))
+            continue;
+        if (dateTimeMode == kDateTimeNow)
+            ok = disk.SetFileDateTimeNow(path);
+        else if (dateTimeMode == kDateTimePackage)
+            ok = disk.SetFileDateTime(path, packageDate, packageTime);
+    }
+    in.close();
+    Remove(list);
+    Log(std::string(kIndent) + (ok ? "Done." : "Failed."));
+    return ok;
+}
+
+bool TarExtractor::RunPostScript(const std::string& destination)
+{
+    const std::string script = destination + "/post_tar.sh";
+    if (!Exists(script))
+        return true;
+    Log("Executing post_tar.sh script...");
+    if (runner.Run(script) != 0)
+    {
+        errorTexts.push_back("Error executing post tar extraction script: post_tar.sh.");
+        return false;
+    }
+    Remove(script);
+    return true;
+}
+
+void TarExtractor::Log(const std::string& text)
+{
+    LogStream::Instance().WriteLine(text);
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+class CommandRunner;
+class DiskUtils;
+class InstallProgressNotifierInterface;
+class ItemTar;
+
+// Extracts a tar item of a package below a destination directory, verifies the result against the
+// "<base>_md5" and "<base>_tart" lists carried in the archive, time-stamps what it extracted and runs the
+// archive's "post_tar.sh". How the archive is read is up to the concrete extractor (StreamExtract).
+// Extraction problems are collected as texts for the caller (TakeErrors); verification problems go to the
+// installation log.
+class TarExtractor
+{
+public:
+    // How extracted files are time-stamped after verification.
+    enum DateTimeMode
+    {
+        kDateTimeNow = 0,
+        kDateTimePackage = 1,
+        kDateTimeAsExtracted = 2,
+    };
+
+    virtual ~TarExtractor();
+    TarExtractor(const TarExtractor&) = delete;
+    TarExtractor& operator=(const TarExtractor&) = delete;
+
+    virtual void SetNotifier(InstallProgressNotifierInterface* notifier);
+    virtual void SetDateTimeMode(int mode);
+    virtual void SetDateTime(const std::string& date, const std::string& time);
+    // Hands over the collected error texts in the order they arose and forgets them; returns their number.
+    virtual int TakeErrors(std::vector<std::string>& out);
+
+    // Extracts only the members matching one of `patterns`; an empty list is refused without reading.
+    virtual bool ExtractSelected(ItemTar* item, const std::string& destination,
+                                 const std::vector<std::string>& patterns);
+    virtual bool Extract(ItemTar* item, const std::string& destination);
+    virtual bool ExtractAndVerify(ItemTar* item, const std::string& destination);
+    // Verification against both lists, then "post_tar.sh".
+    virtual bool PostProcess(ItemTar* item, const std::string& destination);
+    virtual bool StreamExtract(ItemTar* item, const std::string& destination,
+                               const std::vector<std::string>& patterns) = 0;
+    virtual bool VerifyMd5List(ItemTar* item, const std::string& destination);
+    virtual bool VerifyTarList(ItemTar* item, const std::string& destination);
+    virtual void Log(const std::string& text);
+
+protected:
+    // The disk utilities check digests, links and stamp times; the runner runs "post_tar.sh".
+    TarExtractor(DiskUtils& disk, CommandRunner& runner);
+
+    bool RunPostScript(const std::string& destination);
+
+    std::vector<std::string> errorTexts;
+    InstallProgressNotifierInterface* notifier = nullptr;
+    std::string packageDate;
+    std::string packageTime;
+    int dateTimeMode = kDateTimeNow;
+
+    DiskUtils& disk;
+    CommandRunner& runner;
+};

@@ -1,0 +1,12 @@
+#pragma once
+
+class TarExtractor;
+
+// Makes one extractor per tar item; the caller owns (and deletes) what Create returns.
+class TarExtractorFactory
+{
+public:
+    virtual ~TarExtractorFactory() = default;
+    // Null when no extractor can be made.
+    virtual TarExtractor* Create() = 0;
+};
