@@ -1,0 +1,117 @@
+#include "LogStream.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/regex.hpp>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+std::vector<std::string> readLines(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+    {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(LogStream, WritesTimeStampedLinesAppendedToWhatTheFileHeld)
+{
+    TempDir dir;
+    const std::string path = dir / "001_error.log";
+    std::ofstream(path) << "earlier run\n";
+
+    LogStream log;
+    ASSERT_TRUE(log.Open(path));
+    EXPECT_TRUE(log.WriteLine("first"));
+    EXPECT_TRUE(log.WriteLine(std::string("    detail")));
+    log.Close();
+
+    const std::vector<std::string> lines = readLines(path);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "earlier run");
+    const boost::regex stamped("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} - (.*)");
+    boost::smatch match;
+    ASSERT_TRUE(boost::regex_match(lines[1], match, stamped)) << lines[1];
+    EXPECT_EQ(match[1], "first");
+    ASSERT_TRUE(boost::regex_match(lines[2], match, stamped)) << lines[2];
+    EXPECT_EQ(match[1], "    detail");
+}
+
+TEST(LogStream, LinesReachTheFileBeforeItIsClosed)
+{
+    TempDir dir;
+    LogStream log;
+    ASSERT_TRUE(log.Open(dir / "run.log"));
+    ASSERT_TRUE(log.WriteLine("still running"));
+    EXPECT_EQ(readLines(dir / "run.log").size(), 1u);
+}
+
+TEST(LogStream, CanBeClosedAndReopenedOnTheRememberedPath)
+{
+    TempDir dir;
+    LogStream log;
+    ASSERT_TRUE(log.Open(dir / "run.log"));
+    log.WriteLine("before");
+    log.Close();
+    EXPECT_FALSE(log.IsOpen());
+    EXPECT_FALSE(log.WriteLine("lost"));
+
+    ASSERT_TRUE(log.Open(log.Path()));
+    log.WriteLine("after");
+    log.Close();
+    EXPECT_EQ(readLines(dir / "run.log").size(), 2u);
+}
+
+TEST(LogStream, AFailedOpenKeepsThePreviousPathAndWritesNothing)
+{
+    TempDir dir;
+    LogStream log;
+    ASSERT_TRUE(log.Open(dir / "run.log"));
+    log.Close();
+    EXPECT_FALSE(log.Open(dir / "missing/run.log"));
+    EXPECT_FALSE(log.IsOpen());
+    EXPECT_EQ(log.Path(), dir / "run.log");
+    EXPECT_FALSE(log.WriteLine("nowhere"));
+}
+
+TEST(LogStream, RecoversAfterAFailedWrite)
+{
+    // /dev/full accepts the open and fails every write, as a full log partition would.
+    LogStream log;
+    if (!log.Open("/dev/full"))
+    {
+        GTEST_SKIP() << "/dev/full is not available";
+    }
+    EXPECT_FALSE(log.WriteLine("no room"));
+    log.Close();
+    EXPECT_FALSE(log.IsOpen());
+
+    TempDir dir;
+    ASSERT_TRUE(log.Open(dir / "run.log"));
+    EXPECT_TRUE(log.WriteLine("written"));
+    log.Close();
+    EXPECT_EQ(readLines(dir / "run.log").size(), 1u);
+}
+
+TEST(LogStream, TheSharedInstanceCanBePointedAtATemporaryFile)
+{
+    TempDir dir;
+    LogStream& log = LogStream::Instance();
+    EXPECT_EQ(&log, &LogStream::Instance());
+    ASSERT_TRUE(log.Open(dir / "shared.log"));
+    log.WriteLine("from a test");
+    log.Close();
+    EXPECT_EQ(readLines(dir / "shared.log").size(), 1u);
+}
+
+}  // namespace
