@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+class IStreamReader;
+
+// Checks a whole package once it is opened, before any item is read. How strict it is depends on the
+// security level that supplied it.
+class IPkgVerifier
+{
+public:
+    virtual ~IPkgVerifier() = default;
+
+    // `reader` is the package stream, positioned anywhere; the verifier may move it (the loader seeks past
+    // the lead-in afterwards).
+    virtual bool verify(IStreamReader* reader) = 0;
+    // Bytes the verification reads, counted into the run's progress total.
+    virtual int64_t bytesToProcess() = 0;
+    // The security level the verifier enforces.
+    virtual int securityLevel() = 0;
+};
