@@ -1,0 +1,27 @@
+#include "EncryptionStrategy.h"
+
+#include "CbcSegment.h"
+#include "IStreamReader.h"
+
+int64_t EncryptionStrategy::process(IStreamReader* reader, int64_t& remaining, char* output)
+{
+    if (reader == nullptr || output == nullptr || remaining <= 0 || cipher() == nullptr)
+    {
+        return -1;
+    }
+    const int64_t length = remaining < CbcSegment::kMaxPlainLength ? remaining : CbcSegment::kMaxPlainLength;
+    // The plain bytes go straight behind the room for the vector and are encrypted where they lie.
+    unsigned char* segment = reinterpret_cast<unsigned char*>(output);
+    unsigned char* plain = segment + CbcSegment::kBlockSize;
+    if (reader->read(plain, static_cast<uint64_t>(length)) != length)
+    {
+        return -1;
+    }
+    const int64_t stored = CbcSegment::encrypt(*cipher(), plain, length, segment);
+    if (stored < 0)
+    {
+        return -1;
+    }
+    remaining -= length;
+    return stored;
+}

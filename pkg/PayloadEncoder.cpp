@@ -1,0 +1,133 @@
+#include "PayloadEncoder.h"
+
+#include "EncryptionStrategy.h"
+#include "IStreamReader.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <memory>
+
+namespace
+{
+const size_t kCompressedBlock = 1048576;
+const uint32_t kSubChunkType = 256;
+
+// The plain bytes seen as a stream, so that the encoder runs through the same strategy interface.
+class MemoryReader : public IStreamReader
+{
+public:
+    MemoryReader(const unsigned char* data, size_t length)
+        : data_(data)
+        , length_(length)
+    {
+    }
+
+    int64_t read(void* buffer, uint64_t length) override
+    {
+        const uint64_t available = length_ - position_;
+        const uint64_t count = length < available ? length : available;
+        if (count != 0)
+        {
+            std::memcpy(buffer, data_ + position_, count);
+        }
+        position_ += count;
+        return static_cast<int64_t>(count);
+    }
+    bool seek(uint64_t offset) override
+    {
+        if (offset > length_)
+        {
+            return false;
+        }
+        position_ = offset;
+        return true;
+    }
+    int64_t tell() override { return static_cast<int64_t>(position_); }
+    int64_t size() override { return static_cast<int64_t>(length_); }
+
+private:
+    const unsigned char* data_;
+    uint64_t length_;
+    uint64_t position_ = 0;
+};
+
+void appendLittleEndian(std::vector<unsigned char>& out, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+    {
+        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    }
+}
+
+void appendBigEndian(std::vector<unsigned char>& out, uint32_t v)
+{
+    for (int i = 3; i >= 0; --i)
+    {
+        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    }
+}
+} // namespace
+
+bool PayloadEncoder::encrypt(int cipherType, const unsigned char* plain, size_t length,
+                             std::vector<unsigned char>& stored)
+{
+    stored.clear();
+    EncryptionStrategy strategy(cipherType);
+    if (length == 0)
+    {
+        // Checked all the same, so that a missing cipher fails whatever the file's size.
+        unsigned char probe = 0;
+        MemoryReader reader(&probe, 1);
+        int64_t one = 1;
+        std::vector<char> segment(static_cast<size_t>(strategy.bufferSize()));
+        return strategy.process(&reader, one, segment.data()) > 0;
+    }
+    if (plain == nullptr)
+    {
+        return false;
+    }
+
+    MemoryReader reader(plain, length);
+    std::vector<char> segment(static_cast<size_t>(strategy.bufferSize()));
+    int64_t remaining = static_cast<int64_t>(length);
+    while (remaining != 0)
+    {
+        const int64_t n = strategy.process(&reader, remaining, segment.data());
+        if (n < 0)
+        {
+            stored.clear();
+            return false;
+        }
+        stored.insert(stored.end(), segment.data(), segment.data() + n);
+    }
+    return true;
+}
+
+bool PayloadEncoder::compress(const unsigned char* plain, size_t length, std::vector<unsigned char>& stored)
+{
+    stored.clear();
+    if (length != 0 && plain == nullptr)
+    {
+        return false;
+    }
+    std::vector<unsigned char> deflated(compressBound(kCompressedBlock));
+    for (size_t offset = 0; offset < length; offset += kCompressedBlock)
+    {
+        const size_t blockLength = length - offset < kCompressedBlock ? length - offset : kCompressedBlock;
+        uLongf deflatedLength = static_cast<uLongf>(deflated.size());
+        if (compress2(deflated.data(), &deflatedLength, plain + offset, static_cast<uLong>(blockLength),
+                      Z_DEFAULT_COMPRESSION) != Z_OK)
+        {
+            stored.clear();
+            return false;
+        }
+        const uint32_t bodySize = static_cast<uint32_t>(4 + deflatedLength);
+        appendLittleEndian(stored, kSubChunkType);
+        appendLittleEndian(stored, bodySize);
+        appendBigEndian(stored, static_cast<uint32_t>(blockLength));
+        stored.insert(stored.end(), deflated.data(), deflated.data() + deflatedLength);
+        stored.resize(stored.size() + (4 - bodySize % 4) % 4, 0);
+    }
+    return true;
+}

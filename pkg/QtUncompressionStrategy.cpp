@@ -1,0 +1,43 @@
+#include "QtUncompressionStrategy.h"
+
+#include "IStreamReader.h"
+
+namespace
+{
+const int64_t kLengthPrefixSize = 4;
+}
+
+QtUncompressionStrategy::QtUncompressionStrategy()
+    : inflater_(0)
+{
+}
+
+int64_t QtUncompressionStrategy::process(IStreamReader* reader, int64_t& remaining, char* output)
+{
+    return processWithin(reader, remaining, output, kLargestBlock);
+}
+
+int64_t QtUncompressionStrategy::processWithin(IStreamReader* reader, int64_t& remaining, char* output,
+                                               int64_t capacity)
+{
+    if (reader == nullptr || output == nullptr || remaining < kLengthPrefixSize)
+    {
+        return -1;
+    }
+    unsigned char prefix[kLengthPrefixSize];
+    if (reader->read(prefix, kLengthPrefixSize) != kLengthPrefixSize)
+    {
+        return -1;
+    }
+    remaining -= kLengthPrefixSize;
+    const int64_t expected = (int64_t(prefix[0]) << 24) | (int64_t(prefix[1]) << 16) | (int64_t(prefix[2]) << 8) |
+                             int64_t(prefix[3]);
+    // The prefix comes from the package: a block may never claim more room than the caller has.
+    if (expected > kLargestBlock || expected > capacity)
+    {
+        return -1;
+    }
+    inflater_.setExpectedLength(expected);
+    const int64_t produced = inflater_.process(reader, remaining, output);
+    return produced == expected ? produced : -1;
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "ProcessingStrategy.h"
+
+// Copies stored bytes as they are, one block at a time: plain file data, system images and scripts.
+class ReadingStrategy : public ProcessingStrategy
+{
+public:
+    explicit ReadingStrategy(int64_t blockSize);
+
+    int64_t process(IStreamReader* reader, int64_t& remaining, char* output) override;
+    int64_t bufferSize() override { return blockSize_; }
+
+private:
+    int64_t blockSize_;
+};

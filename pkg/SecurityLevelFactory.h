@@ -1,0 +1,19 @@
+#pragma once
+
+#include <memory>
+
+class IKeyProvider;
+class IPkgVerifier;
+class InstallProgressNotifierInterface;
+
+// What a security level decides: how a package is verified and which key decrypts its files.
+class SecurityLevelFactory
+{
+public:
+    virtual ~SecurityLevelFactory() = default;
+
+    // A new verifier for one installation run; it may report progress through `notifier`.
+    virtual std::unique_ptr<IPkgVerifier> createVerifier(InstallProgressNotifierInterface* notifier) = 0;
+    // The key source of the file ciphers; not owned by the caller.
+    virtual IKeyProvider* keyProvider() = 0;
+};

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "IStreamReader.h"
+#include <gtest/gtest.h>
+#include "ProcessingStrategy.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+// An in-memory byte source for strategy tests.
+class StrategyTestReader : public IStreamReader
+{
+public:
+    explicit StrategyTestReader(std::vector<unsigned char> bytes)
+        : bytes_(std::move(bytes))
+    {
+    }
+
+    int64_t read(void* buffer, uint64_t length) override
+    {
+        const uint64_t count = std::min<uint64_t>(length, bytes_.size() - position_);
+        if (count != 0)
+        {
+            std::memcpy(buffer, bytes_.data() + position_, count);
+        }
+        position_ += count;
+        return static_cast<int64_t>(count);
+    }
+    bool seek(uint64_t offset) override
+    {
+        if (offset > bytes_.size())
+        {
+            return false;
+        }
+        position_ = offset;
+        return true;
+    }
+    int64_t tell() override { return static_cast<int64_t>(position_); }
+    int64_t size() override { return static_cast<int64_t>(bytes_.size()); }
+
+private:
+    std::vector<unsigned char> bytes_;
+    uint64_t position_ = 0;
+};
+
+// The extractor's loop over a whole stored payload. The output buffer is exactly bufferSize() bytes, so
+// that the sanitizers catch any write past it. Returns false on a strategy error.
+inline bool DriveStrategy(ProcessingStrategy& strategy, const std::vector<unsigned char>& stored,
+                          std::vector<unsigned char>& produced, std::vector<int64_t>* blockSizes = nullptr)
+{
+    StrategyTestReader reader(stored);
+    produced.clear();
+    std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
+    int64_t remaining = static_cast<int64_t>(stored.size());
+    // Every call consumes at least a byte, so the call count is bounded by the payload length.
+    for (size_t calls = 0; remaining != 0; ++calls)
+    {
+        if (calls > stored.size())
+        {
+            ADD_FAILURE() << "strategy loops without consuming";
+            return false;
+        }
+        const int64_t before = remaining;
+        const int64_t n = strategy.process(&reader, remaining, buffer.data());
+        if (n < 0)
+        {
+            return false;
+        }
+        EXPECT_LE(n, strategy.bufferSize());
+        EXPECT_LT(remaining, before);
+        EXPECT_GE(remaining, 0);
+        if (remaining >= before || remaining < 0)
+        {
+            return false;
+        }
+        produced.insert(produced.end(), buffer.data(), buffer.data() + n);
+        if (blockSizes != nullptr)
+        {
+            blockSizes->push_back(n);
+        }
+    }
+    return true;
+}
+
+inline std::vector<unsigned char> PatternBytes(size_t length, unsigned seed = 1)
+{
+    std::vector<unsigned char> bytes(length);
+    uint32_t x = seed * 2654435761U + 1;
+    for (auto& b : bytes)
+    {
+        x = x * 1103515245U + 12345U;
+        b = static_cast<unsigned char>(x >> 16);
+    }
+    return bytes;
+}
