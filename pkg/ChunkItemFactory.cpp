@@ -21,7 +21,7 @@ IPkgItem* ChunkItemFactory::create(uint32_t type, int64_t size)
     {
         return nullptr;
     }
-    if (payloadStart >= 0)
+    if (payloadStart >= 0 && reader_->tell() != payloadStart)
     {
         reader_->seek(static_cast<uint64_t>(payloadStart));
     }

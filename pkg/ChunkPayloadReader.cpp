@@ -2,9 +2,6 @@
 
 #include "IStreamReader.h"
 
-#include <algorithm>
-#include <cstring>
-
 ChunkPayloadReader::ChunkPayloadReader(IStreamReader* reader, int64_t payloadSize) : reader_(reader)
 {
     if (reader_ == nullptr || payloadSize < 0)
@@ -16,24 +13,6 @@ ChunkPayloadReader::ChunkPayloadReader(IStreamReader* reader, int64_t payloadSiz
     valid_ = start_ >= 0;
 }
 
-bool ChunkPayloadReader::fill()
-{
-    // Only called with the buffer drained, so the stream stands exactly at position().
-    const int64_t wanted = std::min<int64_t>(kBlockSize, remaining());
-    if (wanted <= 0)
-    {
-        return false;
-    }
-    const int64_t got = reader_->read(buffer_, static_cast<uint64_t>(wanted));
-    if (got <= 0 || got > wanted)
-    {
-        return false;
-    }
-    bufferPos_ = 0;
-    bufferLen_ = static_cast<int>(got);
-    return true;
-}
-
 bool ChunkPayloadReader::readBytes(void* out, int64_t length)
 {
     if (!valid_ || length < 0 || length > remaining())
@@ -41,21 +20,16 @@ bool ChunkPayloadReader::readBytes(void* out, int64_t length)
         valid_ = false;
         return false;
     }
-    unsigned char* dest = static_cast<unsigned char*>(out);
-    int64_t copied = 0;
-    while (copied < length)
+    if (length == 0)
     {
-        if (bufferPos_ == bufferLen_ && !fill())
-        {
-            valid_ = false;
-            return false;
-        }
-        const int64_t piece = std::min<int64_t>(length - copied, bufferLen_ - bufferPos_);
-        std::memcpy(dest + copied, buffer_ + bufferPos_, static_cast<size_t>(piece));
-        bufferPos_ += static_cast<int>(piece);
-        consumed_ += piece;
-        copied += piece;
+        return true;
     }
+    if (reader_->read(out, static_cast<uint64_t>(length)) != length)
+    {
+        valid_ = false;
+        return false;
+    }
+    consumed_ += length;
     return true;
 }
 
@@ -110,27 +84,22 @@ bool ChunkPayloadReader::readText(std::string& text)
     {
         return false;
     }
+    // One byte at a time: reading further would run ahead of the NUL into data that belongs to a window.
     std::string collected;
     for (;;)
     {
-        if (bufferPos_ == bufferLen_ && !fill())
+        char byte = 0;
+        if (remaining() <= 0 || reader_->read(&byte, 1) != 1)
         {
-            // The payload (or the stream) ended before the NUL.
-            valid_ = false;
+            valid_ = false; // the payload (or the stream) ended before the NUL
             return false;
         }
-        const unsigned char* begin = buffer_ + bufferPos_;
-        const unsigned char* end = buffer_ + bufferLen_;
-        const unsigned char* nul = static_cast<const unsigned char*>(std::memchr(begin, 0, end - begin));
-        const unsigned char* stop = nul != nullptr ? nul : end;
-        collected.append(reinterpret_cast<const char*>(begin), static_cast<size_t>(stop - begin));
-        const int taken = static_cast<int>(stop - begin) + (nul != nullptr ? 1 : 0);
-        bufferPos_ += taken;
-        consumed_ += taken;
-        if (nul != nullptr)
+        ++consumed_;
+        if (byte == '\0')
         {
             text.swap(collected);
             return true;
         }
+        collected.push_back(byte);
     }
 }

@@ -8,10 +8,10 @@ class IStreamReader;
 // Reads the fields of one chunk payload from the package stream, never past the payload's declared size:
 // a text or field that would run into the next chunk (or past the end of the stream) fails instead, so a
 // damaged chunk cannot pull the bytes of its neighbours into its item. A failed read leaves its output
-// untouched.
+// untouched and spends the reader: every later read fails too, as a parse stops at its first failure.
 //
-// The reader stands on the first payload byte when this is made. Bytes are fetched in small blocks, so the
-// package reader may end up ahead of `position()`; callers use `position()`, never the reader's own tell.
+// It never reads ahead of what it hands out, so after a parse the package reader stands exactly on the
+// first unread payload byte and the walk can usually step to the next chunk without a seek.
 class ChunkPayloadReader
 {
 public:
@@ -36,17 +36,9 @@ public:
     int64_t remaining() const { return size_ - consumed_; }
 
 private:
-    bool fill();
-
-    static constexpr int kBlockSize = 256;
-
     IStreamReader* reader_;
     int64_t start_ = -1;
     int64_t size_ = 0;
     int64_t consumed_ = 0;
     bool valid_ = false;
-    // Read ahead of `consumed_`: buffer_[bufferPos_, bufferLen_) are the next payload bytes.
-    unsigned char buffer_[kBlockSize];
-    int bufferPos_ = 0;
-    int bufferLen_ = 0;
 };

@@ -1,0 +1,179 @@
+#include "PackageChunksLoader.h"
+
+#include "ChunkItemFactory.h"
+#include "IPkgItem.h"
+#include "IPkgVerifier.h"
+#include "LogStream.h"
+#include "MultipleFileReader.h"
+#include "PackageFormat.h"
+
+#include <boost/filesystem.hpp>
+
+#include <cstdio>
+
+using namespace PackageFormat;
+
+namespace
+{
+bool pathExists(const std::string& path)
+{
+    boost::system::error_code ec;
+    return boost::filesystem::exists(path, ec);
+}
+
+bool endsWith001(const std::string& path) { return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0; }
+
+// The last part of a split package is "...999".
+constexpr int kLastPartCounter = 999;
+} // namespace
+
+PackageChunksLoader::PackageChunksLoader(ChunkItemFactory* factories) : factories_(factories) {}
+
+PackageChunksLoader::~PackageChunksLoader()
+{
+    pending_.reset();
+    reader_.reset();
+    factories_.reset();
+}
+
+void PackageChunksLoader::Log(const std::string& message) { LogStream::Instance().WriteLine(message); }
+
+bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
+{
+    pending_.reset();
+    if (factories_)
+    {
+        factories_->setReader(nullptr);
+    }
+    reader_.reset();
+    exhausted_ = false;
+
+    if (!pathExists(path))
+    {
+        Log("Package file " + path + " doesn't exist !");
+        return false;
+    }
+
+    int counter = endsWith001(path) ? 2 : 0;
+    std::unique_ptr<MultipleFileReader> reader(new MultipleFileReader);
+    std::string name = path;
+    for (;;)
+    {
+        if (!reader->addFile(name))
+        {
+            Log("Failed to load " + name + " !");
+            return false;
+        }
+        Log("Loaded " + name);
+        if (counter == 0 || counter > kLastPartCounter)
+        {
+            break;
+        }
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%03d", counter);
+        ++counter;
+        name = name.substr(0, name.size() - 3) + digits;
+        if (!pathExists(name))
+        {
+            break;
+        }
+    }
+
+    Log("Verifying package integrity ...");
+    if (verifier == nullptr || !verifier->verify(reader.get()))
+    {
+        Log("Failed.");
+        return false;
+    }
+    Log("Done.");
+
+    reader_ = std::move(reader);
+    if (factories_)
+    {
+        factories_->setReader(reader_.get());
+    }
+    return reset();
+}
+
+bool PackageChunksLoader::reset()
+{
+    pending_.reset();
+    if (!reader_)
+    {
+        return false;
+    }
+    // A stream too short for its lead-in has no chunks; without this the lead-in would be read as one.
+    const bool ok = reader_->seek(static_cast<uint64_t>(kLeadInSize));
+    exhausted_ = !ok;
+    return ok;
+}
+
+bool PackageChunksLoader::hasNext()
+{
+    if (!pending_)
+    {
+        pending_ = readChunk();
+    }
+    return static_cast<bool>(pending_);
+}
+
+boost::shared_ptr<IPkgItem> PackageChunksLoader::next()
+{
+    if (!pending_)
+    {
+        pending_ = readChunk();
+    }
+    boost::shared_ptr<IPkgItem> item;
+    item.swap(pending_);
+    return item;
+}
+
+bool PackageChunksLoader::stepTo(int64_t offset)
+{
+    // Most chunks are small and the parse leaves the reader just short of the next one: reading over the
+    // rest costs a copy, where a seek costs a system call per chunk.
+    const int64_t position = reader_->tell();
+    const int64_t gap = offset - position;
+    if (position >= 0 && gap >= 0 && gap <= kStepByReading)
+    {
+        unsigned char skipped[kStepByReading];
+        return gap == 0 || reader_->read(skipped, static_cast<uint64_t>(gap)) == gap;
+    }
+    return reader_->seek(static_cast<uint64_t>(offset));
+}
+
+boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
+{
+    if (!reader_ || exhausted_)
+    {
+        return boost::shared_ptr<IPkgItem>();
+    }
+    unsigned char frame[kChunkHeaderSize];
+    if (reader_->read(frame, sizeof frame) != kChunkHeaderSize)
+    {
+        exhausted_ = true;
+        return boost::shared_ptr<IPkgItem>();
+    }
+    const uint32_t type = static_cast<uint32_t>(frame[0]) | (static_cast<uint32_t>(frame[1]) << 8) |
+                          (static_cast<uint32_t>(frame[2]) << 16) | (static_cast<uint32_t>(frame[3]) << 24);
+    const uint32_t rawSize = static_cast<uint32_t>(frame[4]) | (static_cast<uint32_t>(frame[5]) << 8) |
+                             (static_cast<uint32_t>(frame[6]) << 16) | (static_cast<uint32_t>(frame[7]) << 24);
+    const int64_t size = static_cast<int32_t>(rawSize);
+    const int64_t payloadStart = reader_->tell();
+    // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.
+    if (size < 0 || payloadStart < 0)
+    {
+        exhausted_ = true;
+        return boost::shared_ptr<IPkgItem>();
+    }
+
+    boost::shared_ptr<IPkgItem> item(factories_ ? factories_->create(type, size) : nullptr);
+
+    // When the next boundary lies beyond the stream the reader would stay inside this chunk and read its
+    // payload as chunk frames; the package ends here instead.
+    if (!stepTo(payloadStart + size + paddingFor(size)) || !item)
+    {
+        exhausted_ = true;
+    }
+    return item;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "IPackageLoader.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <memory>
+#include <string>
+
+class ChunkItemFactory;
+class IPkgVerifier;
+class MultipleFileReader;
+
+// Opens a package (one file or "...001" and its following parts), has it verified, then hands out its items
+// in chunk order. It knows nothing of chunk layouts: the factory chain makes each item. Items stay valid
+// after the loader moves on, but their data windows read through the loader's package reader, so item data
+// must be read before the loader is destroyed or loads again.
+class PackageChunksLoader : public IPackageLoader
+{
+public:
+    // Takes ownership of the factory chain.
+    explicit PackageChunksLoader(ChunkItemFactory* factories);
+    ~PackageChunksLoader() override;
+    PackageChunksLoader(const PackageChunksLoader&) = delete;
+    PackageChunksLoader& operator=(const PackageChunksLoader&) = delete;
+
+    // `verifier` is not owned; without one the package counts as not verified.
+    bool load(const std::string& path, IPkgVerifier* verifier);
+
+    boost::shared_ptr<IPkgItem> next() override;
+    bool hasNext() override;
+    bool reset() override;
+
+private:
+    boost::shared_ptr<IPkgItem> readChunk();
+    // Moves the package reader forward to `offset`; false when the stream ends first.
+    bool stepTo(int64_t offset);
+    void Log(const std::string& message);
+
+    static constexpr int kStepByReading = 512;
+
+    std::unique_ptr<MultipleFileReader> reader_;
+    boost::shared_ptr<IPkgItem> pending_;
+    std::unique_ptr<ChunkItemFactory> factories_;
+    // Set once the walk has ended, so that nothing after the end (or after a chunk that could not be
+    // stepped over) is ever read as a chunk.
+    bool exhausted_ = false;
+};

@@ -1,0 +1,372 @@
+#include "PackageWriter.h"
+
+#include "MD5Algorithm.h"
+
+#include <boost/filesystem.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+using namespace PackageFormat;
+
+namespace
+{
+void putU8(PackageWriter::Bytes& out, uint8_t value) { out.push_back(value); }
+
+void putU16(PackageWriter::Bytes& out, uint16_t value)
+{
+    out.push_back(static_cast<uint8_t>(value & 0xFFu));
+    out.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+void putI16(PackageWriter::Bytes& out, int16_t value) { putU16(out, static_cast<uint16_t>(value)); }
+
+void putU32(PackageWriter::Bytes& out, uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+    {
+        out.push_back(static_cast<uint8_t>((value >> shift) & 0xFFu));
+    }
+}
+
+void putText(PackageWriter::Bytes& out, const std::string& text)
+{
+    // A NUL inside the text would end it early on reading; keep only what the reader will see.
+    const size_t length = std::min(text.size(), text.find('\0'));
+    out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(length));
+    out.push_back(0);
+}
+
+void putBytes(PackageWriter::Bytes& out, const uint8_t* data, size_t length) { out.insert(out.end(), data, data + length); }
+
+void putEntryWord(PackageWriter::Bytes& out, const PackageWriter::EntryAttributes& attributes)
+{
+    putU16(out, attributes.uid);
+    putU16(out, attributes.gid);
+    putU16(out, attributes.mode);
+    putI16(out, attributes.conditionId);
+}
+
+bool endsWith001(const std::string& path) { return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0; }
+
+bool exists(const std::string& path)
+{
+    boost::system::error_code ec;
+    return boost::filesystem::exists(path, ec);
+}
+} // namespace
+
+PackageWriter::PackageWriter() = default;
+
+PackageWriter::~PackageWriter() { close(); }
+
+bool PackageWriter::fail()
+{
+    ok_ = false;
+    return false;
+}
+
+bool PackageWriter::open(const std::string& path, int64_t partSize, const LeadIn& leadIn)
+{
+    close();
+    path_ = path;
+    partSize_ = partSize;
+    partWritten_ = 0;
+    written_ = 0;
+    parts_.clear();
+    ok_ = true;
+    if (partSize < 0 || partSize > kMaxPartSize || (partSize > 0 && !endsWith001(path)))
+    {
+        return fail();
+    }
+    return openNextPart() && write(leadIn.data(), leadIn.size());
+}
+
+bool PackageWriter::openNextPart()
+{
+    file_.reset();
+    const int index = static_cast<int>(parts_.size()) + 1;
+    if (index > 999)
+    {
+        return fail(); // the name series has three digits
+    }
+    const std::string name = index == 1 ? path_ : partName(path_, index);
+    file_.reset(std::fopen(name.c_str(), "wb"));
+    if (!file_)
+    {
+        return fail();
+    }
+    parts_.push_back(name);
+    partWritten_ = 0;
+    return true;
+}
+
+bool PackageWriter::write(const void* data, size_t length)
+{
+    if (!ok_ || !file_)
+    {
+        return fail();
+    }
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    while (length > 0)
+    {
+        if (partSize_ > 0 && partWritten_ == partSize_ && !openNextPart())
+        {
+            return false;
+        }
+        size_t piece = length;
+        if (partSize_ > 0)
+        {
+            piece = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(length), partSize_ - partWritten_));
+        }
+        if (std::fwrite(bytes, 1, piece, file_.get()) != piece)
+        {
+            return fail();
+        }
+        bytes += piece;
+        length -= piece;
+        partWritten_ += static_cast<int64_t>(piece);
+        written_ += static_cast<int64_t>(piece);
+    }
+    return true;
+}
+
+bool PackageWriter::close()
+{
+    if (!file_)
+    {
+        return ok_;
+    }
+    if (std::fclose(file_.release()) != 0)
+    {
+        ok_ = false;
+    }
+    if (partSize_ > 0)
+    {
+        for (int index = static_cast<int>(parts_.size()) + 1; index <= 999; ++index)
+        {
+            const std::string stale = partName(path_, index);
+            if (!exists(stale))
+            {
+                break;
+            }
+            boost::system::error_code ec;
+            boost::filesystem::remove(stale, ec);
+            if (ec)
+            {
+                ok_ = false;
+                break;
+            }
+        }
+    }
+    return ok_;
+}
+
+std::string PackageWriter::partName(const std::string& firstPart, int index)
+{
+    if (firstPart.size() < 3 || index < 1 || index > 999)
+    {
+        return std::string();
+    }
+    char counter[8];
+    std::snprintf(counter, sizeof counter, "%03d", index);
+    return firstPart.substr(0, firstPart.size() - 3) + counter;
+}
+
+PackageWriter::Digest PackageWriter::digestOf(const Bytes& data)
+{
+    MD5Algorithm md5;
+    md5.update(data.data(), data.size());
+    md5.finalize();
+    Digest digest{};
+    md5.digest(digest.data());
+    return digest;
+}
+
+PackageWriter::Bytes PackageWriter::chunk(uint32_t type, const Bytes& payload)
+{
+    Bytes out;
+    out.reserve(static_cast<size_t>(kChunkHeaderSize) + payload.size() + 3);
+    putU32(out, type);
+    putU32(out, static_cast<uint32_t>(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    out.resize(out.size() + static_cast<size_t>(paddingFor(static_cast<int64_t>(payload.size()))), 0);
+    return out;
+}
+
+PackageWriter::Bytes PackageWriter::headerPayload(const Header& header)
+{
+    Bytes out;
+    putU8(out, header.versionA);
+    putU8(out, header.versionB);
+    putU8(out, header.installMajor);
+    putU8(out, header.installMinor);
+    uint32_t flags = header.headerFlag ? kHeaderFlagBit : 0u;
+    flags |= (static_cast<uint32_t>(header.headerFlagValue) & kHeaderValueMask) << kHeaderValueShift;
+    putU32(out, flags);
+    putU16(out, header.packageType);
+    putU16(out, static_cast<uint16_t>(header.compatibility.size()));
+    for (const std::string& entry : header.compatibility)
+    {
+        // An 8-byte field: the text, its NUL, zero filler. Longer texts are cut so the layout stays intact.
+        uint8_t field[kCompatibilityEntrySize] = {};
+        std::copy_n(entry.begin(), std::min<size_t>(entry.size(), sizeof field), field);
+        putBytes(out, field, sizeof field);
+    }
+    putText(out, header.text1);
+    putText(out, header.text2);
+    putText(out, header.creationDate);
+    putText(out, header.creationTime);
+    putText(out, header.text5);
+    putText(out, header.text6);
+    return out;
+}
+
+PackageWriter::Bytes PackageWriter::systemPayload(const Bytes& image)
+{
+    Bytes out;
+    const Digest digest = digestOf(image);
+    putBytes(out, digest.data(), digest.size());
+    out.insert(out.end(), image.begin(), image.end());
+    return out;
+}
+
+PackageWriter::Bytes PackageWriter::scriptPayload(const std::string& name, const Bytes& script, int16_t conditionId)
+{
+    Bytes out;
+    const Digest digest = digestOf(script);
+    putBytes(out, digest.data(), digest.size());
+    putI16(out, conditionId);
+    putText(out, name);
+    out.insert(out.end(), script.begin(), script.end());
+    return out;
+}
+
+PackageWriter::Bytes PackageWriter::directoryPayload(const std::string& path, const EntryAttributes& attributes)
+{
+    Bytes out;
+    putEntryWord(out, attributes);
+    putText(out, path);
+    return out;
+}
+
+PackageWriter::Bytes PackageWriter::filePayload(const FileInfo& info, const EncodedData& encoded)
+{
+    Bytes out;
+    putBytes(out, encoded.installedDigest.data(), encoded.installedDigest.size());
+    putEntryWord(out, info.attributes);
+    putU32(out, encoded.installedSize);
+    putU8(out, encoded.encoding);
+    putText(out, info.path);
+    putText(out, info.date);
+    putText(out, info.time);
+    out.insert(out.end(), encoded.data.begin(), encoded.data.end());
+    return out;
+}
+
+PackageWriter::Bytes PackageWriter::linkPayload(const LinkInfo& link)
+{
+    Bytes out;
+    putU16(out, link.uid);
+    putU16(out, link.gid);
+    putI16(out, link.conditionId);
+    putU8(out, link.targetMustExist ? 1 : 0);
+    putText(out, link.linkPath);
+    putText(out, link.target);
+    return out;
+}
+
+PackageWriter::Bytes PackageWriter::tarPayload(const std::string& destination, const Bytes& archive,
+                                               int16_t conditionId, uint32_t installedSize)
+{
+    Bytes out;
+    const Digest digest = digestOf(archive);
+    putBytes(out, digest.data(), digest.size());
+    putU32(out, installedSize);
+    putI16(out, conditionId);
+    putText(out, destination);
+    out.insert(out.end(), archive.begin(), archive.end());
+    return out;
+}
+
+bool PackageWriter::addRawChunk(uint32_t type, const Bytes& payload)
+{
+    if (!ok_ || static_cast<uint64_t>(payload.size()) > static_cast<uint64_t>(kMaxChunkPayload))
+    {
+        return fail();
+    }
+    uint8_t frame[kChunkHeaderSize];
+    const uint32_t size = static_cast<uint32_t>(payload.size());
+    for (int i = 0; i < 4; ++i)
+    {
+        frame[i] = static_cast<uint8_t>((type >> (8 * i)) & 0xFFu);
+        frame[4 + i] = static_cast<uint8_t>((size >> (8 * i)) & 0xFFu);
+    }
+    static const uint8_t kZeros[4] = {};
+    return write(frame, sizeof frame) && write(payload.data(), payload.size()) &&
+           write(kZeros, static_cast<size_t>(paddingFor(static_cast<int64_t>(payload.size()))));
+}
+
+bool PackageWriter::addRawBytes(const Bytes& bytes) { return ok_ ? write(bytes.data(), bytes.size()) : false; }
+
+bool PackageWriter::addHeader(const Header& header)
+{
+    if (!isHeaderType(header.chunkType))
+    {
+        return fail();
+    }
+    return addRawChunk(header.chunkType, headerPayload(header));
+}
+
+bool PackageWriter::addSystemImage(uint32_t type, const Bytes& image)
+{
+    // The installer refuses a system chunk with no image bytes after the digest.
+    if (!isSystemType(type) || image.empty())
+    {
+        return fail();
+    }
+    return addRawChunk(type, systemPayload(image));
+}
+
+bool PackageWriter::addScript(const std::string& name, const Bytes& script, int16_t conditionId)
+{
+    return addRawChunk(kTypeScript, scriptPayload(name, script, conditionId));
+}
+
+bool PackageWriter::addDirectory(const std::string& path, const EntryAttributes& attributes)
+{
+    return addRawChunk(kTypeDir, directoryPayload(path, attributes));
+}
+
+bool PackageWriter::addFile(const FileInfo& info, const Bytes& content)
+{
+    if (content.size() > std::numeric_limits<uint32_t>::max())
+    {
+        return fail();
+    }
+    EncodedData plain;
+    plain.encoding = encodingByte(kCompressionNone, kCipherNone);
+    plain.installedSize = static_cast<uint32_t>(content.size());
+    plain.installedDigest = digestOf(content);
+    plain.data = content;
+    return addEncodedFile(info, plain);
+}
+
+bool PackageWriter::addEncodedFile(const FileInfo& info, const EncodedData& encoded)
+{
+    return addRawChunk(kTypeFile, filePayload(info, encoded));
+}
+
+bool PackageWriter::addLink(const LinkInfo& link) { return addRawChunk(kTypeLink, linkPayload(link)); }
+
+bool PackageWriter::addTar(const std::string& destination, const Bytes& archive, int16_t conditionId,
+                           int64_t installedSize)
+{
+    const int64_t size = installedSize < 0 ? static_cast<int64_t>(archive.size()) : installedSize;
+    if (size > static_cast<int64_t>(std::numeric_limits<uint32_t>::max()))
+    {
+        return fail();
+    }
+    return addRawChunk(kTypeTar, tarPayload(destination, archive, conditionId, static_cast<uint32_t>(size)));
+}
