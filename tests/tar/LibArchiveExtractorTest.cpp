@@ -1,0 +1,537 @@
+#include "LibArchiveExtractor.h"
+
+#include "InstallProgressNotifierInterface.h"
+#include "ItemTar.h"
+#include "LibArchiveExtractorFactory.h"
+#include "LinuxDiskUtils.h"
+#include "LogStream.h"
+#include "MemoryStreamReader.h"
+#include "SystemCommandRunner.h"
+#include "TarItemBuilder.h"
+#include "TempDir.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace fs = boost::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace
+{
+const int64_t kArchiveTime = 1700000000; // 2023-11-14, far from "now" and from the package date below
+
+// Keeps what the extractor logs, on top of the program's log.
+class RecordingExtractor : public LibArchiveExtractor
+{
+public:
+    RecordingExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner) : LibArchiveExtractor(diskUtils, commandRunner) {}
+    void Log(const std::string& text) override { logged.push_back(text); }
+    std::vector<std::string> logged;
+};
+
+class CountingNotifier : public InstallProgressNotifierInterface
+{
+public:
+    void BytesProcessed(long long n) override { processed += n; }
+    void StatusMessage(const char*) override {}
+    void ErrorMessage(const char*) override {}
+    void BytesToProcess(long long) override {}
+    long long processed = 0;
+};
+
+std::string ReadFile(const fs::path& p)
+{
+    std::ifstream in(p.string(), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Archives written member by member with libarchive, for what the item builder will not make.
+Bytes WriteArchive(const std::vector<std::pair<std::string, std::string>>& files, int filter = ARCHIVE_FILTER_NONE)
+{
+    std::unique_ptr<archive, int (*)(archive*)> a(archive_write_new(), archive_write_free);
+    archive_write_set_format_pax_restricted(a.get());
+    archive_write_add_filter(a.get(), filter);
+    std::vector<char> buffer(8 << 20);
+    size_t used = 0;
+    archive_write_open_memory(a.get(), buffer.data(), buffer.size(), &used);
+    for (const auto& f : files)
+    {
+        std::unique_ptr<archive_entry, void (*)(archive_entry*)> e(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(e.get(), f.first.c_str());
+        archive_entry_set_filetype(e.get(), AE_IFREG);
+        archive_entry_set_perm(e.get(), 0644);
+        archive_entry_set_size(e.get(), static_cast<la_int64_t>(f.second.size()));
+        archive_write_header(a.get(), e.get());
+        archive_write_data(a.get(), f.second.data(), f.second.size());
+    }
+    archive_write_close(a.get());
+    return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+// The same bytes through one of libarchive's compressors, as a packager might have compressed the tar.
+Bytes Compress(const Bytes& tar, int filter)
+{
+    std::unique_ptr<archive, int (*)(archive*)> a(archive_write_new(), archive_write_free);
+    archive_write_set_format_raw(a.get());
+    archive_write_add_filter(a.get(), filter);
+    std::vector<char> buffer(tar.size() + (1 << 20));
+    size_t used = 0;
+    archive_write_open_memory(a.get(), buffer.data(), buffer.size(), &used);
+    std::unique_ptr<archive_entry, void (*)(archive_entry*)> e(archive_entry_new(), archive_entry_free);
+    archive_entry_set_filetype(e.get(), AE_IFREG);
+    archive_write_header(a.get(), e.get());
+    archive_write_data(a.get(), tar.data(), tar.size());
+    archive_write_close(a.get());
+    return Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+class ExtractorTest : public testing::Test
+{
+protected:
+    ExtractorTest() : disk(dir.str()), extractor(disk, SystemCommandRunner::Instance())
+    {
+        fs::create_directories(dest);
+        LogStream::Instance().Open(dir / "install.log");
+        extractor.SetDateTimeMode(TarExtractor::kDateTimeAsExtracted);
+    }
+    ~ExtractorTest() override { LogStream::Instance().Close(); }
+
+    // A typical item: a top directory, files in subdirectories, a link, an executable.
+    static TarItemBuilder Bundle()
+    {
+        TarItemBuilder b("bundle");
+        b.SetModificationTime(kArchiveTime);
+        b.AddDirectory("./");
+        b.AddDirectory("./etc/");
+        b.AddFile("./etc/config", "key=value\n", 0640);
+        b.AddDirectory("./lib/");
+        b.AddFile("./lib/b.so", std::string(70000, 'b'), 0755);
+        b.AddSymlink("./lib/a.so", "b.so");
+        b.AddFile("./empty", "");
+        return b;
+    }
+    // Places `archive` in `item` as its window; the reader stays reachable through `window`.
+    void Load(const Bytes& archive, const std::string& path = "/rootfs/opt/bundle.tar.gz", int64_t claimed = -1)
+    {
+        window = new MemoryStreamReader(archive, claimed);
+        item.dataInfo().setReader(window);
+        item.setDestination(path);
+    }
+    bool Logged(const std::string& line) const
+    {
+        for (const std::string& l : extractor.logged)
+            if (l == line)
+                return true;
+        return false;
+    }
+    std::vector<std::string> Errors()
+    {
+        std::vector<std::string> out;
+        extractor.TakeErrors(out);
+        return out;
+    }
+    void WriteList(const std::string& name, const std::string& text) { std::ofstream(dest / name) << text; }
+
+    TempDir dir;
+    fs::path dest = dir.path() / "dest";
+    LinuxDiskUtils disk;
+    RecordingExtractor extractor;
+    ItemTar item;
+    MemoryStreamReader* window = nullptr;
+};
+
+// --- Whole extraction, verification and clean-up ---
+
+class RoundTripTest : public ExtractorTest, public testing::WithParamInterface<int>
+{
+};
+
+TEST_P(RoundTripTest, ExtractsVerifiesAndConsumesTheLists)
+{
+    const TarItemBuilder bundle = Bundle();
+    Bytes tar;
+    ASSERT_TRUE(bundle.Build(tar));
+    Load(GetParam() == ARCHIVE_FILTER_NONE ? tar : Compress(tar, GetParam()));
+    CountingNotifier notifier;
+    extractor.SetNotifier(&notifier);
+    const fs::path before = fs::current_path();
+
+    ASSERT_TRUE(extractor.ExtractAndVerify(&item, dest.string())) << testing::PrintToString(Errors());
+
+    EXPECT_EQ(ReadFile(dest / "etc/config"), "key=value\n");
+    EXPECT_EQ(ReadFile(dest / "lib/b.so"), std::string(70000, 'b'));
+    EXPECT_EQ(fs::read_symlink(dest / "lib/a.so"), fs::path("b.so"));
+    EXPECT_EQ(fs::status(dest / "lib/b.so").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(dest / "etc/config").permissions(), fs::perms(0640));
+    EXPECT_TRUE(fs::is_regular_file(dest / "empty"));
+    EXPECT_FALSE(fs::exists(dest / "bundle_md5"));
+    EXPECT_FALSE(fs::exists(dest / "bundle_tart"));
+    EXPECT_TRUE(Logged("    All MD5 verified."));
+    EXPECT_TRUE(Logged("    Done."));
+    // Progress counts what the members expand to, as the item's installed size does.
+    EXPECT_EQ(static_cast<uint64_t>(notifier.processed), bundle.ExpandedSize());
+    EXPECT_EQ(fs::current_path(), before);
+    EXPECT_EQ(window->tell(), window->size());
+    EXPECT_TRUE(Errors().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Compression, RoundTripTest,
+                         testing::Values(ARCHIVE_FILTER_NONE, ARCHIVE_FILTER_GZIP, ARCHIVE_FILTER_BZIP2,
+                                         ARCHIVE_FILTER_XZ));
+
+TEST_F(ExtractorTest, TheBuildersGzipOutputIsReadLikeAnyOther)
+{
+    Bytes gz;
+    ASSERT_TRUE(Bundle().Build(gz, TarItemBuilder::Compression::Gzip));
+    ASSERT_GE(gz.size(), 2u);
+    EXPECT_EQ(gz[0], 0x1f);
+    Load(gz);
+    EXPECT_TRUE(extractor.ExtractAndVerify(&item, dest.string())) << testing::PrintToString(Errors());
+}
+
+// --- Time stamps ---
+
+struct StampCase
+{
+    int mode;
+    const char* expectedLocal; // "%m/%d/%Y %H.%M", or "archive" / "now"
+};
+
+class TimeStampTest : public ExtractorTest, public testing::WithParamInterface<StampCase>
+{
+};
+
+TEST_P(TimeStampTest, StampsFilesAndDirectoriesByMode)
+{
+    Bytes tar;
+    ASSERT_TRUE(Bundle().Build(tar));
+    Load(tar);
+    extractor.SetDateTimeMode(GetParam().mode);
+    extractor.SetDateTime("03/15/2024", "10.30");
+    const std::time_t start = std::time(nullptr);
+    ASSERT_TRUE(extractor.ExtractAndVerify(&item, dest.string()));
+    for (const char* member : {"etc/config", "lib/b.so", "etc"})
+    {
+        const std::time_t t = fs::last_write_time(dest / member);
+        const std::string expected = GetParam().expectedLocal;
+        if (expected == "archive")
+            EXPECT_EQ(t, kArchiveTime) << member;
+        else if (expected == "now")
+            EXPECT_GE(t, start - 60) << member;
+        else
+        {
+            char text[32];
+            std::tm parts;
+            std::strftime(text, sizeof text, "%m/%d/%Y %H.%M", localtime_r(&t, &parts));
+            EXPECT_EQ(text, expected) << member;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TimeStampTest,
+                         testing::Values(StampCase{TarExtractor::kDateTimeNow, "now"},
+                                         StampCase{TarExtractor::kDateTimePackage, "03/15/2024 10.30"},
+                                         StampCase{TarExtractor::kDateTimeAsExtracted, "archive"}));
+
+// --- Selected members and skipping ---
+
+TEST_F(ExtractorTest, SelectedExtractionWritesOnlyTheMembersAsked)
+{
+    Bytes tar;
+    ASSERT_TRUE(Bundle().Build(tar));
+    Load(tar);
+    ASSERT_TRUE(extractor.ExtractSelected(&item, dest.string(), {"./bundle_tart", "./bundle_md5"}));
+    EXPECT_EQ(ReadFile(dest / "bundle_tart"), Bundle().TarList());
+    EXPECT_TRUE(fs::exists(dest / "bundle_md5"));
+    EXPECT_FALSE(fs::exists(dest / "etc"));
+    EXPECT_FALSE(fs::exists(dest / "lib"));
+}
+
+TEST_F(ExtractorTest, AnEmptySelectionIsRefusedWithoutReading)
+{
+    Bytes tar;
+    ASSERT_TRUE(Bundle().Build(tar));
+    Load(tar);
+    EXPECT_FALSE(extractor.ExtractSelected(&item, dest.string(), {}));
+    EXPECT_EQ(window->bytesRead, 0u);
+    EXPECT_TRUE(fs::is_empty(dest));
+}
+
+TEST_F(ExtractorTest, SkipsOfAMebibyteOrMoreAreSoughtShorterOnesRead)
+{
+    TarItemBuilder b("big");
+    b.AddFile("./large", std::string(5 << 20, 'L'));
+    b.AddFile("./small", std::string(300 << 10, 's'));
+    b.AddFile("./last", "x");
+    Bytes tar;
+    ASSERT_TRUE(b.Build(tar));
+    Load(tar, "/rootfs/big.tar");
+    ASSERT_TRUE(extractor.ExtractSelected(&item, dest.string(), {"./last"}));
+    EXPECT_EQ(ReadFile(dest / "last"), "x");
+    // The 5 MiB member is passed over by seeking: at most one 1 MiB piece of it was read.
+    EXPECT_LT(window->bytesRead, tar.size() - (3u << 20));
+    // The 300 KiB member is not sought over: everything after the large member was read.
+    EXPECT_GE(window->bytesRead, tar.size() - (5u << 20));
+}
+
+// --- Absolute member names ---
+
+TEST_F(ExtractorTest, AbsoluteMemberNamesLandBelowTheDestination)
+{
+    // Were the leading "/" kept, the member would be written at its absolute place: here, a sibling of the
+    // destination inside the test's own directory.
+    const fs::path outside = dir.path() / "outside" / "x";
+    Load(WriteArchive({{outside.string(), "abs"}, {"//double", "dd"}}), "/rootfs/abs.tar");
+    ASSERT_TRUE(extractor.Extract(&item, dest.string())) << testing::PrintToString(Errors());
+    EXPECT_FALSE(fs::exists(outside));
+    EXPECT_EQ(ReadFile(dest / outside.relative_path()), "abs");
+    EXPECT_EQ(ReadFile(dest / "double"), "dd");
+}
+
+TEST_F(ExtractorTest, MembersThatClimbOutAreNotWritten)
+{
+    Load(WriteArchive({{"../escaped", "no"}, {"./kept", "yes"}}), "/rootfs/dots.tar");
+    // libarchive refuses the member; the refusal is a warning, the other members are written.
+    EXPECT_TRUE(extractor.Extract(&item, dest.string()));
+    EXPECT_FALSE(fs::exists(dir.path() / "escaped"));
+    EXPECT_EQ(ReadFile(dest / "kept"), "yes");
+}
+
+// --- Extraction failures: texts and restored state ---
+
+struct FailureCase
+{
+    const char* name;
+    std::function<Bytes()> archive;
+    int64_t claimedSize;
+    bool missingDestination;
+    const char* expectedPrefix;
+};
+
+class ExtractFailureTest : public ExtractorTest, public testing::WithParamInterface<FailureCase>
+{
+};
+
+TEST_P(ExtractFailureTest, FailsWithItsTextAndRestoresTheWorkingDirectory)
+{
+    const FailureCase& fc = GetParam();
+    Load(fc.archive(), "/rootfs/bundle.tar", fc.claimedSize);
+    const std::string target = fc.missingDestination ? (dir.path() / "missing").string() : dest.string();
+    const fs::path before = fs::current_path();
+    EXPECT_FALSE(extractor.ExtractAndVerify(&item, target));
+    const std::vector<std::string> errors = Errors();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.front().rfind(fc.expectedPrefix, 0), 0u) << errors.front();
+    EXPECT_EQ(fs::current_path(), before);
+    EXPECT_TRUE(Errors().empty()) << "TakeErrors hands the texts over once";
+}
+
+Bytes ValidTar()
+{
+    Bytes tar;
+    TarItemBuilder b("bundle");
+    b.SetIncludeLists(false);
+    b.AddFile("./a", std::string(4096, 'a'));
+    b.AddFile("./b", "b");
+    b.Build(tar);
+    return tar;
+}
+
+// Bytes that do not compress, so that a cut compressed archive still opens and fails further on.
+Bytes NoisyTar()
+{
+    std::string noise(300000, '\0');
+    uint32_t x = 12345;
+    for (char& c : noise)
+    {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    Bytes tar;
+    TarItemBuilder b("noise");
+    b.AddFile("./noise", noise);
+    b.Build(tar);
+    return tar;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExtractFailureTest,
+    testing::Values(
+        FailureCase{"Empty", [] { return Bytes(); }, -1, false, "Archive size must be > 0"},
+        FailureCase{"WindowPastTheData", ValidTar, 1 << 20, false, "Archive (offset + size) exceeds VEX pkg size"},
+        FailureCase{"NoDestination", ValidTar, -1, true, "Cannot change directory to <"},
+        FailureCase{"Garbage", [] { return Bytes(4096, 0x5a); }, -1, false, "Open() error: "},
+        FailureCase{"TruncatedInTheSecondHeader",
+                    [] {
+                        Bytes cut = ValidTar();
+                        // The second header follows the first member's 4096 bytes.
+                        cut.resize(512 + 4096 + 100);
+                        return cut;
+                    },
+                    -1, false, "archive_read_next_header() error: "},
+        FailureCase{"TruncatedInAMember",
+                    [] {
+                        Bytes cut = ValidTar();
+                        cut.resize(512 + 1000);
+                        return cut;
+                    },
+                    -1, false, "archive_read_extract2() error: "},
+        FailureCase{"TruncatedGzip",
+                    [] {
+                        Bytes cut = Compress(NoisyTar(), ARCHIVE_FILTER_GZIP);
+                        cut.resize(cut.size() * 9 / 10);
+                        return cut;
+                    },
+                    -1, false, "archive_read_"}),
+    [](const testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
+
+TEST_F(ExtractorTest, AMissingItemOrReaderIsReported)
+{
+    EXPECT_FALSE(extractor.Extract(nullptr, dest.string()));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Null item tar!"});
+    ItemTar bare;
+    EXPECT_FALSE(extractor.Extract(&bare, dest.string()));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Tar reader is null !"});
+}
+
+TEST_F(ExtractorTest, TheFactoryMakesFreshExtractors)
+{
+    std::unique_ptr<TarExtractor> made(LibArchiveExtractorFactory::Instance().Create());
+    ASSERT_NE(made, nullptr);
+    std::vector<std::string> errors;
+    EXPECT_EQ(made->TakeErrors(errors), 0);
+}
+
+// --- Verification against the lists (written straight into the destination) ---
+
+TEST_F(ExtractorTest, AnMd5LineOfOneTokenStopsBeforeTheListing)
+{
+    WriteList("bundle_md5", "0123456789abcdef0123456789abcdef\n");
+    WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 03:44 ./a\n");
+    Load(ValidTar());
+    EXPECT_FALSE(extractor.PostProcess(&item, dest.string()));
+    const std::string list = (dest / "bundle_md5").string();
+    EXPECT_TRUE(Logged("    Error: invalid line format found in'" + list + "' (0123456789abcdef0123456789abcdef) !"));
+    EXPECT_FALSE(fs::exists(list));
+    EXPECT_TRUE(fs::exists(dest / "bundle_tart")) << "the listing is not looked at";
+}
+
+TEST_F(ExtractorTest, TheFirstDigestMismatchEndsTheMd5Check)
+{
+    std::ofstream(dest / "a") << "a";
+    std::ofstream(dest / "b") << "b";
+    WriteList("bundle_md5", "00000000000000000000000000000000  ./a\n0cc175b9c0f1b6a831c399e269772661  ./b\n");
+    Load(ValidTar());
+    EXPECT_FALSE(extractor.VerifyMd5List(&item, dest.string()));
+    EXPECT_EQ(extractor.logged.back(), "    Error: MD5 check failed for file './a'");
+}
+
+TEST_F(ExtractorTest, MissingListsAreReportedAndNothingIsDeleted)
+{
+    Load(ValidTar(), "/rootfs/bundle.tar.bz2");
+    EXPECT_FALSE(extractor.VerifyMd5List(&item, dest.string()));
+    EXPECT_EQ(extractor.logged.back(), "    Error: file " + (dest / "bundle_md5").string() + " does not exist !");
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    EXPECT_EQ(extractor.logged.back(), "    Error: " + (dest / "bundle_tart").string() + " does not exist !");
+}
+
+TEST_F(ExtractorTest, EveryListedMemberIsCheckedAndEachMissingOneNamed)
+{
+    fs::create_directories(dest / "lib");
+    fs::create_symlink("b.so", dest / "lib/a.so");
+    std::ofstream(dest / "present") << "p";
+    WriteList("bundle.bin_tart", "drwxr-xr-x root/root 0 2026-12-08 03:44 ./\n"
+                                 "-rw-r--r-- root/root 1 2026-12-08 03:44 ./gone1\n"
+                                 "\n"
+                                 "lrwxrwxrwx root/root 0 2026-12-08 03:44 ./lib/a.so -> b.so\n"
+                                 "-rw-r--r-- root/root 1 2026-12-08 03:44 /present\n"
+                                 "drwxr-xr-x root/root 0 2026-12-08 03:44 ./gone2/\n"
+                                 "crw-r--r-- root/root 0 2026-12-08 03:44 ./dev/whatever\n");
+    Load(ValidTar(), "/rootfs/bundle.bin");
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    std::vector<std::string> errors;
+    for (const std::string& l : extractor.logged)
+        if (l.find("doesn't exist") != std::string::npos)
+            errors.push_back(l);
+    EXPECT_EQ(errors, (std::vector<std::string>{"    Error: '" + (dest / "./gone1").string() + "' doesn't exist !",
+                                                "    Error: '" + (dest / "./gone2/").string() + "' doesn't exist !"}));
+    EXPECT_EQ(extractor.logged.back(), "    Failed.");
+    EXPECT_FALSE(fs::exists(dest / "bundle.bin_tart"));
+}
+
+TEST_F(ExtractorTest, ListingLinksAreCheckedAgainstTheirTargets)
+{
+    fs::create_directories(dest / "lib");
+    fs::create_symlink("c.so", dest / "lib/a.so");
+    WriteList("bundle_tart", "lrwxrwxrwx root/root 0 2026-12-08 03:44 ./lib/a.so -> b.so\n");
+    Load(ValidTar());
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    EXPECT_EQ(extractor.logged.back(), "    Failed.");
+}
+
+TEST_F(ExtractorTest, AListingLineOfFiveTokensStopsTheCheck)
+{
+    WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 ./a\n-rw-r--r-- root/root 1 2026-12-08 03:44 ./b\n");
+    Load(ValidTar());
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    const std::string list = (dest / "bundle_tart").string();
+    EXPECT_TRUE(Logged("    Error: invalid line format found in'" + list + "'( -rw-r--r-- root/root 1 2026-12-08 ./a) !"));
+    EXPECT_FALSE(Logged("    Error: '" + (dest / "./b").string() + "' doesn't exist !"));
+}
+
+TEST_F(ExtractorTest, LinksAreNotStampedThroughToTheirTargets)
+{
+    // A link that points out of the destination: stamping it would change a file that is not ours.
+    const fs::path foreign = dir.path() / "foreign";
+    std::ofstream(foreign.string()) << "f";
+    fs::last_write_time(foreign, kArchiveTime);
+    fs::create_symlink(foreign, dest / "out");
+    WriteList("bundle_tart", "lrwxrwxrwx root/root 0 2026-12-08 03:44 ./out -> " + foreign.string() + "\n");
+    Load(ValidTar());
+    extractor.SetDateTimeMode(TarExtractor::kDateTimeNow);
+    EXPECT_TRUE(extractor.VerifyTarList(&item, dest.string()));
+    EXPECT_EQ(fs::last_write_time(foreign), kArchiveTime);
+}
+
+// --- post_tar.sh ---
+
+class PostScriptTest : public ExtractorTest, public testing::WithParamInterface<int>
+{
+};
+
+TEST_P(PostScriptTest, RunsInTheDestinationAndIsConsumedOnlyOnSuccess)
+{
+    TarItemBuilder b = Bundle();
+    // The script proves it ran by leaving a file; its exit status decides the item.
+    b.AddFile("./post_tar.sh",
+              "#!/bin/sh\necho ran > \"$(dirname \"$0\")/ran\"\nexit " + std::to_string(GetParam()) + "\n", 0755);
+    Bytes tar;
+    ASSERT_TRUE(b.Build(tar));
+    Load(tar);
+    const bool ok = extractor.ExtractAndVerify(&item, dest.string());
+    EXPECT_TRUE(Logged("Executing post_tar.sh script..."));
+    EXPECT_TRUE(fs::exists(dest / "ran"));
+    EXPECT_EQ(ok, GetParam() == 0);
+    EXPECT_EQ(fs::exists(dest / "post_tar.sh"), GetParam() != 0);
+    const std::vector<std::string> errors = Errors();
+    if (GetParam() == 0)
+        EXPECT_TRUE(errors.empty());
+    else
+        EXPECT_EQ(errors, std::vector<std::string>{"Error executing post tar extraction script: post_tar.sh."});
+}
+
+INSTANTIATE_TEST_SUITE_P(ExitStatus, PostScriptTest, testing::Values(0, 1));
+} // namespace
