@@ -4,9 +4,17 @@
 
 #include <zlib.h>
 
+#include <limits>
+
 namespace
 {
 const uLong kLargestBlock = 1048576;
+}
+
+void ZLibUncompressionStrategy::InflateEnd::operator()(z_stream_s* stream) const
+{
+    inflateEnd(stream);
+    delete stream;
 }
 
 ZLibUncompressionStrategy::ZLibUncompressionStrategy(int64_t expectedLength)
@@ -14,9 +22,12 @@ ZLibUncompressionStrategy::ZLibUncompressionStrategy(int64_t expectedLength)
 {
 }
 
+ZLibUncompressionStrategy::~ZLibUncompressionStrategy() = default;
+
 int64_t ZLibUncompressionStrategy::process(IStreamReader* reader, int64_t& remaining, char* output)
 {
-    if (reader == nullptr || output == nullptr || remaining <= 0 || expectedLength_ < 0)
+    if (reader == nullptr || output == nullptr || remaining <= 0 || expectedLength_ < 0 ||
+        expectedLength_ > static_cast<int64_t>(std::numeric_limits<uInt>::max()))
     {
         return -1;
     }
@@ -30,13 +41,33 @@ int64_t ZLibUncompressionStrategy::process(IStreamReader* reader, int64_t& remai
     {
         return -1;
     }
-    // zlib stops at the capacity given, so a stream that inflates to more fails instead of overflowing.
-    uLongf produced = static_cast<uLongf>(expectedLength_);
-    if (uncompress(reinterpret_cast<Bytef*>(output), &produced, compressed_.data(), static_cast<uLong>(length)) !=
-        Z_OK)
+    if (!inflater_)
+    {
+        std::unique_ptr<z_stream> stream(new z_stream());
+        if (inflateInit(stream.get()) != Z_OK)
+        {
+            return -1;
+        }
+        inflater_.reset(stream.release());
+    }
+    else if (inflateReset(inflater_.get()) != Z_OK)
+    {
+        return -1;
+    }
+
+    // A one-shot inflate: the block counts only if its stream ends within the stored bytes and within the
+    // expected length; a stream that would inflate to more stops at the capacity and fails. What follows
+    // the end of the stream is ignored. An empty block still needs somewhere to point the output.
+    unsigned char spare = 0;
+    z_stream& stream = *inflater_;
+    stream.next_in = compressed_.data();
+    stream.avail_in = static_cast<uInt>(length);
+    stream.next_out = expectedLength_ != 0 ? reinterpret_cast<Bytef*>(output) : &spare;
+    stream.avail_out = expectedLength_ != 0 ? static_cast<uInt>(expectedLength_) : 1;
+    if (inflate(&stream, Z_FINISH) != Z_STREAM_END || static_cast<int64_t>(stream.total_out) > expectedLength_)
     {
         return -1;
     }
     remaining -= length;
-    return static_cast<int64_t>(produced);
+    return static_cast<int64_t>(stream.total_out);
 }

@@ -2,7 +2,10 @@
 
 #include "ProcessingStrategy.h"
 
+#include <memory>
 #include <vector>
+
+struct z_stream_s;
 
 // Inflates one zlib stream that is known to yield `expectedLength` bytes. The stream is whatever is left
 // of the stored bytes, up to zlib's bound for a 1 MiB block.
@@ -10,6 +13,10 @@ class ZLibUncompressionStrategy : public ProcessingStrategy
 {
 public:
     explicit ZLibUncompressionStrategy(int64_t expectedLength);
+    ~ZLibUncompressionStrategy() override;
+
+    ZLibUncompressionStrategy(const ZLibUncompressionStrategy&) = delete;
+    ZLibUncompressionStrategy& operator=(const ZLibUncompressionStrategy&) = delete;
 
     int64_t process(IStreamReader* reader, int64_t& remaining, char* output) override;
     int64_t bufferSize() override { return expectedLength_; }
@@ -18,6 +25,13 @@ public:
     void setExpectedLength(int64_t expectedLength) { expectedLength_ = expectedLength; }
 
 private:
+    struct InflateEnd
+    {
+        void operator()(z_stream_s* stream) const;
+    };
+
     int64_t expectedLength_;
     std::vector<unsigned char> compressed_;
+    // One inflater, reset for each block: the one-shot call would build and free its state every time.
+    std::unique_ptr<z_stream_s, InflateEnd> inflater_;
 };

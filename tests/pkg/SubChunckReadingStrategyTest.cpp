@@ -253,7 +253,18 @@ TEST(ZLibUncompressionStrategy, InflatesAtMostTheExpectedLength)
         const int64_t n = strategy.process(&reader, remaining, buffer.data());
         EXPECT_EQ(expected == 500 ? 500 : -1, n) << expected;
     }
-    ZLibUncompressionStrategy strategy(500);
+    // An empty block is legal; the same inflater serves block after block.
+    ZLibUncompressionStrategy strategy(0);
+    for (int round = 0; round < 2; ++round)
+    {
+        const auto empty = Deflate({});
+        StrategyTestReader emptyReader(empty);
+        int64_t emptyRemaining = static_cast<int64_t>(empty.size());
+        EXPECT_EQ(0, strategy.process(&emptyReader, emptyRemaining, buffer.data()));
+        EXPECT_EQ(0, emptyRemaining);
+    }
+
+    strategy.setExpectedLength(500);
     StrategyTestReader reader(deflated);
     int64_t remaining = static_cast<int64_t>(deflated.size()) + 1; // the source is one byte short
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));

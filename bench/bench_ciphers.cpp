@@ -1,0 +1,194 @@
+// Decryption speed of encrypted file data, 64 KiB segments, against OpenSSL's CBC on the same bytes.
+// Targets: Blowfish at least 0.8 x the reference, DES at least 0.7 x. The ratios are printed at the end.
+#include "CBlowFish.h"
+#include "CDes.h"
+#include "DecryptionStrategy.h"
+#include "IKeyProvider.h"
+#include "IStreamReader.h"
+#include "PayloadEncoder.h"
+#include "SecurityLevel0Factory.h"
+
+#include <benchmark/benchmark.h>
+// OpenSSL 3 keeps these ciphers only in its deprecated low-level interface, which is what we compare with.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/blowfish.h>
+#include <openssl/des.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace
+{
+const size_t kPlainLength = 64 * 65536; // 64 segments
+
+class MemoryReader : public IStreamReader
+{
+public:
+    explicit MemoryReader(const std::vector<unsigned char>& bytes)
+        : bytes_(bytes)
+    {
+    }
+    int64_t read(void* buffer, uint64_t length) override
+    {
+        const uint64_t count = std::min<uint64_t>(length, bytes_.size() - position_);
+        std::memcpy(buffer, bytes_.data() + position_, count);
+        position_ += count;
+        return static_cast<int64_t>(count);
+    }
+    bool seek(uint64_t offset) override
+    {
+        position_ = offset;
+        return offset <= bytes_.size();
+    }
+    int64_t tell() override { return static_cast<int64_t>(position_); }
+    int64_t size() override { return static_cast<int64_t>(bytes_.size()); }
+
+private:
+    const std::vector<unsigned char>& bytes_;
+    uint64_t position_ = 0;
+};
+
+const std::vector<unsigned char>& Stored(int cipherType)
+{
+    static std::map<int, std::vector<unsigned char>> stored;
+    auto& bytes = stored[cipherType];
+    if (bytes.empty())
+    {
+        std::vector<unsigned char> plain(kPlainLength);
+        for (size_t i = 0; i < plain.size(); ++i)
+        {
+            plain[i] = static_cast<unsigned char>(i * 2654435761U >> 13);
+        }
+        PayloadEncoder::encrypt(cipherType, plain.data(), plain.size(), bytes);
+    }
+    return bytes;
+}
+
+void Ours(benchmark::State& state, int cipherType)
+{
+    const auto& stored = Stored(cipherType);
+    DecryptionStrategy strategy(cipherType);
+    std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
+    for (auto _ : state)
+    {
+        MemoryReader reader(stored);
+        int64_t remaining = static_cast<int64_t>(stored.size());
+        while (remaining != 0)
+        {
+            if (strategy.process(&reader, remaining, buffer.data()) < 0)
+            {
+                state.SkipWithError("decryption failed");
+                return;
+            }
+            benchmark::DoNotOptimize(buffer.data());
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stored.size()));
+}
+
+// The reference decrypts each segment's blocks with the segment's vector, as our strategy does.
+template <typename Decrypt>
+void Reference(benchmark::State& state, int cipherType, Decrypt decrypt)
+{
+    const auto& stored = Stored(cipherType);
+    std::vector<unsigned char> buffer(65552);
+    for (auto _ : state)
+    {
+        for (size_t offset = 0; offset < stored.size(); offset += 65552)
+        {
+            const size_t length = std::min<size_t>(65552, stored.size() - offset);
+            unsigned char iv[8];
+            std::memcpy(iv, stored.data() + offset, 8);
+            decrypt(stored.data() + offset + 8, buffer.data(), length - 8, iv);
+            benchmark::DoNotOptimize(buffer.data());
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stored.size()));
+}
+
+void BM_BlowfishCbc_Ours(benchmark::State& state)
+{
+    Ours(state, 1);
+}
+
+void BM_BlowfishCbc_OpenSSL(benchmark::State& state)
+{
+    IKeyProvider* keys = SecurityLevel0Factory::instance().keyProvider();
+    BF_KEY key;
+    BF_set_key(&key, 8, keys->key());
+    Reference(state, 1, [&key](const unsigned char* in, unsigned char* out, size_t length, unsigned char* iv) {
+        BF_cbc_encrypt(in, out, static_cast<long>(length), &key, iv, BF_DECRYPT);
+    });
+}
+
+void BM_DesCbc_Ours(benchmark::State& state)
+{
+    Ours(state, 2);
+}
+
+void BM_DesCbc_OpenSSL(benchmark::State& state)
+{
+    IKeyProvider* keys = SecurityLevel0Factory::instance().keyProvider();
+    DES_cblock keyBlock;
+    std::memcpy(keyBlock, keys->key(), 8);
+    DES_key_schedule schedule;
+    DES_set_key_unchecked(&keyBlock, &schedule);
+    Reference(state, 2, [&schedule](const unsigned char* in, unsigned char* out, size_t length, unsigned char* iv) {
+        DES_ncbc_encrypt(in, out, static_cast<long>(length), &schedule, reinterpret_cast<DES_cblock*>(iv),
+                         DES_DECRYPT);
+    });
+}
+
+BENCHMARK(BM_BlowfishCbc_Ours);
+BENCHMARK(BM_BlowfishCbc_OpenSSL);
+BENCHMARK(BM_DesCbc_Ours);
+BENCHMARK(BM_DesCbc_OpenSSL);
+
+// Collects the time per iteration of every run, to print our speed relative to the reference.
+class RatioReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const auto& run : runs)
+        {
+            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
+            {
+                // CPU time: on a shared machine the wall clock also counts other processes.
+                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void PrintRatio(const std::string& name, double target)
+    {
+        const auto ours = times_.find("BM_" + name + "_Ours");
+        const auto reference = times_.find("BM_" + name + "_OpenSSL");
+        if (ours != times_.end() && reference != times_.end() && ours->second > 0)
+        {
+            const double ratio = reference->second / ours->second;
+            std::printf("%s: %.2f x the reference speed (target %.2f) %s\n", name.c_str(), ratio, target,
+                        ratio >= target ? "ok" : "BELOW TARGET");
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatio("BlowfishCbc", 0.8);
+    reporter.PrintRatio("DesCbc", 0.7);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,173 @@
+// Inflating compressed file data through the sub-chunk strategy, against zlib's one-shot uncompress of the
+// same blocks. Target: at least 0.95 x the reference. The ratio is printed at the end.
+#include "IStreamReader.h"
+#include "PayloadEncoder.h"
+#include "QtUncompressionStrategy.h"
+#include "SubChunckReadingStrategy.h"
+
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace
+{
+const size_t kPlainLength = 16 * 1048576;
+
+class MemoryReader : public IStreamReader
+{
+public:
+    explicit MemoryReader(const std::vector<unsigned char>& bytes)
+        : bytes_(bytes)
+    {
+    }
+    int64_t read(void* buffer, uint64_t length) override
+    {
+        const uint64_t count = std::min<uint64_t>(length, bytes_.size() - position_);
+        std::memcpy(buffer, bytes_.data() + position_, count);
+        position_ += count;
+        return static_cast<int64_t>(count);
+    }
+    bool seek(uint64_t offset) override
+    {
+        position_ = offset;
+        return offset <= bytes_.size();
+    }
+    int64_t tell() override { return static_cast<int64_t>(position_); }
+    int64_t size() override { return static_cast<int64_t>(bytes_.size()); }
+
+private:
+    const std::vector<unsigned char>& bytes_;
+    uint64_t position_ = 0;
+};
+
+// Data that compresses about three to one, like the configuration files and logs packages carry.
+const std::vector<unsigned char>& Stored()
+{
+    static std::vector<unsigned char> stored;
+    if (stored.empty())
+    {
+        static const char* words[] = {"sample ", "rate ", "48000 ", "channel ", "gain=", "0.75 ",
+                                      "probe ", "\n", "level ", "-12dB ", "offset ", "{ ", "} "};
+        std::vector<unsigned char> plain;
+        uint32_t x = 12345;
+        while (plain.size() < kPlainLength)
+        {
+            x = x * 1103515245U + 12345U;
+            const char* w = words[(x >> 16) % 13];
+            plain.insert(plain.end(), w, w + std::strlen(w));
+            plain.push_back(static_cast<unsigned char>('0' + (x >> 8) % 10));
+        }
+        plain.resize(kPlainLength);
+        PayloadEncoder::compress(plain.data(), plain.size(), stored);
+    }
+    return stored;
+}
+
+void BM_QtInflate_Ours(benchmark::State& state)
+{
+    const auto& stored = Stored();
+    SubChunckReadingStrategy strategy(new QtUncompressionStrategy());
+    std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
+    for (auto _ : state)
+    {
+        MemoryReader reader(stored);
+        int64_t remaining = static_cast<int64_t>(stored.size());
+        while (remaining != 0)
+        {
+            if (strategy.process(&reader, remaining, buffer.data()) < 0)
+            {
+                state.SkipWithError("inflate failed");
+                return;
+            }
+            benchmark::DoNotOptimize(buffer.data());
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kPlainLength));
+}
+
+// The zlib streams of the same sub-chunks, each uncompressed straight from the stored bytes.
+void BM_QtInflate_ZLib(benchmark::State& state)
+{
+    const auto& stored = Stored();
+    struct Block
+    {
+        size_t offset;
+        size_t length;
+    };
+    std::vector<Block> blocks;
+    for (size_t offset = 0; offset + 12 <= stored.size();)
+    {
+        const unsigned char* h = stored.data() + offset;
+        const size_t size = h[4] | (h[5] << 8) | (h[6] << 16) | (size_t(h[7]) << 24);
+        blocks.push_back(Block{offset + 12, size - 4});
+        offset += 8 + size + (4 - size % 4) % 4;
+    }
+    std::vector<unsigned char> buffer(1048576);
+    for (auto _ : state)
+    {
+        for (const auto& block : blocks)
+        {
+            uLongf length = static_cast<uLongf>(buffer.size());
+            if (uncompress(buffer.data(), &length, stored.data() + block.offset, static_cast<uLong>(block.length)) !=
+                Z_OK)
+            {
+                state.SkipWithError("uncompress failed");
+                return;
+            }
+            benchmark::DoNotOptimize(buffer.data());
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kPlainLength));
+}
+
+BENCHMARK(BM_QtInflate_Ours);
+BENCHMARK(BM_QtInflate_ZLib);
+
+class RatioReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const auto& run : runs)
+        {
+            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
+            {
+                // CPU time: on a shared machine the wall clock also counts other processes.
+                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void PrintRatio(const std::string& ours, const std::string& reference, double target)
+    {
+        const auto a = times_.find(ours);
+        const auto b = times_.find(reference);
+        if (a != times_.end() && b != times_.end() && a->second > 0)
+        {
+            const double ratio = b->second / a->second;
+            std::printf("%s: %.2f x the reference speed (target %.2f) %s\n", ours.c_str(), ratio, target,
+                        ratio >= target ? "ok" : "BELOW TARGET");
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+} // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatio("BM_QtInflate_Ours", "BM_QtInflate_ZLib", 0.95);
+    benchmark::Shutdown();
+    return 0;
+}
