@@ -235,18 +235,6 @@ ISerializer& CChunk::writeU32(uint32_t value)
     return *this;
 }
 
-ISerializer& CChunk::writeS32(long value)
-{
-    writeUnsigned(4, static_cast<uint32_t>(value));
-    return *this;
-}
-
-ISerializer& CChunk::writeU32(unsigned long value)
-{
-    writeUnsigned(4, static_cast<uint32_t>(value));
-    return *this;
-}
-
 ISerializer& CChunk::writeWideChar(char16_t value)
 {
     writeUnsigned(4, uint32_t{value} << 16);

@@ -46,8 +46,6 @@ public:
     ISerializer& writeU16(uint16_t value) override;
     ISerializer& writeS32(int32_t value) override;
     ISerializer& writeU32(uint32_t value) override;
-    ISerializer& writeS32(long value) override;
-    ISerializer& writeU32(unsigned long value) override;
     ISerializer& writeWideChar(char16_t value) override;
     ISerializer& writeText(const std::string& text) override;
     ISerializer& writeWideText(const std::u16string& text) override;

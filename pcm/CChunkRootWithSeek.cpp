@@ -63,6 +63,21 @@ int CChunkRootWithSeek::createChild(uint32_t identifier, CChunk*& child)
     return 1;
 }
 
+int CChunkRootWithSeek::copyChunk(CChunk& source)
+{
+    if (isReservedChildId(source.identifier()) || stream() == nullptr)
+        return 0;
+    const int64_t position = stream()->position();
+    if (!CChunkRootBase::copyChunk(source))
+        return 0;
+    if (position > INT32_MAX || seekTable_.append(static_cast<int32_t>(position)) == SeekTable::kAppendFailed)
+    {
+        markFailed();
+        return 0;
+    }
+    return 1;
+}
+
 int CChunkRootWithSeek::finishChildren()
 {
     if (state() == ChunkState::Reading)

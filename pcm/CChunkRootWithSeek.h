@@ -12,6 +12,7 @@ public:
 
     int nextChild(CChunk*& child) override;
     int createChild(uint32_t identifier, CChunk*& child) override;
+    int copyChunk(CChunk& source) override;
     int finishChildren() override;
 
     virtual bool hasStoredSeekTable() const { return false; }

@@ -21,8 +21,6 @@ public:
     virtual ISerializer& writeU16(uint16_t value) = 0;
     virtual ISerializer& writeS32(int32_t value) = 0;
     virtual ISerializer& writeU32(uint32_t value) = 0;
-    virtual ISerializer& writeS32(long value) = 0;
-    virtual ISerializer& writeU32(unsigned long value) = 0;
     virtual ISerializer& writeWideChar(char16_t value) = 0;
     // Texts are written with their terminating zero (a zero byte, or a zero character unit).
     virtual ISerializer& writeText(const std::string& text) = 0;

@@ -1,0 +1,110 @@
+#pragma once
+
+// Builds sound-data files for the tests with the library's own writing side.
+
+#include "CChunk.h"
+#include "CMemoryChunk.h"
+#include "RecordList.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pcmtest
+{
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t identifierOf(uint8_t type, uint8_t version, uint8_t variant, uint8_t flags)
+{
+    return uint32_t{type} | (uint32_t{version} << 8) | (uint32_t{variant} << 16) | (uint32_t{flags} << 24);
+}
+
+constexpr uint32_t kDataId = identifierOf(0x20, 0, 0, 0x18);
+constexpr uint32_t kContainerId = identifierOf(0x21, 0, 0, 0x10);
+constexpr uint32_t kBlockId = identifierOf(0x22, 0, 0, 0x12);
+constexpr uint32_t kWaveContainerId = identifierOf(0x12, 0x02, 0x00, 0x10);
+constexpr uint32_t kWaveChunkId = identifierOf(0x01, 0, 0, 0x18);
+
+// The chunk that holds a record list: its version and variant are the list's format and subformat.
+constexpr uint32_t recordListId(uint8_t format, uint8_t subformat = 0)
+{
+    return identifierOf(0x10, format, subformat, 0x18);
+}
+
+// Writes a file: `fill` adds the children after the info chunk.
+inline Bytes writeFile(const std::function<void(CMemoryChunk&)>& fill, bool storeSeekTable = false,
+                       const std::string& name = "test")
+{
+    CMemoryChunk root(name, {1, 2, 3, 4}, storeSeekTable);
+    EXPECT_EQ(root.state(), ChunkState::Writing);
+    fill(root);
+    EXPECT_EQ(root.finishPayload(), 1);
+    const CMemory& memory = root.memory();
+    return Bytes(memory.data(), memory.data() + memory.length());
+}
+
+inline void addData(CChunkBase& parent, uint32_t identifier, const Bytes& payload)
+{
+    CChunk* child = nullptr;
+    ASSERT_EQ(parent.createChild(identifier, child), 1);
+    child->writeBytes(payload.data(), payload.size());
+    ASSERT_EQ(parent.releaseChild(child), 1);
+}
+
+// A container child whose own children are added by `fill`.
+inline void addContainer(CChunkBase& parent, uint32_t identifier, const std::function<void(CChunk&)>& fill)
+{
+    CChunk* child = nullptr;
+    ASSERT_EQ(parent.createChild(identifier, child), 1);
+    fill(*child);
+    ASSERT_EQ(parent.releaseChild(child), 1);
+}
+
+inline void addRecords(CChunkBase& parent, const std::vector<SoundRecord>& records, uint8_t format,
+                       uint8_t subformat = 0)
+{
+    Bytes payload;
+    ASSERT_TRUE(RecordList::encode(records, payload));
+    addData(parent, recordListId(format, subformat), payload);
+}
+
+inline SoundRecord makeRecord(uint8_t format, const std::string& name, uint8_t primary, uint8_t secondary)
+{
+    SoundRecord record(format, format == 1 ? 1 : 0);
+    record.name = name;
+    record.primaryBytes = {primary, 0x10, 0x20};
+    record.secondaryBytes = {secondary, 0x30};
+    return record;
+}
+
+inline uint32_t get32(const Bytes& bytes, size_t at)
+{
+    return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) | (uint32_t{bytes[at + 2]} << 8) |
+           bytes[at + 3];
+}
+
+inline void put32(Bytes& bytes, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
+// A parameterised test's name made from its description.
+inline std::string caseName(const char* what)
+{
+    std::string name;
+    for (const char* c = what; *c != '\0'; ++c)
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return name;
+}
+
+// Byte offset of the first data child's header (after the root header and the info chunk).
+inline size_t firstChildOffset(const Bytes& file)
+{
+    return 8 + 8 + get32(file, 12);
+}
+}  // namespace pcmtest

@@ -1,0 +1,138 @@
+#include "PcmFileBuilder.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+using namespace pcmtest;
+
+namespace
+{
+struct ProgramRun
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string quoted(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs the built program under a time limit, capturing both output streams.
+ProgramRun sonoprobe(const TempDir& dir, const std::string& arguments)
+{
+    const std::string out = dir / "stdout";
+    const std::string err = dir / "stderr";
+    const std::string command = "cd " + quoted(dir.str()) + " && timeout 30 " + quoted(SONOPROBE_PATH) + " " +
+                                arguments + " > " + quoted(out) + " 2> " + quoted(err);
+    ProgramRun run;
+    const int raw = std::system(command.c_str());
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = slurp(out);
+    run.err = slurp(err);
+    return run;
+}
+
+void save(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+const char kFound[] = "Sonoprobe: wave found\n";
+const char kNotFound[] = "Sonoprobe: wave not found\n";
+const char kError[] = "Sonoprobe: error\n";
+}  // namespace
+
+TEST(SonoprobeProgram, CommandLine)
+{
+    TempDir dir;
+    struct Case
+    {
+        std::string arguments;
+        std::string out;
+        int status;
+    };
+    const Case cases[] = {
+        {"", "Usage:\n- Sonoprobe -v\n- Sonoprobe <file.PCM>\n", 0},
+        {"-v", "Sonoprobe: v1.0\n", 0},
+        {"-v other", kError, 1},
+        {"a.PCM b.PCM", kError, 1},
+        {"missing.PCM", kError, 1},
+        {"-x", kError, 1},
+    };
+    for (const Case& c : cases)
+    {
+        const ProgramRun run = sonoprobe(dir, c.arguments);
+        EXPECT_EQ(run.out, c.out) << c.arguments;
+        EXPECT_EQ(run.status, c.status) << c.arguments;
+        EXPECT_EQ(run.err, "") << c.arguments;
+    }
+}
+
+TEST(SonoprobeProgram, Verdicts)
+{
+    TempDir dir;
+    save(dir / "found.PCM", writeFile([](CMemoryChunk& r) {
+             addRecords(r, {makeRecord(0, "x", 1, 1)}, 0);
+             addContainer(r, kWaveContainerId, [](CChunk& c) { addData(c, kWaveChunkId, {1}); });
+         }));
+    save(dir / "plain.PCM", writeFile([](CMemoryChunk& r) { addRecords(r, {makeRecord(0, "x", 6, 2)}, 0); }, true));
+    save(dir / "info-only.PCM", writeFile([](CMemoryChunk&) {}));
+    save(dir / "empty.PCM", {});
+    save(dir / "text.PCM", Bytes(64, 'a'));
+    struct Case
+    {
+        const char* file;
+        const char* out;
+        int status;
+    };
+    const Case cases[] = {
+        {"found.PCM", kFound, 0},       {"plain.PCM", kNotFound, 0}, {"info-only.PCM", kError, 1},
+        {"empty.PCM", kError, 1},       {"text.PCM", kError, 1},     {".", kError, 1},
+    };
+    for (const Case& c : cases)
+    {
+        const ProgramRun run = sonoprobe(dir, c.file);
+        EXPECT_EQ(run.out, c.out) << c.file;
+        EXPECT_EQ(run.status, c.status) << c.file;
+        EXPECT_EQ(run.err, "") << c.file;
+    }
+}
+
+TEST(SonoprobeProgram, DamagedFilesGetExactlyOneVerdictLine)
+{
+    TempDir dir;
+    const Bytes file = writeFile(
+        [](CMemoryChunk& r) {
+            addRecords(r, {makeRecord(1, "x", 1, 1)}, 1, 1);
+            addContainer(r, kWaveContainerId, [](CChunk& c) { addData(c, kWaveChunkId, {1}); });
+        },
+        true);
+    // A spread of truncations: the program itself, not only the library, must survive them.
+    for (size_t length = 1; length < file.size(); length += 9)
+    {
+        save(dir / "cut.PCM", Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length)));
+        const ProgramRun run = sonoprobe(dir, "cut.PCM");
+        EXPECT_TRUE(run.out == kFound || run.out == kNotFound || run.out == kError) << length << ": " << run.out;
+        EXPECT_EQ(run.status, run.out == kError ? 1 : 0) << length;
+        EXPECT_EQ(run.err, "") << length;
+    }
+}
