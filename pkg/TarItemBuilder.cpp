@@ -192,8 +192,9 @@ std::string TarItemBuilder::ListingLine(const Member& m)
 {
     const std::string owner = m.user + "/" + m.group;
     const std::string size = std::to_string(m.type == '0' ? m.contents.size() : 0);
-    // The listing right-aligns the size so that owner and size take at least 19 columns together.
-    const size_t pad = owner.size() + 1 + size.size() < 19 ? 19 - owner.size() - size.size() : 1;
+    // The listing right-aligns the size so that owner and size fill at least 19 columns besides the
+    // separating space.
+    const size_t pad = 1 + (owner.size() + size.size() < 19 ? 19 - owner.size() - size.size() : 0);
     char when[32] = "1970-01-01 00:00";
     const time_t t = static_cast<time_t>(m.mtime);
     struct tm parts;
