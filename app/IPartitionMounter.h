@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// Mounts and unmounts one partition at its mount point.
+class IPartitionMounter
+{
+public:
+    explicit IPartitionMounter(const std::string& point) : mountPoint(point) {}
+    virtual ~IPartitionMounter() = default;
+
+    IPartitionMounter(const IPartitionMounter&) = delete;
+    IPartitionMounter& operator=(const IPartitionMounter&) = delete;
+
+    // mode 0 = read-only, 1 = read-write; any other value fails.
+    virtual bool Mount(int mode) = 0;
+    // Undoes what Mount did; a mount that was in force before stays as it was.
+    virtual bool Unmount() = 0;
+
+    // The partition is mounted through this object.
+    bool IsMounted() const { return mounted; }
+    const std::string& MountPoint() const { return mountPoint; }
+
+protected:
+    bool mounted = false;
+    std::string mountPoint;
+};

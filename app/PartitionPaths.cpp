@@ -1,0 +1,51 @@
+#include "PartitionPaths.h"
+
+#include <boost/filesystem/path.hpp>
+
+const char* const kEmmcRoot = "/emmc";
+
+namespace
+{
+boost::filesystem::path Normal(const std::string& text)
+{
+    boost::filesystem::path path = boost::filesystem::path(text).lexically_normal();
+    // "/a/b/" normalises to "/a/b/.": the trailing dot names the same directory.
+    if (path.filename() == "." && path.has_parent_path())
+    {
+        path = path.parent_path();
+    }
+    return path;
+}
+}  // namespace
+
+bool IsUnder(const std::string& path, const std::string& prefix)
+{
+    const boost::filesystem::path wanted = Normal(prefix);
+    for (boost::filesystem::path current = Normal(path); !current.empty(); current = current.parent_path())
+    {
+        if (current == wanted)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsExt3Path(const std::string& path)
+{
+    return IsUnder(path, "/rootfs") || IsUnder(path, "/tmp");
+}
+
+std::string ResolveLinkTarget(const std::string& linkPath, const std::string& target, const std::string& emmcRoot)
+{
+    if (target.compare(0, emmcRoot.size(), emmcRoot) == 0)
+    {
+        return target;
+    }
+    const boost::filesystem::path targetPath(target);
+    if (targetPath.has_root_directory())
+    {
+        return emmcRoot + "/rootfs" + target;
+    }
+    return (boost::filesystem::path(linkPath).parent_path() / targetPath).string();
+}

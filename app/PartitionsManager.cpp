@@ -1,0 +1,122 @@
+#include "PartitionsManager.h"
+
+#include "LogStream.h"
+
+namespace
+{
+const char* const kPartitionDirs[] = {"/boot",     "/service",   "/update",   "/kernel", "/rootfs",
+                                      "/kelda_sys", "/kelda_usr", "/vdl_pcm", "/bkp_pcm"};
+}
+
+PartitionsManager& PartitionsManager::Instance()
+{
+    static PartitionsManager manager;
+    return manager;
+}
+
+PartitionsManager::PartitionsManager(CommandRunner& runner, const std::string& emmcRoot,
+                                     const std::string& mountTableFile)
+{
+    int index = 0;
+    for (const char* dir : kPartitionDirs)
+    {
+        mounters[index++] = std::make_unique<LinuxPartitionMounter>(emmcRoot + dir, runner, mountTableFile);
+    }
+}
+
+PartitionsManager::~PartitionsManager() = default;
+
+void PartitionsManager::Log(const std::string& message)
+{
+    LogStream::Instance().WriteLine(message.c_str());
+}
+
+bool PartitionsManager::GetMountPoint(int index, std::string& mountPoint) const
+{
+    const auto row = mounters.find(index);
+    if (row == mounters.end())
+    {
+        return false;
+    }
+    mountPoint = row->second ? row->second->MountPoint() : std::string();
+    return true;
+}
+
+int PartitionsManager::FindPartition(const std::string& path) const
+{
+    for (const auto& row : mounters)
+    {
+        if (row.second && IsUnder(path, row.second->MountPoint()))
+        {
+            return row.first;
+        }
+    }
+    return kNoPartition;
+}
+
+bool PartitionsManager::Mount(int index)
+{
+    std::string mountPoint;
+    GetMountPoint(index, mountPoint);
+    const auto row = mounters.find(index);
+    if (row == mounters.end())
+    {
+        Log("Error in mounting partition " + mountPoint + "(unknown index " + std::to_string(index) + ") !");
+        return false;
+    }
+    if (!row->second)
+    {
+        Log("Error in mounting partition " + mountPoint + " (mounter doesn't exists) !");
+        return false;
+    }
+    if (row->second->IsMounted())
+    {
+        return true;
+    }
+    Log("Mounting partition " + mountPoint + " ...");
+    const bool ok = row->second->Mount(1);
+    Log(ok ? "Done." : "Failed !");
+    return ok;
+}
+
+bool PartitionsManager::Unmount(int index)
+{
+    std::string mountPoint;
+    GetMountPoint(index, mountPoint);
+    const auto row = mounters.find(index);
+    if (row == mounters.end())
+    {
+        Log("Error in umounting partition " + mountPoint + "(unknown index " + std::to_string(index) + ") !");
+        return false;
+    }
+    if (!row->second)
+    {
+        Log("Error in umounting partition " + mountPoint + " (mounter doesn't exists) !");
+        return false;
+    }
+    if (!row->second->IsMounted())
+    {
+        return true;
+    }
+    Log("Umounting partition " + mountPoint + " ...");
+    const bool ok = row->second->Unmount();
+    Log(ok ? "Done" : "Failed !");
+    return ok;
+}
+
+bool PartitionsManager::UnmountAll()
+{
+    bool allDone = true;
+    for (const auto& row : mounters)
+    {
+        if (!row.second || !row.second->IsMounted())
+        {
+            continue;
+        }
+        Log("Umounting partition " + row.second->MountPoint() + " ...");
+        const bool ok = row.second->Unmount();
+        Log(ok ? "Done." : "Failed !");
+        allDone = allDone && ok;
+    }
+    return allDone;
+}
