@@ -1,0 +1,101 @@
+#include "DataInfoExtractor.h"
+
+#include "DataInfo.h"
+#include "IStreamReader.h"
+#include "InstallProgressNotifierInterface.h"
+#include "MD5Algorithm.h"
+#include "ProcessingStrategy.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace
+{
+const int64_t kMd5PieceSize = 0x1000000;            // 16 MiB
+const int64_t kLargestWrite = int64_t(1) << 32;     // a single write is never this big
+const int64_t kLargestBuffer = int64_t(1) << 31;    // no strategy asks for more; a bigger ask is broken
+
+struct FileCloser
+{
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+}  // namespace
+
+DataInfoExtractor::DataInfoExtractor(InstallProgressNotifierInterface* progress) : notifier(progress) {}
+
+int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy)
+{
+    IStreamReader* reader = item != nullptr ? item->reader() : nullptr;
+    if (reader == nullptr || strategy == nullptr)
+    {
+        return kIoError;
+    }
+    // The window may have been read by an earlier pass; the data starts at its beginning.
+    int64_t remaining = reader->size();
+    if (remaining < 0 || !reader->seek(0))
+    {
+        return kIoError;
+    }
+    const int64_t bufferSize = strategy->bufferSize();
+    if (bufferSize <= 0 || bufferSize > kLargestBuffer)
+    {
+        return kDecodeError;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb+"));
+    if (!file)
+    {
+        return kIoError;
+    }
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(bufferSize)]);
+    if (!buffer)
+    {
+        return kIoError;
+    }
+
+    while (remaining != 0)
+    {
+        const int64_t before = remaining;
+        const int64_t produced = strategy->process(reader, remaining, buffer.get());
+        // A call that neither consumed nor produced anything would repeat for ever.
+        if (produced < 0 || produced > bufferSize || remaining > before || remaining < 0 ||
+            (produced == 0 && remaining == before))
+        {
+            return kDecodeError;
+        }
+        if (produced >= kLargestWrite ||
+            std::fwrite(buffer.get(), 1, static_cast<std::size_t>(produced), file.get()) !=
+                static_cast<std::size_t>(produced))
+        {
+            return kIoError;
+        }
+        if (notifier != nullptr)
+        {
+            notifier->BytesProcessed(before - remaining);
+        }
+    }
+    buffer.reset();
+
+    if (std::fflush(file.get()) != 0)
+    {
+        return kIoError;
+    }
+    // The digest is taken from the file as written, so that what reached the disk is what gets checked.
+    const long written = std::ftell(file.get());
+    if (written < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+    {
+        return kIoError;
+    }
+    const int64_t piece = written == 0 ? 1 : std::min<int64_t>(written, kMd5PieceSize);
+    MD5Algorithm md5;
+    if (!md5.updateFromFile(file.get(), static_cast<std::size_t>(piece)))
+    {
+        return kIoError;
+    }
+    md5.finalize();
+    unsigned char digest[MD5Algorithm::kDigestSize];
+    md5.digest(digest);
+    return std::memcmp(digest, item->digest().data(), sizeof(digest)) == 0 ? kOk : kMd5Mismatch;
+}

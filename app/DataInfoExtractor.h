@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+class DataInfo;
+class InstallProgressNotifierInterface;
+class ProcessingStrategy;
+
+// Writes one item's data out of the package into a file, decoded by a processing strategy, and checks the
+// written file against the digest the package recorded. Progress counts package bytes consumed, so that it
+// adds up to the package's size whatever the decoding makes of them.
+class DataInfoExtractor
+{
+public:
+    enum Result
+    {
+        kOk = 0,           // written, and its MD5 matches
+        kIoError = 1,      // no data to read, or the file could not be written
+        kMd5Mismatch = 2,  // written, but not what the package recorded
+        kDecodeError = 3   // the stored bytes could not be decoded
+    };
+
+    // The notifier may be null; it is not owned.
+    explicit DataInfoExtractor(InstallProgressNotifierInterface* notifier = nullptr);
+
+    // Result as above. On an error the partial file stays where it is.
+    int ExtractToFile(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy);
+
+private:
+    InstallProgressNotifierInterface* notifier;
+};
