@@ -182,6 +182,23 @@ case_cleanup() {
     wait "$pid"
     check_eq "interrupted exit status" "$?" 143
     check_host_clean "after the sandbox was interrupted" "$before"
+
+    # Killed outright, all of it, as CTest does on a timeout: its loop devices must go by themselves, and the
+    # next run removes the work directory left behind.
+    setsid "$SIM" --quiet --fat-lib "$FAT_LIB" --work-dir "$WORK_PARENT" -- sleep 120 &
+    for i in $(seq 1 300); do
+        [ "$(losetup -l -n -O AUTOCLEAR,BACK-FILE | grep -F "$WORK_PARENT/" | grep -c '^ *1 ')" -eq 9 ] && break
+        sleep 0.1
+    done
+    local pgid
+    pgid=$(ps -o pgid= -p "$(cat "$WORK_PARENT"/*/pid)" | tr -d ' ')
+    if [ -n "$pgid" ] && [ "$pgid" != "$(ps -o pgid= -p $$ | tr -d ' ')" ]; then
+        kill -KILL -- "-$pgid"
+        sim -- true
+        check_host_clean "after the sandbox was killed" "$before"
+    else
+        fail "could not find the sandbox's process group"
+    fi
 }
 
 case_refusals() {
