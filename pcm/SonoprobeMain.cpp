@@ -1,7 +1,22 @@
 #include "WaveTest.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
+
+namespace
+{
+// The file is mapped: should it shrink while it is being searched, the lost pages raise SIGBUS. That is an
+// unreadable file, reported as such instead of a crash.
+extern "C" void onBusError(int)
+{
+    static const char line[] = "Sonoprobe: error\n";
+    const ssize_t written = write(STDOUT_FILENO, line, sizeof line - 1);
+    static_cast<void>(written);
+    _exit(1);
+}
+}  // namespace
 
 // Sonoprobe: tells whether a sound-data file holds a wave. Everything goes to standard output; the exit
 // status is 1 only for an error.
@@ -22,6 +37,7 @@ int main(int argc, char** argv)
         std::fputs("Sonoprobe: v1.0\n", stdout);
         return 0;
     }
+    std::signal(SIGBUS, onBusError);
     const WaveVerdict verdict = WaveTest(argv[1]);
     std::fputs(WaveVerdictLine(verdict), stdout);
     return verdict == WaveVerdict::Error ? 1 : 0;
