@@ -69,7 +69,7 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
         {
             break;
         }
-        char digits[8];
+        char digits[16];
         std::snprintf(digits, sizeof digits, "%03d", counter);
         ++counter;
         name = name.substr(0, name.size() - 3) + digits;

@@ -169,7 +169,7 @@ std::string PackageWriter::partName(const std::string& firstPart, int index)
     {
         return std::string();
     }
-    char counter[8];
+    char counter[16];
     std::snprintf(counter, sizeof counter, "%03d", index);
     return firstPart.substr(0, firstPart.size() - 3) + counter;
 }
