@@ -70,6 +70,11 @@ struct RootDamage
     std::function<void(Bytes&)> damage;
 };
 
+static void PrintTo(const RootDamage& value, std::ostream* out)
+{
+    *out << value.what;
+}
+
 class ChunkRootRejects : public testing::TestWithParam<RootDamage>
 {
 };
@@ -475,6 +480,11 @@ struct TableDamage
     const char* what;
     std::function<void(Bytes&)> damage;
 };
+
+static void PrintTo(const TableDamage& value, std::ostream* out)
+{
+    *out << value.what;
+}
 
 class ChunkSeekTableRejects : public testing::TestWithParam<TableDamage>
 {

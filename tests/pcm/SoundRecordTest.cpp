@@ -253,6 +253,11 @@ struct RoundTrip
     std::string name;
 };
 
+static void PrintTo(const RoundTrip& value, std::ostream* out)
+{
+    *out << value.what;
+}
+
 class RecordRoundTrip : public testing::TestWithParam<RoundTrip>
 {
 };

@@ -45,6 +45,11 @@ struct VerdictCase
     WaveVerdict expected;
 };
 
+void PrintTo(const VerdictCase& value, std::ostream* out)
+{
+    *out << value.what;
+}
+
 class WaveFinderVerdict : public testing::TestWithParam<VerdictCase>
 {
 };
