@@ -39,6 +39,15 @@ check_host_clean() {
     diff -u "$mounts_before" /proc/self/mounts >/dev/null || fail "$what: host mount table changed"
 }
 
+# The process group of process $1, from /proc (the fifth field of its stat, counted after the command name).
+process_group() {
+    local st
+    st=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+    st=${st##*) }
+    set -- $st
+    echo "$3"
+}
+
 probe() {
     sim -- true
     local rc=$?
@@ -186,13 +195,14 @@ case_cleanup() {
     # Killed outright, all of it, as CTest does on a timeout: its loop devices must go by themselves, and the
     # next run removes the work directory left behind.
     setsid "$SIM" --quiet --fat-lib "$FAT_LIB" --work-dir "$WORK_PARENT" -- sleep 120 &
+    disown
     for i in $(seq 1 300); do
         [ "$(losetup -l -n -O AUTOCLEAR,BACK-FILE | grep -F "$WORK_PARENT/" | grep -c '^ *1 ')" -eq 9 ] && break
         sleep 0.1
     done
     local pgid
-    pgid=$(ps -o pgid= -p "$(cat "$WORK_PARENT"/*/pid)" | tr -d ' ')
-    if [ -n "$pgid" ] && [ "$pgid" != "$(ps -o pgid= -p $$ | tr -d ' ')" ]; then
+    pgid=$(process_group "$(cat "$WORK_PARENT"/*/pid)")
+    if [ -n "$pgid" ] && [ "$pgid" != "$(process_group $$)" ]; then
         kill -KILL -- "-$pgid"
         sim -- true
         check_host_clean "after the sandbox was killed" "$before"
