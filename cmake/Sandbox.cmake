@@ -43,7 +43,8 @@ function(vex_add_sandbox_test)
   endif()
 
   add_test(NAME ${arg_NAME}
-           COMMAND ${VEX_INSTRUMENT_SIM} --quiet --fat-lib $<TARGET_FILE:sim_fat_attr> --timeout ${arg_TIMEOUT}
+           COMMAND ${VEX_INSTRUMENT_SIM} --quiet --fat-lib $<TARGET_FILE:sim_fat_attr>
+                   --timeout ${arg_TIMEOUT}
                    ${binds} ${arg_SIM_ARGS} -- ${program} ${arg_COMMAND})
   set_tests_properties(${arg_NAME} PROPERTIES
     SKIP_RETURN_CODE 77

@@ -76,8 +76,8 @@ static int is_mount_point(const char* dir, dev_t* dev)
 }
 
 /*
- * Finds the vfat mount point that holds the open file `fd`. Returns 1 and sets *is_root when the descriptor is
- * the mount point itself; 0 when the file is not on an emulated partition.
+ * Finds the vfat mount point that holds the open file `fd`. Returns 1 and sets *is_root when the descriptor
+ * is the mount point itself; 0 when the file is not on an emulated partition.
  */
 static int on_fat_partition(int fd, const struct stat* st, int* is_root)
 {
@@ -98,8 +98,7 @@ static int on_fat_partition(int fd, const struct stat* st, int* is_root)
     {
         const char* end = strchr(p, ':');
         size_t len = end != NULL ? (size_t)(end - p) : strlen(p);
-        while (len > 1 && p[len - 1] == '/')
-            --len;
+        while (len > 1 && p[len - 1] == '/') --len;
         char mount[PATH_MAX];
         if (len > 0 && len < sizeof mount && strncmp(path, p, len) == 0 &&
             (path[len] == '\0' || path[len] == '/'))

@@ -4,20 +4,20 @@
 // and log name 007_error.log.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -94,7 +94,7 @@ int GetAttributes(const std::string& path, std::uint32_t& word)
 struct PartitionState
 {
     const char* mountPoint;
-    const char* expected; // type and first two letters of the options, "" when not mounted
+    const char* expected;  // type and first two letters of the options, "" when not mounted
 };
 
 class StartingMounts : public ::testing::TestWithParam<PartitionState>
@@ -105,21 +105,21 @@ TEST_P(StartingMounts, MatchTheRequestedSetup)
 {
     EXPECT_EQ(MountOptions(GetParam().mountPoint), GetParam().expected);
     // Every mount point exists, mounted or not, and is named in fstab, so that "mount -w <point>" works.
-    struct stat st{};
+    struct stat st
+    {
+    };
     EXPECT_EQ(::stat(GetParam().mountPoint, &st), 0);
     EXPECT_NE(ReadFile("/etc/fstab").find(std::string(GetParam().mountPoint) + "\text3"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sandbox, StartingMounts,
-                         ::testing::Values(PartitionState{"/emmc/boot", "ext3 ro"},
-                                           PartitionState{"/emmc/service", "ext3 ro"},
-                                           PartitionState{"/emmc/update", "ext3 rw"},
-                                           PartitionState{"/emmc/kernel", ""},
-                                           PartitionState{"/emmc/rootfs", "ext3 ro"},
-                                           PartitionState{"/emmc/kelda_sys", "ext3 ro"},
-                                           PartitionState{"/emmc/kelda_usr", "ext3 ro"},
-                                           PartitionState{"/emmc/vdl_pcm", "ext3 ro"},
-                                           PartitionState{"/emmc/bkp_pcm", "ext3 ro"}));
+INSTANTIATE_TEST_SUITE_P(
+    Sandbox, StartingMounts,
+    ::testing::Values(PartitionState{"/emmc/boot", "ext3 ro"}, PartitionState{"/emmc/service", "ext3 ro"},
+                      PartitionState{"/emmc/update", "ext3 rw"}, PartitionState{"/emmc/kernel", ""},
+                      PartitionState{"/emmc/rootfs", "ext3 ro"}, PartitionState{"/emmc/kelda_sys", "ext3 ro"},
+                      PartitionState{"/emmc/kelda_usr", "ext3 ro"},
+                      PartitionState{"/emmc/vdl_pcm", "ext3 ro"},
+                      PartitionState{"/emmc/bkp_pcm", "ext3 ro"}));
 
 TEST(SandboxMounts, RemountKeepsContentAndHonoursTheMode)
 {
@@ -182,13 +182,16 @@ TEST_P(FatAttributes, RoundTripOnAFile)
     ASSERT_EQ(GetAttributes(path, word), 0);
     EXPECT_EQ(word, GetParam());
     // The read-only bit is the file's write permission, as on vfat.
-    struct stat st{};
+    struct stat st
+    {
+    };
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ((st.st_mode & 0222) == 0, (GetParam() & 0x01) != 0);
 }
 
 // Read-only, hidden, system, archive, and the installer's combinations.
-INSTANTIATE_TEST_SUITE_P(Sandbox, FatAttributes, ::testing::Values(0x00u, 0x01u, 0x02u, 0x03u, 0x04u, 0x20u, 0x27u));
+INSTANTIATE_TEST_SUITE_P(Sandbox, FatAttributes,
+                         ::testing::Values(0x00u, 0x01u, 0x02u, 0x03u, 0x04u, 0x20u, 0x27u));
 
 TEST(FatAttributeEmulation, FollowsTheVfatRules)
 {
@@ -265,4 +268,4 @@ TEST(SandboxDevices, ParameterBlockIsMappableAtTheOnChipRamAddress)
     EXPECT_EQ(header, std::vector<unsigned char>(16, 0));
 }
 
-} // namespace
+}  // namespace

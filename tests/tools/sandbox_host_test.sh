@@ -83,11 +83,13 @@ case_results() {
         "$(printf '/emmc/update/LOG\td\t0x10')"
     check_eq "new vfat file" "$(manifest_line "$R" /emmc/update/LOG/001_success.log | cut -f8,10)" \
         "$(printf '0x20\t%s' "$(printf 'run\n' | md5sum | cut -d' ' -f1)")"
-    check_eq "ext3 link" "$(manifest_line "$R" /emmc/rootfs/link | cut -f2,8,9,10)" "$(printf 'l\t-\t../lib/x\t-')"
+    check_eq "ext3 link" "$(manifest_line "$R" /emmc/rootfs/link | cut -f2,8,9,10)" \
+        "$(printf 'l\t-\t../lib/x\t-')"
     check_eq "ext3 set-uid file" "$(manifest_line "$R" /emmc/rootfs/suid | cut -f4,8)" "$(printf '04755\t-')"
     check_eq "unmounted partition is listed" "$(manifest_line "$R" /emmc/kernel/uImage | cut -f3,10)" \
         "$(printf '12\t%s' "$(printf 'kernel image' | md5sum | cut -d' ' -f1)")"
-    check_eq "every partition root is listed" "$(awk -F'\t' '$1 ~ /^\/emmc\/[a-z_]+$/' "$R/manifest.tsv" | wc -l)" 9
+    check_eq "every partition root is listed" \
+        "$(awk -F'\t' '$1 ~ /^\/emmc\/[a-z_]+$/' "$R/manifest.tsv" | wc -l)" 9
     grep -qE $'^/emmc/update/ro.bin\t.*\t[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\t' "$R/manifest.tsv" ||
         fail "manifest time is not an ISO time"
 
@@ -109,7 +111,8 @@ case_setup() {
     printf '<CONFIG/>' >"$T/config.xml"
     printf 'raw-block' >"$T/raw.bin"
     echo bound >"$T/bound/file"
-    ASAN_OPTIONS=detect_leaks=1 sim --results "$R" --size update=3M --copy "$T/config.xml:/emmc/boot/cfg/a.xml" \
+    ASAN_OPTIONS=detect_leaks=1 sim --results "$R" --size update=3M \
+        --copy "$T/config.xml:/emmc/boot/cfg/a.xml" \
         --copy "$T/config.xml:/etc/vex.xml" --bind "$T/bound:/opt/bound" --no-product-id --env FOO=bar \
         --cwd /emmc --ocm-block "$T/raw.bin" --collect /tmp/out -- /bin/sh -c '
         {
@@ -197,7 +200,8 @@ case_cleanup() {
     setsid "$SIM" --quiet --fat-lib "$FAT_LIB" --work-dir "$WORK_PARENT" -- sleep 120 &
     disown
     for i in $(seq 1 300); do
-        [ "$(losetup -l -n -O AUTOCLEAR,BACK-FILE | grep -F "$WORK_PARENT/" | grep -c '^ *1 ')" -eq 9 ] && break
+        [ "$(losetup -l -n -O AUTOCLEAR,BACK-FILE | grep -F "$WORK_PARENT/" | grep -c '^ *1 ')" -eq 9 ] &&
+            break
         sleep 0.1
     done
     local pgid
