@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <sys/types.h>
 
 using namespace PackageFormat;
 
@@ -195,6 +196,85 @@ PackageWriter::Bytes PackageWriter::chunk(uint32_t type, const Bytes& payload)
     return out;
 }
 
+namespace
+{
+// What precedes the data in each layout; the data itself is written straight from the caller's buffer or
+// file, so a large image is never copied into a payload first.
+PackageWriter::Bytes scriptHead(const std::string& name, const PackageWriter::Digest& digest, int16_t conditionId)
+{
+    PackageWriter::Bytes out;
+    putBytes(out, digest.data(), digest.size());
+    putI16(out, conditionId);
+    putText(out, name);
+    return out;
+}
+
+PackageWriter::Bytes fileHead(const PackageWriter::FileInfo& info, uint8_t encoding, uint32_t installedSize,
+                              const PackageWriter::Digest& digest)
+{
+    PackageWriter::Bytes out;
+    putBytes(out, digest.data(), digest.size());
+    putEntryWord(out, info.attributes);
+    putU32(out, installedSize);
+    putU8(out, encoding);
+    putText(out, info.path);
+    putText(out, info.date);
+    putText(out, info.time);
+    return out;
+}
+
+PackageWriter::Bytes tarHead(const std::string& destination, const PackageWriter::Digest& digest,
+                             int16_t conditionId, uint32_t installedSize)
+{
+    PackageWriter::Bytes out;
+    putBytes(out, digest.data(), digest.size());
+    putU32(out, installedSize);
+    putI16(out, conditionId);
+    putText(out, destination);
+    return out;
+}
+
+PackageWriter::Bytes joined(PackageWriter::Bytes head, const PackageWriter::Bytes& data)
+{
+    head.insert(head.end(), data.begin(), data.end());
+    return head;
+}
+
+struct FileCloser
+{
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Length of an open file, leaving it at its start; -1 when it cannot be measured.
+int64_t measure(std::FILE* file)
+{
+    if (fseeko(file, 0, SEEK_END) != 0)
+    {
+        return -1;
+    }
+    const off_t length = ftello(file);
+    if (length < 0 || fseeko(file, 0, SEEK_SET) != 0)
+    {
+        return -1;
+    }
+    return static_cast<int64_t>(length);
+}
+
+// Digest of the whole file, leaving it at its start. False on a read error.
+bool digestFile(std::FILE* file, PackageWriter::Digest& digest)
+{
+    MD5Algorithm md5;
+    if (!md5.updateFromFile(file, 1u << 20))
+    {
+        return false;
+    }
+    md5.finalize();
+    md5.digest(digest.data());
+    return fseeko(file, 0, SEEK_SET) == 0;
+}
+} // namespace
+
 PackageWriter::Bytes PackageWriter::headerPayload(const Header& header)
 {
     Bytes out;
@@ -225,22 +305,13 @@ PackageWriter::Bytes PackageWriter::headerPayload(const Header& header)
 
 PackageWriter::Bytes PackageWriter::systemPayload(const Bytes& image)
 {
-    Bytes out;
     const Digest digest = digestOf(image);
-    putBytes(out, digest.data(), digest.size());
-    out.insert(out.end(), image.begin(), image.end());
-    return out;
+    return joined(Bytes(digest.begin(), digest.end()), image);
 }
 
 PackageWriter::Bytes PackageWriter::scriptPayload(const std::string& name, const Bytes& script, int16_t conditionId)
 {
-    Bytes out;
-    const Digest digest = digestOf(script);
-    putBytes(out, digest.data(), digest.size());
-    putI16(out, conditionId);
-    putText(out, name);
-    out.insert(out.end(), script.begin(), script.end());
-    return out;
+    return joined(scriptHead(name, digestOf(script), conditionId), script);
 }
 
 PackageWriter::Bytes PackageWriter::directoryPayload(const std::string& path, const EntryAttributes& attributes)
@@ -253,16 +324,7 @@ PackageWriter::Bytes PackageWriter::directoryPayload(const std::string& path, co
 
 PackageWriter::Bytes PackageWriter::filePayload(const FileInfo& info, const EncodedData& encoded)
 {
-    Bytes out;
-    putBytes(out, encoded.installedDigest.data(), encoded.installedDigest.size());
-    putEntryWord(out, info.attributes);
-    putU32(out, encoded.installedSize);
-    putU8(out, encoded.encoding);
-    putText(out, info.path);
-    putText(out, info.date);
-    putText(out, info.time);
-    out.insert(out.end(), encoded.data.begin(), encoded.data.end());
-    return out;
+    return joined(fileHead(info, encoded.encoding, encoded.installedSize, encoded.installedDigest), encoded.data);
 }
 
 PackageWriter::Bytes PackageWriter::linkPayload(const LinkInfo& link)
@@ -280,32 +342,63 @@ PackageWriter::Bytes PackageWriter::linkPayload(const LinkInfo& link)
 PackageWriter::Bytes PackageWriter::tarPayload(const std::string& destination, const Bytes& archive,
                                                int16_t conditionId, uint32_t installedSize)
 {
-    Bytes out;
-    const Digest digest = digestOf(archive);
-    putBytes(out, digest.data(), digest.size());
-    putU32(out, installedSize);
-    putI16(out, conditionId);
-    putText(out, destination);
-    out.insert(out.end(), archive.begin(), archive.end());
-    return out;
+    return joined(tarHead(destination, digestOf(archive), conditionId, installedSize), archive);
 }
 
-bool PackageWriter::addRawChunk(uint32_t type, const Bytes& payload)
+bool PackageWriter::writeFrame(uint32_t type, int64_t payloadSize)
 {
-    if (!ok_ || static_cast<uint64_t>(payload.size()) > static_cast<uint64_t>(kMaxChunkPayload))
+    if (!ok_ || payloadSize < 0 || payloadSize > kMaxChunkPayload)
     {
         return fail();
     }
     uint8_t frame[kChunkHeaderSize];
-    const uint32_t size = static_cast<uint32_t>(payload.size());
+    const uint32_t size = static_cast<uint32_t>(payloadSize);
     for (int i = 0; i < 4; ++i)
     {
         frame[i] = static_cast<uint8_t>((type >> (8 * i)) & 0xFFu);
         frame[4 + i] = static_cast<uint8_t>((size >> (8 * i)) & 0xFFu);
     }
+    return write(frame, sizeof frame);
+}
+
+bool PackageWriter::writePadding(int64_t payloadSize)
+{
     static const uint8_t kZeros[4] = {};
-    return write(frame, sizeof frame) && write(payload.data(), payload.size()) &&
-           write(kZeros, static_cast<size_t>(paddingFor(static_cast<int64_t>(payload.size()))));
+    return write(kZeros, static_cast<size_t>(paddingFor(payloadSize)));
+}
+
+bool PackageWriter::writeChunk(uint32_t type, const Bytes& head, const uint8_t* data, size_t dataLength)
+{
+    const int64_t payloadSize = static_cast<int64_t>(head.size()) + static_cast<int64_t>(dataLength);
+    return writeFrame(type, payloadSize) && write(head.data(), head.size()) && write(data, dataLength) &&
+           writePadding(payloadSize);
+}
+
+bool PackageWriter::writeChunkFromFile(uint32_t type, const Bytes& head, std::FILE* source, int64_t dataLength)
+{
+    const int64_t payloadSize = static_cast<int64_t>(head.size()) + dataLength;
+    if (!writeFrame(type, payloadSize) || !write(head.data(), head.size()))
+    {
+        return false;
+    }
+    std::vector<uint8_t> buffer(1u << 20);
+    int64_t left = dataLength;
+    while (left > 0)
+    {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size())));
+        // A source that shrank since it was measured would leave the chunk shorter than its frame says.
+        if (std::fread(buffer.data(), 1, want, source) != want || !write(buffer.data(), want))
+        {
+            return fail();
+        }
+        left -= static_cast<int64_t>(want);
+    }
+    return writePadding(payloadSize);
+}
+
+bool PackageWriter::addRawChunk(uint32_t type, const Bytes& payload)
+{
+    return writeChunk(type, Bytes(), payload.data(), payload.size());
 }
 
 bool PackageWriter::addRawBytes(const Bytes& bytes) { return ok_ ? write(bytes.data(), bytes.size()) : false; }
@@ -326,12 +419,29 @@ bool PackageWriter::addSystemImage(uint32_t type, const Bytes& image)
     {
         return fail();
     }
-    return addRawChunk(type, systemPayload(image));
+    const Digest digest = digestOf(image);
+    return writeChunk(type, Bytes(digest.begin(), digest.end()), image.data(), image.size());
+}
+
+bool PackageWriter::addSystemImageFile(uint32_t type, const std::string& sourcePath)
+{
+    FilePtr source(std::fopen(sourcePath.c_str(), "rb"));
+    if (!ok_ || !isSystemType(type) || !source)
+    {
+        return fail();
+    }
+    const int64_t length = measure(source.get());
+    Digest digest{};
+    if (length <= 0 || !digestFile(source.get(), digest))
+    {
+        return fail();
+    }
+    return writeChunkFromFile(type, Bytes(digest.begin(), digest.end()), source.get(), length);
 }
 
 bool PackageWriter::addScript(const std::string& name, const Bytes& script, int16_t conditionId)
 {
-    return addRawChunk(kTypeScript, scriptPayload(name, script, conditionId));
+    return writeChunk(kTypeScript, scriptHead(name, digestOf(script), conditionId), script.data(), script.size());
 }
 
 bool PackageWriter::addDirectory(const std::string& path, const EntryAttributes& attributes)
@@ -345,17 +455,34 @@ bool PackageWriter::addFile(const FileInfo& info, const Bytes& content)
     {
         return fail();
     }
-    EncodedData plain;
-    plain.encoding = encodingByte(kCompressionNone, kCipherNone);
-    plain.installedSize = static_cast<uint32_t>(content.size());
-    plain.installedDigest = digestOf(content);
-    plain.data = content;
-    return addEncodedFile(info, plain);
+    const Bytes head = fileHead(info, encodingByte(kCompressionNone, kCipherNone),
+                                static_cast<uint32_t>(content.size()), digestOf(content));
+    return writeChunk(kTypeFile, head, content.data(), content.size());
+}
+
+bool PackageWriter::addFileFromDisk(const FileInfo& info, const std::string& sourcePath)
+{
+    FilePtr source(std::fopen(sourcePath.c_str(), "rb"));
+    if (!ok_ || !source)
+    {
+        return fail();
+    }
+    const int64_t length = measure(source.get());
+    Digest digest{};
+    if (length < 0 || length > static_cast<int64_t>(std::numeric_limits<uint32_t>::max()) ||
+        !digestFile(source.get(), digest))
+    {
+        return fail();
+    }
+    const Bytes head =
+        fileHead(info, encodingByte(kCompressionNone, kCipherNone), static_cast<uint32_t>(length), digest);
+    return writeChunkFromFile(kTypeFile, head, source.get(), length);
 }
 
 bool PackageWriter::addEncodedFile(const FileInfo& info, const EncodedData& encoded)
 {
-    return addRawChunk(kTypeFile, filePayload(info, encoded));
+    const Bytes head = fileHead(info, encoded.encoding, encoded.installedSize, encoded.installedDigest);
+    return writeChunk(kTypeFile, head, encoded.data.data(), encoded.data.size());
 }
 
 bool PackageWriter::addLink(const LinkInfo& link) { return addRawChunk(kTypeLink, linkPayload(link)); }
@@ -368,5 +495,6 @@ bool PackageWriter::addTar(const std::string& destination, const Bytes& archive,
     {
         return fail();
     }
-    return addRawChunk(kTypeTar, tarPayload(destination, archive, conditionId, static_cast<uint32_t>(size)));
+    const Bytes head = tarHead(destination, digestOf(archive), conditionId, static_cast<uint32_t>(size));
+    return writeChunk(kTypeTar, head, archive.data(), archive.size());
 }

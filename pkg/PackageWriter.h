@@ -92,10 +92,13 @@ public:
     bool addHeader(const Header& header);
     // `type` is one of the system image types (2 to 14); the image must not be empty.
     bool addSystemImage(uint32_t type, const Bytes& image);
+    // The same, streaming the image from a file (root file systems do not have to fit in memory).
+    bool addSystemImageFile(uint32_t type, const std::string& sourcePath);
     bool addScript(const std::string& name, const Bytes& script, int16_t conditionId = PackageFormat::kNoCondition);
     bool addDirectory(const std::string& path, const EntryAttributes& attributes);
     // A file stored plain.
     bool addFile(const FileInfo& info, const Bytes& content);
+    bool addFileFromDisk(const FileInfo& info, const std::string& sourcePath);
     bool addEncodedFile(const FileInfo& info, const EncodedData& encoded);
     bool addLink(const LinkInfo& link);
     // `installedSize` is what the archive expands to; negative means "the archive's own size".
@@ -139,6 +142,10 @@ private:
     };
 
     bool write(const void* data, size_t length);
+    bool writeFrame(uint32_t type, int64_t payloadSize);
+    bool writePadding(int64_t payloadSize);
+    bool writeChunk(uint32_t type, const Bytes& head, const uint8_t* data, size_t dataLength);
+    bool writeChunkFromFile(uint32_t type, const Bytes& head, std::FILE* source, int64_t dataLength);
     bool openNextPart();
     bool fail();
 

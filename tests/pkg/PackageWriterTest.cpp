@@ -151,3 +151,42 @@ TEST(PackageWriterTest, PartNames)
     EXPECT_EQ("pkg123", PackageWriter::partName("pkg001", 123));
     EXPECT_EQ("", PackageWriter::partName("pkg001", 1000));
 }
+
+// Images and files taken from disk must give exactly the chunks their in-memory forms give.
+TEST(PackageWriterTest, SourcesOnDiskWriteTheSameChunksAsMemory)
+{
+    TempDir dir;
+    Bytes image(3 * 1024 * 1024 + 5);
+    for (size_t i = 0; i < image.size(); ++i)
+    {
+        image[i] = static_cast<uint8_t>(i * 31 + (i >> 12));
+    }
+    const Bytes small = {'a', 'b', 'c'};
+    std::ofstream(dir / "image.bin", std::ios::binary).write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    std::ofstream(dir / "small.txt", std::ios::binary) << "abc";
+    std::ofstream(dir / "empty.txt", std::ios::binary).flush();
+    PackageWriter::FileInfo info;
+    info.path = "/etc/small";
+
+    PackageWriter memory;
+    ASSERT_TRUE(memory.open(dir / "memory.pkg"));
+    memory.addSystemImage(kTypeInstallerRootFS, image);
+    memory.addFile(info, small);
+    memory.addFile(info, Bytes());
+    ASSERT_TRUE(memory.close());
+
+    PackageWriter disk;
+    ASSERT_TRUE(disk.open(dir / "disk.pkg"));
+    disk.addSystemImageFile(kTypeInstallerRootFS, dir / "image.bin");
+    disk.addFileFromDisk(info, dir / "small.txt");
+    disk.addFileFromDisk(info, dir / "empty.txt");
+    ASSERT_TRUE(disk.close());
+    EXPECT_EQ(fileBytes(dir / "memory.pkg"), fileBytes(dir / "disk.pkg"));
+
+    PackageWriter missing;
+    ASSERT_TRUE(missing.open(dir / "missing.pkg"));
+    EXPECT_FALSE(missing.addFileFromDisk(info, dir / "no-such-file"));
+    EXPECT_FALSE(missing.close());
+    ASSERT_TRUE(missing.open(dir / "missing.pkg"));
+    EXPECT_FALSE(missing.addSystemImageFile(kTypeInstallerRootFS, dir / "empty.txt")) << "an empty image";
+}
