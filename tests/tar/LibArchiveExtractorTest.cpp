@@ -2,7 +2,6 @@
 
 #include "InstallProgressNotifierInterface.h"
 #include "ItemTar.h"
-#include "LibArchiveExtractorFactory.h"
 #include "LinuxDiskUtils.h"
 #include "LogStream.h"
 #include "MemoryStreamReader.h"
@@ -191,16 +190,6 @@ TEST_P(RoundTripTest, ExtractsVerifiesAndConsumesTheLists)
 INSTANTIATE_TEST_SUITE_P(Compression, RoundTripTest,
                          testing::Values(ARCHIVE_FILTER_NONE, ARCHIVE_FILTER_GZIP, ARCHIVE_FILTER_BZIP2,
                                          ARCHIVE_FILTER_XZ));
-
-TEST_F(ExtractorTest, TheBuildersGzipOutputIsReadLikeAnyOther)
-{
-    Bytes gz;
-    ASSERT_TRUE(Bundle().Build(gz, TarItemBuilder::Compression::Gzip));
-    ASSERT_GE(gz.size(), 2u);
-    EXPECT_EQ(gz[0], 0x1f);
-    Load(gz);
-    EXPECT_TRUE(extractor.ExtractAndVerify(&item, dest.string())) << testing::PrintToString(Errors());
-}
 
 // --- Time stamps ---
 
@@ -405,14 +394,6 @@ TEST_F(ExtractorTest, AMissingItemOrReaderIsReported)
     ItemTar bare;
     EXPECT_FALSE(extractor.Extract(&bare, dest.string()));
     EXPECT_EQ(Errors(), std::vector<std::string>{"Tar reader is null !"});
-}
-
-TEST_F(ExtractorTest, TheFactoryMakesFreshExtractors)
-{
-    std::unique_ptr<TarExtractor> made(LibArchiveExtractorFactory::Instance().Create());
-    ASSERT_NE(made, nullptr);
-    std::vector<std::string> errors;
-    EXPECT_EQ(made->TakeErrors(errors), 0);
 }
 
 // --- Verification against the lists (written straight into the destination) ---

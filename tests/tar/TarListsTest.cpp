@@ -29,13 +29,6 @@ INSTANTIATE_TEST_SUITE_P(Names, ListBaseNameTest,
                                          std::make_pair("/rootfs/a.tar.xz", "a.tar.xz"),
                                          std::make_pair("plain.tar", "plain")));
 
-TEST(TarLists, TokenisingDropsEmptyTokensBetweenSpaces)
-{
-    EXPECT_EQ(Tokenise("  a   b c  "), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_TRUE(Tokenise("").empty());
-    EXPECT_TRUE(Tokenise("    ").empty());
-}
-
 TEST(TarLists, Md5LinesNeedDigestAndPath)
 {
     Md5Line line;
