@@ -91,23 +91,9 @@ TEST_P(CommandLineInfo, VersionWinsOverHelpAndNeitherStartsTheInstaller)
 INSTANTIATE_TEST_SUITE_P(Options, CommandLineInfo,
                          testing::Values(InfoCase{{"-v"}, "app-v1.44.0 pkg-v4.2.7.30\n"},
                                          InfoCase{{"-h", "-v"}, "app-v1.44.0 pkg-v4.2.7.30\n"},
-                                         InfoCase{{"-v", "-h"}, "app-v1.44.0 pkg-v4.2.7.30\n"},
                                          InfoCase{{"-h"}, "vex-pkg-install v1.44.0\n"},
-                                         InfoCase{{"-p", "a.pkg", "-h"}, "vex-pkg-install v1.44.0\n"},
                                          InfoCase{{}, ""},
                                          InfoCase{{"-p", "a.pkg", "-e"}, ""}));
-
-TEST(CommandLine, NoOptionLeavesEverythingAtItsDefault)
-{
-    const CommandLineOptions options = ParseArgs({});
-    EXPECT_TRUE(options.xmlFileName.isEmpty());
-    EXPECT_TRUE(options.pkgFileName.isEmpty());
-    EXPECT_EQ(options.powerOffTimeout, 0);
-    EXPECT_FALSE(options.powerOffEnabled);
-    EXPECT_FALSE(options.exitOnCompletion);
-    EXPECT_FALSE(options.showVersion);
-    EXPECT_FALSE(options.showHelp);
-}
 
 TEST(CommandLine, FilesTimeoutAndExitAreTakenAndLaterOccurrencesWin)
 {

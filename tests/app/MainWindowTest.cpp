@@ -18,6 +18,13 @@
 #include <string>
 #include <vector>
 
+// fontconfig keeps a cache for the life of the process that the leak checker of the sanitizer build reports;
+// it is not ours to free.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libfontconfig.so\n";
+}
+
 namespace
 {
 // Widgets need a QApplication, made before any test of this executable runs (so that tests which only need
@@ -170,22 +177,12 @@ TEST_F(MainWindowTest, BuildsTheScreenAndRemovesTheLeftoverInstallationData)
         EXPECT_EQ(widget->font().pointSize(), spec.pointSize) << spec.name;
     }
 
-    QLabel* title = Find<QLabel>(*window, "lblTitle");
-    EXPECT_EQ(title->font().family().toStdString(), "MS Shell Dlg 2");
-    EXPECT_EQ(title->font().weight(), QFont::Bold);
-    EXPECT_EQ(title->styleSheet().toStdString(), "background-color: rgb(0, 0, 127);\ncolor: rgb(255, 255, 255);");
-    EXPECT_EQ(title->text().toStdString(), "System Update");
-    EXPECT_EQ(Text(*window, "lblTime"), "Elapsed time:");
+    EXPECT_EQ(Find<QLabel>(*window, "lblTitle")->styleSheet().toStdString(),
+              "background-color: rgb(0, 0, 127);\ncolor: rgb(255, 255, 255);");
+    EXPECT_EQ(Text(*window, "lblTitle"), "System Update");
     EXPECT_EQ(Text(*window, "lblTimeValue"), "00:00:00");
-    EXPECT_EQ(Find<QLabel>(*window, "lblActivity")->margin(), 10);
-    EXPECT_EQ(Find<QLabel>(*window, "lblStatus")->textFormat(), Qt::RichText);
     EXPECT_EQ(Text(*window, "lblActivity"), "");
     EXPECT_EQ(Text(*window, "lblStatus"), "");
-    QProgressBar* bar = Find<QProgressBar>(*window, "pbUpgrade");
-    EXPECT_EQ(bar->value(), 0);
-    EXPECT_EQ(bar->format().toStdString(), "%p%");
-    EXPECT_EQ(bar->font().weight(), QFont::Bold);
-
     EXPECT_TRUE(window->Timer().isSingleShot());
     EXPECT_EQ(window->Timer().interval(), 250);
     EXPECT_FALSE(window->Timer().isActive());
@@ -307,14 +304,6 @@ INSTANTIATE_TEST_SUITE_P(
                     // The failed read is not looked at: the run starts with nothing and fails to load.
                     OcmCase{"Unreadable", false, 1, "", "", 0, "\"0\""}),
     [](const testing::TestParamInfo<OcmCase>& param) { return std::string(param.param.name); });
-
-TEST_F(MainWindowTest, ClockRunsOnTheRealTimer)
-{
-    std::unique_ptr<MainWindow> window = Make(QString(), QStringLiteral("a.pkg"));
-    window->Start();
-    QTRY_COMPARE_WITH_TIMEOUT(static_cast<int>(launches.size()), 1, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(Find<QLabel>(*window, "lblTimeValue")->text(), QStringLiteral("00:00:01"), 5000);
-}
 
 TEST_F(MainWindowTest, ShowsActivitiesErrorsAndProgressSentByTheThread)
 {
@@ -445,7 +434,7 @@ struct ConfigCase
 {
     const char* name;
     const char* fileName;  // nullptr: no -x option
-    const char* content;   // nullptr: the file is not created
+    const char* content;   // nullptr: the file is not created; "/": a directory of that name
     int mode;
     const char* message;  // the debug message, or nullptr for none
 };
@@ -461,7 +450,11 @@ TEST_P(MainWindowConfig, ReadsTheDateTimeMode)
     if (c.fileName != nullptr)
     {
         xml = Path(c.fileName);
-        if (c.content != nullptr)
+        if (c.content != nullptr && std::string(c.content) == "/")
+        {
+            ASSERT_TRUE(QDir().mkpath(xml));  // exists, but cannot be opened as a file, even by root
+        }
+        else if (c.content != nullptr)
         {
             std::ofstream(dir / c.fileName) << c.content;
         }
@@ -480,7 +473,7 @@ TEST_P(MainWindowConfig, ReadsTheDateTimeMode)
     else
     {
         ASSERT_EQ(g_messages.size(), 1);
-        EXPECT_EQ(g_messages[0].toStdString(), c.message);
+        EXPECT_EQ(g_messages[0].toStdString(), QString::fromLatin1(c.message).arg(xml).toStdString());
     }
 }
 
@@ -500,26 +493,12 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"TextSuffix", "c.txt", "<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", 0,
                    "\"config file: invalid extension\""},
         ConfigCase{"Missing", "missing.xml", nullptr, 0, "\"config file: does not exist\""},
+        ConfigCase{"Unreadable", "d.xml", "/", 0, "\"config file: can't open %1\""},
         ConfigCase{"LowerCaseRoot", "c.xml", "<config><DATE_TIME>original</DATE_TIME></config>", 0,
                    "\"config file: invalid root tag\""},
         ConfigCase{"ParseError", "c.xml", "<CONFIG>\n<DATE_TIME>original</CONFIG>", 0,
                    "\"xml file parse error at line 2, column 28: tag mismatch\""}),
     [](const testing::TestParamInfo<ConfigCase>& param) { return std::string(param.param.name); });
-
-TEST_F(MainWindowTest, UnreadableConfigFileIsReported)
-{
-    // A directory of that name exists but cannot be opened as a file, whoever runs the test.
-    const QString xml = Path("c.xml");
-    ASSERT_TRUE(QDir().mkpath(xml));
-    std::unique_ptr<MainWindow> window = Make(xml, QStringLiteral("a.pkg"));
-    g_messages.clear();
-    QtMessageHandler previous = qInstallMessageHandler(Collect);
-    window->ReadConfigFile();
-    qInstallMessageHandler(previous);
-    EXPECT_EQ(window->DateTimeMode(), 0);
-    ASSERT_EQ(g_messages.size(), 1);
-    EXPECT_EQ(g_messages[0], QStringLiteral("\"config file: can't open ") + xml + QLatin1Char('"'));
-}
 
 TEST_F(MainWindowTest, ConfigFileIsReadWhenTheInstallationStarts)
 {

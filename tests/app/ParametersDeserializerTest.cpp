@@ -1,5 +1,4 @@
 #include "ParametersDeserializer.h"
-#include "ParametersReaderDefault.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +12,11 @@ namespace
 class MemoryParametersIO : public IParametersIO
 {
 public:
-    explicit MemoryParametersIO(std::vector<unsigned char>& block, bool reachable = true)
-        : block_(block), reachable_(reachable)
-    {
-    }
+    explicit MemoryParametersIO(std::vector<unsigned char>& block) : block_(block) {}
     unsigned char* Open() override
     {
         ++opens;
-        return reachable_ ? block_.data() : nullptr;
+        return block_.data();
     }
     void Close() override { ++closes; }
 
@@ -29,7 +25,6 @@ public:
 
 private:
     std::vector<unsigned char>& block_;
-    bool reachable_;
 };
 
 std::vector<unsigned char> MakeBlock(int flags, const std::string& pkg, const std::string& log)
@@ -108,7 +103,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BlockCase{"FormatFlagEmptyLog", 1, "/emmc/update/a.pkg", ""},
                     BlockCase{"NamedLog", 0, "/emmc/update/b.pkg", "007_error.log"},
                     BlockCase{"AllFlagBits", -1, "x", "y"},
-                    BlockCase{"EmptyPackagePath", 0, "", "001_error.log"},
                     BlockCase{"LongestStrings", 0x12345678, std::string(2047, 'p'), std::string(2047, 'l')}),
     [](const testing::TestParamInfo<BlockCase>& param) { return std::string(param.param.name); });
 
@@ -158,65 +152,4 @@ INSTANTIATE_TEST_SUITE_P(Blocks, ParametersDeserializerBroken,
                              return std::string(param.param.name);
                          });
 
-TEST(ParametersDeserializer, UnreachableMemoryFailsWithOutputsUnchanged)
-{
-    std::vector<unsigned char> block = MakeBlock(1, "/emmc/update/a.pkg", "");
-    MemoryParametersIO io(block, false);
-    ParametersDeserializer deserializer(&io);
-    std::string pkg = "p";
-    std::string log = "l";
-    int flags = 5;
-    EXPECT_FALSE(deserializer.Read(pkg, log, flags));
-    EXPECT_EQ(pkg, "p");
-    EXPECT_EQ(log, "l");
-    EXPECT_EQ(flags, 5);
-}
-
-class FakeFactory : public ParametersIOFactory
-{
-public:
-    explicit FakeFactory(std::vector<unsigned char>* block) : block_(block) {}
-    std::unique_ptr<IParametersIO> Create() override
-    {
-        ++creates;
-        if (block_ == nullptr)
-        {
-            return nullptr;
-        }
-        return std::make_unique<MemoryParametersIO>(*block_);
-    }
-    int creates = 0;
-
-private:
-    std::vector<unsigned char>* block_;
-};
-
-TEST(ParametersReaderDefault, ReadsThroughTheFactorysAccessor)
-{
-    std::vector<unsigned char> block = MakeBlock(1, "/emmc/update/a.pkg", "");
-    FakeFactory factory(&block);
-    ParametersReaderDefault reader(factory);
-    std::string pkg;
-    std::string log = "x";
-    int flags = 0;
-    ASSERT_TRUE(reader.getParameters(pkg, log, flags));
-    EXPECT_EQ(pkg, "/emmc/update/a.pkg");
-    EXPECT_EQ(log, "");
-    EXPECT_EQ(flags, 1);
-    EXPECT_TRUE(HeaderCleared(block));
-}
-
-TEST(ParametersReaderDefault, NoAccessorFailsWithOutputsUnchanged)
-{
-    FakeFactory factory(nullptr);
-    ParametersReaderDefault reader(factory);
-    std::string pkg = "p";
-    std::string log = "l";
-    int flags = 3;
-    EXPECT_FALSE(reader.getParameters(pkg, log, flags));
-    EXPECT_EQ(factory.creates, 1);
-    EXPECT_EQ(pkg, "p");
-    EXPECT_EQ(log, "l");
-    EXPECT_EQ(flags, 3);
-}
 }  // namespace
