@@ -105,10 +105,7 @@ TEST_P(StartingMounts, MatchTheRequestedSetup)
 {
     EXPECT_EQ(MountOptions(GetParam().mountPoint), GetParam().expected);
     // Every mount point exists, mounted or not, and is named in fstab, so that "mount -w <point>" works.
-    struct stat st
-    {
-    };
-    EXPECT_EQ(::stat(GetParam().mountPoint, &st), 0);
+    EXPECT_EQ(::access(GetParam().mountPoint, F_OK), 0);
     EXPECT_NE(ReadFile("/etc/fstab").find(std::string(GetParam().mountPoint) + "\text3"), std::string::npos);
 }
 
@@ -182,9 +179,7 @@ TEST_P(FatAttributes, RoundTripOnAFile)
     ASSERT_EQ(GetAttributes(path, word), 0);
     EXPECT_EQ(word, GetParam());
     // The read-only bit is the file's write permission, as on vfat.
-    struct stat st
-    {
-    };
+    struct stat st = {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ((st.st_mode & 0222) == 0, (GetParam() & 0x01) != 0);
 }
