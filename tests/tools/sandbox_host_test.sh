@@ -233,6 +233,10 @@ case_refusals() {
         rc=$?
         check_eq "refused: ${bad:0:40}" "$rc" 2
     done
+    # A setup step that fails (the host's /usr is read-only inside) stops the run before the command.
+    sim --copy "$T:/usr/local/copied" -- /bin/sh -c 'echo ran >&2' 2>"$T/stderr"
+    check_eq "failed setup" "$?" 125
+    check_lacks "failed setup runs nothing" "$T/stderr" "ran"
     # A command's own 77 must not read as a skipped sandbox.
     sim --results "$R" -- /bin/sh -c 'exit 77' 2>/dev/null
     check_eq "command exiting 77" "$?" 1
