@@ -1,6 +1,7 @@
 #include "PackageWriter.h"
 
 #include "MD5Algorithm.h"
+#include "PayloadEncoder.h"
 
 #include <boost/filesystem.hpp>
 
@@ -483,6 +484,27 @@ bool PackageWriter::addEncodedFile(const FileInfo& info, const EncodedData& enco
 {
     const Bytes head = fileHead(info, encoded.encoding, encoded.installedSize, encoded.installedDigest);
     return writeChunk(kTypeFile, head, encoded.data.data(), encoded.data.size());
+}
+
+bool PackageWriter::addFile(const FileInfo& info, const Bytes& content, uint8_t compression, uint8_t cipher)
+{
+    if (compression == kCompressionNone && cipher == kCipherNone)
+    {
+        return addFile(info, content);
+    }
+    if (!ok_ || content.size() > std::numeric_limits<uint32_t>::max())
+    {
+        return fail();
+    }
+    EncodedData encoded;
+    encoded.encoding = encodingByte(compression, cipher);
+    encoded.installedSize = static_cast<uint32_t>(content.size());
+    encoded.installedDigest = digestOf(content);
+    const bool encodedOk = compression == kCompressionQtZlib
+                               ? PayloadEncoder::compress(content.data(), content.size(), encoded.data)
+                               : compression == kCompressionNone &&
+                                     PayloadEncoder::encrypt(cipher, content.data(), content.size(), encoded.data);
+    return encodedOk ? addEncodedFile(info, encoded) : fail();
 }
 
 bool PackageWriter::addLink(const LinkInfo& link) { return addRawChunk(kTypeLink, linkPayload(link)); }

@@ -100,6 +100,9 @@ public:
     bool addFile(const FileInfo& info, const Bytes& content);
     bool addFileFromDisk(const FileInfo& info, const std::string& sourcePath);
     bool addEncodedFile(const FileInfo& info, const EncodedData& encoded);
+    // A file stored as its entry asks: compressed (kCompressionQtZlib, which wins over any cipher), encrypted
+    // (kCipherBlowfish or kCipherDes, with the security level's key), or plain. Other codes fail.
+    bool addFile(const FileInfo& info, const Bytes& content, uint8_t compression, uint8_t cipher);
     bool addLink(const LinkInfo& link);
     // `installedSize` is what the archive expands to; negative means "the archive's own size".
     bool addTar(const std::string& destination, const Bytes& archive,

@@ -36,3 +36,84 @@ TEST(PayloadEncoder, EmptyFilesStoreNothing)
     EXPECT_FALSE(PayloadEncoder::encrypt(4, nullptr, 0, stored));
 }
 } // namespace
+
+#include "DecryptionStrategy.h"
+#include "ItemFile.h"
+#include "MD5Algorithm.h"
+#include "QtUncompressionStrategy.h"
+#include "ReadingStrategy.h"
+#include "SubChunckReadingStrategy.h"
+#include "TempDir.h"
+#include "WriteAndLoadPackage.h"
+
+namespace
+{
+// The installer's choice of strategy for a file item.
+std::unique_ptr<ProcessingStrategy> StrategyFor(const ItemFile& file)
+{
+    if (file.compression() == 1)
+    {
+        return std::unique_ptr<ProcessingStrategy>(new SubChunckReadingStrategy(new QtUncompressionStrategy()));
+    }
+    if (file.cipherType() != 0)
+    {
+        return std::unique_ptr<ProcessingStrategy>(new DecryptionStrategy(static_cast<int>(file.cipherType() & 0xFF)));
+    }
+    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(1048576));
+}
+
+TEST(PayloadEncoder, FilesWrittenEncodedInstallAsTheirContent)
+{
+    TempDir dir;
+    const std::string path = dir / "encoded.pkg";
+    struct Entry
+    {
+        uint8_t compression;
+        uint8_t cipher;
+        size_t length;
+    };
+    const std::vector<Entry> entries = {{1, 0, 1500000}, {0, 1, 70000}, {0, 2, 65536}, {1, 2, 10}, {0, 0, 3}};
+    ASSERT_TRUE(test_support::writePackage(path, [&](PackageWriter& writer) {
+        for (size_t i = 0; i < entries.size(); ++i)
+        {
+            PackageWriter::FileInfo info;
+            info.path = "/data/file" + std::to_string(i);
+            writer.addFile(info, PatternBytes(entries[i].length, static_cast<unsigned>(i)), entries[i].compression,
+                           entries[i].cipher);
+        }
+    }));
+    {
+        PackageWriter writer;
+        ASSERT_TRUE(writer.open(dir / "refused.pkg"));
+        EXPECT_FALSE(writer.addFile(PackageWriter::FileInfo{}, PatternBytes(5), 0, 3));
+        EXPECT_FALSE(writer.close());
+    }
+
+    PackageChunksLoader loader(test_support::makeChunkFactoryChain());
+    DoNothingVerifier verifier;
+    ASSERT_TRUE(loader.load(path, &verifier));
+    size_t index = 0;
+    for (const auto& item : test_support::walkAll(loader))
+    {
+        auto file = boost::dynamic_pointer_cast<ItemFile>(item);
+        ASSERT_TRUE(file);
+        ASSERT_LT(index, entries.size());
+        const auto expected = PatternBytes(entries[index].length, static_cast<unsigned>(index));
+        EXPECT_EQ(entries[index].compression, file->compression());
+        EXPECT_EQ(expected.size(), file->installedSize());
+
+        auto strategy = StrategyFor(*file);
+        std::vector<unsigned char> produced;
+        ASSERT_TRUE(DriveStrategy(*strategy, test_support::readAll(file->dataInfo().reader()), produced)) << index;
+        EXPECT_TRUE(produced == expected) << index;
+        MD5Algorithm md5;
+        md5.update(produced.data(), static_cast<uint32_t>(produced.size()));
+        md5.finalize();
+        unsigned char digest[16];
+        md5.digest(digest);
+        EXPECT_TRUE(std::equal(digest, digest + 16, file->dataInfo().digest().begin())) << index;
+        ++index;
+    }
+    EXPECT_EQ(entries.size(), index);
+}
+} // namespace
