@@ -114,7 +114,8 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
             Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "' (" + line + ") !");
             ok = false;
         }
-        else if (!disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
+        // A listed path that climbs out names a file the extraction cannot have written: never a match.
+        else if (TarLists::ClimbsOut(entry.path) || !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
         {
             Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
             ok = false;
@@ -156,7 +157,8 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         const std::string path = TarLists::MemberPath(destination, entry.name);
         if (entry.type == 'd' || entry.type == '-')
         {
-            if (!Exists(path))
+            // Such a member was refused at extraction; whatever lies there is not ours to check or stamp.
+            if (TarLists::ClimbsOut(entry.name) || !Exists(path))
             {
                 Log(std::string(kIndent) + "Error: '" + path + "' doesn't exist !");
                 ok = false;
@@ -174,7 +176,7 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         // A link is not stamped: stamping goes through to its target, which may lie outside the destination
         // (an absolute target names a file of the running system). Its target, when it is a member, is
         // stamped on its own line.
-        if (!ok || !Exists(path) || IsSymlink(path))
+        if (!ok || TarLists::ClimbsOut(entry.name) || !Exists(path) || IsSymlink(path))
             continue;
         if (dateTimeMode == kDateTimeNow)
             ok = disk.SetFileDateTimeNow(path);

@@ -73,6 +73,21 @@ std::string MemberPath(const std::string& destination, const std::string& name)
     return destination + "/" + (name[0] == '.' ? name : name.substr(1));
 }
 
+bool ClimbsOut(const std::string& name)
+{
+    std::string::size_type start = 0;
+    for (;;)
+    {
+        const std::string::size_type end = name.find('/', start);
+        const std::string::size_type length = (end == std::string::npos ? name.size() : end) - start;
+        if (length == 2 && name.compare(start, 2, "..") == 0)
+            return true;
+        if (end == std::string::npos)
+            return false;
+        start = end + 1;
+    }
+}
+
 bool IsTopDirectory(const std::string& name)
 {
     return name == "./";

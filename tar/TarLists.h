@@ -38,6 +38,10 @@ bool ParseTarListLine(const std::string& line, TarListLine& out);
 // below the destination.
 std::string MemberPath(const std::string& destination, const std::string& name);
 
+// True when a name holds a ".." component: no extraction writes such a member, so a list that names one
+// points outside the destination.
+bool ClimbsOut(const std::string& name);
+
 // The archive's top directory, which verification skips.
 bool IsTopDirectory(const std::string& name);
 } // namespace TarLists

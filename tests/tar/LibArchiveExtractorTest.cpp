@@ -487,6 +487,22 @@ TEST_F(ExtractorTest, LinksAreNotStampedThroughToTheirTargets)
     EXPECT_EQ(fs::last_write_time(foreign), kArchiveTime);
 }
 
+TEST_F(ExtractorTest, ListedNamesThatClimbOutAreNeitherMatchedNorStamped)
+{
+    // Files that exist beside the destination, named by lists as if the archive held them.
+    const fs::path outside = dir.path() / "outside";
+    std::ofstream(outside.string()) << "a";
+    fs::last_write_time(outside, kArchiveTime);
+    WriteList("bundle_md5", "0cc175b9c0f1b6a831c399e269772661  ./../outside\n");
+    WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 03:44 ./../outside\n");
+    Load(ValidTar());
+    extractor.SetDateTimeMode(TarExtractor::kDateTimeNow);
+    EXPECT_FALSE(extractor.VerifyMd5List(&item, dest.string()));
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    EXPECT_TRUE(Logged("    Error: '" + (dest / "./../outside").string() + "' doesn't exist !"));
+    EXPECT_EQ(fs::last_write_time(outside), kArchiveTime);
+}
+
 // --- post_tar.sh ---
 
 class PostScriptTest : public ExtractorTest, public testing::WithParamInterface<int>

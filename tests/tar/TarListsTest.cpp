@@ -66,6 +66,10 @@ TEST(TarLists, MemberPathsKeepDottedNamesAndDropTheFirstCharacterOfOthers)
     // Not a typo: an undotted relative name loses its first character, as the lists have always been read.
     EXPECT_EQ(MemberPath("/d", "etc/x"), "/d/tc/x");
     EXPECT_EQ(MemberPath("/d", ".hidden"), "/d/.hidden");
+    EXPECT_TRUE(ClimbsOut("./../x"));
+    EXPECT_TRUE(ClimbsOut(".."));
+    EXPECT_TRUE(ClimbsOut("a/.."));
+    EXPECT_FALSE(ClimbsOut("./..a/b../..."));
     EXPECT_TRUE(IsTopDirectory("./"));
     EXPECT_FALSE(IsTopDirectory("./a/"));
 }
