@@ -23,12 +23,13 @@ struct lafe_matching
     std::unique_ptr<struct archive, MatchDeleter> matcher;
     // The matcher judges entries, not names: one scratch entry is reused for every name asked about.
     std::unique_ptr<struct archive_entry, EntryDeleter> scratch;
-    int patterns = 0;
+    int asked = 0;
+    int added = 0;
 };
 
 int lafe_include(struct lafe_matching** matching, const char* pattern)
 {
-    if (matching == nullptr || pattern == nullptr || *pattern == '\0')
+    if (matching == nullptr)
         return -1;
     if (*matching == nullptr)
     {
@@ -41,17 +42,21 @@ int lafe_include(struct lafe_matching** matching, const char* pattern)
             return -1;
         *matching = fresh.release();
     }
-    if (archive_match_include_pattern((*matching)->matcher.get(), pattern) != ARCHIVE_OK)
+    // A refused pattern still counts as asked for: a selection must never widen to "everything" because
+    // its only pattern could not be used.
+    ++(*matching)->asked;
+    if (pattern == nullptr || *pattern == '\0' ||
+        archive_match_include_pattern((*matching)->matcher.get(), pattern) != ARCHIVE_OK)
         return -1;
-    ++(*matching)->patterns;
+    ++(*matching)->added;
     return 0;
 }
 
 int lafe_excluded(struct lafe_matching* matching, const char* pathname)
 {
-    if (matching == nullptr || matching->patterns == 0)
+    if (matching == nullptr || matching->asked == 0)
         return 0;
-    if (pathname == nullptr)
+    if (pathname == nullptr || matching->added == 0)
         return 1;
     archive_entry_copy_pathname(matching->scratch.get(), pathname);
     // A negative answer is the matcher failing (out of memory): extracting a member that was not asked for

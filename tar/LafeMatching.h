@@ -7,7 +7,7 @@
 struct lafe_matching;
 
 // Adds `pattern` to the set, creating the set on first use. Returns 0, or -1 when the set cannot be made
-// or the pattern is refused (null or empty).
+// or the pattern is refused (null or empty); a refused pattern matches nothing.
 int lafe_include(struct lafe_matching** matching, const char* pattern);
 
 // Returns 1 when an entry named `pathname` is to be skipped: the set holds patterns and none selects it.

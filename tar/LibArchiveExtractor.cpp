@@ -123,6 +123,7 @@ bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destin
         errorTexts.push_back("Null item tar!");
         return false;
     }
+    // An item's DataInfo is part of the item itself, so only its reader can be missing.
     IStreamReader* reader = item->dataInfo().reader();
     if (reader == nullptr)
     {
