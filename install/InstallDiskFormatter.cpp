@@ -1,0 +1,145 @@
+#include "InstallDiskFormatter.h"
+
+#include "CommandRunner.h"
+#include "ItemDir.h"
+#include "ItemFile.h"
+#include "ItemLink.h"
+#include "ItemScript.h"
+#include "ItemTar.h"
+#include "PartitionsManager.h"
+
+#include <boost/filesystem.hpp>
+
+namespace
+{
+// The partitions format.sh may re-create, in the order of its arguments 2 to 6. The boot, service, update
+// and user partitions are never handed to it.
+const int kFormattablePartitions[] = {3, 4, 5, 7, 8};
+} // namespace
+
+InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
+                                           const InstallEnvironment& environment)
+    : env(environment), conditionResults(results), formatFlag(flag), formatParameter(parameter)
+{
+}
+
+void InstallDiskFormatter::visit(ItemHeader&) {}
+void InstallDiskFormatter::visit(ItemUnknown&) {}
+void InstallDiskFormatter::visit(ItemInstallerApp&) {}
+void InstallDiskFormatter::visit(ItemInstallerRootFS&) {}
+void InstallDiskFormatter::visit(ItemInstallerKernel&) {}
+void InstallDiskFormatter::visit(ItemInstallerConfig&) {}
+void InstallDiskFormatter::visit(ItemLauncherApp&) {}
+void InstallDiskFormatter::visit(ItemLauncherConfig&) {}
+void InstallDiskFormatter::visit(ItemServiceApp&) {}
+void InstallDiskFormatter::visit(ItemServiceConfig&) {}
+void InstallDiskFormatter::visit(ItemServiceKernel&) {}
+void InstallDiskFormatter::visit(ItemServiceRootFS&) {}
+void InstallDiskFormatter::visit(ItemBootUBoot&) {}
+void InstallDiskFormatter::visit(ItemBootMLO&) {}
+void InstallDiskFormatter::visit(ItemUserKernel&) {}
+void InstallDiskFormatter::visit(ItemXML&) {}
+void InstallDiskFormatter::visit(ItemInstallerFile&) {}
+
+void InstallDiskFormatter::visit(ItemScript& item)
+{
+    if (errorCode == kNoError && item.name() == "format.sh")
+        formatScriptSeen = true;
+}
+
+bool InstallDiskFormatter::ConditionPasses(int16_t id)
+{
+    if (id == -1)
+        return true;
+    const auto found = conditionResults.find(id);
+    if (found == conditionResults.end())
+    {
+        EngineLog::Line("Unknown condition id " + std::to_string(id));
+        errorCode = kUnknownCondition;
+        return false;
+    }
+    return found->second;
+}
+
+void InstallDiskFormatter::Request(const char* word, const std::string& path)
+{
+    const int index = env.Partitions().FindPartition(env.emmcRoot + path);
+    if (index < 0 || index >= 9)
+    {
+        EngineLog::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
+                        " (unknown partition index) !");
+        errorCode = kUnknownPartition;
+        return;
+    }
+    if (writeRequested[index])
+        return;
+    std::string mountPoint;
+    env.Partitions().GetMountPoint(index, mountPoint);
+    EngineLog::Line("Partition " + mountPoint + " has at least a write request.");
+    writeRequested[index] = true;
+}
+
+void InstallDiskFormatter::visit(ItemDir& item)
+{
+    if (errorCode == kNoError && ConditionPasses(item.conditionId()))
+        Request("directory", item.path());
+}
+
+void InstallDiskFormatter::visit(ItemFile& item)
+{
+    if (errorCode == kNoError && ConditionPasses(item.conditionId()))
+        Request("file", item.path());
+}
+
+void InstallDiskFormatter::visit(ItemTar& item)
+{
+    if (errorCode == kNoError && ConditionPasses(item.conditionId()))
+        Request("tar", item.destination());
+}
+
+void InstallDiskFormatter::visit(ItemLink& item)
+{
+    if (errorCode != kNoError || !ConditionPasses(item.conditionId()))
+        return;
+    if (!IsExt3Path(item.linkPath()))
+    {
+        EngineLog::Line("Error in checking partitions write request for link " + item.linkPath() +
+                        " (link path is not in ext3 partition) !");
+        errorCode = kLinkNotExt3;
+        return;
+    }
+    Request("link", item.linkPath());
+}
+
+std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) const
+{
+    std::string command = scriptPath + (formatFlag != 0 ? " 1" : " 0");
+    for (const int index : kFormattablePartitions)
+        command += writeRequested[index] ? " 1" : " 0";
+    return command + " " + std::to_string(formatParameter < 0 ? 0 : formatParameter);
+}
+
+void InstallDiskFormatter::RunFormatScript()
+{
+    if (errorCode != kNoError || !formatScriptSeen)
+        return;
+    const std::string path = env.ScriptFile("format.sh");
+    boost::system::error_code ec;
+    if (!boost::filesystem::exists(path, ec))
+    {
+        EngineLog::Line("Format script detected, but it doesn't exist !");
+        errorCode = kFormatScriptMissing;
+        return;
+    }
+    EngineLog::Line("Executing script format.sh ...");
+    const std::string output = env.TmpFile("format.out");
+    const int status = env.Runner().RunToFile(FormatCommand(path), output);
+    EngineLog::CopyFileAndRemove(output);
+    if (status != 0)
+    {
+        EngineLog::Line("Failed.");
+        errorCode = kFormatScriptFailed;
+        return;
+    }
+    EngineLog::Line("Done.");
+}

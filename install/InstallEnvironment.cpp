@@ -1,0 +1,72 @@
+#include "InstallEnvironment.h"
+
+#include "DiskUtils.h"
+#include "LibArchiveExtractorFactory.h"
+#include "LogStream.h"
+#include "PartitionsManager.h"
+#include "SystemCommandRunner.h"
+
+#include <boost/filesystem.hpp>
+
+#include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
+
+PartitionsManager& InstallEnvironment::Partitions() const
+{
+    return partitions != nullptr ? *partitions : PartitionsManager::Instance();
+}
+
+DiskUtils& InstallEnvironment::Disk() const
+{
+    return disk != nullptr ? *disk : DiskUtils::Instance();
+}
+
+CommandRunner& InstallEnvironment::Runner() const
+{
+    return runner != nullptr ? *runner : SystemCommandRunner::Instance();
+}
+
+TarExtractorFactory& InstallEnvironment::TarFactory() const
+{
+    return tarFactory != nullptr ? *tarFactory : LibArchiveExtractorFactory::Instance();
+}
+
+bool InstallEnvironment::Sync(const std::string& path) const
+{
+    return sync != nullptr ? sync(path) : SyncPath(path);
+}
+
+void EngineLog::Line(const std::string& text)
+{
+    LogStream::Instance().WriteLine(text);
+}
+
+void EngineLog::CopyFileAndRemove(const std::string& path)
+{
+    {
+        std::ifstream in(path);
+        if (!in.is_open())
+        {
+            return;
+        }
+        std::string line;
+        while (std::getline(in, line))
+        {
+            Line("    " + line);
+        }
+    }
+    boost::system::error_code ec;
+    boost::filesystem::remove(path, ec);
+}
+
+bool SyncPath(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        return false;
+    }
+    const bool ok = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}

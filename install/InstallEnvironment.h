@@ -1,0 +1,54 @@
+#pragma once
+
+#include "PartitionPaths.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class CommandRunner;
+class DiskUtils;
+class PartitionsManager;
+class TarExtractorFactory;
+
+// Condition id -> outcome of the conditional script that carries it.
+using ConditionResults = std::map<int16_t, bool>;
+
+// Where the engine's passes find the instrument: the eMMC root, the temporary folders scripts and lists go
+// to, and the services that mount, run, stamp and extract. The defaults are the program's own; tests point
+// the folders at a temporary directory and swap the services for fakes.
+struct InstallEnvironment
+{
+    std::string emmcRoot = kEmmcRoot;
+    std::string tmpDir = "/tmp";
+    std::string scriptDir = "/tmp/script";
+    // Null members mean the program's process-wide service.
+    PartitionsManager* partitions = nullptr;
+    DiskUtils* disk = nullptr;
+    CommandRunner* runner = nullptr;
+    TarExtractorFactory* tarFactory = nullptr;
+    // Flushes a file or directory to its device; null means fsync. A test may record the order of flushes.
+    bool (*sync)(const std::string& path) = nullptr;
+
+    PartitionsManager& Partitions() const;
+    DiskUtils& Disk() const;
+    CommandRunner& Runner() const;
+    TarExtractorFactory& TarFactory() const;
+    bool Sync(const std::string& path) const;
+
+    std::string TmpFile(const std::string& name) const { return tmpDir + "/" + name; }
+    std::string ScriptFile(const std::string& name) const { return scriptDir + "/" + name; }
+};
+
+namespace EngineLog
+{
+// One line of the installation log.
+void Line(const std::string& text);
+// Copies a script's output file into the log, each line four spaces in, and deletes it. A file that cannot be
+// opened copies nothing.
+void CopyFileAndRemove(const std::string& path);
+} // namespace EngineLog
+
+// Flushes `path` (a file or a directory) to the device with fsync. False when it cannot be opened or flushed.
+bool SyncPath(const std::string& path);

@@ -1,0 +1,449 @@
+#include "ItemUserInstaller.h"
+
+#include "CommandRunner.h"
+#include "DataInfo.h"
+#include "DecryptionStrategy.h"
+#include "DiskUtils.h"
+#include "InstallProgressNotifierInterface.h"
+#include "ItemDir.h"
+#include "ItemFile.h"
+#include "ItemHeader.h"
+#include "ItemLink.h"
+#include "ItemScript.h"
+#include "ItemSystem.h"
+#include "ItemTar.h"
+#include "LogStream.h"
+#include "PartitionsManager.h"
+#include "QtUncompressionStrategy.h"
+#include "ReadingStrategy.h"
+#include "SubChunckReadingStrategy.h"
+#include "TarExtractor.h"
+#include "TarExtractorFactory.h"
+
+#include <boost/filesystem.hpp>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+const int64_t kPlainBlock = 1048576;
+const int kUpdatePartition = 2;
+const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
+
+bool Exists(const std::string& path)
+{
+    boost::system::error_code ec;
+    return fs::exists(path, ec);
+}
+
+unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsigned execute)
+{
+    return ((permissions & 1) ? read : 0) | ((permissions & 2) ? write : 0) | ((permissions & 4) ? execute : 0);
+}
+} // namespace
+
+ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_, int mode,
+                                     const InstallEnvironment& environment)
+    : env(environment), notifier(notifier_), dateTimeMode(mode), extractor(notifier_)
+{
+}
+
+void ItemUserInstaller::SetConditionResults(const ConditionResults& results)
+{
+    conditionResults.insert(results.begin(), results.end());
+}
+
+void ItemUserInstaller::visit(ItemUnknown&) {}
+void ItemUserInstaller::visit(ItemInstallerApp&) {}
+void ItemUserInstaller::visit(ItemInstallerRootFS&) {}
+void ItemUserInstaller::visit(ItemInstallerKernel&) {}
+void ItemUserInstaller::visit(ItemInstallerConfig&) {}
+void ItemUserInstaller::visit(ItemXML&) {}
+void ItemUserInstaller::visit(ItemInstallerFile&) {}
+
+void ItemUserInstaller::visit(ItemHeader& item)
+{
+    packageDate = item.creationDate();
+    packageTime = item.creationTime();
+}
+
+void ItemUserInstaller::visit(ItemScript& item)
+{
+    if (item.name() == "post.sh")
+        postScriptSeen = true;
+}
+
+void ItemUserInstaller::visit(ItemBootMLO& item) { InstallSystemFile(item.dataInfo(), "/boot/MLO"); }
+void ItemUserInstaller::visit(ItemBootUBoot& item) { InstallSystemFile(item.dataInfo(), "/boot/u-boot.bin"); }
+void ItemUserInstaller::visit(ItemServiceRootFS& item) { InstallSystemFile(item.dataInfo(), "/service/ramdisk.gz"); }
+void ItemUserInstaller::visit(ItemServiceKernel& item) { InstallSystemFile(item.dataInfo(), "/service/uImage"); }
+void ItemUserInstaller::visit(ItemServiceConfig& item)
+{
+    InstallSystemFile(item.dataInfo(), "/service/vex-service.xml");
+}
+void ItemUserInstaller::visit(ItemServiceApp& item) { InstallSystemFile(item.dataInfo(), "/service/vex-service"); }
+void ItemUserInstaller::visit(ItemLauncherConfig& item)
+{
+    InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher.xml");
+}
+void ItemUserInstaller::visit(ItemLauncherApp& item)
+{
+    InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher");
+}
+
+void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy)
+{
+    const int result = extractor.ExtractToFile(&data, path, &strategy);
+    if (result != DataInfoExtractor::kOk)
+        errorCode = result == DataInfoExtractor::kMd5Mismatch   ? kMd5Mismatch
+                    : result == DataInfoExtractor::kDecodeError ? kDecodeFailed
+                                                                : kStepFailed;
+}
+
+bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::string& destination)
+{
+    if (!env.Sync(file))
+        return false;
+    boost::system::error_code ec;
+    fs::rename(file, destination, ec);
+    if (ec)
+        return false;
+    const fs::path folder = fs::path(destination).parent_path();
+    return env.Sync(folder.empty() ? "." : folder.string());
+}
+
+void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& relativeDestination)
+{
+    const std::string destination = env.emmcRoot + relativeDestination;
+    EngineLog::Line("Extracting and installing system file " + destination + " ...");
+    ReadingStrategy plain(kPlainBlock);
+    Extract(data, destination + ".tmp", plain);
+    if (errorCode != kNoError)
+    {
+        EngineLog::Line("Failed.");
+        return;
+    }
+    if (!ReplaceDurably(destination + ".tmp", destination))
+    {
+        EngineLog::Line("Failed.");
+        errorCode = kStepFailed;
+        return;
+    }
+    EngineLog::Line("Done.");
+}
+
+void ItemUserInstaller::visit(ItemUserKernel& item)
+{
+    EngineLog::Line("Extracting and installing user kernel ...");
+    ReadingStrategy plain(kPlainBlock);
+    Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
+    EngineLog::Line(errorCode != kNoError ? "Failed !" : "Done");
+}
+
+bool ItemUserInstaller::ConditionPasses(int16_t id)
+{
+    const auto found = conditionResults.find(id);
+    if (found == conditionResults.end())
+    {
+        errorCode = kUnknownCondition;
+        return false;
+    }
+    return found->second;
+}
+
+void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
+{
+    boost::system::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec || !fs::exists(status))
+        return;
+    if (ext3)
+    {
+        if (::chmod(path.c_str(), 0600) != 0)
+            errorCode = kExt3AttributesFailed;
+    }
+    else if (!env.Disk().SetVfatAttributes(path, false, false, false, false))
+    {
+        errorCode = kVfatAttributesFailed;
+    }
+}
+
+bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std::string& fileDate,
+                                  const std::string& fileTime)
+{
+    bool ok = true;
+    switch (dateTimeMode)
+    {
+    case 0:
+        // A file keeps the time it was just written.
+        if (kind != Kind::File)
+            ok = env.Disk().SetFileDateTimeNow(path);
+        break;
+    case 1:
+        ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
+        break;
+    case 2:
+        if (kind == Kind::File)
+            ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
+        break;
+    default:
+        break;
+    }
+    if (!ok)
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+    }
+    return ok;
+}
+
+unsigned ItemUserInstaller::Ext3Mode(const ItemFileSystemEntry& entry)
+{
+    return PermissionBits(entry.ownerPermissions(), S_IRUSR, S_IWUSR, S_IXUSR) |
+           PermissionBits(entry.groupPermissions(), S_IRGRP, S_IWGRP, S_IXGRP) |
+           PermissionBits(entry.otherPermissions(), S_IROTH, S_IWOTH, S_IXOTH) | (entry.sticky() ? S_ISVTX : 0u) |
+           (entry.setGroupId() ? S_ISGID : 0u) | (entry.setUserId() ? S_ISUID : 0u);
+}
+
+void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileSystemEntry& entry, bool ext3)
+{
+    if (!ext3)
+    {
+        if (!env.Disk().SetVfatAttributes(path, entry.fatReadOnly(), entry.fatArchive(), entry.fatSystem(),
+                                          entry.fatHidden()))
+            errorCode = kVfatAttributesFailed;
+        return;
+    }
+    if (::chmod(path.c_str(), Ext3Mode(entry)) != 0)
+    {
+        EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        errorCode = kExt3AttributesFailed;
+        return;
+    }
+    if (::lchown(path.c_str(), entry.uid(), entry.gid()) != 0)
+    {
+        EngineLog::Line(kOwnersFailed);
+        errorCode = kExt3AttributesFailed;
+        return;
+    }
+    // Changing the owner of an executable drops its set-user-id and set-group-id bits, so those are put
+    // back once the owner is right.
+    const unsigned mode = Ext3Mode(entry);
+    if ((mode & (S_ISUID | S_ISGID)) != 0 && ::chmod(path.c_str(), mode) != 0)
+    {
+        EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        errorCode = kExt3AttributesFailed;
+    }
+}
+
+void ItemUserInstaller::EndItem()
+{
+    EngineLog::Line(errorCode != kNoError ? "Failed !" : "Done.");
+}
+
+void ItemUserInstaller::visit(ItemDir& item)
+{
+    if (!ConditionPasses(item.conditionId()))
+        return;
+    EngineLog::Line("Extracting and installing directory " + item.path() + " ...");
+    const std::string path = env.emmcRoot + item.path();
+    const bool ext3 = IsExt3Path(item.path());
+    boost::system::error_code ec;
+    if (!fs::exists(path, ec))
+    {
+        fs::create_directories(path, ec);
+        if (ec)
+        {
+            EngineLog::Line("Failed !");
+            errorCode = kStepFailed;
+            return;
+        }
+    }
+    Unlock(path, ext3);
+    if (!StampTime(path, Kind::Directory, "", ""))
+        return;
+    ApplyAttributes(path, item.entry(), ext3);
+    EndItem();
+}
+
+void ItemUserInstaller::visit(ItemFile& item)
+{
+    if (!ConditionPasses(item.conditionId()))
+    {
+        // Progress still has to reach its total.
+        if (errorCode == kNoError && notifier != nullptr)
+            notifier->BytesProcessed(item.installedSize());
+        return;
+    }
+    const std::string path = env.emmcRoot + item.path();
+    const bool ext3 = IsExt3Path(item.path());
+    EngineLog::Line("Extracting and installing file " + item.path() + " ...");
+    Unlock(path, ext3);
+    if (errorCode != kNoError)
+    {
+        EngineLog::Line("Failed !");
+        return;
+    }
+    std::unique_ptr<ProcessingStrategy> strategy;
+    if (item.compression() == 1)
+        strategy.reset(new SubChunckReadingStrategy(new QtUncompressionStrategy));
+    else if (item.cipherType() != 0)
+        strategy.reset(new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
+    else
+        strategy.reset(new ReadingStrategy(kPlainBlock));
+    Extract(item.dataInfo(), path, *strategy);
+    if (errorCode != kNoError)
+    {
+        EngineLog::Line("Failed !");
+        return;
+    }
+    if (!StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
+        return;
+    ApplyAttributes(path, item.entry(), ext3);
+    EndItem();
+}
+
+void ItemUserInstaller::visit(ItemLink& item)
+{
+    if (!ConditionPasses(item.conditionId()))
+        return;
+    const std::string& linkPath = item.linkPath();
+    const std::string& target = item.linkTarget();
+    EngineLog::Line("Extracting and installing link " + linkPath + " ...");
+    if (!IsExt3Path(linkPath))
+    {
+        EngineLog::Line("    Destination path is not in ext3 partition !");
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return;
+    }
+    const std::string path = env.emmcRoot + linkPath;
+    boost::system::error_code ec;
+    const fs::path parent = fs::path(path).parent_path();
+    bool ready = fs::is_directory(parent, ec);
+    // The entry itself is looked at, not what it points to: a link left by an earlier install, even one whose
+    // target is gone, has to make room for the new one.
+    if (ready && fs::symlink_status(path, ec).type() != fs::file_not_found)
+    {
+        fs::remove(path, ec);
+        ready = !ec;
+    }
+    if (!ready)
+    {
+        EngineLog::Line("    Destination folder does not exists or failed to delete pre-existent link !");
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return;
+    }
+    fs::create_symlink(target, path, ec);
+    if (ec)
+    {
+        EngineLog::Line("    Error in creating link " + path + " -> " + target + " !");
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return;
+    }
+    if (!env.Disk().CheckLink(path, target, static_cast<int>(item.targetMustExist())))
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return;
+    }
+    if (Exists(path))
+    {
+        if (!StampTime(path, Kind::Link, "", ""))
+            return;
+        if (::lchown(path.c_str(), item.uid(), item.gid()) != 0)
+        {
+            EngineLog::Line(kOwnersFailed);
+            EngineLog::Line("Failed !");
+            errorCode = kStepFailed;
+            return;
+        }
+    }
+    EngineLog::Line("Done.");
+}
+
+void ItemUserInstaller::visit(ItemTar& item)
+{
+    if (!ConditionPasses(item.conditionId()))
+    {
+        if (errorCode == kNoError && notifier != nullptr)
+            notifier->BytesProcessed(item.installedSize());
+        return;
+    }
+    EngineLog::Line("Extracting and installing tar file " + item.destination() + " ...");
+    const std::string folder = (fs::path(env.emmcRoot) / item.destination()).parent_path().string();
+    boost::system::error_code ec;
+    if (!fs::is_directory(folder, ec))
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return;
+    }
+    std::unique_ptr<TarExtractor> tar(env.TarFactory().Create());
+    if (!tar)
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kTarFailed;
+        return;
+    }
+    tar->SetNotifier(notifier);
+    tar->SetDateTimeMode(dateTimeMode);
+    if (dateTimeMode == 1)
+        tar->SetDateTime(packageDate, packageTime);
+    if (!tar->ExtractAndVerify(&item, folder))
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kTarFailed;
+        EngineLog::Line("Tar streaming extract error(s):");
+        std::vector<std::string> errors;
+        tar->TakeErrors(errors);
+        for (const std::string& error : errors)
+            EngineLog::Line(error);
+    }
+    EngineLog::Line("Done.");
+}
+
+void ItemUserInstaller::CompleteInstallation()
+{
+    if (postScriptSeen)
+    {
+        LogStream& log = LogStream::Instance();
+        const std::string logPath = log.Path();
+        const bool logWasOpen = log.IsOpen();
+        // The script may unmount the partition that holds the log.
+        log.Close();
+        const std::string output = env.TmpFile("post.log");
+        const int status = env.Runner().RunToFile(env.ScriptFile("post.sh"), output);
+        env.Partitions().Mount(kUpdatePartition);
+        if (logWasOpen)
+            log.Open(logPath);
+        EngineLog::Line("Executing script post.sh ...");
+        EngineLog::CopyFileAndRemove(output);
+        if (status != 0)
+        {
+            EngineLog::Line("Failed !");
+            errorCode = kStepFailed;
+            return;
+        }
+        EngineLog::Line("Done.");
+    }
+    boost::system::error_code ec;
+    if (fs::exists(env.scriptDir, ec))
+        fs::remove_all(env.scriptDir, ec);
+    EngineLog::Line("Committing user kernel ...");
+    const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
+    if (Exists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return;
+    }
+    EngineLog::Line("Done.");
+    env.Partitions().UnmountAll();
+}

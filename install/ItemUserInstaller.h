@@ -1,0 +1,98 @@
+#pragma once
+
+#include "DataInfoExtractor.h"
+#include "IPkgItemVisitor.h"
+#include "InstallEnvironment.h"
+
+#include <string>
+
+class DataInfo;
+class InstallProgressNotifierInterface;
+class ItemFileSystemEntry;
+
+// Last pass: writes every item onto the partitions. System images are written under a temporary name and
+// renamed into place once they are safely on the device; the user kernel stays under its temporary name until
+// CompleteInstallation, which runs post.sh first and switches the kernel only when it succeeded. Directories,
+// files, links and tars get the owners, modes, FAT attributes and time stamps the package gives them.
+class ItemUserInstaller : public IPkgItemVisitor
+{
+public:
+    enum ErrorCode
+    {
+        kNoError = 0,
+        kStepFailed = 1,
+        kMd5Mismatch = 2,
+        kDecodeFailed = 3,
+        kUnknownCondition = 4,
+        kExt3AttributesFailed = 5,
+        kVfatAttributesFailed = 6,
+        kTarFailed = 7,
+    };
+
+    // `dateTimeMode`: 0 current time, 1 the package's creation time, 2 each file's own time.
+    ItemUserInstaller(InstallProgressNotifierInterface* notifier, int dateTimeMode,
+                      const InstallEnvironment& environment = InstallEnvironment());
+
+    // Adds the conditional scripts' results; ids already known keep theirs.
+    void SetConditionResults(const ConditionResults& results);
+
+    void visit(ItemHeader& item) override;
+    void visit(ItemUnknown& item) override;
+    void visit(ItemInstallerApp& item) override;
+    void visit(ItemInstallerRootFS& item) override;
+    void visit(ItemInstallerKernel& item) override;
+    void visit(ItemInstallerConfig& item) override;
+    void visit(ItemLauncherApp& item) override;
+    void visit(ItemLauncherConfig& item) override;
+    void visit(ItemServiceApp& item) override;
+    void visit(ItemServiceConfig& item) override;
+    void visit(ItemServiceKernel& item) override;
+    void visit(ItemServiceRootFS& item) override;
+    void visit(ItemBootUBoot& item) override;
+    void visit(ItemBootMLO& item) override;
+    void visit(ItemUserKernel& item) override;
+    void visit(ItemXML& item) override;
+    void visit(ItemScript& item) override;
+    void visit(ItemDir& item) override;
+    void visit(ItemFile& item) override;
+    void visit(ItemLink& item) override;
+    void visit(ItemTar& item) override;
+    void visit(ItemInstallerFile& item) override;
+
+    // post.sh, the kernel switch and unmounting; called once after a walk without error.
+    void CompleteInstallation();
+    int GetErrorCode() const { return errorCode; }
+
+    // The mode an ext3 destination gets from the item's permission bytes and flags.
+    static unsigned Ext3Mode(const ItemFileSystemEntry& entry);
+
+private:
+    enum class Kind
+    {
+        Directory,
+        File,
+        Link
+    };
+
+    void InstallSystemFile(DataInfo& data, const std::string& relativeDestination);
+    // False when the item is not to be installed (condition false or unknown).
+    bool ConditionPasses(int16_t id);
+    void Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy);
+    void Unlock(const std::string& path, bool ext3);
+    bool StampTime(const std::string& path, Kind kind, const std::string& fileDate, const std::string& fileTime);
+    void ApplyAttributes(const std::string& path, const ItemFileSystemEntry& entry, bool ext3);
+    // Flushes `file`, renames it to `destination` and flushes the folder, so that a power cut leaves the old
+    // or the new file, never a torn one.
+    bool ReplaceDurably(const std::string& file, const std::string& destination);
+    void EndItem();
+
+    InstallEnvironment env;
+    InstallProgressNotifierInterface* notifier;
+    int dateTimeMode;
+    std::string packageDate;
+    std::string packageTime;
+    ConditionResults conditionResults{{-1, true}};
+    DataInfoExtractor extractor;
+    bool postScriptSeen = false;
+    int errorCode = kNoError;
+};

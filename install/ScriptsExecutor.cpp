@@ -1,0 +1,310 @@
+#include "ScriptsExecutor.h"
+
+#include "CommandRunner.h"
+#include "DataInfo.h"
+#include "DiskUtils.h"
+#include "IStreamReader.h"
+#include "InstallProgressNotifierInterface.h"
+#include "ItemFile.h"
+#include "ItemScript.h"
+#include "ItemSystem.h"
+#include "ItemTar.h"
+#include "ReadingStrategy.h"
+#include "TarExtractor.h"
+#include "TarExtractorFactory.h"
+#include "TarLists.h"
+
+#include <boost/filesystem.hpp>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+const int64_t kPlainBlock = 1048576;
+const char* const kTarCountError = "Error in calculating bytes to process in tar chunk !";
+
+bool Exists(const std::string& path)
+{
+    boost::system::error_code ec;
+    return fs::exists(path, ec);
+}
+
+// A script lands in the script folder under its own name; a name that would climb out of it, or name the
+// folder itself, cannot be a script file.
+bool IsPlainFileName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+} // namespace
+
+ScriptsExecutor::ScriptsExecutor(InstallProgressNotifierInterface* notifier_, const InstallEnvironment& environment)
+    : env(environment), notifier(notifier_), extractor(nullptr), tarExtractor(env.TarFactory().Create())
+{
+}
+
+ScriptsExecutor::~ScriptsExecutor() = default;
+
+void ScriptsExecutor::visit(ItemHeader&) {}
+void ScriptsExecutor::visit(ItemUnknown&) {}
+void ScriptsExecutor::visit(ItemInstallerApp&) {}
+void ScriptsExecutor::visit(ItemInstallerRootFS&) {}
+void ScriptsExecutor::visit(ItemInstallerKernel&) {}
+void ScriptsExecutor::visit(ItemInstallerConfig&) {}
+void ScriptsExecutor::visit(ItemXML&) {}
+void ScriptsExecutor::visit(ItemDir&) {}
+void ScriptsExecutor::visit(ItemLink&) {}
+void ScriptsExecutor::visit(ItemInstallerFile&) {}
+
+static const char* const kSystemCountError = "Error calculating bytes to process in system chunk !";
+
+void ScriptsExecutor::visit(ItemLauncherApp& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemLauncherConfig& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemServiceApp& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemServiceConfig& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemServiceKernel& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemServiceRootFS& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemBootUBoot& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemBootMLO& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemUserKernel& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+// Files are counted whatever their condition: the conditional scripts have not run yet.
+void ScriptsExecutor::visit(ItemFile& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+
+void ScriptsExecutor::CountBytes(const DataInfo& data, const char* message)
+{
+    if (errorCode != kNoError)
+        return;
+    const int64_t size = data.reader() != nullptr ? data.reader()->size() : -1;
+    if (size < 0)
+    {
+        EngineLog::Line(message);
+        errorCode = kNoDataToCount;
+        return;
+    }
+    byteTotal += static_cast<uint64_t>(size);
+}
+
+bool ScriptsExecutor::PrepareScriptDir()
+{
+    boost::system::error_code ec;
+    if (firstScript)
+    {
+        // A folder left by an earlier run could hand its scripts to this one.
+        if (fs::exists(env.scriptDir, ec))
+        {
+            fs::remove_all(env.scriptDir, ec);
+            if (ec || Exists(env.scriptDir))
+                return false;
+        }
+        firstScript = false;
+    }
+    if (!fs::exists(env.scriptDir, ec))
+    {
+        fs::create_directories(env.scriptDir, ec);
+        if (ec)
+            return false;
+    }
+    return true;
+}
+
+void ScriptsExecutor::visit(ItemScript& item)
+{
+    if (errorCode != kNoError)
+        return;
+    const std::string& name = item.name();
+    EngineLog::Line("Extracting script " + name + " ...");
+    if (!IsPlainFileName(name) || !PrepareScriptDir())
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kScriptNotWritten;
+        return;
+    }
+    const std::string path = env.ScriptFile(name);
+    ReadingStrategy plain(kPlainBlock);
+    switch (extractor.ExtractToFile(&item.dataInfo(), path, &plain))
+    {
+    case DataInfoExtractor::kOk:
+        break;
+    case DataInfoExtractor::kMd5Mismatch:
+        errorCode = kScriptMd5;
+        break;
+    case DataInfoExtractor::kDecodeError:
+        errorCode = kScriptNotDecoded;
+        break;
+    default:
+        errorCode = kScriptNotWritten;
+        break;
+    }
+    boost::system::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (fs::exists(status))
+    {
+        fs::permissions(path, fs::owner_all, ec);
+        if (ec)
+            errorCode = kScriptNotWritten;
+    }
+    else if (ec && status.type() != fs::file_not_found)
+    {
+        errorCode = kScriptNotWritten;
+    }
+    if (errorCode != kNoError)
+    {
+        EngineLog::Line("Failed !");
+        return;
+    }
+    EngineLog::Line("Done.");
+    if (item.conditionId() != -1)
+        conditionalScripts.push_back({path, item.conditionId(), false});
+}
+
+void ScriptsExecutor::FailTarCount(const std::vector<std::string>& detail, const std::vector<std::string>& members)
+{
+    EngineLog::Line(kTarCountError);
+    for (const std::string& line : detail)
+        EngineLog::Line(line);
+    env.Disk().RemoveFiles(env.tmpDir, members);
+    errorCode = kTarListsFailed;
+}
+
+void ScriptsExecutor::visit(ItemTar& item)
+{
+    if (errorCode != kNoError)
+        return;
+    if (!tarExtractor || item.dataInfo().reader() == nullptr)
+    {
+        EngineLog::Line(kTarCountError);
+        errorCode = kTarListsFailed;
+        return;
+    }
+    const std::string base = TarLists::ListBaseName(item.destination());
+    const std::string tartName = base + "_tart";
+    const std::string md5Name = base + "_md5";
+    const std::vector<std::string> members{tartName, md5Name};
+    if (!tarExtractor->ExtractSelected(&item, env.tmpDir, {"./" + tartName, "./" + md5Name}))
+    {
+        std::vector<std::string> detail{"    Error extracting tar _tart and _md5 files !",
+                                        "Tar streaming extract error(s):"};
+        std::vector<std::string> errors;
+        tarExtractor->TakeErrors(errors);
+        detail.insert(detail.end(), errors.begin(), errors.end());
+        FailTarCount(detail, members);
+        return;
+    }
+
+    const std::string md5Path = env.TmpFile(md5Name);
+    const std::string tartPath = env.TmpFile(tartName);
+    boost::system::error_code ec;
+    std::ifstream md5File(md5Path, std::ios::binary);
+    const uintmax_t md5Size = md5File.is_open() ? fs::file_size(md5Path, ec) : 0;
+    if (!md5File.is_open() || ec)
+    {
+        FailTarCount({"    Unable to open extracted tar _md5 file " + md5Path}, members);
+        return;
+    }
+    md5File.close();
+    std::ifstream tart(tartPath, std::ios::binary);
+    const uintmax_t tartSize = tart.is_open() ? fs::file_size(tartPath, ec) : 0;
+    if (!tart.is_open() || ec)
+    {
+        FailTarCount({"    Unable to open extracted tar _tart file " + tartPath}, members);
+        return;
+    }
+    if (!tart.seekg(0))
+    {
+        FailTarCount({"    Failed to seek to begin _tart file"}, members);
+        return;
+    }
+
+    // The installing pass extracts and counts both lists again, so their own bytes belong to the total.
+    uint64_t sum = md5Size + tartSize;
+    std::string line;
+    while (std::getline(tart, line))
+    {
+        if (line.empty())
+            continue;
+        const std::vector<std::string> fields = TarLists::Tokenise(line);
+        if (fields.size() < 6)
+        {
+            tart.close();
+            FailTarCount({"    Invalid string read form '" + tartPath + "': " + line}, members);
+            return;
+        }
+        if (fields[0].compare(0, 1, "-") != 0)
+            continue;
+        // A negative size in a damaged list must not wrap the unsigned total.
+        const long long size = std::strtoll(fields[2].c_str(), nullptr, 10);
+        if (size > 0)
+            sum += static_cast<uint64_t>(size);
+    }
+    tart.close();
+    env.Disk().RemoveFiles(env.tmpDir, members);
+    byteTotal += sum;
+}
+
+bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
+{
+    const std::string path = env.ScriptFile(name);
+    if (!Exists(path))
+        return true;
+    EngineLog::Line("Executing script " + name + " ...");
+    const std::string logFile = env.TmpFile(name.substr(0, name.size() - 3) + ".log");
+    const int status = env.Runner().RunToFile(path, logFile);
+    EngineLog::CopyFileAndRemove(logFile);
+    if (status != 0)
+    {
+        if (tellUser)
+            ReportPreScriptRefusal();
+        EngineLog::Line("Failed !");
+        errorCode = kScriptFailed;
+        return false;
+    }
+    EngineLog::Line("Done.");
+    return true;
+}
+
+void ScriptsExecutor::ReportPreScriptRefusal()
+{
+    if (notifier == nullptr)
+        return;
+    const std::string outPath = env.TmpFile("pre.out");
+    std::ifstream in(outPath);
+    if (!in.is_open())
+        return;
+    std::string text;
+    std::string line;
+    for (int count = 0; count < 2 && std::getline(in, line); ++count)
+        text += (count == 0 ? "" : "\n") + line;
+    in.close();
+    boost::system::error_code ec;
+    fs::remove(outPath, ec);
+    notifier->ErrorMessage(text.c_str());
+}
+
+void ScriptsExecutor::RunScripts()
+{
+    if (errorCode != kNoError)
+        return;
+    if (!RunMandatoryScript("pre.sh", true) || !RunMandatoryScript("clean.sh", false))
+        return;
+    for (ConditionalScript& script : conditionalScripts)
+    {
+        EngineLog::Line("Executing conditional script " + fs::path(script.path).filename().string() + " ...");
+        if (!Exists(script.path))
+        {
+            EngineLog::Line("Failed !");
+            errorCode = kScriptFailed;
+            return;
+        }
+        // A failing conditional script only switches its items off.
+        script.result = env.Runner().Run(script.path) == 0;
+        EngineLog::Line("Done.");
+    }
+}
+
+void ScriptsExecutor::GetConditionResults(ConditionResults& results) const
+{
+    for (const ConditionalScript& script : conditionalScripts)
+        results.emplace(script.conditionId, script.result);
+}

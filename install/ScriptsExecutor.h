@@ -1,0 +1,92 @@
+#pragma once
+
+#include "DataInfoExtractor.h"
+#include "IPkgItemVisitor.h"
+#include "InstallEnvironment.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class DataInfo;
+class InstallProgressNotifierInterface;
+class TarExtractor;
+
+// First pass, after the compliance checker: extracts every script of the package into the script folder,
+// remembers the conditional ones, and adds up the package bytes the installing pass will work through, so that
+// the progress total is known before anything is written. RunScripts then runs "pre.sh", "clean.sh" and the
+// conditional scripts; each conditional script's exit status becomes the result of its condition id.
+class ScriptsExecutor : public IPkgItemVisitor
+{
+public:
+    enum ErrorCode
+    {
+        kNoError = 0,
+        kScriptFailed = 1,
+        kNoDataToCount = 2,
+        kTarListsFailed = 3,
+        kScriptNotWritten = 4,
+        kScriptMd5 = 5,
+        kScriptNotDecoded = 6,
+    };
+
+    // The notifier (not owned, may be null) shows the user why pre.sh refused the update.
+    explicit ScriptsExecutor(InstallProgressNotifierInterface* notifier,
+                             const InstallEnvironment& environment = InstallEnvironment());
+    ~ScriptsExecutor() override;
+    ScriptsExecutor(const ScriptsExecutor&) = delete;
+    ScriptsExecutor& operator=(const ScriptsExecutor&) = delete;
+
+    void visit(ItemHeader& item) override;
+    void visit(ItemUnknown& item) override;
+    void visit(ItemInstallerApp& item) override;
+    void visit(ItemInstallerRootFS& item) override;
+    void visit(ItemInstallerKernel& item) override;
+    void visit(ItemInstallerConfig& item) override;
+    void visit(ItemLauncherApp& item) override;
+    void visit(ItemLauncherConfig& item) override;
+    void visit(ItemServiceApp& item) override;
+    void visit(ItemServiceConfig& item) override;
+    void visit(ItemServiceKernel& item) override;
+    void visit(ItemServiceRootFS& item) override;
+    void visit(ItemBootUBoot& item) override;
+    void visit(ItemBootMLO& item) override;
+    void visit(ItemUserKernel& item) override;
+    void visit(ItemXML& item) override;
+    void visit(ItemScript& item) override;
+    void visit(ItemDir& item) override;
+    void visit(ItemFile& item) override;
+    void visit(ItemLink& item) override;
+    void visit(ItemTar& item) override;
+    void visit(ItemInstallerFile& item) override;
+
+    void RunScripts();
+    uint64_t GetBytesToProcess() const { return byteTotal; }
+    // Adds each conditional script's result; ids already in `results` keep their value.
+    void GetConditionResults(ConditionResults& results) const;
+    int GetErrorCode() const { return errorCode; }
+
+private:
+    struct ConditionalScript
+    {
+        std::string path;
+        int16_t conditionId;
+        bool result;
+    };
+
+    void CountBytes(const DataInfo& data, const char* message);
+    bool PrepareScriptDir();
+    bool RunMandatoryScript(const std::string& name, bool tellUser);
+    void ReportPreScriptRefusal();
+    void FailTarCount(const std::vector<std::string>& detail, const std::vector<std::string>& members);
+
+    InstallEnvironment env;
+    InstallProgressNotifierInterface* notifier;
+    DataInfoExtractor extractor;
+    std::unique_ptr<TarExtractor> tarExtractor;
+    std::vector<ConditionalScript> conditionalScripts;
+    uint64_t byteTotal = 0;
+    bool firstScript = true;
+    int errorCode = kNoError;
+};

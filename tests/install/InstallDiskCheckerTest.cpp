@@ -1,0 +1,160 @@
+#include "EngineTestFakes.h"
+#include "InstallDiskChecker.h"
+#include "ItemFile.h"
+#include "ItemLink.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+class DiskCheckerTest : public testing::Test, public EngineFixture
+{
+protected:
+    void VisitFile(InstallDiskChecker& checker, const std::string& path, uint32_t size, int16_t condition = -1)
+    {
+        ItemFile file;
+        file.setPath(path);
+        file.setInstalledSize(size);
+        file.setConditionId(condition);
+        checker.visit(file);
+    }
+    std::string MountPoint(const char* name) const { return environment.emmcRoot + "/" + name; }
+};
+
+struct MarginCase
+{
+    int64_t required;
+    long long available;
+    bool exceeds;
+};
+
+class MarginTest : public testing::TestWithParam<MarginCase>
+{
+};
+
+TEST_P(MarginTest, RequiresTenPercentMoreThanTheSum)
+{
+    EXPECT_EQ(InstallDiskChecker::ExceedsWithMargin(GetParam().required, GetParam().available), GetParam().exceeds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundary, MarginTest,
+                         testing::Values(MarginCase{1000000, 1099999, true}, MarginCase{1000000, 1100000, false},
+                                         MarginCase{10, 11, false}, MarginCase{10, 10, true},
+                                         MarginCase{INT64_MAX, 1LL << 62, true}));
+
+TEST_F(DiskCheckerTest, AFileReplacingALargerOneLowersItsPartitionsSum)
+{
+    WriteFile(MountPoint("kelda_sys") + "/old", std::string(1500, 'x'));
+    InstallDiskChecker checker({}, environment);
+    VisitFile(checker, "/kelda_sys/old", 1000);
+    VisitFile(checker, "/kelda_usr/new", 700);
+    EXPECT_EQ(checker.RequiredBytes(5), -500);
+    EXPECT_EQ(checker.RequiredBytes(6), 700);
+    EXPECT_TRUE(Logged("        existing file size: 1500 bytes."));
+    EXPECT_TRUE(Logged("        effective required size: -500 bytes."));
+    EXPECT_TRUE(runner.table.count(MountPoint("kelda_sys")));  // mounted read-write for the installation
+}
+
+TEST_F(DiskCheckerTest, ReadsFreeSpaceOnlyWherePositiveSumsLand)
+{
+    disk.freeSpace[MountPoint("kelda_usr")] = 1100000;
+    InstallDiskChecker checker({}, environment);
+    VisitFile(checker, "/kelda_usr/a", 1000000);
+    checker.CheckSpace();
+    EXPECT_EQ(checker.GetErrorCode(), 0);
+    EXPECT_EQ(disk.freeSpaceAsked, std::vector<std::string>{MountPoint("kelda_usr")});
+    EXPECT_TRUE(Logged("Partition '" + MountPoint("boot") + "' required space: 0 bytes"));
+
+    disk.freeSpace[MountPoint("kelda_usr")] = 1099999;
+    InstallDiskChecker tight({}, environment);
+    VisitFile(tight, "/kelda_usr/a", 1000000);
+    tight.CheckSpace();
+    EXPECT_EQ(tight.GetErrorCode(), InstallDiskChecker::kNotEnoughSpace);
+    EXPECT_TRUE(Logged("    Not enough space on partition '" + MountPoint("kelda_usr") +
+                       "'. Required: 1000000, available: 1099999"));
+}
+
+TEST_F(DiskCheckerTest, ReportsUnreadableFreeSpace)
+{
+    InstallDiskChecker checker({}, environment);
+    VisitFile(checker, "/vdl_pcm/a", 10);
+    checker.CheckSpace();
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kFreeSpaceUnknown);
+}
+
+TEST_F(DiskCheckerTest, ConditionsAndDestinationsGateTheMeasuring)
+{
+    InstallDiskChecker checker({{4, false}}, environment);
+    VisitFile(checker, "/kelda_usr/a", 10, 4);
+    EXPECT_EQ(checker.RequiredBytes(6), 0);
+    EXPECT_TRUE(runner.table.empty());
+
+    VisitFile(checker, "/nowhere/a", 10);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kUnknownPartition);
+    EXPECT_TRUE(Logged("Unknown destination partition for file " + environment.emmcRoot + "/nowhere/a !"));
+
+    InstallDiskChecker unknown({}, environment);
+    VisitFile(unknown, "/kelda_usr/a", 10, 3);
+    EXPECT_EQ(unknown.GetErrorCode(), InstallDiskChecker::kUnknownCondition);
+
+    InstallDiskChecker links({}, environment);
+    ItemLink link;
+    link.setLinkPath("/tmp/x");  // accepted as ext3, but no partition holds it
+    link.setLinkTarget("y");
+    links.visit(link);
+    EXPECT_EQ(links.GetErrorCode(), InstallDiskChecker::kUnknownPartition);
+    InstallDiskChecker vfatLink({}, environment);
+    link.setLinkPath("/kelda_usr/x");
+    vfatLink.visit(link);
+    EXPECT_EQ(vfatLink.GetErrorCode(), InstallDiskChecker::kLinkNotExt3);
+}
+
+TEST_F(DiskCheckerTest, AFailingMountStopsTheWalk)
+{
+    runner.failures["mount -w " + MountPoint("kernel")] = 32 << 8;
+    InstallDiskChecker checker({}, environment);
+    VisitFile(checker, "/kernel/a", 10);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kMountFailed);
+    EXPECT_EQ(checker.RequiredBytes(3), 0);
+}
+} // namespace
+
+#include "TarItemPackage.h"
+
+namespace
+{
+TEST_F(DiskCheckerTest, MeasuresATarFromItsListAgainstWhatItReplaces)
+{
+    TarItemBuilder builder("a");
+    builder.AddDirectory("./etc");
+    builder.AddFile("./etc/big", std::string(3000, 'b'));
+    builder.AddFile("./etc/empty", "");
+    builder.AddFile("./etc/small", std::string(100, 's'));
+    boost::filesystem::create_directories(MountPoint("rootfs") + "/opt/etc");
+    WriteFile(MountPoint("rootfs") + "/opt/etc/big", std::string(1000, 'o'));
+    TarItemPackage package(dir / "p.pkg", builder, "/rootfs/opt/a.tar.gz");
+    ASSERT_NE(package.tar, nullptr);
+
+    InstallDiskChecker checker({}, environment);
+    checker.visit(*package.tar);
+    EXPECT_EQ(checker.GetErrorCode(), 0);
+    EXPECT_EQ(checker.RequiredBytes(4), 2000 + 100);
+    EXPECT_TRUE(Logged("    extracting 'a_tart' from tar file '/rootfs/opt/a.tar.gz'..."));
+    EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
+}
+
+TEST_F(DiskCheckerTest, RefusesAListLineOfFiveFields)
+{
+    TarItemBuilder builder("a");
+    builder.AddFile("./x", "x");
+    builder.SetTarList("-rw-r--r-- root/root 1 2026-12-08 ./x\n");
+    TarItemPackage package(dir / "p.pkg", builder, "/rootfs/a.tar");
+    ASSERT_NE(package.tar, nullptr);
+    InstallDiskChecker checker({}, environment);
+    checker.visit(*package.tar);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kTarListFailed);
+    EXPECT_TRUE(Logged("    Error in calculating required room for tar chunk (Invalid string read from " +
+                       environment.TmpFile("a_tart") + ") !"));
+    EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
+}
+} // namespace

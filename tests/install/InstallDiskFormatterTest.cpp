@@ -1,0 +1,137 @@
+#include "EngineTestFakes.h"
+#include "InstallDiskFormatter.h"
+#include "ItemDir.h"
+#include "ItemFile.h"
+#include "ItemLink.h"
+#include "ItemScript.h"
+#include "ItemTar.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+class FormatterTest : public testing::Test, public EngineFixture
+{
+protected:
+    void VisitFile(InstallDiskFormatter& formatter, const std::string& path, int16_t condition = -1)
+    {
+        ItemFile file;
+        file.setPath(path);
+        file.setConditionId(condition);
+        formatter.visit(file);
+    }
+    void VisitFormatScript(InstallDiskFormatter& formatter)
+    {
+        ItemScript script;
+        script.setName("format.sh");
+        formatter.visit(script);
+    }
+};
+
+// The product decides the last argument: 32 for product 5, 0 for product 2; negative values are passed as 0.
+struct FormatCase
+{
+    int flag;
+    int parameter;
+    std::vector<std::string> paths;
+    std::string arguments;
+};
+
+class FormatArgumentsTest : public FormatterTest, public testing::WithParamInterface<FormatCase>
+{
+};
+
+TEST_P(FormatArgumentsTest, PassesFlagWriteRequestsAndParameter)
+{
+    const FormatCase& c = GetParam();
+    InstallDiskFormatter formatter({}, c.flag, c.parameter, environment);
+    for (const std::string& path : c.paths)
+        VisitFile(formatter, path);
+    EXPECT_EQ(formatter.FormatCommand("/s/format.sh"), "/s/format.sh " + c.arguments);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Products, FormatArgumentsTest,
+    testing::Values(FormatCase{1, 32, {"/rootfs/a"}, "1 0 1 0 0 0 32"},                      // product 5
+                    FormatCase{0, 0, {"/rootfs/a", "/kelda_usr/b"}, "0 0 1 0 0 0 0"},        // product 2
+                    FormatCase{1, -7, {"/kernel/k", "/kelda_sys/c", "/vdl_pcm/d", "/bkp_pcm/e"}, "1 1 0 1 1 1 0"},
+                    FormatCase{0, 32, {"/boot/x", "/service/y", "/update/z"}, "0 0 0 0 0 0 32"}));
+
+TEST_F(FormatterTest, ConditionsAndPartitionsDecideTheWriteRequests)
+{
+    InstallDiskFormatter formatter({{4, false}, {5, true}}, 0, 0, environment);
+    VisitFile(formatter, "/rootfs/a", 4);
+    VisitFile(formatter, "/kelda_sys/a", 5);
+    VisitFile(formatter, "/kelda_sys/b", 5);
+    EXPECT_FALSE(formatter.WriteRequested(4));
+    EXPECT_TRUE(formatter.WriteRequested(5));
+    const std::vector<std::string> lines = log.Messages();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Partition " + environment.emmcRoot + "/kelda_sys has at least a write request."),
+              1);
+    EXPECT_EQ(formatter.GetErrorCode(), 0);
+}
+
+TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
+{
+    {
+        InstallDiskFormatter formatter({}, 0, 0, environment);
+        VisitFile(formatter, "/rootfs/a", 9);
+        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kUnknownCondition);
+        EXPECT_TRUE(Logged("Unknown condition id 9"));
+    }
+    {
+        InstallDiskFormatter formatter({}, 0, 0, environment);
+        ItemDir directory;
+        directory.setPath("/nowhere");
+        formatter.visit(directory);
+        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kUnknownPartition);
+        EXPECT_TRUE(Logged("Error in checking partitions write request for directory /nowhere (unknown partition index) !"));
+        VisitFile(formatter, "/rootfs/a");  // nothing more once an error is set
+        EXPECT_FALSE(formatter.WriteRequested(4));
+    }
+    {
+        InstallDiskFormatter formatter({}, 0, 0, environment);
+        ItemLink link;
+        link.setLinkPath("/kelda_usr/x");
+        formatter.visit(link);
+        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kLinkNotExt3);
+        EXPECT_TRUE(Logged("Error in checking partitions write request for link /kelda_usr/x (link path is not in ext3 partition) !"));
+    }
+}
+
+TEST_F(FormatterTest, RunsTheScriptOnlyWhenThePackageBringsOne)
+{
+    InstallDiskFormatter without({}, 1, 32, environment);
+    VisitFile(without, "/rootfs/a");
+    without.RunFormatScript();
+    EXPECT_TRUE(runner.changes.empty());
+    EXPECT_EQ(without.GetErrorCode(), 0);
+
+    InstallDiskFormatter missing({}, 1, 32, environment);
+    VisitFormatScript(missing);
+    missing.RunFormatScript();
+    EXPECT_EQ(missing.GetErrorCode(), InstallDiskFormatter::kFormatScriptMissing);
+    EXPECT_TRUE(Logged("Format script detected, but it doesn't exist !"));
+}
+
+TEST_F(FormatterTest, CopiesTheScriptOutputAndMapsItsStatus)
+{
+    const std::string script = environment.ScriptFile("format.sh");
+    WriteFile(script, "#!/bin/sh\n");
+    WriteFile(environment.TmpFile("format.out"), "formatting rootfs\n");
+    InstallDiskFormatter formatter({}, 1, 32, environment);
+    VisitFormatScript(formatter);
+    VisitFile(formatter, "/rootfs/a");
+    runner.failures[script + " 1 0 1 0 0 0 32"] = 1 << 8;
+    formatter.RunFormatScript();
+    EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kFormatScriptFailed);
+    const std::vector<std::string> lines = log.Messages();
+    const auto executing = std::find(lines.begin(), lines.end(), "Executing script format.sh ...");
+    ASSERT_NE(executing, lines.end());
+    ASSERT_GE(lines.end() - executing, 3);
+    EXPECT_EQ(executing[1], "    formatting rootfs");
+    EXPECT_EQ(executing[2], "Failed.");
+    EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("format.out")));
+}
+} // namespace

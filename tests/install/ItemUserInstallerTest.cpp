@@ -1,0 +1,235 @@
+#include "EngineTestFakes.h"
+#include "ItemDir.h"
+#include "ItemLink.h"
+#include "ItemUserInstaller.h"
+#include "WriteAndLoadPackage.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <sys/stat.h>
+
+namespace
+{
+namespace fs = boost::filesystem;
+using test_support::bytesOf;
+
+class InstallerTest : public testing::Test, public EngineFixture
+{
+protected:
+    // Builds a package with `build`, then lets `installer` visit every item in package order.
+    void Install(ItemUserInstaller& installer, const std::function<void(PackageWriter&)>& build)
+    {
+        const std::string path = dir / ("p" + std::to_string(++packages) + ".pkg");
+        ASSERT_TRUE(test_support::writePackage(path, [&](PackageWriter& writer) {
+            PackageWriter::Header header;
+            header.creationDate = "03/04/2021";
+            header.creationTime = "05.06";
+            writer.addHeader(header);
+            build(writer);
+        }));
+        test_support::LoadedPackage package(path);
+        ASSERT_TRUE(package.loaded());
+        for (const auto& item : package.items())
+            if (installer.GetErrorCode() == 0)
+                item->accept(installer);
+    }
+    std::string Emmc(const std::string& path) const { return environment.emmcRoot + path; }
+    int packages = 0;
+};
+
+PackageWriter::FileInfo FileAt(const std::string& path, uint16_t mode = 0, int16_t condition = -1)
+{
+    PackageWriter::FileInfo info;
+    info.path = path;
+    info.date = "12/24/2019";
+    info.time = "18.30";
+    info.attributes.mode = mode;
+    info.attributes.uid = 1234;
+    info.attributes.gid = 56;
+    info.attributes.conditionId = condition;
+    return info;
+}
+
+struct ModeCase
+{
+    uint8_t owner, group, other;
+    bool sticky, setGid, setUid;
+    unsigned mode;
+};
+
+class Ext3ModeTest : public testing::TestWithParam<ModeCase>
+{
+};
+
+TEST_P(Ext3ModeTest, JoinsPermissionBytesAndFlags)
+{
+    const ModeCase& c = GetParam();
+    ItemDir entry;
+    entry.setOwnerPermissions(c.owner);
+    entry.setGroupPermissions(c.group);
+    entry.setOtherPermissions(c.other);
+    entry.setSticky(c.sticky);
+    entry.setSetGroupId(c.setGid);
+    entry.setSetUserId(c.setUid);
+    EXPECT_EQ(ItemUserInstaller::Ext3Mode(entry), c.mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, Ext3ModeTest,
+                         testing::Values(ModeCase{7, 5, 4, false, false, false, 0751},
+                                         ModeCase{1, 2, 4, false, false, false, 0421},
+                                         ModeCase{0, 0, 0, true, true, true, 07000},
+                                         ModeCase{3, 0, 0, true, false, false, 01600}));
+
+TEST_F(InstallerTest, Ext3FilesGetModeOwnersAndTheirOwnTime)
+{
+    ItemUserInstaller installer(nullptr, 2, environment);
+    Install(installer, [](PackageWriter& writer) {
+        ItemFileSystemEntry entry;
+        entry.setOwnerPermissions(7);
+        PackageWriter::EntryAttributes folder;
+        folder.mode = entry.modeWord();
+        writer.addDirectory("/rootfs/etc", folder);
+        entry.setOwnerPermissions(3);
+        entry.setGroupPermissions(4);
+        entry.setSetGroupId(true);
+        writer.addFile(FileAt("/rootfs/etc/conf", entry.modeWord()), bytesOf("conf"));
+    });
+    ASSERT_EQ(installer.GetErrorCode(), 0);
+    struct stat st{};
+    ASSERT_EQ(::lstat(Emmc("/rootfs/etc/conf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 02610u);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 56u);
+    struct tm local{};
+    const time_t mtime = st.st_mtime;
+    localtime_r(&mtime, &local);
+    EXPECT_EQ(local.tm_year + 1900, 2019);
+    EXPECT_EQ(local.tm_hour, 18);
+    EXPECT_TRUE(Logged("Done."));
+}
+
+TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
+{
+    RecordingNotifier notifier;
+    ItemUserInstaller installer(&notifier, 0, environment);
+    installer.SetConditionResults({{4, false}});
+    Install(installer, [](PackageWriter& writer) {
+        writer.addFile(FileAt("/kelda_usr/skipped", 0, 4), bytesOf("12345"));
+    });
+    EXPECT_EQ(installer.GetErrorCode(), 0);
+    EXPECT_EQ(notifier.processed, 5);
+    EXPECT_FALSE(fs::exists(Emmc("/kelda_usr/skipped")));
+    EXPECT_FALSE(Logged("Extracting and installing file /kelda_usr/skipped ..."));
+
+    ItemUserInstaller unknown(&notifier, 0, environment);
+    Install(unknown, [](PackageWriter& writer) {
+        writer.addFile(FileAt("/kelda_usr/skipped", 0, 7), bytesOf("12345"));
+    });
+    EXPECT_EQ(unknown.GetErrorCode(), ItemUserInstaller::kUnknownCondition);
+}
+
+TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
+{
+    WriteFile(Emmc("/kelda_usr/f"), "old contents");
+    ItemUserInstaller installer(nullptr, 0, environment);
+    PackageWriter::FileInfo info = FileAt("/kelda_usr/f");
+    Install(installer, [&](PackageWriter& writer) {
+        ItemFileSystemEntry entry;
+        entry.setFatReadOnly(true);
+        entry.setFatHidden(true);
+        info.attributes.mode = entry.modeWord();
+        writer.addFile(info, bytesOf("new"));
+    });
+    EXPECT_EQ(installer.GetErrorCode(), 0);
+    EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
+    EXPECT_EQ(disk.vfatCalls, (std::vector<std::string>{Emmc("/kelda_usr/f") + " 0", Emmc("/kelda_usr/f") + " 3"}));
+
+    disk.failVfat = true;
+    ItemUserInstaller failing(nullptr, 0, environment);
+    Install(failing, [&](PackageWriter& writer) { writer.addFile(info, bytesOf("newer")); });
+    EXPECT_EQ(failing.GetErrorCode(), ItemUserInstaller::kVfatAttributesFailed);
+    EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
+}
+
+// What the flushes saw: each path flushed, and whether the image had already been switched at that moment.
+std::vector<std::string> g_syncs;
+std::string g_image;
+
+bool RecordSync(const std::string& path)
+{
+    g_syncs.push_back(path + (EngineFixture::ReadFile(g_image) == "new image" ? " after" : " before"));
+    return true;
+}
+
+TEST_F(InstallerTest, ASystemImageIsFlushedBeforeItReplacesTheOldOne)
+{
+    g_syncs.clear();
+    g_image = Emmc("/boot/MLO");
+    WriteFile(g_image, "old image");
+    environment.sync = &RecordSync;
+    ItemUserInstaller installer(nullptr, 0, environment);
+    Install(installer, [](PackageWriter& writer) {
+        writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image"));
+    });
+    EXPECT_EQ(installer.GetErrorCode(), 0);
+    EXPECT_EQ(g_syncs, (std::vector<std::string>{g_image + ".tmp before", Emmc("/boot") + " after"}));
+    EXPECT_FALSE(fs::exists(g_image + ".tmp"));
+    EXPECT_TRUE(Logged("Extracting and installing system file " + g_image + " ..."));
+}
+
+TEST_F(InstallerTest, ALinkLeftByAnEarlierInstallIsReplaced)
+{
+    PackageWriter::LinkInfo link;
+    link.linkPath = "/rootfs/bin/tool";
+    link.target = "/opt/missing/tool";  // dangling on purpose
+    fs::create_directories(Emmc("/rootfs/bin"));
+    for (int round = 0; round < 2; ++round)
+    {
+        ItemUserInstaller installer(nullptr, 0, environment);
+        Install(installer, [&](PackageWriter& writer) { writer.addLink(link); });
+        EXPECT_EQ(installer.GetErrorCode(), 0) << "round " << round;
+        EXPECT_EQ(fs::read_symlink(Emmc("/rootfs/bin/tool")).string(), link.target);
+    }
+
+    link.linkPath = "/kelda_usr/x";
+    ItemUserInstaller vfat(nullptr, 0, environment);
+    Install(vfat, [&](PackageWriter& writer) { writer.addLink(link); });
+    EXPECT_EQ(vfat.GetErrorCode(), ItemUserInstaller::kStepFailed);
+    EXPECT_TRUE(Logged("    Destination path is not in ext3 partition !"));
+}
+
+TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
+{
+    WriteFile(Emmc("/kernel/uImage"), "old kernel");
+    WriteFile(environment.ScriptFile("post.sh"), "");
+    const std::string post = environment.ScriptFile("post.sh");
+    for (const int status : {3 << 8, 0})
+    {
+        runner.failures[post] = status;
+        WriteFile(environment.TmpFile("post.log"), "post output\n");
+        ItemUserInstaller installer(nullptr, 0, environment);
+        Install(installer, [](PackageWriter& writer) {
+            writer.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf("new kernel"));
+            writer.addScript("post.sh", bytesOf("#!/bin/sh\n"));
+        });
+        ASSERT_EQ(installer.GetErrorCode(), 0);
+        EXPECT_EQ(ReadFile(Emmc("/kernel/uImage.tmp")), "new kernel");
+        installer.CompleteInstallation();
+        EXPECT_TRUE(Logged("    post output"));
+        if (status != 0)
+        {
+            EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::kStepFailed);
+            EXPECT_EQ(ReadFile(Emmc("/kernel/uImage")), "old kernel");
+            EXPECT_TRUE(fs::exists(post));
+        }
+        else
+        {
+            EXPECT_EQ(installer.GetErrorCode(), 0);
+            EXPECT_EQ(ReadFile(Emmc("/kernel/uImage")), "new kernel");
+            EXPECT_FALSE(fs::exists(Emmc("/kernel/uImage.tmp")));
+            EXPECT_FALSE(fs::exists(environment.scriptDir));
+        }
+    }
+}
+} // namespace

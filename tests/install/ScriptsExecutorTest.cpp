@@ -1,0 +1,115 @@
+#include "EngineTestFakes.h"
+#include "ItemFile.h"
+#include "ItemScript.h"
+#include "ScriptsExecutor.h"
+#include "SystemCommandRunner.h"
+#include "TarItemPackage.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+namespace fs = boost::filesystem;
+using test_support::bytesOf;
+
+class ScriptsTest : public testing::Test, public EngineFixture
+{
+protected:
+    ScriptsTest() { environment.runner = &SystemCommandRunner::Instance(); }
+
+    // Every script of `scripts` (name, body, condition id) in one package, visited by `executor`.
+    void Visit(ScriptsExecutor& executor, const std::vector<std::tuple<std::string, std::string, int16_t>>& scripts)
+    {
+        test_support::writePackage(dir / "s.pkg", [&](PackageWriter& writer) {
+            for (const auto& script : scripts)
+                writer.addScript(std::get<0>(script), bytesOf(std::get<1>(script)), std::get<2>(script));
+        });
+        test_support::LoadedPackage package(dir / "s.pkg");
+        for (const auto& item : package.items())
+            item->accept(executor);
+    }
+};
+
+TEST_F(ScriptsTest, ConditionalScriptsDecideTheirIdsWithoutPreOrClean)
+{
+    ScriptsExecutor executor(nullptr, environment);
+    Visit(executor, {{"yes.sh", "#!/bin/sh\nexit 0\n", 3}, {"no.sh", "#!/bin/sh\nexit 1\n", 4}});
+    executor.RunScripts();
+    EXPECT_EQ(executor.GetErrorCode(), 0);
+    ConditionResults results{{4, true}};  // a key already present keeps its value
+    executor.GetConditionResults(results);
+    EXPECT_EQ(results, (ConditionResults{{3, true}, {4, true}}));
+    ConditionResults fresh;
+    executor.GetConditionResults(fresh);
+    EXPECT_EQ(fresh, (ConditionResults{{3, true}, {4, false}}));
+    EXPECT_EQ(fs::status(environment.ScriptFile("yes.sh")).permissions(), fs::owner_all);
+    EXPECT_TRUE(Logged("Executing conditional script no.sh ..."));
+}
+
+TEST_F(ScriptsTest, AFailingPreScriptShowsTwoLinesOfItsMessage)
+{
+    RecordingNotifier notifier;
+    ScriptsExecutor executor(&notifier, environment);
+    const std::string out = environment.TmpFile("pre.out");
+    Visit(executor, {{"pre.sh", "#!/bin/sh\nprintf 'one\\ntwo\\nthree\\n' > " + out + "\necho refusing\nexit 1\n", -1},
+                     {"clean.sh", "#!/bin/sh\ntouch " + (dir / "cleaned") + "\n", -1}});
+    executor.RunScripts();
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kScriptFailed);
+    EXPECT_EQ(notifier.errors, std::vector<std::string>{"one\ntwo"});
+    EXPECT_TRUE(Logged("    refusing"));
+    EXPECT_TRUE(Logged("Failed !"));
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(environment.TmpFile("pre.log")));
+    EXPECT_FALSE(fs::exists(dir / "cleaned"));
+}
+
+TEST_F(ScriptsTest, ALeftoverScriptFolderIsClearedOnlyBeforeTheFirstScript)
+{
+    WriteFile(environment.ScriptFile("stale.sh"), "old");
+    ScriptsExecutor executor(nullptr, environment);
+    Visit(executor, {{"a.sh", "a", -1}, {"b.sh", "b", -1}});
+    EXPECT_FALSE(fs::exists(environment.ScriptFile("stale.sh")));
+    EXPECT_EQ(ReadFile(environment.ScriptFile("a.sh")), "a");
+    EXPECT_EQ(ReadFile(environment.ScriptFile("b.sh")), "b");
+}
+
+TEST_F(ScriptsTest, AScriptNameCannotLeaveTheScriptFolder)
+{
+    ScriptsExecutor executor(nullptr, environment);
+    Visit(executor, {{"../escaped.sh", "x", -1}});
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kScriptNotWritten);
+    EXPECT_FALSE(fs::exists(environment.TmpFile("escaped.sh")));
+}
+
+TEST_F(ScriptsTest, CountsTarBytesFromBothListsAndItsRegularFiles)
+{
+    TarItemBuilder builder("data");
+    builder.AddDirectory("./d");
+    builder.AddFile("./d/f", std::string(100, 'f'));
+    builder.AddFile("./d/g", std::string(250, 'g'));
+    builder.AddSymlink("./d/l", "f");
+    TarItemPackage package(dir / "t.pkg", builder, "/rootfs/x/data.tar.bz2");
+    ASSERT_NE(package.tar, nullptr);
+    ScriptsExecutor executor(nullptr, environment);
+    package.tar->accept(executor);
+    EXPECT_EQ(executor.GetErrorCode(), 0);
+    EXPECT_EQ(executor.GetBytesToProcess(), 350 + builder.Md5List().size() + builder.TarList().size());
+    EXPECT_FALSE(fs::exists(environment.TmpFile("data_tart")));
+    EXPECT_FALSE(fs::exists(environment.TmpFile("data_md5")));
+}
+
+TEST_F(ScriptsTest, DataWithoutAReaderCannotBeCounted)
+{
+    ScriptsExecutor executor(nullptr, environment);
+    ItemFile file;
+    file.setPath("/kelda_usr/a");
+    file.accept(executor);
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kNoDataToCount);
+    EXPECT_TRUE(Logged("Error calculating bytes to process in system chunk !"));
+    ItemTar tar;
+    tar.setDestination("/rootfs/a.tar");
+    ScriptsExecutor tars(nullptr, environment);
+    tar.accept(tars);
+    EXPECT_EQ(tars.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
+}
+} // namespace
