@@ -51,6 +51,16 @@ PackageWriter::FileInfo FileAt(const std::string& path, uint16_t mode = 0, int16
     return info;
 }
 
+// What the flushes saw: each path flushed, and whether the image had already been switched at that moment.
+std::vector<std::string> g_syncs;
+std::string g_image;
+
+bool RecordSync(const std::string& path)
+{
+    g_syncs.push_back(path + (EngineFixture::ReadFile(g_image).compare(0, 4, "new ") == 0 ? " after" : " before"));
+    return true;
+}
+
 struct ModeCase
 {
     uint8_t owner, group, other;
@@ -152,15 +162,6 @@ TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
     EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
 }
 
-// What the flushes saw: each path flushed, and whether the image had already been switched at that moment.
-std::vector<std::string> g_syncs;
-std::string g_image;
-
-bool RecordSync(const std::string& path)
-{
-    g_syncs.push_back(path + (EngineFixture::ReadFile(g_image) == "new image" ? " after" : " before"));
-    return true;
-}
 
 TEST_F(InstallerTest, ASystemImageIsFlushedBeforeItReplacesTheOldOne)
 {
@@ -204,8 +205,11 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
     WriteFile(Emmc("/kernel/uImage"), "old kernel");
     WriteFile(environment.ScriptFile("post.sh"), "");
     const std::string post = environment.ScriptFile("post.sh");
+    g_image = Emmc("/kernel/uImage");
+    environment.sync = &RecordSync;
     for (const int status : {3 << 8, 0})
     {
+        g_syncs.clear();
         runner.failures[post] = status;
         WriteFile(environment.TmpFile("post.log"), "post output\n");
         ItemUserInstaller installer(nullptr, 0, environment);
@@ -229,6 +233,7 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
             EXPECT_EQ(ReadFile(Emmc("/kernel/uImage")), "new kernel");
             EXPECT_FALSE(fs::exists(Emmc("/kernel/uImage.tmp")));
             EXPECT_FALSE(fs::exists(environment.scriptDir));
+            EXPECT_EQ(g_syncs, (std::vector<std::string>{g_image + ".tmp before", Emmc("/kernel") + " after"}));
         }
     }
 }
