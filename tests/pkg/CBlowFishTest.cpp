@@ -32,20 +32,4 @@ INSTANTIATE_TEST_SUITE_P(Published, CBlowFishVectors,
                                          CipherVector{"1111111111111111", "0123456789ABCDEF", "7D0CC630AFDA1EC7"},
                                          CipherVector{"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
                                          CipherVector{"7CA110454A1A6E57", "01A1D6D039776742", "59C68245EB05282B"}));
-
-TEST(CBlowFish, KeyBytesAreTakenCyclically)
-{
-    // A key repeated to fill the P-array schedules exactly like the short key.
-    const auto key = FromHex("0123456789ABCDEF");
-    auto doubled = key;
-    doubled.insert(doubled.end(), key.begin(), key.end());
-    CBlowFish shortKey(key.data(), 8);
-    CBlowFish longKey(doubled.data(), 16);
-    const auto plain = FromHex("1111111111111111");
-    unsigned char a[8];
-    unsigned char b[8];
-    shortKey.encryptBlock(plain.data(), a);
-    longKey.encryptBlock(plain.data(), b);
-    EXPECT_EQ(ToHex(a, 8), ToHex(b, 8));
-}
 } // namespace

@@ -65,16 +65,6 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CipherRoundTrip,
                                          RoundTrip{2, 65535}, RoundTrip{2, 65536}, RoundTrip{2, 65537},
                                          RoundTrip{2, 200000}));
 
-TEST(DecryptionStrategy, BlowfishAndDesAreNotInterchangeable)
-{
-    const auto plain = PatternBytes(100);
-    std::vector<unsigned char> stored;
-    ASSERT_TRUE(PayloadEncoder::encrypt(1, plain.data(), plain.size(), stored));
-    DecryptionStrategy des(2);
-    std::vector<unsigned char> produced;
-    EXPECT_FALSE(DriveStrategy(des, stored, produced) && produced == plain);
-}
-
 TEST(DecryptionStrategy, FailsWithoutACipher)
 {
     const auto plain = PatternBytes(100);
