@@ -143,7 +143,7 @@ protected:
     MainWindow::Environment environment;
 };
 
-struct WidgetSpec
+struct WidgetLayout
 {
     const char* name;
     QRect geometry;
@@ -163,18 +163,18 @@ TEST_F(MainWindowTest, BuildsTheScreenAndRemovesTheLeftoverInstallationData)
     ASSERT_NE(window->centralWidget(), nullptr);
     EXPECT_EQ(window->centralWidget()->objectName().toStdString(), "centralWidget");
 
-    const WidgetSpec specs[] = {
+    const WidgetLayout layouts[] = {
         {"pbUpgrade", QRect(30, 290, 741, 41), 18},   {"lblTitle", QRect(2, 2, 796, 32), 18},
         {"lblTime", QRect(510, 400, 151, 41), 18},    {"lblTimeValue", QRect(660, 400, 101, 41), 18},
         {"lblActivity", QRect(30, 82, 741, 111), 22}, {"lblStatus", QRect(30, 177, 741, 91), 22},
     };
-    for (const WidgetSpec& spec : specs)
+    for (const WidgetLayout& layout : layouts)
     {
-        QWidget* widget = Find<QWidget>(*window, spec.name);
+        QWidget* widget = Find<QWidget>(*window, layout.name);
         ASSERT_NE(widget, nullptr);
-        EXPECT_EQ(widget->parentWidget(), window->centralWidget()) << spec.name;
-        EXPECT_EQ(widget->geometry(), spec.geometry) << spec.name;
-        EXPECT_EQ(widget->font().pointSize(), spec.pointSize) << spec.name;
+        EXPECT_EQ(widget->parentWidget(), window->centralWidget()) << layout.name;
+        EXPECT_EQ(widget->geometry(), layout.geometry) << layout.name;
+        EXPECT_EQ(widget->font().pointSize(), layout.pointSize) << layout.name;
     }
 
     EXPECT_EQ(Find<QLabel>(*window, "lblTitle")->styleSheet().toStdString(),
