@@ -1,8 +1,14 @@
 #include "InstallThread.h"
 
+#include "IPkgVerifier.h"
 #include "InstallProgressNotifier.h"
+#include "InstallationManager.h"
+#include "LogFileKeeper.h"
+#include "LogStream.h"
+#include "SecurityLevel0Factory.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 
@@ -12,10 +18,14 @@ const char* const InstallThread::kInstallerCopyFile = "/emmc/update/vex-pkg-inst
 namespace
 {
 const int kCommandTimeoutMs = 30000;
+// The update procedure may start the installer before the package has been copied into place.
+const int kPackageWaitTries = 30;
+const unsigned long kPackageWaitStepMs = 1000;
 }
 
 InstallThread::InstallThread(QObject* parent, const QString& productIdFile, const QString& installerCopy)
-    : QThread(parent), installerCopyFile(installerCopy)
+    : QThread(parent), installerCopyFile(installerCopy),
+      logDirectory(QString::fromLatin1(LogFileKeeper::kDefaultDirectory))
 {
     // Boards 0 to 4 keep the original partition layout; 5, 7, 8 and 9 need the formatter's extra parameter.
     // Board 6 was never built with this installer, so it stays unknown on purpose.
@@ -128,5 +138,51 @@ void InstallThread::OnErrorMessageChanged(const QString& text)
 
 void InstallThread::run()
 {
-    // The installation sequence is not wired in yet.
+    emit NewActivityStarted(tr("UPDATING THE OPERATING SYSTEM"));
+    emit NewActivityStarted(tr("Please do not turn the instrument off"));
+
+    QFileInfo package(pkgFileName);
+    package.setCaching(false);
+    for (int attempt = 0; attempt < kPackageWaitTries && !package.exists(); ++attempt)
+    {
+        msleep(kPackageWaitStepMs);
+    }
+
+    std::unique_ptr<IPkgVerifier> verifier = SecurityLevel0Factory::instance().createVerifier(notifier);
+
+    // A log that cannot be opened only loses its lines; the installation itself goes on.
+    logKeeper.reset(new LogFileKeeper(logDirectory.toStdString()));
+    logKeeper->Open(logFileName.toStdString());
+    LogStream::Instance().WriteLine("-----------------------------------------------------");
+
+    int formatParameter = 0;
+    if (!FindFormatParameter(formatParameter))
+    {
+        LogStream::Instance().WriteLine("Unknown productId !");
+        Finish(false);
+        return;
+    }
+
+    int result = InstallationManager::kPackageFailed;
+    {
+        InstallationManager manager(notifier);
+        const QByteArray path = pkgFileName.toLatin1();
+        result = manager.Install(path.constData(), verifier.get(), formatFlag, formatParameter, dateTimeMode);
+    }
+    verifier.reset();
+    Finish(result == InstallationManager::kInstalled);
+}
+
+void InstallThread::Finish(bool ok)
+{
+    if (ok)
+    {
+        LogStream::Instance().WriteLine("Update completed sucessfully.");
+    }
+    if (logKeeper)
+    {
+        logKeeper->Close(ok ? LogFileKeeper::kSucceeded : LogFileKeeper::kFailed);
+        logKeeper.reset();
+    }
+    emit Done(ok);
 }

@@ -4,7 +4,10 @@
 #include <QString>
 #include <QThread>
 
+#include <memory>
+
 class InstallProgressNotifier;
+class LogFileKeeper;
 
 // The installation runs on this thread so that the window stays live. The object itself (and its notifier)
 // belong to the GUI thread: the engine's reports reach the slots below through queued connections, are summed
@@ -46,6 +49,9 @@ public:
     // only when it exits normally with status 0.
     static bool RunCommand(const QString& program, const QString& argument, QString& output);
 
+    // The folder the run's numbered log goes to ("/emmc/update/LOG"); only tests give another.
+    void SetLogDirectory(const QString& directory) { logDirectory = directory; }
+
 signals:
     void NewActivityStarted(const QString& message);
     void Done(bool ok);
@@ -64,6 +70,10 @@ protected:
     void run() override;
 
 private:
+    // Files the run's log by its outcome, then tells the window.
+    void Finish(bool ok);
+
+private:
     QString pkgFileName;
     QString logFileName;
     int formatFlag = 0;
@@ -73,4 +83,6 @@ private:
     QMap<QString, int> productTable;
     QString productId;
     QString installerCopyFile;
+    QString logDirectory;
+    std::unique_ptr<LogFileKeeper> logKeeper;
 };

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "InstallEnvironment.h"
+
+#include <QtGlobal>
+
+class IPackageLoader;
+class IPkgVerifier;
+class InstallProgressNotifierInterface;
+
+// Drives one package through the engine: load and verify it, then four walks over its items in install
+// order (compliance and scripts, formatting, disk space, installing). A stage starts only when every earlier
+// one ended without error, and the first error ends the run with that stage's result.
+class InstallationManager
+{
+public:
+    enum Result
+    {
+        kInstalled = 0,
+        kUnexpectedError = 1,  // a stage reported a code it does not define
+        kPackageFailed = 2,
+        kComplianceFailed = 3,
+        kScriptsFailed = 4,
+        kFormatFailed = 5,
+        kDiskCheckFailed = 6,
+        kInstallFailed = 7,
+    };
+
+    // `notifier` is not owned; the engine objects that report progress get it. `environment` tells the
+    // engine where the instrument is (the program's own by default).
+    explicit InstallationManager(InstallProgressNotifierInterface* notifier,
+                                 const InstallEnvironment& environment = InstallEnvironment());
+    InstallationManager(const InstallationManager&) = delete;
+    InstallationManager& operator=(const InstallationManager&) = delete;
+
+    int Install(const char* pkgFileName, IPkgVerifier* verifier, int formatFlag, int formatParameter,
+                int dateTimeMode);
+    int RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter, int dateTimeMode,
+                  qint64 verifiedBytes);
+
+    // The run's result for a stage that ended with `errorCode`: 0 for no error, `stageResult` for a code the
+    // stage defines (1 to `lastKnownCode`), kUnexpectedError for anything else.
+    static int StageResult(int errorCode, int lastKnownCode, int stageResult);
+
+private:
+    InstallProgressNotifierInterface* notifier;
+    InstallEnvironment environment;
+};

@@ -1,0 +1,141 @@
+// vex-pkg-build: writes a sample update package for trying the installer out, and the broken variants the
+// end-to-end tests install. Usage: vex-pkg-build KIND OUTPUT
+//   sample        a USER package with every item kind: scripts (one conditional script that passes, one that
+//                 fails), a directory, files stored plain, Blowfish, DES and compressed, a file whose condition
+//                 fails, links and a tar
+//   noncompliant  the sample plus a file for the update partition, which a USER package may not write
+//   prefail       the sample with a pre.sh that refuses the update
+//   toolarge      the sample plus a 12 MiB file, more than the default 8 MiB partition holds
+//   corrupt       the sample plus a file whose recorded MD5 does not match its data
+#include "PackageFormat.h"
+#include "PackageWriter.h"
+#include "TarItemBuilder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace
+{
+using Bytes = PackageWriter::Bytes;
+
+Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+uint16_t Mode(unsigned owner, unsigned group, unsigned others)
+{
+    return static_cast<uint16_t>(owner << PackageFormat::kOwnerShift | group << PackageFormat::kGroupShift |
+                                 others << PackageFormat::kOthersShift);
+}
+
+const unsigned kRead = PackageFormat::kPermRead;
+const unsigned kReadWrite = PackageFormat::kPermRead | PackageFormat::kPermWrite;
+const unsigned kAll = kReadWrite | PackageFormat::kPermExecute;
+
+PackageWriter::FileInfo File(const std::string& path, int16_t condition = PackageFormat::kNoCondition)
+{
+    PackageWriter::FileInfo info;
+    info.path = path;
+    info.date = "06/15/2024";
+    info.time = "12.30";
+    info.attributes.mode = Mode(kReadWrite, kRead, kRead);
+    info.attributes.conditionId = condition;
+    return info;
+}
+
+bool Build(const std::string& kind, const std::string& output)
+{
+    PackageWriter writer;
+    if (!writer.open(output))
+    {
+        return false;
+    }
+    PackageWriter::Header header;
+    header.creationDate = "06/15/2024";
+    header.creationTime = "12.30";
+    header.text1 = "Sample user package";
+    writer.addHeader(header);
+
+    const std::string pre = kind == "prefail" ? "#!/bin/sh\necho \"pre.sh: this instrument refuses the update\"\n"
+                                                "exit 1\n"
+                                              : "#!/bin/sh\necho \"pre.sh: instrument ready\"\nexit 0\n";
+    writer.addScript("pre.sh", ToBytes(pre));
+    writer.addScript("clean.sh", ToBytes("#!/bin/sh\necho \"clean.sh: nothing to clean\"\nexit 0\n"));
+    writer.addScript("post.sh", ToBytes("#!/bin/sh\necho \"post.sh: done\"\nexit 0\n"));
+    writer.addScript("has_options.sh", ToBytes("#!/bin/sh\nexit 0\n"), 1);
+    writer.addScript("has_legacy.sh", ToBytes("#!/bin/sh\nexit 1\n"), 2);
+
+    PackageWriter::EntryAttributes dir;
+    dir.mode = Mode(kAll, kRead | PackageFormat::kPermExecute, kRead | PackageFormat::kPermExecute);
+    writer.addDirectory("/kelda_usr/sample", dir);
+    writer.addDirectory("/rootfs/opt/sample", dir);
+
+    writer.addFile(File("/kelda_usr/sample/readme.txt"), ToBytes("A plain file.\n"));
+    writer.addFile(File("/kelda_usr/sample/secret-blowfish.txt"), ToBytes("Stored encrypted with Blowfish.\n"),
+                   PackageFormat::kCompressionNone, PackageFormat::kCipherBlowfish);
+    writer.addFile(File("/kelda_usr/sample/secret-des.txt"), ToBytes("Stored encrypted with DES.\n"),
+                   PackageFormat::kCompressionNone, PackageFormat::kCipherDes);
+    std::string repeated;
+    for (int i = 0; i < 2000; ++i)
+    {
+        repeated += "Stored compressed; this line repeats.\n";
+    }
+    writer.addFile(File("/kelda_usr/sample/compressed.txt"), ToBytes(repeated), PackageFormat::kCompressionQtZlib,
+                   PackageFormat::kCipherNone);
+    writer.addFile(File("/kelda_usr/sample/options.cfg", 1), ToBytes("options=on\n"));
+    writer.addFile(File("/kelda_usr/sample/legacy.cfg", 2), ToBytes("installed only on legacy boards\n"));
+    writer.addFile(File("/rootfs/opt/sample/tool.conf"), ToBytes("level=3\n"));
+
+    PackageWriter::LinkInfo link;
+    link.linkPath = "/rootfs/opt/sample/current.conf";
+    link.target = "tool.conf";
+    writer.addLink(link);
+
+    TarItemBuilder tar("data");
+    tar.AddDirectory("./data");
+    tar.AddFile("./data/table.csv", "a,b\n1,2\n");
+    tar.AddSymlink("./data/latest.csv", "table.csv");
+    if (!tar.AddTo(writer, "/rootfs/opt/sample/data.tar"))
+    {
+        return false;
+    }
+
+    if (kind == "noncompliant")
+    {
+        writer.addFile(File("/update/not-for-users.txt"), ToBytes("no\n"));
+    }
+    else if (kind == "toolarge")
+    {
+        writer.addFile(File("/kelda_usr/sample/huge.bin"), Bytes(12u << 20, 0x5a));
+    }
+    else if (kind == "corrupt")
+    {
+        PackageWriter::EncodedData encoded;
+        encoded.encoding = PackageFormat::encodingByte(PackageFormat::kCompressionNone, PackageFormat::kCipherNone);
+        encoded.data = ToBytes("the data that was packed\n");
+        encoded.installedSize = static_cast<uint32_t>(encoded.data.size());
+        encoded.installedDigest = PackageWriter::digestOf(ToBytes("the data that was meant\n"));
+        writer.addEncodedFile(File("/kelda_usr/sample/damaged.txt"), encoded);
+    }
+    else if (kind != "sample" && kind != "prefail")
+    {
+        std::fprintf(stderr, "vex-pkg-build: unknown kind '%s'\n", kind.c_str());
+        return false;
+    }
+    return writer.close();
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3 || std::strcmp(argv[1], "-h") == 0)
+    {
+        std::fprintf(stderr, "Usage: vex-pkg-build sample|noncompliant|prefail|toolarge|corrupt OUTPUT\n");
+        return 2;
+    }
+    if (!Build(argv[1], argv[2]))
+    {
+        std::fprintf(stderr, "vex-pkg-build: could not write %s\n", argv[2]);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# One end-to-end case of the installer, run inside the sandboxed instrument as root:
+#   e2e_case.sh CASE INSTALLER PACKAGE_BUILDER
+# Builds the case's package with the package builder, runs the real installer on it and checks what the run
+# left: its exit status, its numbered log, the installed tree and the power-off record.
+set -uo pipefail
+
+case_name=$1 installer=$2 builder=$3
+log_dir=/emmc/update/LOG
+power_off=/run/instrument-sim/power-off
+failures=0
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+expect_file() { [ -f "$1" ] || fail "$1 is missing"; }
+expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 should not exist"; }
+expect_content() { [ "$(cat "$1" 2>/dev/null)" = "$2" ] || fail "$1 holds '$(cat "$1" 2>/dev/null)', not '$2'"; }
+expect_logged() { grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line '$2'"; }
+expect_not_logged() { ! grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 has the line '$2'"; }
+
+# Waits up to $2 seconds for the command in the remaining arguments to succeed.
+wait_for() {
+    local limit=$1 i
+    shift
+    for ((i = 0; i < limit * 10; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+build() { "$builder" "$1" "$2" || { echo "FAIL: could not build the $1 package" >&2; exit 1; }; }
+
+# Runs the installer with -e on PACKAGE and checks its exit status against EXPECTED.
+install_expecting() {
+    local expected=$1 status
+    shift
+    timeout 100 "$installer" -e "$@" >/tmp/installer.out 2>&1
+    status=$?
+    [ "$status" = "$expected" ] || { fail "the installer exited $status, not $expected"; cat /tmp/installer.out >&2; }
+}
+
+show_log() {
+    local f
+    for f in "$log_dir"/*; do
+        [ -f "$f" ] && { echo "--- $f"; cat "$f"; }
+    done
+}
+
+# Nothing of the sample reached the partitions.
+expect_nothing_installed() {
+    expect_absent /emmc/kelda_usr/sample
+    expect_absent /emmc/rootfs/opt/sample
+}
+
+expect_sample_installed() {
+    local d=/emmc/kelda_usr/sample r=/emmc/rootfs/opt/sample
+    expect_content $d/readme.txt "A plain file."
+    expect_content $d/secret-blowfish.txt "Stored encrypted with Blowfish."
+    expect_content $d/secret-des.txt "Stored encrypted with DES."
+    [ "$(grep -c "this line repeats" $d/compressed.txt 2>/dev/null)" = 2000 ] || fail "compressed.txt is wrong"
+    expect_content $d/options.cfg "options=on"
+    expect_absent $d/legacy.cfg
+    expect_content $r/tool.conf "level=3"
+    [ "$(readlink $r/current.conf)" = tool.conf ] || fail "current.conf does not point to tool.conf"
+    expect_content $r/data/table.csv "$(printf 'a,b\n1,2')"
+    [ "$(readlink $r/data/latest.csv)" = table.csv ] || fail "data/latest.csv does not point to table.csv"
+}
+
+pkg=/emmc/update/sample.pkg
+case "$case_name" in
+success)
+    build sample "$pkg"
+    install_expecting 0 -p "$pkg"
+    expect_sample_installed
+    expect_file $log_dir/001_success.log
+    expect_absent $log_dir/001_error.log
+    expect_logged $log_dir/001_success.log "pre.sh: instrument ready"
+    expect_logged $log_dir/001_success.log "post.sh: done"
+    expect_logged $log_dir/001_success.log "Update completed sucessfully."
+    [ -s "$power_off" ] && fail "the instrument was powered off without -s"
+    ;;
+noncompliant)
+    build noncompliant "$pkg"
+    install_expecting 1 -p "$pkg"
+    expect_logged $log_dir/001_error.log \
+        "Invalid destination directory path '/emmc/update/not-for-users.txt' for USER package type."
+    expect_not_logged $log_dir/001_error.log "pre.sh: instrument ready"
+    expect_absent /emmc/update/not-for-users.txt
+    expect_nothing_installed
+    ;;
+prefail)
+    build prefail "$pkg"
+    install_expecting 1 -p "$pkg"
+    expect_logged $log_dir/001_error.log "pre.sh: this instrument refuses the update"
+    expect_not_logged $log_dir/001_error.log "clean.sh: nothing to clean"
+    expect_nothing_installed
+    ;;
+toolarge)
+    # The package itself would not fit on the update partition either.
+    build toolarge /tmp/toolarge.pkg
+    install_expecting 1 -p /tmp/toolarge.pkg
+    expect_file $log_dir/001_error.log
+    expect_logged $log_dir/001_error.log "clean.sh: nothing to clean"
+    expect_logged $log_dir/001_error.log "    Not enough space on partition '/emmc/kelda_usr'. Required: "
+    expect_not_logged $log_dir/001_error.log "post.sh: done"
+    expect_nothing_installed
+    ;;
+corrupt)
+    build corrupt "$pkg"
+    install_expecting 1 -p "$pkg"
+    expect_file $log_dir/001_error.log
+    expect_not_logged $log_dir/001_error.log "post.sh: done"
+    expect_not_logged $log_dir/001_error.log "Update completed sucessfully."
+    grep -A1 -F "Extracting and installing file /kelda_usr/sample/damaged.txt ..." $log_dir/001_error.log |
+        grep -qF "Failed !" || fail "the damaged file is not reported as failed"
+    ;;
+unknown-product)
+    build sample "$pkg"
+    install_expecting 1 -p "$pkg"
+    expect_logged $log_dir/001_error.log "Unknown productId !"
+    expect_not_logged $log_dir/001_error.log "pre.sh: instrument ready"
+    expect_nothing_installed
+    ;;
+late-package)
+    # The update procedure may start the installer before the package is in place; it is renamed into place
+    # whole, so the installer never sees half of it.
+    ( sleep 10; build sample /emmc/update/.late.part && mv /emmc/update/.late.part "$pkg" ) &
+    install_expecting 0 -p "$pkg"
+    wait
+    expect_sample_installed
+    expect_file $log_dir/001_success.log
+    ;;
+ocm)
+    # The sandbox wrote the parameter block: flags 0, this package, log "005_error.log".
+    build sample "$pkg"
+    install_expecting 0
+    expect_sample_installed
+    expect_file $log_dir/005_success.log
+    ;;
+poweroff-success | poweroff-failure)
+    kind=sample
+    [ "$case_name" = poweroff-failure ] && kind=prefail
+    build "$kind" "$pkg"
+    "$installer" -s 0 -p "$pkg" >/tmp/installer.out 2>&1 &
+    pid=$!
+    if [ "$kind" = sample ]; then
+        wait_for 100 test -s "$power_off" || fail "no power-off after a successful run"
+        [ "$(cat "$power_off")" = "-f" ] || fail "power_offd was called with '$(cat "$power_off")', not '-f'"
+    else
+        wait_for 100 grep -qF "pre.sh: this instrument refuses the update" $log_dir/001_error.log ||
+            fail "the failing run did not end"
+        sleep 3
+        [ -s "$power_off" ] && fail "the instrument was powered off after a failure"
+    fi
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    ;;
+*)
+    echo "unknown case $case_name" >&2
+    exit 2
+    ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+    show_log >&2
+    exit 1
+fi
+exit 0
