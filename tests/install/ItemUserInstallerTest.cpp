@@ -238,3 +238,45 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
     }
 }
 } // namespace
+
+#include "ItemFile.h"
+#include "ItemSystem.h"
+#include "ItemTar.h"
+
+namespace
+{
+// Items whose data is missing or broken end with an error code and a "Failed" line, never a crash or a file
+// outside the destination.
+TEST_F(InstallerTest, ItemsWithoutUsableDataFailCleanly)
+{
+    ItemUserInstaller installer(nullptr, 0, environment);
+    ItemFile file;
+    file.setPath("/kelda_usr/nodata");
+    file.accept(installer);
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::kStepFailed);
+    EXPECT_TRUE(Logged("Failed !"));
+
+    ItemUserInstaller images(nullptr, 0, environment);
+    ItemBootUBoot uboot;
+    uboot.accept(images);
+    EXPECT_EQ(images.GetErrorCode(), ItemUserInstaller::kStepFailed);
+    EXPECT_TRUE(Logged("Failed."));
+    EXPECT_FALSE(fs::exists(Emmc("/boot/u-boot.bin")));
+
+    ItemUserInstaller tars(nullptr, 0, environment);
+    Install(tars, [](PackageWriter& writer) { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
+    EXPECT_EQ(tars.GetErrorCode(), ItemUserInstaller::kStepFailed);  // its folder does not exist
+
+    fs::create_directories(Emmc("/rootfs/opt"));
+    ItemUserInstaller garbage(nullptr, 0, environment);
+    Install(garbage, [](PackageWriter& writer) { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
+    EXPECT_EQ(garbage.GetErrorCode(), ItemUserInstaller::kTarFailed);
+    const std::vector<std::string> lines = log.Messages();
+    const auto header = std::find(lines.begin(), lines.end(), "Tar streaming extract error(s):");
+    ASSERT_NE(header, lines.end());
+    ASSERT_GE(lines.end() - header, 3);
+    EXPECT_EQ(header[-1], "Failed !");
+    EXPECT_EQ(lines.back(), "Done.");
+    EXPECT_EQ(fs::directory_iterator(Emmc("/rootfs/opt")), fs::directory_iterator());
+}
+} // namespace

@@ -113,3 +113,30 @@ TEST_F(ScriptsTest, DataWithoutAReaderCannotBeCounted)
     EXPECT_EQ(tars.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
 }
 } // namespace
+
+namespace
+{
+TEST_F(ScriptsTest, BrokenTarListsEndTheCount)
+{
+    ScriptsExecutor garbage(nullptr, environment);
+    test_support::writePackage(dir / "g.pkg", [](PackageWriter& writer) {
+        writer.addTar("/rootfs/g.tar", bytesOf(std::string(1024, 'g')));
+    });
+    test_support::LoadedPackage package(dir / "g.pkg");
+    for (const auto& item : package.items())
+        item->accept(garbage);
+    EXPECT_EQ(garbage.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
+    EXPECT_TRUE(Logged("    Error extracting tar _tart and _md5 files !"));
+
+    TarItemBuilder builder("short");
+    builder.AddFile("./x", "x");
+    builder.SetTarList("-rw-r--r-- root/root 1 2026-12-08 ./x\n");
+    TarItemPackage shortList(dir / "s.pkg", builder, "/rootfs/short.tar");
+    ScriptsExecutor executor(nullptr, environment);
+    shortList.tar->accept(executor);
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
+    EXPECT_TRUE(Logged("    Invalid string read form '" + environment.TmpFile("short_tart") +
+                       "': -rw-r--r-- root/root 1 2026-12-08 ./x"));
+    EXPECT_FALSE(fs::exists(environment.TmpFile("short_md5")));
+}
+} // namespace
