@@ -81,7 +81,8 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
     BufferedItemLoader items(loader, &comparator);
 
     // Pass 1: compliance and scripts.
-    PackageComplianceChecker checker(environment.Partitions());
+    // Compliance judges the paths the package names on the instrument, wherever the eMMC is found here.
+    PackageComplianceChecker checker;
     ScriptsExecutor scripts(notifier, environment);
     while (items.hasNext() && scripts.GetErrorCode() == 0)
     {

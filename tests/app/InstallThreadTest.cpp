@@ -109,11 +109,13 @@ TEST_F(InstallThreadTest, LaunchRemovesTheOldInstallerCopyAndRuns)
 {
     const QString copy = File("vex-pkg-install", "old");
     InstallThread thread(nullptr, File("id", "3"), copy);
+    thread.SetLogDirectory(QString::fromStdString(dir.str()));
     QSignalSpy finished(&thread, &QThread::finished);
-    thread.Launch(QStringLiteral("/media/pkg.bin"), QStringLiteral("001_error.log"), 2, 1);
+    const QString package = File("pkg.bin", "not a package");
+    thread.Launch(package, QStringLiteral("001_error.log"), 2, 1);
     ASSERT_TRUE(WaitFor(finished, 1));
     EXPECT_FALSE(QFile::exists(copy));
-    EXPECT_EQ(thread.PkgFileName(), QStringLiteral("/media/pkg.bin"));
+    EXPECT_EQ(thread.PkgFileName(), package);
     EXPECT_EQ(thread.DateTimeMode(), 2);
 }
 }  // namespace

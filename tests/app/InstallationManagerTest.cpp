@@ -1,0 +1,181 @@
+#include "InstallationManager.h"
+
+#include "../install/EngineTestFakes.h"
+#include "DoNothingVerifier.h"
+#include "PackageFormat.h"
+#include "WriteAndLoadPackage.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace
+{
+namespace fs = boost::filesystem;
+using test_support::Bytes;
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+struct StageCase
+{
+    int code;
+    int lastKnown;
+    int stageResult;
+    int expected;
+};
+
+TEST(InstallationManagerResult, EachStageMapsItsOwnCodesAndAnythingElseIsUnexpected)
+{
+    const StageCase cases[] = {
+        {0, 7, 3, 0}, {1, 7, 3, 3}, {7, 7, 3, 3}, {8, 7, 3, 1}, {-1, 7, 3, 1},    // compliance
+        {6, 6, 4, 4}, {7, 6, 4, 1},                                                // scripts
+        {5, 5, 5, 5}, {6, 5, 5, 1},                                                // formatter
+        {8, 8, 6, 6}, {9, 8, 6, 1}, {1000, 8, 7, 1}, {-2147483647 - 1, 8, 7, 1},  // disk checker, installer
+    };
+    for (const StageCase& c : cases)
+    {
+        EXPECT_EQ(InstallationManager::StageResult(c.code, c.lastKnown, c.stageResult), c.expected)
+            << "code " << c.code << " of a stage with codes 1.." << c.lastKnown;
+    }
+}
+
+// A USER package on a temporary instrument: scripts run by a scripted shell that records them, so the tests
+// see which stages ran and in which order.
+class InstallationManagerTest : public testing::Test, public EngineFixture
+{
+protected:
+    InstallationManagerTest()
+    {
+        for (const char* part : {"boot", "service", "update", "kernel", "rootfs", "kelda_sys", "kelda_usr",
+                                 "vdl_pcm", "bkp_pcm"})
+        {
+            disk.freeSpace[environment.emmcRoot + "/" + part] = 1 << 30;
+        }
+    }
+
+    struct Options
+    {
+        bool withPost = true;
+        bool withFormat = false;
+        std::string extraFile;
+    };
+
+    std::string Package(const Options& options)
+    {
+        const std::string path = dir / "update.pkg";
+        const bool written = test_support::writePackage(path, [&](PackageWriter& w) {
+            w.addHeader(PackageWriter::Header());
+            w.addScript("pre.sh", Text("exit 0\n"));
+            w.addScript("clean.sh", Text("exit 0\n"));
+            if (options.withPost)
+                w.addScript("post.sh", Text("exit 0\n"));
+            if (options.withFormat)
+                w.addScript("format.sh", Text("exit 0\n"));
+            PackageWriter::FileInfo info;
+            info.path = "/kelda_usr/a.txt";
+            info.attributes.mode = 0x1ff;
+            w.addFile(info, Text("installed\n"));
+            if (!options.extraFile.empty())
+            {
+                info.path = options.extraFile;
+                w.addFile(info, Text("x\n"));
+            }
+        });
+        EXPECT_TRUE(written);
+        return path;
+    }
+
+    int Install(const std::string& path, int formatParameter = 0)
+    {
+        DoNothingVerifier verifier;
+        InstallationManager manager(&notifier, environment);
+        return manager.Install(path.c_str(), &verifier, 0, formatParameter, 0);
+    }
+
+    // Position of the first recorded command that contains `part`; -1 when none does.
+    int Ran(const std::string& part) const
+    {
+        const auto& c = runner.changes;
+        const auto found =
+            std::find_if(c.begin(), c.end(), [&](const std::string& s) { return s.find(part) != std::string::npos; });
+        return found == c.end() ? -1 : static_cast<int>(found - c.begin());
+    }
+
+    std::string Installed() const { return environment.emmcRoot + "/kelda_usr/a.txt"; }
+
+    RecordingNotifier notifier;
+};
+
+TEST_F(InstallationManagerTest, AWholeRunGoesThroughEveryStageInOrder)
+{
+    Options options;
+    options.withFormat = true;
+    EXPECT_EQ(Install(Package(options), 32), InstallationManager::kInstalled);
+    EXPECT_EQ(ReadFile(Installed()), "installed\n");
+    ASSERT_GE(Ran("/pre.sh"), 0);
+    EXPECT_LT(Ran("/pre.sh"), Ran("/clean.sh"));
+    EXPECT_LT(Ran("/clean.sh"), Ran("/format.sh"));
+    EXPECT_LT(Ran("/format.sh"), Ran("mount -w"));
+    EXPECT_LT(Ran("mount -w"), Ran("/post.sh"));
+    // The product's format parameter is the last argument of format.sh.
+    const std::string format = runner.changes[static_cast<size_t>(Ran("/format.sh"))];
+    EXPECT_EQ(format.substr(format.size() - 3), " 32") << format;
+    EXPECT_GT(notifier.toProcess, 0);
+    EXPECT_EQ(notifier.processed, notifier.toProcess);
+}
+
+TEST_F(InstallationManagerTest, APackageThatCannotBeLoadedTouchesNothing)
+{
+    EXPECT_EQ(Install(dir / "missing.pkg"), InstallationManager::kPackageFailed);
+    EXPECT_TRUE(runner.changes.empty());
+    EXPECT_EQ(notifier.toProcess, 0);
+}
+
+TEST_F(InstallationManagerTest, AComplianceErrorDuringTheWalkOrInTheVerdictRunsNoScript)
+{
+    Options forbiddenPath;
+    forbiddenPath.extraFile = "/update/x.txt";
+    EXPECT_EQ(Install(Package(forbiddenPath)), InstallationManager::kComplianceFailed);
+    EXPECT_EQ(Ran(".sh"), -1);
+
+    Options noPost;
+    noPost.withPost = false;
+    EXPECT_EQ(Install(Package(noPost)), InstallationManager::kComplianceFailed);
+    EXPECT_EQ(Ran(".sh"), -1);
+    EXPECT_FALSE(fs::exists(Installed()));
+    EXPECT_EQ(notifier.toProcess, 0);
+}
+
+TEST_F(InstallationManagerTest, AFailingScriptStopsTheRunBeforeTheNextStage)
+{
+    runner.failures[environment.ScriptFile("pre.sh")] = 1 << 8;
+    EXPECT_EQ(Install(Package(Options())), InstallationManager::kScriptsFailed);
+    EXPECT_EQ(Ran("/clean.sh"), -1);
+    EXPECT_EQ(Ran("mount -w"), -1);
+    EXPECT_EQ(notifier.toProcess, 0);
+    EXPECT_FALSE(fs::exists(Installed()));
+}
+
+TEST_F(InstallationManagerTest, AFailingFormatScriptOrUnknownFreeSpaceInstallsNothing)
+{
+    Options options;
+    options.withFormat = true;
+    const std::string package = Package(options);
+    ASSERT_EQ(Install(package), InstallationManager::kInstalled);
+    ASSERT_GE(Ran("/format.sh"), 0);
+    runner.failures[runner.changes[static_cast<size_t>(Ran("/format.sh"))]] = 1 << 8;
+    runner.changes.clear();
+    fs::remove(Installed());
+    EXPECT_EQ(Install(package), InstallationManager::kFormatFailed);
+    EXPECT_EQ(Ran("mount -w"), -1);
+    EXPECT_FALSE(fs::exists(Installed()));
+
+    runner.failures.clear();
+    runner.changes.clear();
+    disk.freeSpace.clear();
+    EXPECT_EQ(Install(package), InstallationManager::kDiskCheckFailed);
+    EXPECT_EQ(Ran("/post.sh"), -1);
+    EXPECT_FALSE(fs::exists(Installed()));
+}
+} // namespace
