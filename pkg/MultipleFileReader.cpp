@@ -53,7 +53,7 @@ bool MultipleFileReader::positionPart(std::size_t index, int64_t offset)
     current_ = static_cast<int>(index);
     if (fseeko(parts_[index].file.get(), static_cast<off_t>(offset), SEEK_SET) != 0)
     {
-        // The handle's position is unknown now; make the next read re-seek rather than trust it.
+        // The handle's position is unknown now: reads fail until a seek succeeds, rather than guess.
         partPosition_ = -1;
         return false;
     }
