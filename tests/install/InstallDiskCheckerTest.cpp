@@ -74,14 +74,6 @@ TEST_F(DiskCheckerTest, ReadsFreeSpaceOnlyWherePositiveSumsLand)
                        "'. Required: 1000000, available: 1099999"));
 }
 
-TEST_F(DiskCheckerTest, ReportsUnreadableFreeSpace)
-{
-    InstallDiskChecker checker({}, environment);
-    VisitFile(checker, "/vdl_pcm/a", 10);
-    checker.CheckSpace();
-    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kFreeSpaceUnknown);
-}
-
 TEST_F(DiskCheckerTest, ConditionsAndDestinationsGateTheMeasuring)
 {
     InstallDiskChecker checker({{4, false}}, environment);

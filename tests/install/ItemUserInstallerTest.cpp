@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-#include <sys/stat.h>
 
 namespace
 {
@@ -90,34 +88,6 @@ INSTANTIATE_TEST_SUITE_P(Bits, Ext3ModeTest,
                                          ModeCase{1, 2, 4, false, false, false, 0421},
                                          ModeCase{0, 0, 0, true, true, true, 07000},
                                          ModeCase{3, 0, 0, true, false, false, 01600}));
-
-TEST_F(InstallerTest, Ext3FilesGetModeOwnersAndTheirOwnTime)
-{
-    ItemUserInstaller installer(nullptr, 2, environment);
-    Install(installer, [](PackageWriter& writer) {
-        ItemFileSystemEntry entry;
-        entry.setOwnerPermissions(7);
-        PackageWriter::EntryAttributes folder;
-        folder.mode = entry.modeWord();
-        writer.addDirectory("/rootfs/etc", folder);
-        entry.setOwnerPermissions(3);
-        entry.setGroupPermissions(4);
-        entry.setSetGroupId(true);
-        writer.addFile(FileAt("/rootfs/etc/conf", entry.modeWord()), bytesOf("conf"));
-    });
-    ASSERT_EQ(installer.GetErrorCode(), 0);
-    struct stat st{};
-    ASSERT_EQ(::lstat(Emmc("/rootfs/etc/conf").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 02610u);
-    EXPECT_EQ(st.st_uid, 1234u);
-    EXPECT_EQ(st.st_gid, 56u);
-    struct tm local{};
-    const time_t mtime = st.st_mtime;
-    localtime_r(&mtime, &local);
-    EXPECT_EQ(local.tm_year + 1900, 2019);
-    EXPECT_EQ(local.tm_hour, 18);
-    EXPECT_TRUE(Logged("Done."));
-}
 
 TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
 {

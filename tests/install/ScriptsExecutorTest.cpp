@@ -46,23 +46,6 @@ TEST_F(ScriptsTest, ConditionalScriptsDecideTheirIdsWithoutPreOrClean)
     EXPECT_TRUE(Logged("Executing conditional script no.sh ..."));
 }
 
-TEST_F(ScriptsTest, AFailingPreScriptShowsTwoLinesOfItsMessage)
-{
-    RecordingNotifier notifier;
-    ScriptsExecutor executor(&notifier, environment);
-    const std::string out = environment.TmpFile("pre.out");
-    Visit(executor, {{"pre.sh", "#!/bin/sh\nprintf 'one\\ntwo\\nthree\\n' > " + out + "\necho refusing\nexit 1\n", -1},
-                     {"clean.sh", "#!/bin/sh\ntouch " + (dir / "cleaned") + "\n", -1}});
-    executor.RunScripts();
-    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kScriptFailed);
-    EXPECT_EQ(notifier.errors, std::vector<std::string>{"one\ntwo"});
-    EXPECT_TRUE(Logged("    refusing"));
-    EXPECT_TRUE(Logged("Failed !"));
-    EXPECT_FALSE(fs::exists(out));
-    EXPECT_FALSE(fs::exists(environment.TmpFile("pre.log")));
-    EXPECT_FALSE(fs::exists(dir / "cleaned"));
-}
-
 TEST_F(ScriptsTest, ALeftoverScriptFolderIsClearedOnlyBeforeTheFirstScript)
 {
     WriteFile(environment.ScriptFile("stale.sh"), "old");

@@ -101,9 +101,11 @@ struct tm LocalTime(const std::string& path)
     return local;
 }
 
-uint16_t Mode(uint8_t owner, uint8_t group, uint8_t other, bool readOnly = false, bool hidden = false)
+uint16_t Mode(uint8_t owner, uint8_t group, uint8_t other, bool readOnly = false, bool hidden = false,
+             bool setGroupId = false)
 {
     ItemFileSystemEntry entry;
+    entry.setSetGroupId(setGroupId);
     entry.setOwnerPermissions(owner);
     entry.setGroupPermissions(group);
     entry.setOtherPermissions(other);
@@ -138,7 +140,7 @@ protected:
             tool.path = "/rootfs/opt/tool";
             tool.date = "12/24/2019";
             tool.time = "18.30";
-            tool.attributes = {1234, 56, Mode(7, 5, 1), -1};
+            tool.attributes = {1234, 56, Mode(7, 5, 1, false, false, true), -1};
             writer.addFile(tool, bytesOf("#!/bin/sh\necho tool\n"));
             PackageWriter::FileInfo readme = tool;
             readme.path = "/kelda_usr/docs/readme";
@@ -189,7 +191,7 @@ TEST_P(InstallPasses, InstallsEveryKindAndCanInstallTheSamePackageAgain)
 
     struct stat st{};
     ASSERT_EQ(::lstat("/emmc/rootfs/opt/tool", &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0754u);
+    EXPECT_EQ(st.st_mode & 07777, 02754u);  // set-group-id survives the change of owner
     EXPECT_EQ(st.st_uid, 1234u);
     EXPECT_EQ(st.st_gid, 56u);
     ASSERT_EQ(::lstat("/emmc/rootfs/opt/tool-link", &st), 0);
@@ -276,9 +278,12 @@ TEST_F(InstallPassesOnce, APreScriptRefusalReachesTheUser)
         writer.addHeader(PackageWriter::Header());
         writer.addScript("pre.sh", bytesOf("#!/bin/sh\nprintf 'Battery low.\\nPlug in the charger.\\nthird\\n' "
                                            "> /tmp/pre.out\nexit 1\n"));
+        writer.addScript("clean.sh", bytesOf("#!/bin/sh\ntouch /tmp/cleaned\n"));
     }));
     int code = 0;
     EXPECT_EQ(Install(dir / "refuse.pkg", 0, &code), 4);
     EXPECT_EQ(notifier.errors, std::vector<std::string>{"Battery low.\nPlug in the charger."});
+    EXPECT_FALSE(fs::exists("/tmp/pre.out"));
+    EXPECT_FALSE(fs::exists("/tmp/cleaned"));
 }
 } // namespace
