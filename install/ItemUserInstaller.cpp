@@ -275,7 +275,7 @@ void ItemUserInstaller::visit(ItemFile& item)
     if (!ConditionPasses(item.conditionId()))
     {
         // Progress still has to reach its total.
-        if (errorCode == kNoError && notifier != nullptr)
+        if (notifier != nullptr)
             notifier->BytesProcessed(item.installedSize());
         return;
     }
@@ -372,7 +372,7 @@ void ItemUserInstaller::visit(ItemTar& item)
 {
     if (!ConditionPasses(item.conditionId()))
     {
-        if (errorCode == kNoError && notifier != nullptr)
+        if (notifier != nullptr)
             notifier->BytesProcessed(item.installedSize());
         return;
     }
