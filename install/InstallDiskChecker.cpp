@@ -24,6 +24,16 @@ namespace
 const int kPartitionCount = 9;
 
 // A path in double quotes, with the characters that would end or escape the quoting marked by an ampersand.
+// Sizes come from lists inside the package; a damaged list must give "not enough space", not an overflow.
+int64_t SaturatingAdd(int64_t a, int64_t b)
+{
+    if (b > 0 && a > std::numeric_limits<int64_t>::max() - b)
+        return std::numeric_limits<int64_t>::max();
+    if (b < 0 && a < std::numeric_limits<int64_t>::min() - b)
+        return std::numeric_limits<int64_t>::min();
+    return a + b;
+}
+
 std::string Quoted(const std::string& path)
 {
     std::string out = "\"";
@@ -139,7 +149,7 @@ void InstallDiskChecker::visit(ItemFile& item)
         }
     }
     EngineLog::Line("        effective required size: " + std::to_string(required) + " bytes.");
-    requiredBytes[index] += required;
+    requiredBytes[index] = SaturatingAdd(requiredBytes[index], required);
 }
 
 void InstallDiskChecker::visit(ItemLink& item)
@@ -254,10 +264,10 @@ void InstallDiskChecker::visit(ItemTar& item)
             size -= static_cast<int64_t>(existing);
         }
         EngineLog::Line("        effective required size: " + std::to_string(size) + " bytes.");
-        total += size;
+        total = SaturatingAdd(total, size);
     }
     list.close();
-    requiredBytes[index] += total;
+    requiredBytes[index] = SaturatingAdd(requiredBytes[index], total);
     env.Disk().RemoveFiles(env.tmpDir, {name});
 }
 

@@ -135,6 +135,21 @@ TEST_F(DiskCheckerTest, MeasuresATarFromItsListAgainstWhatItReplaces)
     EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
 }
 
+TEST_F(DiskCheckerTest, ImpossibleListedSizesCannotFit)
+{
+    TarItemBuilder builder("huge");
+    builder.AddFile("./x", "x");
+    builder.SetTarList("-rw-r--r-- root/root 9223372036854775807 2026-12-08 03:44 ./x\n"
+                       "-rw-r--r-- root/root 9223372036854775807 2026-12-08 03:44 ./y\n");
+    TarItemPackage package(dir / "p.pkg", builder, "/rootfs/huge.tar");
+    ASSERT_NE(package.tar, nullptr);
+    disk.freeSpace[MountPoint("rootfs")] = 1LL << 40;
+    InstallDiskChecker checker({}, environment);
+    checker.visit(*package.tar);
+    checker.CheckSpace();
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kNotEnoughSpace);
+}
+
 TEST_F(DiskCheckerTest, RefusesAListLineOfFiveFields)
 {
     TarItemBuilder builder("a");
