@@ -4,7 +4,7 @@
 #include "CDes.h"
 #include "DecryptionStrategy.h"
 #include "IKeyProvider.h"
-#include "IStreamReader.h"
+#include "MemoryViewReader.h"
 #include "PayloadEncoder.h"
 #include "SecurityLevel0Factory.h"
 
@@ -24,33 +24,6 @@
 namespace
 {
 const size_t kPlainLength = 64 * 65536; // 64 segments
-
-class MemoryReader : public IStreamReader
-{
-public:
-    explicit MemoryReader(const std::vector<unsigned char>& bytes)
-        : bytes_(bytes)
-    {
-    }
-    int64_t read(void* buffer, uint64_t length) override
-    {
-        const uint64_t count = std::min<uint64_t>(length, bytes_.size() - position_);
-        std::memcpy(buffer, bytes_.data() + position_, count);
-        position_ += count;
-        return static_cast<int64_t>(count);
-    }
-    bool seek(uint64_t offset) override
-    {
-        position_ = offset;
-        return offset <= bytes_.size();
-    }
-    int64_t tell() override { return static_cast<int64_t>(position_); }
-    int64_t size() override { return static_cast<int64_t>(bytes_.size()); }
-
-private:
-    const std::vector<unsigned char>& bytes_;
-    uint64_t position_ = 0;
-};
 
 const std::vector<unsigned char>& Stored(int cipherType)
 {
@@ -75,7 +48,7 @@ void Ours(benchmark::State& state, int cipherType)
     std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
     for (auto _ : state)
     {
-        MemoryReader reader(stored);
+        MemoryViewReader reader(stored);
         int64_t remaining = static_cast<int64_t>(stored.size());
         while (remaining != 0)
         {

@@ -1,6 +1,6 @@
 // Inflating compressed file data through the sub-chunk strategy, against zlib's one-shot uncompress of the
 // same blocks. Target: at least 0.95 x the reference. The ratio is printed at the end.
-#include "IStreamReader.h"
+#include "MemoryViewReader.h"
 #include "PayloadEncoder.h"
 #include "QtUncompressionStrategy.h"
 #include "SubChunckReadingStrategy.h"
@@ -18,33 +18,6 @@
 namespace
 {
 const size_t kPlainLength = 16 * 1048576;
-
-class MemoryReader : public IStreamReader
-{
-public:
-    explicit MemoryReader(const std::vector<unsigned char>& bytes)
-        : bytes_(bytes)
-    {
-    }
-    int64_t read(void* buffer, uint64_t length) override
-    {
-        const uint64_t count = std::min<uint64_t>(length, bytes_.size() - position_);
-        std::memcpy(buffer, bytes_.data() + position_, count);
-        position_ += count;
-        return static_cast<int64_t>(count);
-    }
-    bool seek(uint64_t offset) override
-    {
-        position_ = offset;
-        return offset <= bytes_.size();
-    }
-    int64_t tell() override { return static_cast<int64_t>(position_); }
-    int64_t size() override { return static_cast<int64_t>(bytes_.size()); }
-
-private:
-    const std::vector<unsigned char>& bytes_;
-    uint64_t position_ = 0;
-};
 
 // Data that compresses about three to one, like the configuration files and logs packages carry.
 const std::vector<unsigned char>& Stored()
@@ -76,7 +49,7 @@ void BM_QtInflate_Ours(benchmark::State& state)
     std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
     for (auto _ : state)
     {
-        MemoryReader reader(stored);
+        MemoryViewReader reader(stored);
         int64_t remaining = static_cast<int64_t>(stored.size());
         while (remaining != 0)
         {

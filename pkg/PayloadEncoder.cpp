@@ -1,7 +1,7 @@
 #include "PayloadEncoder.h"
 
 #include "EncryptionStrategy.h"
-#include "IStreamReader.h"
+#include "MemoryViewReader.h"
 
 #include <zlib.h>
 
@@ -12,45 +12,6 @@ namespace
 {
 const size_t kCompressedBlock = 1048576;
 const uint32_t kSubChunkType = 256;
-
-// The plain bytes seen as a stream, so that the encoder runs through the same strategy interface.
-class MemoryReader : public IStreamReader
-{
-public:
-    MemoryReader(const unsigned char* data, size_t length)
-        : data_(data)
-        , length_(length)
-    {
-    }
-
-    int64_t read(void* buffer, uint64_t length) override
-    {
-        const uint64_t available = length_ - position_;
-        const uint64_t count = length < available ? length : available;
-        if (count != 0)
-        {
-            std::memcpy(buffer, data_ + position_, count);
-        }
-        position_ += count;
-        return static_cast<int64_t>(count);
-    }
-    bool seek(uint64_t offset) override
-    {
-        if (offset > length_)
-        {
-            return false;
-        }
-        position_ = offset;
-        return true;
-    }
-    int64_t tell() override { return static_cast<int64_t>(position_); }
-    int64_t size() override { return static_cast<int64_t>(length_); }
-
-private:
-    const unsigned char* data_;
-    uint64_t length_;
-    uint64_t position_ = 0;
-};
 
 void appendLittleEndian(std::vector<unsigned char>& out, uint32_t v)
 {
@@ -78,7 +39,7 @@ bool PayloadEncoder::encrypt(int cipherType, const unsigned char* plain, size_t 
     {
         // Checked all the same, so that a missing cipher fails whatever the file's size.
         unsigned char probe = 0;
-        MemoryReader reader(&probe, 1);
+        MemoryViewReader reader(&probe, 1);
         int64_t one = 1;
         std::vector<char> segment(static_cast<size_t>(strategy.bufferSize()));
         return strategy.process(&reader, one, segment.data()) > 0;
@@ -88,7 +49,7 @@ bool PayloadEncoder::encrypt(int cipherType, const unsigned char* plain, size_t 
         return false;
     }
 
-    MemoryReader reader(plain, length);
+    MemoryViewReader reader(plain, length);
     std::vector<char> segment(static_cast<size_t>(strategy.bufferSize()));
     int64_t remaining = static_cast<int64_t>(length);
     while (remaining != 0)
