@@ -16,7 +16,9 @@
 
 namespace
 {
-const long long kMd5PieceSize = 0x1000000;  // 16 MiB
+// Pieces small enough to stay in the processor's cache between the read and the hashing: a 16 MiB buffer
+// makes every byte go through main memory twice and costs a page fault per page on every call.
+const long long kMd5PieceSize = 0x40000;  // 256 KiB, within the 16 MiB the digest checks allow
 
 struct FileCloser
 {
@@ -137,7 +139,7 @@ bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expecte
     {
         return false;
     }
-    // Pieces of at most 16 MiB, and no bigger than the file: small files need no big buffer.
+    // No bigger than the file: small files need no big buffer.
     boost::system::error_code ec;
     const long long size = static_cast<long long>(boost::filesystem::file_size(path, ec));
     const long long piece = ec || size <= 0 ? 1024 : std::min(size, kMd5PieceSize);
