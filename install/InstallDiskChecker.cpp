@@ -84,16 +84,7 @@ void InstallDiskChecker::MountIndex(int index)
 
 bool InstallDiskChecker::ConditionPasses(int16_t id)
 {
-    if (id == -1)
-        return true;
-    const auto found = conditionResults.find(id);
-    if (found == conditionResults.end())
-    {
-        EngineLog::Line("Unknown condition id " + std::to_string(id));
-        errorCode = kUnknownCondition;
-        return false;
-    }
-    return found->second;
+    return ::ConditionPasses(conditionResults, id, errorCode, kUnknownCondition);
 }
 
 int InstallDiskChecker::LocateAndMount(const std::string& path)

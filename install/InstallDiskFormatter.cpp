@@ -49,16 +49,7 @@ void InstallDiskFormatter::visit(ItemScript& item)
 
 bool InstallDiskFormatter::ConditionPasses(int16_t id)
 {
-    if (id == -1)
-        return true;
-    const auto found = conditionResults.find(id);
-    if (found == conditionResults.end())
-    {
-        EngineLog::Line("Unknown condition id " + std::to_string(id));
-        errorCode = kUnknownCondition;
-        return false;
-    }
-    return found->second;
+    return ::ConditionPasses(conditionResults, id, errorCode, kUnknownCondition);
 }
 
 void InstallDiskFormatter::Request(const char* word, const std::string& path)

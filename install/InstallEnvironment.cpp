@@ -70,3 +70,17 @@ bool SyncPath(const std::string& path)
     const bool ok = ::fsync(fd) == 0;
     return ::close(fd) == 0 && ok;
 }
+
+bool ConditionPasses(const ConditionResults& results, int16_t id, int& errorCode, int unknownCode)
+{
+    if (id == -1)
+        return true;
+    const auto found = results.find(id);
+    if (found == results.end())
+    {
+        EngineLog::Line("Unknown condition id " + std::to_string(id));
+        errorCode = unknownCode;
+        return false;
+    }
+    return found->second;
+}

@@ -50,5 +50,10 @@ void Line(const std::string& text);
 void CopyFileAndRemove(const std::string& path);
 } // namespace EngineLog
 
+// The outcome of condition `id` for a pass that checks it before the installer does: -1 (no condition) always
+// passes; an id that no conditional script carried logs "Unknown condition id N", sets `errorCode` to
+// `unknownCode` and fails.
+bool ConditionPasses(const ConditionResults& results, int16_t id, int& errorCode, int unknownCode);
+
 // Flushes `path` (a file or a directory) to the device with fsync. False when it cannot be opened or flushed.
 bool SyncPath(const std::string& path);
