@@ -3,8 +3,8 @@
 // Shared ground of the engine pass tests: a temporary instrument (eMMC root, temporary and script folders),
 // the log captured, a scripted shell and partition table, and fakes of the notifier and disk services.
 
-#include "../app/LogCapture.h"
-#include "../app/ScriptedCommandRunner.h"
+#include "LogCapture.h"
+#include "ScriptedCommandRunner.h"
 #include "DiskUtils.h"
 #include "InstallEnvironment.h"
 #include "InstallProgressNotifierInterface.h"

@@ -1,6 +1,6 @@
 #include "InstallationManager.h"
 
-#include "../install/EngineTestFakes.h"
+#include "EngineTestFakes.h"
 #include "DoNothingVerifier.h"
 #include "PackageFormat.h"
 #include "WriteAndLoadPackage.h"

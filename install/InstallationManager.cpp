@@ -70,12 +70,12 @@ int InstallationManager::Install(const char* pkgFileName, IPkgVerifier* verifier
     {
         return kPackageFailed;
     }
-    const qint64 verifiedBytes = verifier != nullptr ? verifier->bytesToProcess() : 0;
+    const int64_t verifiedBytes = verifier != nullptr ? verifier->bytesToProcess() : 0;
     return RunPasses(loader, formatFlag, formatParameter, dateTimeMode, verifiedBytes);
 }
 
 int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter, int dateTimeMode,
-                                   qint64 verifiedBytes)
+                                   int64_t verifiedBytes)
 {
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);
@@ -125,7 +125,7 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
 
     if (notifier != nullptr)
     {
-        notifier->BytesToProcess(verifiedBytes + static_cast<qint64>(scripts.GetBytesToProcess()));
+        notifier->BytesToProcess(verifiedBytes + static_cast<int64_t>(scripts.GetBytesToProcess()));
     }
     ConditionResults conditions;
     scripts.GetConditionResults(conditions);

@@ -2,7 +2,7 @@
 
 #include "InstallEnvironment.h"
 
-#include <QtGlobal>
+#include <cstdint>
 
 class IPackageLoader;
 class IPkgVerifier;
@@ -36,7 +36,7 @@ public:
     int Install(const char* pkgFileName, IPkgVerifier* verifier, int formatFlag, int formatParameter,
                 int dateTimeMode);
     int RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter, int dateTimeMode,
-                  qint64 verifiedBytes);
+                  int64_t verifiedBytes);
 
     // The run's result for a stage that ended with `errorCode`: 0 for no error, `stageResult` for a code the
     // stage defines (1 to `lastKnownCode`), kUnexpectedError for anything else.
