@@ -6,13 +6,13 @@
 // occurrence of an option overrides an earlier one.
 struct CommandLineOptions
 {
-    QString xmlFileName;          // -x: configuration file
-    QString pkgFileName;          // -p: package; when empty the run parameters come from on-chip RAM
-    int powerOffTimeout = 0;      // -s: seconds from a successful installation to power-off
-    bool powerOffEnabled = false; // -s given, even with a number that does not convert
-    bool exitOnCompletion = false;// -e
-    bool showVersion = false;     // -v
-    bool showHelp = false;        // -h
+    QString xmlFileName;            // -x: configuration file
+    QString pkgFileName;            // -p: package; when empty the run parameters come from on-chip RAM
+    int powerOffTimeout = 0;        // -s: seconds from a successful installation to power-off
+    bool powerOffEnabled = false;   // -s given, even with a number that does not convert
+    bool exitOnCompletion = false;  // -e
+    bool showVersion = false;       // -v
+    bool showHelp = false;          // -h
 };
 
 class CommandLine

@@ -21,10 +21,11 @@ const int kCommandTimeoutMs = 30000;
 // The update procedure may start the installer before the package has been copied into place.
 const int kPackageWaitTries = 30;
 const unsigned long kPackageWaitStepMs = 1000;
-}
+}  // namespace
 
 InstallThread::InstallThread(QObject* parent, const QString& productIdFile, const QString& installerCopy)
-    : QThread(parent), installerCopyFile(installerCopy),
+    : QThread(parent),
+      installerCopyFile(installerCopy),
       logDirectory(QString::fromLatin1(LogFileKeeper::kDefaultDirectory))
 {
     // Boards 0 to 4 keep the original partition layout; 5, 7, 8 and 9 need the formatter's extra parameter.

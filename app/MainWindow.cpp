@@ -42,7 +42,8 @@ MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, QWidget* 
 {
 }
 
-MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, const Environment& env, QWidget* parent)
+MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, const Environment& env,
+                       QWidget* parent)
     : QMainWindow(parent),
       environment(env),
       // Reads the product identifier by running a command, so the window appears only once that has ended.
@@ -111,8 +112,8 @@ void MainWindow::OnInstallTimeout()
         }
         else if (powerOffEnabled)
         {
-            CommandRunner& runner =
-                environment.commandRunner != nullptr ? *environment.commandRunner : SystemCommandRunner::Instance();
+            CommandRunner& runner = environment.commandRunner != nullptr ? *environment.commandRunner
+                                                                         : SystemCommandRunner::Instance();
             runner.Run(kPowerOffCommand);
         }
         return;
@@ -132,8 +133,9 @@ void MainWindow::StartInstallation()
         // fails to load and is reported like any unreadable package.
         std::string pkg;
         std::string log;
-        ParametersReader& reader = environment.parametersReader != nullptr ? *environment.parametersReader
-                                                                           : ParametersReaderDefault::Instance();
+        ParametersReader& reader = environment.parametersReader != nullptr
+                                       ? *environment.parametersReader
+                                       : ParametersReaderDefault::Instance();
         reader.getParameters(pkg, log, installFlags);
         pkgFile = QString::fromLatin1(pkg.c_str());
         logFile = QString::fromLatin1(log.c_str());
@@ -200,7 +202,8 @@ void MainWindow::ReadConfigFile()
         qDebug() << tr("config file: invalid root tag");
         return;
     }
-    for (QDomElement element = root.firstChildElement(); !element.isNull(); element = element.nextSiblingElement())
+    for (QDomElement element = root.firstChildElement(); !element.isNull();
+         element = element.nextSiblingElement())
     {
         if (element.tagName() != QLatin1String("DATE_TIME"))
         {
@@ -243,10 +246,11 @@ void MainWindow::OnInstallInstallCompleted(bool ok)
         ui->pbUpgrade->setValue(progressMaximum);
     }
     timer->stop();
-    ui->lblActivity->setText(ok ? tr("<font color=green>SYSTEM UPDATE COMPLETED</font><br><font "
-                                     "color=green>Please turn the instrument off</font>")
-                                : tr("<font color=red>SYSTEM UPDATE FAILED</font><br><font color=red>Please turn "
-                                     "the instrument off</font>"));
+    ui->lblActivity->setText(
+        ok ? tr("<font color=green>SYSTEM UPDATE COMPLETED</font><br><font "
+                "color=green>Please turn the instrument off</font>")
+           : tr("<font color=red>SYSTEM UPDATE FAILED</font><br><font color=red>Please turn "
+                "the instrument off</font>"));
     if (powerOffEnabled)
     {
         // After a failure the text stays on screen: someone has to see it before the power goes.

@@ -16,8 +16,8 @@ class QEvent;
 class QTimer;
 
 // The installer's only window: a frameless 800 x 480 screen showing what is being installed, the last error,
-// the progress and the elapsed time. It starts the installation on the first tick of its timer, and at the end
-// carries out the command line's end-of-run options (stay, exit with a status, or power off).
+// the progress and the elapsed time. It starts the installation on the first tick of its timer, and at the
+// end carries out the command line's end-of-run options (stay, exit with a status, or power off).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -32,7 +32,7 @@ public:
     {
         ParametersReader* parametersReader = nullptr;  // null: the process-wide on-chip RAM reader
         CommandRunner* commandRunner = nullptr;        // null: the system shell
-        std::function<void(int status)> exitProcess;   // empty: exit() at once, without leaving the event loop
+        std::function<void(int status)> exitProcess;  // empty: exit() at once, without leaving the event loop
         // Empty: launches the installation thread. Given: called instead, with what the thread would get.
         std::function<void(const QString& pkgFile, const QString& logFile, int dateTimeMode, int formatFlag)>
             launch;

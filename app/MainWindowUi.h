@@ -81,23 +81,29 @@ public:
         lblTitle->setText(Tr("System Update"));
         lblTime->setText(Tr("Elapsed time:"));
         lblTimeValue->setText(Tr("00:00:00"));
-        lblActivity->setText(
-            Tr("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" \"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
-               "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">\n"
-               "p, li { white-space: pre-wrap; }\n"
-               "</style></head><body style=\" font-size:22pt; font-weight:400; font-style:normal;\">\n"
-               "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; "
-               "-qt-block-indent:0; text-indent:0px;\"><span style=\" color:#008000;\">UPDATING THE OPERATING "
-               "SYSTEM</span></p>\n"
-               "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; "
-               "-qt-block-indent:0; text-indent:0px;\">Please do not turn the instrument off</p></body></html>"));
+        lblActivity->setText(Tr(
+            "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" "
+            "\"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
+            "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">\n"
+            "p, li { white-space: pre-wrap; }\n"
+            "</style></head><body style=\" font-size:22pt; font-weight:400; font-style:normal;\">\n"
+            "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; "
+            "margin-right:0px; "
+            "-qt-block-indent:0; text-indent:0px;\"><span style=\" color:#008000;\">UPDATING THE OPERATING "
+            "SYSTEM</span></p>\n"
+            "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; "
+            "margin-right:0px; "
+            "-qt-block-indent:0; text-indent:0px;\">Please do not turn the instrument "
+            "off</p></body></html>"));
         lblStatus->setText(
-            Tr("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" \"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
+            Tr("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" "
+               "\"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
                "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">\n"
                "p, li { white-space: pre-wrap; }\n"
                "</style></head><body style=\" font-size:22pt; font-weight:400; font-style:normal;\">\n"
                "<p align=\"center\" style=\"-qt-paragraph-type:empty; margin-top:0px; margin-bottom:0px; "
-               "margin-left:0px; margin-right:0px; -qt-block-indent:0; text-indent:0px;\"><br /></p></body></html>"));
+               "margin-left:0px; margin-right:0px; -qt-block-indent:0; text-indent:0px;\"><br "
+               "/></p></body></html>"));
     }
 
 private:

@@ -23,7 +23,7 @@
 
 namespace
 {
-const size_t kPlainLength = 64 * 65536; // 64 segments
+const size_t kPlainLength = 64 * 65536;  // 64 segments
 
 const std::vector<unsigned char>& Stored(int cipherType)
 {
@@ -93,9 +93,9 @@ void BM_BlowfishCbc_OpenSSL(benchmark::State& state)
     IKeyProvider* keys = SecurityLevel0Factory::instance().keyProvider();
     BF_KEY key;
     BF_set_key(&key, 8, keys->key());
-    Reference(state, 1, [&key](const unsigned char* in, unsigned char* out, size_t length, unsigned char* iv) {
-        BF_cbc_encrypt(in, out, static_cast<long>(length), &key, iv, BF_DECRYPT);
-    });
+    Reference(state, 1,
+              [&key](const unsigned char* in, unsigned char* out, size_t length, unsigned char* iv)
+              { BF_cbc_encrypt(in, out, static_cast<long>(length), &key, iv, BF_DECRYPT); });
 }
 
 void BM_DesCbc_Ours(benchmark::State& state)
@@ -110,10 +110,12 @@ void BM_DesCbc_OpenSSL(benchmark::State& state)
     std::memcpy(keyBlock, keys->key(), 8);
     DES_key_schedule schedule;
     DES_set_key_unchecked(&keyBlock, &schedule);
-    Reference(state, 2, [&schedule](const unsigned char* in, unsigned char* out, size_t length, unsigned char* iv) {
-        DES_ncbc_encrypt(in, out, static_cast<long>(length), &schedule, reinterpret_cast<DES_cblock*>(iv),
-                         DES_DECRYPT);
-    });
+    Reference(state, 2,
+              [&schedule](const unsigned char* in, unsigned char* out, size_t length, unsigned char* iv)
+              {
+                  DES_ncbc_encrypt(in, out, static_cast<long>(length), &schedule,
+                                   reinterpret_cast<DES_cblock*>(iv), DES_DECRYPT);
+              });
 }
 
 BENCHMARK(BM_BlowfishCbc_Ours);
@@ -153,7 +155,7 @@ public:
 private:
     std::map<std::string, double> times_;
 };
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

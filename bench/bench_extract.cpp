@@ -1,6 +1,6 @@
 // Writing a 256 MiB plain file item out of a package, MD5 check of the written file included, against
-// "cp" + "md5sum" of the same bytes. Target: at most 1.3 x the reference time. The ratio is printed at the end.
-// Both sides are timed on the wall clock: the reference runs in child processes.
+// "cp" + "md5sum" of the same bytes. Target: at most 1.3 x the reference time. The ratio is printed at the
+// end. Both sides are timed on the wall clock: the reference runs in child processes.
 #include "../tests/support/WriteAndLoadPackage.h"
 
 #include "DataInfoExtractor.h"
@@ -46,7 +46,8 @@ private:
     Fixture()
     {
         boost::system::error_code ec;
-        dir_ = boost::filesystem::temp_directory_path(ec) / boost::filesystem::unique_path("bench-extract-%%%%-%%%%");
+        dir_ = boost::filesystem::temp_directory_path(ec) /
+               boost::filesystem::unique_path("bench-extract-%%%%-%%%%");
         boost::filesystem::create_directories(dir_, ec);
 
         test_support::Bytes content(kItemSize);
@@ -126,8 +127,8 @@ void BM_Extract_CpMd5sum(benchmark::State& state)
         state.SkipWithError("could not build the package");
         return;
     }
-    const std::string command =
-        "cp " + fixture.path("plain.bin") + " " + fixture.path("copied.bin") + " && md5sum " + fixture.path("copied.bin") + " > /dev/null";
+    const std::string command = "cp " + fixture.path("plain.bin") + " " + fixture.path("copied.bin") +
+                                " && md5sum " + fixture.path("copied.bin") + " > /dev/null";
     for (auto _ : state)
     {
         if (std::system(command.c_str()) != 0)

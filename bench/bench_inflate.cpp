@@ -25,8 +25,8 @@ const std::vector<unsigned char>& Stored()
     static std::vector<unsigned char> stored;
     if (stored.empty())
     {
-        static const char* words[] = {"sample ", "rate ", "48000 ", "channel ", "gain=", "0.75 ",
-                                      "probe ", "\n", "level ", "-12dB ", "offset ", "{ ", "} "};
+        static const char* words[] = {"sample ", "rate ",  "48000 ", "channel ", "gain=", "0.75 ", "probe ",
+                                      "\n",      "level ", "-12dB ", "offset ",  "{ ",    "} "};
         std::vector<unsigned char> plain;
         uint32_t x = 12345;
         while (plain.size() < kPlainLength)
@@ -87,8 +87,8 @@ void BM_QtInflate_ZLib(benchmark::State& state)
         for (const auto& block : blocks)
         {
             uLongf length = static_cast<uLongf>(buffer.size());
-            if (uncompress(buffer.data(), &length, stored.data() + block.offset, static_cast<uLong>(block.length)) !=
-                Z_OK)
+            if (uncompress(buffer.data(), &length, stored.data() + block.offset,
+                           static_cast<uLong>(block.length)) != Z_OK)
             {
                 state.SkipWithError("uncompress failed");
                 return;
@@ -133,7 +133,7 @@ public:
 private:
     std::map<std::string, double> times_;
 };
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

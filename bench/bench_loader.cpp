@@ -27,7 +27,8 @@ public:
     PackageOnDisk()
     {
         boost::system::error_code ec;
-        dir_ = boost::filesystem::temp_directory_path(ec) / boost::filesystem::unique_path("vex-bench-%%%%-%%%%", ec);
+        dir_ = boost::filesystem::temp_directory_path(ec) /
+               boost::filesystem::unique_path("vex-bench-%%%%-%%%%", ec);
         boost::filesystem::create_directories(dir_, ec);
         path_ = (dir_ / "many-items.pkg").string();
 
@@ -43,16 +44,18 @@ public:
             const std::string name = "/apps/tree/d" + std::to_string(i / 100) + "/n" + std::to_string(i);
             switch (i % 4)
             {
-            case 0: writer.addDirectory(name, info.attributes); break;
-            case 3:
-                link.linkPath = name;
-                link.target = "target";
-                writer.addLink(link);
-                break;
-            default:
-                info.path = name;
-                writer.addFile(info, PackageWriter::Bytes(48, static_cast<uint8_t>(i)));
-                break;
+                case 0:
+                    writer.addDirectory(name, info.attributes);
+                    break;
+                case 3:
+                    link.linkPath = name;
+                    link.target = "target";
+                    writer.addLink(link);
+                    break;
+                default:
+                    info.path = name;
+                    writer.addFile(info, PackageWriter::Bytes(48, static_cast<uint8_t>(i)));
+                    break;
             }
         }
         ok_ = writer.close();
@@ -119,7 +122,8 @@ void BM_LoadAndWalk(benchmark::State& state)
         }
         items += count;
     }
-    state.counters["items_per_second"] = benchmark::Counter(static_cast<double>(items), benchmark::Counter::kIsRate);
+    state.counters["items_per_second"] =
+        benchmark::Counter(static_cast<double>(items), benchmark::Counter::kIsRate);
     state.SetBytesProcessed(state.iterations() * package().bytes());
 }
 BENCHMARK(BM_LoadAndWalk)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -129,7 +133,8 @@ void BM_ReferenceSequentialRead(benchmark::State& state)
     std::vector<char> buffer(1 << 16);
     for (auto _ : state)
     {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(package().path().c_str(), "rb"), std::fclose);
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(package().path().c_str(), "rb"),
+                                                             std::fclose);
         if (!file)
         {
             state.SkipWithError("open failed");
@@ -146,6 +151,6 @@ void BM_ReferenceSequentialRead(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * package().bytes());
 }
 BENCHMARK(BM_ReferenceSequentialRead)->Unit(benchmark::kMillisecond)->UseRealTime();
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

@@ -20,7 +20,8 @@ const std::size_t kBytes = 256u << 20;
 
 const std::vector<unsigned char>& input()
 {
-    static const std::vector<unsigned char> bytes = [] {
+    static const std::vector<unsigned char> bytes = []
+    {
         std::vector<unsigned char> data(kBytes);
         uint64_t state = 0x9e3779b97f4a7c15ull;
         for (unsigned char& byte : data)
@@ -119,8 +120,9 @@ public:
         const double reference = best_["OpenSSL_MD5/256MiB"];
         if (oursRate > 0 && reference > 0)
         {
-            std::printf("best MD5Algorithm: %.1f MiB/s\nbest OpenSSL MD5:  %.1f MiB/s\nratio: %.3f (target >= 0.9)\n",
-                        oursRate / (1 << 20), reference / (1 << 20), oursRate / reference);
+            std::printf(
+                "best MD5Algorithm: %.1f MiB/s\nbest OpenSSL MD5:  %.1f MiB/s\nratio: %.3f (target >= 0.9)\n",
+                oursRate / (1 << 20), reference / (1 << 20), oursRate / reference);
         }
     }
 

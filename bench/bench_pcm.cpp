@@ -26,8 +26,8 @@ namespace
 {
 constexpr size_t kFileTarget = 256u << 20;
 constexpr size_t kFillerPayload = 1u << 20;
-constexpr uint32_t kRecordListId = 0x18000010;   // compact records
-constexpr uint32_t kFillerId = 0x18000020;       // plain data
+constexpr uint32_t kRecordListId = 0x18000010;  // compact records
+constexpr uint32_t kFillerId = 0x18000020;      // plain data
 constexpr uint32_t kWaveContainerId = 0x10000212;
 constexpr uint32_t kWaveChunkId = 0x18000001;
 
@@ -59,8 +59,7 @@ ChildRun runChild(const std::vector<std::string>& argv, bool captureOutput)
         const int out = captureOutput ? pipeFds[1] : open("/dev/null", O_WRONLY);
         dup2(out, STDOUT_FILENO);
         std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);

@@ -9,21 +9,21 @@
 #include "DoNothingVerifier.h"
 #include "ItemTar.h"
 #include "LibArchiveExtractorFactory.h"
-#include "TarExtractor.h"
 #include "LogStream.h"
 #include "PackageChunksLoader.h"
 #include "PackageWriter.h"
+#include "TarExtractor.h"
 #include "TarItemBuilder.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
 
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -43,8 +43,7 @@ std::string Filler(size_t size, uint32_t seed)
     for (size_t i = 0; i < size; i += 4)
     {
         x = x * 1664525u + 1013904223u;
-        for (size_t k = 0; k < 4 && i + k < size; ++k)
-            s[i + k] = static_cast<char>(x >> (8 * k));
+        for (size_t k = 0; k < 4 && i + k < size; ++k) s[i + k] = static_cast<char>(x >> (8 * k));
     }
     return s;
 }
@@ -84,7 +83,8 @@ public:
         packagePath = (dir / "update.pkg").string();
         PackageWriter writer;
         ok = ok && writer.open(packagePath) && writer.addHeader({}) &&
-             writer.addTar("/rootfs/opt/data.tar", archive, -1, static_cast<int64_t>(builder.ExpandedSize())) &&
+             writer.addTar("/rootfs/opt/data.tar", archive, -1,
+                           static_cast<int64_t>(builder.ExpandedSize())) &&
              writer.close();
     }
     ~Fixture()
@@ -187,7 +187,8 @@ void BM_TarItemExtractAndVerify(benchmark::State& state)
         fixture.Clear("reference");
         state.ResumeTiming();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(fixture.archiveBytes));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(fixture.archiveBytes));
     state.counters["ours_s"] = ours / static_cast<double>(state.iterations());
     state.counters["tar_md5sum_s"] = reference / static_cast<double>(state.iterations());
     state.counters["extract_s"] = extracting / static_cast<double>(state.iterations());
@@ -195,6 +196,6 @@ void BM_TarItemExtractAndVerify(benchmark::State& state)
     state.counters["ratio"] = reference > 0 ? ours / reference : 0;
 }
 BENCHMARK(BM_TarItemExtractAndVerify)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

@@ -20,10 +20,10 @@ BufferedItemLoader::BufferedItemLoader(IPackageLoader& source, ItemComparator* c
     {
         // Stable, so that items of the same rank keep the order the package gives them: a later file for the
         // same path still replaces an earlier one, as its author meant.
-        std::stable_sort(items.begin(), items.end(),
-                         [comparator](const boost::shared_ptr<IPkgItem>& a, const boost::shared_ptr<IPkgItem>& b) {
-                             return comparator->compare(a, b) < 0;
-                         });
+        std::stable_sort(
+            items.begin(), items.end(),
+            [comparator](const boost::shared_ptr<IPkgItem>& a, const boost::shared_ptr<IPkgItem>& b)
+            { return comparator->compare(a, b) < 0; });
     }
 }
 

@@ -14,9 +14,9 @@
 
 namespace
 {
-const int64_t kMd5PieceSize = 0x1000000;            // 16 MiB
-const int64_t kLargestWrite = int64_t(1) << 32;     // a single write is never this big
-const int64_t kLargestBuffer = int64_t(1) << 31;    // no strategy asks for more; a bigger ask is broken
+const int64_t kMd5PieceSize = 0x1000000;          // 16 MiB
+const int64_t kLargestWrite = int64_t(1) << 32;   // a single write is never this big
+const int64_t kLargestBuffer = int64_t(1) << 31;  // no strategy asks for more; a bigger ask is broken
 
 struct FileCloser
 {
@@ -26,7 +26,8 @@ struct FileCloser
 
 DataInfoExtractor::DataInfoExtractor(InstallProgressNotifierInterface* progress) : notifier(progress) {}
 
-int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy)
+int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& path,
+                                     ProcessingStrategy* strategy)
 {
     IStreamReader* reader = item != nullptr ? item->reader() : nullptr;
     if (reader == nullptr || strategy == nullptr)
@@ -65,9 +66,8 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
         {
             return kDecodeError;
         }
-        if (produced >= kLargestWrite ||
-            std::fwrite(buffer.get(), 1, static_cast<std::size_t>(produced), file.get()) !=
-                static_cast<std::size_t>(produced))
+        if (produced >= kLargestWrite || std::fwrite(buffer.get(), 1, static_cast<std::size_t>(produced),
+                                                     file.get()) != static_cast<std::size_t>(produced))
         {
             return kIoError;
         }

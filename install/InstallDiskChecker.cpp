@@ -45,7 +45,7 @@ std::string Quoted(const std::string& path)
     }
     return out + "\"";
 }
-} // namespace
+}  // namespace
 
 InstallDiskChecker::InstallDiskChecker(const ConditionResults& results, const InstallEnvironment& environment)
     : env(environment), conditionResults(results), tarExtractor(env.TarFactory().Create())
@@ -64,15 +64,42 @@ void InstallDiskChecker::visit(ItemXML&) {}
 void InstallDiskChecker::visit(ItemScript&) {}
 void InstallDiskChecker::visit(ItemInstallerFile&) {}
 
-void InstallDiskChecker::visit(ItemBootMLO&) { MountIndex(0); }
-void InstallDiskChecker::visit(ItemBootUBoot&) { MountIndex(0); }
-void InstallDiskChecker::visit(ItemServiceRootFS&) { MountIndex(1); }
-void InstallDiskChecker::visit(ItemServiceKernel&) { MountIndex(1); }
-void InstallDiskChecker::visit(ItemServiceConfig&) { MountIndex(1); }
-void InstallDiskChecker::visit(ItemServiceApp&) { MountIndex(1); }
-void InstallDiskChecker::visit(ItemLauncherConfig&) { MountIndex(1); }
-void InstallDiskChecker::visit(ItemLauncherApp&) { MountIndex(1); }
-void InstallDiskChecker::visit(ItemUserKernel&) { MountIndex(3); }
+void InstallDiskChecker::visit(ItemBootMLO&)
+{
+    MountIndex(0);
+}
+void InstallDiskChecker::visit(ItemBootUBoot&)
+{
+    MountIndex(0);
+}
+void InstallDiskChecker::visit(ItemServiceRootFS&)
+{
+    MountIndex(1);
+}
+void InstallDiskChecker::visit(ItemServiceKernel&)
+{
+    MountIndex(1);
+}
+void InstallDiskChecker::visit(ItemServiceConfig&)
+{
+    MountIndex(1);
+}
+void InstallDiskChecker::visit(ItemServiceApp&)
+{
+    MountIndex(1);
+}
+void InstallDiskChecker::visit(ItemLauncherConfig&)
+{
+    MountIndex(1);
+}
+void InstallDiskChecker::visit(ItemLauncherApp&)
+{
+    MountIndex(1);
+}
+void InstallDiskChecker::visit(ItemUserKernel&)
+{
+    MountIndex(3);
+}
 
 void InstallDiskChecker::MountIndex(int index)
 {
@@ -149,7 +176,8 @@ void InstallDiskChecker::visit(ItemLink& item)
         return;
     if (!IsExt3Path(item.linkPath()))
     {
-        EngineLog::Line("Error in checking disk for link chunk (destination path is not in ext3 partition) !");
+        EngineLog::Line(
+            "Error in checking disk for link chunk (destination path is not in ext3 partition) !");
         errorCode = kLinkNotExt3;
         return;
     }
@@ -193,8 +221,7 @@ void InstallDiskChecker::visit(ItemTar& item)
         EngineLog::Line("    Tar streaming extract error(s):");
         std::vector<std::string> errors;
         tarExtractor->TakeErrors(errors);
-        for (const std::string& error : errors)
-            EngineLog::Line("    " + error);
+        for (const std::string& error : errors) EngineLog::Line("    " + error);
         FailTarList("", name);
         return;
     }
@@ -203,16 +230,18 @@ void InstallDiskChecker::visit(ItemTar& item)
     std::ifstream list(listPath, std::ios::binary);
     if (!list.is_open())
     {
-        FailTarList("    Error in calculating required room for tar chunk (unable to open extracted _tart file " +
-                        listPath + ") !",
-                    name);
+        FailTarList(
+            "    Error in calculating required room for tar chunk (unable to open extracted _tart file " +
+                listPath + ") !",
+            name);
         return;
     }
     if (!list.seekg(0))
     {
-        FailTarList("    Error in calculating required room for tar chunk (failed to seek to begin _tart file " +
-                        listPath + ") !",
-                    name);
+        FailTarList(
+            "    Error in calculating required room for tar chunk (failed to seek to begin _tart file " +
+                listPath + ") !",
+            name);
         return;
     }
     int64_t total = 0;
@@ -225,8 +254,8 @@ void InstallDiskChecker::visit(ItemTar& item)
         if (fields.size() < 6)
         {
             list.close();
-            FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " + listPath +
-                            ") !",
+            FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " +
+                            listPath + ") !",
                         name);
             return;
         }
@@ -246,9 +275,10 @@ void InstallDiskChecker::visit(ItemTar& item)
             {
                 list.close();
                 // The list stays in place here, for the inspection of a file whose size cannot be read.
-                FailTarList("    Error in calculating required room for tar chunk (failed to calcuate size of file " +
-                                Quoted(existingPath) + ") !",
-                            name, false);
+                FailTarList(
+                    "    Error in calculating required room for tar chunk (failed to calcuate size of file " +
+                        Quoted(existingPath) + ") !",
+                    name, false);
                 return;
             }
             EngineLog::Line("        existing file size: " + std::to_string(existing) + " bytes.");
@@ -286,7 +316,8 @@ void InstallDiskChecker::CheckSpace()
             return;
         }
         const int64_t required = requiredBytes[index];
-        EngineLog::Line("Partition '" + mountPoint + "' required space: " + std::to_string(required) + " bytes");
+        EngineLog::Line("Partition '" + mountPoint + "' required space: " + std::to_string(required) +
+                        " bytes");
         if (required <= 0)
             continue;
         long long available = 0;
@@ -303,7 +334,8 @@ void InstallDiskChecker::CheckSpace()
             errorCode = kNotEnoughSpace;
             return;
         }
-        EngineLog::Line("    Partition '" + mountPoint + "' available space: " + std::to_string(available) + " bytes");
+        EngineLog::Line("    Partition '" + mountPoint + "' available space: " + std::to_string(available) +
+                        " bytes");
     }
     EngineLog::Line("Done.");
 }

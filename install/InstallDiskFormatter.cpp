@@ -15,7 +15,7 @@ namespace
 // The partitions format.sh may re-create, in the order of its arguments 2 to 6. The boot, service, update
 // and user partitions are never handed to it.
 const int kFormattablePartitions[] = {3, 4, 5, 7, 8};
-} // namespace
+}  // namespace
 
 InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
                                            const InstallEnvironment& environment)
@@ -105,8 +105,7 @@ void InstallDiskFormatter::visit(ItemLink& item)
 std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) const
 {
     std::string command = scriptPath + (formatFlag != 0 ? " 1" : " 0");
-    for (const int index : kFormattablePartitions)
-        command += writeRequested[index] ? " 1" : " 0";
+    for (const int index : kFormattablePartitions) command += writeRequested[index] ? " 1" : " 0";
     return command + " " + std::to_string(formatParameter < 0 ? 0 : formatParameter);
 }
 

@@ -9,8 +9,8 @@
 #include <boost/filesystem.hpp>
 
 #include <fcntl.h>
-#include <fstream>
 #include <unistd.h>
+#include <fstream>
 
 PartitionsManager& InstallEnvironment::Partitions() const
 {

@@ -48,7 +48,7 @@ void Line(const std::string& text);
 // Copies a script's output file into the log, each line four spaces in, and deletes it. A file that cannot be
 // opened copies nothing.
 void CopyFileAndRemove(const std::string& path);
-} // namespace EngineLog
+}  // namespace EngineLog
 
 // The outcome of condition `id` for a pass that checks it before the installer does: -1 (no condition) always
 // passes; an id that no conditional script carried logs "Unknown condition id N", sets `errorCode` to

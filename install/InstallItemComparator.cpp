@@ -32,25 +32,91 @@ int InstallItemComparator::compare(const boost::shared_ptr<IPkgItem>& a, const b
     return keyA - OrderKey(b);
 }
 
-void InstallItemComparator::visit(ItemHeader&) { orderKey = kHeader; }
-void InstallItemComparator::visit(ItemUnknown&) { orderKey = kUnknown; }
-void InstallItemComparator::visit(ItemInstallerApp&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemInstallerRootFS&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemInstallerKernel&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemInstallerConfig&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemLauncherApp&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemLauncherConfig&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemServiceApp&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemServiceConfig&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemServiceKernel&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemServiceRootFS&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemBootUBoot&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemBootMLO&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemUserKernel&) { orderKey = kSystem; }
-void InstallItemComparator::visit(ItemXML&) { orderKey = kXml; }
-void InstallItemComparator::visit(ItemScript&) { orderKey = kScript; }
-void InstallItemComparator::visit(ItemDir&) { orderKey = kDir; }
-void InstallItemComparator::visit(ItemFile&) { orderKey = kFile; }
-void InstallItemComparator::visit(ItemLink&) { orderKey = kLink; }
-void InstallItemComparator::visit(ItemTar&) { orderKey = kTar; }
-void InstallItemComparator::visit(ItemInstallerFile&) { orderKey = kSystem; }
+void InstallItemComparator::visit(ItemHeader&)
+{
+    orderKey = kHeader;
+}
+void InstallItemComparator::visit(ItemUnknown&)
+{
+    orderKey = kUnknown;
+}
+void InstallItemComparator::visit(ItemInstallerApp&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemInstallerRootFS&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemInstallerKernel&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemInstallerConfig&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemLauncherApp&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemLauncherConfig&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemServiceApp&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemServiceConfig&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemServiceKernel&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemServiceRootFS&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemBootUBoot&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemBootMLO&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemUserKernel&)
+{
+    orderKey = kSystem;
+}
+void InstallItemComparator::visit(ItemXML&)
+{
+    orderKey = kXml;
+}
+void InstallItemComparator::visit(ItemScript&)
+{
+    orderKey = kScript;
+}
+void InstallItemComparator::visit(ItemDir&)
+{
+    orderKey = kDir;
+}
+void InstallItemComparator::visit(ItemFile&)
+{
+    orderKey = kFile;
+}
+void InstallItemComparator::visit(ItemLink&)
+{
+    orderKey = kLink;
+}
+void InstallItemComparator::visit(ItemTar&)
+{
+    orderKey = kTar;
+}
+void InstallItemComparator::visit(ItemInstallerFile&)
+{
+    orderKey = kSystem;
+}

@@ -41,7 +41,7 @@ int WalkItems(IPackageLoader& items, Visitor& visitor, int lastKnownCode, int st
     }
     return InstallationManager::StageResult(visitor.GetErrorCode(), lastKnownCode, stageResult);
 }
-} // namespace
+}  // namespace
 
 InstallationManager::InstallationManager(InstallProgressNotifierInterface* progressNotifier,
                                          const InstallEnvironment& installEnvironment)
@@ -74,8 +74,8 @@ int InstallationManager::Install(const char* pkgFileName, IPkgVerifier* verifier
     return RunPasses(loader, formatFlag, formatParameter, dateTimeMode, verifiedBytes);
 }
 
-int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter, int dateTimeMode,
-                                   int64_t verifiedBytes)
+int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter,
+                                   int dateTimeMode, int64_t verifiedBytes)
 {
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);

@@ -22,9 +22,9 @@
 
 #include <boost/filesystem.hpp>
 
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <memory>
 
 namespace fs = boost::filesystem;
 
@@ -42,9 +42,10 @@ bool Exists(const std::string& path)
 
 unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsigned execute)
 {
-    return ((permissions & 1) ? read : 0) | ((permissions & 2) ? write : 0) | ((permissions & 4) ? execute : 0);
+    return ((permissions & 1) ? read : 0) | ((permissions & 2) ? write : 0) |
+           ((permissions & 4) ? execute : 0);
 }
-} // namespace
+}  // namespace
 
 ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_, int mode,
                                      const InstallEnvironment& environment)
@@ -77,15 +78,30 @@ void ItemUserInstaller::visit(ItemScript& item)
         postScriptSeen = true;
 }
 
-void ItemUserInstaller::visit(ItemBootMLO& item) { InstallSystemFile(item.dataInfo(), "/boot/MLO"); }
-void ItemUserInstaller::visit(ItemBootUBoot& item) { InstallSystemFile(item.dataInfo(), "/boot/u-boot.bin"); }
-void ItemUserInstaller::visit(ItemServiceRootFS& item) { InstallSystemFile(item.dataInfo(), "/service/ramdisk.gz"); }
-void ItemUserInstaller::visit(ItemServiceKernel& item) { InstallSystemFile(item.dataInfo(), "/service/uImage"); }
+void ItemUserInstaller::visit(ItemBootMLO& item)
+{
+    InstallSystemFile(item.dataInfo(), "/boot/MLO");
+}
+void ItemUserInstaller::visit(ItemBootUBoot& item)
+{
+    InstallSystemFile(item.dataInfo(), "/boot/u-boot.bin");
+}
+void ItemUserInstaller::visit(ItemServiceRootFS& item)
+{
+    InstallSystemFile(item.dataInfo(), "/service/ramdisk.gz");
+}
+void ItemUserInstaller::visit(ItemServiceKernel& item)
+{
+    InstallSystemFile(item.dataInfo(), "/service/uImage");
+}
 void ItemUserInstaller::visit(ItemServiceConfig& item)
 {
     InstallSystemFile(item.dataInfo(), "/service/vex-service.xml");
 }
-void ItemUserInstaller::visit(ItemServiceApp& item) { InstallSystemFile(item.dataInfo(), "/service/vex-service"); }
+void ItemUserInstaller::visit(ItemServiceApp& item)
+{
+    InstallSystemFile(item.dataInfo(), "/service/vex-service");
+}
 void ItemUserInstaller::visit(ItemLauncherConfig& item)
 {
     InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher.xml");
@@ -178,20 +194,20 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     bool ok = true;
     switch (dateTimeMode)
     {
-    case 0:
-        // A file keeps the time it was just written.
-        if (kind != Kind::File)
-            ok = env.Disk().SetFileDateTimeNow(path);
-        break;
-    case 1:
-        ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
-        break;
-    case 2:
-        if (kind == Kind::File)
-            ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
-        break;
-    default:
-        break;
+        case 0:
+            // A file keeps the time it was just written.
+            if (kind != Kind::File)
+                ok = env.Disk().SetFileDateTimeNow(path);
+            break;
+        case 1:
+            ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
+            break;
+        case 2:
+            if (kind == Kind::File)
+                ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
+            break;
+        default:
+            break;
     }
     if (!ok)
     {
@@ -205,8 +221,9 @@ unsigned ItemUserInstaller::Ext3Mode(const ItemFileSystemEntry& entry)
 {
     return PermissionBits(entry.ownerPermissions(), S_IRUSR, S_IWUSR, S_IXUSR) |
            PermissionBits(entry.groupPermissions(), S_IRGRP, S_IWGRP, S_IXGRP) |
-           PermissionBits(entry.otherPermissions(), S_IROTH, S_IWOTH, S_IXOTH) | (entry.sticky() ? S_ISVTX : 0u) |
-           (entry.setGroupId() ? S_ISGID : 0u) | (entry.setUserId() ? S_ISUID : 0u);
+           PermissionBits(entry.otherPermissions(), S_IROTH, S_IWOTH, S_IXOTH) |
+           (entry.sticky() ? S_ISVTX : 0u) | (entry.setGroupId() ? S_ISGID : 0u) |
+           (entry.setUserId() ? S_ISUID : 0u);
 }
 
 void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileSystemEntry& entry, bool ext3)
@@ -403,8 +420,7 @@ void ItemUserInstaller::visit(ItemTar& item)
         EngineLog::Line("Tar streaming extract error(s):");
         std::vector<std::string> errors;
         tar->TakeErrors(errors);
-        for (const std::string& error : errors)
-            EngineLog::Line(error);
+        for (const std::string& error : errors) EngineLog::Line(error);
     }
     EngineLog::Line("Done.");
 }

@@ -79,7 +79,8 @@ private:
     bool ConditionPasses(int16_t id);
     void Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy);
     void Unlock(const std::string& path, bool ext3);
-    bool StampTime(const std::string& path, Kind kind, const std::string& fileDate, const std::string& fileTime);
+    bool StampTime(const std::string& path, Kind kind, const std::string& fileDate,
+                   const std::string& fileTime);
     void ApplyAttributes(const std::string& path, const ItemFileSystemEntry& entry, bool ext3);
     // Flushes `file`, renames it to `destination` and flushes the folder, so that a power cut leaves the old
     // or the new file, never a torn one.

@@ -24,15 +24,15 @@ bool TypeMayWrite(int packageType, int partition)
 {
     switch (packageType)
     {
-    case PackageComplianceChecker::kService:
-        return partition == 0 || partition == 1;
-    case PackageComplianceChecker::kUser:
-        return partition >= 3 && partition <= 8;
-    case PackageComplianceChecker::kMaintenance:
-        // The update partition holds the installer's own log and is never written by a package.
-        return partition != 2;
-    default:
-        return false;
+        case PackageComplianceChecker::kService:
+            return partition == 0 || partition == 1;
+        case PackageComplianceChecker::kUser:
+            return partition >= 3 && partition <= 8;
+        case PackageComplianceChecker::kMaintenance:
+            // The update partition holds the installer's own log and is never written by a package.
+            return partition != 2;
+        default:
+            return false;
     }
 }
 
@@ -40,12 +40,12 @@ const char* TypeName(int packageType)
 {
     switch (packageType)
     {
-    case PackageComplianceChecker::kService:
-        return "SERVICE";
-    case PackageComplianceChecker::kUser:
-        return "USER";
-    default:
-        return "MAINTENANCE";
+        case PackageComplianceChecker::kService:
+            return "SERVICE";
+        case PackageComplianceChecker::kUser:
+            return "USER";
+        default:
+            return "MAINTENANCE";
     }
 }
 
@@ -65,9 +65,11 @@ bool ClimbsUp(const std::string& path)
     }
     return false;
 }
-} // namespace
+}  // namespace
 
-PackageComplianceChecker::PackageComplianceChecker() : PackageComplianceChecker(PartitionsManager::Instance()) {}
+PackageComplianceChecker::PackageComplianceChecker() : PackageComplianceChecker(PartitionsManager::Instance())
+{
+}
 
 PackageComplianceChecker::PackageComplianceChecker(const PartitionsManager& partitionTable)
     : partitions(partitionTable)
@@ -92,10 +94,11 @@ void PackageComplianceChecker::visit(ItemHeader& item)
     Log("Verifying pkg library (install part) compatibility ...");
     if (item.installMajor() != kRequiredInstallMajor)
     {
-        Fail(kIncompatibleLibrary, "Pkg library used to create this package (v" + std::to_string(item.installMajor()) +
-                                       "." + std::to_string(item.installMinor()) +
-                                       ") is not compatible with this application. It requires install pkg lib (v" +
-                                       std::to_string(kRequiredInstallMajor) + ".x)");
+        Fail(kIncompatibleLibrary,
+             "Pkg library used to create this package (v" + std::to_string(item.installMajor()) + "." +
+                 std::to_string(item.installMinor()) +
+                 ") is not compatible with this application. It requires install pkg lib (v" +
+                 std::to_string(kRequiredInstallMajor) + ".x)");
         return;
     }
     Log("Done.");
@@ -167,8 +170,10 @@ void PackageComplianceChecker::visit(ItemUserKernel& item)
 void PackageComplianceChecker::visit(ItemScript& item)
 {
     const std::string& name = item.name();
-    present[name == "pre.sh" ? kPreScript : name == "clean.sh" ? kCleanScript : name == "post.sh" ? kPostScript
-                                                                                                  : kOtherScript] = true;
+    present[name == "pre.sh"     ? kPreScript
+            : name == "clean.sh" ? kCleanScript
+            : name == "post.sh"  ? kPostScript
+                                 : kOtherScript] = true;
     CheckData(&item.dataInfo());
     const int16_t id = item.conditionId();
     if (id == -1)
@@ -211,7 +216,8 @@ void PackageComplianceChecker::visit(ItemTar& item)
         CheckData(&item.dataInfo());
 }
 
-void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const DataInfo* data, const char* duplicateMessage)
+void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const DataInfo* data,
+                                                     const char* duplicateMessage)
 {
     if (present[kind])
     {
@@ -239,7 +245,8 @@ void PackageComplianceChecker::LookUpConditionId(int16_t id, const std::string& 
 void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 {
     const std::string fullPath = (boost::filesystem::path(kEmmcRoot) / path).string();
-    const int partition = ClimbsUp(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
+    const int partition =
+        ClimbsUp(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
     if (partition == PartitionsManager::kNoPartition)
     {
         Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
@@ -251,8 +258,8 @@ void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
         return;
     }
     if (!TypeMayWrite(packageType, partition))
-        Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "' for " + TypeName(packageType) +
-                                  " package type.");
+        Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "' for " +
+                                  TypeName(packageType) + " package type.");
 }
 
 bool PackageComplianceChecker::CheckExt3Path(const std::string& path)
@@ -275,13 +282,14 @@ void PackageComplianceChecker::CheckCompliance()
     bool compliant = true;
     if (packageType == kService)
     {
-        for (Kind k : {kPreScript, kCleanScript, kPostScript, kOtherScript, kUserKernel, kDirectory, kFile, kTar, kLink})
+        for (Kind k : {kPreScript, kCleanScript, kPostScript, kOtherScript, kUserKernel, kDirectory, kFile,
+                       kTar, kLink})
             compliant = compliant && !present[k];
     }
     else if (packageType == kUser)
     {
-        for (Kind k : {kMLO, kUBoot, kServiceRootFS, kServiceKernel, kServiceConfig, kServiceApp, kLauncherConfig,
-                       kLauncherApp})
+        for (Kind k : {kMLO, kUBoot, kServiceRootFS, kServiceKernel, kServiceConfig, kServiceApp,
+                       kLauncherConfig, kLauncherApp})
             compliant = compliant && !present[k];
         compliant = compliant && present[kPreScript] && present[kCleanScript] && present[kPostScript];
     }

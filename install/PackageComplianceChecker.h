@@ -20,7 +20,7 @@ public:
     enum ErrorCode
     {
         kNoError = 0,
-        kIncompatibleLibrary = 1, // also: no acceptable header was visited
+        kIncompatibleLibrary = 1,  // also: no acceptable header was visited
         kUnknownPackageType = 2,
         kKindsNotAllowed = 3,
         kDuplicatedItem = 4,

@@ -38,9 +38,10 @@ bool IsPlainFileName(const std::string& name)
 {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
-} // namespace
+}  // namespace
 
-ScriptsExecutor::ScriptsExecutor(InstallProgressNotifierInterface* notifier_, const InstallEnvironment& environment)
+ScriptsExecutor::ScriptsExecutor(InstallProgressNotifierInterface* notifier_,
+                                 const InstallEnvironment& environment)
     : env(environment), notifier(notifier_), extractor(nullptr), tarExtractor(env.TarFactory().Create())
 {
 }
@@ -60,17 +61,47 @@ void ScriptsExecutor::visit(ItemInstallerFile&) {}
 
 static const char* const kSystemCountError = "Error calculating bytes to process in system chunk !";
 
-void ScriptsExecutor::visit(ItemLauncherApp& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemLauncherConfig& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemServiceApp& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemServiceConfig& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemServiceKernel& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemServiceRootFS& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemBootUBoot& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemBootMLO& item) { CountBytes(item.dataInfo(), kSystemCountError); }
-void ScriptsExecutor::visit(ItemUserKernel& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemLauncherApp& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemLauncherConfig& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemServiceApp& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemServiceConfig& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemServiceKernel& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemServiceRootFS& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemBootUBoot& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemBootMLO& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
+void ScriptsExecutor::visit(ItemUserKernel& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
 // Files are counted whatever their condition: the conditional scripts have not run yet.
-void ScriptsExecutor::visit(ItemFile& item) { CountBytes(item.dataInfo(), kSystemCountError); }
+void ScriptsExecutor::visit(ItemFile& item)
+{
+    CountBytes(item.dataInfo(), kSystemCountError);
+}
 
 void ScriptsExecutor::CountBytes(const DataInfo& data, const char* message)
 {
@@ -125,17 +156,17 @@ void ScriptsExecutor::visit(ItemScript& item)
     ReadingStrategy plain(kPlainBlock);
     switch (extractor.ExtractToFile(&item.dataInfo(), path, &plain))
     {
-    case DataInfoExtractor::kOk:
-        break;
-    case DataInfoExtractor::kMd5Mismatch:
-        errorCode = kScriptMd5;
-        break;
-    case DataInfoExtractor::kDecodeError:
-        errorCode = kScriptNotDecoded;
-        break;
-    default:
-        errorCode = kScriptNotWritten;
-        break;
+        case DataInfoExtractor::kOk:
+            break;
+        case DataInfoExtractor::kMd5Mismatch:
+            errorCode = kScriptMd5;
+            break;
+        case DataInfoExtractor::kDecodeError:
+            errorCode = kScriptNotDecoded;
+            break;
+        default:
+            errorCode = kScriptNotWritten;
+            break;
     }
     boost::system::error_code ec;
     const fs::file_status status = fs::status(path, ec);
@@ -159,11 +190,11 @@ void ScriptsExecutor::visit(ItemScript& item)
         conditionalScripts.push_back({path, item.conditionId(), false});
 }
 
-void ScriptsExecutor::FailTarCount(const std::vector<std::string>& detail, const std::vector<std::string>& members)
+void ScriptsExecutor::FailTarCount(const std::vector<std::string>& detail,
+                                   const std::vector<std::string>& members)
 {
     EngineLog::Line(kTarCountError);
-    for (const std::string& line : detail)
-        EngineLog::Line(line);
+    for (const std::string& line : detail) EngineLog::Line(line);
     env.Disk().RemoveFiles(env.tmpDir, members);
     errorCode = kTarListsFailed;
 }
@@ -274,8 +305,7 @@ void ScriptsExecutor::ReportPreScriptRefusal()
         return;
     std::string text;
     std::string line;
-    for (int count = 0; count < 2 && std::getline(in, line); ++count)
-        text += (count == 0 ? "" : "\n") + line;
+    for (int count = 0; count < 2 && std::getline(in, line); ++count) text += (count == 0 ? "" : "\n") + line;
     in.close();
     boost::system::error_code ec;
     fs::remove(outPath, ec);

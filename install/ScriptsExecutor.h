@@ -14,9 +14,9 @@ class InstallProgressNotifierInterface;
 class TarExtractor;
 
 // First pass, after the compliance checker: extracts every script of the package into the script folder,
-// remembers the conditional ones, and adds up the package bytes the installing pass will work through, so that
-// the progress total is known before anything is written. RunScripts then runs "pre.sh", "clean.sh" and the
-// conditional scripts; each conditional script's exit status becomes the result of its condition id.
+// remembers the conditional ones, and adds up the package bytes the installing pass will work through, so
+// that the progress total is known before anything is written. RunScripts then runs "pre.sh", "clean.sh" and
+// the conditional scripts; each conditional script's exit status becomes the result of its condition id.
 class ScriptsExecutor : public IPkgItemVisitor
 {
 public:

@@ -20,8 +20,8 @@ inline uint32_t loadLittleEndian(const unsigned char* p)
     std::memcpy(&value, p, sizeof value);
     return value;
 #else
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 #endif
 }
 
@@ -54,12 +54,13 @@ inline uint32_t roundI(uint32_t x, uint32_t y, uint32_t z)
 
 }  // namespace
 
-#define MD5_STEP(f, a, b, c, d, x, t, s)       \
+#define MD5_STEP(f, a, b, c, d, x, t, s)           \
     (a) += f((b), (c), (d)) + (x) + (uint32_t)(t); \
-    (a) = rotateLeft((a), (s));                \
+    (a) = rotateLeft((a), (s));                    \
     (a) += (b)
 
-MD5Algorithm::MD5Algorithm() : state_{0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u}, buffer_{}, digest_{}
+MD5Algorithm::MD5Algorithm()
+    : state_{0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u}, buffer_{}, digest_{}
 {
 }
 

@@ -36,7 +36,8 @@ bool IsExt3Path(const std::string& path)
     return IsUnder(path, "/rootfs") || IsUnder(path, "/tmp");
 }
 
-std::string ResolveLinkTarget(const std::string& linkPath, const std::string& target, const std::string& emmcRoot)
+std::string ResolveLinkTarget(const std::string& linkPath, const std::string& target,
+                              const std::string& emmcRoot)
 {
     if (target.compare(0, emmcRoot.size(), emmcRoot) == 0)
     {

@@ -4,7 +4,7 @@
 
 namespace
 {
-const char* const kPartitionDirs[] = {"/boot",     "/service",   "/update",   "/kernel", "/rootfs",
+const char* const kPartitionDirs[] = {"/boot",      "/service",   "/update",  "/kernel", "/rootfs",
                                       "/kelda_sys", "/kelda_usr", "/vdl_pcm", "/bkp_pcm"};
 }
 

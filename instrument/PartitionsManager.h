@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-// The one place that knows the instrument's partition table: nine numbered partitions, each mounted at a fixed
-// point under the eMMC root. Mounting goes through one mounter per partition, which puts back at the end what
-// it found. Used from the installation thread only.
+// The one place that knows the instrument's partition table: nine numbered partitions, each mounted at a
+// fixed point under the eMMC root. Mounting goes through one mounter per partition, which puts back at the
+// end what it found. Used from the installation thread only.
 class PartitionsManager
 {
 public:

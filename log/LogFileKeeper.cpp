@@ -214,29 +214,30 @@ void LogFileKeeper::Close(int result)
     boost::system::error_code ec;
     switch (result)
     {
-    case kFailed:
-        Prune(kErrorLogs);
-        break;
-    case kSucceeded:
-    {
-        const fs::path renamed = fs::path(directory_) / (name.substr(0, 3) + "_success.log");
-        fs::rename(path, renamed, ec);
-        if (ec)
+        case kFailed:
+            Prune(kErrorLogs);
+            break;
+        case kSucceeded:
         {
-            std::printf("rename <%s> to <%s> failed !\n", path.string().c_str(), renamed.string().c_str());
+            const fs::path renamed = fs::path(directory_) / (name.substr(0, 3) + "_success.log");
+            fs::rename(path, renamed, ec);
+            if (ec)
+            {
+                std::printf("rename <%s> to <%s> failed !\n", path.string().c_str(),
+                            renamed.string().c_str());
+            }
+            Prune(kSuccessLogs);
+            break;
         }
-        Prune(kSuccessLogs);
-        break;
-    }
-    case kDiscard:
-        fs::remove(path, ec);
-        if (ec)
-        {
-            std::printf("<%s> remove failed (%s) !\n", name.c_str(), ec.message().c_str());
-        }
-        break;
-    default:
-        break;
+        case kDiscard:
+            fs::remove(path, ec);
+            if (ec)
+            {
+                std::printf("<%s> remove failed (%s) !\n", name.c_str(), ec.message().c_str());
+            }
+            break;
+        default:
+            break;
     }
     open_ = false;
 }

@@ -13,9 +13,9 @@ class LogFileKeeper
 public:
     enum Result
     {
-        kDiscard = 0,  // remove the file
-        kFailed = 1,   // keep it as NNN_error.log
-        kSucceeded = 2 // rename it to NNN_success.log
+        kDiscard = 0,   // remove the file
+        kFailed = 1,    // keep it as NNN_error.log
+        kSucceeded = 2  // rename it to NNN_success.log
     };
 
     static constexpr const char* kDefaultDirectory = "/emmc/update/LOG";

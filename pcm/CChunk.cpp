@@ -39,8 +39,7 @@ bool CChunk::readUnsigned(int width, uint32_t& value)
         return false;
     }
     value = 0;
-    for (int i = 0; i < width; ++i)
-        value = (value << 8) | bytes[i];
+    for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
     return true;
 }
 
@@ -136,8 +135,7 @@ IDeserializer& CChunk::readText(std::string& text)
 {
     text.clear();
     uint32_t byte = 0;
-    while (readUnsigned(1, byte) && byte != 0)
-        text.push_back(static_cast<char>(byte));
+    while (readUnsigned(1, byte) && byte != 0) text.push_back(static_cast<char>(byte));
     return *this;
 }
 
@@ -145,8 +143,7 @@ IDeserializer& CChunk::readWideText(std::u16string& text)
 {
     text.clear();
     uint32_t unit = 0;
-    while (readUnsigned(4, unit) && (unit >> 16) != 0)
-        text.push_back(static_cast<char16_t>(unit >> 16));
+    while (readUnsigned(4, unit) && (unit >> 16) != 0) text.push_back(static_cast<char16_t>(unit >> 16));
     return *this;
 }
 
@@ -167,7 +164,8 @@ size_t CChunk::skipBytes(size_t count)
 {
     if (state() == ChunkState::Closed || !mayTransfer())
         return 0;
-    const int64_t n = std::clamp<int64_t>(remaining(), 0, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)));
+    const int64_t n =
+        std::clamp<int64_t>(remaining(), 0, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)));
     const int64_t before = stream()->position();
     stream()->seek(n, CStream::FromCurrent);
     if (stream()->hasError())
@@ -180,8 +178,7 @@ void CChunk::writeUnsigned(int width, uint32_t value)
     if (!mayTransfer())
         return;
     uint8_t bytes[4];
-    for (int i = 0; i < width; ++i)
-        bytes[i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+    for (int i = 0; i < width; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
     stream()->write(bytes, static_cast<size_t>(width));
     if (stream()->hasError())
         markFailed();

@@ -137,7 +137,8 @@ int CChunkBase::createChildAs(uint32_t identifier, bool forcePlain, CChunk*& chi
         state_ = ChunkState::Failed;
         return 0;
     }
-    std::unique_ptr<CChunk> made(header.isBlock() && !forcePlain ? new CChunkBlock(header) : new CChunk(header));
+    std::unique_ptr<CChunk> made(header.isBlock() && !forcePlain ? new CChunkBlock(header)
+                                                                 : new CChunk(header));
     if (!attach(made.get()))
         return 0;
     currentChild_ = made.release();
@@ -180,7 +181,8 @@ int CChunkBase::copyChunk(CChunk& source)
     int64_t left = source.remaining();
     while (left > 0)
     {
-        const size_t piece = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size())));
+        const size_t piece =
+            static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size())));
         from->read(buffer.data(), piece);
         if (from->hasError() || from->transferred() != piece)
         {

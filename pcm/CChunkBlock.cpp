@@ -68,7 +68,8 @@ bool CChunkBlock::closeBody()
     return CChunkBase::releaseChild(body) == 1;
 }
 
-template <typename Use> bool CChunkBlock::withAttributeList(Use use)
+template <typename Use>
+bool CChunkBlock::withAttributeList(Use use)
 {
     CChunk* list = nullptr;
     if (!CChunkBase::nextChild(list))
@@ -86,20 +87,23 @@ const std::vector<InfoRecord>* CChunkBlock::attributes()
         return nullptr;
     listDone_ = true;
     attributes_.clear();
-    const bool read = closeBody() && withAttributeList([this](CChunk& list) {
-        // Records are packed back to back and must fill the list exactly; a record that would run past
-        // the end is a broken list, not a shorter one.
-        int64_t left = list.size();
-        while (left > 0)
-        {
-            InfoRecord record;
-            if (!record.read(list) || record.totalLength() + 1 > left)
-                return false;
-            left -= record.totalLength() + 1;
-            attributes_.push_back(std::move(record));
-        }
-        return true;
-    });
+    const bool read = closeBody() && withAttributeList(
+                                         [this](CChunk& list)
+                                         {
+                                             // Records are packed back to back and must fill the list
+                                             // exactly; a record that would run past the end is a broken
+                                             // list, not a shorter one.
+                                             int64_t left = list.size();
+                                             while (left > 0)
+                                             {
+                                                 InfoRecord record;
+                                                 if (!record.read(list) || record.totalLength() + 1 > left)
+                                                     return false;
+                                                 left -= record.totalLength() + 1;
+                                                 attributes_.push_back(std::move(record));
+                                             }
+                                             return true;
+                                         });
     if (!read)
     {
         markFailed();
@@ -128,8 +132,7 @@ int CChunkBlock::finishChildren()
             if (CChunkBase::createChild(ChunkHeader::kAttributeListId, list))
             {
                 bool written = true;
-                for (const InfoRecord& record : attributes_)
-                    written = written && record.write(*list);
+                for (const InfoRecord& record : attributes_) written = written && record.write(*list);
                 if (CChunkBase::releaseChild(list) && written)
                     return 1;
             }

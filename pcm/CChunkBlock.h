@@ -27,7 +27,8 @@ public:
 
 private:
     // The attribute-list chunk must come next; it is opened, handed to `use`, and closed.
-    template <typename Use> bool withAttributeList(Use use);
+    template <typename Use>
+    bool withAttributeList(Use use);
     bool closeBody();
 
     CChunk* body_ = nullptr;  // the open body, owned as this chunk's current child

@@ -99,8 +99,7 @@ bool CChunkRootWithSeek::writeStoredTable()
     if (!CChunkBase::createChild(ChunkHeader::kSeekTableId, table))
         return false;
     table->writeBytes(kBeginMark, sizeof kBeginMark);
-    for (int32_t i = 0; i < seekTable_.count(); ++i)
-        table->writeU32(static_cast<uint32_t>(seekTable_.at(i)));
+    for (int32_t i = 0; i < seekTable_.count(); ++i) table->writeU32(static_cast<uint32_t>(seekTable_.at(i)));
     table->writeBytes(kEndMark, sizeof kEndMark);
     table->writeU32(static_cast<uint32_t>(seekTable_.count()));
     const bool lastWritten = !table->isFailed() && stream()->transferred() == 4;
@@ -200,7 +199,8 @@ bool CChunkRootWithSeek::readStoredTable()
     {
         const uint32_t tableSize = table->size();
         char mark[4] = {};
-        if (tableSize >= 12 && (tableSize - 12) % 4 == 0 && table->identifier() == ChunkHeader::kSeekTableId &&
+        if (tableSize >= 12 && (tableSize - 12) % 4 == 0 &&
+            table->identifier() == ChunkHeader::kSeekTableId &&
             table->readBytes(mark, sizeof mark) == sizeof mark && std::memcmp(mark, kBeginMark, 4) == 0)
         {
             const uint32_t count = (tableSize - 12) / 4;

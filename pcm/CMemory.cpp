@@ -10,27 +10,27 @@ CMemory::CMemory(uint8_t* buffer, size_t length, CMemoryOwnership ownership)
 {
     switch (ownership)
     {
-    case CMemoryOwnership::Borrow:
-        data_ = buffer;
-        length_ = capacity_ = (buffer != nullptr) ? length : 0;
-        break;
-    case CMemoryOwnership::Adopt:
-        owned_.reset(buffer);
-        data_ = buffer;
-        length_ = capacity_ = (buffer != nullptr) ? length : 0;
-        break;
-    case CMemoryOwnership::Copy:
-        if (buffer != nullptr && length > 0)
-        {
-            owned_.reset(new (std::nothrow) uint8_t[length]);
-            if (owned_)
+        case CMemoryOwnership::Borrow:
+            data_ = buffer;
+            length_ = capacity_ = (buffer != nullptr) ? length : 0;
+            break;
+        case CMemoryOwnership::Adopt:
+            owned_.reset(buffer);
+            data_ = buffer;
+            length_ = capacity_ = (buffer != nullptr) ? length : 0;
+            break;
+        case CMemoryOwnership::Copy:
+            if (buffer != nullptr && length > 0)
             {
-                std::memcpy(owned_.get(), buffer, length);
-                data_ = owned_.get();
-                length_ = capacity_ = length;
+                owned_.reset(new (std::nothrow) uint8_t[length]);
+                if (owned_)
+                {
+                    std::memcpy(owned_.get(), buffer, length);
+                    data_ = owned_.get();
+                    length_ = capacity_ = length;
+                }
             }
-        }
-        break;
+            break;
     }
 }
 
@@ -120,18 +120,18 @@ void CMemory::seek(int64_t offset, int origin)
     int64_t from = 0;
     switch (origin)
     {
-    case FromStart:
-        from = 0;
-        break;
-    case FromCurrent:
-        from = position_;
-        break;
-    case FromEnd:
-        from = size();
-        break;
-    default:
-        setError();
-        return;
+        case FromStart:
+            from = 0;
+            break;
+        case FromCurrent:
+            from = position_;
+            break;
+        case FromEnd:
+            from = size();
+            break;
+        default:
+            setError();
+            return;
     }
     // Clamp without overflowing: offsets come straight from file contents.
     int64_t target;

@@ -6,7 +6,8 @@ CMemoryChunk::CMemoryChunk(uint8_t* buffer, size_t length, CMemoryOwnership owne
     openForReading();
 }
 
-CMemoryChunk::CMemoryChunk(const std::string& name, const std::array<uint8_t, 4>& descriptors, bool storeSeekTable)
+CMemoryChunk::CMemoryChunk(const std::string& name, const std::array<uint8_t, 4>& descriptors,
+                           bool storeSeekTable)
     : CResourceChunk(std::make_unique<CMemory>(), name, descriptors)
 {
     openForWriting(storeSeekTable);

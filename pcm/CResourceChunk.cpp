@@ -24,7 +24,8 @@ CResourceChunk::~CResourceChunk() = default;
 bool CResourceChunk::acceptRootId(const ChunkHeader& header) const
 {
     return header.type == kRootType && header.version == 0x00 &&
-           (header.variant == 0x00 || header.variant == kRootVariantWithSeekTable) && header.flags == kRootFlags;
+           (header.variant == 0x00 || header.variant == kRootVariantWithSeekTable) &&
+           header.flags == kRootFlags;
 }
 
 bool CResourceChunk::isReservedChildId(uint32_t identifier) const
@@ -95,16 +96,16 @@ bool CResourceChunk::openForReading()
         return false;
     switch (s->mode())
     {
-    case CStream::ModeRead:
-        setState(ChunkState::Reading);
-        break;
-    case CStream::ModeWrite:
-    case CStream::ModeReadWrite:
-        setState(ChunkState::Writing);
-        break;
-    default:
-        setState(ChunkState::Failed);
-        break;
+        case CStream::ModeRead:
+            setState(ChunkState::Reading);
+            break;
+        case CStream::ModeWrite:
+        case CStream::ModeReadWrite:
+            setState(ChunkState::Writing);
+            break;
+        default:
+            setState(ChunkState::Failed);
+            break;
     }
     ChunkHeader header;
     bool accepted = readHeader(header) && acceptRootId(header) && s->position() == ChunkHeader::kSize &&

@@ -17,7 +17,8 @@ bool ChunkHeader::decode(const uint8_t* bytes, ChunkHeader& header)
     header.version = bytes[1];
     header.variant = bytes[2];
     header.flags = bytes[3];
-    header.size = (uint32_t{bytes[4]} << 24) | (uint32_t{bytes[5]} << 16) | (uint32_t{bytes[6]} << 8) | bytes[7];
+    header.size =
+        (uint32_t{bytes[4]} << 24) | (uint32_t{bytes[5]} << 16) | (uint32_t{bytes[6]} << 8) | bytes[7];
     return header.isValid();
 }
 

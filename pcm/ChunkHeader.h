@@ -9,8 +9,8 @@ struct ChunkHeader
     static constexpr int kSize = 8;
 
     // flags bits
-    static constexpr uint8_t kFlagReservedLow = 0x01;   // never set in a valid header
-    static constexpr uint8_t kFlagKindMask = 0x06;      // 0x02 under this mask makes a block
+    static constexpr uint8_t kFlagReservedLow = 0x01;  // never set in a valid header
+    static constexpr uint8_t kFlagKindMask = 0x06;     // 0x02 under this mask makes a block
     static constexpr uint8_t kFlagBlock = 0x02;
     static constexpr uint8_t kFlagData = 0x08;          // payload is data, not sub-chunks
     static constexpr uint8_t kFlagReservedHigh = 0x80;  // never set in a valid header

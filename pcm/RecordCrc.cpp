@@ -24,7 +24,6 @@ uint32_t RecordCrc::compute(const uint8_t* bytes, size_t length)
 {
     static const std::array<uint32_t, 256> table = makeTable();
     uint32_t crc = 0;
-    for (size_t i = 0; i < length; ++i)
-        crc = table[(bytes[i] ^ (crc >> 24)) & 0xFF] ^ (crc << 8);
+    for (size_t i = 0; i < length; ++i) crc = table[(bytes[i] ^ (crc >> 24)) & 0xFF] ^ (crc << 8);
     return crc;
 }

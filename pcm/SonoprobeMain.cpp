@@ -1,9 +1,9 @@
 #include "WaveTest.h"
 
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace
 {

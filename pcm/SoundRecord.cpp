@@ -65,7 +65,8 @@ void putField(std::vector<uint8_t>& out, uint16_t tag, const void* data, size_t 
 }
 }  // namespace
 
-SoundRecord::SoundRecord(uint8_t listFormat, uint8_t listSubformat) : format(listFormat), subformat(listSubformat)
+SoundRecord::SoundRecord(uint8_t listFormat, uint8_t listSubformat)
+    : format(listFormat), subformat(listSubformat)
 {
     resetFields();
 }
@@ -85,7 +86,8 @@ void SoundRecord::resetFields()
 
 bool SoundRecord::numbersSet() const
 {
-    return numbers.first != 0xFF && numbers.second != 0xFF && numbers.third != 0xFFFF && numbers.fourth != 0xFFFF;
+    return numbers.first != 0xFF && numbers.second != 0xFF && numbers.third != 0xFFFF &&
+           numbers.fourth != 0xFFFF;
 }
 
 bool SoundRecord::identifierSet() const
@@ -95,22 +97,22 @@ bool SoundRecord::identifierSet() const
 
 bool SoundRecord::timestampSet() const
 {
-    const auto allOnes = [](const uint8_t* from, const uint8_t* to) {
-        return std::all_of(from, to, [](uint8_t b) { return b == 0xFF; });
-    };
-    return !allOnes(timestamp.data(), timestamp.data() + 4) && !allOnes(timestamp.data() + 4, timestamp.data() + 7);
+    const auto allOnes = [](const uint8_t* from, const uint8_t* to)
+    { return std::all_of(from, to, [](uint8_t b) { return b == 0xFF; }); };
+    return !allOnes(timestamp.data(), timestamp.data() + 4) &&
+           !allOnes(timestamp.data() + 4, timestamp.data() + 7);
 }
 
 size_t SoundRecord::parseRecord(const uint8_t* bytes, size_t available)
 {
     switch (format)
     {
-    case 0:
-        return parseCompact(bytes, available);
-    case 1:
-        return parseExtended(bytes, available);
-    default:
-        return 0;
+        case 0:
+            return parseCompact(bytes, available);
+        case 1:
+            return parseExtended(bytes, available);
+        default:
+            return 0;
     }
 }
 
@@ -187,57 +189,57 @@ bool SoundRecord::applyField(uint16_t tag, const uint8_t* data, size_t length)
 {
     switch (tag)
     {
-    case kTagPrimary:
-        if (length != primaryBytes.size())
-            return false;
-        std::memcpy(primaryBytes.data(), data, length);
-        return true;
-    case kTagSecondary:
-        if (length != secondaryBytes.size())
-            return false;
-        std::memcpy(secondaryBytes.data(), data, length);
-        return true;
-    case kTagName:
-        name = storedText(data, length);
-        if (hasHighByte(name))
-        {
-            format = 1;
-            subformat = name.size() > kFixedNameLength ? 1 : 0;
-        }
-        if (subformat == 1)
-            return isValidUtf8(name);
-        return true;
-    case kTagNumbers:
-        if (length != 6)
-            return false;
-        numbers.first = data[0];
-        numbers.second = data[1];
-        numbers.third = get16(data + 2);
-        numbers.fourth = get16(data + 4);
-        if (numbersSet())
-            format = 1;
-        return true;
-    case kTagIdentifier:
-        if (length != identifier.size())
-            return false;
-        std::memcpy(identifier.data(), data, length);
-        if (identifierSet())
-            format = 1;
-        return true;
-    case kTagTimestamp:
-        if (length != timestamp.size())
-            return false;
-        std::memcpy(timestamp.data(), data, length);
-        if (timestampSet())
-            format = 1;
-        return true;
-    case kTagAnnotation:
-        annotation = storedText(data, length);
-        if (!annotation.empty())
-            format = 1;
-        return isValidUtf8(annotation);
-    default:
-        return true;  // fields of later versions are skipped
+        case kTagPrimary:
+            if (length != primaryBytes.size())
+                return false;
+            std::memcpy(primaryBytes.data(), data, length);
+            return true;
+        case kTagSecondary:
+            if (length != secondaryBytes.size())
+                return false;
+            std::memcpy(secondaryBytes.data(), data, length);
+            return true;
+        case kTagName:
+            name = storedText(data, length);
+            if (hasHighByte(name))
+            {
+                format = 1;
+                subformat = name.size() > kFixedNameLength ? 1 : 0;
+            }
+            if (subformat == 1)
+                return isValidUtf8(name);
+            return true;
+        case kTagNumbers:
+            if (length != 6)
+                return false;
+            numbers.first = data[0];
+            numbers.second = data[1];
+            numbers.third = get16(data + 2);
+            numbers.fourth = get16(data + 4);
+            if (numbersSet())
+                format = 1;
+            return true;
+        case kTagIdentifier:
+            if (length != identifier.size())
+                return false;
+            std::memcpy(identifier.data(), data, length);
+            if (identifierSet())
+                format = 1;
+            return true;
+        case kTagTimestamp:
+            if (length != timestamp.size())
+                return false;
+            std::memcpy(timestamp.data(), data, length);
+            if (timestampSet())
+                format = 1;
+            return true;
+        case kTagAnnotation:
+            annotation = storedText(data, length);
+            if (!annotation.empty())
+                format = 1;
+            return isValidUtf8(annotation);
+        default:
+            return true;  // fields of later versions are skipped
     }
 }
 
@@ -277,7 +279,8 @@ bool SoundRecord::encode(std::vector<uint8_t>& out) const
 void SoundRecord::encodeCompact(std::vector<uint8_t>& out) const
 {
     // Only ASCII survives the compact form (the reader drops anything else), so other names are replaced.
-    const std::string stored = hasHighByte(name) ? std::string("No Name") : name.substr(0, kCompactNameLength);
+    const std::string stored =
+        hasHighByte(name) ? std::string("No Name") : name.substr(0, kCompactNameLength);
     const size_t start = out.size();
     out.resize(start + kCompactLength, 0);
     std::memcpy(out.data() + start, stored.data(), std::min(stored.size(), kCompactNameLength));
@@ -343,7 +346,6 @@ bool SoundRecord::encodeExtended(std::vector<uint8_t>& out) const
     out[start + 2] = static_cast<uint8_t>(fields >> 8);
     out[start + 3] = static_cast<uint8_t>(fields);
     const uint32_t crc = RecordCrc::compute(out.data() + start, out.size() - start);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(crc >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(crc >> shift));
     return true;
 }

@@ -76,8 +76,7 @@ bool recordsHoldWave(CChunk& first)
     RecordList list(first.version(), first.variant(), payload.get(), got);
     const uint16_t count = static_cast<uint16_t>(list.recordCount());
     std::vector<SoundRecord> records(count);
-    for (SoundRecord& record : records)
-        list.parseNext(record);
+    for (SoundRecord& record : records) list.parseNext(record);
     return std::any_of(records.begin(), records.end(), isWaveRecord);
 }
 
@@ -163,12 +162,12 @@ const char* WaveVerdictLine(WaveVerdict verdict)
 {
     switch (verdict)
     {
-    case WaveVerdict::Found:
-        return "Sonoprobe: wave found\n";
-    case WaveVerdict::NotFound:
-        return "Sonoprobe: wave not found\n";
-    case WaveVerdict::Error:
-        break;
+        case WaveVerdict::Found:
+            return "Sonoprobe: wave found\n";
+        case WaveVerdict::NotFound:
+            return "Sonoprobe: wave not found\n";
+        case WaveVerdict::Error:
+            break;
     }
     return "Sonoprobe: error\n";
 }

@@ -10,7 +10,7 @@ namespace
 {
 // Both ciphers take exactly 8 key bytes here, whatever longer key a provider might hold.
 const int kCipherKeyLength = 8;
-} // namespace
+}  // namespace
 
 BlockCipherStrategy::BlockCipherStrategy(int cipherType)
     : BlockCipherStrategy(cipherType, SecurityLevel0Factory::instance().keyProvider())
@@ -33,14 +33,14 @@ BlockCipherStrategy::BlockCipherStrategy(int cipherType, IKeyProvider* keys)
 
     switch (cipherType)
     {
-    case 1:
-        cipher_.reset(new CBlowFish(key_.data(), kCipherKeyLength));
-        break;
-    case 2:
-        cipher_.reset(new CDes(key_.data()));
-        break;
-    default:
-        break;
+        case 1:
+            cipher_.reset(new CBlowFish(key_.data(), kCipherKeyLength));
+            break;
+        case 2:
+            cipher_.reset(new CDes(key_.data()));
+            break;
+        default:
+            break;
     }
 }
 

@@ -6,10 +6,9 @@ namespace
 {
 // The standard's tables. Bit positions count from 1, the most significant bit of the block first.
 const unsigned char kInitialPermutation[64] = {
-    58, 50, 42, 34, 26, 18, 10, 2, 60, 52, 44, 36, 28, 20, 12, 4,
-    62, 54, 46, 38, 30, 22, 14, 6, 64, 56, 48, 40, 32, 24, 16, 8,
-    57, 49, 41, 33, 25, 17, 9,  1, 59, 51, 43, 35, 27, 19, 11, 3,
-    61, 53, 45, 37, 29, 21, 13, 5, 63, 55, 47, 39, 31, 23, 15, 7,
+    58, 50, 42, 34, 26, 18, 10, 2,  60, 52, 44, 36, 28, 20, 12, 4,  62, 54, 46, 38, 30, 22,
+    14, 6,  64, 56, 48, 40, 32, 24, 16, 8,  57, 49, 41, 33, 25, 17, 9,  1,  59, 51, 43, 35,
+    27, 19, 11, 3,  61, 53, 45, 37, 29, 21, 13, 5,  63, 55, 47, 39, 31, 23, 15, 7,
 };
 
 const unsigned char kRoundPermutation[32] = {
@@ -18,17 +17,14 @@ const unsigned char kRoundPermutation[32] = {
 };
 
 const unsigned char kPermutedChoice1[56] = {
-    57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18,
-    10, 2,  59, 51, 43, 35, 27, 19, 11, 3,  60, 52, 44, 36,
-    63, 55, 47, 39, 31, 23, 15, 7,  62, 54, 46, 38, 30, 22,
-    14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4,
+    57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18, 10, 2,  59, 51, 43,
+    35, 27, 19, 11, 3,  60, 52, 44, 36, 63, 55, 47, 39, 31, 23, 15, 7,  62, 54,
+    46, 38, 30, 22, 14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4,
 };
 
 const unsigned char kPermutedChoice2[48] = {
-    14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10,
-    23, 19, 12, 4,  26, 8,  16, 7,  27, 20, 13, 2,
-    41, 52, 31, 37, 47, 55, 30, 40, 51, 45, 33, 48,
-    44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32,
+    14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10, 23, 19, 12, 4,  26, 8,  16, 7,  27, 20, 13, 2,
+    41, 52, 31, 37, 47, 55, 30, 40, 51, 45, 33, 48, 44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32,
 };
 
 const unsigned char kKeyShifts[16] = {1, 1, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 2, 2, 2, 1};
@@ -108,7 +104,7 @@ inline void storeBigEndian64(uint64_t v, unsigned char* p)
         v >>= 8;
     }
 }
-} // namespace
+}  // namespace
 
 // Tables derived from the standard's once per process. The S-boxes are merged with the round permutation
 // so that a round is eight look-ups; the block permutations are split per input byte.
@@ -162,13 +158,13 @@ const CDes::Tables& desTables()
     static const CDes::Tables tables;
     return tables;
 }
-} // namespace
+}  // namespace
 
 CDes::CDes(const unsigned char* key)
-    : keyHigh_(static_cast<uint32_t>(loadBigEndian64(key) >> 32))
-    , keyLow_(static_cast<uint32_t>(loadBigEndian64(key)))
-    , subkeys_()
-    , tables_(&desTables())
+    : keyHigh_(static_cast<uint32_t>(loadBigEndian64(key) >> 32)),
+      keyLow_(static_cast<uint32_t>(loadBigEndian64(key))),
+      subkeys_(),
+      tables_(&desTables())
 {
     const uint64_t fullKey = (uint64_t(keyHigh_) << 32) | keyLow_;
     const uint64_t chosen = permute(fullKey, 64, kPermutedChoice1, 56);
@@ -200,7 +196,8 @@ void CDes::crypt(const unsigned char* input, unsigned char* output, bool decrypt
     // The expansion takes six-bit windows of the right half, each overlapping its neighbours by one bit:
     // turned right by 3 the windows of S-boxes 1, 3, 5 and 7 sit at the low six bits of each byte,
     // turned left by 1 those of S-boxes 2, 4, 6 and 8 do.
-    auto f = [&t](uint32_t r, const RoundKey& k) {
+    auto f = [&t](uint32_t r, const RoundKey& k)
+    {
         const uint32_t a = rotateRight(r, 3) ^ k.even;
         const uint32_t b = rotateRight(r, 31) ^ k.odd;
         return t.sp[0][(a >> 24) & 0x3F] | t.sp[2][(a >> 16) & 0x3F] | t.sp[4][(a >> 8) & 0x3F] |

@@ -20,8 +20,8 @@ private:
     // One round key, its eight 6-bit groups laid out to meet the right half as the rounds rotate it.
     struct RoundKey
     {
-        uint32_t even; // groups 1, 3, 5, 7, one per byte
-        uint32_t odd;  // groups 2, 4, 6, 8
+        uint32_t even;  // groups 1, 3, 5, 7, one per byte
+        uint32_t odd;   // groups 2, 4, 6, 8
     };
 
     void crypt(const unsigned char* input, unsigned char* output, bool decrypt) const;

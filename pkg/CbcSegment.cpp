@@ -18,7 +18,7 @@ inline void xorBlock(unsigned char* target, const unsigned char* mask)
     a ^= b;
     std::memcpy(target, &a, sizeof a);
 }
-} // namespace
+}  // namespace
 
 namespace CbcSegment
 {
@@ -96,4 +96,4 @@ void makeInitialisationVector(unsigned char* vector)
         vector[i] = static_cast<unsigned char>(std::rand() % 255);
     }
 }
-} // namespace CbcSegment
+}  // namespace CbcSegment

@@ -39,7 +39,7 @@ void ChunkItemFactory::append(ChunkItemFactory* factory)
     {
         if (last == factory)
         {
-            return; // already part of the chain: appending it again would make a loop
+            return;  // already part of the chain: appending it again would make a loop
         }
         last = last->next_.get();
     }

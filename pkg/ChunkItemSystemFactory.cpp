@@ -18,25 +18,40 @@ IPkgItem* newSystemItem(uint32_t type)
 {
     switch (type)
     {
-    case kTypeHeader:
-    case kTypeHeaderAlt: return new ItemHeader;
-    case kTypeInstallerKernel: return new ItemInstallerKernel;
-    case kTypeInstallerRootFS: return new ItemInstallerRootFS;
-    case kTypeInstallerApp: return new ItemInstallerApp;
-    case kTypeInstallerConfig: return new ItemInstallerConfig;
-    case kTypeServiceKernel: return new ItemServiceKernel;
-    case kTypeServiceRootFS: return new ItemServiceRootFS;
-    case kTypeServiceApp: return new ItemServiceApp;
-    case kTypeServiceConfig: return new ItemServiceConfig;
-    case kTypeLauncherApp: return new ItemLauncherApp;
-    case kTypeLauncherConfig: return new ItemLauncherConfig;
-    case kTypeBootMLO: return new ItemBootMLO;
-    case kTypeBootUBoot: return new ItemBootUBoot;
-    case kTypeUserKernel: return new ItemUserKernel;
-    default: return nullptr;
+        case kTypeHeader:
+        case kTypeHeaderAlt:
+            return new ItemHeader;
+        case kTypeInstallerKernel:
+            return new ItemInstallerKernel;
+        case kTypeInstallerRootFS:
+            return new ItemInstallerRootFS;
+        case kTypeInstallerApp:
+            return new ItemInstallerApp;
+        case kTypeInstallerConfig:
+            return new ItemInstallerConfig;
+        case kTypeServiceKernel:
+            return new ItemServiceKernel;
+        case kTypeServiceRootFS:
+            return new ItemServiceRootFS;
+        case kTypeServiceApp:
+            return new ItemServiceApp;
+        case kTypeServiceConfig:
+            return new ItemServiceConfig;
+        case kTypeLauncherApp:
+            return new ItemLauncherApp;
+        case kTypeLauncherConfig:
+            return new ItemLauncherConfig;
+        case kTypeBootMLO:
+            return new ItemBootMLO;
+        case kTypeBootUBoot:
+            return new ItemBootUBoot;
+        case kTypeUserKernel:
+            return new ItemUserKernel;
+        default:
+            return nullptr;
     }
 }
-} // namespace
+}  // namespace
 
 bool ChunkItemSystemFactory::createItem(IPkgItem*& item, uint32_t type, int64_t size)
 {
@@ -72,8 +87,8 @@ void ChunkItemSystemFactory::visit(ItemHeader& item)
     uint32_t flags = 0;
     uint16_t packageType = 0;
     uint16_t entryCount = 0;
-    if (!in.readU8(versionA) || !in.readU8(versionB) || !in.readU8(installMajor) || !in.readU8(installMinor) ||
-        !in.readU32(flags) || !in.readU16(packageType) || !in.readU16(entryCount))
+    if (!in.readU8(versionA) || !in.readU8(versionB) || !in.readU8(installMajor) ||
+        !in.readU8(installMinor) || !in.readU32(flags) || !in.readU16(packageType) || !in.readU16(entryCount))
     {
         status_ = kStatusUnreadable;
         return;
@@ -159,19 +174,58 @@ void ChunkItemSystemFactory::visit(ItemUnknown& item)
     status_ = kStatusOk;
 }
 
-void ChunkItemSystemFactory::visit(ItemInstallerApp& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemInstallerRootFS& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemInstallerKernel& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemInstallerConfig& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemLauncherApp& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemLauncherConfig& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemServiceApp& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemServiceConfig& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemServiceKernel& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemServiceRootFS& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemBootUBoot& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemBootMLO& item) { parseSystem(item); }
-void ChunkItemSystemFactory::visit(ItemUserKernel& item) { parseSystem(item); }
+void ChunkItemSystemFactory::visit(ItemInstallerApp& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemInstallerRootFS& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemInstallerKernel& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemInstallerConfig& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemLauncherApp& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemLauncherConfig& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemServiceApp& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemServiceConfig& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemServiceKernel& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemServiceRootFS& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemBootUBoot& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemBootMLO& item)
+{
+    parseSystem(item);
+}
+void ChunkItemSystemFactory::visit(ItemUserKernel& item)
+{
+    parseSystem(item);
+}
 
 // Not built by this factory.
 void ChunkItemSystemFactory::visit(ItemXML& /*item*/) {}

@@ -18,12 +18,18 @@ IPkgItem* newUserItem(uint32_t type)
 {
     switch (type)
     {
-    case kTypeScript: return new ItemScript;
-    case kTypeDir: return new ItemDir;
-    case kTypeFile: return new ItemFile;
-    case kTypeLink: return new ItemLink;
-    case kTypeTar: return new ItemTar;
-    default: return nullptr;
+        case kTypeScript:
+            return new ItemScript;
+        case kTypeDir:
+            return new ItemDir;
+        case kTypeFile:
+            return new ItemFile;
+        case kTypeLink:
+            return new ItemLink;
+        case kTypeTar:
+            return new ItemTar;
+        default:
+            return nullptr;
     }
 }
 
@@ -44,7 +50,7 @@ bool readEntryWord(ChunkPayloadReader& in, ItemFileSystemEntry& entry)
     entry.setConditionId(conditionId);
     return true;
 }
-} // namespace
+}  // namespace
 
 bool ChunkItemUserFactory::createItem(IPkgItem*& item, uint32_t type, int64_t size)
 {
@@ -116,8 +122,9 @@ void ChunkItemUserFactory::visit(ItemFile& item)
     std::string path;
     std::string date;
     std::string time;
-    if (!in.readBytes(digest, sizeof digest) || !readEntryWord(in, item.entry()) || !in.readU32(installedSize) ||
-        !in.readU8(encoding) || !in.readText(path) || !in.readText(date) || !in.readText(time))
+    if (!in.readBytes(digest, sizeof digest) || !readEntryWord(in, item.entry()) ||
+        !in.readU32(installedSize) || !in.readU8(encoding) || !in.readText(path) || !in.readText(date) ||
+        !in.readText(time))
     {
         status_ = kStatusUnreadable;
         return;

@@ -91,7 +91,7 @@ bool ChunkPayloadReader::readText(std::string& text)
         char byte = 0;
         if (remaining() <= 0 || reader_->read(&byte, 1) != 1)
         {
-            valid_ = false; // the payload (or the stream) ended before the NUL
+            valid_ = false;  // the payload (or the stream) ended before the NUL
             return false;
         }
         ++consumed_;

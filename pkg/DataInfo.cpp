@@ -4,9 +4,15 @@
 
 #include <algorithm>
 
-DataInfo::DataInfo() { digest_.fill(0); }
+DataInfo::DataInfo()
+{
+    digest_.fill(0);
+}
 
-DataInfo::~DataInfo() { digest_.fill(0); }
+DataInfo::~DataInfo()
+{
+    digest_.fill(0);
+}
 
 void DataInfo::setDigest(const uint8_t* bytes)
 {
@@ -18,4 +24,7 @@ void DataInfo::setDigest(const uint8_t* bytes)
     std::copy(bytes, bytes + digest_.size(), digest_.begin());
 }
 
-void DataInfo::setReader(IStreamReader* reader) { reader_.reset(reader); }
+void DataInfo::setReader(IStreamReader* reader)
+{
+    reader_.reset(reader);
+}

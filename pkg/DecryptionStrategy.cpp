@@ -9,12 +9,14 @@ int64_t DecryptionStrategy::process(IStreamReader* reader, int64_t& remaining, c
     {
         return -1;
     }
-    const int64_t length = remaining < CbcSegment::kMaxSegmentLength ? remaining : CbcSegment::kMaxSegmentLength;
+    const int64_t length =
+        remaining < CbcSegment::kMaxSegmentLength ? remaining : CbcSegment::kMaxSegmentLength;
     if (reader->read(output, static_cast<uint64_t>(length)) != length)
     {
         return -1;
     }
-    const int64_t plain = CbcSegment::decryptInPlace(*cipher(), reinterpret_cast<unsigned char*>(output), length);
+    const int64_t plain =
+        CbcSegment::decryptInPlace(*cipher(), reinterpret_cast<unsigned char*>(output), length);
     if (plain < 0)
     {
         return -1;

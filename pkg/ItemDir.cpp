@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemDir::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemDir::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemFile::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemFile::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

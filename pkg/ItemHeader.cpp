@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemHeader::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemHeader::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

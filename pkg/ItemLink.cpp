@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemLink::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemLink::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

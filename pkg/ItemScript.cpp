@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemScript::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemScript::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemTar::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemTar::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

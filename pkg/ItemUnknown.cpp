@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemUnknown::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemUnknown::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

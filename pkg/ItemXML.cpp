@@ -2,4 +2,7 @@
 
 #include "IPkgItemVisitor.h"
 
-void ItemXML::accept(IPkgItemVisitor& visitor) { visitor.visit(*this); }
+void ItemXML::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}

@@ -3,8 +3,7 @@
 #include <cstring>
 
 MemoryViewReader::MemoryViewReader(const unsigned char* data, uint64_t length)
-    : data_(data)
-    , length_(data == nullptr ? 0 : length)
+    : data_(data), length_(data == nullptr ? 0 : length)
 {
 }
 

@@ -1,7 +1,7 @@
 #include "MultipleFileReader.h"
 
-#include <algorithm>
 #include <sys/types.h>
+#include <algorithm>
 
 bool MultipleFileReader::addFile(const std::string& path)
 {
@@ -76,7 +76,8 @@ int64_t MultipleFileReader::read(void* buffer, uint64_t length)
         if (left > 0)
         {
             const uint64_t want = std::min<uint64_t>(length - delivered, static_cast<uint64_t>(left));
-            const std::size_t got = std::fread(out + delivered, 1, static_cast<std::size_t>(want), part.file.get());
+            const std::size_t got =
+                std::fread(out + delivered, 1, static_cast<std::size_t>(want), part.file.get());
             delivered += got;
             partPosition_ += static_cast<int64_t>(got);
             if (got < want)

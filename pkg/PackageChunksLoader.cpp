@@ -21,11 +21,14 @@ bool pathExists(const std::string& path)
     return boost::filesystem::exists(path, ec);
 }
 
-bool endsWith001(const std::string& path) { return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0; }
+bool endsWith001(const std::string& path)
+{
+    return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0;
+}
 
 // The last part of a split package is "...999".
 constexpr int kLastPartCounter = 999;
-} // namespace
+}  // namespace
 
 PackageChunksLoader::PackageChunksLoader(ChunkItemFactory* factories) : factories_(factories) {}
 
@@ -36,7 +39,10 @@ PackageChunksLoader::~PackageChunksLoader()
     factories_.reset();
 }
 
-void PackageChunksLoader::Log(const std::string& message) { LogStream::Instance().WriteLine(message); }
+void PackageChunksLoader::Log(const std::string& message)
+{
+    LogStream::Instance().WriteLine(message);
+}
 
 bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
 {
@@ -157,7 +163,8 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
     const uint32_t type = static_cast<uint32_t>(frame[0]) | (static_cast<uint32_t>(frame[1]) << 8) |
                           (static_cast<uint32_t>(frame[2]) << 16) | (static_cast<uint32_t>(frame[3]) << 24);
     const uint32_t rawSize = static_cast<uint32_t>(frame[4]) | (static_cast<uint32_t>(frame[5]) << 8) |
-                             (static_cast<uint32_t>(frame[6]) << 16) | (static_cast<uint32_t>(frame[7]) << 24);
+                             (static_cast<uint32_t>(frame[6]) << 16) |
+                             (static_cast<uint32_t>(frame[7]) << 24);
     const int64_t size = static_cast<int32_t>(rawSize);
     const int64_t payloadStart = reader_->tell();
     // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.

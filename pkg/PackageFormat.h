@@ -41,16 +41,25 @@ enum ChunkType : uint32_t
     kTypeTar = 19,
 };
 
-constexpr bool isHeaderType(uint32_t type) { return type == kTypeHeader || type == kTypeHeaderAlt; }
-constexpr bool isSystemType(uint32_t type) { return type >= kTypeInstallerKernel && type <= kTypeUserKernel; }
-constexpr bool isUserType(uint32_t type) { return type >= kTypeScript && type <= kTypeTar; }
+constexpr bool isHeaderType(uint32_t type)
+{
+    return type == kTypeHeader || type == kTypeHeaderAlt;
+}
+constexpr bool isSystemType(uint32_t type)
+{
+    return type >= kTypeInstallerKernel && type <= kTypeUserKernel;
+}
+constexpr bool isUserType(uint32_t type)
+{
+    return type >= kTypeScript && type <= kTypeTar;
+}
 
 // Fixed parts of the payloads that precede their texts.
-constexpr int64_t kHeaderFixedSize = 12;      // versions, flags, package type, entry count
-constexpr int64_t kScriptFixedSize = 18;      // digest, condition id
-constexpr int64_t kFileFixedSize = 29;        // digest, entry word, installed size, encoding
-constexpr int64_t kLinkFixedSize = 7;         // uid, gid, condition id, must-exist flag
-constexpr int64_t kTarFixedSize = 22;         // digest, installed size, condition id
+constexpr int64_t kHeaderFixedSize = 12;  // versions, flags, package type, entry count
+constexpr int64_t kScriptFixedSize = 18;  // digest, condition id
+constexpr int64_t kFileFixedSize = 29;    // digest, entry word, installed size, encoding
+constexpr int64_t kLinkFixedSize = 7;     // uid, gid, condition id, must-exist flag
+constexpr int64_t kTarFixedSize = 22;     // digest, installed size, condition id
 
 // Header flags word: bit 0 is the flag, bits 1 to 4 a 4-bit value.
 constexpr uint32_t kHeaderFlagBit = 0x1u;
@@ -89,12 +98,21 @@ constexpr uint8_t encodingByte(uint8_t compression, uint8_t cipher)
 {
     return static_cast<uint8_t>(((cipher & 0xFu) << 4) | (compression & 0xFu));
 }
-constexpr uint8_t compressionOf(uint8_t encoding) { return encoding & 0xFu; }
-constexpr uint8_t cipherOf(uint8_t encoding) { return static_cast<uint8_t>(encoding >> 4); }
+constexpr uint8_t compressionOf(uint8_t encoding)
+{
+    return encoding & 0xFu;
+}
+constexpr uint8_t cipherOf(uint8_t encoding)
+{
+    return static_cast<uint8_t>(encoding >> 4);
+}
 
 // Bytes that follow a payload so that the next chunk starts on a multiple of 4. Only meaningful for a
 // non-negative size.
-constexpr int64_t paddingFor(int64_t size) { return (4 - size % 4) % 4; }
+constexpr int64_t paddingFor(int64_t size)
+{
+    return (4 - size % 4) % 4;
+}
 
 constexpr int16_t kNoCondition = -1;
-} // namespace PackageFormat
+}  // namespace PackageFormat

@@ -7,10 +7,7 @@ namespace
 const int64_t kLengthPrefixSize = 4;
 }
 
-QtUncompressionStrategy::QtUncompressionStrategy()
-    : inflater_(0)
-{
-}
+QtUncompressionStrategy::QtUncompressionStrategy() : inflater_(0) {}
 
 int64_t QtUncompressionStrategy::process(IStreamReader* reader, int64_t& remaining, char* output)
 {
@@ -30,8 +27,8 @@ int64_t QtUncompressionStrategy::processWithin(IStreamReader* reader, int64_t& r
         return -1;
     }
     remaining -= kLengthPrefixSize;
-    const int64_t expected = (int64_t(prefix[0]) << 24) | (int64_t(prefix[1]) << 16) | (int64_t(prefix[2]) << 8) |
-                             int64_t(prefix[3]);
+    const int64_t expected = (int64_t(prefix[0]) << 24) | (int64_t(prefix[1]) << 16) |
+                             (int64_t(prefix[2]) << 8) | int64_t(prefix[3]);
     // The prefix comes from the package: a block may never claim more room than the caller has.
     if (expected > kLargestBlock || expected > capacity)
     {

@@ -2,10 +2,7 @@
 
 #include "IStreamReader.h"
 
-ReadingStrategy::ReadingStrategy(int64_t blockSize)
-    : blockSize_(blockSize)
-{
-}
+ReadingStrategy::ReadingStrategy(int64_t blockSize) : blockSize_(blockSize) {}
 
 int64_t ReadingStrategy::process(IStreamReader* reader, int64_t& remaining, char* output)
 {

@@ -12,12 +12,9 @@ uint32_t loadLittleEndian(const unsigned char* p)
 {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-} // namespace
+}  // namespace
 
-SubChunckReadingStrategy::SubChunckReadingStrategy(ProcessingStrategy* inner)
-    : inner_(inner)
-{
-}
+SubChunckReadingStrategy::SubChunckReadingStrategy(ProcessingStrategy* inner) : inner_(inner) {}
 
 SubChunckReadingStrategy::SubChunckReadingStrategy(std::unique_ptr<ProcessingStrategy> inner)
     : inner_(std::move(inner))
@@ -60,7 +57,8 @@ int64_t SubChunckReadingStrategy::process(IStreamReader* reader, int64_t& remain
     while (bodyRemaining != 0)
     {
         const int64_t before = bodyRemaining;
-        const int64_t n = inner_->processWithin(reader, bodyRemaining, output + produced, capacity - produced);
+        const int64_t n =
+            inner_->processWithin(reader, bodyRemaining, output + produced, capacity - produced);
         if (n < 0)
         {
             return -1;

@@ -17,8 +17,7 @@ void ZLibUncompressionStrategy::InflateEnd::operator()(z_stream_s* stream) const
     delete stream;
 }
 
-ZLibUncompressionStrategy::ZLibUncompressionStrategy(int64_t expectedLength)
-    : expectedLength_(expectedLength)
+ZLibUncompressionStrategy::ZLibUncompressionStrategy(int64_t expectedLength) : expectedLength_(expectedLength)
 {
 }
 
@@ -64,7 +63,8 @@ int64_t ZLibUncompressionStrategy::process(IStreamReader* reader, int64_t& remai
     stream.avail_in = static_cast<uInt>(length);
     stream.next_out = expectedLength_ != 0 ? reinterpret_cast<Bytef*>(output) : &spare;
     stream.avail_out = expectedLength_ != 0 ? static_cast<uInt>(expectedLength_) : 1;
-    if (inflate(&stream, Z_FINISH) != Z_STREAM_END || static_cast<int64_t>(stream.total_out) > expectedLength_)
+    if (inflate(&stream, Z_FINISH) != Z_STREAM_END ||
+        static_cast<int64_t>(stream.total_out) > expectedLength_)
     {
         return -1;
     }

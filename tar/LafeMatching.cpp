@@ -16,7 +16,7 @@ struct EntryDeleter
 {
     void operator()(struct archive_entry* e) const { archive_entry_free(e); }
 };
-} // namespace
+}  // namespace
 
 struct lafe_matching
 {

@@ -1,11 +1,11 @@
 #include "LibArchiveExtractor.h"
 
 #include "DataInfo.h"
+#include "DiskUtils.h"
 #include "IStreamReader.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemTar.h"
 #include "LafeMatching.h"
-#include "DiskUtils.h"
 #include "SystemCommandRunner.h"
 
 #include <archive.h>
@@ -13,10 +13,10 @@
 
 #include <boost/filesystem.hpp>
 
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <new>
-#include <unistd.h>
 
 namespace fs = boost::filesystem;
 
@@ -43,8 +43,7 @@ void StripLeadingSeparators(struct archive_entry* entry)
     if (name != nullptr && name[0] == '/')
     {
         const char* rest = name;
-        while (*rest == '/')
-            ++rest;
+        while (*rest == '/') ++rest;
         const std::string relative = *rest == '\0' ? std::string("./") : std::string(rest);
         archive_entry_copy_pathname(entry, relative.c_str());
     }
@@ -52,8 +51,7 @@ void StripLeadingSeparators(struct archive_entry* entry)
     const char* link = archive_entry_hardlink(entry);
     if (link != nullptr && link[0] == '/')
     {
-        while (*link == '/')
-            ++link;
+        while (*link == '/') ++link;
         const std::string relative(link);
         archive_entry_copy_hardlink(entry, relative.c_str());
     }
@@ -95,7 +93,7 @@ bool IsCurrentDirectory(const std::string& destination)
     // The same directory, however it is spelt (a trailing separator, a link on the way).
     return current == fs::path(destination) || fs::equivalent(current, fs::path(destination), ec);
 }
-} // namespace
+}  // namespace
 
 LibArchiveExtractor::LibArchiveExtractor()
     : LibArchiveExtractor(DiskUtils::Instance(), SystemCommandRunner::Instance())
@@ -168,8 +166,7 @@ bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destin
     }
     archive_write_disk_set_standard_lookup(writer.get());
     lafe_matching* rawPatterns = nullptr;
-    for (const std::string& pattern : patterns)
-        lafe_include(&rawPatterns, pattern.c_str());
+    for (const std::string& pattern : patterns) lafe_include(&rawPatterns, pattern.c_str());
     std::unique_ptr<lafe_matching, PatternsDeleter> selection(rawPatterns);
     archive_write_disk_set_options(writer.get(), kDiskOptions);
     return ReadArchive(writer.get(), selection.get());

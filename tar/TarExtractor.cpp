@@ -33,7 +33,7 @@ void Remove(const std::string& path)
     boost::system::error_code ec;
     fs::remove(fs::path(path), ec);
 }
-} // namespace
+}  // namespace
 
 TarExtractor::TarExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner)
     : disk(diskUtils), runner(commandRunner)
@@ -94,8 +94,9 @@ bool TarExtractor::PostProcess(ItemTar* item, const std::string& destination)
 bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
 {
     Log(std::string(kIndent) + "Verifying MD5 for each extracted tar file ...");
-    const std::string list =
-        destination + "/" + TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) + "_md5";
+    const std::string list = destination + "/" +
+                             TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
+                             "_md5";
     std::ifstream in(list);
     if (!in.is_open())
     {
@@ -115,7 +116,8 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
             ok = false;
         }
         // A listed path that climbs out names a file the extraction cannot have written: never a match.
-        else if (TarLists::ClimbsOut(entry.path) || !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
+        else if (TarLists::ClimbsOut(entry.path) ||
+                 !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
         {
             Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
             ok = false;
@@ -131,8 +133,9 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
 bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
 {
     Log(std::string(kIndent) + "Verifying existence for each extracted tar file ...");
-    const std::string list =
-        destination + "/" + TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) + "_tart";
+    const std::string list = destination + "/" +
+                             TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
+                             "_tart";
     std::ifstream in(list);
     if (!in.is_open())
     {

@@ -8,7 +8,7 @@ bool EndsWith(const std::string& s, const std::string& suffix)
 {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
-} // namespace
+}  // namespace
 
 std::string ListBaseName(const std::string& itemPath)
 {
@@ -92,4 +92,4 @@ bool IsTopDirectory(const std::string& name)
 {
     return name == "./";
 }
-} // namespace TarLists
+}  // namespace TarLists

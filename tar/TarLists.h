@@ -17,18 +17,18 @@ std::vector<std::string> Tokenise(const std::string& line);
 
 struct Md5Line
 {
-    std::string digest; // expected MD5, 32 hexadecimal characters
-    std::string path;   // relative to the destination, usually "./..."
+    std::string digest;  // expected MD5, 32 hexadecimal characters
+    std::string path;    // relative to the destination, usually "./..."
 };
 // False when the line has fewer than two tokens.
 bool ParseMd5Line(const std::string& line, Md5Line& out);
 
 struct TarListLine
 {
-    char type = '?';    // 'd' directory, '-' regular file, 'l' symbolic link, anything else other
-    std::string size;   // as listed; the size estimate reads it, verification does not
-    std::string name;   // member name as listed
-    std::string target; // link target, only from a line of exactly eight tokens
+    char type = '?';     // 'd' directory, '-' regular file, 'l' symbolic link, anything else other
+    std::string size;    // as listed; the size estimate reads it, verification does not
+    std::string name;    // member name as listed
+    std::string target;  // link target, only from a line of exactly eight tokens
 };
 // False when the line has fewer than six tokens.
 bool ParseTarListLine(const std::string& line, TarListLine& out);
@@ -44,4 +44,4 @@ bool ClimbsOut(const std::string& name);
 
 // The archive's top directory, which verification skips.
 bool IsTopDirectory(const std::string& name);
-} // namespace TarLists
+}  // namespace TarLists

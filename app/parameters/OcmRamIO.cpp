@@ -11,9 +11,7 @@ void OcmRamIO::MappingDeleter::operator()(void* start) const
     ::munmap(start, kBlockSize);
 }
 
-OcmRamIO::OcmRamIO(std::string devicePath) : devicePath_(std::move(devicePath))
-{
-}
+OcmRamIO::OcmRamIO(std::string devicePath) : devicePath_(std::move(devicePath)) {}
 
 OcmRamIO::~OcmRamIO()
 {

@@ -2,9 +2,9 @@
 
 #include "IParametersIO.h"
 
+#include <sys/types.h>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 
 // The parameter block in the on-chip RAM, mapped through the physical-memory device.
 class OcmRamIO : public IParametersIO

@@ -8,9 +8,7 @@ OcmRamIOFactory& OcmRamIOFactory::Instance()
     return instance;
 }
 
-OcmRamIOFactory::OcmRamIOFactory(std::string devicePath) : devicePath_(std::move(devicePath))
-{
-}
+OcmRamIOFactory::OcmRamIOFactory(std::string devicePath) : devicePath_(std::move(devicePath)) {}
 
 std::unique_ptr<IParametersIO> OcmRamIOFactory::Create()
 {

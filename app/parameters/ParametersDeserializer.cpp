@@ -28,9 +28,7 @@ bool TakeString(const unsigned char* block, std::size_t offset, std::string& out
 }
 }  // namespace
 
-ParametersDeserializer::ParametersDeserializer(IParametersIO* io) : io_(io)
-{
-}
+ParametersDeserializer::ParametersDeserializer(IParametersIO* io) : io_(io) {}
 
 bool ParametersDeserializer::Read(std::string& pkgFileName, std::string& logFileName, int& installFlags)
 {

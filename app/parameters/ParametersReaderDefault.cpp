@@ -9,9 +9,7 @@ ParametersReaderDefault& ParametersReaderDefault::Instance()
     return instance;
 }
 
-ParametersReaderDefault::ParametersReaderDefault(ParametersIOFactory& factory) : factory_(factory)
-{
-}
+ParametersReaderDefault::ParametersReaderDefault(ParametersIOFactory& factory) : factory_(factory) {}
 
 bool ParametersReaderDefault::getParameters(std::string& pkgFileName, std::string& logFileName,
                                             int& installFlags)

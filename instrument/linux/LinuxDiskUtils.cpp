@@ -49,7 +49,7 @@ bool LinuxDiskUtils::GetFreeSpace(const std::string& path, long long& bytes)
     const uint64_t available = static_cast<uint64_t>(info.f_bavail);
     const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<long long>::max());
     bytes = unit != 0 && available > limit / unit ? std::numeric_limits<long long>::max()
-                                                   : static_cast<long long>(unit * available);
+                                                  : static_cast<long long>(unit * available);
     return true;
 }
 

@@ -24,8 +24,9 @@ LinuxPartitionMounter::~LinuxPartitionMounter()
 
 bool LinuxPartitionMounter::ParseMountLine(const std::string& line, const std::string& point, bool& readWrite)
 {
-    // "mount" prints "DEVICE on POINT type TYPE (OPTIONS)"; the kernel's table has "DEVICE POINT TYPE OPTIONS".
-    // Either way the options follow the mount point, and "rw" is one of them, not a part of a longer word.
+    // "mount" prints "DEVICE on POINT type TYPE (OPTIONS)"; the kernel's table has "DEVICE POINT TYPE
+    // OPTIONS". Either way the options follow the mount point, and "rw" is one of them, not a part of a
+    // longer word.
     std::istringstream fields(line);
     std::string field;
     bool found = false;

@@ -20,7 +20,8 @@ std::string SystemCommandRunner::CommandLine(const std::string& command, Capture
     return line;
 }
 
-int SystemCommandRunner::RunRedirected(const std::string& command, Capture capture, const std::string& outputFile)
+int SystemCommandRunner::RunRedirected(const std::string& command, Capture capture,
+                                       const std::string& outputFile)
 {
     // Whatever the program has buffered must reach its files before a child writes to the same ones.
     std::fflush(nullptr);

@@ -14,5 +14,6 @@ public:
     // The line handed to the shell. Redirections are written in the POSIX form (" > FILE 2>&1"), never as
     // bash's " &> FILE": a POSIX sh such as dash reads "cmd &> file" as "run cmd in the background, then
     // empty file", so the status of cmd would be lost (always 0) and its output would not reach the file.
-    static std::string CommandLine(const std::string& command, Capture capture, const std::string& outputFile);
+    static std::string CommandLine(const std::string& command, Capture capture,
+                                   const std::string& outputFile);
 };

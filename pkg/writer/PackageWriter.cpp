@@ -5,16 +5,19 @@
 
 #include <boost/filesystem.hpp>
 
+#include <sys/types.h>
 #include <algorithm>
 #include <cstdio>
 #include <limits>
-#include <sys/types.h>
 
 using namespace PackageFormat;
 
 namespace
 {
-void putU8(PackageWriter::Bytes& out, uint8_t value) { out.push_back(value); }
+void putU8(PackageWriter::Bytes& out, uint8_t value)
+{
+    out.push_back(value);
+}
 
 void putU16(PackageWriter::Bytes& out, uint16_t value)
 {
@@ -22,7 +25,10 @@ void putU16(PackageWriter::Bytes& out, uint16_t value)
     out.push_back(static_cast<uint8_t>(value >> 8));
 }
 
-void putI16(PackageWriter::Bytes& out, int16_t value) { putU16(out, static_cast<uint16_t>(value)); }
+void putI16(PackageWriter::Bytes& out, int16_t value)
+{
+    putU16(out, static_cast<uint16_t>(value));
+}
 
 void putU32(PackageWriter::Bytes& out, uint32_t value)
 {
@@ -40,7 +46,10 @@ void putText(PackageWriter::Bytes& out, const std::string& text)
     out.push_back(0);
 }
 
-void putBytes(PackageWriter::Bytes& out, const uint8_t* data, size_t length) { out.insert(out.end(), data, data + length); }
+void putBytes(PackageWriter::Bytes& out, const uint8_t* data, size_t length)
+{
+    out.insert(out.end(), data, data + length);
+}
 
 void putEntryWord(PackageWriter::Bytes& out, const PackageWriter::EntryAttributes& attributes)
 {
@@ -50,18 +59,24 @@ void putEntryWord(PackageWriter::Bytes& out, const PackageWriter::EntryAttribute
     putI16(out, attributes.conditionId);
 }
 
-bool endsWith001(const std::string& path) { return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0; }
+bool endsWith001(const std::string& path)
+{
+    return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0;
+}
 
 bool exists(const std::string& path)
 {
     boost::system::error_code ec;
     return boost::filesystem::exists(path, ec);
 }
-} // namespace
+}  // namespace
 
 PackageWriter::PackageWriter() = default;
 
-PackageWriter::~PackageWriter() { close(); }
+PackageWriter::~PackageWriter()
+{
+    close();
+}
 
 bool PackageWriter::fail()
 {
@@ -91,7 +106,7 @@ bool PackageWriter::openNextPart()
     const int index = static_cast<int>(parts_.size()) + 1;
     if (index > 999)
     {
-        return fail(); // the name series has three digits
+        return fail();  // the name series has three digits
     }
     const std::string name = index == 1 ? path_ : partName(path_, index);
     file_.reset(std::fopen(name.c_str(), "wb"));
@@ -120,7 +135,8 @@ bool PackageWriter::write(const void* data, size_t length)
         size_t piece = length;
         if (partSize_ > 0)
         {
-            piece = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(length), partSize_ - partWritten_));
+            piece = static_cast<size_t>(
+                std::min<int64_t>(static_cast<int64_t>(length), partSize_ - partWritten_));
         }
         if (std::fwrite(bytes, 1, piece, file_.get()) != piece)
         {
@@ -201,7 +217,8 @@ namespace
 {
 // What precedes the data in each layout; the data itself is written straight from the caller's buffer or
 // file, so a large image is never copied into a payload first.
-PackageWriter::Bytes scriptHead(const std::string& name, const PackageWriter::Digest& digest, int16_t conditionId)
+PackageWriter::Bytes scriptHead(const std::string& name, const PackageWriter::Digest& digest,
+                                int16_t conditionId)
 {
     PackageWriter::Bytes out;
     putBytes(out, digest.data(), digest.size());
@@ -274,7 +291,7 @@ bool digestFile(std::FILE* file, PackageWriter::Digest& digest)
     md5.digest(digest.data());
     return fseeko(file, 0, SEEK_SET) == 0;
 }
-} // namespace
+}  // namespace
 
 PackageWriter::Bytes PackageWriter::headerPayload(const Header& header)
 {
@@ -310,12 +327,14 @@ PackageWriter::Bytes PackageWriter::systemPayload(const Bytes& image)
     return joined(Bytes(digest.begin(), digest.end()), image);
 }
 
-PackageWriter::Bytes PackageWriter::scriptPayload(const std::string& name, const Bytes& script, int16_t conditionId)
+PackageWriter::Bytes PackageWriter::scriptPayload(const std::string& name, const Bytes& script,
+                                                  int16_t conditionId)
 {
     return joined(scriptHead(name, digestOf(script), conditionId), script);
 }
 
-PackageWriter::Bytes PackageWriter::directoryPayload(const std::string& path, const EntryAttributes& attributes)
+PackageWriter::Bytes PackageWriter::directoryPayload(const std::string& path,
+                                                     const EntryAttributes& attributes)
 {
     Bytes out;
     putEntryWord(out, attributes);
@@ -325,7 +344,8 @@ PackageWriter::Bytes PackageWriter::directoryPayload(const std::string& path, co
 
 PackageWriter::Bytes PackageWriter::filePayload(const FileInfo& info, const EncodedData& encoded)
 {
-    return joined(fileHead(info, encoded.encoding, encoded.installedSize, encoded.installedDigest), encoded.data);
+    return joined(fileHead(info, encoded.encoding, encoded.installedSize, encoded.installedDigest),
+                  encoded.data);
 }
 
 PackageWriter::Bytes PackageWriter::linkPayload(const LinkInfo& link)
@@ -375,7 +395,8 @@ bool PackageWriter::writeChunk(uint32_t type, const Bytes& head, const uint8_t* 
            writePadding(payloadSize);
 }
 
-bool PackageWriter::writeChunkFromFile(uint32_t type, const Bytes& head, std::FILE* source, int64_t dataLength)
+bool PackageWriter::writeChunkFromFile(uint32_t type, const Bytes& head, std::FILE* source,
+                                       int64_t dataLength)
 {
     const int64_t payloadSize = static_cast<int64_t>(head.size()) + dataLength;
     if (!writeFrame(type, payloadSize) || !write(head.data(), head.size()))
@@ -402,7 +423,10 @@ bool PackageWriter::addRawChunk(uint32_t type, const Bytes& payload)
     return writeChunk(type, Bytes(), payload.data(), payload.size());
 }
 
-bool PackageWriter::addRawBytes(const Bytes& bytes) { return ok_ ? write(bytes.data(), bytes.size()) : false; }
+bool PackageWriter::addRawBytes(const Bytes& bytes)
+{
+    return ok_ ? write(bytes.data(), bytes.size()) : false;
+}
 
 bool PackageWriter::addHeader(const Header& header)
 {
@@ -442,7 +466,8 @@ bool PackageWriter::addSystemImageFile(uint32_t type, const std::string& sourceP
 
 bool PackageWriter::addScript(const std::string& name, const Bytes& script, int16_t conditionId)
 {
-    return writeChunk(kTypeScript, scriptHead(name, digestOf(script), conditionId), script.data(), script.size());
+    return writeChunk(kTypeScript, scriptHead(name, digestOf(script), conditionId), script.data(),
+                      script.size());
 }
 
 bool PackageWriter::addDirectory(const std::string& path, const EntryAttributes& attributes)
@@ -500,14 +525,18 @@ bool PackageWriter::addFile(const FileInfo& info, const Bytes& content, uint8_t 
     encoded.encoding = encodingByte(compression, cipher);
     encoded.installedSize = static_cast<uint32_t>(content.size());
     encoded.installedDigest = digestOf(content);
-    const bool encodedOk = compression == kCompressionQtZlib
-                               ? PayloadEncoder::compress(content.data(), content.size(), encoded.data)
-                               : compression == kCompressionNone &&
-                                     PayloadEncoder::encrypt(cipher, content.data(), content.size(), encoded.data);
+    const bool encodedOk =
+        compression == kCompressionQtZlib
+            ? PayloadEncoder::compress(content.data(), content.size(), encoded.data)
+            : compression == kCompressionNone &&
+                  PayloadEncoder::encrypt(cipher, content.data(), content.size(), encoded.data);
     return encodedOk ? addEncodedFile(info, encoded) : fail();
 }
 
-bool PackageWriter::addLink(const LinkInfo& link) { return addRawChunk(kTypeLink, linkPayload(link)); }
+bool PackageWriter::addLink(const LinkInfo& link)
+{
+    return addRawChunk(kTypeLink, linkPayload(link));
+}
 
 bool PackageWriter::addTar(const std::string& destination, const Bytes& archive, int16_t conditionId,
                            int64_t installedSize)

@@ -24,21 +24,21 @@ public:
 
     struct Header
     {
-        uint32_t chunkType = PackageFormat::kTypeHeader; // 0 or 1
+        uint32_t chunkType = PackageFormat::kTypeHeader;  // 0 or 1
         // Defaults are the version of the package library this installer understands.
         uint8_t versionA = 4;
         uint8_t versionB = 2;
         uint8_t installMajor = 7;
         uint8_t installMinor = 30;
         bool headerFlag = false;
-        uint8_t headerFlagValue = 0; // 4 bits
+        uint8_t headerFlagValue = 0;  // 4 bits
         uint16_t packageType = PackageFormat::kPackageUser;
         // Each entry is stored in an 8-byte field; the installer accepts only 7-character texts.
         std::vector<std::string> compatibility;
         std::string text1;
         std::string text2;
-        std::string creationDate; // "MM/DD/YYYY"
-        std::string creationTime; // "hh.mm"
+        std::string creationDate;  // "MM/DD/YYYY"
+        std::string creationTime;  // "hh.mm"
         std::string text5;
         std::string text6;
     };
@@ -48,15 +48,15 @@ public:
     {
         uint16_t uid = 0;
         uint16_t gid = 0;
-        uint16_t mode = 0; // bit layout in PackageFormat (read is the low bit of each group)
+        uint16_t mode = 0;  // bit layout in PackageFormat (read is the low bit of each group)
         int16_t conditionId = PackageFormat::kNoCondition;
     };
 
     struct FileInfo
     {
         std::string path;
-        std::string date = "01/01/2000"; // "MM/DD/YYYY"
-        std::string time = "00.00";      // "hh.mm"
+        std::string date = "01/01/2000";  // "MM/DD/YYYY"
+        std::string time = "00.00";       // "hh.mm"
         EntryAttributes attributes;
     };
 
@@ -64,7 +64,7 @@ public:
     // the file as installed, after decoding, which the writer cannot work out from the encoded bytes.
     struct EncodedData
     {
-        uint8_t encoding = 0; // PackageFormat::encodingByte(compression, cipher)
+        uint8_t encoding = 0;  // PackageFormat::encodingByte(compression, cipher)
         uint32_t installedSize = 0;
         Digest installedDigest{};
         Bytes data;
@@ -94,7 +94,8 @@ public:
     bool addSystemImage(uint32_t type, const Bytes& image);
     // The same, streaming the image from a file (root file systems do not have to fit in memory).
     bool addSystemImageFile(uint32_t type, const std::string& sourcePath);
-    bool addScript(const std::string& name, const Bytes& script, int16_t conditionId = PackageFormat::kNoCondition);
+    bool addScript(const std::string& name, const Bytes& script,
+                   int16_t conditionId = PackageFormat::kNoCondition);
     bool addDirectory(const std::string& path, const EntryAttributes& attributes);
     // A file stored plain.
     bool addFile(const FileInfo& info, const Bytes& content);

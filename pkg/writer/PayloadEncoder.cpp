@@ -28,7 +28,7 @@ void appendBigEndian(std::vector<unsigned char>& out, uint32_t v)
         out.push_back(static_cast<unsigned char>(v >> (8 * i)));
     }
 }
-} // namespace
+}  // namespace
 
 bool PayloadEncoder::encrypt(int cipherType, const unsigned char* plain, size_t length,
                              std::vector<unsigned char>& stored)

@@ -86,7 +86,8 @@ public:
         {
             std::memset(&z_, 0, sizeof z_);
             // 15 window bits + 16 asks zlib for a gzip wrapper rather than a zlib one.
-            ready_ = deflateInit2(&z_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+            ready_ =
+                deflateInit2(&z_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
             out_.resize(1 << 16);
         }
     }
@@ -135,7 +136,7 @@ private:
     std::vector<uint8_t> out_;
     uint64_t written_ = 0;
 };
-} // namespace
+}  // namespace
 
 TarItemBuilder::TarItemBuilder(std::string listBaseName) : listBaseName_(std::move(listBaseName)) {}
 
@@ -200,8 +201,8 @@ std::string TarItemBuilder::ListingLine(const Member& m)
     struct tm parts;
     if (gmtime_r(&t, &parts) != nullptr)
         std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", &parts);
-    std::string line = ModeString(m.type, m.mode) + " " + owner + std::string(pad, ' ') + size + " " + when + " " +
-                       m.name;
+    std::string line =
+        ModeString(m.type, m.mode) + " " + owner + std::string(pad, ' ') + size + " " + when + " " + m.name;
     if (m.type == '2')
         line += " -> " + m.target;
     return line + "\n";
@@ -223,8 +224,7 @@ std::string TarItemBuilder::TarList() const
     if (tarOverridden_)
         return tarOverride_;
     std::string text;
-    for (const Member& m : members_)
-        text += ListingLine(m);
+    for (const Member& m : members_) text += ListingLine(m);
     return text;
 }
 
@@ -245,14 +245,15 @@ bool TarItemBuilder::Build(const Sink& sink, Compression compression) const
     std::vector<Member> all;
     if (includeLists_)
     {
-        all.push_back(Member{'0', "./" + listBaseName_ + "_md5", {}, Md5List(), 0644, uid_, gid_, user_, group_,
-                             mtime_, {}});
-        all.push_back(Member{'0', "./" + listBaseName_ + "_tart", {}, TarList(), 0644, uid_, gid_, user_, group_,
-                             mtime_, {}});
+        all.push_back(Member{
+            '0', "./" + listBaseName_ + "_md5", {}, Md5List(), 0644, uid_, gid_, user_, group_, mtime_, {}});
+        all.push_back(Member{
+            '0', "./" + listBaseName_ + "_tart", {}, TarList(), 0644, uid_, gid_, user_, group_, mtime_, {}});
     }
     Output out(sink, compression == Compression::Gzip);
     static const uint8_t zeros[kBlock] = {};
-    auto writeMember = [&](const Member& m) {
+    auto writeMember = [&](const Member& m)
+    {
         uint8_t h[kBlock] = {};
         std::string prefix, rest;
         if (!SplitName(m.name, prefix, rest))
@@ -260,7 +261,8 @@ bool TarItemBuilder::Build(const Sink& sink, Compression compression) const
         PutText(h + 0, rest, kNameField);
         const uint64_t size = m.type == '0' ? m.contents.size() : 0;
         if (!PutOctal(h + 100, 8, m.mode) || !PutOctal(h + 108, 8, m.uid) || !PutOctal(h + 116, 8, m.gid) ||
-            !PutOctal(h + 124, 12, size) || !PutOctal(h + 136, 12, static_cast<uint64_t>(std::max<int64_t>(0, m.mtime))))
+            !PutOctal(h + 124, 12, size) ||
+            !PutOctal(h + 136, 12, static_cast<uint64_t>(std::max<int64_t>(0, m.mtime))))
             return false;
         h[156] = static_cast<uint8_t>(m.type);
         PutText(h + 157, m.target, kNameField);
@@ -274,8 +276,7 @@ bool TarItemBuilder::Build(const Sink& sink, Compression compression) const
         // The checksum is taken with its own field read as spaces.
         std::memset(h + 148, ' ', 8);
         unsigned sum = 0;
-        for (uint8_t b : h)
-            sum += b;
+        for (uint8_t b : h) sum += b;
         char chk[8];
         std::snprintf(chk, sizeof chk, "%06o", sum);
         std::memcpy(h + 148, chk, 7);
@@ -308,7 +309,8 @@ bool TarItemBuilder::Build(std::vector<uint8_t>& out, Compression compression) c
 {
     out.clear();
     return Build(
-        [&out](const uint8_t* data, size_t size) {
+        [&out](const uint8_t* data, size_t size)
+        {
             out.insert(out.end(), data, data + size);
             return true;
         },
@@ -318,8 +320,7 @@ bool TarItemBuilder::Build(std::vector<uint8_t>& out, Compression compression) c
 uint64_t TarItemBuilder::ExpandedSize() const
 {
     uint64_t total = 0;
-    for (const Member& m : members_)
-        total += m.type == '0' ? m.contents.size() : 0;
+    for (const Member& m : members_) total += m.type == '0' ? m.contents.size() : 0;
     if (includeLists_)
         total += Md5List().size() + TarList().size();
     return total;

@@ -57,13 +57,13 @@ public:
     uint64_t ExpandedSize() const;
     // Builds the archive and adds it to `writer` as the tar item installed at `destination` (the archive's
     // own path on the instrument, such as "/rootfs/opt/data.tar.gz").
-    bool AddTo(PackageWriter& writer, const std::string& destination, Compression compression = Compression::None,
-               int16_t conditionId = -1) const;
+    bool AddTo(PackageWriter& writer, const std::string& destination,
+               Compression compression = Compression::None, int16_t conditionId = -1) const;
 
 private:
     struct Member
     {
-        char type; // '0' file, '5' directory, '2' symbolic link
+        char type;  // '0' file, '5' directory, '2' symbolic link
         std::string name;
         std::string target;
         std::string contents;
@@ -71,7 +71,7 @@ private:
         uint32_t uid, gid;
         std::string user, group;
         int64_t mtime;
-        std::string digest; // lower-case hex MD5, files only
+        std::string digest;  // lower-case hex MD5, files only
     };
 
     bool Storable(const std::string& name) const;
@@ -81,7 +81,7 @@ private:
     std::vector<Member> members_;
     uint32_t uid_ = 0, gid_ = 0;
     std::string user_ = "root", group_ = "root";
-    int64_t mtime_ = 1764547200; // 2025-12-01 00:00 UTC: a fixed stamp keeps archives reproducible
+    int64_t mtime_ = 1764547200;  // 2025-12-01 00:00 UTC: a fixed stamp keeps archives reproducible
     bool includeLists_ = true;
     bool md5Overridden_ = false, tarOverridden_ = false;
     std::string md5Override_, tarOverride_;

@@ -91,14 +91,13 @@ TEST_P(CommandLineInfo, VersionWinsOverHelpAndNeitherStartsTheInstaller)
 INSTANTIATE_TEST_SUITE_P(Options, CommandLineInfo,
                          testing::Values(InfoCase{{"-v"}, "app-v1.44.0 pkg-v4.2.7.30\n"},
                                          InfoCase{{"-h", "-v"}, "app-v1.44.0 pkg-v4.2.7.30\n"},
-                                         InfoCase{{"-h"}, "vex-pkg-install v1.44.0\n"},
-                                         InfoCase{{}, ""},
+                                         InfoCase{{"-h"}, "vex-pkg-install v1.44.0\n"}, InfoCase{{}, ""},
                                          InfoCase{{"-p", "a.pkg", "-e"}, ""}));
 
 TEST(CommandLine, FilesTimeoutAndExitAreTakenAndLaterOccurrencesWin)
 {
-    const CommandLineOptions options =
-        ParseArgs({"-x", "first.xml", "-p", "/emmc/update/a.pkg", "-s", "15", "-e", "-x", "conf.xml", "-s", "30"});
+    const CommandLineOptions options = ParseArgs(
+        {"-x", "first.xml", "-p", "/emmc/update/a.pkg", "-s", "15", "-e", "-x", "conf.xml", "-s", "30"});
     EXPECT_EQ(options.xmlFileName.toStdString(), "conf.xml");
     EXPECT_EQ(options.pkgFileName.toStdString(), "/emmc/update/a.pkg");
     EXPECT_EQ(options.powerOffTimeout, 30);

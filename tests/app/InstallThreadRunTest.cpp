@@ -2,10 +2,10 @@
 
 #include "TempDir.h"
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
@@ -44,8 +44,8 @@ struct RunCase
     const char* expectedLine;
 };
 
-// Runs that end before the engine touches the instrument: an unknown board, and a package that cannot be read.
-// Each must report failure once and leave its numbered error log.
+// Runs that end before the engine touches the instrument: an unknown board, and a package that cannot be
+// read. Each must report failure once and leave its numbered error log.
 TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
 {
     const RunCase cases[] = {
@@ -58,7 +58,8 @@ TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
         TempDir dir;
         std::ofstream(dir / "id", std::ios::binary) << c.productFileContent;
         std::ofstream(dir / "update.pkg", std::ios::binary) << "not a package";
-        InstallThread thread(nullptr, QString::fromStdString(dir / "id"), QString::fromStdString(dir / "copy"));
+        InstallThread thread(nullptr, QString::fromStdString(dir / "id"),
+                             QString::fromStdString(dir / "copy"));
         thread.SetLogDirectory(QString::fromStdString(dir.str()));
         QSignalSpy activities(&thread, &InstallThread::NewActivityStarted);
         QSignalSpy done(&thread, &InstallThread::Done);
@@ -77,4 +78,4 @@ TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
         EXPECT_EQ(log.find("Update completed sucessfully."), std::string::npos) << log;
     }
 }
-} // namespace
+}  // namespace

@@ -3,11 +3,11 @@
 #include "InstallProgressNotifier.h"
 #include "TempDir.h"
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
@@ -62,14 +62,16 @@ TEST_F(InstallThreadTest, RelaysReportsFromTheEngineThreadInOrderSummingTheBytes
     InstallProgressNotifierInterface* engineSide =
         qobject_cast<InstallProgressNotifierInterface*>(static_cast<QObject*>(thread.Notifier()));
     ASSERT_NE(engineSide, nullptr);
-    std::thread engine([engineSide] {
-        engineSide->BytesToProcess(6000000000LL);
-        engineSide->BytesProcessed(1000);
-        engineSide->BytesProcessed(500);
-        engineSide->BytesProcessed(4294967296LL);
-        engineSide->StatusMessage("\xc3\xa9tat");
-        engineSide->ErrorMessage("Error line 1\nError line 2");
-    });
+    std::thread engine(
+        [engineSide]
+        {
+            engineSide->BytesToProcess(6000000000LL);
+            engineSide->BytesProcessed(1000);
+            engineSide->BytesProcessed(500);
+            engineSide->BytesProcessed(4294967296LL);
+            engineSide->StatusMessage("\xc3\xa9tat");
+            engineSide->ErrorMessage("Error line 1\nError line 2");
+        });
     engine.join();
 
     ASSERT_TRUE(WaitFor(error, 1));
@@ -91,8 +93,11 @@ TEST_F(InstallThreadTest, ReadsTheBoardProductAndItsFormatParameter)
         const char* id;
         bool known;
         int formatParameter;
-    } const cases[] = {{"2\n", "2", true, 0},   {"5\n", "5", true, 32}, {"6\n", "6", false, 0},
-                       {"", "", false, 0},       {std::string("7\n\0x", 4), "7", true, 32}};
+    } const cases[] = {{"2\n", "2", true, 0},
+                       {"5\n", "5", true, 32},
+                       {"6\n", "6", false, 0},
+                       {"", "", false, 0},
+                       {std::string("7\n\0x", 4), "7", true, 32}};
     for (const Case& c : cases)
     {
         InstallThread thread(nullptr, File("id", c.content), File("copy", ""));

@@ -296,13 +296,12 @@ TEST_P(MainWindowOcm, WithoutPackageOptionTheRunParametersComeFromOnChipRam)
 
 INSTANTIATE_TEST_SUITE_P(
     Blocks, MainWindowOcm,
-    testing::Values(OcmCase{"FormatRequested", true, 1, "/emmc/update/a.pkg", "005_error.log", 1, "\"1\""},
-                    OcmCase{"OnlyBitZeroIsTheFormatFlag", true, 0x1e, "/emmc/update/a.pkg", "005_error.log", 0,
-                            "\"1e\""},
-                    OcmCase{"OtherBitsWithFormat", true, 0x103, "/emmc/update/a.pkg", "005_error.log", 1,
-                            "\"103\""},
-                    // The failed read is not looked at: the run starts with nothing and fails to load.
-                    OcmCase{"Unreadable", false, 1, "", "", 0, "\"0\""}),
+    testing::Values(
+        OcmCase{"FormatRequested", true, 1, "/emmc/update/a.pkg", "005_error.log", 1, "\"1\""},
+        OcmCase{"OnlyBitZeroIsTheFormatFlag", true, 0x1e, "/emmc/update/a.pkg", "005_error.log", 0, "\"1e\""},
+        OcmCase{"OtherBitsWithFormat", true, 0x103, "/emmc/update/a.pkg", "005_error.log", 1, "\"103\""},
+        // The failed read is not looked at: the run starts with nothing and fails to load.
+        OcmCase{"Unreadable", false, 1, "", "", 0, "\"0\""}),
     [](const testing::TestParamInfo<OcmCase>& param) { return std::string(param.param.name); });
 
 TEST_F(MainWindowTest, ShowsActivitiesErrorsAndProgressSentByTheThread)
@@ -312,7 +311,8 @@ TEST_F(MainWindowTest, ShowsActivitiesErrorsAndProgressSentByTheThread)
 
     emit thread.NewActivityStarted(QStringLiteral("UPDATING THE OPERATING SYSTEM"));
     emit thread.NewActivityStarted(QStringLiteral("Please do not turn the instrument off"));
-    EXPECT_EQ(Text(*window, "lblActivity"), "UPDATING THE OPERATING SYSTEM<br>Please do not turn the instrument off");
+    EXPECT_EQ(Text(*window, "lblActivity"),
+              "UPDATING THE OPERATING SYSTEM<br>Please do not turn the instrument off");
 
     emit thread.ErrorMessageChanged(QStringLiteral("first"));
     emit thread.ErrorMessageChanged(QStringLiteral("Bad file:\n    /emmc/a\n"));
@@ -338,9 +338,10 @@ TEST_F(MainWindowTest, ShowsActivitiesErrorsAndProgressSentByTheThread)
     // Rounding lost the last step; success shows a full bar, failure shows where it stopped.
     emit thread.Done(true);
     EXPECT_EQ(bar->value(), 2000000);
-    EXPECT_EQ(Text(*window, "lblActivity"),
-              "<font color=green>SYSTEM UPDATE COMPLETED</font><br><font color=green>Please turn the instrument "
-              "off</font>");
+    EXPECT_EQ(
+        Text(*window, "lblActivity"),
+        "<font color=green>SYSTEM UPDATE COMPLETED</font><br><font color=green>Please turn the instrument "
+        "off</font>");
 }
 
 TEST_F(MainWindowTest, FailureKeepsTheBarWhereItStopped)
@@ -351,7 +352,8 @@ TEST_F(MainWindowTest, FailureKeepsTheBarWhereItStopped)
     emit window->Thread().Done(false);
     EXPECT_EQ(Find<QProgressBar>(*window, "pbUpgrade")->value(), 400);
     EXPECT_EQ(Text(*window, "lblActivity"),
-              "<font color=red>SYSTEM UPDATE FAILED</font><br><font color=red>Please turn the instrument off</font>");
+              "<font color=red>SYSTEM UPDATE FAILED</font><br><font color=red>Please turn the instrument "
+              "off</font>");
 }
 
 struct EndCase
@@ -404,17 +406,18 @@ TEST_P(MainWindowEnd, AppliesTheEndOfRunOptions)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, MainWindowEnd,
-                         testing::Values(EndCase{"PowerOffAfterSuccess", true, 0, false, true, true, -1},
-                                         EndCase{"PowerOffAfterOneSecond", true, 1, false, true, true, -1},
-                                         EndCase{"NoPowerOffAfterFailure", true, 0, false, false, false, -1},
-                                         EndCase{"PowerOffIgnoresExitOnSuccess", true, 0, true, true, true, -1},
-                                         EndCase{"PowerOffIgnoresExitOnFailure", true, 10, true, false, false, -1},
-                                         EndCase{"ExitZeroAfterSuccess", false, 0, true, true, false, 0},
-                                         EndCase{"ExitOneAfterFailure", false, 0, true, false, false, 1},
-                                         EndCase{"StayAfterSuccess", false, 0, false, true, false, -1},
-                                         EndCase{"StayAfterFailure", false, 0, false, false, false, -1}),
-                         [](const testing::TestParamInfo<EndCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Options, MainWindowEnd,
+    testing::Values(EndCase{"PowerOffAfterSuccess", true, 0, false, true, true, -1},
+                    EndCase{"PowerOffAfterOneSecond", true, 1, false, true, true, -1},
+                    EndCase{"NoPowerOffAfterFailure", true, 0, false, false, false, -1},
+                    EndCase{"PowerOffIgnoresExitOnSuccess", true, 0, true, true, true, -1},
+                    EndCase{"PowerOffIgnoresExitOnFailure", true, 10, true, false, false, -1},
+                    EndCase{"ExitZeroAfterSuccess", false, 0, true, true, false, 0},
+                    EndCase{"ExitOneAfterFailure", false, 0, true, false, false, 1},
+                    EndCase{"StayAfterSuccess", false, 0, false, true, false, -1},
+                    EndCase{"StayAfterFailure", false, 0, false, false, false, -1}),
+    [](const testing::TestParamInfo<EndCase>& param) { return std::string(param.param.name); });
 
 TEST_F(MainWindowTest, PowerOffDelayNeitherOverflowsNorGoesNegative)
 {
@@ -481,7 +484,8 @@ INSTANTIATE_TEST_SUITE_P(
     Files, MainWindowConfig,
     testing::Values(
         ConfigCase{"Original", "c.xml", "<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", 2, nullptr},
-        ConfigCase{"CapitalSuffix", "c.XML", "<CONFIG><DATE_TIME>pkg_creation</DATE_TIME></CONFIG>", 1, nullptr},
+        ConfigCase{"CapitalSuffix", "c.XML", "<CONFIG><DATE_TIME>pkg_creation</DATE_TIME></CONFIG>", 1,
+                   nullptr},
         ConfigCase{"FirstDateTimeWins", "c.xml",
                    "<?xml version=\"1.0\"?>\n<CONFIG>\n  <OTHER>original</OTHER>\n"
                    "  <DATE_TIME>pkg_creation</DATE_TIME>\n  <DATE_TIME>original</DATE_TIME>\n</CONFIG>\n",

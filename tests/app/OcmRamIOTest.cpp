@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 namespace
@@ -122,7 +122,8 @@ TEST(OcmRamIO, ReaderOnTheDeviceConsumesOnlyTheHeader)
         EXPECT_EQ(log, "");
         EXPECT_EQ(flags, 1);
         const std::vector<unsigned char> after = ReadDevice(device, 24);
-        EXPECT_EQ(std::vector<unsigned char>(after.begin(), after.begin() + 16), std::vector<unsigned char>(16, 0));
+        EXPECT_EQ(std::vector<unsigned char>(after.begin(), after.begin() + 16),
+                  std::vector<unsigned char>(16, 0));
         EXPECT_EQ(after[20], 1);
     }
 }

@@ -84,7 +84,8 @@ TEST_P(ParametersDeserializerValid, YieldsTheValuesClearsTheHeaderAndClosesTheAc
     EXPECT_EQ(log, c.log);
     EXPECT_EQ(flags, c.flags);
     EXPECT_TRUE(HeaderCleared(block));
-    EXPECT_TRUE(std::equal(block.begin() + 16, block.end(), before.begin() + 16)) << "only the header changes";
+    EXPECT_TRUE(std::equal(block.begin() + 16, block.end(), before.begin() + 16))
+        << "only the header changes";
     EXPECT_EQ(io.opens, 1);
     EXPECT_EQ(io.closes, 1);
 
@@ -98,13 +99,14 @@ TEST_P(ParametersDeserializerValid, YieldsTheValuesClearsTheHeaderAndClosesTheAc
     EXPECT_EQ(flags2, c.flags);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, ParametersDeserializerValid,
-    testing::Values(BlockCase{"FormatFlagEmptyLog", 1, "/emmc/update/a.pkg", ""},
-                    BlockCase{"NamedLog", 0, "/emmc/update/b.pkg", "007_error.log"},
-                    BlockCase{"AllFlagBits", -1, "x", "y"},
-                    BlockCase{"LongestStrings", 0x12345678, std::string(2047, 'p'), std::string(2047, 'l')}),
-    [](const testing::TestParamInfo<BlockCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Blocks, ParametersDeserializerValid,
+                         testing::Values(BlockCase{"FormatFlagEmptyLog", 1, "/emmc/update/a.pkg", ""},
+                                         BlockCase{"NamedLog", 0, "/emmc/update/b.pkg", "007_error.log"},
+                                         BlockCase{"AllFlagBits", -1, "x", "y"},
+                                         BlockCase{"LongestStrings", 0x12345678, std::string(2047, 'p'),
+                                                   std::string(2047, 'l')}),
+                         [](const testing::TestParamInfo<BlockCase>& param)
+                         { return std::string(param.param.name); });
 
 // A string without a NUL within 2048 bytes makes the read fail without touching anything, instead of
 // reading on through the block (or past it).
@@ -148,8 +150,7 @@ INSTANTIATE_TEST_SUITE_P(Blocks, ParametersDeserializerBroken,
                          testing::Values(BrokenCase{"PackagePathTooLong", 2048, 0},
                                          BrokenCase{"LogNameTooLong", 10, 2048},
                                          BrokenCase{"LogNameRunsToTheEndOfTheBlock", 2047, 70000}),
-                         [](const testing::TestParamInfo<BrokenCase>& param) {
-                             return std::string(param.param.name);
-                         });
+                         [](const testing::TestParamInfo<BrokenCase>& param)
+                         { return std::string(param.param.name); });
 
 }  // namespace

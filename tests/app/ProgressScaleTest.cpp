@@ -14,11 +14,12 @@ TEST(ProgressScaleTest, MapsTotalsAndSumsOntoTheBar)
         double divisor;
         int maximum, value;
     } const cases[] = {
-        {1500000, 1499999, 1.0, 1500000, 1499999},   // one step per byte
-        {10000000, 7, 5.0, 2000000, 1},               // scaled down, truncated
-        {2000001, 2000001, 1.0000005, 2000000, 1999999},  // the last step is lost; the window fills it at the end
+        {1500000, 1499999, 1.0, 1500000, 1499999},  // one step per byte
+        {10000000, 7, 5.0, 2000000, 1},             // scaled down, truncated
+        {2000001, 2000001, 1.0000005, 2000000,
+         1999999},  // the last step is lost; the window fills it at the end
         {8LL << 32, 4LL << 32, 17179.869184, 2000000, 1000000},  // beyond 32 bits
-        {-5, 0, 1.0, 0, 0},                           // a broken count gives an empty bar, not an inverted one
+        {-5, 0, 1.0, 0, 0},  // a broken count gives an empty bar, not an inverted one
     };
     for (const Case& c : cases)
     {

@@ -1,8 +1,8 @@
 // vex-pkg-build: writes a sample update package for trying the installer out, and the broken variants the
 // end-to-end tests install. Usage: vex-pkg-build KIND OUTPUT
 //   sample        a USER package with every item kind: scripts (one conditional script that passes, one that
-//                 fails), a directory, files stored plain, Blowfish, DES and compressed, a file whose condition
-//                 fails, links and a tar
+//                 fails), a directory, files stored plain, Blowfish, DES and compressed, a file whose
+//                 condition fails, links and a tar
 //   noncompliant  the sample plus a file for the update partition, which a USER package may not write
 //   prefail       the sample with a pre.sh that refuses the update
 //   toolarge      the sample plus a 12 MiB file, more than the default 8 MiB partition holds
@@ -19,7 +19,10 @@ namespace
 {
 using Bytes = PackageWriter::Bytes;
 
-Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes ToBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
 
 uint16_t Mode(unsigned owner, unsigned group, unsigned others)
 {
@@ -55,9 +58,10 @@ bool Build(const std::string& kind, const std::string& output)
     header.text1 = "Sample user package";
     writer.addHeader(header);
 
-    const std::string pre = kind == "prefail" ? "#!/bin/sh\necho \"pre.sh: this instrument refuses the update\"\n"
-                                                "exit 1\n"
-                                              : "#!/bin/sh\necho \"pre.sh: instrument ready\"\nexit 0\n";
+    const std::string pre = kind == "prefail"
+                                ? "#!/bin/sh\necho \"pre.sh: this instrument refuses the update\"\n"
+                                  "exit 1\n"
+                                : "#!/bin/sh\necho \"pre.sh: instrument ready\"\nexit 0\n";
     writer.addScript("pre.sh", ToBytes(pre));
     writer.addScript("clean.sh", ToBytes("#!/bin/sh\necho \"clean.sh: nothing to clean\"\nexit 0\n"));
     writer.addScript("post.sh", ToBytes("#!/bin/sh\necho \"post.sh: done\"\nexit 0\n"));
@@ -70,8 +74,9 @@ bool Build(const std::string& kind, const std::string& output)
     writer.addDirectory("/rootfs/opt/sample", dir);
 
     writer.addFile(File("/kelda_usr/sample/readme.txt"), ToBytes("A plain file.\n"));
-    writer.addFile(File("/kelda_usr/sample/secret-blowfish.txt"), ToBytes("Stored encrypted with Blowfish.\n"),
-                   PackageFormat::kCompressionNone, PackageFormat::kCipherBlowfish);
+    writer.addFile(File("/kelda_usr/sample/secret-blowfish.txt"),
+                   ToBytes("Stored encrypted with Blowfish.\n"), PackageFormat::kCompressionNone,
+                   PackageFormat::kCipherBlowfish);
     writer.addFile(File("/kelda_usr/sample/secret-des.txt"), ToBytes("Stored encrypted with DES.\n"),
                    PackageFormat::kCompressionNone, PackageFormat::kCipherDes);
     std::string repeated;
@@ -79,8 +84,8 @@ bool Build(const std::string& kind, const std::string& output)
     {
         repeated += "Stored compressed; this line repeats.\n";
     }
-    writer.addFile(File("/kelda_usr/sample/compressed.txt"), ToBytes(repeated), PackageFormat::kCompressionQtZlib,
-                   PackageFormat::kCipherNone);
+    writer.addFile(File("/kelda_usr/sample/compressed.txt"), ToBytes(repeated),
+                   PackageFormat::kCompressionQtZlib, PackageFormat::kCipherNone);
     writer.addFile(File("/kelda_usr/sample/options.cfg", 1), ToBytes("options=on\n"));
     writer.addFile(File("/kelda_usr/sample/legacy.cfg", 2), ToBytes("installed only on legacy boards\n"));
     writer.addFile(File("/rootfs/opt/sample/tool.conf"), ToBytes("level=3\n"));
@@ -110,7 +115,8 @@ bool Build(const std::string& kind, const std::string& output)
     else if (kind == "corrupt")
     {
         PackageWriter::EncodedData encoded;
-        encoded.encoding = PackageFormat::encodingByte(PackageFormat::kCompressionNone, PackageFormat::kCipherNone);
+        encoded.encoding =
+            PackageFormat::encodingByte(PackageFormat::kCompressionNone, PackageFormat::kCipherNone);
         encoded.data = ToBytes("the data that was packed\n");
         encoded.installedSize = static_cast<uint32_t>(encoded.data.size());
         encoded.installedDigest = PackageWriter::digestOf(ToBytes("the data that was meant\n"));
@@ -123,7 +129,7 @@ bool Build(const std::string& kind, const std::string& output)
     }
     return writer.close();
 }
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

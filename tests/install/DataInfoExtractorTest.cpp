@@ -1,7 +1,7 @@
 #include "DataInfoExtractor.h"
 
-#include "DataInfo.h"
 #include "BoundedStreamReader.h"
+#include "DataInfo.h"
 #include "InstallProgressNotifierInterface.h"
 #include "MD5Algorithm.h"
 #include "MultipleFileReader.h"
@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -34,7 +34,14 @@ public:
 class TestStrategy : public ProcessingStrategy
 {
 public:
-    enum Mode { kDoubling, kFails, kGrowsRemaining, kStalls, kOverConsumes };
+    enum Mode
+    {
+        kDoubling,
+        kFails,
+        kGrowsRemaining,
+        kStalls,
+        kOverConsumes
+    };
     explicit TestStrategy(Mode m) : mode(m) {}
     int64_t process(IStreamReader* reader, int64_t& remaining, char* output) override
     {
@@ -74,7 +81,8 @@ protected:
         std::ofstream(package, std::ios::binary) << "lead" << stored;
         packages.push_back(std::make_unique<MultipleFileReader>());
         packages.back()->addFile(package);
-        item.setReader(new BoundedStreamReader(packages.back().get(), 4, static_cast<int64_t>(stored.size())));
+        item.setReader(
+            new BoundedStreamReader(packages.back().get(), 4, static_cast<int64_t>(stored.size())));
         MD5Algorithm md5;
         md5.update(installed.data(), installed.size());
         md5.finalize();
@@ -160,7 +168,8 @@ TEST_F(DataInfoExtractorTest, DecodingFaultsEndTheExtractionWithoutHanging)
     {
         Fill(Pattern(64), Pattern(64));
         TestStrategy broken(mode);
-        EXPECT_EQ(extractor.ExtractToFile(&item, dir / "f", &broken), DataInfoExtractor::kDecodeError) << mode;
+        EXPECT_EQ(extractor.ExtractToFile(&item, dir / "f", &broken), DataInfoExtractor::kDecodeError)
+            << mode;
     }
 }
 }  // namespace

@@ -3,13 +3,13 @@
 // Shared ground of the engine pass tests: a temporary instrument (eMMC root, temporary and script folders),
 // the log captured, a scripted shell and partition table, and fakes of the notifier and disk services.
 
-#include "LogCapture.h"
-#include "ScriptedCommandRunner.h"
 #include "DiskUtils.h"
 #include "InstallEnvironment.h"
 #include "InstallProgressNotifierInterface.h"
 #include "LinuxDiskUtils.h"
+#include "LogCapture.h"
 #include "PartitionsManager.h"
+#include "ScriptedCommandRunner.h"
 #include "TempDir.h"
 
 #include <boost/filesystem.hpp>
@@ -48,9 +48,11 @@ public:
         bytes = found->second;
         return true;
     }
-    bool SetVfatAttributes(const std::string& path, bool readOnly, bool archive, bool system, bool hidden) override
+    bool SetVfatAttributes(const std::string& path, bool readOnly, bool archive, bool system,
+                           bool hidden) override
     {
-        vfatCalls.push_back(path + " " + std::to_string(VfatAttributeWord(readOnly, archive, system, hidden)));
+        vfatCalls.push_back(path + " " +
+                            std::to_string(VfatAttributeWord(readOnly, archive, system, hidden)));
         return !failVfat;
     }
 

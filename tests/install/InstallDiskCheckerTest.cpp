@@ -10,7 +10,8 @@ namespace
 class DiskCheckerTest : public testing::Test, public EngineFixture
 {
 protected:
-    void VisitFile(InstallDiskChecker& checker, const std::string& path, uint32_t size, int16_t condition = -1)
+    void VisitFile(InstallDiskChecker& checker, const std::string& path, uint32_t size,
+                   int16_t condition = -1)
     {
         ItemFile file;
         file.setPath(path);
@@ -34,13 +35,14 @@ class MarginTest : public testing::TestWithParam<MarginCase>
 
 TEST_P(MarginTest, RequiresTenPercentMoreThanTheSum)
 {
-    EXPECT_EQ(InstallDiskChecker::ExceedsWithMargin(GetParam().required, GetParam().available), GetParam().exceeds);
+    EXPECT_EQ(InstallDiskChecker::ExceedsWithMargin(GetParam().required, GetParam().available),
+              GetParam().exceeds);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boundary, MarginTest,
-                         testing::Values(MarginCase{1000000, 1099999, true}, MarginCase{1000000, 1100000, false},
-                                         MarginCase{10, 11, false}, MarginCase{10, 10, true},
-                                         MarginCase{INT64_MAX, 1LL << 62, true}));
+                         testing::Values(MarginCase{1000000, 1099999, true},
+                                         MarginCase{1000000, 1100000, false}, MarginCase{10, 11, false},
+                                         MarginCase{10, 10, true}, MarginCase{INT64_MAX, 1LL << 62, true}));
 
 TEST_F(DiskCheckerTest, AFileReplacingALargerOneLowersItsPartitionsSum)
 {
@@ -109,7 +111,7 @@ TEST_F(DiskCheckerTest, AFailingMountStopsTheWalk)
     EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kMountFailed);
     EXPECT_EQ(checker.RequiredBytes(3), 0);
 }
-} // namespace
+}  // namespace
 
 #include "TarItemPackage.h"
 
@@ -139,8 +141,9 @@ TEST_F(DiskCheckerTest, ImpossibleListedSizesCannotFit)
 {
     TarItemBuilder builder("huge");
     builder.AddFile("./x", "x");
-    builder.SetTarList("-rw-r--r-- root/root 9223372036854775807 2026-12-08 03:44 ./x\n"
-                       "-rw-r--r-- root/root 9223372036854775807 2026-12-08 03:44 ./y\n");
+    builder.SetTarList(
+        "-rw-r--r-- root/root 9223372036854775807 2026-12-08 03:44 ./x\n"
+        "-rw-r--r-- root/root 9223372036854775807 2026-12-08 03:44 ./y\n");
     TarItemPackage package(dir / "p.pkg", builder, "/rootfs/huge.tar");
     ASSERT_NE(package.tar, nullptr);
     disk.freeSpace[MountPoint("rootfs")] = 1LL << 40;
@@ -164,4 +167,4 @@ TEST_F(DiskCheckerTest, RefusesAListLineOfFiveFields)
                        environment.TmpFile("a_tart") + ") !"));
     EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
 }
-} // namespace
+}  // namespace

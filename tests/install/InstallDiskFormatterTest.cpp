@@ -45,16 +45,16 @@ TEST_P(FormatArgumentsTest, PassesFlagWriteRequestsAndParameter)
 {
     const FormatCase& c = GetParam();
     InstallDiskFormatter formatter({}, c.flag, c.parameter, environment);
-    for (const std::string& path : c.paths)
-        VisitFile(formatter, path);
+    for (const std::string& path : c.paths) VisitFile(formatter, path);
     EXPECT_EQ(formatter.FormatCommand("/s/format.sh"), "/s/format.sh " + c.arguments);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Products, FormatArgumentsTest,
-    testing::Values(FormatCase{1, 32, {"/rootfs/a"}, "1 0 1 0 0 0 32"},                      // product 5
-                    FormatCase{0, 0, {"/rootfs/a", "/kelda_usr/b"}, "0 0 1 0 0 0 0"},        // product 2
-                    FormatCase{1, -7, {"/kernel/k", "/kelda_sys/c", "/vdl_pcm/d", "/bkp_pcm/e"}, "1 1 0 1 1 1 0"},
+    testing::Values(FormatCase{1, 32, {"/rootfs/a"}, "1 0 1 0 0 0 32"},                // product 5
+                    FormatCase{0, 0, {"/rootfs/a", "/kelda_usr/b"}, "0 0 1 0 0 0 0"},  // product 2
+                    FormatCase{
+                        1, -7, {"/kernel/k", "/kelda_sys/c", "/vdl_pcm/d", "/bkp_pcm/e"}, "1 1 0 1 1 1 0"},
                     FormatCase{0, 32, {"/boot/x", "/service/y", "/update/z"}, "0 0 0 0 0 0 32"}));
 
 TEST_F(FormatterTest, ConditionsAndPartitionsDecideTheWriteRequests)
@@ -86,7 +86,8 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
         directory.setPath("/nowhere");
         formatter.visit(directory);
         EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kUnknownPartition);
-        EXPECT_TRUE(Logged("Error in checking partitions write request for directory /nowhere (unknown partition index) !"));
+        EXPECT_TRUE(Logged(
+            "Error in checking partitions write request for directory /nowhere (unknown partition index) !"));
         VisitFile(formatter, "/rootfs/a");  // nothing more once an error is set
         EXPECT_FALSE(formatter.WriteRequested(4));
     }
@@ -96,7 +97,9 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
         link.setLinkPath("/kelda_usr/x");
         formatter.visit(link);
         EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kLinkNotExt3);
-        EXPECT_TRUE(Logged("Error in checking partitions write request for link /kelda_usr/x (link path is not in ext3 partition) !"));
+        EXPECT_TRUE(
+            Logged("Error in checking partitions write request for link /kelda_usr/x (link path is not in "
+                   "ext3 partition) !"));
     }
 }
 
@@ -134,4 +137,4 @@ TEST_F(FormatterTest, CopiesTheScriptOutputAndMapsItsStatus)
     EXPECT_EQ(executing[2], "Failed.");
     EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("format.out")));
 }
-} // namespace
+}  // namespace

@@ -25,9 +25,9 @@ int Key(InstallItemComparator& comparator)
 TEST(InstallItemComparatorTest, RanksItemsByClass)
 {
     InstallItemComparator c;
-    const int keys[] = {Key<ItemHeader>(c), Key<ItemScript>(c), Key<ItemBootMLO>(c), Key<ItemDir>(c),
-                        Key<ItemTar>(c),    Key<ItemFile>(c),   Key<ItemLink>(c),   Key<ItemXML>(c),
-                        Key<ItemUnknown>(c)};
+    const int keys[] = {Key<ItemHeader>(c), Key<ItemScript>(c), Key<ItemBootMLO>(c),
+                        Key<ItemDir>(c),    Key<ItemTar>(c),    Key<ItemFile>(c),
+                        Key<ItemLink>(c),   Key<ItemXML>(c),    Key<ItemUnknown>(c)};
     for (int i = 0; i < 9; ++i)
     {
         EXPECT_EQ(keys[i], i);

@@ -1,7 +1,7 @@
 #include "InstallationManager.h"
 
-#include "EngineTestFakes.h"
 #include "DoNothingVerifier.h"
+#include "EngineTestFakes.h"
 #include "PackageFormat.h"
 #include "WriteAndLoadPackage.h"
 
@@ -15,7 +15,10 @@ namespace
 namespace fs = boost::filesystem;
 using test_support::Bytes;
 
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
 
 struct StageCase
 {
@@ -28,10 +31,11 @@ struct StageCase
 TEST(InstallationManagerResult, EachStageMapsItsOwnCodesAndAnythingElseIsUnexpected)
 {
     const StageCase cases[] = {
-        {0, 7, 3, 0}, {1, 7, 3, 3}, {7, 7, 3, 3}, {8, 7, 3, 1}, {-1, 7, 3, 1},    // compliance
-        {6, 6, 4, 4}, {7, 6, 4, 1},                                                // scripts
-        {5, 5, 5, 5}, {6, 5, 5, 1},                                                // formatter
-        {8, 8, 6, 6}, {9, 8, 6, 1}, {1000, 8, 7, 1}, {-2147483647 - 1, 8, 7, 1},  // disk checker, installer
+        {0, 7, 3, 0},  {1, 7, 3, 3}, {7, 7, 3, 3},    {8, 7, 3, 1},
+        {-1, 7, 3, 1},                                                             // compliance
+        {6, 6, 4, 4},  {7, 6, 4, 1},                                               // scripts
+        {5, 5, 5, 5},  {6, 5, 5, 1},                                               // formatter
+        {8, 8, 6, 6},  {9, 8, 6, 1}, {1000, 8, 7, 1}, {-2147483647 - 1, 8, 7, 1},  // disk checker, installer
     };
     for (const StageCase& c : cases)
     {
@@ -64,24 +68,26 @@ protected:
     std::string Package(const Options& options)
     {
         const std::string path = dir / "update.pkg";
-        const bool written = test_support::writePackage(path, [&](PackageWriter& w) {
-            w.addHeader(PackageWriter::Header());
-            w.addScript("pre.sh", Text("exit 0\n"));
-            w.addScript("clean.sh", Text("exit 0\n"));
-            if (options.withPost)
-                w.addScript("post.sh", Text("exit 0\n"));
-            if (options.withFormat)
-                w.addScript("format.sh", Text("exit 0\n"));
-            PackageWriter::FileInfo info;
-            info.path = "/kelda_usr/a.txt";
-            info.attributes.mode = 0x1ff;
-            w.addFile(info, Text("installed\n"));
-            if (!options.extraFile.empty())
-            {
-                info.path = options.extraFile;
-                w.addFile(info, Text("x\n"));
-            }
-        });
+        const bool written = test_support::writePackage(path,
+                                                        [&](PackageWriter& w)
+                                                        {
+                                                            w.addHeader(PackageWriter::Header());
+                                                            w.addScript("pre.sh", Text("exit 0\n"));
+                                                            w.addScript("clean.sh", Text("exit 0\n"));
+                                                            if (options.withPost)
+                                                                w.addScript("post.sh", Text("exit 0\n"));
+                                                            if (options.withFormat)
+                                                                w.addScript("format.sh", Text("exit 0\n"));
+                                                            PackageWriter::FileInfo info;
+                                                            info.path = "/kelda_usr/a.txt";
+                                                            info.attributes.mode = 0x1ff;
+                                                            w.addFile(info, Text("installed\n"));
+                                                            if (!options.extraFile.empty())
+                                                            {
+                                                                info.path = options.extraFile;
+                                                                w.addFile(info, Text("x\n"));
+                                                            }
+                                                        });
         EXPECT_TRUE(written);
         return path;
     }
@@ -97,8 +103,8 @@ protected:
     int Ran(const std::string& part) const
     {
         const auto& c = runner.changes;
-        const auto found =
-            std::find_if(c.begin(), c.end(), [&](const std::string& s) { return s.find(part) != std::string::npos; });
+        const auto found = std::find_if(
+            c.begin(), c.end(), [&](const std::string& s) { return s.find(part) != std::string::npos; });
         return found == c.end() ? -1 : static_cast<int>(found - c.begin());
     }
 
@@ -178,4 +184,4 @@ TEST_F(InstallationManagerTest, AFailingFormatScriptOrUnknownFreeSpaceInstallsNo
     EXPECT_EQ(Ran("/post.sh"), -1);
     EXPECT_FALSE(fs::exists(Installed()));
 }
-} // namespace
+}  // namespace

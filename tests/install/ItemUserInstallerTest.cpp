@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace
 {
 namespace fs = boost::filesystem;
@@ -19,13 +18,15 @@ protected:
     void Install(ItemUserInstaller& installer, const std::function<void(PackageWriter&)>& build)
     {
         const std::string path = dir / ("p" + std::to_string(++packages) + ".pkg");
-        ASSERT_TRUE(test_support::writePackage(path, [&](PackageWriter& writer) {
-            PackageWriter::Header header;
-            header.creationDate = "03/04/2021";
-            header.creationTime = "05.06";
-            writer.addHeader(header);
-            build(writer);
-        }));
+        ASSERT_TRUE(test_support::writePackage(path,
+                                               [&](PackageWriter& writer)
+                                               {
+                                                   PackageWriter::Header header;
+                                                   header.creationDate = "03/04/2021";
+                                                   header.creationTime = "05.06";
+                                                   writer.addHeader(header);
+                                                   build(writer);
+                                               }));
         test_support::LoadedPackage package(path);
         ASSERT_TRUE(package.loaded());
         for (const auto& item : package.items())
@@ -55,7 +56,8 @@ std::string g_image;
 
 bool RecordSync(const std::string& path)
 {
-    g_syncs.push_back(path + (EngineFixture::ReadFile(g_image).compare(0, 4, "new ") == 0 ? " after" : " before"));
+    g_syncs.push_back(path +
+                      (EngineFixture::ReadFile(g_image).compare(0, 4, "new ") == 0 ? " after" : " before"));
     return true;
 }
 
@@ -94,18 +96,16 @@ TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
     RecordingNotifier notifier;
     ItemUserInstaller installer(&notifier, 0, environment);
     installer.SetConditionResults({{4, false}});
-    Install(installer, [](PackageWriter& writer) {
-        writer.addFile(FileAt("/kelda_usr/skipped", 0, 4), bytesOf("12345"));
-    });
+    Install(installer, [](PackageWriter& writer)
+            { writer.addFile(FileAt("/kelda_usr/skipped", 0, 4), bytesOf("12345")); });
     EXPECT_EQ(installer.GetErrorCode(), 0);
     EXPECT_EQ(notifier.processed, 5);
     EXPECT_FALSE(fs::exists(Emmc("/kelda_usr/skipped")));
     EXPECT_FALSE(Logged("Extracting and installing file /kelda_usr/skipped ..."));
 
     ItemUserInstaller unknown(&notifier, 0, environment);
-    Install(unknown, [](PackageWriter& writer) {
-        writer.addFile(FileAt("/kelda_usr/skipped", 0, 7), bytesOf("12345"));
-    });
+    Install(unknown, [](PackageWriter& writer)
+            { writer.addFile(FileAt("/kelda_usr/skipped", 0, 7), bytesOf("12345")); });
     EXPECT_EQ(unknown.GetErrorCode(), ItemUserInstaller::kUnknownCondition);
 }
 
@@ -114,16 +114,19 @@ TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
     WriteFile(Emmc("/kelda_usr/f"), "old contents");
     ItemUserInstaller installer(nullptr, 0, environment);
     PackageWriter::FileInfo info = FileAt("/kelda_usr/f");
-    Install(installer, [&](PackageWriter& writer) {
-        ItemFileSystemEntry entry;
-        entry.setFatReadOnly(true);
-        entry.setFatHidden(true);
-        info.attributes.mode = entry.modeWord();
-        writer.addFile(info, bytesOf("new"));
-    });
+    Install(installer,
+            [&](PackageWriter& writer)
+            {
+                ItemFileSystemEntry entry;
+                entry.setFatReadOnly(true);
+                entry.setFatHidden(true);
+                info.attributes.mode = entry.modeWord();
+                writer.addFile(info, bytesOf("new"));
+            });
     EXPECT_EQ(installer.GetErrorCode(), 0);
     EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
-    EXPECT_EQ(disk.vfatCalls, (std::vector<std::string>{Emmc("/kelda_usr/f") + " 0", Emmc("/kelda_usr/f") + " 3"}));
+    EXPECT_EQ(disk.vfatCalls,
+              (std::vector<std::string>{Emmc("/kelda_usr/f") + " 0", Emmc("/kelda_usr/f") + " 3"}));
 
     disk.failVfat = true;
     ItemUserInstaller failing(nullptr, 0, environment);
@@ -132,7 +135,6 @@ TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
     EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
 }
 
-
 TEST_F(InstallerTest, ASystemImageIsFlushedBeforeItReplacesTheOldOne)
 {
     g_syncs.clear();
@@ -140,9 +142,8 @@ TEST_F(InstallerTest, ASystemImageIsFlushedBeforeItReplacesTheOldOne)
     WriteFile(g_image, "old image");
     environment.sync = &RecordSync;
     ItemUserInstaller installer(nullptr, 0, environment);
-    Install(installer, [](PackageWriter& writer) {
-        writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image"));
-    });
+    Install(installer, [](PackageWriter& writer)
+            { writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image")); });
     EXPECT_EQ(installer.GetErrorCode(), 0);
     EXPECT_EQ(g_syncs, (std::vector<std::string>{g_image + ".tmp before", Emmc("/boot") + " after"}));
     EXPECT_FALSE(fs::exists(g_image + ".tmp"));
@@ -183,10 +184,12 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
         runner.failures[post] = status;
         WriteFile(environment.TmpFile("post.log"), "post output\n");
         ItemUserInstaller installer(nullptr, 0, environment);
-        Install(installer, [](PackageWriter& writer) {
-            writer.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf("new kernel"));
-            writer.addScript("post.sh", bytesOf("#!/bin/sh\n"));
-        });
+        Install(installer,
+                [](PackageWriter& writer)
+                {
+                    writer.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf("new kernel"));
+                    writer.addScript("post.sh", bytesOf("#!/bin/sh\n"));
+                });
         ASSERT_EQ(installer.GetErrorCode(), 0);
         EXPECT_EQ(ReadFile(Emmc("/kernel/uImage.tmp")), "new kernel");
         installer.CompleteInstallation();
@@ -203,11 +206,12 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
             EXPECT_EQ(ReadFile(Emmc("/kernel/uImage")), "new kernel");
             EXPECT_FALSE(fs::exists(Emmc("/kernel/uImage.tmp")));
             EXPECT_FALSE(fs::exists(environment.scriptDir));
-            EXPECT_EQ(g_syncs, (std::vector<std::string>{g_image + ".tmp before", Emmc("/kernel") + " after"}));
+            EXPECT_EQ(g_syncs,
+                      (std::vector<std::string>{g_image + ".tmp before", Emmc("/kernel") + " after"}));
         }
     }
 }
-} // namespace
+}  // namespace
 
 #include "ItemFile.h"
 #include "ItemSystem.h"
@@ -234,12 +238,14 @@ TEST_F(InstallerTest, ItemsWithoutUsableDataFailCleanly)
     EXPECT_FALSE(fs::exists(Emmc("/boot/u-boot.bin")));
 
     ItemUserInstaller tars(nullptr, 0, environment);
-    Install(tars, [](PackageWriter& writer) { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
+    Install(tars, [](PackageWriter& writer)
+            { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
     EXPECT_EQ(tars.GetErrorCode(), ItemUserInstaller::kStepFailed);  // its folder does not exist
 
     fs::create_directories(Emmc("/rootfs/opt"));
     ItemUserInstaller garbage(nullptr, 0, environment);
-    Install(garbage, [](PackageWriter& writer) { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
+    Install(garbage, [](PackageWriter& writer)
+            { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
     EXPECT_EQ(garbage.GetErrorCode(), ItemUserInstaller::kTarFailed);
     const std::vector<std::string> lines = log.Messages();
     const auto header = std::find(lines.begin(), lines.end(), "Tar streaming extract error(s):");
@@ -249,4 +255,4 @@ TEST_F(InstallerTest, ItemsWithoutUsableDataFailCleanly)
     EXPECT_EQ(lines.back(), "Done.");
     EXPECT_EQ(fs::directory_iterator(Emmc("/rootfs/opt")), fs::directory_iterator());
 }
-} // namespace
+}  // namespace

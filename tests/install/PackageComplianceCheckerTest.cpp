@@ -121,7 +121,7 @@ struct HeaderCase
     uint8_t major, minor;
     uint32_t type;
     int code;
-    const char* message; // expected log line, or null
+    const char* message;  // expected log line, or null
 };
 
 class HeaderTest : public ComplianceTest, public testing::WithParamInterface<HeaderCase>
@@ -214,13 +214,20 @@ void System(Checker& c)
 INSTANTIATE_TEST_SUITE_P(
     Kinds, VerdictTest,
     testing::Values(
-        VerdictCase{"ServiceWithImages", 1, [](Checker& c) { System<ItemBootMLO>(c); System<ItemServiceApp>(c); }, 0},
+        VerdictCase{"ServiceWithImages", 1,
+                    [](Checker& c)
+                    {
+                        System<ItemBootMLO>(c);
+                        System<ItemServiceApp>(c);
+                    },
+                    0},
         VerdictCase{"ServiceWithAConditionalScript", 1, [](Checker& c) { Script(c, "cond.sh", 3); }, 3},
         VerdictCase{"ServiceWithAUserKernel", 1, [](Checker& c) { System<ItemUserKernel>(c); }, 3},
         VerdictCase{"ServiceWithAFile", 1, [](Checker& c) { File(c, "/boot/x"); }, 3},
         VerdictCase{"ServiceWithADirectory", 1, [](Checker& c) { Dir(c, "/service/d"); }, 3},
         VerdictCase{"UserComplete", 2,
-                    [](Checker& c) {
+                    [](Checker& c)
+                    {
                         UserScripts(c);
                         System<ItemUserKernel>(c);
                         File(c, "/kelda_usr/a");
@@ -228,13 +235,38 @@ INSTANTIATE_TEST_SUITE_P(
                         Tar(c, "/rootfs/t.tar");
                     },
                     0},
-        VerdictCase{"UserWithoutPostScript", 2, [](Checker& c) { Script(c, "pre.sh"); Script(c, "clean.sh"); }, 3},
-        VerdictCase{"UserWithAnMLO", 2, [](Checker& c) { UserScripts(c); System<ItemBootMLO>(c); }, 3},
-        VerdictCase{"UserWithALauncherApp", 2, [](Checker& c) { UserScripts(c); System<ItemLauncherApp>(c); }, 3},
+        VerdictCase{"UserWithoutPostScript", 2,
+                    [](Checker& c)
+                    {
+                        Script(c, "pre.sh");
+                        Script(c, "clean.sh");
+                    },
+                    3},
+        VerdictCase{"UserWithAnMLO", 2,
+                    [](Checker& c)
+                    {
+                        UserScripts(c);
+                        System<ItemBootMLO>(c);
+                    },
+                    3},
+        VerdictCase{"UserWithALauncherApp", 2,
+                    [](Checker& c)
+                    {
+                        UserScripts(c);
+                        System<ItemLauncherApp>(c);
+                    },
+                    3},
         VerdictCase{"UserScriptNamesAreCaseSensitive", 2,
-                    [](Checker& c) { Script(c, "pre.sh"); Script(c, "clean.sh"); Script(c, "POST.sh"); }, 3},
+                    [](Checker& c)
+                    {
+                        Script(c, "pre.sh");
+                        Script(c, "clean.sh");
+                        Script(c, "POST.sh");
+                    },
+                    3},
         VerdictCase{"MaintenanceWithAnything", 3,
-                    [](Checker& c) {
+                    [](Checker& c)
+                    {
                         System<ItemBootMLO>(c);
                         System<ItemUserKernel>(c);
                         Script(c, "x.sh");
@@ -243,7 +275,8 @@ INSTANTIATE_TEST_SUITE_P(
                     0},
         // Installer images are neither counted nor checked, even without data.
         VerdictCase{"InstallerImagesAreIgnored", 1,
-                    [](Checker& c) {
+                    [](Checker& c)
+                    {
                         ItemInstallerApp a;
                         a.accept(c);
                         ItemInstallerKernel k;
@@ -264,7 +297,8 @@ struct SystemCase
 template <class Item>
 std::function<void(Checker&, bool)> VisitSystem()
 {
-    return [](Checker& c, bool withData) {
+    return [](Checker& c, bool withData)
+    {
         Item item;
         if (withData)
             item.dataInfo().setReader(new BoundedStreamReader(nullptr, 0, 0));
@@ -298,24 +332,24 @@ TEST_P(SystemItemTest, AnInstanceWithoutDataIsRefused)
 
 INSTANTIATE_TEST_SUITE_P(
     Items, SystemItemTest,
-    testing::Values(SystemCase{"UserKernel", VisitSystem<ItemUserKernel>(), "Duplicated user kernel chunk !"},
-                    SystemCase{"MLO", VisitSystem<ItemBootMLO>(), "Duplicated MLO chunk !"},
-                    SystemCase{"UBoot", VisitSystem<ItemBootUBoot>(), "Duplicated UBOOT chunk !"},
-                    SystemCase{"ServiceRootFS", VisitSystem<ItemServiceRootFS>(), "Duplicated service rootFS chunk !"},
-                    SystemCase{"ServiceKernel", VisitSystem<ItemServiceKernel>(), "Duplicated service kernel chunk !"},
-                    SystemCase{"ServiceConfig", VisitSystem<ItemServiceConfig>(), "Duplicated service config chunk !"},
-                    SystemCase{"ServiceApp", VisitSystem<ItemServiceApp>(), "Duplicated service app chunk !"},
-                    SystemCase{"LauncherConfig", VisitSystem<ItemLauncherConfig>(),
-                               "Duplicated launcher config chunk !"},
-                    SystemCase{"LauncherApp", VisitSystem<ItemLauncherApp>(), "Duplicated launcher app chunk !"}),
+    testing::Values(
+        SystemCase{"UserKernel", VisitSystem<ItemUserKernel>(), "Duplicated user kernel chunk !"},
+        SystemCase{"MLO", VisitSystem<ItemBootMLO>(), "Duplicated MLO chunk !"},
+        SystemCase{"UBoot", VisitSystem<ItemBootUBoot>(), "Duplicated UBOOT chunk !"},
+        SystemCase{"ServiceRootFS", VisitSystem<ItemServiceRootFS>(), "Duplicated service rootFS chunk !"},
+        SystemCase{"ServiceKernel", VisitSystem<ItemServiceKernel>(), "Duplicated service kernel chunk !"},
+        SystemCase{"ServiceConfig", VisitSystem<ItemServiceConfig>(), "Duplicated service config chunk !"},
+        SystemCase{"ServiceApp", VisitSystem<ItemServiceApp>(), "Duplicated service app chunk !"},
+        SystemCase{"LauncherConfig", VisitSystem<ItemLauncherConfig>(), "Duplicated launcher config chunk !"},
+        SystemCase{"LauncherApp", VisitSystem<ItemLauncherApp>(), "Duplicated launcher app chunk !"}),
     [](const testing::TestParamInfo<SystemCase>& param) { return std::string(param.param.name); });
 
 TEST_F(ComplianceTest, ScriptsFilesAndTarsNeedData)
 {
-    for (auto visit : std::vector<std::function<void(Checker&)>>{
-             [](Checker& c) { Script(c, "pre.sh", -1, false); },
-             [](Checker& c) { File(c, "/kelda_usr/a", -1, false); },
-             [](Checker& c) { Tar(c, "/rootfs/a.tar", -1, false); }})
+    for (auto visit :
+         std::vector<std::function<void(Checker&)>>{[](Checker& c) { Script(c, "pre.sh", -1, false); },
+                                                    [](Checker& c) { File(c, "/kelda_usr/a", -1, false); },
+                                                    [](Checker& c) { Tar(c, "/rootfs/a.tar", -1, false); }})
     {
         Checker c(partitions);
         Header(c, 2);
@@ -341,7 +375,7 @@ struct PathCase
     uint32_t type;
     const char* path;
     int code;
-    const char* message; // null: no message expected after the header's
+    const char* message;  // null: no message expected after the header's
 };
 
 class DestinationTest : public ComplianceTest, public testing::WithParamInterface<PathCase>
@@ -373,11 +407,14 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, DestinationTest,
     testing::Values(
         PathCase{1, "/boot/MLO", 0, nullptr}, PathCase{1, "/service/app", 0, nullptr},
-        PathCase{1, "/kelda_usr/a", 6, "Invalid destination directory path '/emmc/kelda_usr/a' for SERVICE package type."},
+        PathCase{1, "/kelda_usr/a", 6,
+                 "Invalid destination directory path '/emmc/kelda_usr/a' for SERVICE package type."},
         PathCase{2, "/kelda_usr/a", 0, nullptr}, PathCase{2, "/bkp_pcm/a", 0, nullptr},
         PathCase{2, "/kernel/uImage", 0, nullptr}, PathCase{2, "kelda_sys/relative", 0, nullptr},
-        PathCase{2, "/service/x", 6, "Invalid destination directory path '/emmc/service/x' for USER package type."},
-        PathCase{2, "/update/x", 6, "Invalid destination directory path '/emmc/update/x' for USER package type."},
+        PathCase{2, "/service/x", 6,
+                 "Invalid destination directory path '/emmc/service/x' for USER package type."},
+        PathCase{2, "/update/x", 6,
+                 "Invalid destination directory path '/emmc/update/x' for USER package type."},
         PathCase{3, "/boot/x", 0, nullptr}, PathCase{3, "/vdl_pcm/x", 0, nullptr},
         PathCase{3, "/update/x", 6,
                  "Invalid destination directory path '/emmc/update/x' for MAINTENANCE package type."},
@@ -386,8 +423,10 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{2, "/nowhere/x", 6, "Invalid destination directory path '/emmc/nowhere/x'."},
         PathCase{3, "/kelda_usr2/x", 6, "Invalid destination directory path '/emmc/kelda_usr2/x'."},
         // A path that climbs out of where it seems to go is refused outright, wherever it would land.
-        PathCase{2, "/kelda_usr/../rootfs/x", 6, "Invalid destination directory path '/emmc/kelda_usr/../rootfs/x'."},
-        PathCase{3, "/kelda_usr/../update/x", 6, "Invalid destination directory path '/emmc/kelda_usr/../update/x'."},
+        PathCase{2, "/kelda_usr/../rootfs/x", 6,
+                 "Invalid destination directory path '/emmc/kelda_usr/../rootfs/x'."},
+        PathCase{3, "/kelda_usr/../update/x", 6,
+                 "Invalid destination directory path '/emmc/kelda_usr/../update/x'."},
         PathCase{2, "/kelda_usr/a/..", 6, "Invalid destination directory path '/emmc/kelda_usr/a/..'."},
         // ".." only as a whole component: dotted names are ordinary names.
         PathCase{2, "/kelda_usr/..a/b..", 0, nullptr}));
@@ -433,12 +472,12 @@ TEST_P(LinkPathTest, LinksAndTarsStayInRootfsOrTmp)
 
 INSTANTIATE_TEST_SUITE_P(Paths, LinkPathTest,
                          testing::Values(LinkCase{"/rootfs", true}, LinkCase{"/tmp/a/b", true},
-                                         LinkCase{"/rootfs/usr/lib/libx.so", true}, LinkCase{"/kelda_usr/a", false},
-                                         LinkCase{"/rootfsx/a", false}, LinkCase{"rootfs/a", false},
-                                         LinkCase{"/", false},
+                                         LinkCase{"/rootfs/usr/lib/libx.so", true},
+                                         LinkCase{"/kelda_usr/a", false}, LinkCase{"/rootfsx/a", false},
+                                         LinkCase{"rootfs/a", false}, LinkCase{"/", false},
                                          // Climbing out is refused even when it would land back inside.
-                                         LinkCase{"/rootfs/a/../b", false}, LinkCase{"/rootfs/../etc/x", false},
-                                         LinkCase{"/tmp/..", false}));
+                                         LinkCase{"/rootfs/a/../b", false},
+                                         LinkCase{"/rootfs/../etc/x", false}, LinkCase{"/tmp/..", false}));
 
 // --- Condition ids ---
 
@@ -462,10 +501,10 @@ TEST_F(ComplianceTest, ConditionIdsAreRegisteredOnceByScriptsAndLookedUpByEntrie
 
 TEST_F(ComplianceTest, AnUnknownConditionIdIsReportedAndTheOtherChecksStillRun)
 {
-    for (auto visit : std::vector<std::function<void(Checker&)>>{[](Checker& c) { File(c, "/kelda_usr/a", 9); },
-                                                                 [](Checker& c) { Dir(c, "/kelda_usr/a", 9); },
-                                                                 [](Checker& c) { Link(c, "/kelda_usr/a", 9); },
-                                                                 [](Checker& c) { Tar(c, "/kelda_usr/a", 9); }})
+    for (auto visit :
+         std::vector<std::function<void(Checker&)>>{
+             [](Checker& c) { File(c, "/kelda_usr/a", 9); }, [](Checker& c) { Dir(c, "/kelda_usr/a", 9); },
+             [](Checker& c) { Link(c, "/kelda_usr/a", 9); }, [](Checker& c) { Tar(c, "/kelda_usr/a", 9); }})
     {
         Checker c(partitions);
         Header(c, 1);
@@ -477,4 +516,4 @@ TEST_F(ComplianceTest, AnUnknownConditionIdIsReportedAndTheOtherChecksStillRun)
         EXPECT_EQ(c.GetErrorCode(), 6);
     }
 }
-} // namespace
+}  // namespace

@@ -18,15 +18,18 @@ protected:
     ScriptsTest() { environment.runner = &SystemCommandRunner::Instance(); }
 
     // Every script of `scripts` (name, body, condition id) in one package, visited by `executor`.
-    void Visit(ScriptsExecutor& executor, const std::vector<std::tuple<std::string, std::string, int16_t>>& scripts)
+    void Visit(ScriptsExecutor& executor,
+               const std::vector<std::tuple<std::string, std::string, int16_t>>& scripts)
     {
-        test_support::writePackage(dir / "s.pkg", [&](PackageWriter& writer) {
-            for (const auto& script : scripts)
-                writer.addScript(std::get<0>(script), bytesOf(std::get<1>(script)), std::get<2>(script));
-        });
+        test_support::writePackage(dir / "s.pkg",
+                                   [&](PackageWriter& writer)
+                                   {
+                                       for (const auto& script : scripts)
+                                           writer.addScript(std::get<0>(script), bytesOf(std::get<1>(script)),
+                                                            std::get<2>(script));
+                                   });
         test_support::LoadedPackage package(dir / "s.pkg");
-        for (const auto& item : package.items())
-            item->accept(executor);
+        for (const auto& item : package.items()) item->accept(executor);
     }
 };
 
@@ -95,19 +98,17 @@ TEST_F(ScriptsTest, DataWithoutAReaderCannotBeCounted)
     tar.accept(tars);
     EXPECT_EQ(tars.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
 }
-} // namespace
+}  // namespace
 
 namespace
 {
 TEST_F(ScriptsTest, BrokenTarListsEndTheCount)
 {
     ScriptsExecutor garbage(nullptr, environment);
-    test_support::writePackage(dir / "g.pkg", [](PackageWriter& writer) {
-        writer.addTar("/rootfs/g.tar", bytesOf(std::string(1024, 'g')));
-    });
+    test_support::writePackage(dir / "g.pkg", [](PackageWriter& writer)
+                               { writer.addTar("/rootfs/g.tar", bytesOf(std::string(1024, 'g'))); });
     test_support::LoadedPackage package(dir / "g.pkg");
-    for (const auto& item : package.items())
-        item->accept(garbage);
+    for (const auto& item : package.items()) item->accept(garbage);
     EXPECT_EQ(garbage.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
     EXPECT_TRUE(Logged("    Error extracting tar _tart and _md5 files !"));
 
@@ -122,4 +123,4 @@ TEST_F(ScriptsTest, BrokenTarListsEndTheCount)
                        "': -rw-r--r-- root/root 1 2026-12-08 ./x"));
     EXPECT_FALSE(fs::exists(environment.TmpFile("short_md5")));
 }
-} // namespace
+}  // namespace

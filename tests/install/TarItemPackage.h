@@ -12,11 +12,12 @@
 class TarItemPackage
 {
 public:
-    TarItemPackage(const std::string& packagePath, const TarItemBuilder& builder, const std::string& destination)
+    TarItemPackage(const std::string& packagePath, const TarItemBuilder& builder,
+                   const std::string& destination)
     {
-        test_support::writePackage(packagePath, [&](PackageWriter& writer) {
-            builder.AddTo(writer, destination, TarItemBuilder::Compression::Gzip);
-        });
+        test_support::writePackage(
+            packagePath, [&](PackageWriter& writer)
+            { builder.AddTo(writer, destination, TarItemBuilder::Compression::Gzip); });
         package.reset(new test_support::LoadedPackage(packagePath));
         for (const auto& item : package->items())
         {

@@ -3,9 +3,9 @@
 #include "LogCapture.h"
 #include "TempDir.h"
 
-#include <boost/filesystem.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/filesystem.hpp>
 
 #include <ctime>
 #include <fstream>
@@ -36,7 +36,8 @@ protected:
 TEST_F(DiskUtilsTest, FileTimesFollowThePackageDateAndTimeFormats)
 {
     std::tm expected{};
-    expected.tm_year = 111, expected.tm_mon = 6, expected.tm_mday = 14, expected.tm_hour = 9, expected.tm_min = 5;
+    expected.tm_year = 111, expected.tm_mon = 6, expected.tm_mday = 14, expected.tm_hour = 9,
+    expected.tm_min = 5;
     expected.tm_isdst = -1;
     EXPECT_TRUE(utils.SetFileDateTime(file, "07/14/2011", "09.05"));
     EXPECT_EQ(fs::last_write_time(file), std::mktime(&expected));
@@ -58,7 +59,8 @@ TEST_F(DiskUtilsTest, FileTimesFollowThePackageDateAndTimeFormats)
     ASSERT_EQ(messages.size(), 8u);
     EXPECT_EQ(messages[0], "    Setting date time 07/14/2011 09.05 for " + file);
     EXPECT_EQ(messages[1], "    Wrong date time format (7/14/2011 09.05) for " + file);
-    EXPECT_THAT(messages[6], StartsWith("    Error in setting date time 07/14/2011 09.05 for " + etc + "/missing ("));
+    EXPECT_THAT(messages[6],
+                StartsWith("    Error in setting date time 07/14/2011 09.05 for " + etc + "/missing ("));
 }
 
 TEST_F(DiskUtilsTest, ChecksDigestsAndRemovesFiles)
@@ -100,8 +102,8 @@ TEST_F(DiskUtilsTest, ChecksLinksTheirContentAndTheirTargets)
     EXPECT_THAT(log.Messages(),
                 ElementsAre("    Error: " + file + " doesn't exists or is not a link !",
                             "    Error: read symlink path real.conf is not correct (other.conf) !",
-                            "    Error:  target file '" + dir / "emmc" + "/rootfs/usr/lib/liby.so' for link '" +
-                                etc + "/dangling' doesn't exists !"));
+                            "    Error:  target file '" + dir / "emmc" +
+                                "/rootfs/usr/lib/liby.so' for link '" + etc + "/dangling' doesn't exists !"));
 }
 
 TEST_F(DiskUtilsTest, FreeSpaceAgreesWithTheFileSystem)

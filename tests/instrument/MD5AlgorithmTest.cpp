@@ -40,7 +40,8 @@ TEST_P(MD5AlgorithmVectors, DigestDoesNotDependOnHowTheInputIsFed)
 
 INSTANTIATE_TEST_SUITE_P(
     Rfc1321, MD5AlgorithmVectors,
-    testing::Values(Vector{"", "d41d8cd98f00b204e9800998ecf8427e"}, Vector{"a", "0cc175b9c0f1b6a831c399e269772661"},
+    testing::Values(Vector{"", "d41d8cd98f00b204e9800998ecf8427e"},
+                    Vector{"a", "0cc175b9c0f1b6a831c399e269772661"},
                     Vector{"abc", "900150983cd24fb0d6963f7d28e17f72"},
                     Vector{"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
                     Vector{"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},

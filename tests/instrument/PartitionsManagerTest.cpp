@@ -4,9 +4,9 @@
 #include "ScriptedCommandRunner.h"
 #include "TempDir.h"
 
-#include <boost/filesystem.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/filesystem.hpp>
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -53,8 +53,8 @@ TEST_F(PartitionsManagerTest, ReadOnlyPartitionIsRemountedReadWriteThenRestored)
     EXPECT_FALSE(boost::filesystem::exists(dir / "mount.out"));
     EXPECT_TRUE(manager.Unmount(2));
     EXPECT_FALSE(runner.table[update]);
-    EXPECT_THAT(runner.changes,
-                ElementsAre("umount " + update, "mount -w " + update, "umount " + update, "mount -r " + update));
+    EXPECT_THAT(runner.changes, ElementsAre("umount " + update, "mount -w " + update, "umount " + update,
+                                            "mount -r " + update));
     EXPECT_THAT(log.Messages(), ElementsAre("Mounting partition " + update + " ...", "Done.",
                                             "Umounting partition " + update + " ...", "Done"));
 }
@@ -80,7 +80,8 @@ TEST_F(PartitionsManagerTest, OnlyTheMountPointFieldOfALineCounts)
     EXPECT_TRUE(LinuxPartitionMounter::ParseMountLine("/dev/rw /emmc/x vfat ro,iocharset=rw 0 0", "/emmc/x",
                                                       readWrite));
     EXPECT_FALSE(readWrite);
-    EXPECT_TRUE(LinuxPartitionMounter::ParseMountLine("/dev/b /emmc/x vfat rw,noatime 0 0", "/emmc/x", readWrite));
+    EXPECT_TRUE(
+        LinuxPartitionMounter::ParseMountLine("/dev/b /emmc/x vfat rw,noatime 0 0", "/emmc/x", readWrite));
     EXPECT_TRUE(readWrite);
 }
 

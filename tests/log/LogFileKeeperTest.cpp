@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/filesystem.hpp>
 #include <algorithm>
+#include <boost/filesystem.hpp>
 #include <cstdio>
 #include <fstream>
 #include <string>

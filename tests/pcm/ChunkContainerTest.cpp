@@ -19,7 +19,8 @@ Bytes oneDataChild(bool storeSeekTable = false)
 Bytes threeDataChildren(bool storeSeekTable)
 {
     return writeFile(
-        [](CMemoryChunk& root) {
+        [](CMemoryChunk& root)
+        {
             addData(root, kDataId, {1});
             addData(root, kDataId, {2, 2});
             addData(root, kDataId, {3, 3, 3});
@@ -43,10 +44,11 @@ uint8_t firstPayloadByte(CChunkBase& parent)
 TEST(ChunkWriter, WritesHeadersInfoRecordAndSizesBigEndian)
 {
     const Bytes expected = {
-        0x01, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x1E,                    // root, payload 30
-        0x02, 0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x0C,                    // info chunk, payload 12
-        0x0B, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 't', 'e', 's', 't', 0x00,  // L=11, K=0, descriptors, name
-        0x20, 0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB,        // data child
+        0x01, 0x00, 0x00, 0x14, 0x00, 0x00, 0x00, 0x1E,  // root, payload 30
+        0x02, 0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x0C,  // info chunk, payload 12
+        0x0B, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 't',  'e',  's',
+        't',  0x00,                                                  // L=11, K=0, descriptors, name
+        0x20, 0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB,  // data child
     };
     EXPECT_EQ(oneDataChild(), expected);
 }
@@ -154,13 +156,17 @@ TEST(ChunkEnumeration, InvalidChildHeaderFailsParent)
 
 TEST(ChunkEnumeration, NestedChildrenGetIndexDepthAndSkipUnreadPayload)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addContainer(root, kContainerId, [](CChunk& c) {
-            addData(c, kDataId, {1, 1, 1, 1});
-            addData(c, kDataId, {2});
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addContainer(root, kContainerId,
+                         [](CChunk& c)
+                         {
+                             addData(c, kDataId, {1, 1, 1, 1});
+                             addData(c, kDataId, {2});
+                         });
+            addData(root, kDataId, {3});
         });
-        addData(root, kDataId, {3});
-    });
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* container = nullptr;
     ASSERT_EQ(root.nextChild(container), 1);
@@ -196,14 +202,20 @@ TEST(ChunkEnumeration, DataChunkHasNoChildren)
 
 TEST(ChunkPrimitives, ReadBackWhatWasWritten)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        CChunk* c = nullptr;
-        ASSERT_EQ(root.createChild(kDataId, c), 1);
-        c->writeBool(true).writeU8(0xFE).writeS8(-2).writeChar('x').writeS16(-300).writeU16(0xBEEF);
-        c->writeS32(-70000).writeU32(0xDEADBEEF).writeWideChar(u'\u00E9').writeText("ab").writeWideText(u"cd");
-        ASSERT_FALSE(c->isFailed());
-        ASSERT_EQ(root.releaseChild(c), 1);
-    });
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            CChunk* c = nullptr;
+            ASSERT_EQ(root.createChild(kDataId, c), 1);
+            c->writeBool(true).writeU8(0xFE).writeS8(-2).writeChar('x').writeS16(-300).writeU16(0xBEEF);
+            c->writeS32(-70000)
+                .writeU32(0xDEADBEEF)
+                .writeWideChar(u'\u00E9')
+                .writeText("ab")
+                .writeWideText(u"cd");
+            ASSERT_FALSE(c->isFailed());
+            ASSERT_EQ(root.releaseChild(c), 1);
+        });
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* c = nullptr;
     ASSERT_EQ(root.nextChild(c), 1);
@@ -260,10 +272,12 @@ TEST(ChunkPrimitives, ShortReadsLeaveOutputAloneAndTextsStopAtTheEnd)
 
 TEST(ChunkPrimitives, SkipAndReadBytesStopAtThePayloadEnd)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addData(root, kDataId, {1, 2, 3, 4, 5});
-        addData(root, kDataId, {9});
-    });
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addData(root, kDataId, {1, 2, 3, 4, 5});
+            addData(root, kDataId, {9});
+        });
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* c = nullptr;
     ASSERT_EQ(root.nextChild(c), 1);
@@ -279,10 +293,12 @@ TEST(ChunkPrimitives, SkipAndReadBytesStopAtThePayloadEnd)
 
 TEST(ChunkPrimitives, ReadingAContainerFailsItAndItsParent)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addContainer(root, kContainerId, [](CChunk& c) { addData(c, kDataId, {1}); });
-        addData(root, kDataId, {2});
-    });
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addContainer(root, kContainerId, [](CChunk& c) { addData(c, kDataId, {1}); });
+            addData(root, kDataId, {2});
+        });
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* container = nullptr;
     ASSERT_EQ(root.nextChild(container), 1);
@@ -320,9 +336,10 @@ TEST(ChunkWriter, PrimitivesRefuseContainerChunks)
 
 TEST(ChunkWriter, CopiesAChunkFromAnotherFile)
 {
-    Bytes source = writeFile([](CMemoryChunk& root) {
-        addContainer(root, kContainerId, [](CChunk& c) { addData(c, kDataId, {7, 8, 9}); });
-    });
+    Bytes source = writeFile(
+        [](CMemoryChunk& root) {
+            addContainer(root, kContainerId, [](CChunk& c) { addData(c, kDataId, {7, 8, 9}); });
+        });
     CMemoryChunk reader(source.data(), source.size(), CMemoryOwnership::Borrow);
     CChunk* original = nullptr;
     ASSERT_EQ(reader.nextChild(original), 1);
@@ -333,21 +350,29 @@ TEST(ChunkWriter, CopiesAChunkFromAnotherFile)
 
 TEST(ChunkBlock, ChildrenLiveInTheBodyAndAttributesFollowIt)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addContainer(root, kBlockId, [](CChunk& block) {
-            addData(block, kDataId, {1});
-            addContainer(block, kContainerId, [](CChunk& inner) {
-                addData(inner, kDataId, {2});
-                CChunk* deep = nullptr;
-                ASSERT_EQ(inner.createChild(kDataId, deep), 1);
-                EXPECT_EQ(deep->addAttribute(InfoRecord(2, {9, 9, 9, 9}, "deep")), 1);
-                EXPECT_EQ(deep->addAttribute(InfoRecord(2, {0, 0, 0, 0}, "same key")), 0);
-                ASSERT_EQ(inner.releaseChild(deep), 1);
-            });
-            EXPECT_EQ(block.addAttribute(InfoRecord(0, {5, 5, 5, 5}, "own")), 1);
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addContainer(
+                root, kBlockId,
+                [](CChunk& block)
+                {
+                    addData(block, kDataId, {1});
+                    addContainer(
+                        block, kContainerId,
+                        [](CChunk& inner)
+                        {
+                            addData(inner, kDataId, {2});
+                            CChunk* deep = nullptr;
+                            ASSERT_EQ(inner.createChild(kDataId, deep), 1);
+                            EXPECT_EQ(deep->addAttribute(InfoRecord(2, {9, 9, 9, 9}, "deep")), 1);
+                            EXPECT_EQ(deep->addAttribute(InfoRecord(2, {0, 0, 0, 0}, "same key")), 0);
+                            ASSERT_EQ(inner.releaseChild(deep), 1);
+                        });
+                    EXPECT_EQ(block.addAttribute(InfoRecord(0, {5, 5, 5, 5}, "own")), 1);
+                });
+            EXPECT_EQ(root.addAttribute(InfoRecord(0, {}, "refused")), 0);
         });
-        EXPECT_EQ(root.addAttribute(InfoRecord(0, {}, "refused")), 0);
-    });
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* block = nullptr;
     ASSERT_EQ(root.nextChild(block), 1);
@@ -364,7 +389,8 @@ TEST(ChunkBlock, ChildrenLiveInTheBodyAndAttributesFollowIt)
     ASSERT_NE(attributes, nullptr);
     ASSERT_EQ(attributes->size(), 2u);
     EXPECT_EQ((*attributes)[0].name(), "deep");
-    EXPECT_EQ((*attributes)[0].key(), (std::vector<uint8_t>{2, 2}));  // inner is body child 2, deep its child 2
+    EXPECT_EQ((*attributes)[0].key(),
+              (std::vector<uint8_t>{2, 2}));  // inner is body child 2, deep its child 2
     EXPECT_EQ((*attributes)[1].name(), "own");
     EXPECT_TRUE((*attributes)[1].key().empty());
     EXPECT_EQ(root.releaseChild(block), 1);
@@ -373,10 +399,12 @@ TEST(ChunkBlock, ChildrenLiveInTheBodyAndAttributesFollowIt)
 
 TEST(ChunkBlock, ReleasedWithoutReadingAttributesStillChecksTheList)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addContainer(root, kBlockId, [](CChunk& block) { addData(block, kDataId, {1}); });
-        addData(root, kDataId, {2});
-    });
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addContainer(root, kBlockId, [](CChunk& block) { addData(block, kDataId, {1}); });
+            addData(root, kDataId, {2});
+        });
     {
         CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
         CChunk* block = nullptr;
@@ -400,9 +428,9 @@ TEST(ChunkBlock, ReleasedWithoutReadingAttributesStillChecksTheList)
 
 TEST(ChunkBlock, BlockWithoutBodyFailsItsParent)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addContainer(root, kBlockId, [](CChunk& block) { addData(block, kDataId, {1}); });
-    });
+    Bytes file =
+        writeFile([](CMemoryChunk& root)
+                  { addContainer(root, kBlockId, [](CChunk& block) { addData(block, kDataId, {1}); }); });
     file[firstChildOffset(file) + 8] = 0x09;  // the body's type
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* block = nullptr;
@@ -412,11 +440,12 @@ TEST(ChunkBlock, BlockWithoutBodyFailsItsParent)
 
 TEST(ChunkBlock, AttributeRecordsThatDoNotFillTheListFail)
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addContainer(root, kBlockId, [](CChunk& block) {
-            EXPECT_EQ(block.addAttribute(InfoRecord(0, {}, "ab")), 1);
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addContainer(root, kBlockId,
+                         [](CChunk& block) { EXPECT_EQ(block.addAttribute(InfoRecord(0, {}, "ab")), 1); });
         });
-    });
     const size_t bodyAt = firstChildOffset(file) + 8;
     const size_t listAt = bodyAt + 8 + get32(file, bodyAt + 4);
     for (uint8_t length : {uint8_t{7}, uint8_t{10}})  // one short of the list's end, and one past it
@@ -523,9 +552,9 @@ TEST(ChunkSeekTable, LargeTablesRoundTrip)
 {
     // Enough children that the table is longer than the probed tail and has to be read a second time.
     Bytes file = writeFile(
-        [](CMemoryChunk& root) {
-            for (int i = 0; i < 600; ++i)
-                addData(root, kDataId, {static_cast<uint8_t>(i)});
+        [](CMemoryChunk& root)
+        {
+            for (int i = 0; i < 600; ++i) addData(root, kDataId, {static_cast<uint8_t>(i)});
         },
         true);
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
@@ -539,8 +568,7 @@ TEST(SeekTableStorage, GrowsAndRefusesWithoutGrowthStep)
 {
     SeekTable table;
     EXPECT_EQ(table.capacity(), 16);
-    for (int32_t i = 0; i < 5000; ++i)
-        ASSERT_EQ(table.append(i * 3), i);
+    for (int32_t i = 0; i < 5000; ++i) ASSERT_EQ(table.append(i * 3), i);
     EXPECT_EQ(table.at(4999), 4999 * 3);
     EXPECT_EQ(table.at(16), 48);
 

@@ -89,8 +89,7 @@ inline uint32_t get32(const Bytes& bytes, size_t at)
 
 inline void put32(Bytes& bytes, size_t at, uint32_t value)
 {
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
 }
 
 // A parameterised test's name made from its description.

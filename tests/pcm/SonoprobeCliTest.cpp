@@ -30,8 +30,7 @@ std::string slurp(const std::string& path)
 std::string quoted(const std::string& s)
 {
     std::string q = "'";
-    for (char c : s)
-        q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
 
@@ -52,8 +51,8 @@ ProgramRun sonoprobe(const TempDir& dir, const std::string& arguments)
 
 void save(const std::string& path, const Bytes& bytes)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 const char kFound[] = "Sonoprobe: wave found\n";
@@ -90,11 +89,15 @@ TEST(SonoprobeProgram, CommandLine)
 TEST(SonoprobeProgram, Verdicts)
 {
     TempDir dir;
-    save(dir / "found.PCM", writeFile([](CMemoryChunk& r) {
-             addRecords(r, {makeRecord(0, "x", 1, 1)}, 0);
-             addContainer(r, kWaveContainerId, [](CChunk& c) { addData(c, kWaveChunkId, {1}); });
-         }));
-    save(dir / "plain.PCM", writeFile([](CMemoryChunk& r) { addRecords(r, {makeRecord(0, "x", 6, 2)}, 0); }, true));
+    save(dir / "found.PCM", writeFile(
+                                [](CMemoryChunk& r)
+                                {
+                                    addRecords(r, {makeRecord(0, "x", 1, 1)}, 0);
+                                    addContainer(r, kWaveContainerId,
+                                                 [](CChunk& c) { addData(c, kWaveChunkId, {1}); });
+                                }));
+    save(dir / "plain.PCM",
+         writeFile([](CMemoryChunk& r) { addRecords(r, {makeRecord(0, "x", 6, 2)}, 0); }, true));
     save(dir / "info-only.PCM", writeFile([](CMemoryChunk&) {}));
     save(dir / "empty.PCM", {});
     save(dir / "text.PCM", Bytes(64, 'a'));
@@ -105,8 +108,8 @@ TEST(SonoprobeProgram, Verdicts)
         int status;
     };
     const Case cases[] = {
-        {"found.PCM", kFound, 0},       {"plain.PCM", kNotFound, 0}, {"info-only.PCM", kError, 1},
-        {"empty.PCM", kError, 1},       {"text.PCM", kError, 1},     {".", kError, 1},
+        {"found.PCM", kFound, 0}, {"plain.PCM", kNotFound, 0}, {"info-only.PCM", kError, 1},
+        {"empty.PCM", kError, 1}, {"text.PCM", kError, 1},     {".", kError, 1},
     };
     for (const Case& c : cases)
     {
@@ -121,7 +124,8 @@ TEST(SonoprobeProgram, DamagedFilesGetExactlyOneVerdictLine)
 {
     TempDir dir;
     const Bytes file = writeFile(
-        [](CMemoryChunk& r) {
+        [](CMemoryChunk& r)
+        {
             addRecords(r, {makeRecord(1, "x", 1, 1)}, 1, 1);
             addContainer(r, kWaveContainerId, [](CChunk& c) { addData(c, kWaveChunkId, {1}); });
         },
@@ -131,7 +135,8 @@ TEST(SonoprobeProgram, DamagedFilesGetExactlyOneVerdictLine)
     {
         save(dir / "cut.PCM", Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length)));
         const ProgramRun run = sonoprobe(dir, "cut.PCM");
-        EXPECT_TRUE(run.out == kFound || run.out == kNotFound || run.out == kError) << length << ": " << run.out;
+        EXPECT_TRUE(run.out == kFound || run.out == kNotFound || run.out == kError)
+            << length << ": " << run.out;
         EXPECT_EQ(run.status, run.out == kError ? 1 : 0) << length;
         EXPECT_EQ(run.err, "") << length;
     }

@@ -41,12 +41,12 @@ Bytes extendedRecord(const std::vector<Field>& fields, int fieldCount = -1)
     const uint16_t length = static_cast<uint16_t>(out.size() + 4 - 2);
     out[0] = static_cast<uint8_t>(length >> 8);
     out[1] = static_cast<uint8_t>(length);
-    const uint16_t count = static_cast<uint16_t>(fieldCount >= 0 ? fieldCount : static_cast<int>(fields.size()));
+    const uint16_t count =
+        static_cast<uint16_t>(fieldCount >= 0 ? fieldCount : static_cast<int>(fields.size()));
     out[2] = static_cast<uint8_t>(count >> 8);
     out[3] = static_cast<uint8_t>(count);
     const uint32_t crc = RecordCrc::compute(out.data(), out.size());
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(crc >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(crc >> shift));
     return out;
 }
 
@@ -88,7 +88,8 @@ Bytes compactRecord(const std::string& name, uint8_t primary, uint8_t secondary)
 TEST(RecordCrc, MatchesTheCheckValues)
 {
     const std::string digits = "123456789";
-    EXPECT_EQ(RecordCrc::compute(reinterpret_cast<const uint8_t*>(digits.data()), digits.size()), 0xFDA41140u);
+    EXPECT_EQ(RecordCrc::compute(reinterpret_cast<const uint8_t*>(digits.data()), digits.size()),
+              0xFDA41140u);
     EXPECT_EQ(RecordCrc::compute(reinterpret_cast<const uint8_t*>("abc"), 3), 0x6B1DDC00u);
     EXPECT_EQ(RecordCrc::compute(nullptr, 0), 0u);
 }
@@ -103,21 +104,22 @@ TEST(Utf8Prefix, StopsAtTheFirstIllFormedSequence)
     const Case cases[] = {
         {"plain", 5},
         {"caf\xC3\xA9", 5},
-        {"\xC0\xAF", 0},          // overlong lead
-        {"a\xE0\x9F\x80", 1},     // overlong three-byte form
+        {"\xC0\xAF", 0},       // overlong lead
+        {"a\xE0\x9F\x80", 1},  // overlong three-byte form
         {"\xE0\xA0\x80", 3},
-        {"\xED\xA0\x80", 0},      // surrogate
+        {"\xED\xA0\x80", 0},  // surrogate
         {"\xED\x9F\xBF", 3},
         {"\xF0\x8F\xBF\xBF", 0},  // overlong four-byte form
         {"\xF4\x90\x80\x80", 0},  // beyond U+10FFFF
         {"\xF4\x8F\xBF\xBF", 4},
-        {"ab\xE2\x82", 2},        // cut short by the end
+        {"ab\xE2\x82", 2},  // cut short by the end
         {"\x80", 0},
         {"\xF5\x80\x80\x80", 0},
     };
     for (const Case& c : cases)
     {
-        EXPECT_EQ(Utf8::validPrefix(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()), c.valid)
+        EXPECT_EQ(Utf8::validPrefix(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size()),
+                  c.valid)
             << testing::PrintToString(c.bytes);
     }
 }
@@ -180,13 +182,13 @@ TEST(ExtendedRecords, WrongFixedFieldLengthStopsCounting)
     list.insert(list.end(), bad.begin(), bad.end());
     list.insert(list.end(), good.begin(), good.end());
     EXPECT_EQ(countIn(list), 1u);
-    for (uint16_t tag : {1, 3, 4, 5})
-        EXPECT_FALSE(parseAlone(extendedRecord({{tag, {1}}})).valid) << tag;
+    for (uint16_t tag : {1, 3, 4, 5}) EXPECT_FALSE(parseAlone(extendedRecord({{tag, {1}}})).valid) << tag;
 }
 
 TEST(ExtendedRecords, UnknownTagsAreSkipped)
 {
-    const SoundRecord record = parseAlone(extendedRecord({{0, {6, 7, 8}}, {9, {1, 2, 3, 4, 5}}, {1, {0, 9}}}));
+    const SoundRecord record =
+        parseAlone(extendedRecord({{0, {6, 7, 8}}, {9, {1, 2, 3, 4, 5}}, {1, {0, 9}}}));
     EXPECT_TRUE(record.valid);
     EXPECT_EQ(record.primaryBytes, (std::array<uint8_t, 3>{6, 7, 8}));
     EXPECT_EQ(record.secondaryBytes, (std::array<uint8_t, 2>{0, 9}));
@@ -224,8 +226,7 @@ TEST(ExtendedRecords, NothingIsReadPastTheRecordOrThePayload)
     Bytes overlong = extendedRecord({{6, text("abcd")}});
     overlong[7] = 8;
     const uint32_t crc = RecordCrc::compute(overlong.data(), overlong.size() - 4);
-    for (int i = 0; i < 4; ++i)
-        overlong[overlong.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i) overlong[overlong.size() - 4 + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
     EXPECT_FALSE(parseAlone(overlong).valid);
     // A record longer than the payload that holds it.
     Bytes cut = extendedRecord({{0, {6, 0, 0}}, {1, {0, 0}}});
@@ -307,11 +308,13 @@ TEST_P(RecordRoundTrip, EncodesToItsLengthAndParsesBack)
 INSTANTIATE_TEST_SUITE_P(Encodings, RecordRoundTrip,
                          testing::Values(RoundTrip{"compact", 0, 0, false, "piano"},
                                          RoundTrip{"compact, full name", 0, 0, false, std::string(18, 'q')},
-                                         RoundTrip{"own-length name", 1, 1, true, "a name longer than 28 bytes!!"},
+                                         RoundTrip{"own-length name", 1, 1, true,
+                                                   "a name longer than 28 bytes!!"},
                                          RoundTrip{"fixed name", 1, 0, false, "short"},
                                          RoundTrip{"fixed name, optionals", 1, 0, true, "violin"},
                                          RoundTrip{"no name field", 1, 2, true, ""}),
-                         [](const auto& param) {
+                         [](const auto& param)
+                         {
                              std::string name;
                              for (const char* c = param.param.what; *c != '\0'; ++c)
                                  name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';

@@ -23,10 +23,12 @@ void addNoWaveRecords(CChunkBase& root)
 
 void addWaveContainer(CChunkBase& root, uint32_t identifier = kWaveContainerId, uint32_t inner = kWaveChunkId)
 {
-    addContainer(root, identifier, [inner](CChunk& c) {
-        addData(c, kDataId, {0});
-        addData(c, inner, {1, 2, 3});
-    });
+    addContainer(root, identifier,
+                 [inner](CChunk& c)
+                 {
+                     addData(c, kDataId, {0});
+                     addData(c, inner, {1, 2, 3});
+                 });
 }
 
 // Judges a heap copy of exactly the file's bytes, so that any read past them is caught.
@@ -56,20 +58,26 @@ class WaveFinderVerdict : public testing::TestWithParam<VerdictCase>
 
 Bytes cutAfterFirstRecord()
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addRecords(root, {makeRecord(0, "wave", 6, 0), makeRecord(0, "other", 1, 1), makeRecord(0, "x", 1, 1)}, 0);
-    });
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addRecords(root,
+                       {makeRecord(0, "wave", 6, 0), makeRecord(0, "other", 1, 1), makeRecord(0, "x", 1, 1)},
+                       0);
+        });
     file.resize(firstChildOffset(file) + 8 + 30);
     return file;
 }
 
 Bytes brokenSecondChild()
 {
-    Bytes file = writeFile([](CMemoryChunk& root) {
-        addNoWaveRecords(root);
-        addData(root, kDataId, {1});
-        addWaveContainer(root);
-    });
+    Bytes file = writeFile(
+        [](CMemoryChunk& root)
+        {
+            addNoWaveRecords(root);
+            addData(root, kDataId, {1});
+            addWaveContainer(root);
+        });
     const size_t second = firstChildOffset(file) + 8 + get32(file, firstChildOffset(file) + 4);
     file[second + 3] |= 0x01;
     return file;
@@ -89,67 +97,89 @@ TEST_P(WaveFinderVerdict, MatchesExpectation)
 INSTANTIATE_TEST_SUITE_P(
     Files, WaveFinderVerdict,
     testing::Values(
-        VerdictCase{"compact wave record, no container",
-                    [] { return writeFile([](CMemoryChunk& r) { addRecords(r, {makeRecord(0, "w", 6, 1)}, 0); }); },
-                    WaveVerdict::Found},
+        VerdictCase{
+            "compact wave record, no container",
+            [] { return writeFile([](CMemoryChunk& r) { addRecords(r, {makeRecord(0, "w", 6, 1)}, 0); }); },
+            WaveVerdict::Found},
         VerdictCase{"extended wave record",
-                    [] {
-                        return writeFile([](CMemoryChunk& r) {
-                            addRecords(r, {makeRecord(1, "a", 2, 0), makeRecord(1, "w", 6, 0)}, 1, 1);
-                        });
+                    []
+                    {
+                        return writeFile(
+                            [](CMemoryChunk& r) {
+                                addRecords(r, {makeRecord(1, "a", 2, 0), makeRecord(1, "w", 6, 0)}, 1, 1);
+                            });
                     },
                     WaveVerdict::Found},
         VerdictCase{"primary 6 with secondary 2 is no wave",
-                    [] { return writeFile([](CMemoryChunk& r) { addNoWaveRecords(r); }); }, WaveVerdict::NotFound},
+                    [] { return writeFile([](CMemoryChunk& r) { addNoWaveRecords(r); }); },
+                    WaveVerdict::NotFound},
         VerdictCase{"wave container after the records",
-                    [] {
-                        return writeFile([](CMemoryChunk& r) {
-                            addNoWaveRecords(r);
-                            addData(r, kDataId, {1});
-                            addWaveContainer(r);
-                        });
+                    []
+                    {
+                        return writeFile(
+                            [](CMemoryChunk& r)
+                            {
+                                addNoWaveRecords(r);
+                                addData(r, kDataId, {1});
+                                addWaveContainer(r);
+                            });
                     },
                     WaveVerdict::Found},
         VerdictCase{"wave block after the records",
-                    [] {
-                        return writeFile([](CMemoryChunk& r) {
-                            addNoWaveRecords(r);
-                            addWaveContainer(r, kWaveBlockId);
-                        });
+                    []
+                    {
+                        return writeFile(
+                            [](CMemoryChunk& r)
+                            {
+                                addNoWaveRecords(r);
+                                addWaveContainer(r, kWaveBlockId);
+                            });
                     },
                     WaveVerdict::Found},
         VerdictCase{"wave container as the first data child is never searched",
-                    [] { return writeFile([](CMemoryChunk& r) { addWaveContainer(r); }); }, WaveVerdict::NotFound},
+                    [] { return writeFile([](CMemoryChunk& r) { addWaveContainer(r); }); },
+                    WaveVerdict::NotFound},
         VerdictCase{"wrong variant and data flag are no wave containers",
-                    [] {
-                        return writeFile([](CMemoryChunk& r) {
-                            addNoWaveRecords(r);
-                            addWaveContainer(r, kOtherContainerId);
-                            addData(r, kWaveDataId, {0, 0, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0});
-                        });
+                    []
+                    {
+                        return writeFile(
+                            [](CMemoryChunk& r)
+                            {
+                                addNoWaveRecords(r);
+                                addWaveContainer(r, kOtherContainerId);
+                                addData(r, kWaveDataId, {0, 0, 0, 8, 1, 0, 0, 0, 0, 0, 0, 0});
+                            });
                     },
                     WaveVerdict::NotFound},
         VerdictCase{"container without a wave chunk, then one with it",
-                    [] {
-                        return writeFile([](CMemoryChunk& r) {
-                            addNoWaveRecords(r);
-                            addWaveContainer(r, kWaveContainerId, kDataId);
-                            addWaveContainer(r);
-                        });
+                    []
+                    {
+                        return writeFile(
+                            [](CMemoryChunk& r)
+                            {
+                                addNoWaveRecords(r);
+                                addWaveContainer(r, kWaveContainerId, kDataId);
+                                addWaveContainer(r);
+                            });
                     },
                     WaveVerdict::Found},
         VerdictCase{"container without a wave chunk only",
-                    [] {
-                        return writeFile([](CMemoryChunk& r) {
-                            addNoWaveRecords(r);
-                            addWaveContainer(r, kWaveContainerId, kDataId);
-                        });
+                    []
+                    {
+                        return writeFile(
+                            [](CMemoryChunk& r)
+                            {
+                                addNoWaveRecords(r);
+                                addWaveContainer(r, kWaveContainerId, kDataId);
+                            });
                     },
                     WaveVerdict::NotFound},
         VerdictCase{"stored seek table, wave in the last child",
-                    [] {
+                    []
+                    {
                         return writeFile(
-                            [](CMemoryChunk& r) {
+                            [](CMemoryChunk& r)
+                            {
                                 addNoWaveRecords(r);
                                 addData(r, kDataId, Bytes(40, 7));
                                 addWaveContainer(r);
@@ -158,12 +188,20 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     WaveVerdict::Found},
         VerdictCase{"stored seek table, no wave",
-                    [] {
-                        return writeFile([](CMemoryChunk& r) { addNoWaveRecords(r); addData(r, kDataId, {1}); }, true);
+                    []
+                    {
+                        return writeFile(
+                            [](CMemoryChunk& r)
+                            {
+                                addNoWaveRecords(r);
+                                addData(r, kDataId, {1});
+                            },
+                            true);
                     },
                     WaveVerdict::NotFound},
         VerdictCase{"records of an unknown format",
-                    [] { return writeFile([](CMemoryChunk& r) { addData(r, recordListId(5), Bytes(48, 6)); }); },
+                    []
+                    { return writeFile([](CMemoryChunk& r) { addData(r, recordListId(5), Bytes(48, 6)); }); },
                     WaveVerdict::NotFound},
         VerdictCase{"first data child cut short still yields its whole records", cutAfterFirstRecord,
                     WaveVerdict::Found},
@@ -182,27 +220,35 @@ protected:
     {
         switch (which)
         {
-        case 0:
-            return writeFile([](CMemoryChunk& r) {
-                addRecords(r, {makeRecord(1, "\xC3\xA9l\xC3\xA9ment", 1, 0), makeRecord(1, "w", 6, 1)}, 1, 1);
-            });
-        case 1:
-            return writeFile(
-                [](CMemoryChunk& r) {
-                    addNoWaveRecords(r);
-                    addData(r, kDataId, {1, 2});
-                    addWaveContainer(r, kWaveBlockId);
-                },
-                true);
-        default:
-            return writeFile([](CMemoryChunk& r) {
-                addRecords(r, {makeRecord(0, "a", 1, 1)}, 0);
-                addContainer(r, kBlockId, [](CChunk& b) {
-                    addData(b, kDataId, {5});
-                    EXPECT_EQ(b.addAttribute(InfoRecord(0, {1, 1, 1, 1}, "attr")), 1);
-                });
-                addWaveContainer(r);
-            });
+            case 0:
+                return writeFile(
+                    [](CMemoryChunk& r) {
+                        addRecords(r,
+                                   {makeRecord(1, "\xC3\xA9l\xC3\xA9ment", 1, 0), makeRecord(1, "w", 6, 1)},
+                                   1, 1);
+                    });
+            case 1:
+                return writeFile(
+                    [](CMemoryChunk& r)
+                    {
+                        addNoWaveRecords(r);
+                        addData(r, kDataId, {1, 2});
+                        addWaveContainer(r, kWaveBlockId);
+                    },
+                    true);
+            default:
+                return writeFile(
+                    [](CMemoryChunk& r)
+                    {
+                        addRecords(r, {makeRecord(0, "a", 1, 1)}, 0);
+                        addContainer(r, kBlockId,
+                                     [](CChunk& b)
+                                     {
+                                         addData(b, kDataId, {5});
+                                         EXPECT_EQ(b.addAttribute(InfoRecord(0, {1, 1, 1, 1}, "attr")), 1);
+                                     });
+                        addWaveContainer(r);
+                    });
         }
     }
 };
@@ -252,14 +298,26 @@ TEST(WaveFinderRobustness, RandomFiles)
     for (int i = 0; i < 3000; ++i)
     {
         Bytes file(random() % 200);
-        for (uint8_t& b : file)
-            b = static_cast<uint8_t>(random());
+        for (uint8_t& b : file) b = static_cast<uint8_t>(random());
         // Most random files fail at the root; give half of them an acceptable root and info chunk start.
         if (i % 2 == 0 && file.size() >= 16)
         {
-            const uint8_t prefix[16] = {0x01, 0x00, static_cast<uint8_t>(i % 4 == 0), 0x14, 0, 0,
-                                        0,    static_cast<uint8_t>(file.size() - 8), 0x02, 0x00, 0x00, 0x18,
-                                        0,    0, 0, static_cast<uint8_t>(random() % 16)};
+            const uint8_t prefix[16] = {0x01,
+                                        0x00,
+                                        static_cast<uint8_t>(i % 4 == 0),
+                                        0x14,
+                                        0,
+                                        0,
+                                        0,
+                                        static_cast<uint8_t>(file.size() - 8),
+                                        0x02,
+                                        0x00,
+                                        0x00,
+                                        0x18,
+                                        0,
+                                        0,
+                                        0,
+                                        static_cast<uint8_t>(random() % 16)};
             std::memcpy(file.data(), prefix, sizeof prefix);
         }
         judge(file);

@@ -25,7 +25,8 @@ protected:
             bytes_.push_back(static_cast<unsigned char>(i));
         }
         std::ofstream(dir_ / "pkg.001", std::ios::binary).write(reinterpret_cast<char*>(bytes_.data()), 40);
-        std::ofstream(dir_ / "pkg.002", std::ios::binary).write(reinterpret_cast<char*>(bytes_.data() + 40), 60);
+        std::ofstream(dir_ / "pkg.002", std::ios::binary)
+            .write(reinterpret_cast<char*>(bytes_.data() + 40), 60);
         ASSERT_TRUE(base_.addFile(dir_ / "pkg.001"));
         ASSERT_TRUE(base_.addFile(dir_ / "pkg.002"));
     }
@@ -99,10 +100,11 @@ TEST_P(BoundedStreamReaderBadRange, GivesAnUnusableWindow)
     EXPECT_TRUE(take(window, 10).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Ranges, BoundedStreamReaderBadRange,
-                         testing::Values(Range{"NullBase", true, 0, 10}, Range{"NegativeStart", false, -1, 10},
-                                         Range{"NegativeLength", false, 0, -1}, Range{"PastTheEnd", false, 95, 6},
-                                         Range{"SumOverflows", false, 50, INT64_MAX}),
-                         [](const testing::TestParamInfo<Range>& param) { return std::string(param.param.what); });
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, BoundedStreamReaderBadRange,
+    testing::Values(Range{"NullBase", true, 0, 10}, Range{"NegativeStart", false, -1, 10},
+                    Range{"NegativeLength", false, 0, -1}, Range{"PastTheEnd", false, 95, 6},
+                    Range{"SumOverflows", false, 50, INT64_MAX}),
+    [](const testing::TestParamInfo<Range>& param) { return std::string(param.param.what); });
 
 }  // namespace

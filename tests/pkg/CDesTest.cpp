@@ -25,8 +25,8 @@ TEST_P(CDesVectors, EncryptsAndDecryptsThePublishedBlocks)
 
 INSTANTIATE_TEST_SUITE_P(
     Published, CDesVectors,
-    testing::Values(CipherVector{"133457799BBCDFF1", "0123456789ABCDEF", "85E813540F0AB405"}, // FIPS example
-                    CipherVector{"0123456789ABCDEF", "4E6F772069732074", "3FA40E8A984D4815"}, // "Now is t"
+    testing::Values(CipherVector{"133457799BBCDFF1", "0123456789ABCDEF", "85E813540F0AB405"},  // FIPS example
+                    CipherVector{"0123456789ABCDEF", "4E6F772069732074", "3FA40E8A984D4815"},  // "Now is t"
                     CipherVector{"0101010101010101", "8000000000000000", "95F8A5E5DD31D900"},
                     CipherVector{"0101010101010101", "4000000000000000", "DD7F121CA5015619"},
                     CipherVector{"0101010101010101", "2000000000000000", "2E8653104F3834EA"}));
@@ -55,4 +55,4 @@ TEST(CDes, IgnoresParityBitsAndKeepsItsKeyAcrossBlocks)
         std::copy(a, a + 8, block);
     }
 }
-} // namespace
+}  // namespace

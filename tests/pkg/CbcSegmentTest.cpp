@@ -13,7 +13,8 @@ namespace
 const unsigned char kKey[8] = {0x3A, 0x9D, 0x04, 0xE2, 0x7B, 0x51, 0xC8, 0x06};
 
 // A stored segment whose blocks decrypt to exactly `plainBlocks` (already padded, or deliberately not).
-std::vector<unsigned char> RawSegment(const CBlockCipher& cipher, const std::vector<unsigned char>& plainBlocks)
+std::vector<unsigned char> RawSegment(const CBlockCipher& cipher,
+                                      const std::vector<unsigned char>& plainBlocks)
 {
     std::vector<unsigned char> segment(8 + plainBlocks.size());
     for (int i = 0; i < 8; ++i)
@@ -55,13 +56,13 @@ TEST_P(CbcSegmentRejects, BadPadding)
         << GetParam().what;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Padding, CbcSegmentRejects,
-    testing::Values(BadSegment{"last byte 9 in a 24-byte segment", {1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 9}},
-                    BadSegment{"pad 3 after a 2", {1, 2, 3, 4, 5, 2, 3, 3}},
-                    BadSegment{"pad 0", {1, 2, 3, 4, 5, 6, 7, 0}},
-                    BadSegment{"pad 8 with a 7 inside", {8, 8, 8, 7, 8, 8, 8, 8}},
-                    BadSegment{"pad 255", {1, 2, 3, 4, 5, 6, 7, 255}}));
+INSTANTIATE_TEST_SUITE_P(Padding, CbcSegmentRejects,
+                         testing::Values(BadSegment{"last byte 9 in a 24-byte segment",
+                                                    {1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 9}},
+                                         BadSegment{"pad 3 after a 2", {1, 2, 3, 4, 5, 2, 3, 3}},
+                                         BadSegment{"pad 0", {1, 2, 3, 4, 5, 6, 7, 0}},
+                                         BadSegment{"pad 8 with a 7 inside", {8, 8, 8, 7, 8, 8, 8, 8}},
+                                         BadSegment{"pad 255", {1, 2, 3, 4, 5, 6, 7, 255}}));
 
 TEST(CbcSegment, RejectsLengthsThatAreNotWholeSegments)
 {
@@ -120,4 +121,4 @@ TEST(CbcSegment, ChainsBlocksSoEqualPlainBlocksDiffer)
     EXPECT_NE(0, std::memcmp(segment.data() + 8, segment.data() + 16, 8));
     EXPECT_NE(0, std::memcmp(segment.data() + 16, segment.data() + 24, 8));
 }
-} // namespace
+}  // namespace

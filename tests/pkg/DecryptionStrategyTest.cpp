@@ -11,11 +11,7 @@ namespace
 class FixedKeys : public IKeyProvider
 {
 public:
-    FixedKeys(const unsigned char* key, int length)
-        : key_(key)
-        , length_(length)
-    {
-    }
+    FixedKeys(const unsigned char* key, int length) : key_(key), length_(length) {}
     virtual ~FixedKeys() = default;
     const unsigned char* key() override { return key_; }
     int keyLength() override { return length_; }
@@ -140,8 +136,8 @@ TEST(EncryptionStrategy, FailsOnShortReadsAndEmptyInput)
     StrategyTestReader reader(PatternBytes(10));
     int64_t remaining = 0;
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));
-    remaining = 11; // the source holds only 10
+    remaining = 11;  // the source holds only 10
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));
     EXPECT_EQ(11, remaining);
 }
-} // namespace
+}  // namespace

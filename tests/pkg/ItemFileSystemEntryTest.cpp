@@ -10,7 +10,7 @@ struct ModeCase
     uint8_t owner, group, others;
     bool sticky, setGid, setUid, archive, readOnly, system, hidden;
 };
-} // namespace
+}  // namespace
 
 // Read is the lowest bit of each permission group, the reverse of the usual octal order: mixing the two up
 // would install "others may execute" for "others may read".

@@ -35,7 +35,8 @@ Bytes addParts(const TempDir& dir, MultipleFileReader& reader, const std::vector
         char name[16];
         std::snprintf(name, sizeof name, "pkg.%03u", static_cast<unsigned>(i + 1));
         std::ofstream(dir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(stream.data() + offset), static_cast<std::streamsize>(sizes[i]));
+            .write(reinterpret_cast<const char*>(stream.data() + offset),
+                   static_cast<std::streamsize>(sizes[i]));
         offset += sizes[i];
         EXPECT_TRUE(reader.addFile(dir / name)) << name;
     }

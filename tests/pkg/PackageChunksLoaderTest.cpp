@@ -18,7 +18,11 @@ using namespace PackageFormat;
 
 namespace
 {
-template <class T> T* as(const boost::shared_ptr<IPkgItem>& item) { return dynamic_cast<T*>(item.get()); }
+template <class T>
+T* as(const boost::shared_ptr<IPkgItem>& item)
+{
+    return dynamic_cast<T*>(item.get());
+}
 
 std::vector<std::string> classesOf(const ItemList& items)
 {
@@ -62,7 +66,10 @@ PackageWriter::Header sampleHeader()
 
 // An accepted well-formed item that follows a damaged one proves that the walk went on.
 const char* const kMarkerPath = "/marker";
-void addMarker(PackageWriter& writer) { writer.addDirectory(kMarkerPath, PackageWriter::EntryAttributes()); }
+void addMarker(PackageWriter& writer)
+{
+    writer.addDirectory(kMarkerPath, PackageWriter::EntryAttributes());
+}
 
 class LoaderTest : public ::testing::Test
 {
@@ -76,7 +83,7 @@ protected:
 
     TempDir dir;
 };
-} // namespace
+}  // namespace
 
 TEST_F(LoaderTest, ParsesEveryPayloadLayout)
 {
@@ -96,19 +103,22 @@ TEST_F(LoaderTest, ParsesEveryPayloadLayout)
     link.conditionId = 13;
     link.targetMustExist = true;
 
-    const std::string path = build([&](PackageWriter& w) {
-        w.addHeader(sampleHeader());
-        w.addScript("pre.sh", script, 5);
-        w.addDirectory("/data/dir", {7, 8, 0x0049 | kModeFatHidden, -1});
-        w.addFile(file, fileData);
-        w.addLink(link);
-        w.addTar("/data/unpacked", archive, 21, 123456);
-    });
+    const std::string path = build(
+        [&](PackageWriter& w)
+        {
+            w.addHeader(sampleHeader());
+            w.addScript("pre.sh", script, 5);
+            w.addDirectory("/data/dir", {7, 8, 0x0049 | kModeFatHidden, -1});
+            w.addFile(file, fileData);
+            w.addLink(link);
+            w.addTar("/data/unpacked", archive, 21, 123456);
+        });
     LoadedPackage package(path);
     ASSERT_TRUE(package.loaded());
     const ItemList items = package.items();
-    ASSERT_EQ((std::vector<std::string>{"ItemHeader", "ItemScript", "ItemDir", "ItemFile", "ItemLink", "ItemTar"}),
-              classesOf(items));
+    ASSERT_EQ(
+        (std::vector<std::string>{"ItemHeader", "ItemScript", "ItemDir", "ItemFile", "ItemLink", "ItemTar"}),
+        classesOf(items));
 
     const ItemHeader* header = as<ItemHeader>(items[0]);
     EXPECT_EQ(4, header->versionA());
@@ -184,11 +194,13 @@ TEST_F(LoaderTest, EncodedFileKeepsItsEncodingAndStoredBytes)
     encoded.data = repeated(24, 1);
     PackageWriter::FileInfo info;
     info.path = "/f";
-    const std::string path = build([&](PackageWriter& w) {
-        w.addEncodedFile(info, encoded);
-        encoded.encoding = encodingByte(kCompressionQtZlib, kCipherBlowfish);
-        w.addEncodedFile(info, encoded);
-    });
+    const std::string path = build(
+        [&](PackageWriter& w)
+        {
+            w.addEncodedFile(info, encoded);
+            encoded.encoding = encodingByte(kCompressionQtZlib, kCipherBlowfish);
+            w.addEncodedFile(info, encoded);
+        });
     LoadedPackage package(path);
     const ItemList items = package.items();
     ASSERT_EQ(2u, items.size());
@@ -207,19 +219,22 @@ TEST_F(LoaderTest, EncodedFileKeepsItsEncodingAndStoredBytes)
 TEST_F(LoaderTest, EverySystemTypeMakesItsOwnClass)
 {
     const std::vector<std::string> expected = {
-        "ItemInstallerKernel", "ItemInstallerRootFS", "ItemInstallerApp",  "ItemInstallerConfig", "ItemServiceKernel",
-        "ItemServiceRootFS",   "ItemServiceApp",      "ItemServiceConfig", "ItemLauncherApp",     "ItemLauncherConfig",
-        "ItemBootMLO",         "ItemBootUBoot",       "ItemUserKernel"};
-    const std::string path = build([&](PackageWriter& w) {
-        for (uint32_t type = kTypeInstallerKernel; type <= kTypeUserKernel; ++type)
+        "ItemInstallerKernel", "ItemInstallerRootFS", "ItemInstallerApp", "ItemInstallerConfig",
+        "ItemServiceKernel",   "ItemServiceRootFS",   "ItemServiceApp",   "ItemServiceConfig",
+        "ItemLauncherApp",     "ItemLauncherConfig",  "ItemBootMLO",      "ItemBootUBoot",
+        "ItemUserKernel"};
+    const std::string path = build(
+        [&](PackageWriter& w)
         {
-            w.addSystemImage(type, repeated(type, static_cast<uint8_t>(type)));
-        }
-        // Types 0 and 1 are both headers.
-        PackageWriter::Header alt;
-        alt.chunkType = kTypeHeaderAlt;
-        w.addHeader(alt);
-    });
+            for (uint32_t type = kTypeInstallerKernel; type <= kTypeUserKernel; ++type)
+            {
+                w.addSystemImage(type, repeated(type, static_cast<uint8_t>(type)));
+            }
+            // Types 0 and 1 are both headers.
+            PackageWriter::Header alt;
+            alt.chunkType = kTypeHeaderAlt;
+            w.addHeader(alt);
+        });
     LoadedPackage package(path);
     const ItemList items = package.items();
     std::vector<std::string> withHeader = expected;
@@ -237,13 +252,15 @@ TEST_F(LoaderTest, EverySystemTypeMakesItsOwnClass)
 // Payload sizes 1 to 8 need 3, 2, 1, 0 bytes of padding; every chunk after them must still be found.
 TEST_F(LoaderTest, PaddingKeepsEveryChunkOnItsBoundary)
 {
-    const std::string path = build([&](PackageWriter& w) {
-        for (size_t size = 1; size <= 8; ++size)
+    const std::string path = build(
+        [&](PackageWriter& w)
         {
-            w.addRawChunk(200, repeated(size, static_cast<uint8_t>(size)));
-            addMarker(w);
-        }
-    });
+            for (size_t size = 1; size <= 8; ++size)
+            {
+                w.addRawChunk(200, repeated(size, static_cast<uint8_t>(size)));
+                addMarker(w);
+            }
+        });
     LoadedPackage package(path);
     const ItemList items = package.items();
     ASSERT_EQ(16u, items.size());
@@ -261,13 +278,15 @@ TEST_F(LoaderTest, PaddingKeepsEveryChunkOnItsBoundary)
 TEST_F(LoaderTest, UnknownTypesKeepTheirWholePayload)
 {
     const std::vector<uint32_t> types = {20, 255, 0x10000, 0xFFFFFFFFu};
-    const std::string path = build([&](PackageWriter& w) {
-        for (uint32_t type : types)
+    const std::string path = build(
+        [&](PackageWriter& w)
         {
-            w.addRawChunk(type, repeated(13, static_cast<uint8_t>(type)));
-        }
-        addMarker(w);
-    });
+            for (uint32_t type : types)
+            {
+                w.addRawChunk(type, repeated(13, static_cast<uint8_t>(type)));
+            }
+            addMarker(w);
+        });
     LoadedPackage package(path);
     const ItemList items = package.items();
     ASSERT_EQ(types.size() + 1, items.size());
@@ -313,7 +332,10 @@ PackageWriter::FileInfo someFile()
     return info;
 }
 
-PackageWriter::EncodedData noData() { return PackageWriter::EncodedData(); }
+PackageWriter::EncodedData noData()
+{
+    return PackageWriter::EncodedData();
+}
 
 PackageWriter::LinkInfo someLink()
 {
@@ -329,22 +351,28 @@ const std::vector<Damaged>& damagedChunks()
         {"header shorter than its fixed fields", kTypeHeader, [] { return Bytes(5, 0); }},
         {"header entry of 6 characters", kTypeHeader, [] { return headerWithEntry("ABCDEF\0X"); }},
         {"header entry without its NUL", kTypeHeader, [] { return headerWithEntry("ABCDEFGH"); }},
-        {"header whose last text has no NUL", kTypeHeader, [] { return cut(PackageWriter::headerPayload({}), 1); }},
+        {"header whose last text has no NUL", kTypeHeader,
+         [] { return cut(PackageWriter::headerPayload({}), 1); }},
         {"system payload of exactly 16 bytes", kTypeServiceApp, [] { return Bytes(16, 1); }},
         {"system payload of 10 bytes", kTypeBootMLO, [] { return Bytes(10, 1); }},
-        {"script name without NUL", kTypeScript, [] { return cut(PackageWriter::scriptPayload("pre.sh", {}, -1), 1); }},
+        {"script name without NUL", kTypeScript,
+         [] { return cut(PackageWriter::scriptPayload("pre.sh", {}, -1), 1); }},
         {"script cut inside its digest", kTypeScript, [] { return Bytes(9, 1); }},
-        {"directory path without NUL", kTypeDir, [] { return cut(PackageWriter::directoryPayload("/d", {}), 1); }},
-        {"file cut inside its time", kTypeFile, [] { return cut(PackageWriter::filePayload(someFile(), noData()), 2); }},
+        {"directory path without NUL", kTypeDir,
+         [] { return cut(PackageWriter::directoryPayload("/d", {}), 1); }},
+        {"file cut inside its time", kTypeFile,
+         [] { return cut(PackageWriter::filePayload(someFile(), noData()), 2); }},
         {"file cut inside its fixed fields", kTypeFile, [] { return Bytes(28, 0); }},
         {"link target without NUL", kTypeLink, [] { return cut(PackageWriter::linkPayload(someLink()), 1); }},
-        {"link path running to the payload end", kTypeLink, [] { return Bytes{1, 0, 2, 0, 3, 0, 1, 'x', 'y'}; }},
+        {"link path running to the payload end", kTypeLink,
+         [] { return Bytes{1, 0, 2, 0, 3, 0, 1, 'x', 'y'}; }},
         {"tar shorter than its fixed fields", kTypeTar, [] { return Bytes(21, 0); }},
-        {"tar destination without NUL", kTypeTar, [] { return cut(PackageWriter::tarPayload("/t", {}, -1, 0), 1); }},
+        {"tar destination without NUL", kTypeTar,
+         [] { return cut(PackageWriter::tarPayload("/t", {}, -1, 0), 1); }},
     };
     return cases;
 }
-} // namespace
+}  // namespace
 
 // A chunk of a known type that does not parse becomes an unknown item holding exactly its payload, and the
 // next chunk (a well-formed directory whose bytes a runaway text would otherwise swallow) is still found.
@@ -354,15 +382,18 @@ TEST_F(LoaderTest, MalformedChunksBecomeUnknownAndTheWalkGoesOn)
     {
         SCOPED_TRACE(damaged.what);
         const Bytes payload = damaged.payload();
-        const std::string path = build([&](PackageWriter& w) {
-            w.addRawChunk(damaged.type, payload);
-            addMarker(w);
-            w.addRawChunk(damaged.type, payload);
-            addMarker(w);
-        });
+        const std::string path = build(
+            [&](PackageWriter& w)
+            {
+                w.addRawChunk(damaged.type, payload);
+                addMarker(w);
+                w.addRawChunk(damaged.type, payload);
+                addMarker(w);
+            });
         LoadedPackage package(path);
         const ItemList items = package.items();
-        ASSERT_EQ((std::vector<std::string>{"ItemUnknown", "ItemDir", "ItemUnknown", "ItemDir"}), classesOf(items));
+        ASSERT_EQ((std::vector<std::string>{"ItemUnknown", "ItemDir", "ItemUnknown", "ItemDir"}),
+                  classesOf(items));
         EXPECT_EQ(payload, readAll(as<ItemUnknown>(items[0])->dataInfo().reader()));
         EXPECT_EQ(kMarkerPath, as<ItemDir>(items[1])->path());
         EXPECT_EQ(kMarkerPath, as<ItemDir>(items[3])->path());
@@ -381,17 +412,19 @@ TEST_F(LoaderTest, ChunkThatNoFactoryTakesEndsTheWalk)
                          Case{kTypeHeader, 0x80000000u}})
     {
         SCOPED_TRACE(testing::Message() << "type " << c.type << " size " << c.size);
-        const std::string path = build([&](PackageWriter& w) {
-            addMarker(w);
-            Bytes frame(8, 0);
-            for (int i = 0; i < 4; ++i)
+        const std::string path = build(
+            [&](PackageWriter& w)
             {
-                frame[i] = static_cast<uint8_t>(c.type >> (8 * i));
-                frame[4 + i] = static_cast<uint8_t>(c.size >> (8 * i));
-            }
-            w.addRawBytes(frame);
-            addMarker(w);
-        });
+                addMarker(w);
+                Bytes frame(8, 0);
+                for (int i = 0; i < 4; ++i)
+                {
+                    frame[i] = static_cast<uint8_t>(c.type >> (8 * i));
+                    frame[4 + i] = static_cast<uint8_t>(c.size >> (8 * i));
+                }
+                w.addRawBytes(frame);
+                addMarker(w);
+            });
         LoadedPackage package(path);
         EXPECT_EQ(1u, package.items().size());
         EXPECT_FALSE(package.loader().hasNext());
@@ -401,12 +434,14 @@ TEST_F(LoaderTest, ChunkThatNoFactoryTakesEndsTheWalk)
 
 TEST_F(LoaderTest, SizePointingPastTheEndGivesUnusableWindowAndEndsTheWalk)
 {
-    const std::string path = build([&](PackageWriter& w) {
-        addMarker(w);
-        Bytes chunk = PackageWriter::chunk(kTypeServiceKernel, repeated(40, 1));
-        chunk[4] = 200; // declares 200 bytes, 40 follow
-        w.addRawBytes(chunk);
-    });
+    const std::string path = build(
+        [&](PackageWriter& w)
+        {
+            addMarker(w);
+            Bytes chunk = PackageWriter::chunk(kTypeServiceKernel, repeated(40, 1));
+            chunk[4] = 200;  // declares 200 bytes, 40 follow
+            w.addRawBytes(chunk);
+        });
     LoadedPackage package(path);
     const ItemList items = package.items();
     ASSERT_EQ((std::vector<std::string>{"ItemDir", "ItemServiceKernel"}), classesOf(items));
@@ -416,11 +451,13 @@ TEST_F(LoaderTest, SizePointingPastTheEndGivesUnusableWindowAndEndsTheWalk)
 
 TEST_F(LoaderTest, ResetWalksTheSameItemsAgain)
 {
-    const std::string path = build([&](PackageWriter& w) {
-        w.addHeader(sampleHeader());
-        w.addRawChunk(99, Bytes(3, 0));
-        w.addFile(someFile(), bytesOf("content"));
-    });
+    const std::string path = build(
+        [&](PackageWriter& w)
+        {
+            w.addHeader(sampleHeader());
+            w.addRawChunk(99, Bytes(3, 0));
+            w.addFile(someFile(), bytesOf("content"));
+        });
     LoadedPackage package(path);
     const std::vector<std::string> first = classesOf(package.items());
     ASSERT_EQ(3u, first.size());
@@ -440,10 +477,12 @@ TEST_F(LoaderTest, ResetWalksTheSameItemsAgain)
 TEST_F(LoaderTest, ItemsOutliveTheWalkThatMadeThem)
 {
     const Bytes content = repeated(300, 5);
-    const std::string path = build([&](PackageWriter& w) {
-        w.addFile(someFile(), content);
-        w.addFile(someFile(), repeated(50, 9));
-    });
+    const std::string path = build(
+        [&](PackageWriter& w)
+        {
+            w.addFile(someFile(), content);
+            w.addFile(someFile(), repeated(50, 9));
+        });
     LoadedPackage package(path);
     const ItemList items = package.items();
     ASSERT_EQ(2u, items.size());
@@ -464,7 +503,10 @@ namespace
 class LogCapture
 {
 public:
-    explicit LogCapture(const TempDir& dir) : path_(dir / "install.log") { LogStream::Instance().Open(path_); }
+    explicit LogCapture(const TempDir& dir) : path_(dir / "install.log")
+    {
+        LogStream::Instance().Open(path_);
+    }
     ~LogCapture() { LogStream::Instance().Close(); }
 
     std::vector<std::string> lines()
@@ -492,12 +534,13 @@ public:
     int64_t bytesToProcess() override { return 0; }
     int securityLevel() override { return 9; }
 };
-} // namespace
+}  // namespace
 
 TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
 {
     const Bytes content = repeated(5000, 1);
-    auto contentOf = [&](PackageWriter& w) {
+    auto contentOf = [&](PackageWriter& w)
+    {
         w.addHeader(sampleHeader());
         for (int i = 0; i < 5; ++i)
         {

@@ -17,19 +17,24 @@ namespace
 {
 struct ChunkSpan
 {
-    int64_t start;      // first byte of the frame
-    int64_t payloadEnd; // first byte after the payload
-    int64_t end;        // first byte after the padding
+    int64_t start;       // first byte of the frame
+    int64_t payloadEnd;  // first byte after the payload
+    int64_t end;         // first byte after the padding
 };
 
 // Every data window an item has, null for items without data.
 IStreamReader* windowOf(IPkgItem* item)
 {
-    if (auto* system = dynamic_cast<ItemSystem*>(item)) return system->dataInfo().reader();
-    if (auto* unknown = dynamic_cast<ItemUnknown*>(item)) return unknown->dataInfo().reader();
-    if (auto* script = dynamic_cast<ItemScript*>(item)) return script->dataInfo().reader();
-    if (auto* file = dynamic_cast<ItemFile*>(item)) return file->dataInfo().reader();
-    if (auto* tar = dynamic_cast<ItemTar*>(item)) return tar->dataInfo().reader();
+    if (auto* system = dynamic_cast<ItemSystem*>(item))
+        return system->dataInfo().reader();
+    if (auto* unknown = dynamic_cast<ItemUnknown*>(item))
+        return unknown->dataInfo().reader();
+    if (auto* script = dynamic_cast<ItemScript*>(item))
+        return script->dataInfo().reader();
+    if (auto* file = dynamic_cast<ItemFile*>(item))
+        return file->dataInfo().reader();
+    if (auto* tar = dynamic_cast<ItemTar*>(item))
+        return tar->dataInfo().reader();
     return nullptr;
 }
 
@@ -38,7 +43,7 @@ void writePrefix(const std::string& path, const Bytes& whole, size_t length)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(whole.data()), static_cast<std::streamsize>(length));
 }
-} // namespace
+}  // namespace
 
 // A package cut at any offset loads without a crash or a hang: every chunk that is wholly present comes out
 // as in the full package, a chunk whose frame is present comes out as its own class or as an unknown item
@@ -51,7 +56,8 @@ TEST(PackageChunksLoaderTruncationTest, EveryTruncationEndsTheWalkAtTheCut)
     {
         PackageWriter writer;
         ASSERT_TRUE(writer.open(fullPath));
-        auto record = [&](const std::function<void()>& add, int64_t payloadSize) {
+        auto record = [&](const std::function<void()>& add, int64_t payloadSize)
+        {
             const int64_t start = writer.bytesWritten();
             add();
             spans.push_back({start, start + kChunkHeaderSize + payloadSize, writer.bytesWritten()});
@@ -60,20 +66,23 @@ TEST(PackageChunksLoaderTruncationTest, EveryTruncationEndsTheWalkAtTheCut)
         header.compatibility = {"ABCD123"};
         header.creationDate = "01/02/2003";
         header.creationTime = "04.05";
-        record([&] { writer.addHeader(header); }, static_cast<int64_t>(PackageWriter::headerPayload(header).size()));
+        record([&] { writer.addHeader(header); },
+               static_cast<int64_t>(PackageWriter::headerPayload(header).size()));
         const Bytes image(21, 0x11);
         record([&] { writer.addSystemImage(kTypeBootUBoot, image); }, kDigestSize + 21);
         const Bytes script = bytesOf("echo pre\n");
         record([&] { writer.addScript("pre.sh", script); },
                static_cast<int64_t>(PackageWriter::scriptPayload("pre.sh", script, -1).size()));
-        record([&] { writer.addDirectory("/dir", {}); }, static_cast<int64_t>(PackageWriter::directoryPayload("/dir", {}).size()));
+        record([&] { writer.addDirectory("/dir", {}); },
+               static_cast<int64_t>(PackageWriter::directoryPayload("/dir", {}).size()));
         PackageWriter::FileInfo info;
         info.path = "/dir/f";
         const Bytes content(6, 'c');
         PackageWriter::EncodedData plain;
         plain.installedSize = 6;
         plain.data = content;
-        record([&] { writer.addFile(info, content); }, static_cast<int64_t>(PackageWriter::filePayload(info, plain).size()));
+        record([&] { writer.addFile(info, content); },
+               static_cast<int64_t>(PackageWriter::filePayload(info, plain).size()));
         PackageWriter::LinkInfo link;
         link.linkPath = "/l";
         link.target = "/dir/f";
@@ -98,8 +107,8 @@ TEST(PackageChunksLoaderTruncationTest, EveryTruncationEndsTheWalkAtTheCut)
             fullData.push_back(readAll(windowOf(item.get())));
         }
     }
-    ASSERT_EQ((std::vector<std::string>{"ItemHeader", "ItemBootUBoot", "ItemScript", "ItemDir", "ItemFile", "ItemLink",
-                                        "ItemTar", "ItemUnknown"}),
+    ASSERT_EQ((std::vector<std::string>{"ItemHeader", "ItemBootUBoot", "ItemScript", "ItemDir", "ItemFile",
+                                        "ItemLink", "ItemTar", "ItemUnknown"}),
               fullClasses);
 
     const std::string cutPath = dir / "cut.pkg";

@@ -21,10 +21,10 @@ TEST(ReadingStrategy, ASourceThatRunsDryIsAnError)
     ReadingStrategy strategy(16);
     StrategyTestReader reader(PatternBytes(20));
     std::vector<char> buffer(16);
-    int64_t remaining = 40; // more than the source holds
+    int64_t remaining = 40;  // more than the source holds
     EXPECT_EQ(16, strategy.process(&reader, remaining, buffer.data()));
     EXPECT_EQ(4, strategy.process(&reader, remaining, buffer.data()));
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));
     EXPECT_EQ(20, remaining);
 }
-} // namespace
+}  // namespace

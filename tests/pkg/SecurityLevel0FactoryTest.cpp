@@ -27,4 +27,4 @@ TEST(SecurityLevel0Factory, HandsOutTheBuiltInKeyAndAnAcceptingVerifier)
     EXPECT_EQ(0, verifier->bytesToProcess());
     EXPECT_NE(verifier.get(), factory.createVerifier(nullptr).get());
 }
-} // namespace
+}  // namespace

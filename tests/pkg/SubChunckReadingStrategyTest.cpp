@@ -25,10 +25,9 @@ std::vector<unsigned char> Deflate(const std::vector<unsigned char>& data)
 // A Qt-framed block whose prefix states `statedLength`, whatever `data` really holds.
 std::vector<unsigned char> QtBlock(uint32_t statedLength, const std::vector<unsigned char>& data)
 {
-    std::vector<unsigned char> block = {static_cast<unsigned char>(statedLength >> 24),
-                                        static_cast<unsigned char>(statedLength >> 16),
-                                        static_cast<unsigned char>(statedLength >> 8),
-                                        static_cast<unsigned char>(statedLength)};
+    std::vector<unsigned char> block = {
+        static_cast<unsigned char>(statedLength >> 24), static_cast<unsigned char>(statedLength >> 16),
+        static_cast<unsigned char>(statedLength >> 8), static_cast<unsigned char>(statedLength)};
     const auto deflated = Deflate(data);
     block.insert(block.end(), deflated.begin(), deflated.end());
     return block;
@@ -71,7 +70,7 @@ TEST_P(CompressedRoundTrip, EncodedFilesInflateBlockByBlock)
     auto plain = PatternBytes(length, 11);
     for (size_t i = 0; i < plain.size(); i += 3)
     {
-        plain[i] = 'a'; // compressible, but not trivially
+        plain[i] = 'a';  // compressible, but not trivially
     }
     std::vector<unsigned char> stored;
     ASSERT_TRUE(PayloadEncoder::compress(plain.data(), plain.size(), stored));
@@ -121,7 +120,8 @@ std::vector<BadPayload> BadPayloads()
     const auto thousand = PatternBytes(1000, 5);
     const auto ninetyNine = std::vector<unsigned char>(thousand.begin(), thousand.end() - 1);
     std::vector<BadPayload> cases;
-    auto add = [&cases](const char* what, uint32_t type, const std::vector<unsigned char>& body) {
+    auto add = [&cases](const char* what, uint32_t type, const std::vector<unsigned char>& body)
+    {
         BadPayload bad{what, {}};
         AppendSubChunk(bad.stored, type, body);
         cases.push_back(bad);
@@ -134,19 +134,23 @@ std::vector<BadPayload> BadPayloads()
     add("prefix 0xFFFFFFFF", 256, QtBlock(0xFFFFFFFFu, thousand));
     add("body shorter than a prefix", 256, {0, 0, 3});
     add("prefix without a stream", 256, {0, 0, 3, 232});
-    add("stream cut short", 256, [&] {
-        auto body = QtBlock(1000, thousand);
-        body.resize(body.size() - 4);
-        return body;
-    }());
-    add("garbage stream", 256, [&] {
-        auto body = QtBlock(1000, thousand);
-        for (size_t i = 6; i < body.size(); ++i)
+    add("stream cut short", 256,
+        [&]
         {
-            body[i] ^= 0x5A;
-        }
-        return body;
-    }());
+            auto body = QtBlock(1000, thousand);
+            body.resize(body.size() - 4);
+            return body;
+        }());
+    add("garbage stream", 256,
+        [&]
+        {
+            auto body = QtBlock(1000, thousand);
+            for (size_t i = 6; i < body.size(); ++i)
+            {
+                body[i] ^= 0x5A;
+            }
+            return body;
+        }());
 
     BadPayload oversized{"sub-chunk larger than the item", {}};
     AppendSubChunk(oversized.stored, 256, QtBlock(1000, thousand));
@@ -185,7 +189,7 @@ std::vector<unsigned char> TwoBlocksInOneSubChunk(size_t firstLength, size_t sec
 {
     const auto first = PatternBytes(firstLength, 21);
     auto body = QtBlock(static_cast<uint32_t>(firstLength), first);
-    body.resize(4 + compressBound(1048576), 0); // zlib ignores what follows the end of its stream
+    body.resize(4 + compressBound(1048576), 0);  // zlib ignores what follows the end of its stream
     const auto second = QtBlock(static_cast<uint32_t>(secondLength), PatternBytes(secondLength, 22));
     body.insert(body.end(), second.begin(), second.end());
     std::vector<unsigned char> stored;
@@ -236,7 +240,7 @@ TEST(SubChunckReadingStrategy, TruncationsAndGarbageFailOrYieldAPrefix)
     {
         auto corrupt = stored;
         corrupt[i] ^= 0xFF;
-        DriveStrategy(*strategy, corrupt, produced); // must neither overrun nor hang
+        DriveStrategy(*strategy, corrupt, produced);  // must neither overrun nor hang
     }
 }
 
@@ -266,9 +270,9 @@ TEST(ZLibUncompressionStrategy, InflatesAtMostTheExpectedLength)
 
     strategy.setExpectedLength(500);
     StrategyTestReader reader(deflated);
-    int64_t remaining = static_cast<int64_t>(deflated.size()) + 1; // the source is one byte short
+    int64_t remaining = static_cast<int64_t>(deflated.size()) + 1;  // the source is one byte short
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));
     remaining = 0;
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));
 }
-} // namespace
+}  // namespace

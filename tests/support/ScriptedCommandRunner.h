@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-// A stand-in for the shell that keeps a mount table: "mount" prints it, "mount -w/-r POINT" and "umount POINT"
-// change it, and any command can be told to fail. Every command except the listings is recorded.
+// A stand-in for the shell that keeps a mount table: "mount" prints it, "mount -w/-r POINT" and "umount
+// POINT" change it, and any command can be told to fail. Every command except the listings is recorded.
 class ScriptedCommandRunner : public CommandRunner
 {
 public:
@@ -45,8 +45,8 @@ public:
         return 0;
     }
 
-    std::map<std::string, bool> table;  // mount point -> read-write
-    std::string extraLines;             // printed before the table
+    std::map<std::string, bool> table;    // mount point -> read-write
+    std::string extraLines;               // printed before the table
     std::map<std::string, int> failures;  // command -> the status it returns instead
     std::vector<std::string> changes;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "IStreamReader.h"
 #include <gtest/gtest.h>
+#include "IStreamReader.h"
 #include "ProcessingStrategy.h"
 
 #include <algorithm>
@@ -13,10 +13,7 @@
 class StrategyTestReader : public IStreamReader
 {
 public:
-    explicit StrategyTestReader(std::vector<unsigned char> bytes)
-        : bytes_(std::move(bytes))
-    {
-    }
+    explicit StrategyTestReader(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
 
     int64_t read(void* buffer, uint64_t length) override
     {

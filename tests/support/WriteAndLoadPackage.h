@@ -78,7 +78,10 @@ inline Bytes readAll(IStreamReader* reader)
     return out;
 }
 
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytesOf(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
 
 // A loader with the installer's chain and the accept-everything verifier, loaded from `path`.
 class LoadedPackage
@@ -98,4 +101,4 @@ private:
     PackageChunksLoader loader_;
     bool loaded_ = false;
 };
-} // namespace test_support
+}  // namespace test_support

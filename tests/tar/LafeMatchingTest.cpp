@@ -22,8 +22,7 @@ TEST_P(LafeMatchingTest, SelectsMembersByPattern)
 {
     const MatchCase& c = GetParam();
     lafe_matching* set = nullptr;
-    for (const std::string& p : c.patterns)
-        EXPECT_EQ(lafe_include(&set, p.c_str()), p.empty() ? -1 : 0) << p;
+    for (const std::string& p : c.patterns) EXPECT_EQ(lafe_include(&set, p.c_str()), p.empty() ? -1 : 0) << p;
     EXPECT_EQ(lafe_excluded(set, c.name.c_str()), c.excluded ? 1 : 0) << c.name;
     lafe_cleanup_exclusions(&set);
     EXPECT_EQ(set, nullptr);
@@ -42,4 +41,4 @@ INSTANTIATE_TEST_SUITE_P(
         // An empty set extracts everything; a set whose only pattern was refused extracts nothing.
         MatchCase{{}, "./anything", false}, MatchCase{{""}, "./anything", true},
         MatchCase{{"", "./a"}, "./a", false}));
-} // namespace
+}  // namespace

@@ -15,12 +15,12 @@
 
 #include <boost/filesystem.hpp>
 
+#include <sys/stat.h>
 #include <ctime>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace fs = boost::filesystem;
@@ -28,13 +28,16 @@ using Bytes = std::vector<uint8_t>;
 
 namespace
 {
-const int64_t kArchiveTime = 1700000000; // 2023-11-14, far from "now" and from the package date below
+const int64_t kArchiveTime = 1700000000;  // 2023-11-14, far from "now" and from the package date below
 
 // Keeps what the extractor logs, on top of the program's log.
 class RecordingExtractor : public LibArchiveExtractor
 {
 public:
-    RecordingExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner) : LibArchiveExtractor(diskUtils, commandRunner) {}
+    RecordingExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner)
+        : LibArchiveExtractor(diskUtils, commandRunner)
+    {
+    }
     void Log(const std::string& text) override { logged.push_back(text); }
     std::vector<std::string> logged;
 };
@@ -58,7 +61,8 @@ std::string ReadFile(const fs::path& p)
 }
 
 // Archives written member by member with libarchive, for what the item builder will not make.
-Bytes WriteArchive(const std::vector<std::pair<std::string, std::string>>& files, int filter = ARCHIVE_FILTER_NONE)
+Bytes WriteArchive(const std::vector<std::pair<std::string, std::string>>& files,
+                   int filter = ARCHIVE_FILTER_NONE)
 {
     std::unique_ptr<archive, int (*)(archive*)> a(archive_write_new(), archive_write_free);
     archive_write_set_format_pax_restricted(a.get());
@@ -123,7 +127,8 @@ protected:
         return b;
     }
     // Places `archive` in `item` as its window; the reader stays reachable through `window`.
-    void Load(const Bytes& archive, const std::string& path = "/rootfs/opt/bundle.tar.gz", int64_t claimed = -1)
+    void Load(const Bytes& archive, const std::string& path = "/rootfs/opt/bundle.tar.gz",
+              int64_t claimed = -1)
     {
         window = new MemoryStreamReader(archive, claimed);
         item.dataInfo().setReader(window);
@@ -196,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Compression, RoundTripTest,
 struct StampCase
 {
     int mode;
-    const char* expectedLocal; // "%m/%d/%Y %H.%M", or "archive" / "now"
+    const char* expectedLocal;  // "%m/%d/%Y %H.%M", or "archive" / "now"
 };
 
 class TimeStampTest : public ExtractorTest, public testing::WithParamInterface<StampCase>
@@ -358,33 +363,36 @@ Bytes NoisyTar()
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ExtractFailureTest,
-    testing::Values(
-        FailureCase{"Empty", [] { return Bytes(); }, -1, false, "Archive size must be > 0"},
-        FailureCase{"WindowPastTheData", ValidTar, 1 << 20, false, "Archive (offset + size) exceeds VEX pkg size"},
-        FailureCase{"NoDestination", ValidTar, -1, true, "Cannot change directory to <"},
-        FailureCase{"Garbage", [] { return Bytes(4096, 0x5a); }, -1, false, "Open() error: "},
-        FailureCase{"TruncatedInTheSecondHeader",
-                    [] {
-                        Bytes cut = ValidTar();
-                        // The second header follows the first member's 4096 bytes.
-                        cut.resize(512 + 4096 + 100);
-                        return cut;
-                    },
-                    -1, false, "archive_read_next_header() error: "},
-        FailureCase{"TruncatedInAMember",
-                    [] {
-                        Bytes cut = ValidTar();
-                        cut.resize(512 + 1000);
-                        return cut;
-                    },
-                    -1, false, "archive_read_extract2() error: "},
-        FailureCase{"TruncatedGzip",
-                    [] {
-                        Bytes cut = Compress(NoisyTar(), ARCHIVE_FILTER_GZIP);
-                        cut.resize(cut.size() * 9 / 10);
-                        return cut;
-                    },
-                    -1, false, "archive_read_"}),
+    testing::Values(FailureCase{"Empty", [] { return Bytes(); }, -1, false, "Archive size must be > 0"},
+                    FailureCase{"WindowPastTheData", ValidTar, 1 << 20, false,
+                                "Archive (offset + size) exceeds VEX pkg size"},
+                    FailureCase{"NoDestination", ValidTar, -1, true, "Cannot change directory to <"},
+                    FailureCase{"Garbage", [] { return Bytes(4096, 0x5a); }, -1, false, "Open() error: "},
+                    FailureCase{"TruncatedInTheSecondHeader",
+                                []
+                                {
+                                    Bytes cut = ValidTar();
+                                    // The second header follows the first member's 4096 bytes.
+                                    cut.resize(512 + 4096 + 100);
+                                    return cut;
+                                },
+                                -1, false, "archive_read_next_header() error: "},
+                    FailureCase{"TruncatedInAMember",
+                                []
+                                {
+                                    Bytes cut = ValidTar();
+                                    cut.resize(512 + 1000);
+                                    return cut;
+                                },
+                                -1, false, "archive_read_extract2() error: "},
+                    FailureCase{"TruncatedGzip",
+                                []
+                                {
+                                    Bytes cut = Compress(NoisyTar(), ARCHIVE_FILTER_GZIP);
+                                    cut.resize(cut.size() * 9 / 10);
+                                    return cut;
+                                },
+                                -1, false, "archive_read_"}),
     [](const testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
 
 TEST_F(ExtractorTest, AMissingItemOrReaderIsReported)
@@ -405,7 +413,8 @@ TEST_F(ExtractorTest, AnMd5LineOfOneTokenStopsBeforeTheListing)
     Load(ValidTar());
     EXPECT_FALSE(extractor.PostProcess(&item, dest.string()));
     const std::string list = (dest / "bundle_md5").string();
-    EXPECT_TRUE(Logged("    Error: invalid line format found in'" + list + "' (0123456789abcdef0123456789abcdef) !"));
+    EXPECT_TRUE(
+        Logged("    Error: invalid line format found in'" + list + "' (0123456789abcdef0123456789abcdef) !"));
     EXPECT_FALSE(fs::exists(list));
     EXPECT_TRUE(fs::exists(dest / "bundle_tart")) << "the listing is not looked at";
 }
@@ -424,7 +433,8 @@ TEST_F(ExtractorTest, MissingListsAreReportedAndNothingIsDeleted)
 {
     Load(ValidTar(), "/rootfs/bundle.tar.bz2");
     EXPECT_FALSE(extractor.VerifyMd5List(&item, dest.string()));
-    EXPECT_EQ(extractor.logged.back(), "    Error: file " + (dest / "bundle_md5").string() + " does not exist !");
+    EXPECT_EQ(extractor.logged.back(),
+              "    Error: file " + (dest / "bundle_md5").string() + " does not exist !");
     EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
     EXPECT_EQ(extractor.logged.back(), "    Error: " + (dest / "bundle_tart").string() + " does not exist !");
 }
@@ -434,21 +444,23 @@ TEST_F(ExtractorTest, EveryListedMemberIsCheckedAndEachMissingOneNamed)
     fs::create_directories(dest / "lib");
     fs::create_symlink("b.so", dest / "lib/a.so");
     std::ofstream(dest / "present") << "p";
-    WriteList("bundle.bin_tart", "drwxr-xr-x root/root 0 2026-12-08 03:44 ./\n"
-                                 "-rw-r--r-- root/root 1 2026-12-08 03:44 ./gone1\n"
-                                 "\n"
-                                 "lrwxrwxrwx root/root 0 2026-12-08 03:44 ./lib/a.so -> b.so\n"
-                                 "-rw-r--r-- root/root 1 2026-12-08 03:44 /present\n"
-                                 "drwxr-xr-x root/root 0 2026-12-08 03:44 ./gone2/\n"
-                                 "crw-r--r-- root/root 0 2026-12-08 03:44 ./dev/whatever\n");
+    WriteList("bundle.bin_tart",
+              "drwxr-xr-x root/root 0 2026-12-08 03:44 ./\n"
+              "-rw-r--r-- root/root 1 2026-12-08 03:44 ./gone1\n"
+              "\n"
+              "lrwxrwxrwx root/root 0 2026-12-08 03:44 ./lib/a.so -> b.so\n"
+              "-rw-r--r-- root/root 1 2026-12-08 03:44 /present\n"
+              "drwxr-xr-x root/root 0 2026-12-08 03:44 ./gone2/\n"
+              "crw-r--r-- root/root 0 2026-12-08 03:44 ./dev/whatever\n");
     Load(ValidTar(), "/rootfs/bundle.bin");
     EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
     std::vector<std::string> errors;
     for (const std::string& l : extractor.logged)
         if (l.find("doesn't exist") != std::string::npos)
             errors.push_back(l);
-    EXPECT_EQ(errors, (std::vector<std::string>{"    Error: '" + (dest / "./gone1").string() + "' doesn't exist !",
-                                                "    Error: '" + (dest / "./gone2/").string() + "' doesn't exist !"}));
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          "    Error: '" + (dest / "./gone1").string() + "' doesn't exist !",
+                          "    Error: '" + (dest / "./gone2/").string() + "' doesn't exist !"}));
     EXPECT_EQ(extractor.logged.back(), "    Failed.");
     EXPECT_FALSE(fs::exists(dest / "bundle.bin_tart"));
 }
@@ -465,11 +477,13 @@ TEST_F(ExtractorTest, ListingLinksAreCheckedAgainstTheirTargets)
 
 TEST_F(ExtractorTest, AListingLineOfFiveTokensStopsTheCheck)
 {
-    WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 ./a\n-rw-r--r-- root/root 1 2026-12-08 03:44 ./b\n");
+    WriteList("bundle_tart",
+              "-rw-r--r-- root/root 1 2026-12-08 ./a\n-rw-r--r-- root/root 1 2026-12-08 03:44 ./b\n");
     Load(ValidTar());
     EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
     const std::string list = (dest / "bundle_tart").string();
-    EXPECT_TRUE(Logged("    Error: invalid line format found in'" + list + "'( -rw-r--r-- root/root 1 2026-12-08 ./a) !"));
+    EXPECT_TRUE(Logged("    Error: invalid line format found in'" + list +
+                       "'( -rw-r--r-- root/root 1 2026-12-08 ./a) !"));
     EXPECT_FALSE(Logged("    Error: '" + (dest / "./b").string() + "' doesn't exist !"));
 }
 
@@ -514,7 +528,8 @@ TEST_P(PostScriptTest, RunsInTheDestinationAndIsConsumedOnlyOnSuccess)
     TarItemBuilder b = Bundle();
     // The script proves it ran by leaving a file; its exit status decides the item.
     b.AddFile("./post_tar.sh",
-              "#!/bin/sh\necho ran > \"$(dirname \"$0\")/ran\"\nexit " + std::to_string(GetParam()) + "\n", 0755);
+              "#!/bin/sh\necho ran > \"$(dirname \"$0\")/ran\"\nexit " + std::to_string(GetParam()) + "\n",
+              0755);
     Bytes tar;
     ASSERT_TRUE(b.Build(tar));
     Load(tar);
@@ -527,8 +542,9 @@ TEST_P(PostScriptTest, RunsInTheDestinationAndIsConsumedOnlyOnSuccess)
     if (GetParam() == 0)
         EXPECT_TRUE(errors.empty());
     else
-        EXPECT_EQ(errors, std::vector<std::string>{"Error executing post tar extraction script: post_tar.sh."});
+        EXPECT_EQ(errors,
+                  std::vector<std::string>{"Error executing post tar extraction script: post_tar.sh."});
 }
 
 INSTANTIATE_TEST_SUITE_P(ExitStatus, PostScriptTest, testing::Values(0, 1));
-} // namespace
+}  // namespace

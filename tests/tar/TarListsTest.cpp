@@ -19,15 +19,15 @@ TEST_P(ListBaseNameTest, DropsTheFirstMatchingTarEnding)
     EXPECT_EQ(ListBaseName(GetParam().first), GetParam().second);
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, ListBaseNameTest,
-                         testing::Values(std::make_pair("/rootfs/opt/data.tar.gz", "data"),
-                                         std::make_pair("/rootfs/bundle.tar.bz2", "bundle"),
-                                         std::make_pair("/rootfs/bundle.tar", "bundle"),
-                                         std::make_pair("/rootfs/data.tgz", "data.tgz"),
-                                         std::make_pair("/rootfs/bundle.bin", "bundle.bin"),
-                                         // ".tar" is only an ending: a name that holds it elsewhere stays whole
-                                         std::make_pair("/rootfs/a.tar.xz", "a.tar.xz"),
-                                         std::make_pair("plain.tar", "plain")));
+INSTANTIATE_TEST_SUITE_P(
+    Names, ListBaseNameTest,
+    testing::Values(std::make_pair("/rootfs/opt/data.tar.gz", "data"),
+                    std::make_pair("/rootfs/bundle.tar.bz2", "bundle"),
+                    std::make_pair("/rootfs/bundle.tar", "bundle"),
+                    std::make_pair("/rootfs/data.tgz", "data.tgz"),
+                    std::make_pair("/rootfs/bundle.bin", "bundle.bin"),
+                    // ".tar" is only an ending: a name that holds it elsewhere stays whole
+                    std::make_pair("/rootfs/a.tar.xz", "a.tar.xz"), std::make_pair("plain.tar", "plain")));
 
 TEST(TarLists, Md5LinesNeedDigestAndPath)
 {
@@ -73,4 +73,4 @@ TEST(TarLists, MemberPathsKeepDottedNamesAndDropTheFirstCharacterOfOthers)
     EXPECT_TRUE(IsTopDirectory("./"));
     EXPECT_FALSE(IsTopDirectory("./a/"));
 }
-} // namespace
+}  // namespace

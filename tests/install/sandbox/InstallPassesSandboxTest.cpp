@@ -67,7 +67,10 @@ int RunPasses(const test_support::ItemList& items, RecordingNotifier& notifier, 
     return (*code = installer.GetErrorCode()) != 0 ? 7 : 0;
 }
 
-std::string ReadFile(const std::string& path) { return EngineFixture::ReadFile(path); }
+std::string ReadFile(const std::string& path)
+{
+    return EngineFixture::ReadFile(path);
+}
 
 int FatWord(const std::string& path)
 {
@@ -93,16 +96,20 @@ std::string MountState(const std::string& point)
 
 struct tm LocalTime(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     ::lstat(path.c_str(), &st);
-    struct tm local{};
+    struct tm local
+    {
+    };
     const time_t seconds = st.st_mtime;
     localtime_r(&seconds, &local);
     return local;
 }
 
 uint16_t Mode(uint8_t owner, uint8_t group, uint8_t other, bool readOnly = false, bool hidden = false,
-             bool setGroupId = false)
+              bool setGroupId = false)
 {
     ItemFileSystemEntry entry;
     entry.setSetGroupId(setGroupId);
@@ -122,42 +129,46 @@ protected:
     // A user package with one item of every kind; `postStatus` is what its post.sh exits with.
     bool WritePackage(const std::string& path, const std::string& kernel, int postStatus)
     {
-        return test_support::writePackage(path, [&](PackageWriter& writer) {
-            PackageWriter::Header header;
-            header.creationDate = "03/04/2021";
-            header.creationTime = "05.06";
-            writer.addHeader(header);
-            writer.addScript("pre.sh", bytesOf("#!/bin/sh\necho checking\n"));
-            writer.addScript("clean.sh", bytesOf("#!/bin/sh\nrm -f /emmc/kelda_usr/obsolete\n"));
-            writer.addScript("off.sh", bytesOf("#!/bin/sh\nexit 1\n"), 4);
-            writer.addScript("on.sh", bytesOf("#!/bin/sh\nexit 0\n"), 5);
-            writer.addScript("post.sh", bytesOf("#!/bin/sh\necho finishing\nexit " + std::to_string(postStatus) + "\n"));
-            writer.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf(kernel));
-            writer.addDirectory("/rootfs/opt", {0, 0, Mode(7, 5, 5), -1});
-            writer.addDirectory("/rootfs/opt/empty", {0, 0, Mode(7, 5, 5), -1});
-            writer.addDirectory("/kelda_usr/docs", {0, 0, Mode(7, 7, 7, false, true), -1});
-            PackageWriter::FileInfo tool;
-            tool.path = "/rootfs/opt/tool";
-            tool.date = "12/24/2019";
-            tool.time = "18.30";
-            tool.attributes = {1234, 56, Mode(7, 5, 1, false, false, true), -1};
-            writer.addFile(tool, bytesOf("#!/bin/sh\necho tool\n"));
-            PackageWriter::FileInfo readme = tool;
-            readme.path = "/kelda_usr/docs/readme";
-            readme.attributes = {0, 0, Mode(7, 7, 7, true, true), 5};
-            writer.addFile(readme, bytesOf("read me"));
-            PackageWriter::FileInfo skipped = readme;
-            skipped.path = "/kelda_usr/docs/skipped";
-            skipped.attributes.conditionId = 4;
-            writer.addFile(skipped, bytesOf("never installed"));
-            writer.addLink({"/rootfs/opt/tool-link", "tool", 1234, 56, -1, true});
-            writer.addLink({"/rootfs/opt/dangling", "/opt/nowhere", 0, 0, -1, false});
-            TarItemBuilder tar("data");
-            tar.AddDirectory("./share");
-            tar.AddFile("./share/a.txt", "alpha");
-            tar.AddFile("./share/b.txt", std::string(5000, 'b'));
-            tar.AddTo(writer, "/rootfs/opt/data.tar.gz", TarItemBuilder::Compression::Gzip);
-        });
+        return test_support::writePackage(
+            path,
+            [&](PackageWriter& writer)
+            {
+                PackageWriter::Header header;
+                header.creationDate = "03/04/2021";
+                header.creationTime = "05.06";
+                writer.addHeader(header);
+                writer.addScript("pre.sh", bytesOf("#!/bin/sh\necho checking\n"));
+                writer.addScript("clean.sh", bytesOf("#!/bin/sh\nrm -f /emmc/kelda_usr/obsolete\n"));
+                writer.addScript("off.sh", bytesOf("#!/bin/sh\nexit 1\n"), 4);
+                writer.addScript("on.sh", bytesOf("#!/bin/sh\nexit 0\n"), 5);
+                writer.addScript("post.sh", bytesOf("#!/bin/sh\necho finishing\nexit " +
+                                                    std::to_string(postStatus) + "\n"));
+                writer.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf(kernel));
+                writer.addDirectory("/rootfs/opt", {0, 0, Mode(7, 5, 5), -1});
+                writer.addDirectory("/rootfs/opt/empty", {0, 0, Mode(7, 5, 5), -1});
+                writer.addDirectory("/kelda_usr/docs", {0, 0, Mode(7, 7, 7, false, true), -1});
+                PackageWriter::FileInfo tool;
+                tool.path = "/rootfs/opt/tool";
+                tool.date = "12/24/2019";
+                tool.time = "18.30";
+                tool.attributes = {1234, 56, Mode(7, 5, 1, false, false, true), -1};
+                writer.addFile(tool, bytesOf("#!/bin/sh\necho tool\n"));
+                PackageWriter::FileInfo readme = tool;
+                readme.path = "/kelda_usr/docs/readme";
+                readme.attributes = {0, 0, Mode(7, 7, 7, true, true), 5};
+                writer.addFile(readme, bytesOf("read me"));
+                PackageWriter::FileInfo skipped = readme;
+                skipped.path = "/kelda_usr/docs/skipped";
+                skipped.attributes.conditionId = 4;
+                writer.addFile(skipped, bytesOf("never installed"));
+                writer.addLink({"/rootfs/opt/tool-link", "tool", 1234, 56, -1, true});
+                writer.addLink({"/rootfs/opt/dangling", "/opt/nowhere", 0, 0, -1, false});
+                TarItemBuilder tar("data");
+                tar.AddDirectory("./share");
+                tar.AddFile("./share/a.txt", "alpha");
+                tar.AddFile("./share/b.txt", std::string(5000, 'b'));
+                tar.AddTo(writer, "/rootfs/opt/data.tar.gz", TarItemBuilder::Compression::Gzip);
+            });
     }
 
     int Install(const std::string& path, int dateTimeMode, int* code)
@@ -189,7 +200,9 @@ TEST_P(InstallPasses, InstallsEveryKindAndCanInstallTheSamePackageAgain)
         ASSERT_EQ(Install(package, dateTimeMode, &code), 0) << "round " << round << ", code " << code;
     }
 
-    struct stat st{};
+    struct stat st
+    {
+    };
     ASSERT_EQ(::lstat("/emmc/rootfs/opt/tool", &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 02754u);  // set-group-id survives the change of owner
     EXPECT_EQ(st.st_uid, 1234u);
@@ -225,14 +238,17 @@ TEST_P(InstallPasses, InstallsEveryKindAndCanInstallTheSamePackageAgain)
     }
     else
     {
-        struct stat folderStat{};
+        struct stat folderStat
+        {
+        };
         ::stat("/emmc/rootfs/opt/empty", &folderStat);
         EXPECT_GE(folderStat.st_mtime + 60, before);  // stamped to the minute with the current time
         EXPECT_GE(LocalTime("/emmc/rootfs/opt/tool").tm_year + 1900, 2025);
     }
 
     // Every partition is back as it was found: read-only, except update, which was already read-write.
-    for (const char* part : {"boot", "service", "kernel", "rootfs", "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"})
+    for (const char* part :
+         {"boot", "service", "kernel", "rootfs", "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"})
         EXPECT_EQ(MountState(std::string("/emmc/") + part), "ro") << part;
     EXPECT_EQ(MountState("/emmc/update"), "rw");
     EXPECT_TRUE(EngineFixture::ReadFile(dir / "install.log").find("    checking") != std::string::npos);
@@ -259,12 +275,15 @@ TEST_F(InstallPassesOnce, ASystemImageReplacesTheOldOneThroughItsTemporaryFile)
     int code = 0;
     for (const std::string image : {"first loader", "second loader"})
     {
-        ASSERT_TRUE(test_support::writePackage(dir / "boot.pkg", [&](PackageWriter& writer) {
-            PackageWriter::Header header;
-            header.packageType = PackageFormat::kPackageService;
-            writer.addHeader(header);
-            writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf(image));
-        }));
+        ASSERT_TRUE(test_support::writePackage(dir / "boot.pkg",
+                                               [&](PackageWriter& writer)
+                                               {
+                                                   PackageWriter::Header header;
+                                                   header.packageType = PackageFormat::kPackageService;
+                                                   writer.addHeader(header);
+                                                   writer.addSystemImage(PackageFormat::kTypeBootMLO,
+                                                                         bytesOf(image));
+                                               }));
         ASSERT_EQ(Install(dir / "boot.pkg", 0, &code), 0) << code;
         EXPECT_EQ(ReadFile("/emmc/boot/MLO"), image);
         EXPECT_FALSE(fs::exists("/emmc/boot/MLO.tmp"));
@@ -274,16 +293,20 @@ TEST_F(InstallPassesOnce, ASystemImageReplacesTheOldOneThroughItsTemporaryFile)
 
 TEST_F(InstallPassesOnce, APreScriptRefusalReachesTheUser)
 {
-    ASSERT_TRUE(test_support::writePackage(dir / "refuse.pkg", [&](PackageWriter& writer) {
-        writer.addHeader(PackageWriter::Header());
-        writer.addScript("pre.sh", bytesOf("#!/bin/sh\nprintf 'Battery low.\\nPlug in the charger.\\nthird\\n' "
-                                           "> /tmp/pre.out\nexit 1\n"));
-        writer.addScript("clean.sh", bytesOf("#!/bin/sh\ntouch /tmp/cleaned\n"));
-    }));
+    ASSERT_TRUE(test_support::writePackage(
+        dir / "refuse.pkg",
+        [&](PackageWriter& writer)
+        {
+            writer.addHeader(PackageWriter::Header());
+            writer.addScript("pre.sh",
+                             bytesOf("#!/bin/sh\nprintf 'Battery low.\\nPlug in the charger.\\nthird\\n' "
+                                     "> /tmp/pre.out\nexit 1\n"));
+            writer.addScript("clean.sh", bytesOf("#!/bin/sh\ntouch /tmp/cleaned\n"));
+        }));
     int code = 0;
     EXPECT_EQ(Install(dir / "refuse.pkg", 0, &code), 4);
     EXPECT_EQ(notifier.errors, std::vector<std::string>{"Battery low.\nPlug in the charger."});
     EXPECT_FALSE(fs::exists("/tmp/pre.out"));
     EXPECT_FALSE(fs::exists("/tmp/cleaned"));
 }
-} // namespace
+}  // namespace

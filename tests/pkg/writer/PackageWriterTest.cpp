@@ -33,7 +33,7 @@ void addSomeItems(PackageWriter& writer)
     info.path = "/x";
     writer.addFile(info, Bytes(1234, 7));
 }
-} // namespace
+}  // namespace
 
 TEST(PackageWriterTest, ChunkIsFramedAndPaddedToFourBytes)
 {
@@ -43,7 +43,8 @@ TEST(PackageWriterTest, ChunkIsFramedAndPaddedToFourBytes)
         const Bytes chunk = PackageWriter::chunk(0x01020304u, payload);
         const size_t padded = (size + 3) / 4 * 4;
         ASSERT_EQ(8 + padded, chunk.size()) << size;
-        EXPECT_EQ((Bytes{4, 3, 2, 1, static_cast<uint8_t>(size), 0, 0, 0}), Bytes(chunk.begin(), chunk.begin() + 8));
+        EXPECT_EQ((Bytes{4, 3, 2, 1, static_cast<uint8_t>(size), 0, 0, 0}),
+                  Bytes(chunk.begin(), chunk.begin() + 8));
         EXPECT_EQ(payload, Bytes(chunk.begin() + 8, chunk.begin() + 8 + static_cast<long>(size)));
         EXPECT_EQ(Bytes(padded - size, 0), Bytes(chunk.begin() + 8 + static_cast<long>(size), chunk.end()));
     }
@@ -84,14 +85,16 @@ TEST(PackageWriterTest, SplitPartsConcatenateToTheSingleFileStream)
     ASSERT_TRUE(single.close());
     const Bytes whole = fileBytes(dir / "one.pkg");
 
-    for (int64_t partSize : {int64_t(1000), int64_t(7), static_cast<int64_t>(whole.size()), int64_t(whole.size() / 2)})
+    for (int64_t partSize :
+         {int64_t(1000), int64_t(7), static_cast<int64_t>(whole.size()), int64_t(whole.size() / 2)})
     {
         SCOPED_TRACE(partSize);
         PackageWriter split;
         ASSERT_TRUE(split.open(dir / "two.001", partSize));
         addSomeItems(split);
         ASSERT_TRUE(split.close());
-        const size_t expectedParts = (whole.size() + static_cast<size_t>(partSize) - 1) / static_cast<size_t>(partSize);
+        const size_t expectedParts =
+            (whole.size() + static_cast<size_t>(partSize) - 1) / static_cast<size_t>(partSize);
         ASSERT_EQ(expectedParts, split.partPaths().size());
         Bytes joined;
         for (size_t i = 0; i < split.partPaths().size(); ++i)
@@ -107,7 +110,8 @@ TEST(PackageWriterTest, SplitPartsConcatenateToTheSingleFileStream)
         }
         EXPECT_EQ(whole, joined);
         // Parts left over from the previous, longer split would be read as part of this package.
-        EXPECT_FALSE(boost::filesystem::exists(PackageWriter::partName(dir / "two.001", static_cast<int>(expectedParts) + 1)));
+        EXPECT_FALSE(boost::filesystem::exists(
+            PackageWriter::partName(dir / "two.001", static_cast<int>(expectedParts) + 1)));
     }
 }
 
@@ -125,9 +129,12 @@ TEST(PackageWriterTest, RefusesWhatTheInstallerCouldNotRead)
         std::function<bool(PackageWriter&)> add;
     };
     const std::vector<Case> cases = {
-        {"system image with a script type", [](PackageWriter& w) { return w.addSystemImage(kTypeScript, Bytes(4, 1)); }},
+        {"system image with a script type",
+         [](PackageWriter& w) { return w.addSystemImage(kTypeScript, Bytes(4, 1)); }},
         {"empty system image", [](PackageWriter& w) { return w.addSystemImage(kTypeBootMLO, Bytes()); }},
-        {"header with a file type", [](PackageWriter& w) {
+        {"header with a file type",
+         [](PackageWriter& w)
+         {
              PackageWriter::Header header;
              header.chunkType = kTypeFile;
              return w.addHeader(header);
@@ -162,7 +169,8 @@ TEST(PackageWriterTest, SourcesOnDiskWriteTheSameChunksAsMemory)
         image[i] = static_cast<uint8_t>(i * 31 + (i >> 12));
     }
     const Bytes small = {'a', 'b', 'c'};
-    std::ofstream(dir / "image.bin", std::ios::binary).write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    std::ofstream(dir / "image.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     std::ofstream(dir / "small.txt", std::ios::binary) << "abc";
     std::ofstream(dir / "empty.txt", std::ios::binary).flush();
     PackageWriter::FileInfo info;

@@ -35,7 +35,7 @@ TEST(PayloadEncoder, EmptyFilesStoreNothing)
     EXPECT_TRUE(stored.empty());
     EXPECT_FALSE(PayloadEncoder::encrypt(4, nullptr, 0, stored));
 }
-} // namespace
+}  // namespace
 
 #include "DecryptionStrategy.h"
 #include "ItemFile.h"
@@ -53,11 +53,13 @@ std::unique_ptr<ProcessingStrategy> StrategyFor(const ItemFile& file)
 {
     if (file.compression() == 1)
     {
-        return std::unique_ptr<ProcessingStrategy>(new SubChunckReadingStrategy(new QtUncompressionStrategy()));
+        return std::unique_ptr<ProcessingStrategy>(
+            new SubChunckReadingStrategy(new QtUncompressionStrategy()));
     }
     if (file.cipherType() != 0)
     {
-        return std::unique_ptr<ProcessingStrategy>(new DecryptionStrategy(static_cast<int>(file.cipherType() & 0xFF)));
+        return std::unique_ptr<ProcessingStrategy>(
+            new DecryptionStrategy(static_cast<int>(file.cipherType() & 0xFF)));
     }
     return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(1048576));
 }
@@ -73,15 +75,18 @@ TEST(PayloadEncoder, FilesWrittenEncodedInstallAsTheirContent)
         size_t length;
     };
     const std::vector<Entry> entries = {{1, 0, 1500000}, {0, 1, 70000}, {0, 2, 65536}, {1, 2, 10}, {0, 0, 3}};
-    ASSERT_TRUE(test_support::writePackage(path, [&](PackageWriter& writer) {
-        for (size_t i = 0; i < entries.size(); ++i)
+    ASSERT_TRUE(test_support::writePackage(
+        path,
+        [&](PackageWriter& writer)
         {
-            PackageWriter::FileInfo info;
-            info.path = "/data/file" + std::to_string(i);
-            writer.addFile(info, PatternBytes(entries[i].length, static_cast<unsigned>(i)), entries[i].compression,
-                           entries[i].cipher);
-        }
-    }));
+            for (size_t i = 0; i < entries.size(); ++i)
+            {
+                PackageWriter::FileInfo info;
+                info.path = "/data/file" + std::to_string(i);
+                writer.addFile(info, PatternBytes(entries[i].length, static_cast<unsigned>(i)),
+                               entries[i].compression, entries[i].cipher);
+            }
+        }));
     {
         PackageWriter writer;
         ASSERT_TRUE(writer.open(dir / "refused.pkg"));
@@ -104,7 +109,8 @@ TEST(PayloadEncoder, FilesWrittenEncodedInstallAsTheirContent)
 
         auto strategy = StrategyFor(*file);
         std::vector<unsigned char> produced;
-        ASSERT_TRUE(DriveStrategy(*strategy, test_support::readAll(file->dataInfo().reader()), produced)) << index;
+        ASSERT_TRUE(DriveStrategy(*strategy, test_support::readAll(file->dataInfo().reader()), produced))
+            << index;
         EXPECT_TRUE(produced == expected) << index;
         MD5Algorithm md5;
         md5.update(produced.data(), static_cast<uint32_t>(produced.size()));
@@ -116,4 +122,4 @@ TEST(PayloadEncoder, FilesWrittenEncodedInstallAsTheirContent)
     }
     EXPECT_EQ(entries.size(), index);
 }
-} // namespace
+}  // namespace

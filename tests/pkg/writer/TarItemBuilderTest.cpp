@@ -51,9 +51,14 @@ std::map<std::string, Seen> ReadBack(const Bytes& archive)
         const mode_t type = archive_entry_filetype(e);
         const char* target = archive_entry_symlink(e);
         const char* user = archive_entry_uname(e);
-        seen[archive_entry_pathname(e)] = Seen{type == AE_IFDIR ? 'd' : type == AE_IFLNK ? 'l' : '-',
-                                               archive_entry_size(e), archive_entry_perm(e) & 07777u,
-                                               target ? target : "", archive_entry_uid(e), user ? user : ""};
+        seen[archive_entry_pathname(e)] = Seen{type == AE_IFDIR   ? 'd'
+                                               : type == AE_IFLNK ? 'l'
+                                                                  : '-',
+                                               archive_entry_size(e),
+                                               archive_entry_perm(e) & 07777u,
+                                               target ? target : "",
+                                               archive_entry_uid(e),
+                                               user ? user : ""};
     }
     return seen;
 }
@@ -61,9 +66,10 @@ std::map<std::string, Seen> ReadBack(const Bytes& archive)
 TEST(TarItemBuilder, WritesMembersAnyReaderSeesAndListsThemAsAVerboseListing)
 {
     TarItemBuilder b("data");
-    b.SetModificationTime(1700000000); // 2023-11-14 22:13:20 UTC
+    b.SetModificationTime(1700000000);  // 2023-11-14 22:13:20 UTC
     b.SetOwner(1000, 100, "user", "users");
-    const std::string deep = "./" + std::string(90, 'd') + "/" + std::string(60, 'f'); // needs the ustar prefix
+    const std::string deep =
+        "./" + std::string(90, 'd') + "/" + std::string(60, 'f');  // needs the ustar prefix
     ASSERT_TRUE(b.AddDirectory("./"));
     ASSERT_TRUE(b.AddFile("./bin/tool", "#!/bin/sh\n", 04755));
     ASSERT_TRUE(b.AddSymlink("./bin/alias", "tool"));
@@ -76,7 +82,7 @@ TEST(TarItemBuilder, WritesMembersAnyReaderSeesAndListsThemAsAVerboseListing)
     ASSERT_TRUE(b.Build(tar));
     EXPECT_EQ(tar.size() % 10240, 0u);
     const std::map<std::string, Seen> seen = ReadBack(tar);
-    ASSERT_EQ(seen.size(), 6u); // the two lists lead
+    ASSERT_EQ(seen.size(), 6u);  // the two lists lead
     EXPECT_EQ(seen.at("./data_md5").size, static_cast<int64_t>(b.Md5List().size()));
     EXPECT_EQ(seen.at("./data_tart").size, static_cast<int64_t>(b.TarList().size()));
     EXPECT_EQ(seen.at("./bin/tool").mode, 04755u);
@@ -87,18 +93,21 @@ TEST(TarItemBuilder, WritesMembersAnyReaderSeesAndListsThemAsAVerboseListing)
     EXPECT_EQ(seen.at(deep).size, 1);
     EXPECT_EQ(seen.at("./").type, 'd');
 
-    EXPECT_EQ(b.TarList(), "drwxr-xr-x user/users         0 2023-11-14 22:13 ./\n"
-                           "-rwsr-xr-x user/users        10 2023-11-14 22:13 ./bin/tool\n"
-                           "lrwxrwxrwx user/users         0 2023-11-14 22:13 ./bin/alias -> tool\n"
-                           "-rw-r--r-- user/users         1 2023-11-14 22:13 " +
-                               deep + "\n");
+    EXPECT_EQ(b.TarList(),
+              "drwxr-xr-x user/users         0 2023-11-14 22:13 ./\n"
+              "-rwsr-xr-x user/users        10 2023-11-14 22:13 ./bin/tool\n"
+              "lrwxrwxrwx user/users         0 2023-11-14 22:13 ./bin/alias -> tool\n"
+              "-rw-r--r-- user/users         1 2023-11-14 22:13 " +
+                  deep + "\n");
     // "#!/bin/sh\n" and "x", as an MD5 tool prints them.
-    EXPECT_EQ(b.Md5List(), "3e2b31c72181b87149ff995e7202c0e3  ./bin/tool\n"
-                           "9dd4e461268c8034f5c8564e155c67a6  " +
-                               deep + "\n");
+    EXPECT_EQ(b.Md5List(),
+              "3e2b31c72181b87149ff995e7202c0e3  ./bin/tool\n"
+              "9dd4e461268c8034f5c8564e155c67a6  " +
+                  deep + "\n");
     // The installer's own reading of the listing finds every member, the link with its target.
     TarLists::TarListLine line;
-    ASSERT_TRUE(TarLists::ParseTarListLine("lrwxrwxrwx user/users         0 2023-11-14 22:13 ./bin/alias -> tool", line));
+    ASSERT_TRUE(TarLists::ParseTarListLine(
+        "lrwxrwxrwx user/users         0 2023-11-14 22:13 ./bin/alias -> tool", line));
     EXPECT_EQ(line.target, "tool");
     EXPECT_EQ(b.ExpandedSize(), 11u + b.Md5List().size() + b.TarList().size());
 }
@@ -130,12 +139,15 @@ TEST(TarItemBuilder, ItemsInAPackageExtractAndVerify)
     PackageWriter::FileInfo before;
     before.path = "/kelda_usr/before";
     const std::string package = dir / "update.pkg";
-    ASSERT_TRUE(test_support::writePackage(package, [&](PackageWriter& w) {
-        w.addHeader({});
-        w.addFile(before, test_support::bytesOf("first"));
-        EXPECT_TRUE(b.AddTo(w, "/rootfs/opt/data.tar.gz", TarItemBuilder::Compression::Gzip, 4));
-        w.addFile(before, test_support::bytesOf("last"));
-    }));
+    ASSERT_TRUE(test_support::writePackage(package,
+                                           [&](PackageWriter& w)
+                                           {
+                                               w.addHeader({});
+                                               w.addFile(before, test_support::bytesOf("first"));
+                                               EXPECT_TRUE(b.AddTo(w, "/rootfs/opt/data.tar.gz",
+                                                                   TarItemBuilder::Compression::Gzip, 4));
+                                               w.addFile(before, test_support::bytesOf("last"));
+                                           }));
 
     test_support::LoadedPackage loaded(package);
     ASSERT_TRUE(loaded.loaded());
@@ -161,4 +173,4 @@ TEST(TarItemBuilder, ItemsInAPackageExtractAndVerify)
               test_support::bytesOf("last"));
     LogStream::Instance().Close();
 }
-} // namespace
+}  // namespace
