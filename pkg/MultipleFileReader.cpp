@@ -1,7 +1,12 @@
 #include "MultipleFileReader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <algorithm>
+#include <cstdint>
+
+#include <unistd.h>
 
 bool MultipleFileReader::addFile(const std::string& path)
 {
@@ -9,11 +14,23 @@ bool MultipleFileReader::addFile(const std::string& path)
     {
         current_ = 0;
     }
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file)
+    // Only a regular file has a length that means bytes: ext file systems give a directory's end offset as
+    // the largest 64-bit value, which would overflow the package size; a FIFO has none and would block the
+    // open itself, hence O_NONBLOCK until the type is known.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
     {
         return false;
     }
+    struct stat status;
+    std::FILE* opened = nullptr;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(fd, F_SETFL, 0) != 0 ||
+        (opened = fdopen(fd, "rb")) == nullptr)
+    {
+        ::close(fd);
+        return false;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(opened);
     const off_t initial = ftello(file.get());
     if (initial < 0)
     {
@@ -30,7 +47,7 @@ bool MultipleFileReader::addFile(const std::string& path)
         return false;
     }
     const off_t length = ftello(file.get());
-    if (length < 0 || fseeko(file.get(), initial, SEEK_SET) != 0)
+    if (length < 0 || length > INT64_MAX - total_ || fseeko(file.get(), initial, SEEK_SET) != 0)
     {
         return false;
     }

@@ -18,7 +18,8 @@ public:
     MultipleFileReader(const MultipleFileReader&) = delete;
     MultipleFileReader& operator=(const MultipleFileReader&) = delete;
 
-    // Appends the file at `path` as the next part. False when it cannot be opened or measured.
+    // Appends the file at `path` as the next part. False when it cannot be opened or measured,
+    // is not a regular file, or would make the stream longer than 64-bit positions reach.
     bool addFile(const std::string& path);
     // True once at least one part was added and the current part is one of them.
     bool isValid() const;

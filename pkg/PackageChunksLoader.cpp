@@ -85,6 +85,15 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
         }
     }
 
+    // A chunk that reaches past the end of the stream is what a package cut short looks like, and so is a
+    // split package whose last part is missing or short: installing what comes before it would leave the
+    // instrument half updated while the run reports success.
+    if (!chunksFitStream(*reader))
+    {
+        Log("Failed to load " + path + " !");
+        return false;
+    }
+
     Log("Verifying package integrity ...");
     if (verifier == nullptr || !verifier->verify(reader.get()))
     {
@@ -134,18 +143,76 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::next()
     return item;
 }
 
-bool PackageChunksLoader::stepTo(int64_t offset)
+bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
+{
+    unsigned char bytes[kChunkHeaderSize];
+    frame.start = reader.tell();
+    const int64_t got = reader.read(bytes, sizeof bytes);
+    if (got != kChunkHeaderSize)
+    {
+        if (got > 0)
+        {
+            Log("    Package walk ended at offset " + std::to_string(frame.start) + ": only " +
+                std::to_string(got) + " bytes left, too few for a chunk header.");
+        }
+        return false;
+    }
+    frame.type = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+                 (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    const uint32_t rawSize = static_cast<uint32_t>(bytes[4]) | (static_cast<uint32_t>(bytes[5]) << 8) |
+                             (static_cast<uint32_t>(bytes[6]) << 16) |
+                             (static_cast<uint32_t>(bytes[7]) << 24);
+    frame.size = static_cast<int32_t>(rawSize);
+    frame.payloadStart = reader.tell();
+    // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.
+    if (frame.size < 0 || frame.payloadStart < 0)
+    {
+        Log("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
+            std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) + ").");
+        return false;
+    }
+    return true;
+}
+
+bool PackageChunksLoader::chunksFitStream(MultipleFileReader& reader)
+{
+    const int64_t streamSize = reader.size();
+    if (!reader.seek(static_cast<uint64_t>(kLeadInSize)))
+    {
+        return true;  // no chunks at all: the walk finds nothing to install
+    }
+    Frame frame;
+    // The frames are read, the payloads stepped over; the walk's own rules decide where it ends.
+    while (readFrame(reader, frame))
+    {
+        if (frame.size > streamSize - frame.payloadStart)
+        {
+            Log("    The chunk at offset " + std::to_string(frame.start) + " declares " +
+                std::to_string(frame.size) + " bytes, past the end of the package (" +
+                std::to_string(streamSize) + " bytes).");
+            return false;
+        }
+        const int64_t next = frame.payloadStart + frame.size + paddingFor(frame.size);
+        if (next >= streamSize || !stepTo(reader, next))
+        {
+            break;
+        }
+    }
+    return true;
+}
+
+bool PackageChunksLoader::stepTo(IStreamReader& reader, int64_t offset)
 {
     // Most chunks are small and the parse leaves the reader just short of the next one: reading over the
     // rest costs a copy, where a seek costs a system call per chunk.
-    const int64_t position = reader_->tell();
+    const int64_t position = reader.tell();
     const int64_t gap = offset - position;
     if (position >= 0 && gap >= 0 && gap <= kStepByReading)
     {
         unsigned char skipped[kStepByReading];
-        return gap == 0 || reader_->read(skipped, static_cast<uint64_t>(gap)) == gap;
+        return gap == 0 || reader.read(skipped, static_cast<uint64_t>(gap)) == gap;
     }
-    return reader_->seek(static_cast<uint64_t>(offset));
+    return reader.seek(static_cast<uint64_t>(offset));
 }
 
 boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
@@ -154,31 +221,29 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
     {
         return boost::shared_ptr<IPkgItem>();
     }
-    unsigned char frame[kChunkHeaderSize];
-    if (reader_->read(frame, sizeof frame) != kChunkHeaderSize)
+    Frame frame;
+    if (!readFrame(*reader_, frame))
     {
         exhausted_ = true;
         return boost::shared_ptr<IPkgItem>();
     }
-    const uint32_t type = static_cast<uint32_t>(frame[0]) | (static_cast<uint32_t>(frame[1]) << 8) |
-                          (static_cast<uint32_t>(frame[2]) << 16) | (static_cast<uint32_t>(frame[3]) << 24);
-    const uint32_t rawSize = static_cast<uint32_t>(frame[4]) | (static_cast<uint32_t>(frame[5]) << 8) |
-                             (static_cast<uint32_t>(frame[6]) << 16) |
-                             (static_cast<uint32_t>(frame[7]) << 24);
-    const int64_t size = static_cast<int32_t>(rawSize);
-    const int64_t payloadStart = reader_->tell();
-    // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.
-    if (size < 0 || payloadStart < 0)
-    {
-        exhausted_ = true;
-        return boost::shared_ptr<IPkgItem>();
-    }
+    const int64_t size = frame.size;
+    const int64_t payloadStart = frame.payloadStart;
 
-    boost::shared_ptr<IPkgItem> item(factories_ ? factories_->create(type, size) : nullptr);
+    boost::shared_ptr<IPkgItem> item(factories_ ? factories_->create(frame.type, size) : nullptr);
+    if (!item)
+    {
+        Log("    Package walk ended at offset " + std::to_string(frame.start) +
+            ": no item could be made of the " + "chunk of type " + std::to_string(frame.type) + " (" +
+            std::to_string(size) + " bytes).");
+        exhausted_ = true;
+        return item;
+    }
 
     // When the next boundary lies beyond the stream the reader would stay inside this chunk and read its
-    // payload as chunk frames; the package ends here instead.
-    if (!stepTo(payloadStart + size + paddingFor(size)) || !item)
+    // payload as chunk frames; the package ends here instead. A whole package ends exactly there, so only
+    // the missing padding of a last chunk gets here, which costs nothing.
+    if (!stepTo(*reader_, payloadStart + size + paddingFor(size)))
     {
         exhausted_ = true;
     }

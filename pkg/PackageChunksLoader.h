@@ -4,11 +4,13 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 class ChunkItemFactory;
 class IPkgVerifier;
+class IStreamReader;
 class MultipleFileReader;
 
 // Opens a package (one file or "...001" and its following parts), has it verified, then hands out its items
@@ -32,9 +34,22 @@ public:
     bool reset() override;
 
 private:
+    struct Frame
+    {
+        int64_t start = 0;
+        uint32_t type = 0;
+        int64_t size = 0;
+        int64_t payloadStart = 0;
+    };
+
     boost::shared_ptr<IPkgItem> readChunk();
-    // Moves the package reader forward to `offset`; false when the stream ends first.
-    bool stepTo(int64_t offset);
+    // Reads the chunk frame at the reader's position. False where the walk ends: at the end of the stream,
+    // or (said in the log) at a partial frame or a negative size.
+    bool readFrame(IStreamReader& reader, Frame& frame);
+    // False (with a detail line in the log) when a chunk's payload reaches past the end of the stream.
+    bool chunksFitStream(MultipleFileReader& reader);
+    // Moves `reader` forward to `offset`; false when the stream ends first.
+    static bool stepTo(IStreamReader& reader, int64_t offset);
     void Log(const std::string& message);
 
     static constexpr int kStepByReading = 512;

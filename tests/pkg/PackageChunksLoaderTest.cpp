@@ -9,6 +9,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -432,23 +435,6 @@ TEST_F(LoaderTest, ChunkThatNoFactoryTakesEndsTheWalk)
     }
 }
 
-TEST_F(LoaderTest, SizePointingPastTheEndGivesUnusableWindowAndEndsTheWalk)
-{
-    const std::string path = build(
-        [&](PackageWriter& w)
-        {
-            addMarker(w);
-            Bytes chunk = PackageWriter::chunk(kTypeServiceKernel, repeated(40, 1));
-            chunk[4] = 200;  // declares 200 bytes, 40 follow
-            w.addRawBytes(chunk);
-        });
-    LoadedPackage package(path);
-    const ItemList items = package.items();
-    ASSERT_EQ((std::vector<std::string>{"ItemDir", "ItemServiceKernel"}), classesOf(items));
-    ItemSystem* kernel = dynamic_cast<ItemSystem*>(items[1].get());
-    EXPECT_TRUE(readAll(kernel->dataInfo().reader()).empty());
-}
-
 TEST_F(LoaderTest, ResetWalksTheSameItemsAgain)
 {
     const std::string path = build(
@@ -623,4 +609,135 @@ TEST_F(LoaderTest, FailedLoadsLogWhyAndYieldNothing)
         "Done.",
     };
     EXPECT_EQ(expected, log.lines());
+}
+
+// A chunk whose payload reaches past the end of the stream means the package was cut short: loading it fails
+// instead of installing what comes before the cut. Only a missing padding after the last payload, or fewer
+// than 8 trailing bytes, ends the walk quietly as before.
+TEST_F(LoaderTest, PayloadPastTheEndFailsTheLoad)
+{
+    struct Case
+    {
+        const char* name;
+        size_t declared;  // payload size the frame declares
+        size_t present;   // payload bytes that follow it
+        bool loads;
+    };
+    for (const Case c : {Case{"declares more than follows", 200, 40, false},
+                         Case{"declares the largest size", 0x7FFFFFFF, 40, false},
+                         Case{"padding missing", 41, 41, true}, Case{"whole", 40, 40, true}})
+    {
+        SCOPED_TRACE(c.name);
+        const std::string path = build(
+            [&](PackageWriter& w)
+            {
+                addMarker(w);
+                Bytes chunk = PackageWriter::chunk(kTypeServiceKernel, repeated(c.present, 1));
+                chunk.resize(kChunkHeaderSize + c.present);  // no padding
+                for (int i = 0; i < 4; ++i)
+                {
+                    chunk[4 + i] = static_cast<uint8_t>(c.declared >> (8 * i));
+                }
+                w.addRawBytes(chunk);
+            });
+        boost::filesystem::remove(dir / "install.log");
+        LogCapture log(dir);
+        LoadedPackage package(path);
+        EXPECT_EQ(c.loads, package.loaded());
+        if (c.loads)
+        {
+            EXPECT_EQ((std::vector<std::string>{"ItemDir", "ItemServiceKernel"}), classesOf(package.items()));
+            continue;
+        }
+        EXPECT_FALSE(package.loader().hasNext());
+        const int64_t size = static_cast<int64_t>(boost::filesystem::file_size(path));
+        const std::vector<std::string> expected = {
+            "Loaded " + path,
+            "    The chunk at offset " +
+                std::to_string(size - kChunkHeaderSize - static_cast<int64_t>(c.present)) + " declares " +
+                std::to_string(c.declared) + " bytes, past the end of the package (" + std::to_string(size) +
+                " bytes).",
+            "Failed to load " + path + " !",
+        };
+        EXPECT_EQ(expected, log.lines());
+    }
+}
+
+// A split package whose last part is missing, empty or short, or whose next part is not a regular file,
+// fails to load. A directory reports the largest 64-bit value as its length on ext file systems, and a FIFO
+// would block the open: neither may become part of the stream.
+TEST_F(LoaderTest, SplitPackageCutShortFailsTheLoad)
+{
+    enum class Damage
+    {
+        LastPartMissing,
+        LastPartEmpty,
+        LastPartShort,
+        DirectoryAsPart,
+        FifoAsPart,
+    };
+    struct Case
+    {
+        const char* name;
+        Damage damage;
+    };
+    for (const Case c :
+         {Case{"last part missing", Damage::LastPartMissing}, Case{"last part empty", Damage::LastPartEmpty},
+          Case{"last part short", Damage::LastPartShort},
+          Case{"directory as the next part", Damage::DirectoryAsPart},
+          Case{"FIFO as the next part", Damage::FifoAsPart}})
+    {
+        SCOPED_TRACE(c.name);
+        TempDir parts;
+        const std::string split = parts / "split.001";
+        ASSERT_TRUE(writePackage(
+            split,
+            [&](PackageWriter& w)
+            {
+                for (int i = 0; i < 4; ++i)
+                {
+                    w.addFile(someFile(), repeated(3000, static_cast<uint8_t>(i)));
+                }
+            },
+            4099));
+        const std::string second = PackageWriter::partName(split, 2);
+        const std::string third = PackageWriter::partName(split, 3);
+        ASSERT_TRUE(boost::filesystem::exists(third));
+        ASSERT_FALSE(boost::filesystem::exists(PackageWriter::partName(split, 4)));
+        std::string failedPart = split;
+        switch (c.damage)
+        {
+            case Damage::LastPartMissing:
+                boost::filesystem::remove(third);
+                break;
+            case Damage::LastPartEmpty:
+                boost::filesystem::resize_file(third, 0);
+                break;
+            case Damage::LastPartShort:
+                boost::filesystem::resize_file(third, boost::filesystem::file_size(third) - 100);
+                break;
+            case Damage::DirectoryAsPart:
+            case Damage::FifoAsPart:
+                boost::filesystem::remove(second);
+                boost::filesystem::remove(third);
+                if (c.damage == Damage::DirectoryAsPart)
+                {
+                    boost::filesystem::create_directory(second);
+                }
+                else
+                {
+                    ASSERT_EQ(0, mkfifo(second.c_str(), 0600));
+                }
+                failedPart = second;
+                break;
+        }
+        LogCapture log(parts);
+        LoadedPackage package(split);
+        EXPECT_FALSE(package.loaded());
+        EXPECT_FALSE(package.loader().hasNext());
+        const std::vector<std::string> lines = log.lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ("Failed to load " + failedPart + " !", lines.back());
+        EXPECT_EQ(lines.end(), std::find(lines.begin(), lines.end(), "Verifying package integrity ..."));
+    }
 }
