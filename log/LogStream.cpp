@@ -27,6 +27,40 @@ bool LogStream::Open(const std::string& path)
     return true;
 }
 
+std::string LogStream::Printable(const char* message)
+{
+    std::string text;
+    for (const char* p = message; p != nullptr && *p != '\0'; ++p)
+    {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != 0x7F)
+        {
+            text += *p;
+            continue;
+        }
+        switch (c)
+        {
+            case '\n':
+                text += "\\n";
+                break;
+            case '\r':
+                text += "\\r";
+                break;
+            case '\t':
+                text += "\\t";
+                break;
+            default:
+            {
+                static const char kHex[] = "0123456789abcdef";
+                text += "\\x";
+                text += kHex[c >> 4];
+                text += kHex[c & 0xF];
+            }
+        }
+    }
+    return text;
+}
+
 bool LogStream::WriteLine(const char* message)
 {
     if (!stream_.is_open())
@@ -42,7 +76,7 @@ bool LogStream::WriteLine(const char* message)
     }
     // Each line is pushed to the file at once: the log matters most when the run ends in a crash or a
     // power cut, and lines still sitting in a buffer would be lost exactly then.
-    stream_ << stamp << " - " << (message != nullptr ? message : "") << '\n' << std::flush;
+    stream_ << stamp << " - " << Printable(message) << '\n' << std::flush;
     return !stream_.bad() && !stream_.fail();
 }
 

@@ -21,6 +21,8 @@ public:
     // log and later re-open the same file. A log already open is closed first.
     bool Open(const std::string& path);
     // Writes "<local time> - <message>" and a newline. False when no file is open or the write failed.
+    // Control characters in the message are written escaped ("\n", "\t", "\x1b"): names and list lines
+    // come from packages, and a raw newline in one would forge a line of its own.
     bool WriteLine(const char* message);
     bool WriteLine(const std::string& message) { return WriteLine(message.c_str()); }
     void Close();
@@ -28,6 +30,9 @@ public:
     bool IsOpen() const { return stream_.is_open(); }
     // The path of the last successful Open (kept after Close).
     const std::string& Path() const { return path_; }
+
+    // `message` with its control characters escaped, as WriteLine writes it.
+    static std::string Printable(const char* message);
 
 private:
     std::ofstream stream_;

@@ -78,3 +78,38 @@ TEST(LogStream, RecoversAfterAFailedWrite)
 }
 
 }  // namespace
+
+namespace
+{
+// Names and list lines come from packages: a control character in one can never start a line of its own.
+TEST(LogStream, ControlCharactersAreWrittenEscaped)
+{
+    struct Case
+    {
+        std::string message;
+        std::string written;
+    };
+    const std::vector<Case> cases = {
+        {"Extracting script a.sh\n2031-01-01 00:00:00 - Update completed sucessfully.",
+         "Extracting script a.sh\\n2031-01-01 00:00:00 - Update completed sucessfully."},
+        {"cr\rtab\tesc\x1b[2Jdel\x7f", "cr\\rtab\\tesc\\x1b[2Jdel\\x7f"},
+        {"    file 'caf\xc3\xa9' kept as UTF-8", "    file 'caf\xc3\xa9' kept as UTF-8"},
+        {"back\\slash", "back\\slash"},
+    };
+    TempDir dir;
+    const std::string path = dir / "log";
+    LogStream log;
+    ASSERT_TRUE(log.Open(path));
+    for (const Case& c : cases)
+    {
+        EXPECT_TRUE(log.WriteLine(c.message));
+    }
+    log.Close();
+    const std::vector<std::string> lines = readLines(path);
+    ASSERT_EQ(cases.size(), lines.size());
+    for (size_t i = 0; i < cases.size(); ++i)
+    {
+        EXPECT_EQ(lines[i].substr(lines[i].find(" - ") + 3), cases[i].written) << i;
+    }
+}
+}  // namespace
