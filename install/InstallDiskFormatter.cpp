@@ -104,7 +104,7 @@ void InstallDiskFormatter::visit(ItemLink& item)
 
 std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) const
 {
-    std::string command = scriptPath + (formatFlag != 0 ? " 1" : " 0");
+    std::string command = CommandRunner::ShellQuote(scriptPath) + (formatFlag != 0 ? " 1" : " 0");
     for (const int index : kFormattablePartitions) command += writeRequested[index] ? " 1" : " 0";
     return command + " " + std::to_string(formatParameter < 0 ? 0 : formatParameter);
 }

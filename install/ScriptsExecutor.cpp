@@ -16,6 +16,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -137,7 +140,11 @@ bool ScriptsExecutor::PrepareScriptDir()
         if (ec)
             return false;
     }
-    return true;
+    // The scripts run as root from this folder: it must be the folder made here, not a link or a folder
+    // someone else made and can still write into.
+    struct stat status;
+    return ::lstat(env.scriptDir.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::geteuid();
 }
 
 void ScriptsExecutor::visit(ItemScript& item)
@@ -281,7 +288,7 @@ bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
         return true;
     EngineLog::Line("Executing script " + name + " ...");
     const std::string logFile = env.TmpFile(name.substr(0, name.size() - 3) + ".log");
-    const int status = env.Runner().RunToFile(path, logFile);
+    const int status = env.Runner().RunToFile(CommandRunner::ShellQuote(path), logFile);
     EngineLog::CopyFileAndRemove(logFile);
     if (status != 0)
     {
@@ -328,7 +335,7 @@ void ScriptsExecutor::RunScripts()
             return;
         }
         // A failing conditional script only switches its items off.
-        script.result = env.Runner().Run(script.path) == 0;
+        script.result = env.Runner().Run(CommandRunner::ShellQuote(script.path)) == 0;
         EngineLog::Line("Done.");
     }
 }

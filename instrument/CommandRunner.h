@@ -18,6 +18,11 @@ public:
 
     virtual ~CommandRunner() = default;
 
+    // `text` as one word of a POSIX shell command line, whatever it holds: a name with spaces, quotes, ";"
+    // or "$(...)" from a package stays data. Words made only of characters the shell gives no meaning to
+    // are returned as they are, so ordinary command lines read as before.
+    static std::string ShellQuote(const std::string& text);
+
     // Runs `command` with everything it prints sent to `outputFile` (created or emptied first).
     virtual int RunRedirected(const std::string& command, Capture capture, const std::string& outputFile) = 0;
 

@@ -198,7 +198,7 @@ bool TarExtractor::RunPostScript(const std::string& destination)
     if (!Exists(script))
         return true;
     Log("Executing post_tar.sh script...");
-    if (runner.Run(script) != 0)
+    if (runner.Run(CommandRunner::ShellQuote(script)) != 0)
     {
         errorTexts.push_back("Error executing post tar extraction script: post_tar.sh.");
         return false;

@@ -2,6 +2,10 @@
 
 #include "CommandRunner.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -89,7 +93,8 @@ bool LinuxPartitionMounter::ReadMountState()
 
 bool LinuxPartitionMounter::RunMount(int mode)
 {
-    return runner.Run(std::string("mount ") + (mode == 1 ? "-w " : "-r ") + mountPoint) == 0;
+    return runner.Run(std::string("mount ") + (mode == 1 ? "-w " : "-r ") +
+                      CommandRunner::ShellQuote(mountPoint)) == 0;
 }
 
 bool LinuxPartitionMounter::Mount(int mode)
@@ -106,7 +111,7 @@ bool LinuxPartitionMounter::Mount(int mode)
     }
     const bool unmountNeeded = wasMounted && previousMode != mode;
     const bool mountNeeded = !wasMounted || unmountNeeded;
-    if (unmountNeeded && runner.Run("umount " + mountPoint) != 0)
+    if (unmountNeeded && runner.Run("umount " + CommandRunner::ShellQuote(mountPoint)) != 0)
     {
         return false;
     }
@@ -126,7 +131,7 @@ bool LinuxPartitionMounter::Unmount()
 {
     if (mountedHere)
     {
-        if (runner.Run("umount " + mountPoint) != 0)
+        if (runner.Run("umount " + CommandRunner::ShellQuote(mountPoint)) != 0)
         {
             return false;
         }
@@ -138,4 +143,15 @@ bool LinuxPartitionMounter::Unmount()
     }
     mounted = false;
     return true;
+}
+
+bool LinuxPartitionMounter::Sync()
+{
+    const int fd = ::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        return errno == ENOENT;
+    }
+    const bool synced = ::syncfs(fd) == 0;
+    return ::close(fd) == 0 && synced;
 }

@@ -20,6 +20,8 @@ public:
 
     bool Mount(int mode) override;
     bool Unmount() override;
+    // syncfs of the file system at the mount point; a mount point that does not exist holds nothing to sync.
+    bool Sync() override;
 
     bool IsMountedHere() const { return mountedHere; }
     bool WasMounted() const { return wasMounted; }

@@ -1,5 +1,9 @@
 #include "SystemCommandRunner.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,7 +16,7 @@ SystemCommandRunner& SystemCommandRunner::Instance()
 std::string SystemCommandRunner::CommandLine(const std::string& command, Capture capture,
                                              const std::string& outputFile)
 {
-    std::string line = command + " > " + outputFile;
+    std::string line = command + " > " + ShellQuote(outputFile);
     if (capture == Capture::Everything)
     {
         line += " 2>&1";
@@ -20,9 +24,34 @@ std::string SystemCommandRunner::CommandLine(const std::string& command, Capture
     return line;
 }
 
+bool SystemCommandRunner::CreateOutputFile(const std::string& outputFile)
+{
+    if (outputFile == kDiscard)
+    {
+        return true;
+    }
+    // The shell's ">" follows a link planted under a fixed name in "/tmp". Whatever has that name goes, and
+    // a file of our own takes its place; in a sticky "/tmp" nobody else can swap it for a link afterwards.
+    if (::unlink(outputFile.c_str()) != 0 && errno != ENOENT)
+    {
+        return false;
+    }
+    const int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+    {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 int SystemCommandRunner::RunRedirected(const std::string& command, Capture capture,
                                        const std::string& outputFile)
 {
+    if (!CreateOutputFile(outputFile))
+    {
+        return kOutputRefused;
+    }
     // Whatever the program has buffered must reach its files before a child writes to the same ones.
     std::fflush(nullptr);
     return std::system(CommandLine(command, capture, outputFile).c_str());

@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
 
 #include <fstream>
 #include <sstream>
@@ -38,5 +41,60 @@ TEST(SystemCommandRunnerTest, FailingScriptReportsItsStatusAndLeavesItsOutput)
     log << std::ifstream(dir / "pre.log").rdbuf();
     EXPECT_EQ(log.str(), "out\nerr\nlate\n");
     EXPECT_NE(SystemCommandRunner::Instance().Run(dir / "missing.sh"), 0);
+}
+}  // namespace
+
+namespace
+{
+// A script whose name carries shell syntax runs as exactly that file: nothing in its name is executed.
+TEST(SystemCommandRunnerTest, QuotedNamesRunExactlyThatFile)
+{
+    EXPECT_EQ("/tmp/script/pre.sh", CommandRunner::ShellQuote("/tmp/script/pre.sh"));
+    EXPECT_EQ("'it'\\''s'", CommandRunner::ShellQuote("it's"));
+    EXPECT_EQ("''", CommandRunner::ShellQuote(""));
+    for (const std::string name :
+         {"c.sh;cd ..;touch injected;exit 0;", "with space.sh", "it's.sh", "dq\".sh", "$(touch injected).sh",
+          "`touch injected`.sh", "a&touch injected", "a|cat", "new\nline.sh", "*.sh", "back\\slash.sh",
+          "-dash.sh", "a>b", "~home", "#x"})
+    {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        const std::string script = dir / name;
+        std::ofstream(script) << "#!/bin/sh\necho ran > \"$(dirname \"$0\")/ran\"\nexit 4\n";
+        ASSERT_EQ(0, ::chmod(script.c_str(), 0755));
+        const std::string command =
+            "cd " + CommandRunner::ShellQuote(dir.str()) + " && " + CommandRunner::ShellQuote(script);
+        const int status = SystemCommandRunner::Instance().Run(command);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(4, WEXITSTATUS(status));
+        EXPECT_TRUE(boost::filesystem::exists(dir / "ran"));
+        EXPECT_FALSE(boost::filesystem::exists(dir / "injected"));
+    }
+}
+
+// A link planted under the output file's name is replaced, never written through.
+TEST(SystemCommandRunnerTest, OutputFileNeverFollowsAPlantedLink)
+{
+    TempDir dir;
+    const std::string target = dir / "target";
+    std::ofstream(target) << "keep\n";
+    const std::string output = dir / "mount.out";
+    ASSERT_EQ(0, ::symlink(target.c_str(), output.c_str()));
+    EXPECT_EQ(0, SystemCommandRunner::Instance().RunRedirected(
+                     "echo table", CommandRunner::Capture::StandardOutput, output));
+    std::ostringstream kept;
+    kept << std::ifstream(target).rdbuf();
+    EXPECT_EQ("keep\n", kept.str());
+    struct stat status;
+    ASSERT_EQ(0, ::lstat(output.c_str(), &status));
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    std::ostringstream written;
+    written << std::ifstream(output).rdbuf();
+    EXPECT_EQ("table\n", written.str());
+
+    // Something that cannot be replaced (a non-empty folder) refuses the run instead of writing elsewhere.
+    const std::string folder = dir / "folder";
+    boost::filesystem::create_directories(folder + "/inside");
+    EXPECT_EQ(SystemCommandRunner::kOutputRefused, SystemCommandRunner::Instance().RunToFile("true", folder));
 }
 }  // namespace
