@@ -27,7 +27,7 @@ struct FileCloser
 DataInfoExtractor::DataInfoExtractor(InstallProgressNotifierInterface* progress) : notifier(progress) {}
 
 int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& path,
-                                     ProcessingStrategy* strategy)
+                                     ProcessingStrategy* strategy, int64_t sizeLimit)
 {
     IStreamReader* reader = item != nullptr ? item->reader() : nullptr;
     if (reader == nullptr || strategy == nullptr)
@@ -56,6 +56,7 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
         return kIoError;
     }
 
+    int64_t written = 0;
     while (remaining != 0)
     {
         const int64_t before = remaining;
@@ -66,10 +67,17 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
         {
             return kDecodeError;
         }
-        if (produced >= kLargestWrite || std::fwrite(buffer.get(), 1, static_cast<std::size_t>(produced),
-                                                     file.get()) != static_cast<std::size_t>(produced))
+        const bool tooLarge = sizeLimit >= 0 && produced > sizeLimit - written;
+        const int64_t kept = tooLarge ? sizeLimit - written : produced;
+        if (kept >= kLargestWrite || std::fwrite(buffer.get(), 1, static_cast<std::size_t>(kept),
+                                                 file.get()) != static_cast<std::size_t>(kept))
         {
             return kIoError;
+        }
+        written += kept;
+        if (tooLarge)
+        {
+            return kTooLarge;
         }
         if (notifier != nullptr)
         {
@@ -83,12 +91,12 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
         return kIoError;
     }
     // The digest is taken from the file as written, so that what reached the disk is what gets checked.
-    const long written = std::ftell(file.get());
-    if (written < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+    const long length = std::ftell(file.get());
+    if (length < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
     {
         return kIoError;
     }
-    const int64_t piece = written == 0 ? 1 : std::min<int64_t>(written, kMd5PieceSize);
+    const int64_t piece = length == 0 ? 1 : std::min<int64_t>(length, kMd5PieceSize);
     MD5Algorithm md5;
     if (!md5.updateFromFile(file.get(), static_cast<std::size_t>(piece)))
     {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class DataInfo;
@@ -17,14 +18,20 @@ public:
         kOk = 0,           // written, and its MD5 matches
         kIoError = 1,      // no data to read, or the file could not be written
         kMd5Mismatch = 2,  // written, but not what the package recorded
-        kDecodeError = 3   // the stored bytes could not be decoded
+        kDecodeError = 3,  // the stored bytes could not be decoded
+        kTooLarge = 4      // the decoded data grew past the size limit; the file stops at the limit
     };
+
+    static constexpr int64_t kNoLimit = -1;
 
     // The notifier may be null; it is not owned.
     explicit DataInfoExtractor(InstallProgressNotifierInterface* notifier = nullptr);
 
-    // Result as above. On an error the partial file stays where it is.
-    int ExtractToFile(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy);
+    // Result as above. On an error the partial file stays where it is. With a `sizeLimit`, no more than
+    // that many decoded bytes are written: data that grows past the size its item declared would fill the
+    // partition that the space check judged by the declaration.
+    int ExtractToFile(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy,
+                      int64_t sizeLimit = kNoLimit);
 
 private:
     InstallProgressNotifierInterface* notifier;

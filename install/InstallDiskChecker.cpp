@@ -261,7 +261,16 @@ void InstallDiskChecker::visit(ItemTar& item)
         }
         if (fields[0].compare(0, 1, "-") != 0)
             continue;
-        int64_t size = std::strtoll(fields[2].c_str(), nullptr, 10);
+        int64_t size = 0;
+        if (!TarLists::ParseSize(fields[2], size))
+        {
+            // Read as a number anyway, a negative size would subtract from the partition's need.
+            list.close();
+            FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " +
+                            listPath + ") !",
+                        name);
+            return;
+        }
         if (size == 0)
             continue;
         const std::string& member = fields[5];

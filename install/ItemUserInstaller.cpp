@@ -111,11 +111,17 @@ void ItemUserInstaller::visit(ItemLauncherApp& item)
     InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher");
 }
 
-void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy)
+void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
+                                int64_t sizeLimit)
 {
-    const int result = extractor.ExtractToFile(&data, path, &strategy);
+    const int result = extractor.ExtractToFile(&data, path, &strategy, sizeLimit);
+    if (result == DataInfoExtractor::kTooLarge)
+        EngineLog::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) +
+                        " bytes !");
+    // Cut at its declared size, the file cannot be what its digest describes.
     if (result != DataInfoExtractor::kOk)
-        errorCode = result == DataInfoExtractor::kMd5Mismatch   ? kMd5Mismatch
+        errorCode = result == DataInfoExtractor::kMd5Mismatch || result == DataInfoExtractor::kTooLarge
+                        ? kMd5Mismatch
                     : result == DataInfoExtractor::kDecodeError ? kDecodeFailed
                                                                 : kStepFailed;
 }
@@ -312,7 +318,7 @@ void ItemUserInstaller::visit(ItemFile& item)
         strategy.reset(new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
     else
         strategy.reset(new ReadingStrategy(kPlainBlock));
-    Extract(item.dataInfo(), path, *strategy);
+    Extract(item.dataInfo(), path, *strategy, item.installedSize());
     if (errorCode != kNoError)
     {
         EngineLog::Line("Failed !");
@@ -435,7 +441,8 @@ void ItemUserInstaller::CompleteInstallation()
         // The script may unmount the partition that holds the log.
         log.Close();
         const std::string output = env.TmpFile("post.log");
-        const int status = env.Runner().RunToFile(env.ScriptFile("post.sh"), output);
+        const int status =
+            env.Runner().RunToFile(CommandRunner::ShellQuote(env.ScriptFile("post.sh")), output);
         env.Partitions().Mount(kUpdatePartition);
         if (logWasOpen)
             log.Open(logPath);
@@ -461,5 +468,8 @@ void ItemUserInstaller::CompleteInstallation()
         return;
     }
     EngineLog::Line("Done.");
-    env.Partitions().UnmountAll();
+    // Until the partitions are synced and unmounted the installed files may not be on the device: a failure
+    // here is a failed installation, however well the items went.
+    if (!env.Partitions().UnmountAll())
+        errorCode = kStepFailed;
 }

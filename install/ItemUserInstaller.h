@@ -77,7 +77,8 @@ private:
     void InstallSystemFile(DataInfo& data, const std::string& relativeDestination);
     // False when the item is not to be installed (condition false or unknown).
     bool ConditionPasses(int16_t id);
-    void Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy);
+    void Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
+                 int64_t sizeLimit = DataInfoExtractor::kNoLimit);
     void Unlock(const std::string& path, bool ext3);
     bool StampTime(const std::string& path, Kind kind, const std::string& fileDate,
                    const std::string& fileTime);

@@ -16,6 +16,10 @@ public:
     virtual bool Mount(int mode) = 0;
     // Undoes what Mount did; a mount that was in force before stays as it was.
     virtual bool Unmount() = 0;
+    // Writes everything cached for the partition's file system to the device. Flushed files reach the
+    // medium only through this or an unmount, and an unmount that finds the partition was mounted before
+    // does not happen at all.
+    virtual bool Sync() = 0;
 
     // The partition is mounted through this object.
     bool IsMounted() const { return mounted; }

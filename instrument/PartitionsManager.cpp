@@ -114,7 +114,14 @@ bool PartitionsManager::UnmountAll()
             continue;
         }
         Log("Umounting partition " + row.second->MountPoint() + " ...");
-        const bool ok = row.second->Unmount();
+        // A failed sync means written data may never reach the device; the partition is still put back
+        // as it was found, and the run fails.
+        const bool synced = row.second->Sync();
+        if (!synced)
+        {
+            Log("    Error in syncing partition " + row.second->MountPoint() + " !");
+        }
+        const bool ok = row.second->Unmount() && synced;
         Log(ok ? "Done." : "Failed !");
         allDone = allDone && ok;
     }

@@ -35,7 +35,7 @@ public:
     // Mounts the partition read-write (once; a partition already mounted here is left as it is).
     bool Mount(int index);
     bool Unmount(int index);
-    // Unmounts every partition mounted here, going on after a failure; true if all went well.
+    // Syncs and unmounts every partition mounted here, going on after a failure; true if all went well.
     bool UnmountAll();
 
 private:

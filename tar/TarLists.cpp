@@ -93,3 +93,22 @@ bool IsTopDirectory(const std::string& name)
     return name == "./";
 }
 }  // namespace TarLists
+
+bool TarLists::ParseSize(const std::string& text, int64_t& size)
+{
+    if (text.empty())
+    {
+        return false;
+    }
+    int64_t value = 0;
+    for (const char c : text)
+    {
+        if (c < '0' || c > '9' || value > (INT64_MAX - (c - '0')) / 10)
+        {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    size = value;
+    return true;
+}

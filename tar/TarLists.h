@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ struct TarListLine
 };
 // False when the line has fewer than six tokens.
 bool ParseTarListLine(const std::string& line, TarListLine& out);
+
+// A listed size: decimal digits only, within 64 bits. False for a sign, other characters or an overflow,
+// so that a damaged list can never make a required size negative.
+bool ParseSize(const std::string& text, int64_t& size);
 
 // Where a listed member lands below `destination`. A name beginning with a dot ("./a") is kept; any other
 // name loses its first character, which turns the absolute names that tar tools list ("/etc/x") into paths

@@ -173,3 +173,31 @@ TEST_F(DataInfoExtractorTest, DecodingFaultsEndTheExtractionWithoutHanging)
     }
 }
 }  // namespace
+
+namespace
+{
+// Data that decodes to more than its item declares stops at the declared size and fails: the space check
+// judged the partition by the declaration.
+TEST_F(DataInfoExtractorTest, DataGrowingPastItsLimitStopsThereAndFails)
+{
+    struct Case
+    {
+        int64_t limit;
+        int result;
+        size_t kept;
+    };
+    const std::string bytes = Pattern(3 * 1048576 + 17);
+    Fill(bytes, bytes);
+    for (const Case c :
+         {Case{1, DataInfoExtractor::kTooLarge, 1}, Case{0, DataInfoExtractor::kTooLarge, 0},
+          Case{1048576 + 5, DataInfoExtractor::kTooLarge, 1048576 + 5},
+          Case{static_cast<int64_t>(bytes.size()) - 1, DataInfoExtractor::kTooLarge, bytes.size() - 1},
+          Case{static_cast<int64_t>(bytes.size()), DataInfoExtractor::kOk, bytes.size()},
+          Case{DataInfoExtractor::kNoLimit, DataInfoExtractor::kOk, bytes.size()}})
+    {
+        SCOPED_TRACE(c.limit);
+        EXPECT_EQ(c.result, extractor.ExtractToFile(&item, dir / "f", &plain, c.limit));
+        EXPECT_EQ(bytes.substr(0, c.kept), Written("f"));
+    }
+}
+}  // namespace

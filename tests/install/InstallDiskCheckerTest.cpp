@@ -168,3 +168,27 @@ TEST_F(DiskCheckerTest, RefusesAListLineOfFiveFields)
     EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
 }
 }  // namespace
+
+namespace
+{
+// A listed size that is not a plain number is a damaged list, never a subtraction from the need.
+TEST_F(DiskCheckerTest, RefusesAListedSizeThatIsNotANumber)
+{
+    for (const std::string size : {"-24000000", "abc", "12x", "+3", "", "99999999999999999999"})
+    {
+        SCOPED_TRACE(size);
+        TarItemBuilder builder("a");
+        builder.AddFile("./x", "x");
+        builder.SetTarList("-rw-r--r-- root/root 1 2026-12-08 03:44 ./x\n-rw-r--r-- root/root " +
+                           (size.empty() ? std::string("''") : size) + " 2026-12-08 03:44 ./y\n");
+        TarItemPackage package(dir / "p.pkg", builder, "/rootfs/a.tar");
+        ASSERT_NE(package.tar, nullptr);
+        InstallDiskChecker checker({}, environment);
+        checker.visit(*package.tar);
+        EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kTarListFailed);
+        EXPECT_TRUE(Logged("    Error in calculating required room for tar chunk (Invalid string read from " +
+                           environment.TmpFile("a_tart") + ") !"));
+        EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
+    }
+}
+}  // namespace

@@ -256,3 +256,55 @@ TEST_F(InstallerTest, ItemsWithoutUsableDataFailCleanly)
     EXPECT_EQ(fs::directory_iterator(Emmc("/rootfs/opt")), fs::directory_iterator());
 }
 }  // namespace
+
+namespace
+{
+// The last step syncs and unmounts what the run mounted; a failure there fails the installation after the
+// partition's own lines, never ends in success.
+TEST_F(InstallerTest, AFailingFinalSyncOrUnmountFailsTheInstallation)
+{
+    enum class Fault
+    {
+        None,
+        Unmount,
+        Sync
+    };
+    for (const Fault fault : {Fault::None, Fault::Unmount, Fault::Sync})
+    {
+        SCOPED_TRACE(static_cast<int>(fault));
+        const std::string kelda = Emmc("/kelda_usr");
+        runner.table.clear();
+        runner.failures.clear();
+        runner.table[kelda] = false;
+        ItemUserInstaller installer(nullptr, 0, environment);
+        Install(installer,
+                [](PackageWriter& writer) { writer.addFile(FileAt("/kelda_usr/f"), bytesOf("data")); });
+        ASSERT_EQ(installer.GetErrorCode(), 0);
+        ASSERT_TRUE(partitions.Mount(6));
+        if (fault == Fault::Unmount)
+            runner.failures["umount " + kelda] = 32 << 8;
+        if (fault == Fault::Sync)
+        {
+            // A mount point that is not a folder cannot be synced.
+            fs::rename(kelda, Emmc("/kelda_usr.moved"));
+            WriteFile(kelda, "");
+        }
+        installer.CompleteInstallation();
+        std::vector<std::string> expected = {"Umounting partition " + kelda + " ..."};
+        if (fault == Fault::Sync)
+            expected.push_back("    Error in syncing partition " + kelda + " !");
+        expected.push_back(fault == Fault::None ? "Done." : "Failed !");
+        const std::vector<std::string> lines = log.Messages();
+        ASSERT_GE(lines.size(), expected.size());
+        EXPECT_EQ(
+            std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(expected.size()), lines.end()),
+            expected);
+        EXPECT_EQ(installer.GetErrorCode(), fault == Fault::None ? 0 : ItemUserInstaller::kStepFailed);
+        if (fault == Fault::Sync)
+        {
+            fs::remove(kelda);
+            fs::rename(Emmc("/kelda_usr.moved"), kelda);
+        }
+    }
+}
+}  // namespace
