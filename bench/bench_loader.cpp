@@ -1,13 +1,19 @@
 // Loading and walking a package of 100 000 small items, the shape of a package that carries a whole
 // application tree file by file. The reference is reading the same bytes sequentially with fread, the floor
-// that any walk of the stream sits on.
+// that any walk of the stream sits on. BM_HoldMinimalChunks measures the memory that holding every item of a
+// package of 2 million minimal chunks costs, as the installation passes do; run it on its own
+// (--benchmark_filter=HoldMinimalChunks/0, then /1) so that its peak_rss_MB is its own.
+#include "BufferedItemLoader.h"
 #include "ChunkItemSystemFactory.h"
 #include "ChunkItemUnknownFactory.h"
 #include "ChunkItemUserFactory.h"
 #include "DoNothingVerifier.h"
+#include "InstallItemComparator.h"
 #include "ItemFile.h"
 #include "PackageChunksLoader.h"
 #include "PackageWriter.h"
+
+#include <sys/resource.h>
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
@@ -127,6 +133,64 @@ void BM_LoadAndWalk(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * package().bytes());
 }
 BENCHMARK(BM_LoadAndWalk)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// 2 million chunks with a 4-byte payload: 24 MB that a damaged or hostile medium may hold.
+constexpr int kMinimalChunks = 2000000;
+
+void BM_HoldMinimalChunks(benchmark::State& state)
+{
+    boost::system::error_code ec;
+    const boost::filesystem::path dir = boost::filesystem::temp_directory_path(ec) /
+                                        boost::filesystem::unique_path("vex-bench-%%%%-%%%%", ec);
+    boost::filesystem::create_directories(dir, ec);
+    const std::string path = (dir / "minimal-chunks.pkg").string();
+    {
+        PackageWriter writer;
+        writer.open(path);
+        // Arg 0: unknown chunks with a 4-byte payload; arg 1: the smallest directory items (20 bytes each),
+        // as many as fit in the same 24 MB.
+        const bool directories = state.range(0) == 1;
+        const PackageWriter::Bytes payload(4, 0);
+        const int count = directories ? kMinimalChunks * 12 / 20 : kMinimalChunks;
+        for (int i = 0; i < count; ++i)
+        {
+            if (directories)
+            {
+                writer.addDirectory("/", PackageWriter::EntryAttributes());
+            }
+            else
+            {
+                writer.addRawChunk(200, payload);
+            }
+        }
+        if (!writer.close())
+        {
+            state.SkipWithError("could not write the package");
+            return;
+        }
+    }
+    size_t held = 0;
+    for (auto _ : state)
+    {
+        DoNothingVerifier verifier;
+        PackageChunksLoader loader(makeChain());
+        if (!loader.load(path, &verifier))
+        {
+            state.SkipWithError("load failed");
+            break;
+        }
+        InstallItemComparator comparator;
+        BufferedItemLoader items(loader, &comparator);
+        held = items.size();
+        benchmark::DoNotOptimize(held);
+    }
+    boost::filesystem::remove_all(dir, ec);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    state.counters["items_held"] = static_cast<double>(held);
+}
+BENCHMARK(BM_HoldMinimalChunks)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 void BM_ReferenceSequentialRead(benchmark::State& state)
 {

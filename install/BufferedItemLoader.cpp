@@ -1,6 +1,7 @@
 #include "BufferedItemLoader.h"
 
 #include "ItemComparator.h"
+#include "ItemUnknown.h"
 
 #include <algorithm>
 
@@ -13,6 +14,12 @@ BufferedItemLoader::BufferedItemLoader(IPackageLoader& source, ItemComparator* c
         if (!item)
         {
             break;
+        }
+        // No pass acts on a chunk the installer does not know, and a damaged or hostile medium can hold
+        // millions of them: holding each until the passes end would cost the instrument its memory.
+        if (dynamic_cast<ItemUnknown*>(item.get()) != nullptr)
+        {
+            continue;
         }
         items.push_back(item);
     }

@@ -8,7 +8,8 @@
 class ItemComparator;
 
 // Reads every item of a package once, puts them in install order and hands them out again for each pass.
-// Only the item objects are held; their data stays in the package until a pass reads it.
+// Only the item objects are held; their data stays in the package until a pass reads it. Unknown chunks,
+// which no pass acts on, are not held at all.
 class BufferedItemLoader : public IPackageLoader
 {
 public:
