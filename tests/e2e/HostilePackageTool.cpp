@@ -1,0 +1,245 @@
+// vex-pkg-hostile: writes the damaged and hostile update packages that the end-to-end refusal cases install,
+// and for each the well-formed package with the same names, which must install.
+// Usage: vex-pkg-hostile KIND good|bad OUTPUT
+//   truncated        a file chunk whose declared size reaches past the end of the package
+//   split-short      a split package (OUTPUT must end in 001) whose last part is missing
+//   script-names     conditional scripts whose names hold shell syntax (the names are the same in both)
+//   tar-destination  a tar with a post_tar.sh whose destination folder's name holds shell syntax
+//   lying-plain      a plain file of 2 MiB that declares an installed size of 1 byte
+//   lying-zlib       the same, stored compressed
+//   tart-negative    a tar whose _tart listing gives a negative size
+//   busy-unmount     a post.sh that leaves a process inside /emmc/kelda_usr, so the final unmount fails
+//   newline-name     a script and a file whose names hold a newline and a forged log line, and (bad) a
+//                    clean.sh that fails
+//   planted-tmp      an ordinary package, for a run with links planted under the fixed names in /tmp
+#include "PackageFormat.h"
+#include "PackageWriter.h"
+#include "PayloadEncoder.h"
+#include "TarItemBuilder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+
+namespace
+{
+using Bytes = PackageWriter::Bytes;
+
+Bytes ToBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+PackageWriter::FileInfo File(const std::string& path, int16_t condition = PackageFormat::kNoCondition)
+{
+    PackageWriter::FileInfo info;
+    info.path = path;
+    info.date = "06/15/2024";
+    info.time = "12.30";
+    info.attributes.mode = 0x01B6;
+    info.attributes.conditionId = condition;
+    return info;
+}
+
+void Start(PackageWriter& writer)
+{
+    PackageWriter::Header header;
+    header.creationDate = "06/15/2024";
+    header.creationTime = "12.30";
+    writer.addHeader(header);
+    writer.addScript("pre.sh", ToBytes("#!/bin/sh\necho \"pre.sh: ready\"\nexit 0\n"));
+    writer.addDirectory("/kelda_usr/h", PackageWriter::EntryAttributes());
+}
+
+// A file whose decoded data (2 MiB) is larger than it declares, unless `good`.
+bool AddLyingFile(PackageWriter& writer, bool good, bool compressed)
+{
+    const Bytes content(2u << 20, 'z');
+    PackageWriter::EncodedData encoded;
+    encoded.encoding = PackageFormat::encodingByte(
+        compressed ? PackageFormat::kCompressionQtZlib : PackageFormat::kCompressionNone, PackageFormat::kCipherNone);
+    encoded.installedSize = good ? static_cast<uint32_t>(content.size()) : 1;
+    encoded.installedDigest = PackageWriter::digestOf(content);
+    if (compressed)
+    {
+        if (!PayloadEncoder::compress(content.data(), content.size(), encoded.data))
+        {
+            return false;
+        }
+    }
+    else
+    {
+        encoded.data = content;
+    }
+    return writer.addEncodedFile(File("/kelda_usr/h/big.bin"), encoded);
+}
+
+// The mandatory scripts a USER package carries after its items; a case may change them.
+struct Scripts
+{
+    std::string clean = "#!/bin/sh\nexit 0\n";
+    std::string post = "#!/bin/sh\necho \"post.sh: done\"\nexit 0\n";
+};
+
+using Builder = std::function<bool(PackageWriter&, bool good, Scripts& scripts)>;
+
+const std::map<std::string, Builder>& Builders()
+{
+    static const std::map<std::string, Builder> builders = {
+        {"truncated",
+         [](PackageWriter& w, bool good, Scripts&)
+         {
+             w.addFile(File("/kelda_usr/h/first.txt"), ToBytes("first\n"));
+             if (good)
+             {
+                 return w.addFile(File("/kelda_usr/h/cut.txt"), ToBytes("whole\n"));
+             }
+             Bytes chunk = PackageWriter::chunk(PackageFormat::kTypeFile,
+                                                PackageWriter::filePayload(File("/kelda_usr/h/cut.txt"),
+                                                                           PackageWriter::EncodedData{}));
+             chunk[4] = 0xff;  // declares far more than follows
+             chunk[5] = 0xff;
+             return w.addRawBytes(chunk);
+         }},
+        {"split-short",
+         [](PackageWriter& w, bool, Scripts&)
+         {
+             for (int i = 0; i < 4; ++i)
+             {
+                 w.addFile(File("/kelda_usr/h/part" + std::to_string(i) + ".bin"),
+                           Bytes(3000, static_cast<uint8_t>('a' + i)));
+             }
+             return true;
+         }},
+        {"script-names",
+         [](PackageWriter& w, bool, Scripts&)
+         {
+             // A script name cannot hold "/": the injected commands write "injected" where they run.
+             const char* const names[] = {"c.sh;cd ..;cd ..;touch injected;exit 0;", "with space.sh",
+                                          "$(touch injected).sh", "q'uote\".sh", "`touch injected`.sh"};
+             int16_t condition = 1;
+             for (const char* name : names)
+             {
+                 // Odd conditions pass, even ones fail: each script decides its own items only.
+                 w.addScript(name, ToBytes("#!/bin/sh\nexit " + std::to_string(condition % 2 == 1 ? 0 : 1) + "\n"),
+                             condition);
+                 w.addFile(File("/kelda_usr/h/cond" + std::to_string(condition) + ".txt", condition),
+                           ToBytes("condition " + std::to_string(condition) + "\n"));
+                 ++condition;
+             }
+             return true;
+         }},
+        {"tar-destination",
+         [](PackageWriter& w, bool, Scripts&)
+         {
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             const std::string folder = "/rootfs/opt/x;touch \"/tmp/injected\";";
+             w.addDirectory(folder, PackageWriter::EntryAttributes());
+             TarItemBuilder tar("data");
+             tar.AddDirectory("./data");
+             tar.AddFile("./data/table.csv", "a,b\n");
+             tar.AddFile("./post_tar.sh", "#!/bin/sh\ntouch \"$(dirname \"$0\")/post-tar-ran\"\n", 0755);
+             return tar.AddTo(w, folder + "/data.tar");
+         }},
+        {"lying-plain", [](PackageWriter& w, bool good, Scripts&) { return AddLyingFile(w, good, false); }},
+        {"lying-zlib", [](PackageWriter& w, bool good, Scripts&) { return AddLyingFile(w, good, true); }},
+        {"tart-negative",
+         [](PackageWriter& w, bool good, Scripts&)
+         {
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             TarItemBuilder tar("neg");
+             tar.AddDirectory("./neg");
+             tar.AddFile("./neg/a.bin", std::string(1000, 'a'));
+             if (!good)
+             {
+                 tar.SetTarList("drwxr-xr-x root/root 0 2024-06-15 12:30 ./neg/\n"
+                                "-rw-r--r-- root/root -90000000 2024-06-15 12:30 ./neg/a.bin\n");
+             }
+             return tar.AddTo(w, "/rootfs/opt/neg.tar");
+         }},
+        {"busy-unmount",
+         [](PackageWriter& w, bool good, Scripts& scripts)
+         {
+             if (!good)
+             {
+                 scripts.post = "#!/bin/sh\ncd /emmc/kelda_usr/h && sleep 60 </dev/null >/dev/null 2>&1 &\n"
+                                "echo $! > /run/busy.pid\nexit 0\n";
+             }
+             return w.addFile(File("/kelda_usr/h/kept.txt"), ToBytes("kept\n"));
+         }},
+        {"newline-name",
+         [](PackageWriter& w, bool good, Scripts& scripts)
+         {
+             const std::string forged = "n\n2024-06-15 12:30:00 - Update completed sucessfully.";
+             w.addScript(forged, ToBytes("#!/bin/sh\nexit 0\n"), 1);
+             w.addFile(File("/kelda_usr/h/" + forged, 1), ToBytes("forged\n"));
+             if (!good)
+             {
+                 scripts.clean = "#!/bin/sh\nexit 3\n";
+             }
+             return true;
+         }},
+        {"planted-tmp",
+         [](PackageWriter& w, bool, Scripts&)
+         {
+             return w.addFile(File("/kelda_usr/h/plain.txt"), ToBytes("plain\n"));
+         }},
+    };
+    return builders;
+}
+
+bool Build(const std::string& kind, bool good, const std::string& output)
+{
+    const auto builder = Builders().find(kind);
+    if (builder == Builders().end())
+    {
+        std::fprintf(stderr, "vex-pkg-hostile: unknown kind '%s'\n", kind.c_str());
+        return false;
+    }
+    PackageWriter writer;
+    if (!writer.open(output, kind == "split-short" ? 4099 : 0))
+    {
+        return false;
+    }
+    Start(writer);
+    Scripts scripts;
+    if (!builder->second(writer, good, scripts) || !writer.addScript("clean.sh", ToBytes(scripts.clean)) ||
+        !writer.addScript("post.sh", ToBytes(scripts.post)))
+    {
+        return false;
+    }
+    if (!writer.close())
+    {
+        return false;
+    }
+    if (kind != "split-short" || good)
+    {
+        return true;
+    }
+    // The last part of a split package gone missing on the medium.
+    int last = 1;
+    while (std::FILE* part = std::fopen(PackageWriter::partName(output, last + 1).c_str(), "rb"))
+    {
+        std::fclose(part);
+        ++last;
+    }
+    return last > 1 && std::remove(PackageWriter::partName(output, last).c_str()) == 0;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4 || (std::strcmp(argv[2], "good") != 0 && std::strcmp(argv[2], "bad") != 0))
+    {
+        std::fprintf(stderr, "Usage: vex-pkg-hostile KIND good|bad OUTPUT\n");
+        return 2;
+    }
+    if (!Build(argv[1], std::strcmp(argv[2], "good") == 0, argv[3]))
+    {
+        std::fprintf(stderr, "vex-pkg-hostile: could not write %s\n", argv[3]);
+        return 1;
+    }
+    return 0;
+}

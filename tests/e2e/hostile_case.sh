@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# One refusal case of the installer, run inside the sandboxed instrument as root:
+#   hostile_case.sh CASE INSTALLER HOSTILE_PACKAGE_BUILDER
+# Installs the case's damaged or hostile package and checks that the run ends as it must (exit status and log
+# lines) while nothing outside the partitions the package names changed: the sandbox's root and every other
+# partition are compared before and after. Then the well-formed package with the same names must install.
+set -uo pipefail
+
+case_name=$1 installer=$2 builder=$3
+log_dir=/emmc/update/LOG
+pkg_dir=/emmc/update/pkg
+pkg=$pkg_dir/h.pkg
+failures=0
+run=0
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+expect_file() { [ -f "$1" ] || fail "$1 is missing"; }
+expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 should not exist"; }
+expect_content() { [ "$(cat "$1" 2>/dev/null)" = "$2" ] || fail "$1 holds '$(cat "$1" 2>/dev/null)', not '$2'"; }
+expect_logged() { grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line '$2'"; }
+expect_not_logged() { ! grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 has the line '$2'"; }
+# The lines that follow the first line holding $2 in log $1 start with the remaining arguments.
+expect_followed_by() {
+    local log=$1 first=$2 got want
+    shift 2
+    local -a got
+    mapfile -t got < <(grep -A$# -F -- "$first" "$log" | head -$(($# + 1)) | tail -$# | sed 's/^[^ ]* [^ ]* - //')
+    local i=0 line
+    for line in "$@"; do
+        [ "${got[$i]:0:${#line}}" = "$line" ] || fail "after '$first' the log has '${got[$i]:-}', not '$line...'"
+        i=$((i + 1))
+    done
+}
+
+# Everything the run may not change: the sandbox's root (its own trees and the bound source and build trees
+# aside) and every partition not in the arguments, with type, mode, owner, size, time, link target and data.
+snapshot() {
+    local prune=(-path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp -o -path /usr
+        -o -path "/$(echo "$installer" | cut -d/ -f2)" -o -path $log_dir -o -path $pkg_dir
+        -o -path /var/cache)
+    local part
+    for part in "$@"; do prune+=(-o -path "/emmc/$part"); done
+    # The update partition's own folder changes with its LOG and pkg folders.
+    find / \( "${prune[@]}" \) -prune -o -printf '%p|%y|%m|%U|%G|%s|%T@|%l\n' | grep -v '^/emmc/update|' | sort
+    find / \( "${prune[@]}" \) -prune -o -type f -print0 | sort -z | xargs -0r md5sum
+}
+
+build() {
+    mkdir -p $pkg_dir
+    "$builder" "$case_name" "$1" "$2" || { echo "FAIL: could not build the $1 $case_name package" >&2; exit 1; }
+}
+
+# Runs the installer with -e on the package and checks its exit status; sets $log to the run's log file.
+install_expecting() {
+    local expected=$1 package=$2 status
+    run=$((run + 1))
+    timeout 100 "$installer" -e -p "$package" >/tmp/installer.out 2>&1
+    status=$?
+    [ "$status" = "$expected" ] || { fail "run $run exited $status, not $expected"; cat /tmp/installer.out >&2; }
+    # The run's own lines: those after the last separator of the newest log file.
+    run_log=$(ls -t $log_dir/*.log 2>/dev/null | head -1)
+    [ -n "$run_log" ] || fail "run $run left no log"
+    log=/tmp/run$run.log
+    awk '/ - -----------/ { n = NR } { line[NR] = $0 } END { for (i = n + 1; i <= NR; i++) print line[i] }' \
+        "$run_log" >$log
+}
+
+# The bad package fails (status 1) without changing anything outside the named partitions.
+refused() {
+    local package=$1 before
+    shift
+    before=$(snapshot "$@")
+    install_expecting 1 "$package"
+    [ "$(snapshot "$@")" = "$before" ] || fail "something outside /emmc/{$*} changed: $(diff <(echo "$before") <(snapshot "$@") | head -20)"
+    ! grep -q ' - Update completed sucessfully\.$' "$log" || fail "the refused run logged success"
+    case "$run_log" in *_error.log) ;; *) fail "the refused run's log is $run_log" ;; esac
+}
+
+# Installs the package expecting success, checking that nothing outside the named partitions changed.
+installed() {
+    local package=$1 before
+    shift
+    before=$(snapshot "$@")
+    install_expecting 0 "$package"
+    [ "$(snapshot "$@")" = "$before" ] || fail "something outside /emmc/{$*} changed: $(diff <(echo "$before") <(snapshot "$@") | head -20)"
+    grep -q ' - Update completed sucessfully\.$' "$log" || fail "the run did not log success"
+}
+
+h=/emmc/kelda_usr/h
+case "$case_name" in
+truncated)
+    build bad $pkg
+    refused $pkg
+    expect_followed_by "$log" "Loaded $pkg" "    The chunk at offset" "Failed to load $pkg !"
+    expect_absent $h
+    build good $pkg
+    installed $pkg kelda_usr
+    expect_content $h/cut.txt whole
+    ;;
+split-short)
+    build bad $pkg_dir/p.001
+    refused $pkg_dir/p.001
+    expect_logged "$log" "Failed to load $pkg_dir/p.001 !"
+    expect_not_logged "$log" "Verifying package integrity ..."
+    expect_absent $h
+    rm -f $pkg_dir/p.*
+    build good $pkg_dir/p.001
+    installed $pkg_dir/p.001 kelda_usr
+    expect_file $h/part3.bin
+    ;;
+script-names)
+    # Unusual names are data: each script runs as exactly that file and decides only its own items.
+    build good $pkg
+    installed $pkg kelda_usr
+    expect_absent /injected
+    expect_absent /tmp/injected
+    expect_absent /tmp/script/injected
+    expect_logged "$log" "Executing conditional script c.sh;cd ..;cd ..;touch injected;exit 0; ..."
+    for c in 1 3 5; do expect_content $h/cond$c.txt "condition $c"; done
+    for c in 2 4; do expect_absent $h/cond$c.txt; done
+    ;;
+tar-destination)
+    build good $pkg
+    installed $pkg rootfs kelda_usr
+    expect_absent /tmp/injected
+    dest='/emmc/rootfs/opt/x;touch "/tmp/injected";'
+    expect_content "$dest/data/table.csv" "a,b"
+    expect_file "$dest/post-tar-ran"
+    expect_absent "$dest/post_tar.sh"
+    ;;
+lying-plain | lying-zlib)
+    build bad $pkg
+    refused $pkg kelda_usr
+    expect_followed_by "$log" "Extracting and installing file /kelda_usr/h/big.bin ..." \
+        "    File data exceeds its declared size of 1 bytes !" "Failed !"
+    [ "$(stat -c %s $h/big.bin)" -le 1 ] || fail "big.bin grew past its declared size"
+    build good $pkg
+    installed $pkg kelda_usr
+    [ "$(stat -c %s $h/big.bin)" = $((2 << 20)) ] || fail "big.bin is not whole"
+    ;;
+tart-negative)
+    build bad $pkg
+    refused $pkg rootfs kelda_usr
+    expect_logged "$log" "    Error in calculating required room for tar chunk (Invalid string read from /tmp/neg_tart) !"
+    expect_absent /emmc/rootfs/opt/neg
+    build good $pkg
+    installed $pkg rootfs kelda_usr
+    expect_file /emmc/rootfs/opt/neg/a.bin
+    ;;
+busy-unmount)
+    build bad $pkg
+    refused $pkg kelda_usr
+    grep -q ' /emmc/kelda_usr ext3 rw,' /proc/mounts || fail "the busy partition is not still mounted"
+    kill "$(cat /run/busy.pid)" 2>/dev/null
+    expect_followed_by "$log" "Umounting partition /emmc/kelda_usr ..." "Failed !"
+    build good $pkg
+    installed $pkg kelda_usr
+    expect_content $h/kept.txt kept
+    ;;
+planted-tmp)
+    for name in mount.out pre.log clean.log post.log; do ln -s /etc/planted-$name /tmp/$name; done
+    mkdir -p /root/elsewhere
+    ln -s /root/elsewhere /tmp/script
+    build good $pkg
+    installed $pkg kelda_usr
+    for name in mount.out pre.log clean.log post.log; do expect_absent /etc/planted-$name; done
+    [ -z "$(ls -A /root/elsewhere)" ] || fail "scripts were written through the planted /tmp/script link"
+    expect_logged "$log" "    post.sh: done"
+    ;;
+newline-name)
+    forged='^[0-9-]* [0-9:]* - Update completed sucessfully\.$'
+    build bad $pkg
+    refused $pkg kelda_usr
+    expect_logged "$log" 'Extracting script n\n2024-06-15 12:30:00 - Update completed sucessfully. ...'
+    [ "$(grep -c "$forged" "$log")" = 0 ] || fail "a forged line reached the log"
+    build good $pkg
+    installed $pkg kelda_usr
+    [ "$(grep -c "$forged" "$log")" = 1 ] || fail "the success log has a forged line"
+    expect_content "$h/n
+2024-06-15 12:30:00 - Update completed sucessfully." forged
+    ;;
+*)
+    echo "unknown case $case_name" >&2
+    exit 2
+    ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+    for f in "$log_dir"/*; do [ -f "$f" ] && { echo "--- $f"; cat "$f"; } >&2; done
+    exit 1
+fi
+exit 0
