@@ -216,9 +216,8 @@ bool LibArchiveExtractor::ReadArchive(struct archive* writer, struct lafe_matchi
         if (lafe_excluded(patterns, archive_entry_pathname(entry)) != 0)
             continue;
         StripLeadingSeparators(entry);
-        if (archive_read_extract2(a, entry, writer) == ARCHIVE_FATAL)
+        if (!WriteMember(a, entry, writer))
         {
-            AppendError("archive_read_extract2() error: ", a);
             ok = false;
             break;
         }
@@ -231,6 +230,47 @@ bool LibArchiveExtractor::ReadArchive(struct archive* writer, struct lafe_matchi
         ok = false;
     }
     return ok;
+}
+
+bool LibArchiveExtractor::WriteMember(struct archive* a, struct archive_entry* entry, struct archive* writer)
+{
+    static const char* const kError = "archive_read_extract2() error: ";
+    // What archive_read_extract2 does, except that it turns a refused header into a warning. A member the
+    // library refuses (a link on its way, a ".." in its name, a type it cannot make) fails the extraction:
+    // the tar would otherwise be installed short of it, in silence.
+    if (archive_write_header(writer, entry) < ARCHIVE_WARN)
+    {
+        AppendError(kError, writer);
+        return false;
+    }
+    if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) > 0)
+    {
+        for (;;)
+        {
+            const void* block = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            const int rc = archive_read_data_block(a, &block, &size, &offset);
+            if (rc == ARCHIVE_EOF)
+                break;
+            if (rc < ARCHIVE_WARN)
+            {
+                AppendError(kError, a);
+                return false;
+            }
+            if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
+            {
+                AppendError(kError, writer);
+                return false;
+            }
+        }
+    }
+    if (archive_write_finish_entry(writer) < ARCHIVE_WARN)
+    {
+        AppendError(kError, writer);
+        return false;
+    }
+    return true;
 }
 
 la_ssize_t LibArchiveExtractor::ReadCallback(struct archive* a, void* self, const void** buffer)

@@ -18,8 +18,15 @@ class LibArchiveExtractor : public TarExtractor
 {
 public:
     static constexpr uint32_t kReadBufferSize = 0x100000;
-    // libarchive's OWNER, PERM, TIME, ACL, FFLAGS, XATTR, SECURE_SYMLINKS, SECURE_NODOTDOT and MAC_METADATA.
-    static constexpr int kDiskOptions = 0x23E7;
+    // How members reach the disk. Owners, modes, times, ACLs, file flags, extended attributes and metadata
+    // are restored as a root file system needs them; the two SECURE flags are the security line: no member
+    // is written through a symbolic link that an earlier member (or the disk) put on its way, and no member
+    // name with a ".." component is written at all.
+    static constexpr int kDiskOptions = ARCHIVE_EXTRACT_OWNER | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                        ARCHIVE_EXTRACT_ACL | ARCHIVE_EXTRACT_FFLAGS | ARCHIVE_EXTRACT_XATTR |
+                                        ARCHIVE_EXTRACT_MAC_METADATA | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                        ARCHIVE_EXTRACT_SECURE_NODOTDOT;
+    static_assert(kDiskOptions == 0x23E7, "the flag word installed tars have always been extracted with");
 
     // Uses the program's disk utilities and shell.
     LibArchiveExtractor();
@@ -34,6 +41,8 @@ public:
 
 private:
     bool ReadArchive(struct archive* writer, struct lafe_matching* patterns);
+    // Writes one member and its data; false (with the library's text) when the library refuses it.
+    bool WriteMember(struct archive* a, struct archive_entry* entry, struct archive* writer);
     void AppendError(const std::string& text, struct archive* a);
 
     static la_ssize_t ReadCallback(struct archive* a, void* self, const void** buffer);

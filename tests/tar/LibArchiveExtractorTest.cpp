@@ -295,13 +295,17 @@ TEST_F(ExtractorTest, AbsoluteMemberNamesLandBelowTheDestination)
     EXPECT_EQ(ReadFile(dest / "double"), "dd");
 }
 
-TEST_F(ExtractorTest, MembersThatClimbOutAreNotWritten)
+TEST_F(ExtractorTest, AMemberThatClimbsOutFailsTheExtraction)
 {
-    Load(WriteArchive({{"../escaped", "no"}, {"./kept", "yes"}}), "/rootfs/dots.tar");
-    // libarchive refuses the member; the refusal is a warning, the other members are written.
-    EXPECT_TRUE(extractor.Extract(&item, dest.string()));
+    Load(WriteArchive({{"./first", "yes"}, {"../escaped", "no"}, {"./after", "no"}}), "/rootfs/dots.tar");
+    // libarchive refuses the member; the refusal is an extraction error with the library's own text.
+    EXPECT_FALSE(extractor.Extract(&item, dest.string()));
     EXPECT_FALSE(fs::exists(dir.path() / "escaped"));
-    EXPECT_EQ(ReadFile(dest / "kept"), "yes");
+    EXPECT_EQ(ReadFile(dest / "first"), "yes");
+    const std::vector<std::string> errors = Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("archive_read_extract2() error: ", 0), 0u) << errors[0];
+    EXPECT_GT(errors[0].size(), std::string("archive_read_extract2() error: ").size());
 }
 
 // --- Extraction failures: texts and restored state ---
