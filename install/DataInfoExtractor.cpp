@@ -6,6 +6,9 @@
 #include "MD5Algorithm.h"
 #include "ProcessingStrategy.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -45,9 +48,15 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
     {
         return kDecodeError;
     }
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb+"));
+    // Never written through a link at the path: its target could be anywhere.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    std::unique_ptr<std::FILE, FileCloser> file(fd >= 0 ? ::fdopen(fd, "wb+") : nullptr);
     if (!file)
     {
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
         return kIoError;
     }
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(bufferSize)]);

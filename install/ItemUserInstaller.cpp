@@ -1,6 +1,7 @@
 #include "ItemUserInstaller.h"
 
 #include "CommandRunner.h"
+#include "ConfinedPath.h"
 #include "DataInfo.h"
 #include "DecryptionStrategy.h"
 #include "DiskUtils.h"
@@ -22,6 +23,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
@@ -40,6 +42,28 @@ bool Exists(const std::string& path)
     return fs::exists(path, ec);
 }
 
+// Mode and owner are set on the entry itself, opened without following a link: a link found there is never
+// a way to change what it points to.
+bool ChangeMode(const std::string& path, unsigned mode)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fchmod(fd, mode) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool ChangeOwner(const std::string& path, uid_t uid, gid_t gid)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fchown(fd, uid, gid) == 0;
+    ::close(fd);
+    return ok;
+}
+
 unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsigned execute)
 {
     return ((permissions & 1) ? read : 0) | ((permissions & 2) ? write : 0) |
@@ -51,6 +75,29 @@ ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_
                                      const InstallEnvironment& environment)
     : env(environment), notifier(notifier_), dateTimeMode(mode), extractor(notifier_)
 {
+}
+
+bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
+{
+    const std::string full = env.emmcRoot + itemPath;
+    std::string partition;
+    if (!env.Partitions().GetMountPoint(env.Partitions().FindPartition(full), partition))
+    {
+        // Not on a partition ("/tmp" on the instrument): the tree the path names is its bound.
+        const fs::path relative(itemPath);
+        auto first = relative.begin();
+        while (first != relative.end() && (*first == "/" || *first == ".")) ++first;
+        partition = env.emmcRoot + "/" + (first != relative.end() ? first->string() : std::string());
+    }
+    std::string why;
+    if (!ConfinedPath::Resolve(partition, full, env.emmcRoot, path, why))
+    {
+        EngineLog::Line("    " + why);
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return false;
+    }
+    return true;
 }
 
 void ItemUserInstaller::SetConditionResults(const ConditionResults& results)
@@ -185,7 +232,7 @@ void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
         return;
     if (ext3)
     {
-        if (::chmod(path.c_str(), 0600) != 0)
+        if (!ChangeMode(path, 0600))
             errorCode = kExt3AttributesFailed;
     }
     else if (!env.Disk().SetVfatAttributes(path, false, false, false, false))
@@ -241,13 +288,13 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileS
             errorCode = kVfatAttributesFailed;
         return;
     }
-    if (::chmod(path.c_str(), Ext3Mode(entry)) != 0)
+    if (!ChangeMode(path, Ext3Mode(entry)))
     {
         EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
         errorCode = kExt3AttributesFailed;
         return;
     }
-    if (::lchown(path.c_str(), entry.uid(), entry.gid()) != 0)
+    if (!ChangeOwner(path, entry.uid(), entry.gid()))
     {
         EngineLog::Line(kOwnersFailed);
         errorCode = kExt3AttributesFailed;
@@ -256,7 +303,7 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileS
     // Changing the owner of an executable drops its set-user-id and set-group-id bits, so those are put
     // back once the owner is right.
     const unsigned mode = Ext3Mode(entry);
-    if ((mode & (S_ISUID | S_ISGID)) != 0 && ::chmod(path.c_str(), mode) != 0)
+    if ((mode & (S_ISUID | S_ISGID)) != 0 && !ChangeMode(path, mode))
     {
         EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
         errorCode = kExt3AttributesFailed;
@@ -273,9 +320,18 @@ void ItemUserInstaller::visit(ItemDir& item)
     if (!ConditionPasses(item.conditionId()))
         return;
     EngineLog::Line("Extracting and installing directory " + item.path() + " ...");
-    const std::string path = env.emmcRoot + item.path();
+    std::string path;
+    if (!Confine(item.path(), path))
+        return;
     const bool ext3 = IsExt3Path(item.path());
     boost::system::error_code ec;
+    // A link where the directory goes is replaced: its target is none of this item's business.
+    if (!ConfinedPath::RemoveLinkAt(path))
+    {
+        EngineLog::Line("Failed !");
+        errorCode = kStepFailed;
+        return;
+    }
     if (!fs::exists(path, ec))
     {
         fs::create_directories(path, ec);
@@ -302,10 +358,17 @@ void ItemUserInstaller::visit(ItemFile& item)
             notifier->BytesProcessed(item.installedSize());
         return;
     }
-    const std::string path = env.emmcRoot + item.path();
     const bool ext3 = IsExt3Path(item.path());
     EngineLog::Line("Extracting and installing file " + item.path() + " ...");
-    Unlock(path, ext3);
+    std::string path;
+    if (!Confine(item.path(), path))
+        return;
+    // A link left where the file goes (by a tar member or an earlier package) is replaced, never written
+    // through.
+    if (!ConfinedPath::RemoveLinkAt(path))
+        errorCode = kStepFailed;
+    else
+        Unlock(path, ext3);
     if (errorCode != kNoError)
     {
         EngineLog::Line("Failed !");
@@ -344,7 +407,9 @@ void ItemUserInstaller::visit(ItemLink& item)
         errorCode = kStepFailed;
         return;
     }
-    const std::string path = env.emmcRoot + linkPath;
+    std::string path;
+    if (!Confine(linkPath, path))
+        return;
     boost::system::error_code ec;
     const fs::path parent = fs::path(path).parent_path();
     bool ready = fs::is_directory(parent, ec);
@@ -400,7 +465,11 @@ void ItemUserInstaller::visit(ItemTar& item)
         return;
     }
     EngineLog::Line("Extracting and installing tar file " + item.destination() + " ...");
-    const std::string folder = (fs::path(env.emmcRoot) / item.destination()).parent_path().string();
+    // The folder is entered, so each of its components (itself included) may only lead inside the partition.
+    std::string inside;
+    if (!Confine((fs::path(item.destination()).parent_path() / "x").string(), inside))
+        return;
+    const std::string folder = fs::path(inside).parent_path().string();
     boost::system::error_code ec;
     if (!fs::is_directory(folder, ec))
     {

@@ -77,6 +77,9 @@ private:
     void InstallSystemFile(DataInfo& data, const std::string& relativeDestination);
     // False when the item is not to be installed (condition false or unknown).
     bool ConditionPasses(int16_t id);
+    // `path` is where the item's path really leads, through directories only; false (logged, error set) when
+    // a link on the way leads outside the partition the path names.
+    bool Confine(const std::string& itemPath, std::string& path);
     void Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
                  int64_t sizeLimit = DataInfoExtractor::kNoLimit);
     void Unlock(const std::string& path, bool ext3);

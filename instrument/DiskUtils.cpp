@@ -6,6 +6,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -107,7 +110,13 @@ bool DiskUtils::SetFileDateTime(const std::string& path, const std::string& date
     }
     else
     {
-        boost::filesystem::last_write_time(path, when, ec);
+        // The entry itself gets the time, never what a link there points to: a link's target may lie
+        // outside the partition being installed. Access time as modification time, as before.
+        const struct timespec times[2] = {{when, 0}, {when, 0}};
+        if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        {
+            ec = boost::system::error_code(errno, boost::system::generic_category());
+        }
     }
     if (ec)
     {

@@ -13,6 +13,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
@@ -153,7 +154,13 @@ bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destin
         errorTexts.push_back("Cannot seek @ tar offset 0");
         return false;
     }
-    if (::chdir(destination.c_str()) != 0 || !IsCurrentDirectory(destination))
+    // The destination is opened as a directory, its last component not followed, and entered through the
+    // descriptor: the caller resolved the way to it inside the partition.
+    const int folder = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool entered = folder >= 0 && ::fchdir(folder) == 0;
+    if (folder >= 0)
+        ::close(folder);
+    if (!entered || !IsCurrentDirectory(destination))
     {
         errorTexts.push_back("Cannot change directory to <" + destination + ">");
         return false;

@@ -38,7 +38,7 @@ PackageWriter::FileInfo File(const std::string& path, int16_t condition = Packag
     info.path = path;
     info.date = "06/15/2024";
     info.time = "12.30";
-    info.attributes.mode = 0x01B6;
+    info.attributes.mode = 0x00C9;  // rw-r--r--: read is the low bit of each group
     info.attributes.conditionId = condition;
     return info;
 }
@@ -59,7 +59,8 @@ bool AddLyingFile(PackageWriter& writer, bool good, bool compressed)
     const Bytes content(2u << 20, 'z');
     PackageWriter::EncodedData encoded;
     encoded.encoding = PackageFormat::encodingByte(
-        compressed ? PackageFormat::kCompressionQtZlib : PackageFormat::kCompressionNone, PackageFormat::kCipherNone);
+        compressed ? PackageFormat::kCompressionQtZlib : PackageFormat::kCompressionNone,
+        PackageFormat::kCipherNone);
     encoded.installedSize = good ? static_cast<uint32_t>(content.size()) : 1;
     encoded.installedDigest = PackageWriter::digestOf(content);
     if (compressed)
@@ -96,9 +97,9 @@ const std::map<std::string, Builder>& Builders()
              {
                  return w.addFile(File("/kelda_usr/h/cut.txt"), ToBytes("whole\n"));
              }
-             Bytes chunk = PackageWriter::chunk(PackageFormat::kTypeFile,
-                                                PackageWriter::filePayload(File("/kelda_usr/h/cut.txt"),
-                                                                           PackageWriter::EncodedData{}));
+             Bytes chunk = PackageWriter::chunk(
+                 PackageFormat::kTypeFile,
+                 PackageWriter::filePayload(File("/kelda_usr/h/cut.txt"), PackageWriter::EncodedData{}));
              chunk[4] = 0xff;  // declares far more than follows
              chunk[5] = 0xff;
              return w.addRawBytes(chunk);
@@ -123,7 +124,8 @@ const std::map<std::string, Builder>& Builders()
              for (const char* name : names)
              {
                  // Odd conditions pass, even ones fail: each script decides its own items only.
-                 w.addScript(name, ToBytes("#!/bin/sh\nexit " + std::to_string(condition % 2 == 1 ? 0 : 1) + "\n"),
+                 w.addScript(name,
+                             ToBytes("#!/bin/sh\nexit " + std::to_string(condition % 2 == 1 ? 0 : 1) + "\n"),
                              condition);
                  w.addFile(File("/kelda_usr/h/cond" + std::to_string(condition) + ".txt", condition),
                            ToBytes("condition " + std::to_string(condition) + "\n"));
@@ -154,8 +156,9 @@ const std::map<std::string, Builder>& Builders()
              tar.AddFile("./neg/a.bin", std::string(1000, 'a'));
              if (!good)
              {
-                 tar.SetTarList("drwxr-xr-x root/root 0 2024-06-15 12:30 ./neg/\n"
-                                "-rw-r--r-- root/root -90000000 2024-06-15 12:30 ./neg/a.bin\n");
+                 tar.SetTarList(
+                     "drwxr-xr-x root/root 0 2024-06-15 12:30 ./neg/\n"
+                     "-rw-r--r-- root/root -90000000 2024-06-15 12:30 ./neg/a.bin\n");
              }
              return tar.AddTo(w, "/rootfs/opt/neg.tar");
          }},
@@ -164,8 +167,9 @@ const std::map<std::string, Builder>& Builders()
          {
              if (!good)
              {
-                 scripts.post = "#!/bin/sh\ncd /emmc/kelda_usr/h && sleep 60 </dev/null >/dev/null 2>&1 &\n"
-                                "echo $! > /run/busy.pid\nexit 0\n";
+                 scripts.post =
+                     "#!/bin/sh\ncd /emmc/kelda_usr/h && sleep 60 </dev/null >/dev/null 2>&1 &\n"
+                     "echo $! > /run/busy.pid\nexit 0\n";
              }
              return w.addFile(File("/kelda_usr/h/kept.txt"), ToBytes("kept\n"));
          }},
@@ -181,11 +185,88 @@ const std::map<std::string, Builder>& Builders()
              }
              return true;
          }},
-        {"planted-tmp",
+        {"link-middle",
+         [](PackageWriter& w, bool good, Scripts&)
+         {
+             // A tar member linking to another partition, then a file item through it.
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             TarItemBuilder tar("l");
+             if (good)
+                 tar.AddDirectory("./esc");
+             else
+                 tar.AddSymlink("./esc", "/emmc/boot");
+             return tar.AddTo(w, "/rootfs/opt/l.tar") &&
+                    w.addFile(File("/rootfs/opt/esc/MLO"), ToBytes("not a boot loader\n"));
+         }},
+        {"link-leaf",
+         [](PackageWriter& w, bool good, Scripts&)
+         {
+             // A dangling tar member where a set-user-id file item goes: the file replaces the link.
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             TarItemBuilder tar("l");
+             if (good)
+                 tar.AddFile("./leaf", "old\n");
+             else
+                 tar.AddSymlink("./leaf", "/root/y");
+             PackageWriter::FileInfo info = File("/rootfs/opt/leaf");
+             info.attributes.mode = 0x01ED | PackageFormat::kModeSetUid;  // rwsr-xr-x
+             return tar.AddTo(w, "/rootfs/opt/l.tar") && w.addFile(info, ToBytes("#!/bin/sh\n"));
+         }},
+        {"link-destination",
+         [](PackageWriter& w, bool good, Scripts&)
+         {
+             // A second tar whose destination goes through a link member of the first.
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             TarItemBuilder first("l");
+             if (good)
+                 first.AddDirectory("./d");
+             else
+                 first.AddSymlink("./d", "/emmc/kelda_sys");
+             TarItemBuilder second("t");
+             second.AddFile("./t/inside.txt", "inside\n");
+             return first.AddTo(w, "/rootfs/opt/l.tar") && second.AddTo(w, "/rootfs/opt/d/t.tar");
+         }},
+        {"link-directory",
+         [](PackageWriter& w, bool good, Scripts&)
+         {
+             // The first of two packages: a tar member linking to another partition's folder.
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             TarItemBuilder tar("l");
+             if (good)
+                 tar.AddDirectory("./dl");
+             else
+                 tar.AddSymlink("./dl", "/emmc/kelda_sys");
+             return tar.AddTo(w, "/rootfs/opt/l.tar");
+         }},
+        {"link-directory-later",
          [](PackageWriter& w, bool, Scripts&)
          {
-             return w.addFile(File("/kelda_usr/h/plain.txt"), ToBytes("plain\n"));
+             // The second: a directory item where the link is. The directory replaces it.
+             PackageWriter::EntryAttributes open;
+             open.mode = 0x01FF;
+             return w.addDirectory("/rootfs/opt/dl", open);
          }},
+        {"link-earlier",
+         [](PackageWriter& w, bool good, Scripts&)
+         {
+             // The first of two packages: a link with an absolute target outside the installed tree.
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             if (good)
+                 return true;
+             PackageWriter::LinkInfo link;
+             link.linkPath = "/rootfs/opt/abs";
+             link.target = "/emmc/kelda_sys/target.txt";
+             return w.addLink(link);
+         }},
+        {"link-later",
+         [](PackageWriter& w, bool, Scripts&)
+         {
+             // The second: a file item where the earlier link is. It replaces the link.
+             w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+             return w.addFile(File("/rootfs/opt/abs"), ToBytes("replaced\n"));
+         }},
+        {"planted-tmp", [](PackageWriter& w, bool, Scripts&)
+         { return w.addFile(File("/kelda_usr/h/plain.txt"), ToBytes("plain\n")); }},
     };
     return builders;
 }

@@ -86,6 +86,12 @@ installed() {
     grep -q ' - Update completed sucessfully\.$' "$log" || fail "the run did not log success"
 }
 
+# Removes what a case left in /emmc/rootfs/opt (the run put the partition back read-only).
+clean_opt() {
+    mount -o remount,rw /emmc/rootfs && rm -rf /emmc/rootfs/opt && mount -o remount,ro /emmc/rootfs ||
+        fail "could not clean /emmc/rootfs/opt"
+}
+
 h=/emmc/kelda_usr/h
 case "$case_name" in
 truncated)
@@ -156,6 +162,59 @@ busy-unmount)
     build good $pkg
     installed $pkg kelda_usr
     expect_content $h/kept.txt kept
+    ;;
+link-middle)
+    build bad $pkg
+    refused $pkg rootfs kelda_usr
+    expect_followed_by "$log" "Extracting and installing file /rootfs/opt/esc/MLO ..." \
+        "    Link '/emmc/rootfs/opt/esc' -> '/emmc/boot' leads outside partition '/emmc/rootfs'." "Failed !"
+    expect_absent /emmc/boot/MLO
+    clean_opt
+    build good $pkg
+    installed $pkg rootfs kelda_usr
+    expect_content /emmc/rootfs/opt/esc/MLO "not a boot loader"
+    ;;
+link-leaf)
+    build bad $pkg
+    installed $pkg rootfs kelda_usr
+    expect_absent /root/y
+    [ -f /emmc/rootfs/opt/leaf ] && [ ! -L /emmc/rootfs/opt/leaf ] || fail "the link at the leaf was not replaced"
+    [ "$(stat -c %a /emmc/rootfs/opt/leaf)" = 4755 ] || fail "leaf has mode $(stat -c %a /emmc/rootfs/opt/leaf)"
+    clean_opt
+    build good $pkg
+    installed $pkg rootfs kelda_usr
+    ;;
+link-destination)
+    build bad $pkg
+    refused $pkg rootfs kelda_usr
+    expect_logged "$log" "    Link '/emmc/rootfs/opt/d' -> '/emmc/kelda_sys' leads outside partition '/emmc/rootfs'."
+    expect_absent /emmc/kelda_sys/t
+    clean_opt
+    build good $pkg
+    installed $pkg rootfs kelda_usr
+    expect_content /emmc/rootfs/opt/d/t/inside.txt inside
+    ;;
+link-directory)
+    build bad $pkg
+    installed $pkg rootfs kelda_usr
+    [ -L /emmc/rootfs/opt/dl ] || fail "the first package left no link"
+    case_name=link-directory-later build bad $pkg
+    installed $pkg rootfs kelda_usr
+    [ -d /emmc/rootfs/opt/dl ] && [ ! -L /emmc/rootfs/opt/dl ] || fail "the link was not replaced by a directory"
+    [ "$(stat -c %a /emmc/rootfs/opt/dl)" = 777 ] || fail "the directory has mode $(stat -c %a /emmc/rootfs/opt/dl)"
+    clean_opt
+    build good $pkg
+    installed $pkg rootfs kelda_usr
+    ;;
+link-earlier)
+    build bad $pkg
+    installed $pkg rootfs kelda_usr
+    [ -L /emmc/rootfs/opt/abs ] || fail "the first package left no link"
+    case_name=link-later build bad $pkg
+    installed $pkg rootfs kelda_usr
+    expect_absent /emmc/kelda_sys/target.txt
+    [ ! -L /emmc/rootfs/opt/abs ] || fail "the earlier link was left"
+    expect_content /emmc/rootfs/opt/abs replaced
     ;;
 planted-tmp)
     for name in mount.out pre.log clean.log post.log; do ln -s /etc/planted-$name /tmp/$name; done
