@@ -120,7 +120,8 @@ bool ConfinedPath::Resolve(const std::string& partition, const std::string& path
         }
         if (!RelativeInside(root, next, pending) || pending.empty())
         {
-            why = "Link '" + entry.string() + "' -> '" + text + "' leads outside partition '" + partition + "'.";
+            why = "Link '" + entry.string() + "' -> '" + text + "' leads outside partition '" + partition +
+                  "'.";
             return false;
         }
         walked.clear();

@@ -18,10 +18,10 @@ namespace fs = boost::filesystem;
 struct LinkOnTheWay
 {
     const char* name;
-    const char* link;    // below the eMMC root, the link's own path ("" for none)
-    const char* target;  // what the link says
-    const char* path;    // the path walked, below the eMMC root
-    const char* leadsTo; // where it really leads, below the eMMC root; "" when it is refused
+    const char* link;     // below the eMMC root, the link's own path ("" for none)
+    const char* target;   // what the link says
+    const char* path;     // the path walked, below the eMMC root
+    const char* leadsTo;  // where it really leads, below the eMMC root; "" when it is refused
 };
 
 class ConfinedPathTest : public testing::TestWithParam<LinkOnTheWay>
@@ -73,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
         LinkOnTheWay{"RelativeUpInside", "/rootfs/opt/app/up", "../../etc", "/rootfs/opt/app/up/x",
                      "/rootfs/etc/x"},
         // An absolute target is where the instrument finds it once it runs from its root file system.
-        LinkOnTheWay{"AbsoluteReadInTheRootFileSystem", "/rootfs/esc", "/etc", "/rootfs/esc/x", "/rootfs/etc/x"},
+        LinkOnTheWay{"AbsoluteReadInTheRootFileSystem", "/rootfs/esc", "/etc", "/rootfs/esc/x",
+                     "/rootfs/etc/x"},
         LinkOnTheWay{"AbsoluteIntoTheSamePartition", "/kelda_usr/d", "@/kelda_usr/data", "/kelda_usr/d/x",
                      "/kelda_usr/data/x"},
         LinkOnTheWay{"AbsoluteIntoAnotherPartitionByName", "/kelda_usr/b", "@/boot", "/kelda_usr/b/MLO", ""},

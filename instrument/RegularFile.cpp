@@ -1,0 +1,121 @@
+#include "RegularFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+RegularFile::~RegularFile()
+{
+    Close();
+}
+
+bool RegularFile::Open(const std::string& path)
+{
+    Close();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+    {
+        return false;
+    }
+    struct stat status;
+    // Blocking again once it is known to be a regular file, where it changes nothing but is plain.
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0)
+    {
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    size_ = static_cast<int64_t>(status.st_size);
+    begin_ = end_ = 0;
+    failed_ = false;
+    return true;
+}
+
+void RegularFile::Close()
+{
+    if (fd_ >= 0)
+    {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+long long RegularFile::Read(void* buffer, std::size_t length)
+{
+    if (fd_ < 0)
+    {
+        return -1;
+    }
+    // What a line read left buffered comes first.
+    if (begin_ < end_)
+    {
+        const std::size_t n = std::min(length, end_ - begin_);
+        std::memcpy(buffer, buffer_ + begin_, n);
+        begin_ += n;
+        return static_cast<long long>(n);
+    }
+    for (;;)
+    {
+        const ssize_t got = ::read(fd_, buffer, length);
+        if (got >= 0)
+        {
+            return got;
+        }
+        if (errno != EINTR)
+        {
+            return -1;
+        }
+    }
+}
+
+bool RegularFile::Fill()
+{
+    const long long got = Read(buffer_, sizeof buffer_);
+    if (got < 0)
+    {
+        failed_ = true;
+        return false;
+    }
+    begin_ = 0;
+    end_ = static_cast<std::size_t>(got);
+    return got > 0;
+}
+
+RegularFile::Line RegularFile::ReadLine(std::string& line, std::size_t maxLength)
+{
+    line.clear();
+    if (fd_ < 0 || failed_)
+    {
+        return Line::kError;
+    }
+    for (;;)
+    {
+        if (begin_ == end_ && !Fill())
+        {
+            if (failed_)
+            {
+                return Line::kError;
+            }
+            return line.empty() ? Line::kEnd : Line::kRead;
+        }
+        const char* start = buffer_ + begin_;
+        const void* newline = std::memchr(start, '\n', end_ - begin_);
+        const std::size_t take =
+            newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - start) : end_ - begin_;
+        if (line.size() + take > maxLength)
+        {
+            return Line::kTooLong;
+        }
+        line.append(start, take);
+        begin_ += take;
+        if (newline != nullptr)
+        {
+            ++begin_;
+            return Line::kRead;
+        }
+    }
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A file read as data: opened without following a link at its path and without blocking, then accepted only
+// when it is a regular file. A FIFO would block the reader for ever, a device would feed it without end,
+// and a link could hand it any file of the system: lists, members to hash and scripts come from packages.
+// Reads are bounded and a read error is an error, never taken for the end of the data.
+class RegularFile
+{
+public:
+    enum class Line
+    {
+        kRead,     // a line (possibly the last, without its newline) is in the string
+        kEnd,      // no more data
+        kTooLong,  // the line reaches the given bound before its end
+        kError     // the read itself failed
+    };
+
+    RegularFile() = default;
+    ~RegularFile();
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+
+    // False when nothing can be opened at `path`, a link is there, or it is not a regular file.
+    bool Open(const std::string& path);
+    bool IsOpen() const { return fd_ >= 0; }
+    // The size found when it was opened.
+    int64_t Size() const { return size_; }
+    int Descriptor() const { return fd_; }
+    void Close();
+
+    // The next line without its newline, at most `maxLength` bytes long.
+    Line ReadLine(std::string& line, std::size_t maxLength);
+    // Up to `length` bytes; 0 at the end, -1 on an error (interrupted reads are retried).
+    long long Read(void* buffer, std::size_t length);
+
+private:
+    bool Fill();
+
+    int fd_ = -1;
+    int64_t size_ = 0;
+    char buffer_[65536];
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    bool failed_ = false;
+};

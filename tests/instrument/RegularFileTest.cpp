@@ -1,0 +1,70 @@
+#include "RegularFile.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+// Only a regular file is opened; nothing here may block, whatever sits at the path.
+TEST(RegularFile, OpensOnlyRegularFilesAndNeverBlocks)
+{
+    TempDir dir;
+    std::ofstream(dir / "list") << "a\n";
+    ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0600));
+    ASSERT_EQ(0, ::symlink((dir / "list").c_str(), (dir / "link").c_str()));
+    ::mkdir((dir / "folder").c_str(), 0700);
+    struct Case
+    {
+        std::string path;
+        bool opens;
+    };
+    for (const Case& c : {Case{dir / "list", true}, Case{dir / "fifo", false}, Case{dir / "link", false},
+                          Case{dir / "folder", false}, Case{"/dev/zero", false}, Case{dir / "absent", false}})
+    {
+        SCOPED_TRACE(c.path);
+        RegularFile file;
+        EXPECT_EQ(c.opens, file.Open(c.path));
+        EXPECT_EQ(c.opens, file.IsOpen());
+    }
+}
+
+TEST(RegularFile, ReadsBoundedLines)
+{
+    TempDir dir;
+    const std::string longLine(70000, 'x');
+    std::ofstream(dir / "list", std::ios::binary) << "first\n\nthird\n" << longLine << "\nlast";
+    RegularFile file;
+    ASSERT_TRUE(file.Open(dir / "list"));
+    EXPECT_EQ(static_cast<int64_t>(13 + longLine.size() + 5), file.Size());
+    std::string line;
+    std::vector<std::string> lines;
+    ASSERT_EQ(RegularFile::Line::kRead, file.ReadLine(line, 100));
+    EXPECT_EQ("first", line);
+    ASSERT_EQ(RegularFile::Line::kRead, file.ReadLine(line, 100));
+    EXPECT_EQ("", line);
+    ASSERT_EQ(RegularFile::Line::kRead, file.ReadLine(line, 100));
+    EXPECT_EQ("third", line);
+    // A line past the bound is refused, however it continues.
+    EXPECT_EQ(RegularFile::Line::kTooLong, file.ReadLine(line, 4096));
+
+    RegularFile again;
+    ASSERT_TRUE(again.Open(dir / "list"));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(RegularFile::Line::kRead, again.ReadLine(line, 100));
+    ASSERT_EQ(RegularFile::Line::kRead, again.ReadLine(line, longLine.size()));
+    EXPECT_EQ(longLine, line);
+    ASSERT_EQ(RegularFile::Line::kRead, again.ReadLine(line, 100));
+    EXPECT_EQ("last", line);
+    EXPECT_EQ(RegularFile::Line::kEnd, again.ReadLine(line, 100));
+
+    RegularFile closed;
+    EXPECT_EQ(RegularFile::Line::kError, closed.ReadLine(line, 100));
+}
+}  // namespace
