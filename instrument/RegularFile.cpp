@@ -104,8 +104,9 @@ RegularFile::Line RegularFile::ReadLine(std::string& line, std::size_t maxLength
         }
         const char* start = buffer_ + begin_;
         const void* newline = std::memchr(start, '\n', end_ - begin_);
-        const std::size_t take =
-            newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - start) : end_ - begin_;
+        const std::size_t take = newline != nullptr
+                                     ? static_cast<std::size_t>(static_cast<const char*>(newline) - start)
+                                     : end_ - begin_;
         if (line.size() + take > maxLength)
         {
             return Line::kTooLong;

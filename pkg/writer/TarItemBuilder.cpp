@@ -62,7 +62,12 @@ bool SplitName(const std::string& name, std::string& prefix, std::string& rest)
 std::string ModeString(char type, unsigned mode)
 {
     std::string s(10, '-');
-    s[0] = type == '5' ? 'd' : type == '2' ? 'l' : '-';
+    s[0] = type == '5'   ? 'd'
+           : type == '2' ? 'l'
+           : type == '3' ? 'c'
+           : type == '4' ? 'b'
+           : type == '6' ? 'p'
+                         : '-';
     const char* rwx = "rwx";
     for (int i = 0; i < 9; ++i)
         if (mode & (0400u >> i))
@@ -189,6 +194,18 @@ bool TarItemBuilder::AddSymlink(const std::string& name, const std::string& targ
     return true;
 }
 
+bool TarItemBuilder::AddSpecial(const std::string& name, Special kind, unsigned major, unsigned minor)
+{
+    if (!Storable(name) || major > 07777777 || minor > 07777777)
+        return false;
+    const char type = kind == Special::CharacterDevice ? '3' : kind == Special::BlockDevice ? '4' : '6';
+    Member m{type, name, {}, {}, 0644, uid_, gid_, user_, group_, mtime_, {}};
+    m.devMajor = major;
+    m.devMinor = minor;
+    members_.push_back(m);
+    return true;
+}
+
 std::string TarItemBuilder::ListingLine(const Member& m)
 {
     const std::string owner = m.user + "/" + m.group;
@@ -270,8 +287,8 @@ bool TarItemBuilder::Build(const Sink& sink, Compression compression) const
         std::memcpy(h + 263, "00", 2);
         PutText(h + 265, m.user, 31);
         PutText(h + 297, m.group, 31);
-        PutOctal(h + 329, 8, 0);
-        PutOctal(h + 337, 8, 0);
+        PutOctal(h + 329, 8, m.devMajor);
+        PutOctal(h + 337, 8, m.devMinor);
         PutText(h + 345, prefix, kPrefixField);
         // The checksum is taken with its own field read as spaces.
         std::memset(h + 148, ' ', 8);

@@ -38,6 +38,14 @@ public:
     bool AddDirectory(const std::string& name, unsigned mode = 0755);
     bool AddFile(const std::string& name, std::string contents, unsigned mode = 0644);
     bool AddSymlink(const std::string& name, const std::string& target);
+    // Device nodes and FIFOs, as a root file system's archive carries them.
+    enum class Special
+    {
+        CharacterDevice,
+        BlockDevice,
+        Fifo,
+    };
+    bool AddSpecial(const std::string& name, Special kind, unsigned major = 0, unsigned minor = 0);
 
     // The generated lists; a test may replace either text, or leave the lists out, to make a broken item.
     std::string Md5List() const;
@@ -63,7 +71,7 @@ public:
 private:
     struct Member
     {
-        char type;  // '0' file, '5' directory, '2' symbolic link
+        char type;  // '0' file, '5' directory, '2' symbolic link, '3'/'4' device, '6' FIFO
         std::string name;
         std::string target;
         std::string contents;
@@ -72,6 +80,7 @@ private:
         std::string user, group;
         int64_t mtime;
         std::string digest;  // lower-case hex MD5, files only
+        unsigned devMajor = 0, devMinor = 0;
     };
 
     bool Storable(const std::string& name) const;

@@ -84,6 +84,55 @@ struct Scripts
     std::string post = "#!/bin/sh\necho \"post.sh: done\"\nexit 0\n";
 };
 
+// Tars whose lists or listed members are not regular files. The good twin has the same names as regular
+// files (and the member's digest in its list).
+enum class OddTar
+{
+    FifoTart,    // the "_tart" list is a FIFO
+    LinkTart,    // the "_tart" list is a link to a system file
+    ZeroMd5,     // the "_md5" list is the zero device
+    FifoMember,  // "_md5" lists a FIFO member
+    ZeroMember,  // "_md5" lists the zero device as a member
+};
+
+bool AddOddTar(PackageWriter& w, bool good, OddTar kind)
+{
+    w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
+    TarItemBuilder tar("odd");
+    tar.AddDirectory("./odd");
+    tar.AddFile("./odd/a.txt", "a\n");
+    const bool oddMember = kind == OddTar::FifoMember || kind == OddTar::ZeroMember;
+    if (oddMember)
+    {
+        if (good)
+            tar.AddFile("./odd/node", "");
+        else if (kind == OddTar::FifoMember)
+            tar.AddSpecial("./odd/node", TarItemBuilder::Special::Fifo);
+        else
+            tar.AddSpecial("./odd/node", TarItemBuilder::Special::CharacterDevice, 1, 5);
+        // A digest for the node: what an empty file has.
+        tar.SetMd5List(tar.Md5List() + (good ? "" : "d41d8cd98f00b204e9800998ecf8427e  ./odd/node\n"));
+        return tar.AddTo(w, "/rootfs/opt/odd.tar");
+    }
+    if (good)
+        return tar.AddTo(w, "/rootfs/opt/odd.tar");
+    // The lists become members of their own, made here instead of by the builder.
+    const std::string md5 = tar.Md5List();
+    const std::string tart = tar.TarList();
+    tar.SetIncludeLists(false);
+    if (kind == OddTar::ZeroMd5)
+        tar.AddSpecial("./odd_md5", TarItemBuilder::Special::CharacterDevice, 1, 5);
+    else
+        tar.AddFile("./odd_md5", md5);
+    if (kind == OddTar::FifoTart)
+        tar.AddSpecial("./odd_tart", TarItemBuilder::Special::Fifo);
+    else if (kind == OddTar::LinkTart)
+        tar.AddSymlink("./odd_tart", "/etc/passwd");
+    else
+        tar.AddFile("./odd_tart", tart);
+    return tar.AddTo(w, "/rootfs/opt/odd.tar");
+}
+
 using Builder = std::function<bool(PackageWriter&, bool good, Scripts& scripts)>;
 
 const std::map<std::string, Builder>& Builders()
@@ -265,6 +314,16 @@ const std::map<std::string, Builder>& Builders()
              w.addDirectory("/rootfs/opt", PackageWriter::EntryAttributes());
              return w.addFile(File("/rootfs/opt/abs"), ToBytes("replaced\n"));
          }},
+        {"fifo-tart",
+         [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::FifoTart); }},
+        {"link-tart",
+         [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::LinkTart); }},
+        {"zero-md5",
+         [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::ZeroMd5); }},
+        {"fifo-member",
+         [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::FifoMember); }},
+        {"zero-member",
+         [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::ZeroMember); }},
         {"planted-tmp", [](PackageWriter& w, bool, Scripts&)
          { return w.addFile(File("/kelda_usr/h/plain.txt"), ToBytes("plain\n")); }},
     };
