@@ -8,14 +8,8 @@ set -uo pipefail
 case_name=$1 installer=$2 builder=$3
 log_dir=/emmc/update/LOG
 power_off=/run/instrument-sim/power-off
-failures=0
 
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-expect_file() { [ -f "$1" ] || fail "$1 is missing"; }
-expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 should not exist"; }
-expect_content() { [ "$(cat "$1" 2>/dev/null)" = "$2" ] || fail "$1 holds '$(cat "$1" 2>/dev/null)', not '$2'"; }
-expect_logged() { grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line '$2'"; }
-expect_not_logged() { ! grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 has the line '$2'"; }
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
 # Waits up to $2 seconds for the command in the remaining arguments to succeed.
 wait_for() {

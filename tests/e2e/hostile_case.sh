@@ -10,15 +10,9 @@ case_name=$1 installer=$2 builder=$3
 log_dir=/emmc/update/LOG
 pkg_dir=/emmc/update/pkg
 pkg=$pkg_dir/h.pkg
-failures=0
 run=0
 
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-expect_file() { [ -f "$1" ] || fail "$1 is missing"; }
-expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 should not exist"; }
-expect_content() { [ "$(cat "$1" 2>/dev/null)" = "$2" ] || fail "$1 holds '$(cat "$1" 2>/dev/null)', not '$2'"; }
-expect_logged() { grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line '$2'"; }
-expect_not_logged() { ! grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 has the line '$2'"; }
+source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 # The lines that follow the first line holding $2 in log $1 start with the remaining arguments.
 expect_followed_by() {
     local log=$1 first=$2 got want
