@@ -2,11 +2,13 @@
 
 #include "DataInfo.h"
 #include "DiskUtils.h"
+#include "IStreamReader.h"
 #include "ItemDir.h"
 #include "ItemFile.h"
 #include "ItemLink.h"
 #include "ItemTar.h"
 #include "PartitionsManager.h"
+#include "RegularFile.h"
 #include "TarExtractor.h"
 #include "TarExtractorFactory.h"
 #include "TarLists.h"
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <sstream>
 
 namespace fs = boost::filesystem;
 
@@ -227,8 +230,14 @@ void InstallDiskChecker::visit(ItemTar& item)
     }
     EngineLog::Line("    Done.");
     const std::string listPath = env.TmpFile(name);
-    std::ifstream list(listPath, std::ios::binary);
-    if (!list.is_open())
+    // Read only as a regular file of a size its archive can hold (a FIFO, a device or a link there is
+    // refused as a list that cannot be opened).
+    std::string listText;
+    const bool read = RegularFile::ReadAll(
+        listPath, TarLists::ListSizeLimit(item.dataInfo().reader()->size(), item.installedSize()),
+        TarLists::kMaxLineLength, listText);
+    std::istringstream list(listText);
+    if (!read)
     {
         FailTarList(
             "    Error in calculating required room for tar chunk (unable to open extracted _tart file " +
@@ -253,7 +262,6 @@ void InstallDiskChecker::visit(ItemTar& item)
         const std::vector<std::string> fields = TarLists::Tokenise(line);
         if (fields.size() < 6)
         {
-            list.close();
             FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " +
                             listPath + ") !",
                         name);
@@ -265,7 +273,6 @@ void InstallDiskChecker::visit(ItemTar& item)
         if (!TarLists::ParseSize(fields[2], size))
         {
             // Read as a number anyway, a negative size would subtract from the partition's need.
-            list.close();
             FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " +
                             listPath + ") !",
                         name);
@@ -282,7 +289,6 @@ void InstallDiskChecker::visit(ItemTar& item)
             const uintmax_t existing = fs::file_size(existingPath, ec);
             if (ec)
             {
-                list.close();
                 // The list stays in place here, for the inspection of a file whose size cannot be read.
                 FailTarList(
                     "    Error in calculating required room for tar chunk (failed to calcuate size of file " +
@@ -296,7 +302,6 @@ void InstallDiskChecker::visit(ItemTar& item)
         EngineLog::Line("        effective required size: " + std::to_string(size) + " bytes.");
         total = SaturatingAdd(total, size);
     }
-    list.close();
     requiredBytes[index] = SaturatingAdd(requiredBytes[index], total);
     env.Disk().RemoveFiles(env.tmpDir, {name});
 }

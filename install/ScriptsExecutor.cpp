@@ -10,6 +10,7 @@
 #include "ItemSystem.h"
 #include "ItemTar.h"
 #include "ReadingStrategy.h"
+#include "RegularFile.h"
 #include "TarExtractor.h"
 #include "TarExtractorFactory.h"
 #include "TarLists.h"
@@ -21,6 +22,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace fs = boost::filesystem;
 
@@ -233,27 +235,25 @@ void ScriptsExecutor::visit(ItemTar& item)
 
     const std::string md5Path = env.TmpFile(md5Name);
     const std::string tartPath = env.TmpFile(tartName);
-    boost::system::error_code ec;
-    std::ifstream md5File(md5Path, std::ios::binary);
-    const uintmax_t md5Size = md5File.is_open() ? fs::file_size(md5Path, ec) : 0;
-    if (!md5File.is_open() || ec)
+    // The lists are read only as regular files of a size their archive can hold: a FIFO there would hang
+    // the pass, a device would feed it without end, and a link would read some other file.
+    const int64_t limit = TarLists::ListSizeLimit(item.dataInfo().reader()->size(), item.installedSize());
+    RegularFile md5File;
+    if (!md5File.Open(md5Path) || md5File.Size() > limit)
     {
         FailTarCount({"    Unable to open extracted tar _md5 file " + md5Path}, members);
         return;
     }
-    md5File.close();
-    std::ifstream tart(tartPath, std::ios::binary);
-    const uintmax_t tartSize = tart.is_open() ? fs::file_size(tartPath, ec) : 0;
-    if (!tart.is_open() || ec)
+    const uintmax_t md5Size = static_cast<uintmax_t>(md5File.Size());
+    md5File.Close();
+    std::string tartText;
+    if (!RegularFile::ReadAll(tartPath, limit, TarLists::kMaxLineLength, tartText))
     {
         FailTarCount({"    Unable to open extracted tar _tart file " + tartPath}, members);
         return;
     }
-    if (!tart.seekg(0))
-    {
-        FailTarCount({"    Failed to seek to begin _tart file"}, members);
-        return;
-    }
+    const uintmax_t tartSize = tartText.size();
+    std::istringstream tart(tartText);
 
     // The installing pass extracts and counts both lists again, so their own bytes belong to the total.
     uint64_t sum = md5Size + tartSize;
@@ -265,7 +265,6 @@ void ScriptsExecutor::visit(ItemTar& item)
         const std::vector<std::string> fields = TarLists::Tokenise(line);
         if (fields.size() < 6)
         {
-            tart.close();
             FailTarCount({"    Invalid string read form '" + tartPath + "': " + line}, members);
             return;
         }
@@ -276,7 +275,6 @@ void ScriptsExecutor::visit(ItemTar& item)
         if (size > 0)
             sum += static_cast<uint64_t>(size);
     }
-    tart.close();
     env.Disk().RemoveFiles(env.tmpDir, members);
     byteTotal += sum;
 }

@@ -3,6 +3,7 @@
 #include "LinuxDiskUtils.h"
 #include "LogStream.h"
 #include "MD5Algorithm.h"
+#include "RegularFile.h"
 
 #include <boost/filesystem.hpp>
 
@@ -143,19 +144,29 @@ bool DiskUtils::SetFileDateTimeNow(const std::string& path)
 
 bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expectedHexDigest)
 {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file)
+    // Only a regular file is hashed: a FIFO would block for ever, a device would feed the digest without end,
+    // and a link would hash whatever it points to. A read error fails the check.
+    RegularFile file;
+    if (!file.Open(path))
     {
         return false;
     }
     // No bigger than the file: small files need no big buffer.
-    boost::system::error_code ec;
-    const long long size = static_cast<long long>(boost::filesystem::file_size(path, ec));
-    const long long piece = ec || size <= 0 ? 1024 : std::min(size, kMd5PieceSize);
+    const long long piece = file.Size() <= 0 ? 1024 : std::min<long long>(file.Size(), kMd5PieceSize);
+    std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(piece)]);
     MD5Algorithm md5;
-    if (!md5.updateFromFile(file.get(), static_cast<std::size_t>(piece)))
+    for (;;)
     {
-        return false;
+        const long long got = file.Read(buffer.get(), static_cast<std::size_t>(piece));
+        if (got < 0)
+        {
+            return false;
+        }
+        if (got == 0)
+        {
+            break;
+        }
+        md5.update(buffer.get(), static_cast<std::size_t>(got));
     }
     md5.finalize();
     return expectedHexDigest.size() >= 32 && md5.hexDigest().compare(0, 32, expectedHexDigest, 0, 32) == 0;

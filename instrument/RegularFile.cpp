@@ -120,3 +120,34 @@ RegularFile::Line RegularFile::ReadLine(std::string& line, std::size_t maxLength
         }
     }
 }
+
+bool RegularFile::ReadAll(const std::string& path, int64_t maxSize, std::size_t maxLine, std::string& text)
+{
+    text.clear();
+    RegularFile file;
+    if (!file.Open(path) || file.Size() > maxSize)
+    {
+        return false;
+    }
+    std::string line;
+    for (;;)
+    {
+        switch (file.ReadLine(line, maxLine))
+        {
+            case Line::kRead:
+                // A file that grows while it is read is still held to its bound.
+                if (static_cast<int64_t>(text.size() + line.size()) >= maxSize + 1)
+                {
+                    return false;
+                }
+                text += line;
+                text += '\n';
+                break;
+            case Line::kEnd:
+                return true;
+            case Line::kTooLong:
+            case Line::kError:
+                return false;
+        }
+    }
+}

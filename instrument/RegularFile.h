@@ -37,6 +37,10 @@ public:
     // Up to `length` bytes; 0 at the end, -1 on an error (interrupted reads are retried).
     long long Read(void* buffer, std::size_t length);
 
+    // The whole of the regular file at `path` into `text`. False when it cannot be opened as a regular file,
+    // is larger than `maxSize`, has a line longer than `maxLine`, or a read fails.
+    static bool ReadAll(const std::string& path, int64_t maxSize, std::size_t maxLine, std::string& text);
+
 private:
     bool Fill();
 

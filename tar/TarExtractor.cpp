@@ -1,14 +1,18 @@
 #include "TarExtractor.h"
 
 #include "CommandRunner.h"
+#include "DataInfo.h"
 #include "DiskUtils.h"
+#include "IStreamReader.h"
 #include "ItemTar.h"
 #include "LogStream.h"
+#include "RegularFile.h"
 #include "TarLists.h"
 
 #include <boost/filesystem.hpp>
 
 #include <fstream>
+#include <sstream>
 
 namespace fs = boost::filesystem;
 
@@ -91,14 +95,27 @@ bool TarExtractor::PostProcess(ItemTar* item, const std::string& destination)
     return VerifyMd5List(item, destination) && VerifyTarList(item, destination) && RunPostScript(destination);
 }
 
+bool TarExtractor::ReadList(ItemTar* item, const std::string& list, std::string& text)
+{
+    // A list is read only as a regular file of a size its archive can hold: the archive may have made a
+    // FIFO, a device or a link of that name.
+    const int64_t stored =
+        item != nullptr && item->dataInfo().reader() != nullptr ? item->dataInfo().reader()->size() : 0;
+    const int64_t installed = item != nullptr ? item->installedSize() : 0;
+    return RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed), TarLists::kMaxLineLength,
+                                text);
+}
+
 bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
 {
     Log(std::string(kIndent) + "Verifying MD5 for each extracted tar file ...");
     const std::string list = destination + "/" +
                              TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
                              "_md5";
-    std::ifstream in(list);
-    if (!in.is_open())
+    std::string text;
+    const bool read = ReadList(item, list, text);
+    std::istringstream in(text);
+    if (!read)
     {
         Log(std::string(kIndent) + "Error: file " + list + " does not exist !");
         return false;
@@ -123,7 +140,6 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
             ok = false;
         }
     }
-    in.close();
     Remove(list);
     if (ok)
         Log(std::string(kIndent) + "All MD5 verified.");
@@ -136,8 +152,10 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
     const std::string list = destination + "/" +
                              TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
                              "_tart";
-    std::ifstream in(list);
-    if (!in.is_open())
+    std::string text;
+    const bool read = ReadList(item, list, text);
+    std::istringstream in(text);
+    if (!read)
     {
         Log(std::string(kIndent) + "Error: " + list + " does not exist !");
         return false;
@@ -186,7 +204,6 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         else if (dateTimeMode == kDateTimePackage)
             ok = disk.SetFileDateTime(path, packageDate, packageTime);
     }
-    in.close();
     Remove(list);
     Log(std::string(kIndent) + (ok ? "Done." : "Failed."));
     return ok;

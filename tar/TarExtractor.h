@@ -44,6 +44,8 @@ public:
     virtual bool StreamExtract(ItemTar* item, const std::string& destination,
                                const std::vector<std::string>& patterns) = 0;
     virtual bool VerifyMd5List(ItemTar* item, const std::string& destination);
+    // The list at `list` into `text`, read only as a regular file of a size the item's archive can hold.
+    static bool ReadList(ItemTar* item, const std::string& list, std::string& text);
     virtual bool VerifyTarList(ItemTar* item, const std::string& destination);
     virtual void Log(const std::string& text);
 

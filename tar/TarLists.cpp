@@ -112,3 +112,8 @@ bool TarLists::ParseSize(const std::string& text, int64_t& size)
     size = value;
     return true;
 }
+
+int64_t TarLists::ListSizeLimit(int64_t storedSize, int64_t installedSize)
+{
+    return storedSize > installedSize ? storedSize : installedSize;
+}

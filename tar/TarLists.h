@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +34,11 @@ struct TarListLine
 };
 // False when the line has fewer than six tokens.
 bool ParseTarListLine(const std::string& line, TarListLine& out);
+
+// The longest list line read: a member name and a link target of PATH_MAX each, and the listing's fields.
+constexpr std::size_t kMaxLineLength = 2 * 4096 + 256;
+// The most bytes a list of a tar item may hold: more than the archive stores or expands to cannot be its own.
+int64_t ListSizeLimit(int64_t storedSize, int64_t installedSize);
 
 // A listed size: decimal digits only, within 64 bits. False for a sign, other characters or an overflow,
 // so that a damaged list can never make a required size negative.
