@@ -49,22 +49,6 @@ const char* TypeName(int packageType)
     }
 }
 
-// A ".." component makes the stored path say one place and the installed file land in another
-// ("/kelda_usr/../update/x" looks like partition 6 and writes partition 2), so no such path is judged at all.
-bool ClimbsUp(const std::string& path)
-{
-    std::string::size_type start = 0;
-    while (start <= path.size())
-    {
-        std::string::size_type end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (path.compare(start, end - start, "..") == 0 && end - start == 2)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
 }  // namespace
 
 PackageComplianceChecker::PackageComplianceChecker() : PackageComplianceChecker(PartitionsManager::Instance())
@@ -246,7 +230,7 @@ void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 {
     const std::string fullPath = (boost::filesystem::path(kEmmcRoot) / path).string();
     const int partition =
-        ClimbsUp(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
+        HasParentComponent(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
     if (partition == PartitionsManager::kNoPartition)
     {
         Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
@@ -264,7 +248,7 @@ void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 
 bool PackageComplianceChecker::CheckExt3Path(const std::string& path)
 {
-    if (!ClimbsUp(path) && IsExt3Path(path))
+    if (!HasParentComponent(path) && IsExt3Path(path))
         return true;
     Fail(kPathNotAllowed, "Invalid link path for " + path + ".");
     return false;
