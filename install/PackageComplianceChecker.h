@@ -27,6 +27,7 @@ public:
         kMissingData = 5,
         kPathNotAllowed = 6,
         kConditionId = 7,
+        kLastErrorCode = kConditionId,  // codes above, and below 0, are the stage's own fault
     };
     enum PackageType
     {
