@@ -1,46 +1,41 @@
 #pragma once
 
 #include "IStreamReader.h"
+#include "MemoryViewReader.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <utility>
 #include <vector>
 
-// An item's window held in memory, counting what is read so that tests can tell reading from seeking.
-// `claimedSize` lets a test describe a window that reaches past the data it can deliver.
+// Bytes held in memory seen as a stream, for tests: it owns its bytes and counts what is read, so that tests
+// can tell reading from seeking. `claimedSize` lets a test describe a window that reaches past the data it
+// can deliver.
 class MemoryStreamReader : public IStreamReader
 {
 public:
-    explicit MemoryStreamReader(std::vector<uint8_t> data, int64_t claimedSize = -1)
-        : data_(std::move(data)), size_(claimedSize < 0 ? static_cast<int64_t>(data_.size()) : claimedSize)
+    explicit MemoryStreamReader(std::vector<unsigned char> data, int64_t claimedSize = -1)
+        : data_(std::move(data)),
+          view_(data_),
+          size_(claimedSize < 0 ? static_cast<int64_t>(data_.size()) : claimedSize)
     {
     }
+    MemoryStreamReader(const MemoryStreamReader&) = delete;
+    MemoryStreamReader& operator=(const MemoryStreamReader&) = delete;
 
     int64_t read(void* buffer, uint64_t length) override
     {
-        const uint64_t available = position_ < data_.size() ? data_.size() - position_ : 0;
-        const uint64_t n = std::min(length, available);
-        if (n > 0)
-            std::memcpy(buffer, data_.data() + position_, n);
-        position_ += n;
-        bytesRead += n;
-        return static_cast<int64_t>(n);
+        const int64_t n = view_.read(buffer, length);
+        bytesRead += static_cast<uint64_t>(n);
+        return n;
     }
-    bool seek(uint64_t offset) override
-    {
-        if (offset > data_.size())
-            return false;
-        position_ = offset;
-        return true;
-    }
-    int64_t tell() override { return static_cast<int64_t>(position_); }
+    bool seek(uint64_t offset) override { return view_.seek(offset); }
+    int64_t tell() override { return view_.tell(); }
     int64_t size() override { return size_; }
 
     uint64_t bytesRead = 0;
 
 private:
-    std::vector<uint8_t> data_;
+    std::vector<unsigned char> data_;
+    MemoryViewReader view_;
     int64_t size_;
-    uint64_t position_ = 0;
 };
