@@ -3,6 +3,7 @@
 #include "DiskUtils.h"
 #include "LibArchiveExtractorFactory.h"
 #include "LogStream.h"
+#include "PackageFormat.h"
 #include "PartitionsManager.h"
 #include "SystemCommandRunner.h"
 #include "UniqueFd.h"
@@ -74,7 +75,7 @@ bool SyncPath(const std::string& path)
 
 bool ConditionPasses(const ConditionResults& results, int16_t id, int& errorCode, int unknownCode)
 {
-    if (id == -1)
+    if (id == PackageFormat::kNoCondition)
         return true;
     const auto found = results.find(id);
     if (found == results.end())

@@ -9,6 +9,7 @@
 #include "ItemSystem.h"
 #include "ItemTar.h"
 #include "LogStream.h"
+#include "PackageFormat.h"
 #include "PartitionPaths.h"
 #include "PartitionsManager.h"
 
@@ -25,12 +26,12 @@ bool TypeMayWrite(int packageType, int partition)
     switch (packageType)
     {
         case PackageComplianceChecker::kService:
-            return partition == 0 || partition == 1;
+            return partition == PartitionsManager::kBoot || partition == PartitionsManager::kService;
         case PackageComplianceChecker::kUser:
-            return partition >= 3 && partition <= 8;
+            return partition >= PartitionsManager::kKernel && partition <= PartitionsManager::kBkpPcm;
         case PackageComplianceChecker::kMaintenance:
             // The update partition holds the installer's own log and is never written by a package.
-            return partition != 2;
+            return partition != PartitionsManager::kUpdate;
         default:
             return false;
     }
@@ -160,7 +161,7 @@ void PackageComplianceChecker::visit(ItemScript& item)
                                  : kOtherScript] = true;
     CheckData(&item.dataInfo());
     const int16_t id = item.conditionId();
-    if (id == -1)
+    if (id == PackageFormat::kNoCondition)
         return;
     if (std::find(conditionIds.begin(), conditionIds.end(), id) != conditionIds.end())
     {

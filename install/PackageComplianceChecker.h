@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PackageFormat.h"
+
 #include "IPkgItemVisitor.h"
 
 #include <cstdint>
@@ -31,9 +33,9 @@ public:
     };
     enum PackageType
     {
-        kService = 1,
-        kUser = 2,
-        kMaintenance = 3,
+        kService = PackageFormat::kPackageService,
+        kUser = PackageFormat::kPackageUser,
+        kMaintenance = PackageFormat::kPackageMaintenance,
         kUnknownType = 255,
     };
     static const int kRequiredInstallMajor = 7;

@@ -9,6 +9,7 @@
 #include "ItemScript.h"
 #include "ItemSystem.h"
 #include "ItemTar.h"
+#include "PackageFormat.h"
 #include "ReadingStrategy.h"
 #include "TarExtractor.h"
 #include "TarExtractorFactory.h"
@@ -186,7 +187,7 @@ void ScriptsExecutor::visit(ItemScript& item)
         return;
     }
     EngineLog::Line("Done.");
-    if (item.conditionId() != -1)
+    if (item.conditionId() != PackageFormat::kNoCondition)
         conditionalScripts.push_back({path, item.conditionId(), false});
 }
 

@@ -20,8 +20,8 @@ inline uint32_t LoadLe32(const unsigned char* p)
     std::memcpy(&value, p, sizeof value);
     return value;
 #else
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 #endif
 }
 
@@ -35,8 +35,8 @@ inline void StoreLe32(unsigned char* p, uint32_t value)
 
 inline uint32_t LoadBe32(const unsigned char* p)
 {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
 }
 
 inline void StoreBe32(unsigned char* p, uint32_t value)
