@@ -5,6 +5,7 @@
 #include "InstallProgressNotifierInterface.h"
 #include "MD5Algorithm.h"
 #include "ProcessingStrategy.h"
+#include "UniqueFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,14 +18,8 @@
 
 namespace
 {
-const int64_t kMd5PieceSize = 0x1000000;          // 16 MiB
 const int64_t kLargestWrite = int64_t(1) << 32;   // a single write is never this big
 const int64_t kLargestBuffer = int64_t(1) << 31;  // no strategy asks for more; a bigger ask is broken
-
-struct FileCloser
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 }  // namespace
 
 DataInfoExtractor::DataInfoExtractor(InstallProgressNotifierInterface* progress) : notifier(progress) {}
@@ -50,7 +45,7 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
     }
     // Never written through a link at the path: its target could be anywhere.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    std::unique_ptr<std::FILE, FileCloser> file(fd >= 0 ? ::fdopen(fd, "wb+") : nullptr);
+    UniqueFile file(fd >= 0 ? ::fdopen(fd, "wb+") : nullptr);
     if (!file)
     {
         if (fd >= 0)
@@ -105,9 +100,8 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
     {
         return kIoError;
     }
-    const int64_t piece = length == 0 ? 1 : std::min<int64_t>(length, kMd5PieceSize);
     MD5Algorithm md5;
-    if (!md5.updateFromFile(file.get(), static_cast<std::size_t>(piece)))
+    if (!md5.updateFromFile(file.get()))
     {
         return kIoError;
     }

@@ -4,6 +4,7 @@
 #include "LogStream.h"
 #include "MD5Algorithm.h"
 #include "RegularFile.h"
+#include "UniqueFile.h"
 
 #include <boost/filesystem.hpp>
 
@@ -20,15 +21,6 @@
 
 namespace
 {
-// Pieces small enough to stay in the processor's cache between the read and the hashing: a 16 MiB buffer
-// makes every byte go through main memory twice and costs a page fault per page on every call.
-const long long kMd5PieceSize = 0x40000;  // 256 KiB, within the 16 MiB the digest checks allow
-
-struct FileCloser
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // True when `text` has exactly the digits and separators of `pattern` ('9' stands for a digit).
 bool Matches(const std::string& text, const char* pattern)
 {
@@ -146,27 +138,15 @@ bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expecte
 {
     // Only a regular file is hashed: a FIFO would block for ever, a device would feed the digest without end,
     // and a link would hash whatever it points to. A read error fails the check.
-    RegularFile file;
-    if (!file.Open(path))
+    UniqueFile file(RegularFile::OpenStream(path));
+    if (!file)
     {
         return false;
     }
-    // No bigger than the file: small files need no big buffer.
-    const long long piece = file.Size() <= 0 ? 1024 : std::min<long long>(file.Size(), kMd5PieceSize);
-    std::unique_ptr<char[]> buffer(new char[static_cast<std::size_t>(piece)]);
     MD5Algorithm md5;
-    for (;;)
+    if (!md5.updateFromFile(file.get()))
     {
-        const long long got = file.Read(buffer.get(), static_cast<std::size_t>(piece));
-        if (got < 0)
-        {
-            return false;
-        }
-        if (got == 0)
-        {
-            break;
-        }
-        md5.update(buffer.get(), static_cast<std::size_t>(got));
+        return false;
     }
     md5.finalize();
     return expectedHexDigest.size() >= 32 && md5.hexDigest().compare(0, 32, expectedHexDigest, 0, 32) == 0;

@@ -151,3 +151,18 @@ bool RegularFile::ReadAll(const std::string& path, int64_t maxSize, std::size_t 
         }
     }
 }
+
+std::FILE* RegularFile::OpenStream(const std::string& path)
+{
+    RegularFile file;
+    if (!file.Open(path))
+    {
+        return nullptr;
+    }
+    std::FILE* stream = ::fdopen(file.fd_, "rb");
+    if (stream != nullptr)
+    {
+        file.fd_ = -1;  // the stream owns it now
+    }
+    return stream;
+}

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // A file read as data: opened without following a link at its path and without blocking, then accepted only
@@ -36,6 +37,9 @@ public:
     Line ReadLine(std::string& line, std::size_t maxLength);
     // Up to `length` bytes; 0 at the end, -1 on an error (interrupted reads are retried).
     long long Read(void* buffer, std::size_t length);
+
+    // The regular file at `path` as a stream for reading, or null (as Open refuses).
+    static std::FILE* OpenStream(const std::string& path);
 
     // The whole of the regular file at `path` into `text`. False when it cannot be opened as a regular file,
     // is larger than `maxSize`, has a line longer than `maxLine`, or a read fails.

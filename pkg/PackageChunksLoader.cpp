@@ -1,4 +1,5 @@
 #include "PackageChunksLoader.h"
+#include "ByteOrder.h"
 
 #include "ChunkItemFactory.h"
 #include "IPkgItem.h"
@@ -157,11 +158,8 @@ bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
         }
         return false;
     }
-    frame.type = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-                 (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-    const uint32_t rawSize = static_cast<uint32_t>(bytes[4]) | (static_cast<uint32_t>(bytes[5]) << 8) |
-                             (static_cast<uint32_t>(bytes[6]) << 16) |
-                             (static_cast<uint32_t>(bytes[7]) << 24);
+    frame.type = ByteOrder::LoadLe32(bytes);
+    const uint32_t rawSize = ByteOrder::LoadLe32(bytes + 4);
     frame.size = static_cast<int32_t>(rawSize);
     frame.payloadStart = reader.tell();
     // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.

@@ -1,6 +1,7 @@
 #include "PackageChunksLoader.h"
 
 #include "ItemClassName.h"
+#include "LogCapture.h"
 #include "LogStream.h"
 #include "TempDir.h"
 #include "WriteAndLoadPackage.h"
@@ -485,34 +486,6 @@ TEST_F(LoaderTest, ItemsOutliveTheWalkThatMadeThem)
 
 namespace
 {
-// Captures the lines the loader writes to the installation log (without their time stamps).
-class LogCapture
-{
-public:
-    explicit LogCapture(const TempDir& dir) : path_(dir / "install.log")
-    {
-        LogStream::Instance().Open(path_);
-    }
-    ~LogCapture() { LogStream::Instance().Close(); }
-
-    std::vector<std::string> lines()
-    {
-        LogStream::Instance().Close();
-        std::vector<std::string> out;
-        std::ifstream in(path_);
-        std::string line;
-        while (std::getline(in, line))
-        {
-            const size_t mark = line.find(" - ");
-            out.push_back(mark == std::string::npos ? line : line.substr(mark + 3));
-        }
-        return out;
-    }
-
-private:
-    std::string path_;
-};
-
 class RejectingVerifier : public IPkgVerifier
 {
 public:
@@ -544,7 +517,7 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
     // A part beyond a gap in the numbering is not part of the package.
     std::ofstream(PackageWriter::partName(split, parts + 2)) << "stray";
 
-    LogCapture log(dir);
+    LogCapture log(dir / "install.log");
     LoadedPackage one(single);
     LoadedPackage many(split);
     ASSERT_TRUE(many.loaded());
@@ -566,7 +539,7 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
     }
     expected.push_back("Verifying package integrity ...");
     expected.push_back("Done.");
-    EXPECT_EQ(expected, log.lines());
+    EXPECT_EQ(expected, log.Messages());
 }
 
 TEST_F(LoaderTest, OnlyANameEndingIn001StartsASplitPackage)
@@ -581,7 +554,7 @@ TEST_F(LoaderTest, OnlyANameEndingIn001StartsASplitPackage)
 
 TEST_F(LoaderTest, FailedLoadsLogWhyAndYieldNothing)
 {
-    LogCapture log(dir);
+    LogCapture log(dir / "install.log");
     const std::string missing = dir / "missing.pkg";
     LoadedPackage absent(missing);
     EXPECT_FALSE(absent.loaded());
@@ -608,7 +581,7 @@ TEST_F(LoaderTest, FailedLoadsLogWhyAndYieldNothing)
         "Verifying package integrity ...",
         "Done.",
     };
-    EXPECT_EQ(expected, log.lines());
+    EXPECT_EQ(expected, log.Messages());
 }
 
 // A chunk whose payload reaches past the end of the stream means the package was cut short: loading it fails
@@ -641,7 +614,7 @@ TEST_F(LoaderTest, PayloadPastTheEndFailsTheLoad)
                 w.addRawBytes(chunk);
             });
         boost::filesystem::remove(dir / "install.log");
-        LogCapture log(dir);
+        LogCapture log(dir / "install.log");
         LoadedPackage package(path);
         EXPECT_EQ(c.loads, package.loaded());
         if (c.loads)
@@ -659,7 +632,7 @@ TEST_F(LoaderTest, PayloadPastTheEndFailsTheLoad)
                 " bytes).",
             "Failed to load " + path + " !",
         };
-        EXPECT_EQ(expected, log.lines());
+        EXPECT_EQ(expected, log.Messages());
     }
 }
 
@@ -731,11 +704,11 @@ TEST_F(LoaderTest, SplitPackageCutShortFailsTheLoad)
                 failedPart = second;
                 break;
         }
-        LogCapture log(parts);
+        LogCapture log(parts / "install.log");
         LoadedPackage package(split);
         EXPECT_FALSE(package.loaded());
         EXPECT_FALSE(package.loader().hasNext());
-        const std::vector<std::string> lines = log.lines();
+        const std::vector<std::string> lines = log.Messages();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ("Failed to load " + failedPart + " !", lines.back());
         EXPECT_EQ(lines.end(), std::find(lines.begin(), lines.end(), "Verifying package integrity ..."));
