@@ -4,13 +4,13 @@
 //                 fails), a directory, files stored plain, Blowfish, DES and compressed, a file whose
 //                 condition fails, links and a tar
 //   noncompliant  the sample plus a file for the update partition, which a USER package may not write
-//   prefail       the sample with a pre.sh that refuses the update
+//   prefail       the sample with a pre.sh that refuses the update and tells the user why (/tmp/pre.out)
 //   toolarge      the sample plus a 12 MiB file, more than the default 8 MiB partition holds
 //   corrupt       the sample plus a file whose recorded MD5 does not match its data
 //   user-kernel   the sample plus a user kernel and a format.sh that prints the arguments it was given
 //   maintenance-kernel
 //                 a MAINTENANCE package with only a user kernel and that format.sh
-//   large         the sample plus 48 MiB of files under /kelda_usr/sample/large, for watching the progress
+//   large         the sample plus 64 MiB of files under /kelda_usr/sample/large, for watching the progress
 #include "PackageFormat.h"
 #include "PackageWriter.h"
 #include "TarItemBuilder.h"
@@ -98,6 +98,8 @@ bool Build(const std::string& kind, const std::string& output)
 
     const std::string pre = kind == "prefail"
                                 ? "#!/bin/sh\necho \"pre.sh: this instrument refuses the update\"\n"
+                                  "printf 'This instrument cannot take this update.\\nPlease contact the "
+                                  "service department.\\n' >/tmp/pre.out\n"
                                   "exit 1\n"
                                 : "#!/bin/sh\necho \"pre.sh: instrument ready\"\nexit 0\n";
     writer.addScript("pre.sh", ToBytes(pre));
@@ -168,7 +170,7 @@ bool Build(const std::string& kind, const std::string& output)
     else if (kind == "large")
     {
         writer.addDirectory("/kelda_usr/sample/large", dir);
-        for (int i = 0; i < 12; ++i)
+        for (int i = 0; i < 16; ++i)
         {
             const std::string name = "/kelda_usr/sample/large/part" + std::to_string(i) + ".bin";
             writer.addFile(File(name), Bytes(4u << 20, static_cast<uint8_t>(0x30 + i)));

@@ -158,6 +158,21 @@ maintenance-kernel)
     [ "$(grep -c "has at least a write request." $log_dir/001_success.log)" = 1 ] ||
         fail "a write request other than the kernel partition's was announced, or none"
     ;;
+window-captures)
+    # The demo's screen recorder on the real installer: the start, the outcome, and what the window showed.
+    captures=$(cd "$(dirname "$0")/../../tools" && pwd)/window-captures
+    build sample "$pkg"
+    "$captures" /tmp/captures --timeout 100 -- "$installer" -p "$pkg" >/tmp/captures.out 2>&1 ||
+        { fail "the capture of a successful run ended with status $?"; cat /tmp/captures.out >&2; }
+    expect_file /tmp/captures/1-start.png
+    expect_file /tmp/captures/3-success.png
+    grep -q "^run: outcome on screen after " /tmp/captures.out || fail "no figures of the run"
+    build prefail /tmp/prefail.pkg
+    "$captures" /tmp/failure --timeout 100 -- "$installer" -p /tmp/prefail.pkg >/tmp/captures.out 2>&1
+    [ $? = 1 ] || { fail "the capture of a failing run did not end with status 1"; cat /tmp/captures.out >&2; }
+    expect_file /tmp/failure/4-failure.png
+    expect_absent /tmp/failure/3-success.png
+    ;;
 unknown-product)
     build sample "$pkg"
     install_expecting 1 -p "$pkg"
