@@ -59,6 +59,16 @@ bool CChunkBase::writeHeader(const ChunkHeader& header)
 
 int CChunkBase::nextChild(CChunk*& child)
 {
+    return openNextChild(nullptr, child);
+}
+
+int CChunkBase::nextChildWithId(uint32_t identifier, CChunk*& child)
+{
+    return openNextChild(&identifier, child);
+}
+
+int CChunkBase::openNextChild(const uint32_t* required, CChunk*& child)
+{
     child = nullptr;
     if (state_ == ChunkState::Failed || stream_ == nullptr || currentChild_ != nullptr)
         return 0;
@@ -67,8 +77,11 @@ int CChunkBase::nextChild(CChunk*& child)
     ChunkHeader header;
     if (!readHeader(header))
         return 0;
-    // Measured against the whole payload, not what is left of it.
-    if (uint64_t{header.size} + ChunkHeader::kSize > header_.size)
+    // Measured against the whole payload, not what is left of it. A header that is not the required one is
+    // refused before its chunk is opened: opening a block opens its body, so a block standing where a body
+    // belongs would otherwise descend one call deeper for every 8 bytes of the file.
+    if (uint64_t{header.size} + ChunkHeader::kSize > header_.size ||
+        (required != nullptr && header.identifier() != *required))
     {
         state_ = ChunkState::Failed;
         return 0;

@@ -4,6 +4,7 @@
 
 #include "CChunk.h"
 #include "CMemoryChunk.h"
+#include "ChunkHeader.h"
 #include "RecordList.h"
 
 #include <gtest/gtest.h>
@@ -105,5 +106,22 @@ inline std::string caseName(const char* what)
 inline size_t firstChildOffset(const Bytes& file)
 {
     return 8 + 8 + get32(file, 12);
+}
+
+// A valid root and info chunk followed by `levels` block headers, each the first byte of the one before's
+// payload and 8 bytes smaller: blocks nested as deep as the file is long, none of them with a body.
+inline Bytes nestedBlocks(size_t levels)
+{
+    Bytes file = writeFile([](CMemoryChunk&) {});
+    const size_t first = file.size();
+    file.resize(first + 8 * levels);
+    for (size_t level = 0; level < levels; ++level)
+    {
+        const size_t at = first + 8 * level;
+        ChunkHeader::fromIdentifier(kBlockId, static_cast<uint32_t>(8 * (levels - level - 1)))
+            .encode(&file[at]);
+    }
+    put32(file, 4, get32(file, 4) + static_cast<uint32_t>(8 * levels));
+    return file;
 }
 }  // namespace pcmtest
