@@ -111,6 +111,16 @@ void ItemUserInstaller::visit(ItemLauncherApp& item)
     InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher");
 }
 
+std::unique_ptr<ProcessingStrategy> ItemUserInstaller::FileStrategy(const ItemFile& item)
+{
+    if (item.compression() == 1)
+        return std::unique_ptr<ProcessingStrategy>(new SubChunckReadingStrategy(new QtUncompressionStrategy));
+    if (item.cipherType() != 0)
+        return std::unique_ptr<ProcessingStrategy>(
+            new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
+    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(kPlainBlock));
+}
+
 void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy)
 {
     const int result = extractor.ExtractToFile(&data, path, &strategy);
@@ -305,14 +315,7 @@ void ItemUserInstaller::visit(ItemFile& item)
         EngineLog::Line("Failed !");
         return;
     }
-    std::unique_ptr<ProcessingStrategy> strategy;
-    if (item.compression() == 1)
-        strategy.reset(new SubChunckReadingStrategy(new QtUncompressionStrategy));
-    else if (item.cipherType() != 0)
-        strategy.reset(new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
-    else
-        strategy.reset(new ReadingStrategy(kPlainBlock));
-    Extract(item.dataInfo(), path, *strategy);
+    Extract(item.dataInfo(), path, *FileStrategy(item));
     if (errorCode != kNoError)
     {
         EngineLog::Line("Failed !");
