@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <memory>
 
+namespace
+{
+// Raw payload copies between streams go in pieces of this size.
+constexpr size_t kCopyPiece = 64 * 1024;
+}  // namespace
+
 CChunkBase::~CChunkBase()
 {
     delete currentChild_;
@@ -72,7 +78,8 @@ int CChunkBase::openNextChild(const uint32_t* required, CChunk*& child)
     child = nullptr;
     if (state_ == ChunkState::Failed || stream_ == nullptr || currentChild_ != nullptr)
         return 0;
-    if (remaining() <= 7)
+    // Fewer bytes than a header are padding, not a child.
+    if (remaining() < ChunkHeader::kSize)
         return 0;
     ChunkHeader header;
     if (!readHeader(header))
@@ -190,7 +197,7 @@ int CChunkBase::copyChunk(CChunk& source)
         from == stream_ || stream_ == nullptr || currentChild_ != nullptr || source.currentChild() != nullptr)
         return 0;
     // Raw bytes: a container's sub-chunks are copied as they are.
-    std::vector<uint8_t> buffer(64 * 1024);
+    std::vector<uint8_t> buffer(kCopyPiece);
     int64_t left = source.remaining();
     while (left > 0)
     {
@@ -263,7 +270,8 @@ int CChunkBase::finishPayload()
     {
         const int64_t written = stream_->position() - payloadStart_;
         if (written < 0 || written > int64_t{UINT32_MAX} ||
-            !rewriteHeader(payloadStart_ - 5, header_.flags, static_cast<uint32_t>(written)))
+            !rewriteHeader(payloadStart_ - ChunkHeader::kSize + ChunkHeader::kFlagsOffset, header_.flags,
+                           static_cast<uint32_t>(written)))
         {
             state_ = ChunkState::Failed;
             return 0;

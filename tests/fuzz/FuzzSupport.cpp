@@ -17,7 +17,8 @@ public:
     ScratchDirectory()
     {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vex-fuzz-XXXXXX";
+        std::string pattern =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vex-fuzz-XXXXXX";
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         if (::mkdtemp(name.data()) == nullptr)
@@ -64,6 +65,7 @@ void emptyDirectory(const std::string& directory)
 bool writeFile(const std::string& path, const uint8_t* data, size_t size)
 {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
-    return file && (size == 0 || std::fwrite(data, 1, size, file.get()) == size) && std::fflush(file.get()) == 0;
+    return file && (size == 0 || std::fwrite(data, 1, size, file.get()) == size) &&
+           std::fflush(file.get()) == 0;
 }
 }  // namespace fuzz

@@ -30,7 +30,10 @@ class BlockIOFactory : public ParametersIOFactory
 {
 public:
     explicit BlockIOFactory(unsigned char* block) : block_(block) {}
-    std::unique_ptr<IParametersIO> Create() override { return std::unique_ptr<IParametersIO>(new BlockIO(block_)); }
+    std::unique_ptr<IParametersIO> Create() override
+    {
+        return std::unique_ptr<IParametersIO>(new BlockIO(block_));
+    }
 
 private:
     unsigned char* block_;
@@ -54,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         // Both strings end inside the block, and reading consumes the header so that it is used only once.
         FUZZ_REQUIRE(package.size() < IParametersIO::kBlockSize && log.size() < IParametersIO::kBlockSize);
-        FUZZ_REQUIRE(std::all_of(block.get(), block.get() + ParametersDeserializer::kHeaderSize, [](unsigned char b) { return b == 0; }));
+        FUZZ_REQUIRE(std::all_of(block.get(), block.get() + ParametersDeserializer::kHeaderSize,
+                                 [](unsigned char b) { return b == 0; }));
         FUZZ_REQUIRE(package.find('\0') == std::string::npos && log.find('\0') == std::string::npos);
     }
     else

@@ -81,8 +81,8 @@ PackageWriter::FileInfo fileAt(const std::string& path, int16_t condition = Pack
     info.path = path;
     info.date = "06/15/2024";
     info.time = "12.30";
-    info.attributes.mode = mode(PackageFormat::kPermRead | PackageFormat::kPermWrite, PackageFormat::kPermRead,
-                                PackageFormat::kPermRead);
+    info.attributes.mode = mode(PackageFormat::kPermRead | PackageFormat::kPermWrite,
+                                PackageFormat::kPermRead, PackageFormat::kPermRead);
     info.attributes.conditionId = condition;
     return info;
 }
@@ -158,13 +158,14 @@ void packages(const fs::path& folder)
                 });
 }
 
-// ---- tar items and their lists ------------------------------------------------------------------------------
+// ---- tar items and their lists
+// ------------------------------------------------------------------------------
 
 void tarItems(const fs::path& folder, const fs::path& listsFolder)
 {
     Bytes archive;
     const TarItemBuilder tar = bundle();
-    if (!tar.Build(archive) )
+    if (!tar.Build(archive))
         ok = false;
     save(folder, "bundle.tar", archive);
     if (!tar.Build(archive, TarItemBuilder::Compression::Gzip))
@@ -187,7 +188,8 @@ void tarItems(const fs::path& folder, const fs::path& listsFolder)
     save(listsFolder, "both-lists", bytesOf(tar.Md5List() + tar.TarList()));
 }
 
-// ---- the parameter block -------------------------------------------------------------------------------------
+// ---- the parameter block
+// -------------------------------------------------------------------------------------
 
 void parameterBlocks(const fs::path& folder)
 {
@@ -203,10 +205,12 @@ void parameterBlocks(const fs::path& folder)
     };
     save(folder, "with-log", block('P', 1, "/emmc/update/sample.pkg", "042_install.log"));
     save(folder, "without-log", block(0, 0, "/emmc/update/sample.001", ""));
-    save(folder, "longest-name", block('P', 0, std::string(ParametersDeserializer::kMaxStringSize - 1, 'n'), "l"));
+    save(folder, "longest-name",
+         block('P', 0, std::string(ParametersDeserializer::kMaxStringSize - 1, 'n'), "l"));
 }
 
-// ---- sound data ----------------------------------------------------------------------------------------------
+// ---- sound data
+// ----------------------------------------------------------------------------------------------
 
 constexpr uint32_t identifierOf(uint8_t type, uint8_t version, uint8_t variant, uint8_t flags)
 {
@@ -283,12 +287,15 @@ Bytes soundFile(bool storeSeekTable, const std::function<void(CMemoryChunk&)>& f
 
 void soundFiles(const fs::path& folder, const fs::path& recordsFolder, const fs::path& regressions)
 {
-    const std::vector<SoundRecord> compact = {record(0, "first", 1, 1, false), record(0, "wave", 6, 0, false)};
-    const std::vector<SoundRecord> extended = {record(1, "first", 1, 1, true), record(1, "wave", 6, 1, false)};
+    const std::vector<SoundRecord> compact = {record(0, "first", 1, 1, false),
+                                              record(0, "wave", 6, 0, false)};
+    const std::vector<SoundRecord> extended = {record(1, "first", 1, 1, true),
+                                               record(1, "wave", 6, 1, false)};
     const std::vector<SoundRecord> fixedNames = {SoundRecord(1, 0)};
 
-    save(folder, "records-wave.PCM", soundFile(false, [&](CMemoryChunk& root)
-                                               { addData(root, recordListId(1, 1), recordList(extended)); }));
+    save(folder, "records-wave.PCM",
+         soundFile(false,
+                   [&](CMemoryChunk& root) { addData(root, recordListId(1, 1), recordList(extended)); }));
     save(folder, "container-wave-with-seek-table.PCM",
          soundFile(true,
                    [&](CMemoryChunk& root)

@@ -48,7 +48,8 @@ int main(int argc, char** argv)
         for (const std::string& input : inputs)
         {
             std::ifstream in(input, std::ios::binary);
-            const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                             std::istreambuf_iterator<char>());
             if (!in.eof() && in.fail())
             {
                 std::fprintf(stderr, "%s: cannot read %s\n", argv[0], input.c_str());

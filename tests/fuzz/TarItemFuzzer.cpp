@@ -37,7 +37,8 @@ public:
 };
 
 // What is seen of one entry outside the destination.
-using Seen = std::tuple<unsigned, uintmax_t, int64_t, int64_t>;  // type and mode, size, mtime seconds, nanoseconds
+using Seen =
+    std::tuple<unsigned, uintmax_t, int64_t, int64_t>;  // type and mode, size, mtime seconds, nanoseconds
 
 std::map<std::string, Seen> outsideDestination(const std::string& scratch, const std::string& destination)
 {
