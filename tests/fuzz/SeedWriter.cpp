@@ -359,5 +359,11 @@ int main(int argc, char** argv)
     tarItems(out / "tar_item", out / "tar_lists");
     parameterBlocks(out / "parameter_block");
     soundFiles(out / "pcm_container", out / "sound_records", out / "regressions");
+    // Every target has a folder of generated regressions, even an empty one, so that its runs can name it.
+    for (fs::directory_iterator it(out), end; it != end; ++it)
+    {
+        if (fs::is_directory(it->path()) && it->path().filename() != "regressions")
+            fs::create_directories(out / "regressions" / it->path().filename());
+    }
     return ok ? 0 : 1;
 }
