@@ -6,6 +6,10 @@
 
 #include <boost/filesystem.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -134,8 +138,26 @@ bool DiskUtils::SetFileDateTimeNow(const std::string& path)
 
 bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expectedHexDigest)
 {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    // Only a regular file has a digest to check. A pipe would block the open or the read for ever, and a
+    // device (reached through a link an archive carries) may never end or act on being opened, so neither
+    // is opened; the descriptor is checked again in case the path changed in between.
+    struct stat status = {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        return false;
+    }
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+    {
+        return false;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(descriptor, "rb"));
     if (!file)
+    {
+        ::close(descriptor);
+        return false;
+    }
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
     {
         return false;
     }
