@@ -10,6 +10,7 @@
 #include "PackageWriter.h"
 #include "ParametersDeserializer.h"
 #include "RecordList.h"
+#include "SoundChunkIds.h"
 #include "TarItemBuilder.h"
 
 #include <boost/filesystem.hpp>
@@ -22,6 +23,7 @@
 #include <vector>
 
 namespace fs = boost::filesystem;
+using namespace pcmtest;
 
 namespace
 {
@@ -211,21 +213,6 @@ void parameterBlocks(const fs::path& folder)
 
 // ---- sound data
 // ----------------------------------------------------------------------------------------------
-
-constexpr uint32_t identifierOf(uint8_t type, uint8_t version, uint8_t variant, uint8_t flags)
-{
-    return uint32_t{type} | (uint32_t{version} << 8) | (uint32_t{variant} << 16) | (uint32_t{flags} << 24);
-}
-
-constexpr uint32_t kDataId = identifierOf(0x20, 0, 0, 0x18);
-constexpr uint32_t kBlockId = identifierOf(0x22, 0, 0, 0x12);
-constexpr uint32_t kWaveContainerId = identifierOf(0x12, 0x02, 0x00, 0x10);
-constexpr uint32_t kWaveChunkId = identifierOf(0x01, 0, 0, 0x18);
-
-constexpr uint32_t recordListId(uint8_t format, uint8_t subformat)
-{
-    return identifierOf(0x10, format, subformat, 0x18);
-}
 
 SoundRecord record(uint8_t format, const std::string& name, uint8_t primary, uint8_t secondary, bool full)
 {
