@@ -77,6 +77,8 @@ struct Scene
 {
     std::string scratch;
     std::string destination;
+    // The extractor works from inside the destination; the fuzzer's relative paths need the old one back.
+    std::string workingDirectory;
 };
 
 const Scene& scene()
@@ -85,6 +87,7 @@ const Scene& scene()
     {
         dropCapabilities();
         Scene s;
+        s.workingDirectory = fs::current_path().string();
         s.scratch = fuzz::scratchDirectory();
         s.destination = s.scratch + "/opt";
         fs::create_directories(s.destination);
@@ -122,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<std::string> errors;
     extractor.TakeErrors(errors);
 
-    FUZZ_REQUIRE(::chdir(s.scratch.c_str()) == 0);
+    FUZZ_REQUIRE(::chdir(s.workingDirectory.c_str()) == 0);
     FUZZ_REQUIRE(outsideDestination(s.scratch, s.destination) == before);
     return 0;
 }
