@@ -21,6 +21,7 @@ public:
         kLinkNotExt3 = 3,
         kFormatScriptMissing = 4,
         kFormatScriptFailed = 5,
+        kLastErrorCode = kFormatScriptFailed,  // codes above, and below 0, are the stage's own fault
     };
 
     InstallDiskFormatter(const ConditionResults& conditionResults, int formatFlag, int formatParameter,

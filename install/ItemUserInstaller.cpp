@@ -13,6 +13,7 @@
 #include "ItemSystem.h"
 #include "ItemTar.h"
 #include "LogStream.h"
+#include "PackageFormat.h"
 #include "PartitionsManager.h"
 #include "QtUncompressionStrategy.h"
 #include "ReadingStrategy.h"
@@ -113,9 +114,9 @@ void ItemUserInstaller::visit(ItemLauncherApp& item)
 
 std::unique_ptr<ProcessingStrategy> ItemUserInstaller::FileStrategy(const ItemFile& item)
 {
-    if (item.compression() == 1)
+    if (item.compression() == PackageFormat::kCompressionQtZlib)
         return std::unique_ptr<ProcessingStrategy>(new SubChunckReadingStrategy(new QtUncompressionStrategy));
-    if (item.cipherType() != 0)
+    if (item.cipherType() != PackageFormat::kCipherNone)
         return std::unique_ptr<ProcessingStrategy>(
             new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
     return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(kPlainBlock));
@@ -204,15 +205,15 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     bool ok = true;
     switch (dateTimeMode)
     {
-        case 0:
+        case TarExtractor::kDateTimeNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
                 ok = env.Disk().SetFileDateTimeNow(path);
             break;
-        case 1:
+        case TarExtractor::kDateTimePackage:
             ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
             break;
-        case 2:
+        case TarExtractor::kDateTimeAsExtracted:
             if (kind == Kind::File)
                 ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
             break;
@@ -414,7 +415,7 @@ void ItemUserInstaller::visit(ItemTar& item)
     }
     tar->SetNotifier(notifier);
     tar->SetDateTimeMode(dateTimeMode);
-    if (dateTimeMode == 1)
+    if (dateTimeMode == TarExtractor::kDateTimePackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {

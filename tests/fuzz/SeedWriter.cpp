@@ -185,7 +185,14 @@ void tarItems(const fs::path& folder, const fs::path& listsFolder)
     climbing.Build(archive);
     save(folder, "md5-list-climbs-out.tar", archive);
 
+    // A "_tart" name that lands above the destination only once its first character is dropped.
+    TarItemBuilder landingAbove = bundle();
+    landingAbove.SetTarList(landingAbove.TarList() + "-rw-r--r-- root/root 9 2026-12-08 03:44 x../up\n");
+    landingAbove.Build(archive);
+    save(folder, "tar-list-lands-above.tar", archive);
+
     save(listsFolder, "md5-list", bytesOf(tar.Md5List()));
+    save(listsFolder, "tar-list-lands-above", bytesOf(landingAbove.TarList()));
     save(listsFolder, "tar-list", bytesOf(tar.TarList()));
     save(listsFolder, "both-lists", bytesOf(tar.Md5List() + tar.TarList()));
 }
