@@ -59,6 +59,8 @@ public:
 private:
     bool ConditionPasses(int16_t id);
     void Request(const char* word, const std::string& path);
+    // Announces the first write request of partition `index` (0 to 8).
+    void Mark(int index);
 
     InstallEnvironment env;
     std::array<bool, 9> writeRequested{};
