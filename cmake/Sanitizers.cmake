@@ -15,3 +15,16 @@ if(_vex_build_type STREQUAL "asan")
 else()
   set(VEX_SANITIZED OFF)
 endif()
+
+# The fuzz build: every library instrumented for libFuzzer's coverage and checked by AddressSanitizer and
+# UndefinedBehaviorSanitizer; the fuzz targets under tests/fuzz link libFuzzer itself. Clang only, in a
+# build directory of its own (scripts/fuzz, or scripts/test fuzz).
+option(VEX_FUZZ "Build the libFuzzer fuzz targets (clang)" OFF)
+if(VEX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT CMAKE_C_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "VEX_FUZZ needs clang: configure with CC=clang CXX=clang++")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()

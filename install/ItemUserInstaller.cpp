@@ -159,6 +159,16 @@ void ItemUserInstaller::visit(ItemLauncherApp& item)
     InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher");
 }
 
+std::unique_ptr<ProcessingStrategy> ItemUserInstaller::FileStrategy(const ItemFile& item)
+{
+    if (item.compression() == PackageFormat::kCompressionQtZlib)
+        return std::unique_ptr<ProcessingStrategy>(new SubChunckReadingStrategy(new QtUncompressionStrategy));
+    if (item.cipherType() != PackageFormat::kCipherNone)
+        return std::unique_ptr<ProcessingStrategy>(
+            new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
+    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(kPlainBlock));
+}
+
 void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
                                 int64_t sizeLimit)
 {
@@ -375,14 +385,7 @@ void ItemUserInstaller::visit(ItemFile& item)
         EngineLog::Line("Failed !");
         return;
     }
-    std::unique_ptr<ProcessingStrategy> strategy;
-    if (item.compression() == PackageFormat::kCompressionQtZlib)
-        strategy.reset(new SubChunckReadingStrategy(new QtUncompressionStrategy));
-    else if (item.cipherType() != PackageFormat::kCipherNone)
-        strategy.reset(new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
-    else
-        strategy.reset(new ReadingStrategy(kPlainBlock));
-    Extract(item.dataInfo(), path, *strategy, item.installedSize());
+    Extract(item.dataInfo(), path, *FileStrategy(item), item.installedSize());
     if (errorCode != kNoError)
     {
         EngineLog::Line("Failed !");

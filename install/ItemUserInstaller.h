@@ -4,9 +4,12 @@
 #include "IPkgItemVisitor.h"
 #include "InstallEnvironment.h"
 
+#include <memory>
 #include <string>
 
 class DataInfo;
+class ItemFile;
+class ProcessingStrategy;
 class InstallProgressNotifierInterface;
 class ItemFileSystemEntry;
 
@@ -66,6 +69,8 @@ public:
 
     // The mode an ext3 destination gets from the item's permission bytes and flags.
     static unsigned Ext3Mode(const ItemFileSystemEntry& entry);
+    // How a file item's stored bytes are decoded: compressed sub-chunks, a cipher, or read as they are.
+    static std::unique_ptr<ProcessingStrategy> FileStrategy(const ItemFile& item);
 
 private:
     enum class Kind

@@ -7,6 +7,12 @@
 #include <algorithm>
 #include <memory>
 
+namespace
+{
+// Raw payload copies between streams go in pieces of this size.
+constexpr size_t kCopyPiece = 64 * 1024;
+}  // namespace
+
 CChunkBase::~CChunkBase()
 {
     delete currentChild_;
@@ -59,16 +65,30 @@ bool CChunkBase::writeHeader(const ChunkHeader& header)
 
 int CChunkBase::nextChild(CChunk*& child)
 {
+    return openNextChild(nullptr, child);
+}
+
+int CChunkBase::nextChildWithId(uint32_t identifier, CChunk*& child)
+{
+    return openNextChild(&identifier, child);
+}
+
+int CChunkBase::openNextChild(const uint32_t* required, CChunk*& child)
+{
     child = nullptr;
     if (state_ == ChunkState::Failed || stream_ == nullptr || currentChild_ != nullptr)
         return 0;
-    if (remaining() <= 7)
+    // Fewer bytes than a header are padding, not a child.
+    if (remaining() < ChunkHeader::kSize)
         return 0;
     ChunkHeader header;
     if (!readHeader(header))
         return 0;
-    // Measured against the whole payload, not what is left of it.
-    if (uint64_t{header.size} + ChunkHeader::kSize > header_.size)
+    // Measured against the whole payload, not what is left of it. A header that is not the required one is
+    // refused before its chunk is opened: opening a block opens its body, so a block standing where a body
+    // belongs would otherwise descend one call deeper for every 8 bytes of the file.
+    if (uint64_t{header.size} + ChunkHeader::kSize > header_.size ||
+        (required != nullptr && header.identifier() != *required))
     {
         state_ = ChunkState::Failed;
         return 0;
@@ -177,7 +197,7 @@ int CChunkBase::copyChunk(CChunk& source)
         from == stream_ || stream_ == nullptr || currentChild_ != nullptr || source.currentChild() != nullptr)
         return 0;
     // Raw bytes: a container's sub-chunks are copied as they are.
-    std::vector<uint8_t> buffer(64 * 1024);
+    std::vector<uint8_t> buffer(kCopyPiece);
     int64_t left = source.remaining();
     while (left > 0)
     {
@@ -250,7 +270,8 @@ int CChunkBase::finishPayload()
     {
         const int64_t written = stream_->position() - payloadStart_;
         if (written < 0 || written > int64_t{UINT32_MAX} ||
-            !rewriteHeader(payloadStart_ - 5, header_.flags, static_cast<uint32_t>(written)))
+            !rewriteHeader(payloadStart_ - ChunkHeader::kSize + ChunkHeader::kFlagsOffset, header_.flags,
+                           static_cast<uint32_t>(written)))
         {
             state_ = ChunkState::Failed;
             return 0;

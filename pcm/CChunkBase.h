@@ -78,6 +78,8 @@ protected:
     // Reads a header at the stream position; an invalid or short one makes this chunk Failed.
     bool readHeader(ChunkHeader& header);
     bool writeHeader(const ChunkHeader& header);
+    // nextChild for a child that must have the given identifier; any other fails this chunk.
+    int nextChildWithId(uint32_t identifier, CChunk*& child);
     // Creates a child of the given identifier as a plain chunk even when the identifier names a block.
     int createPlainChild(uint32_t identifier, CChunk*& child);
 
@@ -89,6 +91,7 @@ protected:
     void setChildCount(uint32_t count) { childCount_ = count; }
 
 private:
+    int openNextChild(const uint32_t* required, CChunk*& child);
     int createChildAs(uint32_t identifier, bool forcePlain, CChunk*& child);
     bool attach(CChunk* child);
 

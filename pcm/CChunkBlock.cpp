@@ -18,15 +18,11 @@ int CChunkBlock::beginPayload()
     }
     else if (state() == ChunkState::Reading)
     {
-        CChunk* first = nullptr;
-        if (!CChunkBase::nextChild(first) || first->identifier() != ChunkHeader::kBlockBodyId)
+        if (!CChunkBase::nextChildWithId(ChunkHeader::kBlockBodyId, body_))
         {
-            if (first != nullptr)
-                CChunkBase::releaseChild(first);
             markFailed();
             return 0;
         }
-        body_ = first;
     }
     if (body_ != nullptr)
         body_->setBlockBody(true);
@@ -72,9 +68,9 @@ template <typename Use>
 bool CChunkBlock::withAttributeList(Use use)
 {
     CChunk* list = nullptr;
-    if (!CChunkBase::nextChild(list))
+    if (!CChunkBase::nextChildWithId(ChunkHeader::kAttributeListId, list))
         return false;
-    const bool used = list->identifier() == ChunkHeader::kAttributeListId && use(*list);
+    const bool used = use(*list);
     const bool released = CChunkBase::releaseChild(list) == 1;
     return used && released;
 }

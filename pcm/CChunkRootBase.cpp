@@ -34,10 +34,14 @@ int CChunkRootBase::rewriteHeader(int64_t flagsPosition, uint8_t flags, uint32_t
     if (s == nullptr || flagsPosition < 0)
         return 0;
     const int64_t resume = s->position();
-    const uint8_t bytes[5] = {flags, static_cast<uint8_t>(size >> 24), static_cast<uint8_t>(size >> 16),
-                              static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
+    // The header's last bytes as the encoder lays them out; type, version and variant stay as written.
+    ChunkHeader header;
+    header.flags = flags;
+    header.size = size;
+    uint8_t bytes[ChunkHeader::kSize];
+    header.encode(bytes);
     s->seek(flagsPosition, CStream::FromStart);
-    s->write(bytes, sizeof bytes);
+    s->write(bytes + ChunkHeader::kFlagsOffset, ChunkHeader::kRewrittenBytes);
     s->seek(resume, CStream::FromStart);
     return s->hasError() ? 0 : 1;
 }

@@ -9,9 +9,27 @@
 
 namespace
 {
+// The stored seek table chunk: its header, "KBEG", one big-endian 32-bit position per entry, "KEND" and the
+// entry count, which thus ends the file.
 constexpr char kBeginMark[4] = {'K', 'B', 'E', 'G'};
 constexpr char kEndMark[4] = {'K', 'E', 'N', 'D'};
+constexpr uint64_t kMarkSize = sizeof kBeginMark;
+constexpr uint64_t kEntrySize = 4;
+constexpr uint64_t kCountSize = 4;
+// The table chunk's payload without its entries, and the whole chunk without its entries.
+constexpr uint64_t kTablePayloadFixed = 2 * kMarkSize + kCountSize;
+constexpr uint64_t kTableChunkFixed = ChunkHeader::kSize + kTablePayloadFixed;
 constexpr uint64_t kLargestStoredTable = 0x1FFFFFFB;
+
+// The end of the file is read first in the hope that it holds the whole table: all of a root of up to 1 KiB,
+// else 1 KiB plus the root's size modulo 512 bytes.
+constexpr int64_t kWholeTailProbe = 1024;
+constexpr int64_t kTailProbeAlignment = 512;
+
+uint64_t storedTableLength(uint64_t entries)
+{
+    return kTableChunkFixed + kEntrySize * entries;
+}
 
 uint32_t bigEndian32(const uint8_t* bytes)
 {
@@ -25,7 +43,7 @@ CChunkRootWithSeek::~CChunkRootWithSeek() = default;
 
 int64_t CChunkRootWithSeek::tailProbeLength(uint32_t rootSize)
 {
-    return rootSize <= 1024 ? rootSize : 1024 + rootSize % 512;
+    return rootSize <= kWholeTailProbe ? rootSize : kWholeTailProbe + rootSize % kTailProbeAlignment;
 }
 
 void CChunkRootWithSeek::resetSeekTable()
@@ -102,7 +120,7 @@ bool CChunkRootWithSeek::writeStoredTable()
     for (int32_t i = 0; i < seekTable_.count(); ++i) table->writeU32(static_cast<uint32_t>(seekTable_.at(i)));
     table->writeBytes(kEndMark, sizeof kEndMark);
     table->writeU32(static_cast<uint32_t>(seekTable_.count()));
-    const bool lastWritten = !table->isFailed() && stream()->transferred() == 4;
+    const bool lastWritten = !table->isFailed() && stream()->transferred() == kCountSize;
     return CChunkBase::releaseChild(table) == 1 && lastWritten;
 }
 
@@ -138,7 +156,7 @@ bool CChunkRootWithSeek::scanChildren()
     while (s->position() != end && !isFailed())
     {
         const int64_t position = s->position();
-        if (end - position <= 7 || position > INT32_MAX)
+        if (end - position < ChunkHeader::kSize || position > INT32_MAX)
             return false;
         if (seekTable_.append(static_cast<int32_t>(position)) == SeekTable::kAppendFailed)
             return false;
@@ -156,16 +174,17 @@ bool CChunkRootWithSeek::readStoredTable()
     const int64_t fileSize = own->size();
     const int64_t reserve = tailReserve();
     const int64_t probe = tailProbeLength(size());
-    if (probe < 4 || probe + reserve > fileSize)
+    if (probe < static_cast<int64_t>(kCountSize) || probe + reserve > fileSize)
         return false;
     std::vector<uint8_t> tail(static_cast<size_t>(probe));
     own->seek(-(probe + reserve), CStream::FromEnd);
     own->read(tail.data(), tail.size());
     if (own->hasError() || own->transferred() != tail.size())
         return false;
-    const uint64_t entries = bigEndian32(tail.data() + tail.size() - 4);
-    const uint64_t tableLength = 20 + 4 * entries;
-    if (tableLength > kLargestStoredTable || uint64_t{size()} <= 8 * (entries + 2))
+    const uint64_t entries = bigEndian32(tail.data() + tail.size() - kCountSize);
+    const uint64_t tableLength = storedTableLength(entries);
+    // Every listed child, the info chunk and the table itself take a header at least.
+    if (tableLength > kLargestStoredTable || uint64_t{size()} <= ChunkHeader::kSize * (entries + 2))
         return false;
     // A table longer than the file cannot be there; checking first keeps a forged count from costing memory.
     if (static_cast<int64_t>(tableLength) + reserve > fileSize)
@@ -198,12 +217,13 @@ bool CChunkRootWithSeek::readStoredTable()
     if (CChunkBase::nextChild(table))
     {
         const uint32_t tableSize = table->size();
-        char mark[4] = {};
-        if (tableSize >= 12 && (tableSize - 12) % 4 == 0 &&
+        char mark[kMarkSize] = {};
+        if (tableSize >= kTablePayloadFixed && (tableSize - kTablePayloadFixed) % kEntrySize == 0 &&
             table->identifier() == ChunkHeader::kSeekTableId &&
-            table->readBytes(mark, sizeof mark) == sizeof mark && std::memcmp(mark, kBeginMark, 4) == 0)
+            table->readBytes(mark, sizeof mark) == sizeof mark &&
+            std::memcmp(mark, kBeginMark, kMarkSize) == 0)
         {
-            const uint32_t count = (tableSize - 12) / 4;
+            const uint32_t count = static_cast<uint32_t>((tableSize - kTablePayloadFixed) / kEntrySize);
             bool increasing = true;
             uint32_t previous = 0;
             for (uint32_t i = 0; i < count && increasing; ++i)
@@ -215,7 +235,7 @@ bool CChunkRootWithSeek::readStoredTable()
                 previous = entry;
             }
             accepted = increasing && table->readBytes(mark, sizeof mark) == sizeof mark &&
-                       std::memcmp(mark, kEndMark, 4) == 0;
+                       std::memcmp(mark, kEndMark, kMarkSize) == 0;
         }
         accepted = CChunkBase::releaseChild(table) == 1 && accepted;
     }

@@ -49,10 +49,8 @@ int CResourceChunk::beginPayload()
     if (state() == ChunkState::Reading)
     {
         // The info chunk is always first; a file without it is not a resource.
-        if (!CChunkBase::nextChild(infoChunk) || infoChunk->identifier() != ChunkHeader::kInfoId)
+        if (!CChunkBase::nextChildWithId(ChunkHeader::kInfoId, infoChunk))
         {
-            if (infoChunk != nullptr)
-                releaseChild(infoChunk);
             markFailed();
             return 0;
         }

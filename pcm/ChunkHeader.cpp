@@ -16,9 +16,9 @@ bool ChunkHeader::decode(const uint8_t* bytes, ChunkHeader& header)
     header.type = bytes[0];
     header.version = bytes[1];
     header.variant = bytes[2];
-    header.flags = bytes[3];
-    header.size =
-        (uint32_t{bytes[4]} << 24) | (uint32_t{bytes[5]} << 16) | (uint32_t{bytes[6]} << 8) | bytes[7];
+    header.flags = bytes[kFlagsOffset];
+    const uint8_t* size = bytes + kSizeOffset;
+    header.size = (uint32_t{size[0]} << 24) | (uint32_t{size[1]} << 16) | (uint32_t{size[2]} << 8) | size[3];
     return header.isValid();
 }
 
@@ -27,11 +27,12 @@ void ChunkHeader::encode(uint8_t* bytes) const
     bytes[0] = type;
     bytes[1] = version;
     bytes[2] = variant;
-    bytes[3] = flags;
-    bytes[4] = static_cast<uint8_t>(size >> 24);
-    bytes[5] = static_cast<uint8_t>(size >> 16);
-    bytes[6] = static_cast<uint8_t>(size >> 8);
-    bytes[7] = static_cast<uint8_t>(size);
+    bytes[kFlagsOffset] = flags;
+    uint8_t* sizeBytes = bytes + kSizeOffset;
+    sizeBytes[0] = static_cast<uint8_t>(size >> 24);
+    sizeBytes[1] = static_cast<uint8_t>(size >> 16);
+    sizeBytes[2] = static_cast<uint8_t>(size >> 8);
+    sizeBytes[3] = static_cast<uint8_t>(size);
 }
 
 uint32_t ChunkHeader::identifier() const

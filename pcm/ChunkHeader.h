@@ -7,6 +7,11 @@
 struct ChunkHeader
 {
     static constexpr int kSize = 8;
+    // Where the fields sit in the 8 bytes: type, version and variant first, then these.
+    static constexpr int kFlagsOffset = 3;
+    static constexpr int kSizeOffset = 4;
+    // What a header rewrite replaces once the payload is written: flags and size.
+    static constexpr int kRewrittenBytes = kSize - kFlagsOffset;
 
     // flags bits
     static constexpr uint8_t kFlagReservedLow = 0x01;  // never set in a valid header

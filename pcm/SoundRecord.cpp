@@ -4,6 +4,7 @@
 #include "Utf8.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace
@@ -21,6 +22,22 @@ enum FieldTag : uint16_t
 
 constexpr size_t kFieldHeader = 4;  // tag and length
 constexpr size_t kCrcLength = 4;
+
+// Compact record: the zero-padded name, then these.
+constexpr size_t kCompactPrimaryOffset = SoundRecord::kCompactNameLength;
+constexpr size_t kCompactSecondaryOffset =
+    kCompactPrimaryOffset + std::tuple_size<decltype(SoundRecord::primaryBytes)>::value;
+constexpr size_t kCompactKindOffset =
+    kCompactSecondaryOffset + std::tuple_size<decltype(SoundRecord::secondaryBytes)>::value;
+
+// Extended record: the stored length (which does not count itself) and the field count lead the fields.
+constexpr size_t kLengthFieldSize = 2;
+constexpr size_t kFieldCountOffset = kLengthFieldSize;
+constexpr size_t kExtendedHead = kLengthFieldSize + 2;
+// The numbers field: two bytes and two 16-bit values.
+constexpr size_t kNumbersLength = 6;
+// A timestamp's date part (century, year, month, day) and time part (hour, minute, second).
+constexpr size_t kTimestampDateBytes = 4;
 
 uint16_t get16(const uint8_t* p)
 {
@@ -99,8 +116,8 @@ bool SoundRecord::timestampSet() const
 {
     const auto allOnes = [](const uint8_t* from, const uint8_t* to)
     { return std::all_of(from, to, [](uint8_t b) { return b == 0xFF; }); };
-    return !allOnes(timestamp.data(), timestamp.data() + 4) &&
-           !allOnes(timestamp.data() + 4, timestamp.data() + 7);
+    return !allOnes(timestamp.data(), timestamp.data() + kTimestampDateBytes) &&
+           !allOnes(timestamp.data() + kTimestampDateBytes, timestamp.data() + timestamp.size());
 }
 
 size_t SoundRecord::parseRecord(const uint8_t* bytes, size_t available)
@@ -129,9 +146,9 @@ size_t SoundRecord::parseCompact(const uint8_t* bytes, size_t available)
     // A name that is not plain ASCII cannot be told apart from garbage in this encoding: keep the old one.
     if (!hasHighByte(text))
         name = text;
-    std::memcpy(primaryBytes.data(), bytes + 18, primaryBytes.size());
-    std::memcpy(secondaryBytes.data(), bytes + 21, secondaryBytes.size());
-    kind = bytes[23];
+    std::memcpy(primaryBytes.data(), bytes + kCompactPrimaryOffset, primaryBytes.size());
+    std::memcpy(secondaryBytes.data(), bytes + kCompactSecondaryOffset, secondaryBytes.size());
+    kind = bytes[kCompactKindOffset];
     numbers = SoundNumbers();
     identifier.fill(0xFF);
     timestamp.fill(0xFF);
@@ -142,14 +159,14 @@ size_t SoundRecord::parseCompact(const uint8_t* bytes, size_t available)
 size_t SoundRecord::parseExtended(const uint8_t* bytes, size_t available)
 {
     resetFields();
-    if (available < 2)
+    if (available < kLengthFieldSize)
     {
         valid = false;
-        return 2;
+        return kLengthFieldSize;
     }
     // The length wraps in 16 bits, as it is stored.
-    const uint16_t length = static_cast<uint16_t>(get16(bytes) + 2);
-    valid = length > 3;
+    const uint16_t length = static_cast<uint16_t>(get16(bytes) + kLengthFieldSize);
+    valid = length >= kCrcLength;
     if (!valid)
         return length;
     if (length > available)
@@ -161,9 +178,9 @@ size_t SoundRecord::parseExtended(const uint8_t* bytes, size_t available)
     valid = RecordCrc::compute(bytes, bodyEnd) == get32(bytes + bodyEnd);
     if (!valid)
         return length;
-    const uint16_t fields = get16(bytes + 2);
+    const uint16_t fields = get16(bytes + kFieldCountOffset);
     // Fields must stay in front of the checksum: one that does not is a broken record.
-    size_t at = 4;
+    size_t at = kExtendedHead;
     for (uint16_t i = 0; i < fields && valid; ++i)
     {
         if (at > bodyEnd || bodyEnd - at < kFieldHeader)
@@ -210,7 +227,7 @@ bool SoundRecord::applyField(uint16_t tag, const uint8_t* data, size_t length)
                 return isValidUtf8(name);
             return true;
         case kTagNumbers:
-            if (length != 6)
+            if (length != kNumbersLength)
                 return false;
             numbers.first = data[0];
             numbers.second = data[1];
@@ -249,14 +266,14 @@ size_t SoundRecord::recordLength() const
         return kCompactLength;
     if (format != 1)
         return 0;
-    size_t length = 4;
+    size_t length = kExtendedHead;
     if (subformat == 1)
         length += kFieldHeader + name.size();
     else if (subformat == 0)
         length += kFieldHeader + kFixedNameLength;
     length += kFieldHeader + primaryBytes.size() + kFieldHeader + secondaryBytes.size();
     if (numbersSet())
-        length += kFieldHeader + 6;
+        length += kFieldHeader + kNumbersLength;
     if (identifierSet())
         length += kFieldHeader + identifier.size();
     if (timestampSet())
@@ -284,9 +301,9 @@ void SoundRecord::encodeCompact(std::vector<uint8_t>& out) const
     const size_t start = out.size();
     out.resize(start + kCompactLength, 0);
     std::memcpy(out.data() + start, stored.data(), std::min(stored.size(), kCompactNameLength));
-    std::memcpy(out.data() + start + 18, primaryBytes.data(), primaryBytes.size());
-    std::memcpy(out.data() + start + 21, secondaryBytes.data(), secondaryBytes.size());
-    out[start + 23] = kind;
+    std::memcpy(out.data() + start + kCompactPrimaryOffset, primaryBytes.data(), primaryBytes.size());
+    std::memcpy(out.data() + start + kCompactSecondaryOffset, secondaryBytes.data(), secondaryBytes.size());
+    out[start + kCompactKindOffset] = kind;
 }
 
 bool SoundRecord::encodeExtended(std::vector<uint8_t>& out) const
@@ -297,7 +314,7 @@ bool SoundRecord::encodeExtended(std::vector<uint8_t>& out) const
         return false;
     const size_t start = out.size();
     out.reserve(start + length);
-    put16(out, static_cast<uint16_t>(length - 2));
+    put16(out, static_cast<uint16_t>(length - kLengthFieldSize));
     put16(out, 0);
     uint16_t fields = 0;
     if (subformat == 1)
@@ -319,12 +336,12 @@ bool SoundRecord::encodeExtended(std::vector<uint8_t>& out) const
     fields += 2;
     if (numbersSet())
     {
-        const uint8_t data[6] = {numbers.first,
-                                 numbers.second,
-                                 static_cast<uint8_t>(numbers.third >> 8),
-                                 static_cast<uint8_t>(numbers.third),
-                                 static_cast<uint8_t>(numbers.fourth >> 8),
-                                 static_cast<uint8_t>(numbers.fourth)};
+        const uint8_t data[kNumbersLength] = {numbers.first,
+                                              numbers.second,
+                                              static_cast<uint8_t>(numbers.third >> 8),
+                                              static_cast<uint8_t>(numbers.third),
+                                              static_cast<uint8_t>(numbers.fourth >> 8),
+                                              static_cast<uint8_t>(numbers.fourth)};
         putField(out, kTagNumbers, data, sizeof data);
         ++fields;
     }
@@ -343,8 +360,8 @@ bool SoundRecord::encodeExtended(std::vector<uint8_t>& out) const
         putField(out, kTagAnnotation, annotation.data(), annotation.size());
         ++fields;
     }
-    out[start + 2] = static_cast<uint8_t>(fields >> 8);
-    out[start + 3] = static_cast<uint8_t>(fields);
+    out[start + kFieldCountOffset] = static_cast<uint8_t>(fields >> 8);
+    out[start + kFieldCountOffset + 1] = static_cast<uint8_t>(fields);
     const uint32_t crc = RecordCrc::compute(out.data() + start, out.size() - start);
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(crc >> shift));
     return true;

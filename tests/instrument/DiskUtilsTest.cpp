@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
 
+#include <sys/stat.h>
+
 #include <ctime>
 #include <fstream>
 
@@ -69,6 +71,14 @@ TEST_F(DiskUtilsTest, ChecksDigestsAndRemovesFiles)
     EXPECT_FALSE(utils.CheckFileMd5(file, "900150983cd24fb0d6963f7d28e17f73"));
     EXPECT_FALSE(utils.CheckFileMd5(file, "900150983cd24fb0"));
     EXPECT_FALSE(utils.CheckFileMd5(etc + "/missing", "900150983cd24fb0d6963f7d28e17f72"));
+    // A pipe would block the check for ever and a device may never end: neither is a file with a digest.
+    // The digest of no bytes at all, so that reading them could not have matched by accident.
+    const char kEmpty[] = "d41d8cd98f00b204e9800998ecf8427e";
+    ASSERT_EQ(::mkfifo((etc + "/pipe").c_str(), 0644), 0);
+    EXPECT_FALSE(utils.CheckFileMd5(etc + "/pipe", kEmpty));
+    fs::create_symlink("/dev/null", etc + "/null");
+    EXPECT_FALSE(utils.CheckFileMd5(etc + "/null", kEmpty));
+    EXPECT_FALSE(utils.CheckFileMd5(etc, kEmpty));
 
     std::ofstream(etc + "/other") << "x";
     utils.RemoveFiles(etc, {"missing", "real.conf"});

@@ -438,6 +438,22 @@ TEST(ChunkBlock, BlockWithoutBodyFailsItsParent)
     EXPECT_TRUE(root.isFailed());
 }
 
+TEST(ChunkBlock, DeeplyNestedBlocksFailWithoutExhaustingTheStack)
+{
+    // Every block must begin with its body; a block in its place is refused before it is opened, so the
+    // depth of the file never turns into depth of the call stack.
+    for (size_t levels : {size_t{1}, size_t{2}, size_t{1000}, size_t{200000}})
+    {
+        Bytes file = nestedBlocks(levels);
+        CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
+        ASSERT_EQ(root.state(), ChunkState::Reading) << levels;
+        CChunk* block = nullptr;
+        EXPECT_EQ(root.nextChild(block), 0) << levels;
+        EXPECT_EQ(block, nullptr) << levels;
+        EXPECT_TRUE(root.isFailed()) << levels;
+    }
+}
+
 TEST(ChunkBlock, AttributeRecordsThatDoNotFillTheListFail)
 {
     Bytes file = writeFile(

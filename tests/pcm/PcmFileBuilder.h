@@ -4,7 +4,9 @@
 
 #include "CChunk.h"
 #include "CMemoryChunk.h"
+#include "ChunkHeader.h"
 #include "RecordList.h"
+#include "SoundChunkIds.h"
 
 #include <gtest/gtest.h>
 
@@ -17,23 +19,6 @@
 namespace pcmtest
 {
 using Bytes = std::vector<uint8_t>;
-
-constexpr uint32_t identifierOf(uint8_t type, uint8_t version, uint8_t variant, uint8_t flags)
-{
-    return uint32_t{type} | (uint32_t{version} << 8) | (uint32_t{variant} << 16) | (uint32_t{flags} << 24);
-}
-
-constexpr uint32_t kDataId = identifierOf(0x20, 0, 0, 0x18);
-constexpr uint32_t kContainerId = identifierOf(0x21, 0, 0, 0x10);
-constexpr uint32_t kBlockId = identifierOf(0x22, 0, 0, 0x12);
-constexpr uint32_t kWaveContainerId = identifierOf(0x12, 0x02, 0x00, 0x10);
-constexpr uint32_t kWaveChunkId = identifierOf(0x01, 0, 0, 0x18);
-
-// The chunk that holds a record list: its version and variant are the list's format and subformat.
-constexpr uint32_t recordListId(uint8_t format, uint8_t subformat = 0)
-{
-    return identifierOf(0x10, format, subformat, 0x18);
-}
 
 // Writes a file: `fill` adds the children after the info chunk.
 inline Bytes writeFile(const std::function<void(CMemoryChunk&)>& fill, bool storeSeekTable = false,
@@ -105,5 +90,22 @@ inline std::string caseName(const char* what)
 inline size_t firstChildOffset(const Bytes& file)
 {
     return 8 + 8 + get32(file, 12);
+}
+
+// A valid root and info chunk followed by `levels` block headers, each the first byte of the one before's
+// payload and 8 bytes smaller: blocks nested as deep as the file is long, none of them with a body.
+inline Bytes nestedBlocks(size_t levels)
+{
+    Bytes file = writeFile([](CMemoryChunk&) {});
+    const size_t first = file.size();
+    file.resize(first + 8 * levels);
+    for (size_t level = 0; level < levels; ++level)
+    {
+        const size_t at = first + 8 * level;
+        ChunkHeader::fromIdentifier(kBlockId, static_cast<uint32_t>(8 * (levels - level - 1)))
+            .encode(&file[at]);
+    }
+    put32(file, 4, get32(file, 4) + static_cast<uint32_t>(8 * levels));
+    return file;
 }
 }  // namespace pcmtest

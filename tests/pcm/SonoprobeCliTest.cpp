@@ -100,6 +100,7 @@ TEST(SonoprobeProgram, Verdicts)
          writeFile([](CMemoryChunk& r) { addRecords(r, {makeRecord(0, "x", 6, 2)}, 0); }, true));
     save(dir / "info-only.PCM", writeFile([](CMemoryChunk&) {}));
     save(dir / "empty.PCM", {});
+    save(dir / "nested.PCM", nestedBlocks(200000));
     save(dir / "text.PCM", Bytes(64, 'a'));
     struct Case
     {
@@ -108,8 +109,9 @@ TEST(SonoprobeProgram, Verdicts)
         int status;
     };
     const Case cases[] = {
-        {"found.PCM", kFound, 0}, {"plain.PCM", kNotFound, 0}, {"info-only.PCM", kError, 1},
-        {"empty.PCM", kError, 1}, {"text.PCM", kError, 1},     {".", kError, 1},
+        {"found.PCM", kFound, 0},  {"plain.PCM", kNotFound, 0}, {"info-only.PCM", kError, 1},
+        {"empty.PCM", kError, 1},  {"text.PCM", kError, 1},     {".", kError, 1},
+        {"nested.PCM", kError, 1},
     };
     for (const Case& c : cases)
     {

@@ -1,0 +1,363 @@
+// fuzz_seeds OUTPUT: writes the seed corpus of every fuzz target, one folder per target under OUTPUT, with
+// the project's own writers, and under OUTPUT/regressions the past crash inputs too large to keep in the
+// source tree. A seed starts the fuzzer from inputs that already pass the parsers' first checks.
+
+#include "CChunk.h"
+#include "CMemoryChunk.h"
+#include "ChunkHeader.h"
+#include "InfoRecord.h"
+#include "PackageFormat.h"
+#include "PackageWriter.h"
+#include "ParametersDeserializer.h"
+#include "RecordList.h"
+#include "SoundChunkIds.h"
+#include "TarItemBuilder.h"
+
+#include <boost/filesystem.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace fs = boost::filesystem;
+using namespace pcmtest;
+
+namespace
+{
+using Bytes = std::vector<uint8_t>;
+
+bool ok = true;
+
+void save(const fs::path& folder, const std::string& name, const Bytes& bytes)
+{
+    fs::create_directories(folder);
+    std::ofstream out((folder / name).string(), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+    {
+        std::fprintf(stderr, "fuzz_seeds: cannot write %s\n", (folder / name).string().c_str());
+        ok = false;
+    }
+}
+
+Bytes bytesOf(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes slurp(const fs::path& path)
+{
+    std::ifstream in(path.string(), std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// ---- packages ---------------------------------------------------------------------------------------------
+
+// The installer's tar item is found by this name in the tar item target too.
+const char kTarBase[] = "data";
+
+TarItemBuilder bundle()
+{
+    TarItemBuilder tar(kTarBase);
+    tar.SetModificationTime(1700000000);
+    tar.AddDirectory("./");
+    tar.AddDirectory("./data");
+    tar.AddFile("./data/table.csv", "a,b\n1,2\n");
+    tar.AddFile("./data/run.sh", "#!/bin/sh\nexit 0\n", 0755);
+    tar.AddSymlink("./data/latest.csv", "table.csv");
+    return tar;
+}
+
+uint16_t mode(unsigned owner, unsigned group, unsigned others)
+{
+    return static_cast<uint16_t>(owner << PackageFormat::kOwnerShift | group << PackageFormat::kGroupShift |
+                                 others << PackageFormat::kOthersShift);
+}
+
+PackageWriter::FileInfo fileAt(const std::string& path, int16_t condition = PackageFormat::kNoCondition)
+{
+    PackageWriter::FileInfo info;
+    info.path = path;
+    info.date = "06/15/2024";
+    info.time = "12.30";
+    info.attributes.mode = mode(PackageFormat::kPermRead | PackageFormat::kPermWrite,
+                                PackageFormat::kPermRead, PackageFormat::kPermRead);
+    info.attributes.conditionId = condition;
+    return info;
+}
+
+void everyUserKind(PackageWriter& writer)
+{
+    writer.addScript("pre.sh", bytesOf("#!/bin/sh\nexit 0\n"));
+    writer.addScript("clean.sh", bytesOf("#!/bin/sh\nexit 0\n"));
+    writer.addScript("post.sh", bytesOf("#!/bin/sh\nexit 0\n"));
+    writer.addScript("has_options.sh", bytesOf("#!/bin/sh\nexit 0\n"), 1);
+    PackageWriter::EntryAttributes dir;
+    dir.mode = mode(7, 5, 5);
+    writer.addDirectory("/kelda_usr/sample", dir);
+    writer.addFile(fileAt("/kelda_usr/sample/plain.txt"), bytesOf("A plain file.\n"));
+    writer.addFile(fileAt("/kelda_usr/sample/blowfish.txt"), bytesOf("Stored encrypted with Blowfish.\n"),
+                   PackageFormat::kCompressionNone, PackageFormat::kCipherBlowfish);
+    writer.addFile(fileAt("/kelda_usr/sample/des.txt"), bytesOf("Stored encrypted with DES.\n"),
+                   PackageFormat::kCompressionNone, PackageFormat::kCipherDes);
+    std::string repeated;
+    for (int i = 0; i < 64; ++i) repeated += "Stored compressed; this line repeats.\n";
+    writer.addFile(fileAt("/kelda_usr/sample/compressed.txt"), bytesOf(repeated),
+                   PackageFormat::kCompressionQtZlib, PackageFormat::kCipherNone);
+    writer.addFile(fileAt("/rootfs/opt/sample/options.cfg", 1), bytesOf("options=on\n"));
+    PackageWriter::LinkInfo link;
+    link.linkPath = "/rootfs/opt/sample/current.cfg";
+    link.target = "options.cfg";
+    writer.addLink(link);
+    bundle().AddTo(writer, "/rootfs/opt/sample/data.tar");
+}
+
+// A package as written, with the layout byte of the package target in front.
+void savePackage(const fs::path& folder, const std::string& name, uint8_t layout, uint16_t type,
+                 const std::function<void(PackageWriter&)>& fill)
+{
+    const fs::path work = folder / ".work";
+    fs::create_directories(work);
+    const fs::path path = work / "package.pkg";
+    PackageWriter writer;
+    PackageWriter::Header header;
+    header.packageType = type;
+    header.creationDate = "06/15/2024";
+    header.creationTime = "12.30";
+    header.text1 = "Seed";
+    if (!writer.open(path.string()) || !writer.addHeader(header))
+        ok = false;
+    fill(writer);
+    if (!writer.close())
+    {
+        std::fprintf(stderr, "fuzz_seeds: package %s not written\n", name.c_str());
+        ok = false;
+    }
+    Bytes input{layout};
+    const Bytes package = slurp(path);
+    input.insert(input.end(), package.begin(), package.end());
+    fs::remove_all(work);
+    save(folder, name, input);
+}
+
+void packages(const fs::path& folder)
+{
+    const uint8_t onePart = 0;
+    const uint8_t threeParts = 2;
+    savePackage(folder, "header-only", onePart, PackageFormat::kPackageUser, [](PackageWriter&) {});
+    savePackage(folder, "user-every-kind", onePart, PackageFormat::kPackageUser, everyUserKind);
+    savePackage(folder, "user-every-kind-in-parts", threeParts, PackageFormat::kPackageUser, everyUserKind);
+    savePackage(folder, "service-images", onePart, PackageFormat::kPackageService,
+                [](PackageWriter& writer)
+                {
+                    writer.addScript("pre.sh", bytesOf("#!/bin/sh\nexit 0\n"));
+                    for (uint32_t type = 2; type <= 14; ++type)
+                        writer.addSystemImage(type, Bytes(16, static_cast<uint8_t>(type)));
+                    writer.addRawChunk(0x77, bytesOf("unknown chunk"));
+                });
+}
+
+// ---- tar items and their lists
+// ------------------------------------------------------------------------------
+
+void tarItems(const fs::path& folder, const fs::path& listsFolder)
+{
+    Bytes archive;
+    const TarItemBuilder tar = bundle();
+    if (!tar.Build(archive))
+        ok = false;
+    save(folder, "bundle.tar", archive);
+    if (!tar.Build(archive, TarItemBuilder::Compression::Gzip))
+        ok = false;
+    save(folder, "bundle.tar.gz", archive);
+
+    TarItemBuilder bare(kTarBase);
+    bare.AddFile("./one", "1\n");
+    bare.SetIncludeLists(false);
+    bare.Build(archive);
+    save(folder, "without-lists.tar", archive);
+
+    TarItemBuilder climbing = bundle();
+    climbing.SetMd5List(climbing.Md5List() + "d41d8cd98f00b204e9800998ecf8427e  ../up\n");
+    climbing.Build(archive);
+    save(folder, "md5-list-climbs-out.tar", archive);
+
+    // A "_tart" name that lands above the destination only once its first character is dropped.
+    TarItemBuilder landingAbove = bundle();
+    landingAbove.SetTarList(landingAbove.TarList() + "-rw-r--r-- root/root 9 2026-12-08 03:44 x../up\n");
+    landingAbove.Build(archive);
+    save(folder, "tar-list-lands-above.tar", archive);
+
+    save(listsFolder, "md5-list", bytesOf(tar.Md5List()));
+    save(listsFolder, "tar-list-lands-above", bytesOf(landingAbove.TarList()));
+    save(listsFolder, "tar-list", bytesOf(tar.TarList()));
+    save(listsFolder, "both-lists", bytesOf(tar.Md5List() + tar.TarList()));
+}
+
+// ---- the parameter block
+// -------------------------------------------------------------------------------------
+
+void parameterBlocks(const fs::path& folder)
+{
+    auto block = [](uint8_t headerByte, uint32_t flags, const std::string& package, const std::string& log)
+    {
+        Bytes bytes(ParametersDeserializer::kFlagsOffset, headerByte);
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(flags >> (8 * i)));
+        bytes.insert(bytes.end(), package.begin(), package.end());
+        bytes.push_back(0);
+        bytes.insert(bytes.end(), log.begin(), log.end());
+        bytes.push_back(0);
+        return bytes;
+    };
+    save(folder, "with-log", block('P', 1, "/emmc/update/sample.pkg", "042_install.log"));
+    save(folder, "without-log", block(0, 0, "/emmc/update/sample.001", ""));
+    save(folder, "longest-name",
+         block('P', 0, std::string(ParametersDeserializer::kMaxStringSize - 1, 'n'), "l"));
+}
+
+// ---- sound data
+// ----------------------------------------------------------------------------------------------
+
+SoundRecord record(uint8_t format, const std::string& name, uint8_t primary, uint8_t secondary, bool full)
+{
+    SoundRecord r(format, format == 1 ? 1 : 0);
+    r.name = name;
+    r.primaryBytes = {primary, 0x10, 0x20};
+    r.secondaryBytes = {secondary, 0x30};
+    if (full)
+    {
+        r.numbers = SoundNumbers{1, 2, 3, 4};
+        r.identifier = {1, 2, 3, 4, 5, 6, 7, 8};
+        r.timestamp = {20, 26, 12, 8, 17, 30, 0};
+        r.annotation = "annotation";
+    }
+    return r;
+}
+
+Bytes recordList(const std::vector<SoundRecord>& records)
+{
+    Bytes payload;
+    if (!RecordList::encode(records, payload))
+        ok = false;
+    return payload;
+}
+
+void addData(CChunkBase& parent, uint32_t identifier, const Bytes& payload)
+{
+    CChunk* child = nullptr;
+    if (!parent.createChild(identifier, child))
+    {
+        ok = false;
+        return;
+    }
+    child->writeBytes(payload.data(), payload.size());
+    parent.releaseChild(child);
+}
+
+void addContainer(CChunkBase& parent, uint32_t identifier, const std::function<void(CChunk&)>& fill)
+{
+    CChunk* child = nullptr;
+    if (!parent.createChild(identifier, child))
+    {
+        ok = false;
+        return;
+    }
+    fill(*child);
+    parent.releaseChild(child);
+}
+
+Bytes soundFile(bool storeSeekTable, const std::function<void(CMemoryChunk&)>& fill)
+{
+    CMemoryChunk root("seed", {1, 2, 3, 4}, storeSeekTable);
+    fill(root);
+    if (root.finishPayload() != 1)
+        ok = false;
+    const CMemory& memory = root.memory();
+    return Bytes(memory.data(), memory.data() + memory.length());
+}
+
+void soundFiles(const fs::path& folder, const fs::path& recordsFolder, const fs::path& regressions)
+{
+    const std::vector<SoundRecord> compact = {record(0, "first", 1, 1, false),
+                                              record(0, "wave", 6, 0, false)};
+    const std::vector<SoundRecord> extended = {record(1, "first", 1, 1, true),
+                                               record(1, "wave", 6, 1, false)};
+    const std::vector<SoundRecord> fixedNames = {SoundRecord(1, 0)};
+
+    save(folder, "records-wave.PCM",
+         soundFile(false,
+                   [&](CMemoryChunk& root) { addData(root, recordListId(1, 1), recordList(extended)); }));
+    save(folder, "container-wave-with-seek-table.PCM",
+         soundFile(true,
+                   [&](CMemoryChunk& root)
+                   {
+                       addData(root, recordListId(0, 0), recordList({record(0, "x", 1, 1, false)}));
+                       addData(root, kDataId, {1, 2, 3});
+                       addContainer(root, kWaveContainerId, [](CChunk& c) { addData(c, kWaveChunkId, {1}); });
+                   }));
+    save(folder, "block-with-attributes.PCM",
+         soundFile(false,
+                   [&](CMemoryChunk& root)
+                   {
+                       addData(root, recordListId(0, 0), recordList(compact));
+                       addContainer(root, kBlockId,
+                                    [](CChunk& block)
+                                    {
+                                        addData(block, kDataId, {7});
+                                        InfoRecord attribute(2, {1, 2, 3, 4}, "attribute");
+                                        attribute.pushKey(0x42);
+                                        attribute.pushKey(0x41);
+                                        block.addAttribute(attribute);
+                                    });
+                   }));
+
+    auto withFormat = [](uint8_t format, uint8_t subformat, Bytes payload)
+    {
+        payload.insert(payload.begin(), {format, subformat});
+        return payload;
+    };
+    save(recordsFolder, "compact", withFormat(0, 0, recordList(compact)));
+    save(recordsFolder, "extended-own-length-names", withFormat(1, 1, recordList(extended)));
+    save(recordsFolder, "extended-fixed-names", withFormat(1, 0, recordList(fixedNames)));
+
+    // Blocks nested 200 000 deep, none with its body: once enough to exhaust Sonoprobe's stack.
+    Bytes nested = soundFile(false, [](CMemoryChunk&) {});
+    const size_t levels = 200000;
+    const size_t first = nested.size();
+    nested.resize(first + ChunkHeader::kSize * levels);
+    for (size_t level = 0; level < levels; ++level)
+    {
+        const uint32_t below = static_cast<uint32_t>(ChunkHeader::kSize * (levels - level - 1));
+        ChunkHeader::fromIdentifier(kBlockId, below).encode(&nested[first + ChunkHeader::kSize * level]);
+    }
+    ChunkHeader root;
+    ChunkHeader::decode(nested.data(), root);
+    root.size += static_cast<uint32_t>(ChunkHeader::kSize * levels);
+    root.encode(nested.data());
+    save(regressions / "pcm_container", "blocks-nested-200000-deep.PCM", nested);
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2)
+    {
+        std::fprintf(stderr, "Usage: fuzz_seeds OUTPUT\n");
+        return 2;
+    }
+    const fs::path out(argv[1]);
+    packages(out / "package");
+    tarItems(out / "tar_item", out / "tar_lists");
+    parameterBlocks(out / "parameter_block");
+    soundFiles(out / "pcm_container", out / "sound_records", out / "regressions");
+    // Every target has a folder of generated regressions, even an empty one, so that its runs can name it.
+    for (fs::directory_iterator it(out), end; it != end; ++it)
+    {
+        if (fs::is_directory(it->path()) && it->path().filename() != "regressions")
+            fs::create_directories(out / "regressions" / it->path().filename());
+    }
+    return ok ? 0 : 1;
+}
