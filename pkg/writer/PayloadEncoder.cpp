@@ -31,10 +31,10 @@ void appendBigEndian(std::vector<unsigned char>& out, uint32_t v)
 }  // namespace
 
 bool PayloadEncoder::encrypt(int cipherType, const unsigned char* plain, size_t length,
-                             std::vector<unsigned char>& stored)
+                             std::vector<unsigned char>& stored, EncryptionStrategy::Vectors vectors)
 {
     stored.clear();
-    EncryptionStrategy strategy(cipherType);
+    EncryptionStrategy strategy(cipherType, vectors);
     if (length == 0)
     {
         // Checked all the same, so that a missing cipher fails whatever the file's size.
