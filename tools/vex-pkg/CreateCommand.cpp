@@ -49,7 +49,8 @@ void AddCreateCommand(CLI::App& app, CommandContext& context)
     CLI::App* command = app.add_subcommand("create", "Build a package from a manifest (TOML)");
     command->add_option("MANIFEST", options->manifest, "The package manifest")->required();
     command->add_option("-o,--output", options->output, "The package to write")->required();
-    command->add_option("--split", options->split,
-                        "Write OUT.001, OUT.002, ... parts of SIZE bytes (K, M, G suffixes) instead of one file");
+    command->add_option(
+        "--split", options->split,
+        "Write OUT.001, OUT.002, ... parts of SIZE bytes (K, M, G suffixes) instead of one file");
     command->callback([options, &context]() { context.status = RunCreate(*options, context); });
 }

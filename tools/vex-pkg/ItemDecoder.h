@@ -27,7 +27,8 @@ public:
 
     // Decodes the whole window; `produced` counts the decoded bytes and `hexDigest` is their MD5.
     static Result Digest(const DataInfo& data, ProcessingStrategy& strategy,
-                         InstallProgressNotifierInterface* progress, int64_t& produced, std::string& hexDigest);
+                         InstallProgressNotifierInterface* progress, int64_t& produced,
+                         std::string& hexDigest);
 
     // The recorded digest as lower-case hexadecimal.
     static std::string Hex(const uint8_t* digest, size_t length);

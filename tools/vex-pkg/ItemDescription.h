@@ -11,9 +11,9 @@
 // mode and FAT attributes. Fields that an item kind does not have stay empty or -1.
 struct ItemDescription
 {
-    std::string kind;         // "script", "directory", "file", "link", "tar", a system kind, "header", "unknown"
-    std::string path;         // destination (a script's name, a link's path, a tar's archive path)
-    std::string target;       // a link's target
+    std::string kind;    // "script", "directory", "file", "link", "tar", a system kind, "header", "unknown"
+    std::string path;    // destination (a script's name, a link's path, a tar's archive path)
+    std::string target;  // a link's target
     int64_t storedSize = -1;  // bytes in the package
     int64_t installedSize = -1;
     std::string encoding;  // files only

@@ -213,7 +213,8 @@ public:
             Fail(where, what + "." + key + " '" + path + "' must be an absolute path such as /kelda_usr/...");
         else if (HasDotDot(path))
             Fail(where, what + "." + key + " '" + path + "' climbs out with '..'");
-        else if (PartitionsManager::Instance().FindPartition(kEmmcRoot + path) == PartitionsManager::kNoPartition)
+        else if (PartitionsManager::Instance().FindPartition(kEmmcRoot + path) ==
+                 PartitionsManager::kNoPartition)
             Fail(where, what + "." + key + " '" + path +
                             "' is outside the partitions (/boot, /service, /update, /kernel, /rootfs, "
                             "/kelda_sys, /kelda_usr, /vdl_pcm, /bkp_pcm)");
@@ -275,7 +276,8 @@ public:
                 else if (name == "hidden")
                     attributes.mode |= PackageFormat::kModeFatHidden;
                 else
-                    Fail(WhereOf(flag), what + ".fat: unknown FAT attribute (archive, readonly, system, hidden)");
+                    Fail(WhereOf(flag),
+                         what + ".fat: unknown FAT attribute (archive, readonly, system, hidden)");
             }
         }
         return attributes;
@@ -336,7 +338,8 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
     else if (type == "maintenance")
         header.packageType = PackageFormat::kPackageMaintenance;
     else if (ok())
-        Fail(WhereOf(*Find(*package, "type")), "package.type '" + type + "' is none of service, user, maintenance");
+        Fail(WhereOf(*Find(*package, "type")),
+             "package.type '" + type + "' is none of service, user, maintenance");
 
     header.text1 = String(*package, what, "text1", false);
     header.text2 = String(*package, what, "text2", false);
@@ -377,9 +380,11 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
         else
             for (const toml::value& entry : value->as_array())
             {
-                if (!entry.is_string() || entry.as_string().str.size() != PackageFormat::kCompatibilityTextLength ||
+                if (!entry.is_string() ||
+                    entry.as_string().str.size() != PackageFormat::kCompatibilityTextLength ||
                     entry.as_string().str.find('\0') != std::string::npos)
-                    Fail(WhereOf(entry), "package.compatibility entries must be texts of exactly 7 characters");
+                    Fail(WhereOf(entry),
+                         "package.compatibility entries must be texts of exactly 7 characters");
                 else
                     header.compatibility.push_back(entry.as_string().str);
             }
@@ -417,7 +422,8 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
     else
     {
         Fail(WhereOf(*package),
-             "package.date is missing and SOURCE_DATE_EPOCH is not set (a package is never dated by the clock)");
+             "package.date is missing and SOURCE_DATE_EPOCH is not set (a package is never dated by the "
+             "clock)");
     }
     if (ok())
         manifest_.modificationTime = EpochOf(header.creationDate, header.creationTime);
@@ -449,9 +455,10 @@ void Parser::Items(const toml::value& root)
         Manifest::Script script;
         script.where = WhereOf(*table);
         script.name = String(*table, what, "name", true);
-        if (ok() && (script.name.empty() || script.name.find('/') != std::string::npos || script.name == "." ||
-                     script.name == ".."))
-            Fail(WhereOf(*Find(*table, "name")), "script.name '" + script.name + "' must be a plain file name");
+        if (ok() && (script.name.empty() || script.name.find('/') != std::string::npos ||
+                     script.name == "." || script.name == ".."))
+            Fail(WhereOf(*Find(*table, "name")),
+                 "script.name '" + script.name + "' must be a plain file name");
         script.source = Source(*table, what, "source", false);
         script.condition = Condition(*table, what);
         manifest_.scripts.push_back(script);
@@ -469,7 +476,9 @@ void Parser::Items(const toml::value& root)
     for (const toml::value* table : Tables(root, "file"))
     {
         const std::string what = "file";
-        KnownKeys(*table, what, {"source", "path", "owner", "group", "mode", "fat", "condition", "encoding", "date", "time"});
+        KnownKeys(
+            *table, what,
+            {"source", "path", "owner", "group", "mode", "fat", "condition", "encoding", "date", "time"});
         Manifest::File file;
         file.where = WhereOf(*table);
         file.source = Source(*table, what, "source", false);
@@ -478,7 +487,8 @@ void Parser::Items(const toml::value& root)
         file.info.date = String(*table, what, "date", false, manifest_.header.creationDate);
         file.info.time = String(*table, what, "time", false, manifest_.header.creationTime);
         if (ok() && !ValidDate(file.info.date))
-            Fail(WhereOf(*Find(*table, "date")), "file.date '" + file.info.date + "' is not a date MM/DD/YYYY");
+            Fail(WhereOf(*Find(*table, "date")),
+                 "file.date '" + file.info.date + "' is not a date MM/DD/YYYY");
         if (ok() && !ValidTime(file.info.time))
             Fail(WhereOf(*Find(*table, "time")), "file.time '" + file.info.time + "' is not a time hh.mm");
         const std::string encoding = String(*table, what, "encoding", false, "plain");
@@ -487,7 +497,8 @@ void Parser::Items(const toml::value& root)
                  "file.encoding '" + encoding + "' is not one the format has (plain, blowfish, des, zlib)");
         boost::system::error_code ec;
         if (ok() && fs::file_size(file.source, ec) > 0xFFFFFFFFull)
-            Fail(WhereOf(*Find(*table, "source")), "file.source '" + file.source + "' is larger than 4 GiB - 1");
+            Fail(WhereOf(*Find(*table, "source")),
+                 "file.source '" + file.source + "' is larger than 4 GiB - 1");
         manifest_.files.push_back(file);
     }
     for (const toml::value* table : Tables(root, "link"))
@@ -509,8 +520,9 @@ void Parser::Items(const toml::value& root)
     for (const toml::value* table : Tables(root, "tar"))
     {
         const std::string what = "tar";
-        KnownKeys(*table, what,
-                  {"path", "from_dir", "from_archive", "compression", "post_tar", "owner", "group", "condition"});
+        KnownKeys(
+            *table, what,
+            {"path", "from_dir", "from_archive", "compression", "post_tar", "owner", "group", "condition"});
         Manifest::Tar tar;
         tar.where = WhereOf(*table);
         tar.destination = Destination(*table, what, "path");
@@ -553,21 +565,26 @@ void Parser::CrossCheck()
         if (script.condition == -1)
             continue;
         if (!carried.insert(script.condition).second)
-            Fail(script.where, "condition " + std::to_string(script.condition) + " is carried by two scripts");
+            Fail(script.where,
+                 "condition " + std::to_string(script.condition) + " is carried by two scripts");
     }
     auto check = [&](int16_t id, const Where& where, const std::string& what)
     {
         if (id != -1 && carried.count(id) == 0)
-            Fail(where, what + " has condition " + std::to_string(id) + ", which no conditional script carries");
+            Fail(where,
+                 what + " has condition " + std::to_string(id) + ", which no conditional script carries");
     };
-    for (const auto& d : manifest_.directories) check(d.attributes.conditionId, d.where, "directory " + d.path);
-    for (const auto& f : manifest_.files) check(f.info.attributes.conditionId, f.where, "file " + f.info.path);
+    for (const auto& d : manifest_.directories)
+        check(d.attributes.conditionId, d.where, "directory " + d.path);
+    for (const auto& f : manifest_.files)
+        check(f.info.attributes.conditionId, f.where, "file " + f.info.path);
     for (const auto& l : manifest_.links) check(l.link.conditionId, l.where, "link " + l.link.linkPath);
     for (const auto& t : manifest_.tars) check(t.condition, t.where, "tar " + t.destination);
 }
 }  // namespace
 
-std::string ManifestReader::Located(const std::string& file, const Manifest::Where& where, const std::string& text)
+std::string ManifestReader::Located(const std::string& file, const Manifest::Where& where,
+                                    const std::string& text)
 {
     return file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " + text;
 }
@@ -589,8 +606,8 @@ bool ManifestReader::Read(const std::string& path, const std::string& sourceDate
         what = what.substr(0, what.find('\n'));
         if (what.compare(0, 8, "[error] ") == 0)
             what.erase(0, 8);
-        error = path + ":" + std::to_string(e.location().line()) + ":" + std::to_string(e.location().column()) +
-                ": not valid TOML: " + what;
+        error = path + ":" + std::to_string(e.location().line()) + ":" +
+                std::to_string(e.location().column()) + ": not valid TOML: " + what;
         return false;
     }
     catch (const std::exception& e)

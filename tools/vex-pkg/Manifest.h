@@ -90,5 +90,6 @@ public:
                      std::string& error);
 
     // "FILE:LINE:COLUMN: text", the form of every manifest error.
-    static std::string Located(const std::string& file, const Manifest::Where& where, const std::string& text);
+    static std::string Located(const std::string& file, const Manifest::Where& where,
+                               const std::string& text);
 };

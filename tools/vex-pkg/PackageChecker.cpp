@@ -17,8 +17,8 @@
 #include "MultipleFileReader.h"
 #include "PackageComplianceChecker.h"
 #include "PackageFormat.h"
-#include "ProgressBar.h"
 #include "ProcessingStrategy.h"
+#include "ProgressBar.h"
 #include "TarContentChecker.h"
 #include "ToolSupport.h"
 
@@ -28,8 +28,8 @@ namespace
 {
 uint32_t LittleEndian32(const uint8_t* p)
 {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Decodes each item's data and compares it with what the package recorded.
@@ -76,13 +76,14 @@ public:
         ItemKinds::Encoding encoding;
         if (!ItemKinds::EncodingOf(item.compression(), item.cipherType(), encoding))
         {
-            Problem("encoding " + std::to_string(item.compression()) + "/" + std::to_string(item.cipherType()) +
-                    " is not one the installer can decode");
+            Problem("encoding " + std::to_string(item.compression()) + "/" +
+                    std::to_string(item.cipherType()) + " is not one the installer can decode");
             return;
         }
         std::unique_ptr<ProcessingStrategy> strategy = ItemDecoder::StrategyFor(item);
         int64_t produced = 0;
-        if (Decode(item.dataInfo(), *strategy, produced) && produced != static_cast<int64_t>(item.installedSize()))
+        if (Decode(item.dataInfo(), *strategy, produced) &&
+            produced != static_cast<int64_t>(item.installedSize()))
             Problem("decodes to " + std::to_string(produced) + " bytes, the package records " +
                     std::to_string(item.installedSize()));
     }
@@ -91,7 +92,8 @@ public:
         std::string digest;
         for (const std::string& problem : TarContentChecker::Check(item, progress_, digest)) Problem(problem);
         const DataInfo::Digest& recorded = item.dataInfo().digest();
-        // Packages from other tools may leave the field empty; the lists inside are what the installer checks.
+        // Packages from other tools may leave the field empty; the lists inside are what the installer
+        // checks.
         const bool unset = std::all_of(recorded.begin(), recorded.end(), [](uint8_t b) { return b == 0; });
         if (!digest.empty() && !unset && digest != ItemDecoder::Hex(recorded.data(), recorded.size()))
             Problem("MD5 of the archive differs from the recorded one");
@@ -160,14 +162,15 @@ void CheckCompliance(const OpenedPackage& package, std::vector<std::string>& pro
     const std::vector<std::string> lines = tap.Take();
     std::string why = lines.empty() ? "no package header" : lines.back();
     if (checker.GetErrorCode() == PackageComplianceChecker::kKindsNotAllowed)
-        why += " (the package type does not allow one of its item kinds, or a USER package lacks pre.sh, "
-               "clean.sh or post.sh)";
+        why +=
+            " (the package type does not allow one of its item kinds, or a USER package lacks pre.sh, "
+            "clean.sh or post.sh)";
     problems.push_back((failedItem.empty() ? std::string("package") : failedItem) + ": " + why);
 }
 }  // namespace
 
-std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::string>& parts, int64_t& streamSize,
-                                                     size_t& chunkCount)
+std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::string>& parts,
+                                                      int64_t& streamSize, size_t& chunkCount)
 {
     std::vector<std::string> problems;
     chunkCount = 0;
@@ -204,7 +207,8 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
         }
         const uint32_t type = LittleEndian32(frame);
         const int64_t size = static_cast<int32_t>(LittleEndian32(frame + 4));
-        const std::string chunk = "chunk of type " + std::to_string(type) + " at offset " + std::to_string(offset);
+        const std::string chunk =
+            "chunk of type " + std::to_string(type) + " at offset " + std::to_string(offset);
         if (size < 0)
         {
             problems.push_back("package: " + chunk + " has a negative size");

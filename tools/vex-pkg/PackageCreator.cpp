@@ -3,6 +3,7 @@
 #include "FileBytes.h"
 #include "InstallProgressNotifierInterface.h"
 #include "PackageWriter.h"
+#include "PayloadEncoder.h"
 #include "TarItemMaker.h"
 
 #include <boost/filesystem.hpp>
@@ -100,12 +101,30 @@ bool Build::Run(PackageWriter& writer, const std::string& output)
             PackageWriter::Bytes content;
             if (!FileBytes::Read(file.source, content))
                 return Fail(file.where, "cannot read " + file.source);
-            const bool zlib = file.encoding == ItemKinds::Encoding::Zlib;
-            const uint8_t cipher = file.encoding == ItemKinds::Encoding::Blowfish ? PackageFormat::kCipherBlowfish
-                                   : file.encoding == ItemKinds::Encoding::Des    ? PackageFormat::kCipherDes
-                                                                                  : PackageFormat::kCipherNone;
-            writer.addFile(file.info, content,
-                           zlib ? PackageFormat::kCompressionQtZlib : PackageFormat::kCompressionNone, cipher);
+            PackageWriter::EncodedData encoded;
+            encoded.installedSize = static_cast<uint32_t>(content.size());
+            encoded.installedDigest = PackageWriter::digestOf(content);
+            bool encodedOk = false;
+            if (file.encoding == ItemKinds::Encoding::Zlib)
+            {
+                encoded.encoding = PackageFormat::encodingByte(PackageFormat::kCompressionQtZlib, 0);
+                encodedOk = PayloadEncoder::compress(content.data(), content.size(), encoded.data);
+            }
+            else
+            {
+                const uint8_t cipher = file.encoding == ItemKinds::Encoding::Blowfish
+                                           ? PackageFormat::kCipherBlowfish
+                                           : PackageFormat::kCipherDes;
+                encoded.encoding = PackageFormat::encodingByte(PackageFormat::kCompressionNone, cipher);
+                // Vectors derived from the content: the same file always gives the same package bytes.
+                encodedOk = PayloadEncoder::encrypt(cipher, content.data(), content.size(), encoded.data,
+                                                    EncryptionStrategy::Vectors::FromContent);
+            }
+            if (!encodedOk)
+                return Fail(file.where, "cannot encode " + file.source);
+            content.clear();
+            content.shrink_to_fit();
+            writer.addEncodedFile(file.info, encoded);
         }
         if (!Written(writer, file.where, output))
             return false;

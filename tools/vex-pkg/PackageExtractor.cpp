@@ -285,8 +285,8 @@ private:
 };
 }  // namespace
 
-bool PackageExtractor::Extract(const std::string& package, const std::string& directory, ProgressBar* progress,
-                               std::ostream& out)
+bool PackageExtractor::Extract(const std::string& package, const std::string& directory,
+                               ProgressBar* progress, std::ostream& out)
 {
     boost::system::error_code ec;
     fs::create_directories(directory, ec);

@@ -129,17 +129,17 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
             out << "header: none\n";
             return;
         }
-        out << "header: type " << TypeName(header->packageType()) << ", library "
-            << int(header->versionA()) << '.' << int(header->versionB()) << ", install part "
-            << int(header->installMajor()) << '.' << int(header->installMinor()) << ", flag "
-            << (header->headerFlag() ? 1 : 0) << ", value " << int(header->headerFlagValue()) << '\n';
+        out << "header: type " << TypeName(header->packageType()) << ", library " << int(header->versionA())
+            << '.' << int(header->versionB()) << ", install part " << int(header->installMajor()) << '.'
+            << int(header->installMinor()) << ", flag " << (header->headerFlag() ? 1 : 0) << ", value "
+            << int(header->headerFlagValue()) << '\n';
         out << "compatibility:";
-        for (const auto& entry : header->compatibility())
-            out << ' ' << Printable(entry.text());
+        for (const auto& entry : header->compatibility()) out << ' ' << Printable(entry.text());
         out << (header->compatibility().empty() ? " none\n" : "\n");
         out << "texts: \"" << Printable(header->text1()) << "\" \"" << Printable(header->text2()) << "\" \""
             << Printable(header->text5()) << "\" \"" << Printable(header->text6()) << "\"\n";
-        out << "date: " << Printable(header->creationDate()) << ' ' << Printable(header->creationTime()) << '\n';
+        out << "date: " << Printable(header->creationDate()) << ' ' << Printable(header->creationTime())
+            << '\n';
         return;
     }
     out << "{\n  \"items\": [";
@@ -164,8 +164,7 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
         << "], \"header_flag\": " << (header->headerFlag() ? "true" : "false")
         << ", \"header_value\": " << int(header->headerFlagValue()) << ", \"compatibility\": [";
     for (size_t i = 0; i < header->compatibility().size(); ++i)
-        out << (i ? ", " : "")
-            << JsonString(header->compatibility()[i].text());
+        out << (i ? ", " : "") << JsonString(header->compatibility()[i].text());
     out << "], \"text1\": " << JsonString(header->text1()) << ", \"text2\": " << JsonString(header->text2())
         << ", \"text5\": " << JsonString(header->text5()) << ", \"text6\": " << JsonString(header->text6())
         << ", \"date\": " << JsonString(header->creationDate())

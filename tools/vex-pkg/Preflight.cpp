@@ -117,7 +117,8 @@ bool Preflight::Run(const Options& options, std::ostream& out)
         conditions[script->conditionId()] = given == options.conditions.end() || given->second;
         if (given == options.conditions.end())
             out << "condition " << script->conditionId() << " (" << script->name()
-                << ") taken as 1; give --condition " << script->conditionId() << "=0 to leave its items out\n";
+                << ") taken as 1; give --condition " << script->conditionId()
+                << "=0 to leave its items out\n";
     }
     for (const auto& given : options.conditions)
         if (conditions.count(given.first) == 0)
@@ -149,7 +150,8 @@ bool Preflight::Run(const Options& options, std::ostream& out)
             std::string why = lines.empty() ? "the disk check failed" : lines.back();
             if (why == "Failed !" && lines.size() >= 2)
                 why = lines[lines.size() - 2];
-            out << ItemDescription::Of(*item).Name() << ": " << why.substr(why.find_first_not_of(' ')) << '\n';
+            out << ItemDescription::Of(*item).Name() << ": " << why.substr(why.find_first_not_of(' '))
+                << '\n';
             return false;
         }
     }

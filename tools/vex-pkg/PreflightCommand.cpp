@@ -45,9 +45,10 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
         const bool zero = value == "0";
         if (index < 0 || (!zero && !ParseSize(value, std::numeric_limits<int64_t>::max() / 2, bytes)))
         {
-            context.err << "vex-pkg preflight: --free " << text
-                        << " is not PARTITION=SIZE (boot, service, update, kernel, rootfs, kelda_sys, kelda_usr, "
-                           "vdl_pcm, bkp_pcm; SIZE in bytes or with K, M, G)\n";
+            context.err
+                << "vex-pkg preflight: --free " << text
+                << " is not PARTITION=SIZE (boot, service, update, kernel, rootfs, kelda_sys, kelda_usr, "
+                   "vdl_pcm, bkp_pcm; SIZE in bytes or with K, M, G)\n";
             return CommandContext::kUsage;
         }
         options.freeBytes[index] = bytes;
@@ -75,7 +76,8 @@ void AddPreflightCommand(CLI::App& app, CommandContext& context)
         "preflight", "Say whether a package fits an instrument, with the installer's own space computation");
     command->add_option("PKG", arguments->package, "The package (a split one by its .001 part)")->required();
     command->add_option("--free", arguments->free, "Free space of a partition, PARTITION=SIZE (repeatable)");
-    command->add_option("--instrument", arguments->instrument, "A tree laid out like /emmc, measured as it is");
+    command->add_option("--instrument", arguments->instrument,
+                        "A tree laid out like /emmc, measured as it is");
     command->add_option("--condition", arguments->conditions,
                         "The outcome of a conditional script, ID=0|1 (repeatable; default 1)");
     command->callback([arguments, &context]() { context.status = RunPreflight(*arguments, context); });

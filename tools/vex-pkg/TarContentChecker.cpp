@@ -257,7 +257,8 @@ private:
             const auto found = members_.find(name);
             if (found == members_.end())
                 Problem("./" + listName + " lists '" + name + "', which the archive does not hold");
-            else if (entry.type != found->second.type && (entry.type == '-' || entry.type == 'd' || entry.type == 'l'))
+            else if (entry.type != found->second.type &&
+                     (entry.type == '-' || entry.type == 'd' || entry.type == 'l'))
                 Problem("./" + listName + " lists '" + name + "' as another kind of member");
             else if (entry.type == 'l' && entry.target != found->second.target)
                 Problem("./" + listName + " lists link '" + name + "' with another target");

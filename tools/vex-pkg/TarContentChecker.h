@@ -14,7 +14,8 @@ class TarContentChecker
 {
 public:
     // Each problem is one text (without the item's name); none means the archive is sound. The archive is
-    // read once: `archiveDigest` receives the MD5 of its stored bytes (empty when they could not all be read).
+    // read once: `archiveDigest` receives the MD5 of its stored bytes (empty when they could not all be
+    // read).
     static std::vector<std::string> Check(ItemTar& item, InstallProgressNotifierInterface* progress,
                                           std::string& archiveDigest);
 };

@@ -80,7 +80,8 @@ bool AddTree(TarItemBuilder& builder, const std::string& root, std::string& erro
         }
         if (!added)
         {
-            error = "'" + name + "' cannot be stored in a tar item (spaces, or too long a name or link target)";
+            error =
+                "'" + name + "' cannot be stored in a tar item (spaces, or too long a name or link target)";
             return false;
         }
     }
@@ -103,7 +104,8 @@ bool AddArchive(TarItemBuilder& builder, const std::string& path, std::string& e
     int rc;
     while ((rc = archive_read_next_header(a, &entry)) == ARCHIVE_OK || rc == ARCHIVE_WARN)
     {
-        const std::string name = MemberName(archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "");
+        const std::string name =
+            MemberName(archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "");
         // The lists are made anew; old ones would describe themselves.
         if (name.empty() || name == "./" + base + "_md5" || name == "./" + base + "_tart")
             continue;
@@ -115,7 +117,8 @@ bool AddArchive(TarItemBuilder& builder, const std::string& path, std::string& e
                 added = builder.AddDirectory(name, mode);
                 break;
             case AE_IFLNK:
-                added = builder.AddSymlink(name, archive_entry_symlink(entry) ? archive_entry_symlink(entry) : "");
+                added = builder.AddSymlink(name,
+                                           archive_entry_symlink(entry) ? archive_entry_symlink(entry) : "");
                 break;
             case AE_IFREG:
             {
@@ -138,7 +141,8 @@ bool AddArchive(TarItemBuilder& builder, const std::string& path, std::string& e
         }
         if (!added)
         {
-            error = "'" + name + "' cannot be stored in a tar item (spaces, or too long a name or link target)";
+            error =
+                "'" + name + "' cannot be stored in a tar item (spaces, or too long a name or link target)";
             return false;
         }
     }
@@ -158,8 +162,8 @@ la_ssize_t AppendToVector(struct archive*, void* out, const void* data, size_t s
 }
 
 // bzip2 and xz through libarchive's filters, over the raw tar bytes.
-bool Compress(Manifest::TarCompression compression, const std::vector<uint8_t>& tar, std::vector<uint8_t>& out,
-              std::string& error)
+bool Compress(Manifest::TarCompression compression, const std::vector<uint8_t>& tar,
+              std::vector<uint8_t>& out, std::string& error)
 {
     out.clear();
     std::unique_ptr<struct archive, WriteDeleter> writing(archive_write_new());

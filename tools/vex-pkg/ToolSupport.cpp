@@ -102,8 +102,7 @@ bool OpenedPackage::Open(const std::string& path, std::string& error)
         error = lines.empty() ? "cannot open " + path : lines.back();
         return false;
     }
-    while (items_.size() < kItemLimit && loader_->hasNext())
-        items_.push_back(loader_->next());
+    while (items_.size() < kItemLimit && loader_->hasNext()) items_.push_back(loader_->next());
     return true;
 }
 

@@ -9,7 +9,8 @@ namespace
 int RunVerify(const std::string& package, CommandContext& context)
 {
     ProgressBar bar(context.progress);
-    return PackageChecker::Verify(package, &bar, context.out) ? CommandContext::kOk : CommandContext::kBadInput;
+    return PackageChecker::Verify(package, &bar, context.out) ? CommandContext::kOk
+                                                              : CommandContext::kBadInput;
 }
 }  // namespace
 

@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                    encoded.installedDigest = PackageWriter::digestOf(B("what was meant\n"));
                    w.addEncodedFile(File("/kelda_usr/x.txt"), encoded);
                },
-               "file /kelda_usr/x.txt: MD5 mismatch (recorded cf73605846a0fb0d1113b3b188ba0358, data "},
+               "file /kelda_usr/x.txt: MD5 mismatch (recorded cf73605846a0fb0d1113b3b188ba0358, data "
+               "d4ed678300fe1b129c1f61f060b409f3)"},
         Damage{"WrongSize",
                [](PackageWriter& w)
                {
@@ -123,7 +124,10 @@ INSTANTIATE_TEST_SUITE_P(
                    w.addFile(File("/kelda_usr/x.txt"), B("x"));
                },
                "package: the installer's walk stops after 4 of 6 chunks (an empty chunk of unknown type)"},
-        Damage{"TruncatedChunk", [](PackageWriter& w) { w.addRawBytes(Bytes{17, 0, 0, 0, 100, 0, 0, 0, 1, 2}); },
+        Damage{"TruncatedChunk",
+               [](PackageWriter& w) {
+                   w.addRawBytes(Bytes{17, 0, 0, 0, 100, 0, 0, 0, 1, 2});
+               },
                "package: chunk of type 17 at offset 172 is truncated (98 bytes missing)"},
         Damage{"StrayBytes", [](PackageWriter& w) { w.addRawBytes(B("abc")); },
                "package: 3 stray bytes at offset 172, too few for a chunk"},
@@ -158,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"NotCompliant", [](PackageWriter& w) { w.addFile(File("/update/x.txt"), B("x")); },
                "file /update/x.txt: Invalid destination directory path '/emmc/update/x.txt' for USER package "
                "type."}),
-    [](const testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<Damage>& param) { return std::string(param.param.name); });
 
 TEST(VerifyCommand, AUserPackageWithoutItsScriptsIsNotCompliant)
 {
@@ -272,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(
                    tar.AddFile("../../../outside/escaped", "x");
                    tar.AddTo(w, "/rootfs/data.tar");
                },
-               "tar /rootfs/data.tar: extraction failed"},
+               "tar /rootfs/data.tar: the extracted members do not match the archive's lists"},
         Escape{"TarMemberThroughItsOwnLink",
                [](PackageWriter& w)
                {
@@ -281,8 +285,8 @@ INSTANTIATE_TEST_SUITE_P(
                    tar.AddFile("./out/escaped", "x");
                    tar.AddTo(w, "/rootfs/data.tar");
                },
-               "tar /rootfs/data.tar: extraction failed"},
+               "tar /rootfs/data.tar: the extracted members do not match the archive's lists"},
         Escape{"ScriptName", [](PackageWriter& w) { w.addScript("../escaped", B("x")); },
                "script ../escaped: not written: the name is not a plain file name"}),
-    [](const testing::TestParamInfo<Escape>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<Escape>& param) { return std::string(param.param.name); });
 }  // namespace

@@ -21,7 +21,7 @@ TEST(CreateCommand, SameInputsGiveTheSameBytes)
     const std::string manifest = WriteSampleInputs(dir);
     ASSERT_EQ(RunTool({"create", manifest, "-o", dir / "a.pkg"}, "1").status, 0);
     ASSERT_EQ(RunTool({"create", manifest, "-o", dir / "b.pkg"}, "999999").status, 0);
-    EXPECT_EQ(ReadText(dir / "a.pkg"), ReadText(dir / "b.pkg"));
+    EXPECT_TRUE(ReadText(dir / "a.pkg") == ReadText(dir / "b.pkg"));
 }
 
 TEST(CreateCommand, WithoutADateTheEpochFromTheEnvironmentDatesThePackage)
@@ -40,8 +40,8 @@ TEST(CreateCommand, WithoutADateTheEpochFromTheEnvironmentDatesThePackage)
     ASSERT_EQ(RunTool({"create", dir / "in/manifest.toml", "-o", dir / "a.pkg"}, "1718454600").status, 0);
     ASSERT_EQ(RunTool({"create", dir / "in/manifest.toml", "-o", dir / "b.pkg"}, "1718454600").status, 0);
     ASSERT_EQ(RunTool({"create", dir / "in/manifest.toml", "-o", dir / "c.pkg"}, "1718541000").status, 0);
-    EXPECT_EQ(ReadText(dir / "a.pkg"), ReadText(dir / "b.pkg"));
-    EXPECT_NE(ReadText(dir / "a.pkg"), ReadText(dir / "c.pkg"));
+    EXPECT_TRUE(ReadText(dir / "a.pkg") == ReadText(dir / "b.pkg"));
+    EXPECT_TRUE(ReadText(dir / "a.pkg") != ReadText(dir / "c.pkg"));
     const ToolRun list = RunTool({"list", dir / "a.pkg"});
     EXPECT_NE(list.out.find("date: 06/15/2024 12.30"), std::string::npos) << list.out;
 }
@@ -58,7 +58,7 @@ class CreateRefusesBadManifest : public testing::TestWithParam<BadManifest>
 {
 };
 
-// The sample manifest has 74 lines; the additions start on line 75.
+// The sample manifest has 64 lines; the additions start on line 65.
 TEST_P(CreateRefusesBadManifest, WithOneLocatedLineAndNoPackage)
 {
     TempDir dir;
@@ -76,41 +76,42 @@ TEST_P(CreateRefusesBadManifest, WithOneLocatedLineAndNoPackage)
 INSTANTIATE_TEST_SUITE_P(
     Cases, CreateRefusesBadManifest,
     testing::Values(
-        BadManifest{"Syntax", "\n[[file]\nsource = 1\n", ":76:", "not valid TOML"},
+        BadManifest{"Syntax", "\n[[file]\nsource = 1\n", ":66:", "not valid TOML"},
         BadManifest{"UnknownKey", "\n[[file]]\nsource = \"plain.txt\"\npath = \"/kelda_usr/x\"\ncolour = 3\n",
-                    ":79:10:", "unknown key 'colour' in file"},
-        BadManifest{"MissingFile", "\n[[file]]\nsource = \"nowhere.txt\"\npath = \"/kelda_usr/x\"\n", ":77:10:",
-                    "does not exist"},
+                    ":69:10:", "unknown key 'colour' in file"},
+        BadManifest{"MissingFile", "\n[[file]]\nsource = \"nowhere.txt\"\npath = \"/kelda_usr/x\"\n",
+                    ":67:10:", "does not exist"},
         BadManifest{"OutsideThePartitions", "\n[[file]]\nsource = \"plain.txt\"\npath = \"/etc/passwd\"\n",
-                    ":78:8:", "is outside the partitions"},
-        BadManifest{"ClimbsOut", "\n[[directory]]\npath = \"/rootfs/../update/x\"\n", ":77:8:",
-                    "climbs out with '..'"},
-        BadManifest{"RelativePath", "\n[[link]]\npath = \"rootfs/x\"\ntarget = \"y\"\n", ":77:8:",
-                    "must be an absolute path"},
+                    ":68:8:", "is outside the partitions"},
+        BadManifest{"ClimbsOut", "\n[[directory]]\npath = \"/rootfs/../update/x\"\n",
+                    ":67:8:", "climbs out with '..'"},
+        BadManifest{"RelativePath", "\n[[link]]\npath = \"rootfs/x\"\ntarget = \"y\"\n",
+                    ":67:8:", "must be an absolute path"},
         BadManifest{"UnknownEncoding",
                     "\n[[file]]\nsource = \"plain.txt\"\npath = \"/kelda_usr/x\"\nencoding = \"aes\"\n",
-                    ":79:12:", "not one the format has"},
+                    ":69:12:", "not one the format has"},
         BadManifest{"OwnerOutOfRange",
-                    "\n[[file]]\nsource = \"plain.txt\"\npath = \"/kelda_usr/x\"\nowner = 70000\n", ":79:9:",
-                    "out of range"},
+                    "\n[[file]]\nsource = \"plain.txt\"\npath = \"/kelda_usr/x\"\nowner = 70000\n",
+                    ":69:9:", "out of range"},
         BadManifest{"ConditionOutOfRange",
                     "\n[[file]]\nsource = \"plain.txt\"\npath = \"/kelda_usr/x\"\ncondition = 40000\n",
-                    ":79:13:", "out of range"},
-        BadManifest{"ModeNotOctal", "\n[[directory]]\npath = \"/rootfs/y\"\nmode = \"0899\"\n", ":78:8:",
-                    "not an octal mode"},
+                    ":69:13:", "out of range"},
+        BadManifest{"ModeNotOctal", "\n[[directory]]\npath = \"/rootfs/y\"\nmode = \"0899\"\n",
+                    ":68:8:", "not an octal mode"},
         BadManifest{"ConditionWithoutScript",
-                    "\n[[file]]\nsource = \"plain.txt\"\npath = \"/kelda_usr/x\"\ncondition = 9\n", ":76:1:",
-                    "no conditional script carries"},
-        BadManifest{"UnknownSystemKind", "\n[[system]]\nkind = \"bios\"\nsource = \"kernel.img\"\n", ":77:8:",
-                    "is none of installer-kernel"},
-        BadManifest{"TarWithTwoSources",
-                    "\n[[tar]]\npath = \"/rootfs/z.tar\"\nfrom_dir = \"tree\"\nfrom_archive = \"plain.txt\"\n",
-                    ":76:1:", "exactly one of from_dir and from_archive"},
+                    "\n[[file]]\nsource = \"plain.txt\"\npath = \"/kelda_usr/x\"\ncondition = 9\n",
+                    ":66:1:", "no conditional script carries"},
+        BadManifest{"UnknownSystemKind", "\n[[system]]\nkind = \"bios\"\nsource = \"kernel.img\"\n",
+                    ":67:8:", "is none of installer-kernel"},
+        BadManifest{
+            "TarWithTwoSources",
+            "\n[[tar]]\npath = \"/rootfs/z.tar\"\nfrom_dir = \"tree\"\nfrom_archive = \"plain.txt\"\n",
+            ":66:1:", "exactly one of from_dir and from_archive"},
         BadManifest{"UnknownTarCompression",
                     "\n[[tar]]\npath = \"/rootfs/z.tar\"\nfrom_dir = \"tree\"\ncompression = \"zip\"\n",
-                    ":79:15:", "none of none, gzip, bzip2, xz"},
-        BadManifest{"UnknownTable", "\n[extras]\nx = 1\n", ":77:5:", "unknown key 'extras' in the manifest"}),
-    [](const testing::TestParamInfo<BadManifest>& info) { return std::string(info.param.name); });
+                    ":69:15:", "none of none, gzip, bzip2, xz"},
+        BadManifest{"UnknownTable", "\n[extras]\nx = 1\n", ":66:1:", "unknown key 'extras' in the manifest"}),
+    [](const testing::TestParamInfo<BadManifest>& param) { return std::string(param.param.name); });
 
 TEST(CreateCommand, ACompatibilityEntryOfAnotherLengthIsRefused)
 {
@@ -134,8 +135,9 @@ TEST(CreateCommand, ATreeThatCannotBeStoredRemovesTheHalfWrittenPackage)
     WriteText(dir / "in/tree/bad name.txt", "x");
     const ToolRun run = RunTool({"create", manifest, "-o", dir / "out.pkg", "--split", "1K"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find(manifest + ":71:1: tar /rootfs/opt/t/data.tar.gz: './bad name.txt' cannot be stored"),
-              std::string::npos)
+    EXPECT_NE(
+        run.err.find(manifest + ":62:1: tar /rootfs/opt/t/data.tar.gz: './bad name.txt' cannot be stored"),
+        std::string::npos)
         << run.err;
     EXPECT_TRUE(NoPackageLeft(dir));
     EXPECT_FALSE(fs::exists(dir / "out.pkg.002"));
@@ -179,12 +181,15 @@ from_archive = "old.tar.gz"
     EXPECT_EQ(verify.status, 0) << verify.out;
     ASSERT_EQ(RunTool({"extract", dir / "out.pkg", dir / "x"}).status, 0);
     auto tree = TreeOf(dir / "in/tree");
-    for (const char* folder : {"x/rootfs/opt/u", "x/rootfs/opt/v"}) EXPECT_EQ(TreeOf(dir / folder), tree) << folder;
+    for (const char* folder : {"x/rootfs/opt/u", "x/rootfs/opt/v"})
+        EXPECT_EQ(TreeOf(dir / folder), tree) << folder;
     tree.erase("data/deep/");
     tree.erase("data/deep/more.txt");
     EXPECT_EQ(TreeOf(dir / "x/rootfs/opt/w"), tree);
     const std::string bzip = ReadText(dir / "out.pkg");
     EXPECT_NE(bzip.find("BZh"), std::string::npos);
-    EXPECT_NE(bzip.find("\xFD" "7zXZ"), std::string::npos);
+    EXPECT_NE(bzip.find("\xFD"
+                        "7zXZ"),
+              std::string::npos);
 }
 }  // namespace
