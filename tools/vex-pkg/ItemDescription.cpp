@@ -1,6 +1,5 @@
 #include "ItemDescription.h"
 
-#include "IPkgItemVisitor.h"
 #include "IStreamReader.h"
 #include "ItemDir.h"
 #include "ItemFile.h"
@@ -13,6 +12,7 @@
 #include "ItemUnknown.h"
 #include "ItemUserInstaller.h"
 #include "ItemXML.h"
+#include "SystemItemVisitor.h"
 
 #include <cstdio>
 
@@ -55,12 +55,12 @@ ItemDescription ItemDescription::OfEntry(const ItemFileSystemEntry& entry)
 namespace
 {
 
-class Describer : public IPkgItemVisitor
+class Describer : public SystemItemVisitor
 {
 public:
     ItemDescription d;
 
-    void System(ItemSystem& item, uint32_t type)
+    void visitSystem(ItemSystem& item, uint32_t type) override
     {
         d.kind = ItemKinds::SystemKindName(type);
         d.path = ItemKinds::SystemDestination(type);
@@ -74,19 +74,6 @@ public:
         d.kind = "unknown";
         d.storedSize = StoredSize(item.dataInfo());
     }
-    void visit(ItemInstallerApp& item) override { System(item, PackageFormat::kTypeInstallerApp); }
-    void visit(ItemInstallerRootFS& item) override { System(item, PackageFormat::kTypeInstallerRootFS); }
-    void visit(ItemInstallerKernel& item) override { System(item, PackageFormat::kTypeInstallerKernel); }
-    void visit(ItemInstallerConfig& item) override { System(item, PackageFormat::kTypeInstallerConfig); }
-    void visit(ItemLauncherApp& item) override { System(item, PackageFormat::kTypeLauncherApp); }
-    void visit(ItemLauncherConfig& item) override { System(item, PackageFormat::kTypeLauncherConfig); }
-    void visit(ItemServiceApp& item) override { System(item, PackageFormat::kTypeServiceApp); }
-    void visit(ItemServiceConfig& item) override { System(item, PackageFormat::kTypeServiceConfig); }
-    void visit(ItemServiceKernel& item) override { System(item, PackageFormat::kTypeServiceKernel); }
-    void visit(ItemServiceRootFS& item) override { System(item, PackageFormat::kTypeServiceRootFS); }
-    void visit(ItemBootUBoot& item) override { System(item, PackageFormat::kTypeBootUBoot); }
-    void visit(ItemBootMLO& item) override { System(item, PackageFormat::kTypeBootMLO); }
-    void visit(ItemUserKernel& item) override { System(item, PackageFormat::kTypeUserKernel); }
     void visit(ItemXML&) override { d.kind = "xml"; }
     void visit(ItemInstallerFile&) override { d.kind = "installer-file"; }
     void visit(ItemScript& item) override

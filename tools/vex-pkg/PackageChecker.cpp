@@ -1,7 +1,6 @@
 #include "PackageChecker.h"
 
 #include "DataInfo.h"
-#include "IPkgItemVisitor.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemDecoder.h"
 #include "ItemDescription.h"
@@ -19,6 +18,7 @@
 #include "PackageFormat.h"
 #include "ProcessingStrategy.h"
 #include "ProgressBar.h"
+#include "SystemItemVisitor.h"
 #include "TarContentChecker.h"
 #include "ToolSupport.h"
 
@@ -33,7 +33,7 @@ uint32_t LittleEndian32(const uint8_t* p)
 }
 
 // Decodes each item's data and compares it with what the package recorded.
-class DataChecker : public IPkgItemVisitor
+class DataChecker : public SystemItemVisitor
 {
 public:
     DataChecker(InstallProgressNotifierInterface* progress, std::vector<std::string>& problems)
@@ -53,22 +53,10 @@ public:
         Problem("a chunk of unknown type, or one whose fields could not be read (" +
                 std::to_string(item.dataInfo().reader() ? item.dataInfo().reader()->size() : 0) + " bytes)");
     }
-    void visit(ItemInstallerApp& item) override { Plain(item.dataInfo()); }
-    void visit(ItemInstallerRootFS& item) override { Plain(item.dataInfo()); }
-    void visit(ItemInstallerKernel& item) override { Plain(item.dataInfo()); }
-    void visit(ItemInstallerConfig& item) override { Plain(item.dataInfo()); }
-    void visit(ItemLauncherApp& item) override { Plain(item.dataInfo()); }
-    void visit(ItemLauncherConfig& item) override { Plain(item.dataInfo()); }
-    void visit(ItemServiceApp& item) override { Plain(item.dataInfo()); }
-    void visit(ItemServiceConfig& item) override { Plain(item.dataInfo()); }
-    void visit(ItemServiceKernel& item) override { Plain(item.dataInfo()); }
-    void visit(ItemServiceRootFS& item) override { Plain(item.dataInfo()); }
-    void visit(ItemBootUBoot& item) override { Plain(item.dataInfo()); }
-    void visit(ItemBootMLO& item) override { Plain(item.dataInfo()); }
-    void visit(ItemUserKernel& item) override { Plain(item.dataInfo()); }
     void visit(ItemXML&) override {}
     void visit(ItemInstallerFile&) override {}
     void visit(ItemScript& item) override { Plain(item.dataInfo()); }
+    void visitSystem(ItemSystem& item, uint32_t) override { Plain(item.dataInfo()); }
     void visit(ItemDir&) override {}
     void visit(ItemLink&) override {}
     void visit(ItemFile& item) override

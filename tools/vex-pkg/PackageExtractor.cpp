@@ -2,7 +2,6 @@
 
 #include "DataInfo.h"
 #include "DataInfoExtractor.h"
-#include "IPkgItemVisitor.h"
 #include "IStreamReader.h"
 #include "ItemDecoder.h"
 #include "ItemDescription.h"
@@ -22,6 +21,7 @@
 #include "ProcessingStrategy.h"
 #include "ProgressBar.h"
 #include "SafeDestination.h"
+#include "SystemItemVisitor.h"
 #include "TarExtractor.h"
 #include "ToolSupport.h"
 
@@ -37,7 +37,7 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-class Writer : public IPkgItemVisitor
+class Writer : public SystemItemVisitor
 {
 public:
     Writer(const std::string& root, ProgressBar* progress)
@@ -73,19 +73,6 @@ public:
 
     void visit(ItemHeader&) override {}
     void visit(ItemUnknown&) override { Problem("not written: a chunk the installer does not know"); }
-    void visit(ItemInstallerApp&) override { Skip(); }
-    void visit(ItemInstallerRootFS&) override { Skip(); }
-    void visit(ItemInstallerKernel&) override { Skip(); }
-    void visit(ItemInstallerConfig&) override { Skip(); }
-    void visit(ItemLauncherApp& item) override { System(item, PackageFormat::kTypeLauncherApp); }
-    void visit(ItemLauncherConfig& item) override { System(item, PackageFormat::kTypeLauncherConfig); }
-    void visit(ItemServiceApp& item) override { System(item, PackageFormat::kTypeServiceApp); }
-    void visit(ItemServiceConfig& item) override { System(item, PackageFormat::kTypeServiceConfig); }
-    void visit(ItemServiceKernel& item) override { System(item, PackageFormat::kTypeServiceKernel); }
-    void visit(ItemServiceRootFS& item) override { System(item, PackageFormat::kTypeServiceRootFS); }
-    void visit(ItemBootUBoot& item) override { System(item, PackageFormat::kTypeBootUBoot); }
-    void visit(ItemBootMLO& item) override { System(item, PackageFormat::kTypeBootMLO); }
-    void visit(ItemUserKernel& item) override { System(item, PackageFormat::kTypeUserKernel); }
     void visit(ItemXML&) override {}
     void visit(ItemInstallerFile&) override {}
 
@@ -215,10 +202,14 @@ public:
 
 private:
     void Problem(const std::string& text) { problems_.push_back(name_ + ": " + text); }
-    void Skip() { notes_.push_back(name_ + ": not written (the installer does not install it)"); }
 
-    void System(ItemSystem& item, uint32_t type)
+    void visitSystem(ItemSystem& item, uint32_t type) override
     {
+        if (ItemKinds::SystemDestination(type).empty())
+        {
+            notes_.push_back(name_ + ": not written (the installer does not install it)");
+            return;
+        }
         std::string path;
         std::string why;
         if (!SafeDestination::Prepare(root_, ItemKinds::SystemDestination(type), path, why))

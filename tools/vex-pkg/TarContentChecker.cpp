@@ -207,7 +207,11 @@ private:
         return true;
     }
 
-    void CheckMd5List(const std::string& text, const std::string& listName)
+    // Walks a list's lines: a malformed one is a problem, the others go to `check`, which answers the name of
+    // the member the line lists (empty for none). Members of `kind` ('?': any) that no line lists are
+    // problems.
+    template <typename Entry, typename Parse, typename Check>
+    void CheckList(const std::string& text, const std::string& listName, char kind, Parse parse, Check check)
     {
         std::map<std::string, bool> listed;
         std::istringstream lines(text);
@@ -216,56 +220,56 @@ private:
         {
             if (line.empty())
                 continue;
-            TarLists::Md5Line entry;
-            if (!TarLists::ParseMd5Line(line, entry))
+            Entry entry;
+            if (!parse(line, entry))
             {
                 Problem("./" + listName + " has a malformed line '" + line + "'");
                 continue;
             }
-            const std::string name = Key(entry.path);
-            listed[name] = true;
-            const auto found = members_.find(name);
-            if (found == members_.end() || found->second.type != '-')
-                Problem("./" + listName + " lists '" + name + "', which is not a file of the archive");
-            else if (found->second.digest != entry.digest)
-                Problem("member '" + name + "' does not have the MD5 ./" + listName + " records");
+            const std::string name = check(entry);
+            if (!name.empty())
+                listed[name] = true;
         }
         for (const auto& member : members_)
-            if (member.second.type == '-' && listed.count(member.first) == 0)
+            if ((kind == '?' || member.second.type == kind) && listed.count(member.first) == 0)
                 Problem("member '" + member.first + "' is missing from ./" + listName);
+    }
+
+    void CheckMd5List(const std::string& text, const std::string& listName)
+    {
+        CheckList<TarLists::Md5Line>(
+            text, listName, '-', TarLists::ParseMd5Line,
+            [&](const TarLists::Md5Line& entry)
+            {
+                const std::string name = Key(entry.path);
+                const auto found = members_.find(name);
+                if (found == members_.end() || found->second.type != '-')
+                    Problem("./" + listName + " lists '" + name + "', which is not a file of the archive");
+                else if (found->second.digest != entry.digest)
+                    Problem("member '" + name + "' does not have the MD5 ./" + listName + " records");
+                return name;
+            });
     }
 
     void CheckTarList(const std::string& text, const std::string& listName)
     {
-        std::map<std::string, bool> listed;
-        std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line))
-        {
-            if (line.empty())
-                continue;
-            TarLists::TarListLine entry;
-            if (!TarLists::ParseTarListLine(line, entry))
+        CheckList<TarLists::TarListLine>(
+            text, listName, '?', TarLists::ParseTarListLine,
+            [&](const TarLists::TarListLine& entry)
             {
-                Problem("./" + listName + " has a malformed line '" + line + "'");
-                continue;
-            }
-            const std::string name = Key(entry.name);
-            if (name.empty())
-                continue;
-            listed[name] = true;
-            const auto found = members_.find(name);
-            if (found == members_.end())
-                Problem("./" + listName + " lists '" + name + "', which the archive does not hold");
-            else if (entry.type != found->second.type &&
-                     (entry.type == '-' || entry.type == 'd' || entry.type == 'l'))
-                Problem("./" + listName + " lists '" + name + "' as another kind of member");
-            else if (entry.type == 'l' && entry.target != found->second.target)
-                Problem("./" + listName + " lists link '" + name + "' with another target");
-        }
-        for (const auto& member : members_)
-            if (listed.count(member.first) == 0)
-                Problem("member '" + member.first + "' is missing from ./" + listName);
+                const std::string name = Key(entry.name);
+                if (name.empty())
+                    return name;
+                const auto found = members_.find(name);
+                if (found == members_.end())
+                    Problem("./" + listName + " lists '" + name + "', which the archive does not hold");
+                else if (entry.type != found->second.type &&
+                         (entry.type == '-' || entry.type == 'd' || entry.type == 'l'))
+                    Problem("./" + listName + " lists '" + name + "' as another kind of member");
+                else if (entry.type == 'l' && entry.target != found->second.target)
+                    Problem("./" + listName + " lists link '" + name + "' with another target");
+                return name;
+            });
     }
 
     std::map<std::string, Member> members_;
