@@ -62,6 +62,10 @@ TEST_P(RoundTrip, GivesBackEveryInputByteForByte)
     struct stat status;
     ASSERT_EQ(::stat((root + "/rootfs/opt/t").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0750u);
+    // FAT attributes cannot be set on the test's file system, whoever runs it: they are listed instead.
+    EXPECT_NE(ReadText(root + "/attributes.tsv").find("/kelda_usr/t/des.bin\t0\t0\t-\treadonly,hidden\n"),
+              std::string::npos)
+        << ReadText(root + "/attributes.tsv");
 }
 
 INSTANTIATE_TEST_SUITE_P(OneFileOrParts, RoundTrip, testing::Values("", "4K"),
