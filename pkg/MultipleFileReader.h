@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IStreamReader.h"
+#include "UniqueFile.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -29,13 +30,9 @@ public:
     int64_t size() override;
 
 private:
-    struct FileCloser
-    {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
     struct Part
     {
-        std::unique_ptr<std::FILE, FileCloser> file;
+        UniqueFile file;
         int64_t length;
     };
 

@@ -1,5 +1,6 @@
 #include "InstallThread.h"
 
+#include "SignalWait.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -13,25 +14,6 @@
 
 namespace
 {
-// Queued signals need an application object; waits at most ten seconds for `count` signals.
-bool WaitForSignals(const QSignalSpy& spy, int count)
-{
-    if (QCoreApplication::instance() == nullptr)
-    {
-        static int argc = 1;
-        static char name[] = "app_tests";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
-    QElapsedTimer timer;
-    timer.start();
-    while (spy.count() < count && timer.elapsed() < 10000)
-    {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return spy.count() >= count;
-}
-
 std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
