@@ -78,14 +78,6 @@ int64_t EpochOf(const std::string& date, const std::string& time)
     return static_cast<int64_t>(timegm(&parts));
 }
 
-bool HasDotDot(const std::string& path)
-{
-    for (const fs::path& part : fs::path(path))
-        if (part == "..")
-            return true;
-    return false;
-}
-
 // Reads one manifest; every accessor records the first problem and answers with a harmless default, so the
 // walk can go on and the caller looks at `ok` once.
 class Parser
@@ -211,7 +203,7 @@ public:
         const Where where = WhereOf(*Find(table, key));
         if (path.empty() || path[0] != '/')
             Fail(where, what + "." + key + " '" + path + "' must be an absolute path such as /kelda_usr/...");
-        else if (HasDotDot(path))
+        else if (HasParentComponent(path))
             Fail(where, what + "." + key + " '" + path + "' climbs out with '..'");
         else if (PartitionsManager::Instance().FindPartition(kEmmcRoot + path) ==
                  PartitionsManager::kNoPartition)

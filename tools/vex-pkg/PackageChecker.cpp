@@ -1,5 +1,6 @@
 #include "PackageChecker.h"
 
+#include "ByteOrder.h"
 #include "DataInfo.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemDecoder.h"
@@ -26,12 +27,6 @@
 
 namespace
 {
-uint32_t LittleEndian32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // Decodes each item's data and compares it with what the package recorded.
 class DataChecker : public SystemItemVisitor
 {
@@ -193,8 +188,8 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
             problems.push_back("package: cannot read the chunk at offset " + std::to_string(offset));
             return problems;
         }
-        const uint32_t type = LittleEndian32(frame);
-        const int64_t size = static_cast<int32_t>(LittleEndian32(frame + 4));
+        const uint32_t type = ByteOrder::LoadLe32(frame);
+        const int64_t size = static_cast<int32_t>(ByteOrder::LoadLe32(frame + 4));
         const std::string chunk =
             "chunk of type " + std::to_string(type) + " at offset " + std::to_string(offset);
         if (size < 0)

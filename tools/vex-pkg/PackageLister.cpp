@@ -2,6 +2,7 @@
 
 #include "ItemDescription.h"
 #include "ItemHeader.h"
+#include "PackageFormat.h"
 #include "ToolSupport.h"
 
 #include <cstdio>
@@ -56,11 +57,11 @@ std::string TypeName(uint32_t type)
 {
     switch (type)
     {
-        case 1:
+        case PackageFormat::kPackageService:
             return "service";
-        case 2:
+        case PackageFormat::kPackageUser:
             return "user";
-        case 3:
+        case PackageFormat::kPackageMaintenance:
             return "maintenance";
         default:
             return "unknown(" + std::to_string(type) + ")";

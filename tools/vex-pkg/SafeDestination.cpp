@@ -1,5 +1,7 @@
 #include "SafeDestination.h"
 
+#include "PartitionPaths.h"
+
 #include <sys/stat.h>
 #include <cerrno>
 #include <vector>
@@ -46,13 +48,10 @@ bool Prepare(const std::string& root, const std::string& destination, std::strin
         return false;
     }
     // Under no circumstances is a ".." followed: the stored path would say one place and land in another.
-    for (const std::string& part : parts)
+    if (HasParentComponent(destination))
     {
-        if (part == "..")
-        {
-            why = "the destination climbs out with '..'";
-            return false;
-        }
+        why = "the destination climbs out with '..'";
+        return false;
     }
     std::string walked = root;
     for (size_t i = 0; i + 1 < parts.size(); ++i)

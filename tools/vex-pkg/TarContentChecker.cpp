@@ -5,6 +5,7 @@
 #include "InstallProgressNotifierInterface.h"
 #include "ItemTar.h"
 #include "MD5Algorithm.h"
+#include "PartitionPaths.h"
 #include "TarLists.h"
 
 #include <archive.h>
@@ -116,7 +117,7 @@ public:
         {
             const char* rawName = archive_entry_pathname(entry);
             const std::string name = Key(rawName != nullptr ? rawName : "");
-            if (TarLists::ClimbsOut(name))
+            if (HasParentComponent(name))
                 Problem("member '" + name + "' climbs out of the destination with '..'");
             Member member{'?', std::string(), std::string()};
             const mode_t type = archive_entry_filetype(entry);
