@@ -58,14 +58,23 @@ int64_t decryptInPlace(const CBlockCipher& cipher, unsigned char* buffer, int64_
     return plainWithPad - pad;
 }
 
-int64_t encrypt(const CBlockCipher& cipher, const unsigned char* plain, int64_t length, unsigned char* output)
+int64_t encrypt(const CBlockCipher& cipher, const unsigned char* plain, int64_t length, unsigned char* output,
+                const unsigned char* vector)
 {
     if (plain == nullptr || output == nullptr || length < 0)
     {
         return -1;
     }
 
-    makeInitialisationVector(output);
+    if (vector != nullptr)
+    {
+        // `plain` may start right behind the vector's place, so the vector is copied before anything moves.
+        std::memmove(output, vector, kBlockSize);
+    }
+    else
+    {
+        makeInitialisationVector(output);
+    }
     const unsigned char* chain = output;
     const int64_t whole = length - length % kBlockSize;
     unsigned char block[kBlockSize];

@@ -20,10 +20,11 @@ const int64_t kMaxSegmentLength = kMaxPlainLength + 2 * kBlockSize;
 int64_t decryptInPlace(const CBlockCipher& cipher, unsigned char* buffer, int64_t length);
 
 // Encrypts `length` plain bytes into `output`, which needs room for length + 16 bytes; `plain` may be
-// output + 8, so that a caller can read the plain bytes straight into place. Returns the segment length
-// (length + pad + 8), or -1 for a negative length.
-int64_t encrypt(const CBlockCipher& cipher, const unsigned char* plain, int64_t length,
-                unsigned char* output);
+// output + 8, so that a caller can read the plain bytes straight into place. The initialisation vector is
+// `vector` when given (8 bytes), else a pseudo-random one. Returns the segment length (length + pad + 8), or
+// -1 for a negative length.
+int64_t encrypt(const CBlockCipher& cipher, const unsigned char* plain, int64_t length, unsigned char* output,
+                const unsigned char* vector = nullptr);
 
 // Eight pseudo-random vector bytes, each 0 to 254, from the C generator seeded once per process with the
 // time.

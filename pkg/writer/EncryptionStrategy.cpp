@@ -2,6 +2,7 @@
 
 #include "CbcSegment.h"
 #include "IStreamReader.h"
+#include "MD5Algorithm.h"
 
 int64_t EncryptionStrategy::process(IStreamReader* reader, int64_t& remaining, char* output)
 {
@@ -17,7 +18,16 @@ int64_t EncryptionStrategy::process(IStreamReader* reader, int64_t& remaining, c
     {
         return -1;
     }
-    const int64_t stored = CbcSegment::encrypt(*cipher(), plain, length, segment);
+    unsigned char vector[MD5Algorithm::kDigestSize];
+    if (vectors_ == Vectors::FromContent)
+    {
+        MD5Algorithm md5;
+        md5.update(plain, static_cast<size_t>(length));
+        md5.finalize();
+        md5.digest(vector);
+    }
+    const int64_t stored = CbcSegment::encrypt(*cipher(), plain, length, segment,
+                                               vectors_ == Vectors::FromContent ? vector : nullptr);
     if (stored < 0)
     {
         return -1;

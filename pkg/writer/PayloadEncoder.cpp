@@ -17,10 +17,10 @@ const uint32_t kSubChunkType = 256;
 }  // namespace
 
 bool PayloadEncoder::encrypt(int cipherType, const unsigned char* plain, size_t length,
-                             std::vector<unsigned char>& stored)
+                             std::vector<unsigned char>& stored, EncryptionStrategy::Vectors vectors)
 {
     stored.clear();
-    EncryptionStrategy strategy(cipherType);
+    EncryptionStrategy strategy(cipherType, vectors);
     if (length == 0)
     {
         // Checked all the same, so that a missing cipher fails whatever the file's size.

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # One end-to-end case of the installer, run inside the sandboxed instrument as root:
 #   e2e_case.sh CASE INSTALLER PACKAGE_BUILDER
-# Builds the case's package with the package builder, runs the real installer on it and checks what the run
-# left: its exit status, its numbered log, the installed tree and the power-off record.
+#   e2e_case.sh vex-pkg INSTALLER VEX_PKG MANIFEST
+# Builds the case's package with the package builder (for the vex-pkg case: the package tool, from the
+# example manifest), runs the real installer on it and checks what the run left: its exit status, its
+# numbered log, the installed tree and the power-off record.
 set -uo pipefail
 
 case_name=$1 installer=$2 builder=$3
@@ -46,12 +48,13 @@ expect_nothing_installed() {
     expect_absent /emmc/rootfs/opt/sample
 }
 
+# The sample's files; $1 is the number of lines of compressed.txt (2000 unless given).
 expect_sample_installed() {
-    local d=/emmc/kelda_usr/sample r=/emmc/rootfs/opt/sample
+    local d=/emmc/kelda_usr/sample r=/emmc/rootfs/opt/sample lines=${1:-2000}
     expect_content $d/readme.txt "A plain file."
     expect_content $d/secret-blowfish.txt "Stored encrypted with Blowfish."
     expect_content $d/secret-des.txt "Stored encrypted with DES."
-    [ "$(grep -c "this line repeats" $d/compressed.txt 2>/dev/null)" = 2000 ] || fail "compressed.txt is wrong"
+    [ "$(grep -c "this line repeats" $d/compressed.txt 2>/dev/null)" = "$lines" ] || fail "compressed.txt is wrong"
     expect_content $d/options.cfg "options=on"
     expect_absent $d/legacy.cfg
     expect_content $r/tool.conf "level=3"
@@ -207,6 +210,20 @@ poweroff-success | poweroff-failure)
     fi
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
+    ;;
+vex-pkg)
+    # The example manifest, built and checked by the package tool, installs as it says.
+    manifest=$4
+    "$builder" create "$manifest" -o "$pkg" || fail "vex-pkg create failed"
+    "$builder" verify "$pkg" >/tmp/verify.out || { fail "vex-pkg verify failed"; cat /tmp/verify.out >&2; }
+    install_expecting 0 -p "$pkg"
+    expect_sample_installed 200
+    r=/emmc/rootfs/opt/sample
+    [ "$(stat -c %a $r/tool.conf)" = 640 ] || fail "tool.conf has mode $(stat -c %a $r/tool.conf), not 640"
+    expect_content $r/logos/one.txt "logo one"
+    expect_content /emmc/kernel/uImage "SAMPLE USER KERNEL IMAGE"
+    expect_logged $log_dir/001_success.log "format.sh: arguments "
+    expect_logged $log_dir/001_success.log "Update completed sucessfully."
     ;;
 *)
     echo "unknown case $case_name" >&2

@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "post.sh: done"
+exit 0

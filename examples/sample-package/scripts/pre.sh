@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "pre.sh: instrument ready"
+exit 0

@@ -1,0 +1,292 @@
+// Damaged and hostile packages: every subcommand reports them with status 1, never crashes or hangs, and
+// extract never writes outside its folder.
+
+#include "PackageFormat.h"
+#include "PackageWriter.h"
+#include "TarItemBuilder.h"
+#include "VexPkgTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace
+{
+namespace fs = boost::filesystem;
+using Bytes = PackageWriter::Bytes;
+
+Bytes B(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+PackageWriter::FileInfo File(const std::string& path)
+{
+    PackageWriter::FileInfo info;
+    info.path = path;
+    return info;
+}
+
+// A compliant USER package with what `build` adds after the mandatory scripts.
+std::string WritePackage(const TempDir& dir, const std::function<void(PackageWriter&)>& build)
+{
+    const std::string path = dir / "bad.pkg";
+    PackageWriter writer;
+    EXPECT_TRUE(writer.open(path));
+    PackageWriter::Header header;
+    writer.addHeader(header);
+    for (const char* script : {"pre.sh", "clean.sh", "post.sh"}) writer.addScript(script, B("exit 0\n"));
+    build(writer);
+    EXPECT_TRUE(writer.close());
+    return path;
+}
+
+struct Damage
+{
+    const char* name;
+    std::function<void(PackageWriter&)> build;
+    std::string problem;  // the line verify prints for it
+};
+
+class VerifyReports : public testing::TestWithParam<Damage>
+{
+};
+
+TEST_P(VerifyReports, TheDamageOnOneLineAndFails)
+{
+    TempDir dir;
+    const std::string package = WritePackage(dir, GetParam().build);
+    const ToolRun verify = RunTool({"verify", package});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.out.find(GetParam().problem + "\n"), std::string::npos) << verify.out;
+    EXPECT_NE(verify.out.find(" found\n"), std::string::npos);
+    // The other subcommands live with it too.
+    EXPECT_NE(RunTool({"list", package}).status, 2);
+    EXPECT_NE(RunTool({"extract", package, dir / "x"}).status, 2);
+}
+
+TarItemBuilder SmallTar()
+{
+    TarItemBuilder tar("data");
+    tar.AddDirectory("./d");
+    tar.AddFile("./d/a.txt", "alpha\n");
+    tar.AddSymlink("./d/b", "a.txt");
+    return tar;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VerifyReports,
+    testing::Values(
+        Damage{"WrongDigest",
+               [](PackageWriter& w)
+               {
+                   PackageWriter::EncodedData encoded;
+                   encoded.data = B("what was packed\n");
+                   encoded.installedSize = static_cast<uint32_t>(encoded.data.size());
+                   encoded.installedDigest = PackageWriter::digestOf(B("what was meant\n"));
+                   w.addEncodedFile(File("/kelda_usr/x.txt"), encoded);
+               },
+               "file /kelda_usr/x.txt: MD5 mismatch (recorded cf73605846a0fb0d1113b3b188ba0358, data "
+               "d4ed678300fe1b129c1f61f060b409f3)"},
+        Damage{"WrongSize",
+               [](PackageWriter& w)
+               {
+                   PackageWriter::EncodedData encoded;
+                   encoded.data = B("abc");
+                   encoded.installedSize = 4;
+                   encoded.installedDigest = PackageWriter::digestOf(encoded.data);
+                   w.addEncodedFile(File("/kelda_usr/x.txt"), encoded);
+               },
+               "file /kelda_usr/x.txt: decodes to 3 bytes, the package records 4"},
+        Damage{"UndecodableCipher",
+               [](PackageWriter& w)
+               {
+                   PackageWriter::EncodedData encoded;
+                   encoded.encoding = PackageFormat::encodingByte(0, PackageFormat::kCipherDes);
+                   encoded.data = B("not a cipher segment");
+                   w.addEncodedFile(File("/kelda_usr/x.txt"), encoded);
+               },
+               "file /kelda_usr/x.txt: its data cannot be decoded"},
+        Damage{"UnknownEncoding",
+               [](PackageWriter& w)
+               {
+                   PackageWriter::EncodedData encoded;
+                   encoded.encoding = PackageFormat::encodingByte(0, 7);
+                   w.addEncodedFile(File("/kelda_usr/x.txt"), encoded);
+               },
+               "file /kelda_usr/x.txt: encoding 0/7 is not one the installer can decode"},
+        Damage{"UnknownChunk", [](PackageWriter& w) { w.addRawChunk(42, B("junk")); },
+               "unknown: a chunk of unknown type, or one whose fields could not be read (4 bytes)"},
+        Damage{"EmptyChunkEndsTheWalk",
+               [](PackageWriter& w)
+               {
+                   w.addRawChunk(42, Bytes());
+                   w.addFile(File("/kelda_usr/x.txt"), B("x"));
+               },
+               "package: the installer's walk stops after 4 of 6 chunks (an empty chunk of unknown type)"},
+        Damage{"TruncatedChunk",
+               [](PackageWriter& w) {
+                   w.addRawBytes(Bytes{17, 0, 0, 0, 100, 0, 0, 0, 1, 2});
+               },
+               "package: chunk of type 17 at offset 172 is truncated (98 bytes missing)"},
+        Damage{"StrayBytes", [](PackageWriter& w) { w.addRawBytes(B("abc")); },
+               "package: 3 stray bytes at offset 172, too few for a chunk"},
+        Damage{"TarWithWrongList",
+               [](PackageWriter& w)
+               {
+                   TarItemBuilder tar = SmallTar();
+                   tar.SetMd5List("0123456789abcdef0123456789abcdef  ./d/a.txt\n");
+                   tar.AddTo(w, "/rootfs/data.tar");
+               },
+               "tar /rootfs/data.tar: member 'd/a.txt' does not have the MD5 ./data_md5 records"},
+        Damage{"TarWithoutLists",
+               [](PackageWriter& w)
+               {
+                   TarItemBuilder tar = SmallTar();
+                   tar.SetIncludeLists(false);
+                   tar.AddTo(w, "/rootfs/data.tar");
+               },
+               "tar /rootfs/data.tar: the archive lacks its list ./data_md5"},
+        Damage{"TarListingAnotherLink",
+               [](PackageWriter& w)
+               {
+                   TarItemBuilder tar = SmallTar();
+                   std::string listing = tar.TarList();
+                   listing.replace(listing.find("-> a.txt"), 8, "-> /etc/x");
+                   tar.SetTarList(listing);
+                   tar.AddTo(w, "/rootfs/data.tar");
+               },
+               "tar /rootfs/data.tar: ./data_tart lists link 'd/b' with another target"},
+        Damage{"BrokenTar", [](PackageWriter& w) { w.addTar("/rootfs/data.tar", B(std::string(1024, 'x'))); },
+               "tar /rootfs/data.tar: broken archive: Unrecognized archive format"},
+        Damage{"NotCompliant", [](PackageWriter& w) { w.addFile(File("/update/x.txt"), B("x")); },
+               "file /update/x.txt: Invalid destination directory path '/emmc/update/x.txt' for USER package "
+               "type."}),
+    [](const testing::TestParamInfo<Damage>& param) { return std::string(param.param.name); });
+
+TEST(VerifyCommand, AUserPackageWithoutItsScriptsIsNotCompliant)
+{
+    TempDir dir;
+    PackageWriter writer;
+    ASSERT_TRUE(writer.open(dir / "p.pkg"));
+    writer.addHeader(PackageWriter::Header());
+    writer.addFile(File("/kelda_usr/x.txt"), B("x"));
+    ASSERT_TRUE(writer.close());
+    const ToolRun verify = RunTool({"verify", dir / "p.pkg"});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_EQ(verify.out.find("package: Checking package compliance failed !"), 0u) << verify.out;
+}
+
+TEST(VerifyCommand, AMissingPackageIsReported)
+{
+    TempDir dir;
+    const ToolRun verify = RunTool({"verify", dir / "none.pkg"});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.out.find("doesn't exist"), std::string::npos) << verify.out;
+}
+
+// Every cut of a valid package is survived by every subcommand; a cut inside a chunk fails verify.
+TEST(VerifyCommand, EveryTruncationIsSurvived)
+{
+    TempDir dir;
+    ASSERT_EQ(RunTool({"create", WriteSampleInputs(dir), "-o", dir / "full.pkg"}).status, 0);
+    const std::string full = ReadText(dir / "full.pkg");
+    size_t failures = 0, runs = 0;
+    for (size_t length = 0; length < full.size(); length += 1 + length / 6)
+    {
+        WriteText(dir / "cut.pkg", full.substr(0, length));
+        const ToolRun verify = RunTool({"verify", dir / "cut.pkg"});
+        ASSERT_TRUE(verify.status == 0 || verify.status == 1) << length;
+        failures += verify.status == 1;
+        ++runs;
+        ASSERT_NE(RunTool({"list", "--json", dir / "cut.pkg"}).status, 2);
+        ASSERT_NE(RunTool({"extract", dir / "cut.pkg", dir / ("x" + std::to_string(length % 3))}).status, 2);
+    }
+    EXPECT_GT(failures, runs / 2);
+}
+
+// Hostile destinations: whatever the package says, nothing lands outside the folder.
+struct Escape
+{
+    const char* name;
+    std::function<void(PackageWriter&)> build;
+    std::string problem;
+};
+
+class ExtractStaysInside : public testing::TestWithParam<Escape>
+{
+};
+
+TEST_P(ExtractStaysInside, AndReportsTheRefusal)
+{
+    TempDir dir;
+    const std::string package = WritePackage(dir, GetParam().build);
+    fs::create_directories(dir / "box/x");
+    fs::create_directories(dir / "outside");
+    const ToolRun run = RunTool({"extract", package, dir / "box/x"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(GetParam().problem), std::string::npos) << run.out;
+    EXPECT_TRUE(fs::is_empty(dir / "outside"));
+    EXPECT_EQ(TreeOf(dir / "box").count("escaped"), 0u);
+    EXPECT_FALSE(fs::exists(dir / "box/escaped"));
+    EXPECT_FALSE(fs::exists(dir / "escaped"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExtractStaysInside,
+    testing::Values(
+        Escape{"DotDot", [](PackageWriter& w) { w.addFile(File("/rootfs/../../escaped"), B("x")); },
+               "file /rootfs/../../escaped: the destination climbs out with '..'"},
+        Escape{"RelativeName", [](PackageWriter& w) { w.addFile(File("../escaped"), B("x")); },
+               "file ../escaped: the destination is not an absolute path"},
+        Escape{"ThroughALinkOfThePackage",
+               [](PackageWriter& w)
+               {
+                   PackageWriter::LinkInfo link;
+                   link.linkPath = "/rootfs/out";
+                   link.target = "../../../outside";
+                   w.addLink(link);
+                   w.addFile(File("/rootfs/out/escaped"), B("x"));
+               },
+               "file /rootfs/out/escaped: the destination passes through the link "},
+        Escape{"OntoALinkOfThePackage",
+               [](PackageWriter& w)
+               {
+                   PackageWriter::LinkInfo link;
+                   link.linkPath = "/rootfs/escaped";
+                   link.target = "../../../outside/escaped";
+                   w.addLink(link);
+                   w.addFile(File("/rootfs/escaped"), B("x"));
+               },
+               "file /rootfs/escaped: not written: a link is in its place, and writing would follow it"},
+        Escape{"TarThroughALink",
+               [](PackageWriter& w)
+               {
+                   PackageWriter::LinkInfo link;
+                   link.linkPath = "/rootfs/out";
+                   link.target = "../../../outside";
+                   w.addLink(link);
+                   SmallTar().AddTo(w, "/rootfs/out/data.tar");
+               },
+               "tar /rootfs/out/data.tar: the destination passes through the link "},
+        Escape{"TarMemberClimbingOut",
+               [](PackageWriter& w)
+               {
+                   TarItemBuilder tar("data");
+                   tar.AddFile("../../../outside/escaped", "x");
+                   tar.AddTo(w, "/rootfs/data.tar");
+               },
+               "tar /rootfs/data.tar: the extracted members do not match the archive's lists"},
+        Escape{"TarMemberThroughItsOwnLink",
+               [](PackageWriter& w)
+               {
+                   TarItemBuilder tar("data");
+                   tar.AddSymlink("./out", "../../../outside");
+                   tar.AddFile("./out/escaped", "x");
+                   tar.AddTo(w, "/rootfs/data.tar");
+               },
+               "tar /rootfs/data.tar: the extracted members do not match the archive's lists"},
+        Escape{"ScriptName", [](PackageWriter& w) { w.addScript("../escaped", B("x")); },
+               "script ../escaped: not written: the name is not a plain file name"}),
+    [](const testing::TestParamInfo<Escape>& param) { return std::string(param.param.name); });
+}  // namespace

@@ -1,0 +1,36 @@
+#include "PackageLister.h"
+#include "ToolSupport.h"
+#include "VexPkgCommands.h"
+
+#include <CLI/CLI.hpp>
+
+namespace
+{
+struct ListOptions
+{
+    std::string package;
+    bool json = false;
+};
+
+int RunList(const ListOptions& options, CommandContext& context)
+{
+    OpenedPackage package;
+    std::string error;
+    if (!package.Open(options.package, error))
+    {
+        context.err << "vex-pkg list: " << error << '\n';
+        return CommandContext::kBadInput;
+    }
+    PackageLister::List(package, options.json, context.out);
+    return CommandContext::kOk;
+}
+}  // namespace
+
+void AddListCommand(CLI::App& app, CommandContext& context)
+{
+    auto options = std::make_shared<ListOptions>();
+    CLI::App* command = app.add_subcommand("list", "List a package's items in file order, then its header");
+    command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
+    command->add_flag("--json", options->json, "Print one JSON document");
+    command->callback([options, &context]() { context.status = RunList(*options, context); });
+}

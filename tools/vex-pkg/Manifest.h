@@ -1,0 +1,95 @@
+#pragma once
+
+#include "ItemKinds.h"
+#include "PackageWriter.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What a package manifest describes, every path already resolved against the manifest's folder and every
+// value checked. Each entry remembers where the manifest wrote it, so that a problem found while building
+// can still name the manifest's line.
+struct Manifest
+{
+    struct Where
+    {
+        int line = 0;
+        int column = 0;
+    };
+
+    struct Script
+    {
+        Where where;
+        std::string name;
+        std::string source;
+        int16_t condition = -1;
+    };
+    struct Directory
+    {
+        Where where;
+        std::string path;
+        PackageWriter::EntryAttributes attributes;
+    };
+    struct File
+    {
+        Where where;
+        std::string source;
+        PackageWriter::FileInfo info;
+        ItemKinds::Encoding encoding = ItemKinds::Encoding::Plain;
+    };
+    struct Link
+    {
+        Where where;
+        PackageWriter::LinkInfo link;
+    };
+    enum class TarCompression
+    {
+        None,
+        Gzip,
+        Bzip2,
+        Xz,
+    };
+    struct Tar
+    {
+        Where where;
+        std::string destination;  // the archive's own path on the instrument, e.g. "/rootfs/opt/data.tar.gz"
+        std::string fromDirectory;  // one of the two sources
+        std::string fromArchive;
+        std::string postTarScript;  // optional, added as "./post_tar.sh"
+        TarCompression compression = TarCompression::Gzip;
+        uint16_t uid = 0;
+        uint16_t gid = 0;
+        int16_t condition = -1;
+    };
+    struct SystemImage
+    {
+        Where where;
+        uint32_t chunkType = 0;
+        std::string source;
+    };
+
+    std::string path;  // the manifest file itself, as given
+    PackageWriter::Header header;
+    int64_t modificationTime = 0;  // seconds since the epoch (UTC) of the package date, for tar members
+    std::vector<SystemImage> systemImages;
+    std::vector<Script> scripts;
+    std::vector<Directory> directories;
+    std::vector<File> files;
+    std::vector<Link> links;
+    std::vector<Tar> tars;
+};
+
+// Reads a TOML manifest. Dates come from the manifest, else from SOURCE_DATE_EPOCH (passed in, empty when
+// unset), never from the clock, so that one manifest always gives the same package.
+class ManifestReader
+{
+public:
+    // False with one line in `error` ("FILE:LINE:COLUMN: what is wrong") for the first problem found.
+    static bool Read(const std::string& path, const std::string& sourceDateEpoch, Manifest& manifest,
+                     std::string& error);
+
+    // "FILE:LINE:COLUMN: text", the form of every manifest error.
+    static std::string Located(const std::string& file, const Manifest::Where& where,
+                               const std::string& text);
+};

@@ -1,0 +1,322 @@
+#include "PackageExtractor.h"
+
+#include "DataInfo.h"
+#include "DataInfoExtractor.h"
+#include "IStreamReader.h"
+#include "ItemDecoder.h"
+#include "ItemDescription.h"
+#include "ItemDir.h"
+#include "ItemFile.h"
+#include "ItemHeader.h"
+#include "ItemKinds.h"
+#include "ItemLink.h"
+#include "ItemScript.h"
+#include "ItemSystem.h"
+#include "ItemTar.h"
+#include "ItemUnknown.h"
+#include "ItemUserInstaller.h"
+#include "LibArchiveExtractor.h"
+#include "LinuxDiskUtils.h"
+#include "PartitionPaths.h"
+#include "ProcessingStrategy.h"
+#include "ProgressBar.h"
+#include "SafeDestination.h"
+#include "SystemItemVisitor.h"
+#include "TarExtractor.h"
+#include "ToolSupport.h"
+
+#include <boost/filesystem.hpp>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <fstream>
+#include <utility>
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+class Writer : public SystemItemVisitor
+{
+public:
+    Writer(const std::string& root, ProgressBar* progress)
+        : root_(root), progress_(progress), disk_(root), asRoot_(::geteuid() == 0)
+    {
+    }
+
+    void Write(IPkgItem& item)
+    {
+        name_ = ItemDescription::Of(item).Name();
+        item.accept(*this);
+    }
+
+    // Directory modes last, deepest first, so that a folder without write permission is filled before it
+    // closes; then the attribute list.
+    void Finish()
+    {
+        for (auto it = directoryModes_.rbegin(); it != directoryModes_.rend(); ++it)
+            if (::chmod(it->first.c_str(), it->second) != 0)
+                problems_.push_back("directory " + it->first + ": cannot set its mode");
+        if (attributes_.empty())
+            return;
+        std::ofstream tsv(root_ + "/attributes.tsv", std::ios::trunc);
+        tsv << "path\towner\tgroup\tmode\tfat\n";
+        for (const std::string& line : attributes_) tsv << line << '\n';
+        if (!tsv)
+            problems_.push_back("attributes.tsv cannot be written");
+    }
+
+    const std::vector<std::string>& problems() const { return problems_; }
+    const std::vector<std::string>& notes() const { return notes_; }
+    size_t written() const { return written_; }
+
+    void visit(ItemHeader&) override {}
+    void visit(ItemUnknown&) override { Problem("not written: a chunk the installer does not know"); }
+    void visit(ItemXML&) override {}
+    void visit(ItemInstallerFile&) override {}
+
+    void visit(ItemScript& item) override
+    {
+        const std::string& name = item.name();
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        {
+            Problem("not written: the name is not a plain file name");
+            return;
+        }
+        std::string path;
+        std::string why;
+        if (!SafeDestination::Prepare(root_, "/scripts/" + name, path, why))
+        {
+            Problem(why);
+            return;
+        }
+        if (Data(item.dataInfo(), path, *ItemDecoder::PlainStrategy()))
+            ::chmod(path.c_str(), 0755);
+    }
+
+    void visit(ItemDir& item) override
+    {
+        std::string path;
+        std::string why;
+        if (!SafeDestination::Prepare(root_, item.path(), path, why))
+        {
+            Problem(why);
+            return;
+        }
+        struct stat status;
+        if (::lstat(path.c_str(), &status) == 0 ? !S_ISDIR(status.st_mode) : ::mkdir(path.c_str(), 0755) != 0)
+        {
+            Problem("cannot create the folder (something else is in the way?)");
+            return;
+        }
+        if (IsExt3Path(item.path()))
+            directoryModes_.emplace_back(path, ItemUserInstaller::Ext3Mode(item));
+        Attributes(path, item.path(), item, item.uid(), item.gid());
+        ++written_;
+    }
+
+    void visit(ItemFile& item) override
+    {
+        std::string path;
+        std::string why;
+        if (!SafeDestination::Prepare(root_, item.path(), path, why))
+        {
+            Problem(why);
+            return;
+        }
+        if (!Data(item.dataInfo(), path, *ItemDecoder::StrategyFor(item)))
+            return;
+        if (IsExt3Path(item.path()) && ::chmod(path.c_str(), ItemUserInstaller::Ext3Mode(item.entry())) != 0)
+            Problem("cannot set its mode");
+        Attributes(path, item.path(), item.entry(), item.uid(), item.gid());
+    }
+
+    void visit(ItemLink& item) override
+    {
+        std::string path;
+        std::string why;
+        if (!SafeDestination::Prepare(root_, item.linkPath(), path, why))
+        {
+            Problem(why);
+            return;
+        }
+        // The link is made as the package says, target untouched: it is never followed here, and any later
+        // item whose destination passes through it is refused.
+        if (SafeDestination::IsLink(path))
+            ::unlink(path.c_str());
+        if (::symlink(item.linkTarget().c_str(), path.c_str()) != 0)
+        {
+            Problem("cannot create the link (something else is in the way?)");
+            return;
+        }
+        if (asRoot_ && ::lchown(path.c_str(), item.uid(), item.gid()) != 0)
+            Problem("cannot set its owner");
+        if (!asRoot_)
+            attributes_.push_back(item.linkPath() + "\t" + std::to_string(item.uid()) + "\t" +
+                                  std::to_string(item.gid()) + "\t-\t-");
+        ++written_;
+    }
+
+    void visit(ItemTar& item) override
+    {
+        std::string archivePath;
+        std::string why;
+        if (!SafeDestination::Prepare(root_, item.destination(), archivePath, why))
+        {
+            Problem(why);
+            return;
+        }
+        const std::string folder = fs::path(archivePath).parent_path().string();
+        LogTap tap;
+        InertCommandRunner runner;
+        LibArchiveExtractor extractor(disk_, runner);
+        // Times stay as extracted; the lists are checked and removed as the installer does. "post_tar.sh" is
+        // the instrument's business and is not run.
+        extractor.SetDateTimeMode(TarExtractor::kDateTimeAsExtracted);
+        const bool extracted = extractor.Extract(&item, folder);
+        if (progress_ != nullptr && item.dataInfo().reader() != nullptr)
+            progress_->BytesProcessed(item.dataInfo().reader()->size());
+        std::vector<std::string> errors;
+        extractor.TakeErrors(errors);
+        if (!extracted)
+        {
+            Problem("extraction failed" + (errors.empty() ? std::string() : ": " + errors.front()));
+            return;
+        }
+        if (!extractor.VerifyMd5List(&item, folder) || !extractor.VerifyTarList(&item, folder))
+        {
+            const std::vector<std::string> lines = tap.Take();
+            std::string detail;
+            for (const std::string& line : lines)
+                if (line.find("Error") != std::string::npos && detail.empty())
+                    detail = line.substr(line.find_first_not_of(' '));
+            Problem("the extracted members do not match the archive's lists" +
+                    (detail.empty() ? std::string() : ": " + detail));
+            return;
+        }
+        if (fs::exists(folder + "/post_tar.sh"))
+            notes_.push_back(name_ + ": post_tar.sh left in place, not run");
+        ++written_;
+    }
+
+private:
+    void Problem(const std::string& text) { problems_.push_back(name_ + ": " + text); }
+
+    void visitSystem(ItemSystem& item, uint32_t type) override
+    {
+        if (ItemKinds::SystemDestination(type).empty())
+        {
+            notes_.push_back(name_ + ": not written (the installer does not install it)");
+            return;
+        }
+        std::string path;
+        std::string why;
+        if (!SafeDestination::Prepare(root_, ItemKinds::SystemDestination(type), path, why))
+        {
+            Problem(why);
+            return;
+        }
+        Data(item.dataInfo(), path, *ItemDecoder::PlainStrategy());
+    }
+
+    // Decodes into `path` and checks the digest; a file that is not what the package recorded is removed.
+    bool Data(const DataInfo& data, const std::string& path, ProcessingStrategy& strategy)
+    {
+        if (SafeDestination::IsLink(path))
+        {
+            Problem("not written: a link is in its place, and writing would follow it");
+            return false;
+        }
+        DataInfoExtractor extractor(progress_);
+        const int result = extractor.ExtractToFile(&data, path, &strategy);
+        if (result == DataInfoExtractor::kOk)
+        {
+            ++written_;
+            return true;
+        }
+        boost::system::error_code ec;
+        fs::remove(path, ec);
+        Problem(result == DataInfoExtractor::kMd5Mismatch   ? "MD5 mismatch, not written"
+                : result == DataInfoExtractor::kDecodeError ? "its data cannot be decoded"
+                                                            : "its data cannot be read or written");
+        return false;
+    }
+
+    void Attributes(const std::string& path, const std::string& destination, const ItemFileSystemEntry& entry,
+                    uint16_t uid, uint16_t gid)
+    {
+        const bool ext3 = IsExt3Path(destination);
+        const ItemDescription d = ItemDescription::OfEntry(entry);
+        bool listed = !asRoot_;
+        if (asRoot_ && ext3 && ::lchown(path.c_str(), uid, gid) != 0)
+            Problem("cannot set its owner");
+        if (asRoot_ && !ext3 &&
+            !disk_.SetVfatAttributes(path, entry.fatReadOnly(), entry.fatArchive(), entry.fatSystem(),
+                                     entry.fatHidden()))
+            listed = true;  // not a FAT file system here: the attributes go to the list instead
+        if (!listed)
+            return;
+        std::string fat;
+        for (const std::string& flag : d.fat) fat += (fat.empty() ? "" : ",") + flag;
+        attributes_.push_back(destination + "\t" + std::to_string(uid) + "\t" + std::to_string(gid) + "\t" +
+                              (ext3 ? d.mode : "-") + "\t" + (ext3 || fat.empty() ? "-" : fat));
+    }
+
+    std::string root_;
+    ProgressBar* progress_;
+    LinuxDiskUtils disk_;
+    bool asRoot_;
+    std::string name_;
+    std::vector<std::string> problems_;
+    std::vector<std::string> notes_;
+    std::vector<std::pair<std::string, unsigned>> directoryModes_;
+    std::vector<std::string> attributes_;
+    size_t written_ = 0;
+};
+}  // namespace
+
+bool PackageExtractor::Extract(const std::string& package, const std::string& directory,
+                               ProgressBar* progress, std::ostream& out)
+{
+    boost::system::error_code ec;
+    fs::create_directories(directory, ec);
+    const fs::path root = fs::canonical(directory, ec);
+    if (ec || !fs::is_directory(root, ec))
+    {
+        out << "cannot use " << directory << " as the folder to extract to\n1 problem found\n";
+        return false;
+    }
+    OpenedPackage opened;
+    std::string error;
+    if (!opened.Open(package, error))
+    {
+        out << "package: " << error << "\n1 problem found\n";
+        return false;
+    }
+    if (progress != nullptr)
+    {
+        long long total = 0;
+        for (const auto& item : opened.items())
+            if (item)
+                total += std::max<int64_t>(0, ItemDescription::Of(*item).storedSize);
+        progress->BytesToProcess(total);
+    }
+    Writer writer(root.string(), progress);
+    for (const auto& item : opened.items())
+        if (item)
+            writer.Write(*item);
+    writer.Finish();
+    if (progress != nullptr)
+        progress->Finish();
+    for (const std::string& note : writer.notes()) out << note << '\n';
+    for (const std::string& problem : writer.problems()) out << problem << '\n';
+    if (writer.problems().empty())
+    {
+        out << "extracted " << writer.written() << " items to " << root.string() << '\n';
+        return true;
+    }
+    const size_t count = writer.problems().size();
+    out << count << (count == 1 ? " problem" : " problems") << " found\n";
+    return false;
+}

@@ -1,0 +1,173 @@
+#include "PackageLister.h"
+
+#include "ItemDescription.h"
+#include "ItemHeader.h"
+#include "PackageFormat.h"
+#include "ToolSupport.h"
+
+#include <cstdio>
+
+namespace
+{
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (const unsigned char c : text)
+    {
+        if (c == '"' || c == '\\')
+        {
+            out += '\\';
+            out += static_cast<char>(c);
+        }
+        else if (c < 0x20 || c == 0x7f)
+        {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        }
+        else
+        {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Texts from the package printed on a line of their own: control characters would forge lines.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    for (const unsigned char c : text)
+    {
+        if (c < 0x20 || c == 0x7f)
+        {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+        else
+        {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string TypeName(uint32_t type)
+{
+    switch (type)
+    {
+        case PackageFormat::kPackageService:
+            return "service";
+        case PackageFormat::kPackageUser:
+            return "user";
+        case PackageFormat::kPackageMaintenance:
+            return "maintenance";
+        default:
+            return "unknown(" + std::to_string(type) + ")";
+    }
+}
+
+std::string Size(int64_t size)
+{
+    return size < 0 ? "-" : std::to_string(size);
+}
+
+void ItemLine(const ItemDescription& d, std::ostream& out)
+{
+    out << d.kind << ' ' << (d.path.empty() ? "-" : Printable(d.path));
+    if (!d.target.empty())
+        out << " -> " << Printable(d.target);
+    out << "  stored " << Size(d.storedSize) << "  installed " << Size(d.installedSize) << "  encoding "
+        << (d.encoding.empty() ? "-" : d.encoding) << "  condition " << d.condition << "  owner ";
+    if (d.uid < 0)
+        out << '-';
+    else
+        out << d.uid << '/' << d.gid << '/' << (d.mode.empty() ? "-" : d.mode);
+    out << "  fat ";
+    if (d.fat.empty())
+        out << '-';
+    for (size_t i = 0; i < d.fat.size(); ++i) out << (i ? "," : "") << d.fat[i];
+    out << '\n';
+}
+
+void ItemJson(const ItemDescription& d, std::ostream& out)
+{
+    out << "{\"kind\": " << JsonString(d.kind) << ", \"path\": " << JsonString(d.path);
+    if (d.kind == "link")
+        out << ", \"target\": " << JsonString(d.target);
+    out << ", \"stored_size\": " << d.storedSize << ", \"installed_size\": " << d.installedSize
+        << ", \"encoding\": " << (d.encoding.empty() ? "null" : JsonString(d.encoding))
+        << ", \"condition\": " << d.condition;
+    if (d.uid >= 0)
+        out << ", \"owner\": " << d.uid << ", \"group\": " << d.gid;
+    if (!d.mode.empty())
+        out << ", \"mode\": " << JsonString(d.mode);
+    out << ", \"fat\": [";
+    for (size_t i = 0; i < d.fat.size(); ++i) out << (i ? ", " : "") << JsonString(d.fat[i]);
+    out << "]}";
+}
+
+const ItemHeader* FindHeader(const OpenedPackage& package)
+{
+    for (const auto& item : package.items())
+        if (const auto* header = dynamic_cast<const ItemHeader*>(item.get()))
+            return header;
+    return nullptr;
+}
+}  // namespace
+
+void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& out)
+{
+    const ItemHeader* header = FindHeader(package);
+    if (!json)
+    {
+        for (const auto& item : package.items())
+            if (item && dynamic_cast<const ItemHeader*>(item.get()) == nullptr)
+                ItemLine(ItemDescription::Of(*item), out);
+        if (header == nullptr)
+        {
+            out << "header: none\n";
+            return;
+        }
+        out << "header: type " << TypeName(header->packageType()) << ", library " << int(header->versionA())
+            << '.' << int(header->versionB()) << ", install part " << int(header->installMajor()) << '.'
+            << int(header->installMinor()) << ", flag " << (header->headerFlag() ? 1 : 0) << ", value "
+            << int(header->headerFlagValue()) << '\n';
+        out << "compatibility:";
+        for (const auto& entry : header->compatibility()) out << ' ' << Printable(entry.text());
+        out << (header->compatibility().empty() ? " none\n" : "\n");
+        out << "texts: \"" << Printable(header->text1()) << "\" \"" << Printable(header->text2()) << "\" \""
+            << Printable(header->text5()) << "\" \"" << Printable(header->text6()) << "\"\n";
+        out << "date: " << Printable(header->creationDate()) << ' ' << Printable(header->creationTime())
+            << '\n';
+        return;
+    }
+    out << "{\n  \"items\": [";
+    bool first = true;
+    for (const auto& item : package.items())
+    {
+        if (!item || dynamic_cast<const ItemHeader*>(item.get()) != nullptr)
+            continue;
+        out << (first ? "\n    " : ",\n    ");
+        first = false;
+        ItemJson(ItemDescription::Of(*item), out);
+    }
+    out << (first ? "],\n" : "\n  ],\n");
+    if (header == nullptr)
+    {
+        out << "  \"header\": null\n}\n";
+        return;
+    }
+    out << "  \"header\": {\"type\": " << JsonString(TypeName(header->packageType()))
+        << ", \"library_version\": [" << int(header->versionA()) << ", " << int(header->versionB())
+        << "], \"install_version\": [" << int(header->installMajor()) << ", " << int(header->installMinor())
+        << "], \"header_flag\": " << (header->headerFlag() ? "true" : "false")
+        << ", \"header_value\": " << int(header->headerFlagValue()) << ", \"compatibility\": [";
+    for (size_t i = 0; i < header->compatibility().size(); ++i)
+        out << (i ? ", " : "") << JsonString(header->compatibility()[i].text());
+    out << "], \"text1\": " << JsonString(header->text1()) << ", \"text2\": " << JsonString(header->text2())
+        << ", \"text5\": " << JsonString(header->text5()) << ", \"text6\": " << JsonString(header->text6())
+        << ", \"date\": " << JsonString(header->creationDate())
+        << ", \"time\": " << JsonString(header->creationTime()) << "}\n}\n";
+}

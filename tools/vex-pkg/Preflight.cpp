@@ -1,0 +1,193 @@
+#include "Preflight.h"
+
+#include "InstallDiskChecker.h"
+#include "InstallEnvironment.h"
+#include "ItemDescription.h"
+#include "ItemScript.h"
+#include "LibArchiveExtractor.h"
+#include "LinuxDiskUtils.h"
+#include "PartitionsManager.h"
+#include "TarExtractorFactory.h"
+#include "ToolSupport.h"
+
+#include <boost/filesystem.hpp>
+
+#include <iomanip>
+#include <new>
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+const char* const kPartitionNames[] = {"boot",      "service",   "update",  "kernel", "rootfs",
+                                       "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"};
+const int kPartitionCount = 9;
+
+// Free space as given on the command line, else (for an instrument tree) as the file system reports it.
+class PreflightDisk : public LinuxDiskUtils
+{
+public:
+    PreflightDisk(const std::string& root, const PartitionsManager& partitions,
+                  const std::map<int, long long>& given, bool measure)
+        : LinuxDiskUtils(root), partitions_(partitions), given_(given), measure_(measure)
+    {
+    }
+
+    bool GetFreeSpace(const std::string& path, long long& bytes) override
+    {
+        const auto found = given_.find(partitions_.FindPartition(path));
+        if (found != given_.end())
+        {
+            bytes = found->second;
+            return true;
+        }
+        return measure_ && LinuxDiskUtils::GetFreeSpace(path, bytes);
+    }
+
+private:
+    const PartitionsManager& partitions_;
+    const std::map<int, long long>& given_;
+    bool measure_;
+};
+
+// Tar listings are read into the scratch folder with the tool's own services, never the program's.
+class PreflightTarFactory : public TarExtractorFactory
+{
+public:
+    PreflightTarFactory(DiskUtils& disk, CommandRunner& runner) : disk_(disk), runner_(runner) {}
+    TarExtractor* Create() override
+    {
+        auto* extractor = new (std::nothrow) LibArchiveExtractor(disk_, runner_);
+        if (extractor != nullptr && !extractor->IsUsable())
+        {
+            delete extractor;
+            return nullptr;
+        }
+        return extractor;
+    }
+
+private:
+    DiskUtils& disk_;
+    CommandRunner& runner_;
+};
+}  // namespace
+
+int Preflight::PartitionIndex(const std::string& name)
+{
+    const std::string bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
+    for (int i = 0; i < kPartitionCount; ++i)
+        if (bare == kPartitionNames[i])
+            return i;
+    return -1;
+}
+
+bool Preflight::Run(const Options& options, std::ostream& out)
+{
+    OpenedPackage package;
+    std::string error;
+    if (!package.Open(options.package, error))
+    {
+        out << "package: " << error << '\n';
+        return false;
+    }
+    ScratchDir scratch;
+    std::string root = options.instrument;
+    if (!root.empty())
+    {
+        boost::system::error_code ec;
+        root = fs::canonical(root, ec).string();
+        if (ec || !fs::is_directory(root, ec))
+        {
+            out << "cannot use " << options.instrument << " as the instrument tree\n";
+            return false;
+        }
+    }
+    else
+    {
+        root = scratch.path() + "/emmc";  // an empty instrument: no file is replaced
+    }
+    // The installer's conditional scripts decide at run time; here each id is as given, or counted in.
+    ConditionResults conditions;
+    for (const auto& item : package.items())
+    {
+        const auto* script = dynamic_cast<const ItemScript*>(item.get());
+        if (script == nullptr || script->conditionId() == -1)
+            continue;
+        const auto given = options.conditions.find(script->conditionId());
+        conditions[script->conditionId()] = given == options.conditions.end() || given->second;
+        if (given == options.conditions.end())
+            out << "condition " << script->conditionId() << " (" << script->name()
+                << ") taken as 1; give --condition " << script->conditionId()
+                << "=0 to leave its items out\n";
+    }
+    for (const auto& given : options.conditions)
+        if (conditions.count(given.first) == 0)
+            out << "condition " << given.first << " is carried by no script of the package\n";
+
+    LogTap tap;
+    InertCommandRunner runner;
+    PartitionsManager partitions(runner, root, scratch.path() + "/mount.out");
+    PreflightDisk disk(root, partitions, options.freeBytes, !options.instrument.empty());
+    PreflightTarFactory tars(disk, runner);
+    InstallEnvironment environment;
+    environment.emmcRoot = root;
+    environment.tmpDir = scratch.path();
+    environment.scriptDir = scratch.path() + "/script";
+    environment.partitions = &partitions;
+    environment.disk = &disk;
+    environment.runner = &runner;
+    environment.tarFactory = &tars;
+
+    InstallDiskChecker checker(conditions, environment);
+    for (const auto& item : package.items())
+    {
+        if (!item)
+            continue;
+        item->accept(checker);
+        if (checker.GetErrorCode() != InstallDiskChecker::kNoError)
+        {
+            const std::vector<std::string> lines = tap.Take();
+            std::string why = lines.empty() ? "the disk check failed" : lines.back();
+            if (why == "Failed !" && lines.size() >= 2)
+                why = lines[lines.size() - 2];
+            out << ItemDescription::Of(*item).Name() << ": " << why.substr(why.find_first_not_of(' '))
+                << '\n';
+            return false;
+        }
+    }
+
+    bool fits = true;
+    out << std::left << std::setw(11) << "partition" << std::right << std::setw(14) << "required"
+        << std::setw(14) << "with margin" << std::setw(14) << "available" << '\n';
+    for (int index = 0; index < kPartitionCount; ++index)
+    {
+        const int64_t required = checker.RequiredBytes(index);
+        const bool given = options.freeBytes.count(index) != 0;
+        if (required <= 0 && !given)
+            continue;
+        std::string mountPoint;
+        partitions.GetMountPoint(index, mountPoint);
+        long long available = 0;
+        const bool known = disk.GetFreeSpace(mountPoint, available);
+        const double withMargin = static_cast<double>(std::max<int64_t>(0, required)) * 1.1;
+        out << std::left << std::setw(11) << kPartitionNames[index] << std::right << std::setw(14) << required
+            << std::setw(14) << static_cast<long long>(withMargin) << std::setw(14)
+            << (known ? std::to_string(available) : std::string("unknown"));
+        if (required > 0 && !known)
+        {
+            out << "  free space not given (--free " << kPartitionNames[index] << "=SIZE)\n";
+            fits = false;
+        }
+        else if (required > 0 && InstallDiskChecker::ExceedsWithMargin(required, available))
+        {
+            out << "  DOES NOT FIT\n";
+            fits = false;
+        }
+        else
+        {
+            out << "  fits\n";
+        }
+    }
+    out << (fits ? "the package fits\n" : "the package does not fit\n");
+    return fits;
+}

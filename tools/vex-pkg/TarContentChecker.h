@@ -1,0 +1,21 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class InstallProgressNotifierInterface;
+class ItemTar;
+
+// Reads a tar item straight from the package (never to disk) and checks that the "_md5" and "_tart" lists it
+// carries agree with its members: every regular member listed with its MD5, every listed file present with
+// that MD5, every member in the listing and every listed entry present with its type and link target.
+class TarContentChecker
+{
+public:
+    // Each problem is one text (without the item's name); none means the archive is sound. The archive is
+    // read once: `archiveDigest` receives the MD5 of its stored bytes (empty when they could not all be
+    // read).
+    static std::vector<std::string> Check(ItemTar& item, InstallProgressNotifierInterface* progress,
+                                          std::string& archiveDigest);
+};

@@ -1,0 +1,123 @@
+#include "ToolSupport.h"
+
+#include "ChunkItemSystemFactory.h"
+#include "ChunkItemUnknownFactory.h"
+#include "ChunkItemUserFactory.h"
+#include "IPkgVerifier.h"
+#include "LogStream.h"
+#include "PackageChunksLoader.h"
+#include "PackageWriter.h"
+#include "SecurityLevel0Factory.h"
+
+#include <boost/filesystem.hpp>
+
+#include <fstream>
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+// A package has at most 999 parts ("...001" to "...999"), and a walk that handed out more items than a
+// package of 2 GiB parts could hold chunks for would be going round in circles.
+constexpr size_t kItemLimit = 50000000;
+}  // namespace
+
+ScratchDir::ScratchDir()
+{
+    boost::system::error_code ec;
+    const fs::path path = fs::temp_directory_path(ec) / fs::unique_path("vex-pkg-%%%%-%%%%-%%%%", ec);
+    if (!ec && fs::create_directories(path, ec) && !ec)
+        path_ = path.string();
+}
+
+ScratchDir::~ScratchDir()
+{
+    if (!path_.empty())
+    {
+        boost::system::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+}
+
+LogTap::LogTap()
+    : file_(dir_.ok() ? dir_.path() + "/engine.log" : std::string("/dev/null")),
+      previous_(LogStream::Instance().Path()),
+      previousOpen_(LogStream::Instance().IsOpen())
+{
+    LogStream::Instance().Open(file_);
+}
+
+LogTap::~LogTap()
+{
+    LogStream::Instance().Close();
+    if (previousOpen_)
+        LogStream::Instance().Open(previous_);
+}
+
+std::vector<std::string> LogTap::Take()
+{
+    LogStream::Instance().Close();
+    std::vector<std::string> lines;
+    std::ifstream in(file_);
+    std::string line;
+    size_t index = 0;
+    while (std::getline(in, line))
+    {
+        if (index++ < consumed_)
+            continue;
+        const std::string::size_type dash = line.find(" - ");
+        lines.push_back(dash == std::string::npos ? line : line.substr(dash + 3));
+    }
+    consumed_ = index;
+    LogStream::Instance().Open(file_);
+    return lines;
+}
+
+int InertCommandRunner::RunRedirected(const std::string&, Capture, const std::string& outputFile)
+{
+    // An empty output file: a mount table that lists nothing, a script that printed nothing.
+    std::ofstream touch(outputFile, std::ios::trunc);
+    return 0;
+}
+
+OpenedPackage::OpenedPackage() = default;
+
+OpenedPackage::~OpenedPackage()
+{
+    items_.clear();
+    loader_.reset();
+}
+
+bool OpenedPackage::Open(const std::string& path, std::string& error)
+{
+    ChunkItemFactory* chain = new ChunkItemSystemFactory;
+    chain->append(new ChunkItemUserFactory);
+    chain->append(new ChunkItemUnknownFactory);
+    loader_.reset(new PackageChunksLoader(chain));
+    verifier_ = SecurityLevel0Factory::instance().createVerifier(nullptr);
+    LogTap tap;
+    if (!loader_->load(path, verifier_.get()))
+    {
+        const std::vector<std::string> lines = tap.Take();
+        error = lines.empty() ? "cannot open " + path : lines.back();
+        return false;
+    }
+    while (items_.size() < kItemLimit && loader_->hasNext()) items_.push_back(loader_->next());
+    return true;
+}
+
+std::vector<std::string> OpenedPackage::PartPaths(const std::string& path)
+{
+    std::vector<std::string> parts{path};
+    if (path.size() < 3 || path.compare(path.size() - 3, 3, "001") != 0)
+        return parts;
+    for (int index = 2; index <= 999; ++index)
+    {
+        const std::string next = PackageWriter::partName(path, index);
+        boost::system::error_code ec;
+        if (!fs::exists(next, ec))
+            break;
+        parts.push_back(next);
+    }
+    return parts;
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "CommandRunner.h"
+#include "IPkgItem.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class PackageChunksLoader;
+class IPkgVerifier;
+
+// A private temporary folder, removed with everything in it when the object goes.
+class ScratchDir
+{
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    bool ok() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The engine classes log through the process-wide installation log. While a tap exists that log goes to a
+// scratch file, and Take hands back the lines written since the last call, without their time stamps.
+class LogTap
+{
+public:
+    LogTap();
+    ~LogTap();
+    LogTap(const LogTap&) = delete;
+    LogTap& operator=(const LogTap&) = delete;
+
+    std::vector<std::string> Take();
+
+private:
+    ScratchDir dir_;
+    std::string file_;
+    size_t consumed_ = 0;
+    // A tap made while another is active hands the log back to it when it goes.
+    std::string previous_;
+    bool previousOpen_ = false;
+};
+
+// Runs nothing and reports success: the tool drives engine classes that would otherwise mount partitions or
+// run scripts on the machine it runs on.
+class InertCommandRunner : public CommandRunner
+{
+public:
+    int RunRedirected(const std::string& command, Capture capture, const std::string& outputFile) override;
+};
+
+// A package opened with the installer's own loader, chain of chunk factories and verifier, and all its items
+// in file order. The items' data can be read while this object lives.
+class OpenedPackage
+{
+public:
+    using Items = std::vector<boost::shared_ptr<IPkgItem>>;
+
+    OpenedPackage();
+    ~OpenedPackage();
+    OpenedPackage(const OpenedPackage&) = delete;
+    OpenedPackage& operator=(const OpenedPackage&) = delete;
+
+    // False with the loader's reason in `error` when the package cannot be opened at all.
+    bool Open(const std::string& path, std::string& error);
+    const Items& items() const { return items_; }
+
+    // The part files the installer reads for `path`, in order: "...001" and its followers, or `path` alone.
+    static std::vector<std::string> PartPaths(const std::string& path);
+
+private:
+    std::unique_ptr<IPkgVerifier> verifier_;
+    std::unique_ptr<PackageChunksLoader> loader_;
+    Items items_;
+};

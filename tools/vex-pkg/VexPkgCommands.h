@@ -1,0 +1,44 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace CLI
+{
+class App;
+}
+
+// The subcommands of `vex-pkg`, one per file: each adds itself to the application and, when chosen, sets
+// the run's exit status. New subcommands follow the same pattern.
+struct CommandContext
+{
+    enum Status
+    {
+        kOk = 0,
+        kBadInput = 1,  // a bad package or manifest, or a package that would not fit
+        kUsage = 2,
+    };
+
+    std::ostream& out;
+    std::ostream& err;
+    // SOURCE_DATE_EPOCH, or empty when unset.
+    std::string sourceDateEpoch;
+    // Draw progress bars (on standard error, and only when it is a terminal).
+    bool progress = true;
+    int status = kOk;
+};
+
+void AddCreateCommand(CLI::App& app, CommandContext& context);
+void AddListCommand(CLI::App& app, CommandContext& context);
+void AddVerifyCommand(CLI::App& app, CommandContext& context);
+void AddExtractCommand(CLI::App& app, CommandContext& context);
+void AddPreflightCommand(CLI::App& app, CommandContext& context);
+
+// The whole command line (argv[0] included): parses it, runs the chosen subcommand and returns the exit
+// status: 0 success, 1 bad package or manifest, 2 usage error.
+int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context);
+
+// A size as the options take it: bytes, or a number followed by K, M or G (powers of 1024). False when the
+// text is not one or the size is not between 1 and `largest`.
+bool ParseSize(const std::string& text, int64_t largest, int64_t& size);
