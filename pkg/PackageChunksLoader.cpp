@@ -86,12 +86,17 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     }
 
     Log("Verifying package integrity ...");
-    if (verifier == nullptr || !verifier->verify(reader.get()))
+    const bool verified = verifier != nullptr && verifier->verify(reader.get());
+    Log(verified ? "Done." : "Failed.");
+    const std::string detail = verifier != nullptr ? verifier->resultDetail() : std::string();
+    if (!detail.empty())
     {
-        Log("Failed.");
+        Log(detail);
+    }
+    if (!verified)
+    {
         return false;
     }
-    Log("Done.");
 
     reader_ = std::move(reader);
     if (factories_)
