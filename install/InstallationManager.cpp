@@ -11,6 +11,7 @@
 #include "InstallItemComparator.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemUserInstaller.h"
+#include "LogStream.h"
 #include "PackageChunksLoader.h"
 #include "PackageComplianceChecker.h"
 #include "ScriptsExecutor.h"
@@ -71,7 +72,22 @@ int InstallationManager::Install(const char* pkgFileName, IPkgVerifier* verifier
         return kPackageFailed;
     }
     const int64_t verifiedBytes = verifier != nullptr ? verifier->bytesToProcess() : 0;
-    return RunPasses(loader, formatFlag, formatParameter, dateTimeMode, verifiedBytes);
+    package = &loader;
+    const int result = RunPasses(loader, formatFlag, formatParameter, dateTimeMode, verifiedBytes);
+    package = nullptr;
+    return result;
+}
+
+bool InstallationManager::PackageIntact()
+{
+    // What was verified must be what is installed: the parts stay open for the run, and one written to in
+    // the meantime ends it before the next step acts on the instrument.
+    if (package == nullptr || package->packageUnchanged())
+    {
+        return true;
+    }
+    LogStream::Instance().WriteLine("Package file changed during the installation !");
+    return false;
 }
 
 int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter,
@@ -113,6 +129,10 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
         checker.CheckCompliance();
         result = StageResult(checker.GetErrorCode(), kLastComplianceCode, kComplianceFailed);
     }
+    if (result == kInstalled && !PackageIntact())
+    {
+        result = kPackageFailed;
+    }
     if (result == kInstalled)
     {
         scripts.RunScripts();
@@ -131,6 +151,10 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
     scripts.GetConditionResults(conditions);
 
     // Pass 2: formatting.
+    if (!PackageIntact())
+    {
+        return kPackageFailed;
+    }
     {
         InstallDiskFormatter formatter(conditions, formatFlag, formatParameter, environment);
         result = WalkItems(items, formatter, kLastFormatterCode, kFormatFailed);
@@ -163,6 +187,10 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
     }
 
     // Pass 4: installing.
+    if (!PackageIntact())
+    {
+        return kPackageFailed;
+    }
     ItemUserInstaller installer(notifier, dateTimeMode, environment);
     installer.SetConditionResults(conditions);
     result = WalkItems(items, installer, kLastInstallerCode, kInstallFailed);
@@ -170,6 +198,11 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
     {
         return result;
     }
+    if (!PackageIntact())
+    {
+        return kPackageFailed;
+    }
     installer.CompleteInstallation();
-    return StageResult(installer.GetErrorCode(), kLastInstallerCode, kInstallFailed);
+    result = StageResult(installer.GetErrorCode(), kLastInstallerCode, kInstallFailed);
+    return result == kInstalled && !PackageIntact() ? kPackageFailed : result;
 }

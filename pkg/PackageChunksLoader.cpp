@@ -106,6 +106,11 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     return reset();
 }
 
+bool PackageChunksLoader::packageUnchanged() const
+{
+    return reader_ && reader_->unchanged();
+}
+
 bool PackageChunksLoader::reset()
 {
     pending_.reset();
