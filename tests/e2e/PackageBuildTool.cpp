@@ -8,6 +8,7 @@
 //   toolarge      the sample plus a 12 MiB file, more than the default 8 MiB partition holds
 //   corrupt       the sample plus a file whose recorded MD5 does not match its data
 #include "PackageFormat.h"
+#include "PackageSigner.h"
 #include "PackageWriter.h"
 #include "TarItemBuilder.h"
 
@@ -133,9 +134,24 @@ bool Build(const std::string& kind, const std::string& output)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && (std::strcmp(argv[1], "keypair") == 0 || std::strcmp(argv[1], "sign") == 0))
+    {
+        std::string error;
+        const bool ok = std::strcmp(argv[1], "keypair") == 0
+                            ? PackageSigner::generateKeyPair(argv[2], argv[3], error)
+                            : PackageSigner::sign(argv[2], argv[3], error);
+        if (!ok)
+        {
+            std::fprintf(stderr, "vex-pkg-build: %s\n", error.c_str());
+        }
+        return ok ? 0 : 1;
+    }
     if (argc != 3 || std::strcmp(argv[1], "-h") == 0)
     {
-        std::fprintf(stderr, "Usage: vex-pkg-build sample|noncompliant|prefail|toolarge|corrupt OUTPUT\n");
+        std::fprintf(stderr,
+                     "Usage: vex-pkg-build sample|noncompliant|prefail|toolarge|corrupt OUTPUT\n"
+                     "       vex-pkg-build keypair PRIVATE.key PUBLIC.pem\n"
+                     "       vex-pkg-build sign PACKAGE PRIVATE.key\n");
         return 2;
     }
     if (!Build(argv[1], argv[2]))
