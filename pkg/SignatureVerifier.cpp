@@ -5,6 +5,8 @@
 #include "SignedStreamScanner.h"
 #include "TrustedKeys.h"
 
+#include <openssl/crypto.h>
+
 #include <cstring>
 #include <vector>
 
@@ -61,6 +63,16 @@ bool SignatureVerifier::refuse(const std::string& detail)
 }
 
 bool SignatureVerifier::verify(IStreamReader* reader)
+{
+    const bool ok = check(reader);
+    // OpenSSL keeps per-thread state (its error queue) that it frees only when the thread ends, and the
+    // installer may exit while its installation thread is still ending: freed here, nothing of it is left
+    // behind (the next OpenSSL call on this thread makes it anew).
+    OPENSSL_thread_stop();
+    return ok;
+}
+
+bool SignatureVerifier::check(IStreamReader* reader)
 {
     bytesRead_ = 0;
     detail_.clear();

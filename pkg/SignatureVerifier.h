@@ -23,6 +23,7 @@ public:
     std::string resultDetail() override { return detail_; }
 
 private:
+    bool check(IStreamReader* reader);
     bool refuse(const std::string& detail);
 
     std::string keyDirectory_;
