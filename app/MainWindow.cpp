@@ -100,28 +100,38 @@ void MainWindow::Start()
     timer->start();
 }
 
+void MainWindow::ArmTimer(TimerRole role, int intervalMs)
+{
+    timer->stop();
+    timerRole = role;
+    // Only the clock repeats.
+    timer->setSingleShot(role != TimerRole::kClock);
+    timer->setInterval(intervalMs);
+    timer->start();
+}
+
 void MainWindow::OnInstallTimeout()
 {
-    if (timer->isSingleShot())
+    switch (timerRole)
     {
-        if (!powerOffArmed)
-        {
-            timer->stop();
-            timer->setSingleShot(false);
-            timer->setInterval(kClockPeriodMs);
-            timer->start();
+        case TimerRole::kStartDelay:
+            ArmTimer(TimerRole::kClock, kClockPeriodMs);
             StartInstallation();
-        }
-        else if (powerOffEnabled)
-        {
-            CommandRunner& runner = environment.commandRunner != nullptr ? *environment.commandRunner
-                                                                         : SystemCommandRunner::Instance();
-            runner.Run(kPowerOffCommand);
-        }
-        return;
+            break;
+        case TimerRole::kClock:
+            elapsed = elapsed.addSecs(1);
+            ui->lblTimeValue->setText(elapsed.toString(QStringLiteral("hh:mm:ss")));
+            break;
+        case TimerRole::kPowerOffDelay:
+            if (powerOffEnabled)
+            {
+                CommandRunner& runner = environment.commandRunner != nullptr
+                                            ? *environment.commandRunner
+                                            : SystemCommandRunner::Instance();
+                runner.Run(kPowerOffCommand);
+            }
+            break;
     }
-    elapsed = elapsed.addSecs(1);
-    ui->lblTimeValue->setText(elapsed.toString(QStringLiteral("hh:mm:ss")));
 }
 
 void MainWindow::StartInstallation()
@@ -275,9 +285,7 @@ void MainWindow::OnInstallInstallCompleted(bool ok)
             powerOffArmed = true;
             // In 64 bits and clamped: a huge or negative -s value must neither overflow nor disarm the timer.
             const long long delayMs = std::min<long long>(std::max(powerOffTimeout, 0) * 1000LL, INT_MAX);
-            timer->setSingleShot(true);
-            timer->setInterval(static_cast<int>(delayMs));
-            timer->start();
+            ArmTimer(TimerRole::kPowerOffDelay, static_cast<int>(delayMs));
         }
     }
     else if (exitOnCompletion)

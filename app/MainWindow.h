@@ -82,6 +82,15 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // The one timer plays three roles in turn: the start delay, then the clock while the installation runs,
+    // then (after a successful run with power-off enabled) the power-off delay.
+    enum class TimerRole
+    {
+        kStartDelay,
+        kClock,
+        kPowerOffDelay,
+    };
+    void ArmTimer(TimerRole role, int intervalMs);
     void StartInstallation();
 
     Environment environment;
@@ -90,6 +99,7 @@ private:
     QString xmlFileName;
     QString pkgFileName;
     QTimer* timer = nullptr;
+    TimerRole timerRole = TimerRole::kStartDelay;
     QTime elapsed;
     int dateTimeMode = 0;
     QString keyDirectory;

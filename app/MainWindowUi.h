@@ -11,6 +11,13 @@
 class MainWindowUi
 {
 public:
+    // The elapsed time, the clock and the error text are sized in pixels, like the labels that hold them:
+    // a point size grows with the display's resolution, and at 18 pt "Elapsed time:" and "99:59:59" are
+    // already wider than their labels on a 100 dpi display.
+    static constexpr int kTimePixels = 20;
+    // Three lines in the error label's 71 pixels inside its margin.
+    static constexpr int kErrorPixels = 19;
+
     QWidget* centralWidget = nullptr;
     QProgressBar* pbUpgrade = nullptr;
     QLabel* lblTitle = nullptr;
@@ -46,15 +53,13 @@ public:
         lblTime = new QLabel(centralWidget);
         lblTime->setObjectName(QStringLiteral("lblTime"));
         lblTime->setGeometry(510, 400, 151, 41);
-        QFont timeFont;
-        timeFont.setPointSize(18);
-        lblTime->setFont(timeFont);
+        lblTime->setFont(MakePixelFont(kTimePixels, QFont::Normal));
         lblTime->setAlignment(Qt::AlignCenter);
 
         lblTimeValue = new QLabel(centralWidget);
         lblTimeValue->setObjectName(QStringLiteral("lblTimeValue"));
         lblTimeValue->setGeometry(660, 400, 101, 41);
-        QFont clockFont = MakeFont(18, QFont::Normal);
+        QFont clockFont = MakePixelFont(kTimePixels, QFont::Normal);
         clockFont.setKerning(true);
         lblTimeValue->setFont(clockFont);
         SetPlainFrame(lblTimeValue);
@@ -70,6 +75,10 @@ public:
         lblStatus->setObjectName(QStringLiteral("lblStatus"));
         lblStatus->setGeometry(30, 177, 741, 91);
         SetMessageLook(lblStatus);
+        // An error comes from the package's own pre.sh, two lines of any length: a long line wraps, and the
+        // smaller font leaves room for three lines.
+        lblStatus->setFont(MakePixelFont(kErrorPixels, QFont::Normal));
+        lblStatus->setWordWrap(true);
 
         window->setCentralWidget(centralWidget);
         retranslateUi(window);
@@ -113,6 +122,14 @@ private:
     {
         QFont font;
         font.setPointSize(pointSize);
+        font.setWeight(weight);
+        return font;
+    }
+
+    static QFont MakePixelFont(int pixelSize, int weight)
+    {
+        QFont font;
+        font.setPixelSize(pixelSize);
         font.setWeight(weight);
         return font;
     }

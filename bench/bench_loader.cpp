@@ -8,6 +8,7 @@
 #include "ItemFile.h"
 #include "PackageChunksLoader.h"
 #include "PackageWriter.h"
+#include "UniqueFile.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
@@ -133,8 +134,7 @@ void BM_ReferenceSequentialRead(benchmark::State& state)
     std::vector<char> buffer(1 << 16);
     for (auto _ : state)
     {
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(package().path().c_str(), "rb"),
-                                                             std::fclose);
+        const UniqueFile file(std::fopen(package().path().c_str(), "rb"));
         if (!file)
         {
             state.SkipWithError("open failed");

@@ -185,10 +185,11 @@ public:
         const double reference = best_["sha512sum"];
         if (ours > 0 && reference > 0)
         {
-            std::printf("package: %.0f MiB\nbest verifier:  %.1f MiB/s, peak %.1f MiB (target < 16)\n"
-                        "best sha512sum: %.1f MiB/s, peak %.1f MiB\nratio: %.3f (target >= 0.9)\n",
-                        static_cast<double>(g_bytes) / (1 << 20), ours / (1 << 20), peak_["SignatureVerifier"],
-                        reference / (1 << 20), peak_["sha512sum"], ours / reference);
+            std::printf(
+                "package: %.0f MiB\nbest verifier:  %.1f MiB/s, peak %.1f MiB (target < 16)\n"
+                "best sha512sum: %.1f MiB/s, peak %.1f MiB\nratio: %.3f (target >= 0.9)\n",
+                static_cast<double>(g_bytes) / (1 << 20), ours / (1 << 20), peak_["SignatureVerifier"],
+                reference / (1 << 20), peak_["sha512sum"], ours / reference);
         }
     }
 
@@ -228,14 +229,17 @@ int main(int argc, char** argv)
     }
     g_self = argv[0];
     boost::system::error_code ec;
-    const boost::filesystem::path dir =
-        boost::filesystem::temp_directory_path(ec) / boost::filesystem::unique_path("vex-bench-sig-%%%%-%%%%", ec);
+    const boost::filesystem::path dir = boost::filesystem::temp_directory_path(ec) /
+                                        boost::filesystem::unique_path("vex-bench-sig-%%%%-%%%%", ec);
     boost::filesystem::create_directories(dir, ec);
     int status = 1;
     if (makePackage(dir.string(), packageMiB()) && spawnAndWait({g_self, "--verify", g_package, g_keys}).ok)
     {
-        benchmark::RegisterBenchmark("sha512sum", sha512sum)->UseManualTime()->Iterations(1)->Repetitions(5)->Unit(
-            benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("sha512sum", sha512sum)
+            ->UseManualTime()
+            ->Iterations(1)
+            ->Repetitions(5)
+            ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("SignatureVerifier", verifier)
             ->UseManualTime()
             ->Iterations(1)

@@ -5,6 +5,7 @@
 #include "InstallProgressNotifierInterface.h"
 #include "MD5Algorithm.h"
 #include "ProcessingStrategy.h"
+#include "UniqueFile.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,14 +15,8 @@
 
 namespace
 {
-const int64_t kMd5PieceSize = 0x1000000;          // 16 MiB
 const int64_t kLargestWrite = int64_t(1) << 32;   // a single write is never this big
 const int64_t kLargestBuffer = int64_t(1) << 31;  // no strategy asks for more; a bigger ask is broken
-
-struct FileCloser
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 }  // namespace
 
 DataInfoExtractor::DataInfoExtractor(InstallProgressNotifierInterface* progress) : notifier(progress) {}
@@ -45,7 +40,7 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
     {
         return kDecodeError;
     }
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb+"));
+    UniqueFile file(std::fopen(path.c_str(), "wb+"));
     if (!file)
     {
         return kIoError;
@@ -88,9 +83,8 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
     {
         return kIoError;
     }
-    const int64_t piece = written == 0 ? 1 : std::min<int64_t>(written, kMd5PieceSize);
     MD5Algorithm md5;
-    if (!md5.updateFromFile(file.get(), static_cast<std::size_t>(piece)))
+    if (!md5.updateFromFile(file.get()))
     {
         return kIoError;
     }

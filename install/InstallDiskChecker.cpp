@@ -245,47 +245,49 @@ void InstallDiskChecker::visit(ItemTar& item)
         return;
     }
     int64_t total = 0;
-    std::string line;
-    while (std::getline(list, line))
+    bool sizeUnreadable = false;
+    std::string badLine;
+    const auto measure = [&](const TarLists::TarListLine& entry)
     {
-        if (line.empty())
-            continue;
-        const std::vector<std::string> fields = TarLists::Tokenise(line);
-        if (fields.size() < 6)
-        {
-            list.close();
-            FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " +
-                            listPath + ") !",
-                        name);
-            return;
-        }
-        if (fields[0].compare(0, 1, "-") != 0)
-            continue;
-        int64_t size = std::strtoll(fields[2].c_str(), nullptr, 10);
+        if (entry.type != '-')
+            return true;
+        int64_t size = std::strtoll(entry.size.c_str(), nullptr, 10);
         if (size == 0)
-            continue;
-        const std::string& member = fields[5];
-        EngineLog::Line("    file '" + member + "' required size: " + std::to_string(size) + " bytes.");
-        const std::string existingPath = TarLists::MemberPath(extractDir.string(), member);
+            return true;
+        EngineLog::Line("    file '" + entry.name + "' required size: " + std::to_string(size) + " bytes.");
+        const std::string existingPath = TarLists::MemberPath(extractDir.string(), entry.name);
         boost::system::error_code ec;
-        if (fs::exists(existingPath, ec))
+        // A member that would land outside is refused at extraction: no file there makes room for it.
+        if (!TarLists::MemberClimbsOut(entry.name) && fs::exists(existingPath, ec))
         {
             const uintmax_t existing = fs::file_size(existingPath, ec);
             if (ec)
             {
-                list.close();
-                // The list stays in place here, for the inspection of a file whose size cannot be read.
                 FailTarList(
                     "    Error in calculating required room for tar chunk (failed to calcuate size of file " +
                         Quoted(existingPath) + ") !",
                     name, false);
-                return;
+                sizeUnreadable = true;
+                return false;
             }
             EngineLog::Line("        existing file size: " + std::to_string(existing) + " bytes.");
             size -= static_cast<int64_t>(existing);
         }
         EngineLog::Line("        effective required size: " + std::to_string(size) + " bytes.");
         total = SaturatingAdd(total, size);
+        return true;
+    };
+    const TarLists::WalkEnd end = TarLists::WalkTarList(list, measure, badLine);
+    list.close();
+    // The list stays in place after a size that cannot be read, for the inspection of that file.
+    if (sizeUnreadable)
+        return;
+    if (end == TarLists::WalkEnd::kBadLine)
+    {
+        FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " +
+                        listPath + ") !",
+                    name);
+        return;
     }
     list.close();
     requiredBytes[index] = SaturatingAdd(requiredBytes[index], total);

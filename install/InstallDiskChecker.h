@@ -26,6 +26,7 @@ public:
         kLinkNotExt3 = 6,
         kNotEnoughSpace = 7,
         kFreeSpaceUnknown = 8,
+        kLastErrorCode = kFreeSpaceUnknown,  // codes above, and below 0, are the stage's own fault
     };
 
     explicit InstallDiskChecker(const ConditionResults& conditionResults,

@@ -15,6 +15,7 @@ namespace
 // The partitions format.sh may re-create, in the order of its arguments 2 to 6. The boot, service, update
 // and user partitions are never handed to it.
 const int kFormattablePartitions[] = {3, 4, 5, 7, 8};
+const int kKernelPartition = 3;
 }  // namespace
 
 InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
@@ -37,7 +38,6 @@ void InstallDiskFormatter::visit(ItemServiceKernel&) {}
 void InstallDiskFormatter::visit(ItemServiceRootFS&) {}
 void InstallDiskFormatter::visit(ItemBootUBoot&) {}
 void InstallDiskFormatter::visit(ItemBootMLO&) {}
-void InstallDiskFormatter::visit(ItemUserKernel&) {}
 void InstallDiskFormatter::visit(ItemXML&) {}
 void InstallDiskFormatter::visit(ItemInstallerFile&) {}
 
@@ -62,12 +62,25 @@ void InstallDiskFormatter::Request(const char* word, const std::string& path)
         errorCode = kUnknownPartition;
         return;
     }
+    Mark(index);
+}
+
+void InstallDiskFormatter::Mark(int index)
+{
     if (writeRequested[index])
         return;
     std::string mountPoint;
     env.Partitions().GetMountPoint(index, mountPoint);
     EngineLog::Line("Partition " + mountPoint + " has at least a write request.");
     writeRequested[index] = true;
+}
+
+// The user kernel always goes to the kernel partition and carries no condition: the kernel is about to be
+// written there, so format.sh has to know, for instance to re-create that file system first.
+void InstallDiskFormatter::visit(ItemUserKernel&)
+{
+    if (errorCode == kNoError)
+        Mark(kKernelPartition);
 }
 
 void InstallDiskFormatter::visit(ItemDir& item)

@@ -21,6 +21,7 @@ public:
         kLinkNotExt3 = 3,
         kFormatScriptMissing = 4,
         kFormatScriptFailed = 5,
+        kLastErrorCode = kFormatScriptFailed,  // codes above, and below 0, are the stage's own fault
     };
 
     InstallDiskFormatter(const ConditionResults& conditionResults, int formatFlag, int formatParameter,
@@ -58,6 +59,8 @@ public:
 private:
     bool ConditionPasses(int16_t id);
     void Request(const char* word, const std::string& path);
+    // Announces the first write request of partition `index` (0 to 8).
+    void Mark(int index);
 
     InstallEnvironment env;
     std::array<bool, 9> writeRequested{};

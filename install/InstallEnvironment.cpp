@@ -3,8 +3,10 @@
 #include "DiskUtils.h"
 #include "LibArchiveExtractorFactory.h"
 #include "LogStream.h"
+#include "PackageFormat.h"
 #include "PartitionsManager.h"
 #include "SystemCommandRunner.h"
+#include "UniqueFd.h"
 
 #include <boost/filesystem.hpp>
 
@@ -62,18 +64,18 @@ void EngineLog::CopyFileAndRemove(const std::string& path)
 
 bool SyncPath(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
     {
         return false;
     }
-    const bool ok = ::fsync(fd) == 0;
-    return ::close(fd) == 0 && ok;
+    const bool ok = ::fsync(fd.get()) == 0;
+    return fd.close() && ok;
 }
 
 bool ConditionPasses(const ConditionResults& results, int16_t id, int& errorCode, int unknownCode)
 {
-    if (id == -1)
+    if (id == PackageFormat::kNoCondition)
         return true;
     const auto found = results.find(id);
     if (found == results.end())

@@ -18,29 +18,121 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <functional>
+
 namespace
 {
-// The last code each stage defines; anything above (or below 0) is a fault of the stage itself.
-const int kLastComplianceCode = PackageComplianceChecker::kConditionId;
-const int kLastScriptsCode = ScriptsExecutor::kScriptNotDecoded;
-const int kLastFormatterCode = InstallDiskFormatter::kFormatScriptFailed;
-const int kLastDiskCheckerCode = InstallDiskChecker::kFreeSpaceUnknown;
-const int kLastInstallerCode = 8;
-
-// One walk of `visitor` over every item; stops before the next item once the visitor has an error.
-template <typename Visitor>
-int WalkItems(IPackageLoader& items, Visitor& visitor, int lastKnownCode, int stageResult)
+// One walk of `stage` over every item; stops before the next item once the stage has an error.
+template <typename Stage>
+int WalkItems(IPackageLoader& items, Stage& stage, int stageResult)
 {
     items.reset();
-    while (items.hasNext() && visitor.GetErrorCode() == 0)
+    while (items.hasNext() && stage.GetErrorCode() == Stage::kNoError)
     {
         const boost::shared_ptr<IPkgItem> item = items.next();
         if (item)
         {
-            item->accept(visitor);
+            item->accept(stage);
         }
     }
-    return InstallationManager::StageResult(visitor.GetErrorCode(), lastKnownCode, stageResult);
+    return InstallationManager::StageResult(stage.GetErrorCode(), Stage::kLastErrorCode, stageResult);
+}
+
+// A walk, then the stage's final step when the walk ended without error.
+template <typename Stage>
+int WalkAndFinish(IPackageLoader& items, Stage& stage, void (Stage::*finalStep)(), int stageResult)
+{
+    const int result = WalkItems(items, stage, stageResult);
+    if (result != InstallationManager::kInstalled)
+    {
+        return result;
+    }
+    (stage.*finalStep)();
+    return InstallationManager::StageResult(stage.GetErrorCode(), Stage::kLastErrorCode, stageResult);
+}
+
+// Pass 1: compliance and scripts, then the checker's verdict and the scripts' run, which waits for
+// `packageIntact` to confirm that the package is still the one verified.
+int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts,
+                                 const std::function<bool()>& packageIntact)
+{
+    // Compliance judges the paths the package names on the instrument, wherever the eMMC is found here.
+    PackageComplianceChecker checker;
+    const auto complianceResult = [&checker]
+    {
+        return InstallationManager::StageResult(checker.GetErrorCode(),
+                                                PackageComplianceChecker::kLastErrorCode,
+                                                InstallationManager::kComplianceFailed);
+    };
+    const auto scriptsResult = [&scripts]
+    {
+        return InstallationManager::StageResult(scripts.GetErrorCode(), ScriptsExecutor::kLastErrorCode,
+                                                InstallationManager::kScriptsFailed);
+    };
+    while (items.hasNext() && scripts.GetErrorCode() == ScriptsExecutor::kNoError &&
+           checker.GetErrorCode() == PackageComplianceChecker::kNoError)
+    {
+        const boost::shared_ptr<IPkgItem> item = items.next();
+        if (!item)
+        {
+            continue;
+        }
+        item->accept(checker);
+        // An item the checker refuses is not handed to the scripts: nothing of a refused package reaches the
+        // script folder.
+        if (checker.GetErrorCode() == PackageComplianceChecker::kNoError)
+        {
+            item->accept(scripts);
+        }
+    }
+    int result = complianceResult();
+    if (result == InstallationManager::kInstalled)
+    {
+        result = scriptsResult();
+    }
+    if (result == InstallationManager::kInstalled)
+    {
+        checker.CheckCompliance();
+        result = complianceResult();
+    }
+    if (result == InstallationManager::kInstalled && !packageIntact())
+    {
+        result = InstallationManager::kPackageFailed;
+    }
+    if (result == InstallationManager::kInstalled)
+    {
+        scripts.RunScripts();
+        result = scriptsResult();
+    }
+    return result;
+}
+
+// Pass 2: formatting, then "format.sh".
+int FormatPartitions(IPackageLoader& items, const ConditionResults& conditions, int formatFlag,
+                     int formatParameter, const InstallEnvironment& environment)
+{
+    InstallDiskFormatter formatter(conditions, formatFlag, formatParameter, environment);
+    return WalkAndFinish(items, formatter, &InstallDiskFormatter::RunFormatScript,
+                         InstallationManager::kFormatFailed);
+}
+
+// Pass 3: the space each partition needs, then the free-space check.
+int CheckDiskSpace(IPackageLoader& items, const ConditionResults& conditions,
+                   const InstallEnvironment& environment)
+{
+    InstallDiskChecker diskChecker(conditions, environment);
+    return WalkAndFinish(items, diskChecker, &InstallDiskChecker::CheckSpace,
+                         InstallationManager::kDiskCheckFailed);
+}
+
+// Pass 4: installing, then "post.sh", the kernel commit and unmounting.
+int InstallItems(IPackageLoader& items, const ConditionResults& conditions, int dateTimeMode,
+                 InstallProgressNotifierInterface* notifier, const InstallEnvironment& environment)
+{
+    ItemUserInstaller installer(notifier, dateTimeMode, environment);
+    installer.SetConditionResults(conditions);
+    return WalkAndFinish(items, installer, &ItemUserInstaller::CompleteInstallation,
+                         InstallationManager::kInstallFailed);
 }
 }  // namespace
 
@@ -95,114 +187,29 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
 {
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);
-
-    // Pass 1: compliance and scripts.
-    // Compliance judges the paths the package names on the instrument, wherever the eMMC is found here.
-    PackageComplianceChecker checker;
     ScriptsExecutor scripts(notifier, environment);
-    while (items.hasNext() && scripts.GetErrorCode() == 0)
-    {
-        if (checker.GetErrorCode() != 0)
-        {
-            break;
-        }
-        const boost::shared_ptr<IPkgItem> item = items.next();
-        if (!item)
-        {
-            continue;
-        }
-        item->accept(checker);
-        // An item the checker refuses is not handed to the scripts: nothing of a refused package reaches the
-        // script folder.
-        if (checker.GetErrorCode() == 0)
-        {
-            item->accept(scripts);
-        }
-    }
-    int result = StageResult(checker.GetErrorCode(), kLastComplianceCode, kComplianceFailed);
-    if (result == kInstalled)
-    {
-        result = StageResult(scripts.GetErrorCode(), kLastScriptsCode, kScriptsFailed);
-    }
-    if (result == kInstalled)
-    {
-        checker.CheckCompliance();
-        result = StageResult(checker.GetErrorCode(), kLastComplianceCode, kComplianceFailed);
-    }
-    if (result == kInstalled && !PackageIntact())
-    {
-        result = kPackageFailed;
-    }
-    if (result == kInstalled)
-    {
-        scripts.RunScripts();
-        result = StageResult(scripts.GetErrorCode(), kLastScriptsCode, kScriptsFailed);
-    }
+    int result = CheckComplianceAndRunScripts(items, scripts, [this] { return PackageIntact(); });
     if (result != kInstalled)
     {
         return result;
     }
-
     if (notifier != nullptr)
     {
         notifier->BytesToProcess(verifiedBytes + static_cast<int64_t>(scripts.GetBytesToProcess()));
     }
     ConditionResults conditions;
     scripts.GetConditionResults(conditions);
-
-    // Pass 2: formatting.
-    if (!PackageIntact())
+    result = PackageIntact() ? FormatPartitions(items, conditions, formatFlag, formatParameter, environment)
+                             : kPackageFailed;
+    if (result == kInstalled)
     {
-        return kPackageFailed;
+        result = CheckDiskSpace(items, conditions, environment);
     }
+    if (result == kInstalled)
     {
-        InstallDiskFormatter formatter(conditions, formatFlag, formatParameter, environment);
-        result = WalkItems(items, formatter, kLastFormatterCode, kFormatFailed);
-        if (result != kInstalled)
-        {
-            return result;
-        }
-        formatter.RunFormatScript();
-        result = StageResult(formatter.GetErrorCode(), kLastFormatterCode, kFormatFailed);
-        if (result != kInstalled)
-        {
-            return result;
-        }
+        result = PackageIntact() ? InstallItems(items, conditions, dateTimeMode, notifier, environment)
+                                 : kPackageFailed;
     }
-
-    // Pass 3: free space on every partition written to.
-    {
-        InstallDiskChecker diskChecker(conditions, environment);
-        result = WalkItems(items, diskChecker, kLastDiskCheckerCode, kDiskCheckFailed);
-        if (result != kInstalled)
-        {
-            return result;
-        }
-        diskChecker.CheckSpace();
-        result = StageResult(diskChecker.GetErrorCode(), kLastDiskCheckerCode, kDiskCheckFailed);
-        if (result != kInstalled)
-        {
-            return result;
-        }
-    }
-
-    // Pass 4: installing.
-    if (!PackageIntact())
-    {
-        return kPackageFailed;
-    }
-    ItemUserInstaller installer(notifier, dateTimeMode, environment);
-    installer.SetConditionResults(conditions);
-    result = WalkItems(items, installer, kLastInstallerCode, kInstallFailed);
-    if (result != kInstalled)
-    {
-        return result;
-    }
-    if (!PackageIntact())
-    {
-        return kPackageFailed;
-    }
-    installer.CompleteInstallation();
-    result = StageResult(installer.GetErrorCode(), kLastInstallerCode, kInstallFailed);
+    // A package changed while it was being installed fails the run, even once everything is written.
     return result == kInstalled && !PackageIntact() ? kPackageFailed : result;
 }

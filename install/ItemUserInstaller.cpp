@@ -13,6 +13,7 @@
 #include "ItemSystem.h"
 #include "ItemTar.h"
 #include "LogStream.h"
+#include "PackageFormat.h"
 #include "PartitionsManager.h"
 #include "QtUncompressionStrategy.h"
 #include "ReadingStrategy.h"
@@ -194,15 +195,15 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     bool ok = true;
     switch (dateTimeMode)
     {
-        case 0:
+        case TarExtractor::kDateTimeNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
                 ok = env.Disk().SetFileDateTimeNow(path);
             break;
-        case 1:
+        case TarExtractor::kDateTimePackage:
             ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
             break;
-        case 2:
+        case TarExtractor::kDateTimeAsExtracted:
             if (kind == Kind::File)
                 ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
             break;
@@ -306,9 +307,9 @@ void ItemUserInstaller::visit(ItemFile& item)
         return;
     }
     std::unique_ptr<ProcessingStrategy> strategy;
-    if (item.compression() == 1)
+    if (item.compression() == PackageFormat::kCompressionQtZlib)
         strategy.reset(new SubChunckReadingStrategy(new QtUncompressionStrategy));
-    else if (item.cipherType() != 0)
+    else if (item.cipherType() != PackageFormat::kCipherNone)
         strategy.reset(new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
     else
         strategy.reset(new ReadingStrategy(kPlainBlock));
@@ -411,7 +412,7 @@ void ItemUserInstaller::visit(ItemTar& item)
     }
     tar->SetNotifier(notifier);
     tar->SetDateTimeMode(dateTimeMode);
-    if (dateTimeMode == 1)
+    if (dateTimeMode == TarExtractor::kDateTimePackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {

@@ -27,6 +27,7 @@ public:
         kExt3AttributesFailed = 5,
         kVfatAttributesFailed = 6,
         kTarFailed = 7,
+        kLastErrorCode = kTarFailed,  // codes above, and below 0, are the stage's own fault
     };
 
     // `dateTimeMode`: 0 current time, 1 the package's creation time, 2 each file's own time.

@@ -9,6 +9,7 @@
 #include "ItemSystem.h"
 #include "ItemTar.h"
 #include "LogStream.h"
+#include "PackageFormat.h"
 #include "PartitionPaths.h"
 #include "PartitionsManager.h"
 
@@ -25,12 +26,12 @@ bool TypeMayWrite(int packageType, int partition)
     switch (packageType)
     {
         case PackageComplianceChecker::kService:
-            return partition == 0 || partition == 1;
+            return partition == PartitionsManager::kBoot || partition == PartitionsManager::kService;
         case PackageComplianceChecker::kUser:
-            return partition >= 3 && partition <= 8;
+            return partition >= PartitionsManager::kKernel && partition <= PartitionsManager::kBkpPcm;
         case PackageComplianceChecker::kMaintenance:
             // The update partition holds the installer's own log and is never written by a package.
-            return partition != 2;
+            return partition != PartitionsManager::kUpdate;
         default:
             return false;
     }
@@ -49,22 +50,6 @@ const char* TypeName(int packageType)
     }
 }
 
-// A ".." component makes the stored path say one place and the installed file land in another
-// ("/kelda_usr/../update/x" looks like partition 6 and writes partition 2), so no such path is judged at all.
-bool ClimbsUp(const std::string& path)
-{
-    std::string::size_type start = 0;
-    while (start <= path.size())
-    {
-        std::string::size_type end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (path.compare(start, end - start, "..") == 0 && end - start == 2)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
 }  // namespace
 
 PackageComplianceChecker::PackageComplianceChecker() : PackageComplianceChecker(PartitionsManager::Instance())
@@ -176,7 +161,7 @@ void PackageComplianceChecker::visit(ItemScript& item)
                                  : kOtherScript] = true;
     CheckData(&item.dataInfo());
     const int16_t id = item.conditionId();
-    if (id == -1)
+    if (id == PackageFormat::kNoCondition)
         return;
     if (std::find(conditionIds.begin(), conditionIds.end(), id) != conditionIds.end())
     {
@@ -246,7 +231,7 @@ void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 {
     const std::string fullPath = (boost::filesystem::path(kEmmcRoot) / path).string();
     const int partition =
-        ClimbsUp(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
+        HasParentComponent(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
     if (partition == PartitionsManager::kNoPartition)
     {
         Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
@@ -264,7 +249,7 @@ void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 
 bool PackageComplianceChecker::CheckExt3Path(const std::string& path)
 {
-    if (!ClimbsUp(path) && IsExt3Path(path))
+    if (!HasParentComponent(path) && IsExt3Path(path))
         return true;
     Fail(kPathNotAllowed, "Invalid link path for " + path + ".");
     return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PackageFormat.h"
+
 #include "IPkgItemVisitor.h"
 
 #include <cstdint>
@@ -27,12 +29,13 @@ public:
         kMissingData = 5,
         kPathNotAllowed = 6,
         kConditionId = 7,
+        kLastErrorCode = kConditionId,  // codes above, and below 0, are the stage's own fault
     };
     enum PackageType
     {
-        kService = 1,
-        kUser = 2,
-        kMaintenance = 3,
+        kService = PackageFormat::kPackageService,
+        kUser = PackageFormat::kPackageUser,
+        kMaintenance = PackageFormat::kPackageMaintenance,
         kUnknownType = 255,
     };
     static const int kRequiredInstallMajor = 7;

@@ -9,6 +9,7 @@
 #include "ItemScript.h"
 #include "ItemSystem.h"
 #include "ItemTar.h"
+#include "PackageFormat.h"
 #include "ReadingStrategy.h"
 #include "TarExtractor.h"
 #include "TarExtractorFactory.h"
@@ -186,7 +187,7 @@ void ScriptsExecutor::visit(ItemScript& item)
         return;
     }
     EngineLog::Line("Done.");
-    if (item.conditionId() != -1)
+    if (item.conditionId() != PackageFormat::kNoCondition)
         conditionalScripts.push_back({path, item.conditionId(), false});
 }
 
@@ -250,24 +251,20 @@ void ScriptsExecutor::visit(ItemTar& item)
 
     // The installing pass extracts and counts both lists again, so their own bytes belong to the total.
     uint64_t sum = md5Size + tartSize;
-    std::string line;
-    while (std::getline(tart, line))
+    std::string badLine;
+    const auto count = [&sum](const TarLists::TarListLine& entry)
     {
-        if (line.empty())
-            continue;
-        const std::vector<std::string> fields = TarLists::Tokenise(line);
-        if (fields.size() < 6)
-        {
-            tart.close();
-            FailTarCount({"    Invalid string read form '" + tartPath + "': " + line}, members);
-            return;
-        }
-        if (fields[0].compare(0, 1, "-") != 0)
-            continue;
         // A negative size in a damaged list must not wrap the unsigned total.
-        const long long size = std::strtoll(fields[2].c_str(), nullptr, 10);
+        const long long size = entry.type == '-' ? std::strtoll(entry.size.c_str(), nullptr, 10) : 0;
         if (size > 0)
             sum += static_cast<uint64_t>(size);
+        return true;
+    };
+    if (TarLists::WalkTarList(tart, count, badLine) == TarLists::WalkEnd::kBadLine)
+    {
+        tart.close();
+        FailTarCount({"    Invalid string read form '" + tartPath + "': " + badLine}, members);
+        return;
     }
     tart.close();
     env.Disk().RemoveFiles(env.tmpDir, members);

@@ -29,6 +29,7 @@ public:
         kScriptNotWritten = 4,
         kScriptMd5 = 5,
         kScriptNotDecoded = 6,
+        kLastErrorCode = kScriptNotDecoded,  // codes above, and below 0, are the stage's own fault
     };
 
     // The notifier (not owned, may be null) shows the user why pre.sh refused the update.

@@ -3,6 +3,7 @@
 #include "LinuxDiskUtils.h"
 #include "LogStream.h"
 #include "MD5Algorithm.h"
+#include "UniqueFile.h"
 
 #include <boost/filesystem.hpp>
 
@@ -16,15 +17,6 @@
 
 namespace
 {
-// Pieces small enough to stay in the processor's cache between the read and the hashing: a 16 MiB buffer
-// makes every byte go through main memory twice and costs a page fault per page on every call.
-const long long kMd5PieceSize = 0x40000;  // 256 KiB, within the 16 MiB the digest checks allow
-
-struct FileCloser
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // True when `text` has exactly the digits and separators of `pattern` ('9' stands for a digit).
 bool Matches(const std::string& text, const char* pattern)
 {
@@ -134,17 +126,13 @@ bool DiskUtils::SetFileDateTimeNow(const std::string& path)
 
 bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expectedHexDigest)
 {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    UniqueFile file(std::fopen(path.c_str(), "rb"));
     if (!file)
     {
         return false;
     }
-    // No bigger than the file: small files need no big buffer.
-    boost::system::error_code ec;
-    const long long size = static_cast<long long>(boost::filesystem::file_size(path, ec));
-    const long long piece = ec || size <= 0 ? 1024 : std::min(size, kMd5PieceSize);
     MD5Algorithm md5;
-    if (!md5.updateFromFile(file.get(), static_cast<std::size_t>(piece)))
+    if (!md5.updateFromFile(file.get()))
     {
         return false;
     }

@@ -1,4 +1,5 @@
 #include "MD5Algorithm.h"
+#include "ByteOrder.h"
 
 #include <cassert>
 #include <cstring>
@@ -11,26 +12,6 @@ namespace
 inline uint32_t rotateLeft(uint32_t x, int s)
 {
     return (x << s) | (x >> (32 - s));
-}
-
-inline uint32_t loadLittleEndian(const unsigned char* p)
-{
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint32_t value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-#else
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-#endif
-}
-
-inline void storeLittleEndian(unsigned char* p, uint32_t value)
-{
-    p[0] = static_cast<unsigned char>(value);
-    p[1] = static_cast<unsigned char>(value >> 8);
-    p[2] = static_cast<unsigned char>(value >> 16);
-    p[3] = static_cast<unsigned char>(value >> 24);
 }
 
 // The round functions in forms that need fewest dependent operations: F and G select bits without a NOT
@@ -81,7 +62,7 @@ void MD5Algorithm::transform(const unsigned char* block)
     uint32_t x[16];
     for (int i = 0; i < 16; ++i)
     {
-        x[i] = loadLittleEndian(block + 4 * i);
+        x[i] = ByteOrder::LoadLe32(block + 4 * i);
     }
     uint32_t a = state_[0];
     uint32_t b = state_[1];
@@ -217,6 +198,34 @@ bool MD5Algorithm::updateFromFile(std::FILE* file, std::size_t blockSize)
     }
 }
 
+bool MD5Algorithm::updateFromFile(std::FILE* file)
+{
+    if (file == nullptr)
+    {
+        return false;
+    }
+    // No bigger than what is left of the file: small files need no big buffer.
+    std::size_t piece = kFilePieceSize;
+    const off_t start = ftello(file);
+    if (start >= 0 && fseeko(file, 0, SEEK_END) == 0)
+    {
+        const off_t end = ftello(file);
+        if (fseeko(file, start, SEEK_SET) != 0)
+        {
+            return false;
+        }
+        if (end > start && static_cast<uint64_t>(end - start) < piece)
+        {
+            piece = static_cast<std::size_t>(end - start);
+        }
+        else if (end <= start)
+        {
+            piece = 1;
+        }
+    }
+    return updateFromFile(file, piece);
+}
+
 void MD5Algorithm::finalize()
 {
     if (finalized_)
@@ -224,8 +233,8 @@ void MD5Algorithm::finalize()
         return;
     }
     unsigned char length[8];
-    storeLittleEndian(length, static_cast<uint32_t>(bitCount_));
-    storeLittleEndian(length + 4, static_cast<uint32_t>(bitCount_ >> 32));
+    ByteOrder::StoreLe32(length, static_cast<uint32_t>(bitCount_));
+    ByteOrder::StoreLe32(length + 4, static_cast<uint32_t>(bitCount_ >> 32));
 
     // 0x80, then zeros up to 56 bytes into a block, then the message length in bits.
     static const unsigned char padding[64] = {0x80};
@@ -236,7 +245,7 @@ void MD5Algorithm::finalize()
 
     for (int i = 0; i < 4; ++i)
     {
-        storeLittleEndian(digest_ + 4 * i, state_[i]);
+        ByteOrder::StoreLe32(digest_ + 4 * i, state_[i]);
     }
     finalized_ = true;
 }

@@ -31,6 +31,25 @@ bool IsUnder(const std::string& path, const std::string& prefix)
     return false;
 }
 
+bool HasParentComponent(const std::string& path)
+{
+    std::string::size_type start = 0;
+    for (;;)
+    {
+        const std::string::size_type end = path.find('/', start);
+        const std::string::size_type length = (end == std::string::npos ? path.size() : end) - start;
+        if (length == 2 && path.compare(start, 2, "..") == 0)
+        {
+            return true;
+        }
+        if (end == std::string::npos)
+        {
+            return false;
+        }
+        start = end + 1;
+    }
+}
+
 bool IsExt3Path(const std::string& path)
 {
     return IsUnder(path, "/rootfs") || IsUnder(path, "/tmp");

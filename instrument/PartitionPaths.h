@@ -12,6 +12,10 @@ extern const char* const kEmmcRoot;  // "/emmc"
 // that climbs out with ".." is judged by where it lands, not by how it starts.
 bool IsUnder(const std::string& path, const std::string& prefix);
 
+// True when a path holds a ".." component ("a/../b", "..", "x/.."; "..a" and "b.." are ordinary names). Such
+// a path says one place and lands in another, so no rule that judges paths by how they read may accept one.
+bool HasParentComponent(const std::string& path);
+
 // True for destinations on the ext3 trees ("/rootfs", "/tmp"), where owners, permissions and links exist;
 // everything else is on vfat partitions.
 bool IsExt3Path(const std::string& path);

@@ -15,6 +15,12 @@
 class PartitionsManager
 {
 public:
+    // Partition indices, in table order; stored and compared as ints.
+    static constexpr int kBoot = 0;
+    static constexpr int kService = 1;
+    static constexpr int kUpdate = 2;
+    static constexpr int kKernel = 3;
+    static constexpr int kBkpPcm = 8;
     static constexpr int kNoPartition = 10;  // what FindPartition answers when no partition holds a path
 
     // The manager of the program, made on first use.

@@ -4,6 +4,7 @@
 #include "CDes.h"
 #include "CbcSegment.h"
 #include "IKeyProvider.h"
+#include "PackageFormat.h"
 #include "SecurityLevel0Factory.h"
 
 namespace
@@ -33,10 +34,10 @@ BlockCipherStrategy::BlockCipherStrategy(int cipherType, IKeyProvider* keys)
 
     switch (cipherType)
     {
-        case 1:
+        case PackageFormat::kCipherBlowfish:
             cipher_.reset(new CBlowFish(key_.data(), kCipherKeyLength));
             break;
-        case 2:
+        case PackageFormat::kCipherDes:
             cipher_.reset(new CDes(key_.data()));
             break;
         default:

@@ -1,4 +1,5 @@
 #include "CBlowFish.h"
+#include "ByteOrder.h"
 
 #include <cstring>
 
@@ -151,19 +152,6 @@ const uint32_t kInitialS[4][256] = {
     },
 };
 
-inline uint32_t loadBigEndian(const unsigned char* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-inline void storeBigEndian(uint32_t v, unsigned char* p)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
 // The P-array holds 18 words: key material past 72 bytes could never reach it.
 const int kMaxUsefulKeyLength = 72;
 }  // namespace
@@ -259,18 +247,18 @@ void CBlowFish::decryptHalves(uint32_t& left, uint32_t& right) const
 
 void CBlowFish::encryptBlock(const unsigned char* input, unsigned char* output) const
 {
-    uint32_t left = loadBigEndian(input);
-    uint32_t right = loadBigEndian(input + 4);
+    uint32_t left = ByteOrder::LoadBe32(input);
+    uint32_t right = ByteOrder::LoadBe32(input + 4);
     encryptHalves(left, right);
-    storeBigEndian(left, output);
-    storeBigEndian(right, output + 4);
+    ByteOrder::StoreBe32(output, left);
+    ByteOrder::StoreBe32(output + 4, right);
 }
 
 void CBlowFish::decryptBlock(const unsigned char* input, unsigned char* output) const
 {
-    uint32_t left = loadBigEndian(input);
-    uint32_t right = loadBigEndian(input + 4);
+    uint32_t left = ByteOrder::LoadBe32(input);
+    uint32_t right = ByteOrder::LoadBe32(input + 4);
     decryptHalves(left, right);
-    storeBigEndian(left, output);
-    storeBigEndian(right, output + 4);
+    ByteOrder::StoreBe32(output, left);
+    ByteOrder::StoreBe32(output + 4, right);
 }

@@ -1,4 +1,5 @@
 #include "CDes.h"
+#include "ByteOrder.h"
 
 #include <cstring>
 
@@ -86,24 +87,6 @@ inline uint32_t rotateRight(uint32_t v, int n)
     return (v >> n) | (v << (32 - n));
 }
 
-inline uint64_t loadBigEndian64(const unsigned char* p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-    {
-        v = (v << 8) | p[i];
-    }
-    return v;
-}
-
-inline void storeBigEndian64(uint64_t v, unsigned char* p)
-{
-    for (int i = 7; i >= 0; --i)
-    {
-        p[i] = static_cast<unsigned char>(v);
-        v >>= 8;
-    }
-}
 }  // namespace
 
 // Tables derived from the standard's once per process. The S-boxes are merged with the round permutation
@@ -161,8 +144,8 @@ const CDes::Tables& desTables()
 }  // namespace
 
 CDes::CDes(const unsigned char* key)
-    : keyHigh_(static_cast<uint32_t>(loadBigEndian64(key) >> 32)),
-      keyLow_(static_cast<uint32_t>(loadBigEndian64(key))),
+    : keyHigh_(static_cast<uint32_t>(ByteOrder::LoadBe64(key) >> 32)),
+      keyLow_(static_cast<uint32_t>(ByteOrder::LoadBe64(key))),
       subkeys_(),
       tables_(&desTables())
 {
@@ -189,7 +172,7 @@ CDes::CDes(const unsigned char* key)
 void CDes::crypt(const unsigned char* input, unsigned char* output, bool decrypt) const
 {
     const Tables& t = *tables_;
-    const uint64_t block = Tables::apply(t.initial, loadBigEndian64(input));
+    const uint64_t block = Tables::apply(t.initial, ByteOrder::LoadBe64(input));
     uint32_t left = static_cast<uint32_t>(block >> 32);
     uint32_t right = static_cast<uint32_t>(block);
 
@@ -223,7 +206,7 @@ void CDes::crypt(const unsigned char* input, unsigned char* output, bool decrypt
     }
 
     // The halves leave the last round swapped, as the standard's pre-output block requires.
-    storeBigEndian64(Tables::apply(t.final, (uint64_t(right) << 32) | left), output);
+    ByteOrder::StoreBe64(output, Tables::apply(t.final, (uint64_t(right) << 32) | left));
 }
 
 void CDes::encryptBlock(const unsigned char* input, unsigned char* output) const

@@ -1,4 +1,5 @@
 #include "ChunkPayloadReader.h"
+#include "ByteOrder.h"
 
 #include "IStreamReader.h"
 
@@ -51,7 +52,7 @@ bool ChunkPayloadReader::readU16(uint16_t& value)
     {
         return false;
     }
-    value = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+    value = ByteOrder::LoadLe16(bytes);
     return true;
 }
 
@@ -73,8 +74,7 @@ bool ChunkPayloadReader::readU32(uint32_t& value)
     {
         return false;
     }
-    value = static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-            (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+    value = ByteOrder::LoadLe32(bytes);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IStreamReader.h"
+#include "UniqueFile.h"
 
 #include <sys/stat.h>
 
@@ -34,13 +35,9 @@ public:
     int64_t size() override;
 
 private:
-    struct FileCloser
-    {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
     struct Part
     {
-        std::unique_ptr<std::FILE, FileCloser> file;
+        UniqueFile file;
         int64_t length;
         struct timespec modified;
     };

@@ -1,4 +1,5 @@
 #include "PackageChunksLoader.h"
+#include "ByteOrder.h"
 
 #include "ChunkItemFactory.h"
 #include "IPkgItem.h"
@@ -170,11 +171,8 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
         exhausted_ = true;
         return boost::shared_ptr<IPkgItem>();
     }
-    const uint32_t type = static_cast<uint32_t>(frame[0]) | (static_cast<uint32_t>(frame[1]) << 8) |
-                          (static_cast<uint32_t>(frame[2]) << 16) | (static_cast<uint32_t>(frame[3]) << 24);
-    const uint32_t rawSize = static_cast<uint32_t>(frame[4]) | (static_cast<uint32_t>(frame[5]) << 8) |
-                             (static_cast<uint32_t>(frame[6]) << 16) |
-                             (static_cast<uint32_t>(frame[7]) << 24);
+    const uint32_t type = ByteOrder::LoadLe32(frame);
+    const uint32_t rawSize = ByteOrder::LoadLe32(frame + 4);
     const int64_t size = static_cast<int32_t>(rawSize);
     const int64_t payloadStart = reader_->tell();
     // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.

@@ -1,4 +1,5 @@
 #include "QtUncompressionStrategy.h"
+#include "ByteOrder.h"
 
 #include "IStreamReader.h"
 
@@ -27,8 +28,7 @@ int64_t QtUncompressionStrategy::processWithin(IStreamReader* reader, int64_t& r
         return -1;
     }
     remaining -= kLengthPrefixSize;
-    const int64_t expected = (int64_t(prefix[0]) << 24) | (int64_t(prefix[1]) << 16) |
-                             (int64_t(prefix[2]) << 8) | int64_t(prefix[3]);
+    const int64_t expected = ByteOrder::LoadBe32(prefix);
     // The prefix comes from the package: a block may never claim more room than the caller has.
     if (expected > kLargestBlock || expected > capacity)
     {

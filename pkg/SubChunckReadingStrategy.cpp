@@ -1,4 +1,5 @@
 #include "SubChunckReadingStrategy.h"
+#include "ByteOrder.h"
 
 #include "IStreamReader.h"
 
@@ -8,10 +9,6 @@ const int64_t kHeaderSize = 8;
 const uint32_t kTypeFirst = 256;
 const uint32_t kTypeSecond = 257;
 
-uint32_t loadLittleEndian(const unsigned char* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 }  // namespace
 
 SubChunckReadingStrategy::SubChunckReadingStrategy(ProcessingStrategy* inner) : inner_(inner) {}
@@ -38,8 +35,8 @@ int64_t SubChunckReadingStrategy::process(IStreamReader* reader, int64_t& remain
         return -1;
     }
     remaining -= kHeaderSize;
-    const uint32_t type = loadLittleEndian(header);
-    const int64_t size = loadLittleEndian(header + 4);
+    const uint32_t type = ByteOrder::LoadLe32(header);
+    const int64_t size = ByteOrder::LoadLe32(header + 4);
     if (type != kTypeFirst && type != kTypeSecond)
     {
         return -1;

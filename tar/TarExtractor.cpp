@@ -4,6 +4,7 @@
 #include "DiskUtils.h"
 #include "ItemTar.h"
 #include "LogStream.h"
+#include "PartitionPaths.h"
 #include "TarLists.h"
 
 #include <boost/filesystem.hpp>
@@ -116,7 +117,7 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
             ok = false;
         }
         // A listed path that climbs out names a file the extraction cannot have written: never a match.
-        else if (TarLists::ClimbsOut(entry.path) ||
+        else if (HasParentComponent(entry.path) ||
                  !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
         {
             Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
@@ -143,48 +144,46 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         return false;
     }
     bool ok = true;
-    std::string line;
-    while (std::getline(in, line))
+    std::string badLine;
+    const auto check = [&](const TarLists::TarListLine& entry)
     {
-        if (line.empty())
-            continue;
-        TarLists::TarListLine entry;
-        if (!TarLists::ParseTarListLine(line, entry))
-        {
-            Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "'( " + line + ") !");
-            ok = false;
-            break;
-        }
         if (TarLists::IsTopDirectory(entry.name))
-            continue;
+            return true;
         const std::string path = TarLists::MemberPath(destination, entry.name);
+        // Such a member was refused at extraction; whatever lies there is not ours to check or stamp.
+        const bool climbsOut = TarLists::MemberClimbsOut(entry.name);
         if (entry.type == 'd' || entry.type == '-')
         {
-            // Such a member was refused at extraction; whatever lies there is not ours to check or stamp.
-            if (TarLists::ClimbsOut(entry.name) || !Exists(path))
+            if (climbsOut || !Exists(path))
             {
                 Log(std::string(kIndent) + "Error: '" + path + "' doesn't exist !");
                 ok = false;
-                continue;
+                return true;
             }
         }
         else if (entry.type == 'l')
         {
-            if (!disk.CheckLink(path, entry.target, 0))
+            if (climbsOut || !disk.CheckLink(path, entry.target, 0))
             {
                 ok = false;
-                continue;
+                return true;
             }
         }
         // A link is not stamped: stamping goes through to its target, which may lie outside the destination
         // (an absolute target names a file of the running system). Its target, when it is a member, is
         // stamped on its own line.
-        if (!ok || TarLists::ClimbsOut(entry.name) || !Exists(path) || IsSymlink(path))
-            continue;
+        if (!ok || climbsOut || !Exists(path) || IsSymlink(path))
+            return true;
         if (dateTimeMode == kDateTimeNow)
             ok = disk.SetFileDateTimeNow(path);
         else if (dateTimeMode == kDateTimePackage)
             ok = disk.SetFileDateTime(path, packageDate, packageTime);
+        return true;
+    };
+    if (TarLists::WalkTarList(in, check, badLine) == TarLists::WalkEnd::kBadLine)
+    {
+        Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "'( " + badLine + ") !");
+        ok = false;
     }
     in.close();
     Remove(list);

@@ -1,5 +1,7 @@
 #include "TarLists.h"
 
+#include "PartitionPaths.h"
+
 namespace TarLists
 {
 namespace
@@ -66,26 +68,41 @@ bool ParseTarListLine(const std::string& line, TarListLine& out)
     return true;
 }
 
-std::string MemberPath(const std::string& destination, const std::string& name)
+WalkEnd WalkTarList(std::istream& list, const std::function<bool(const TarListLine&)>& visit,
+                    std::string& badLine)
 {
-    if (name.empty())
-        return destination + "/";
-    return destination + "/" + (name[0] == '.' ? name : name.substr(1));
+    std::string line;
+    while (std::getline(list, line))
+    {
+        if (line.empty())
+            continue;
+        TarListLine entry;
+        if (!ParseTarListLine(line, entry))
+        {
+            badLine = line;
+            return WalkEnd::kBadLine;
+        }
+        if (!visit(entry))
+            return WalkEnd::kStopped;
+    }
+    return WalkEnd::kEndOfList;
 }
 
-bool ClimbsOut(const std::string& name)
+std::string MemberRelativePath(const std::string& name)
 {
-    std::string::size_type start = 0;
-    for (;;)
-    {
-        const std::string::size_type end = name.find('/', start);
-        const std::string::size_type length = (end == std::string::npos ? name.size() : end) - start;
-        if (length == 2 && name.compare(start, 2, "..") == 0)
-            return true;
-        if (end == std::string::npos)
-            return false;
-        start = end + 1;
-    }
+    if (name.empty() || name[0] == '.')
+        return name;
+    return name.substr(1);
+}
+
+std::string MemberPath(const std::string& destination, const std::string& name)
+{
+    return destination + "/" + MemberRelativePath(name);
+}
+
+bool MemberClimbsOut(const std::string& name)
+{
+    return HasParentComponent(MemberRelativePath(name));
 }
 
 bool IsTopDirectory(const std::string& name)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -33,14 +35,28 @@ struct TarListLine
 // False when the line has fewer than six tokens.
 bool ParseTarListLine(const std::string& line, TarListLine& out);
 
-// Where a listed member lands below `destination`. A name beginning with a dot ("./a") is kept; any other
-// name loses its first character, which turns the absolute names that tar tools list ("/etc/x") into paths
-// below the destination.
+enum class WalkEnd
+{
+    kEndOfList,  // every line was handed over
+    kBadLine,    // a line had fewer than six tokens; it is left in `badLine`
+    kStopped,    // the visitor asked to stop
+};
+// Hands every non-empty line of a "_tart" list to `visit`, parsed, until the list ends, a line cannot be
+// parsed or `visit` returns false.
+WalkEnd WalkTarList(std::istream& list, const std::function<bool(const TarListLine&)>& visit,
+                    std::string& badLine);
+
+// Where a listed member lands below the destination, relative to it. A name beginning with a dot ("./a") is
+// kept; any other name loses its first character, which turns the absolute names that tar tools list
+// ("/etc/x") into paths below the destination.
+std::string MemberRelativePath(const std::string& name);
+
+// `destination` + "/" + the member's relative path.
 std::string MemberPath(const std::string& destination, const std::string& name);
 
-// True when a name holds a ".." component: no extraction writes such a member, so a list that names one
-// points outside the destination.
-bool ClimbsOut(const std::string& name);
+// True when the path a listed member lands on (not the name as listed: "x../up" lands on "../up") holds a
+// ".." component: no extraction writes such a member, so the list points outside the destination.
+bool MemberClimbsOut(const std::string& name);
 
 // The archive's top directory, which verification skips.
 bool IsTopDirectory(const std::string& name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "IParametersIO.h"
+#include "UniqueFd.h"
 
 #include <sys/types.h>
 #include <memory>
@@ -29,6 +30,6 @@ private:
     };
 
     std::string devicePath_;
-    int fd_ = -1;
+    UniqueFd fd_;
     std::unique_ptr<void, MappingDeleter> mapping_;
 };

@@ -1,4 +1,5 @@
 #include "ParametersDeserializer.h"
+#include "ByteOrder.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -38,8 +39,7 @@ bool ParametersDeserializer::Read(std::string& pkgFileName, std::string& logFile
         return false;
     }
     const unsigned char* flags = block_ + kFlagsOffset;
-    const std::uint32_t rawFlags = std::uint32_t{flags[0]} | std::uint32_t{flags[1]} << 8 |
-                                   std::uint32_t{flags[2]} << 16 | std::uint32_t{flags[3]} << 24;
+    const std::uint32_t rawFlags = ByteOrder::LoadLe32(flags);
 
     std::string pkg;
     std::string log;

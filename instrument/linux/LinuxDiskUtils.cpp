@@ -1,5 +1,7 @@
 #include "LinuxDiskUtils.h"
 
+#include "UniqueFd.h"
+
 #include <boost/filesystem.hpp>
 
 #include <fcntl.h>
@@ -14,25 +16,6 @@ namespace
 {
 // FAT_IOCTL_SET_ATTRIBUTES of <linux/msdos_fs.h>: _IOW('r', 0x11, __u32).
 const unsigned long kFatIoctlSetAttributes = 0x40047211;
-
-class FileDescriptor
-{
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-        {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 }  // namespace
 
 LinuxDiskUtils::LinuxDiskUtils(const std::string& root) : emmcRoot(root) {}
@@ -57,7 +40,7 @@ bool LinuxDiskUtils::SetVfatAttributes(const std::string& path, bool readOnly, b
                                        bool hidden)
 {
     uint32_t word = VfatAttributeWord(readOnly, archive, system, hidden);
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0 || ::ioctl(fd.get(), kFatIoctlSetAttributes, &word) != 0)
     {
         Log("Error: setting vfat attribute to " + path + " failed.");

@@ -1,7 +1,9 @@
 #include "PackageWriter.h"
+#include "ByteOrder.h"
 
 #include "MD5Algorithm.h"
 #include "PayloadEncoder.h"
+#include "UniqueFile.h"
 
 #include <boost/filesystem.hpp>
 
@@ -21,8 +23,7 @@ void putU8(PackageWriter::Bytes& out, uint8_t value)
 
 void putU16(PackageWriter::Bytes& out, uint16_t value)
 {
-    out.push_back(static_cast<uint8_t>(value & 0xFFu));
-    out.push_back(static_cast<uint8_t>(value >> 8));
+    ByteOrder::AppendLe16(out, value);
 }
 
 void putI16(PackageWriter::Bytes& out, int16_t value)
@@ -32,10 +33,7 @@ void putI16(PackageWriter::Bytes& out, int16_t value)
 
 void putU32(PackageWriter::Bytes& out, uint32_t value)
 {
-    for (int shift = 0; shift < 32; shift += 8)
-    {
-        out.push_back(static_cast<uint8_t>((value >> shift) & 0xFFu));
-    }
+    ByteOrder::AppendLe32(out, value);
 }
 
 void putText(PackageWriter::Bytes& out, const std::string& text)
@@ -258,12 +256,6 @@ PackageWriter::Bytes joined(PackageWriter::Bytes head, const PackageWriter::Byte
     return head;
 }
 
-struct FileCloser
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // Length of an open file, leaving it at its start; -1 when it cannot be measured.
 int64_t measure(std::FILE* file)
 {
@@ -283,7 +275,7 @@ int64_t measure(std::FILE* file)
 bool digestFile(std::FILE* file, PackageWriter::Digest& digest)
 {
     MD5Algorithm md5;
-    if (!md5.updateFromFile(file, 1u << 20))
+    if (!md5.updateFromFile(file))
     {
         return false;
     }
@@ -450,7 +442,7 @@ bool PackageWriter::addSystemImage(uint32_t type, const Bytes& image)
 
 bool PackageWriter::addSystemImageFile(uint32_t type, const std::string& sourcePath)
 {
-    FilePtr source(std::fopen(sourcePath.c_str(), "rb"));
+    UniqueFile source(std::fopen(sourcePath.c_str(), "rb"));
     if (!ok_ || !isSystemType(type) || !source)
     {
         return fail();
@@ -488,7 +480,7 @@ bool PackageWriter::addFile(const FileInfo& info, const Bytes& content)
 
 bool PackageWriter::addFileFromDisk(const FileInfo& info, const std::string& sourcePath)
 {
-    FilePtr source(std::fopen(sourcePath.c_str(), "rb"));
+    UniqueFile source(std::fopen(sourcePath.c_str(), "rb"));
     if (!ok_ || !source)
     {
         return fail();

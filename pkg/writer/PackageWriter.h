@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PackageFormat.h"
+#include "UniqueFile.h"
 
 #include <array>
 #include <cstdint>
@@ -140,11 +141,6 @@ public:
     static std::string partName(const std::string& firstPart, int index);
 
 private:
-    struct FileCloser
-    {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-
     bool write(const void* data, size_t length);
     bool writeFrame(uint32_t type, int64_t payloadSize);
     bool writePadding(int64_t payloadSize);
@@ -155,7 +151,7 @@ private:
 
     std::string path_;
     int64_t partSize_ = 0;
-    std::unique_ptr<std::FILE, FileCloser> file_;
+    UniqueFile file_;
     int64_t partWritten_ = 0;
     int64_t written_ = 0;
     std::vector<std::string> parts_;

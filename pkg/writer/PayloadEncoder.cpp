@@ -1,4 +1,5 @@
 #include "PayloadEncoder.h"
+#include "ByteOrder.h"
 
 #include "EncryptionStrategy.h"
 #include "MemoryViewReader.h"
@@ -13,21 +14,6 @@ namespace
 const size_t kCompressedBlock = 1048576;
 const uint32_t kSubChunkType = 256;
 
-void appendLittleEndian(std::vector<unsigned char>& out, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-    {
-        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-    }
-}
-
-void appendBigEndian(std::vector<unsigned char>& out, uint32_t v)
-{
-    for (int i = 3; i >= 0; --i)
-    {
-        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
-    }
-}
 }  // namespace
 
 bool PayloadEncoder::encrypt(int cipherType, const unsigned char* plain, size_t length,
@@ -84,9 +70,9 @@ bool PayloadEncoder::compress(const unsigned char* plain, size_t length, std::ve
             return false;
         }
         const uint32_t bodySize = static_cast<uint32_t>(4 + deflatedLength);
-        appendLittleEndian(stored, kSubChunkType);
-        appendLittleEndian(stored, bodySize);
-        appendBigEndian(stored, static_cast<uint32_t>(blockLength));
+        ByteOrder::AppendLe32(stored, kSubChunkType);
+        ByteOrder::AppendLe32(stored, bodySize);
+        ByteOrder::AppendBe32(stored, static_cast<uint32_t>(blockLength));
         stored.insert(stored.end(), deflated.data(), deflated.data() + deflatedLength);
         stored.resize(stored.size() + (4 - bodySize % 4) % 4, 0);
     }

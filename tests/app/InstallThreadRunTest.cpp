@@ -1,5 +1,6 @@
 #include "InstallThread.h"
 
+#include "SignalWait.h"
 #include "SignedPackages.h"
 #include "TempDir.h"
 
@@ -14,25 +15,6 @@
 
 namespace
 {
-// Queued signals need an application object; waits at most ten seconds for `count` signals.
-bool WaitForSignals(const QSignalSpy& spy, int count)
-{
-    if (QCoreApplication::instance() == nullptr)
-    {
-        static int argc = 1;
-        static char name[] = "app_tests";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
-    QElapsedTimer timer;
-    timer.start();
-    while (spy.count() < count && timer.elapsed() < 10000)
-    {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return spy.count() >= count;
-}
-
 std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

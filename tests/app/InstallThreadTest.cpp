@@ -1,6 +1,7 @@
 #include "InstallThread.h"
 
 #include "InstallProgressNotifier.h"
+#include "SignalWait.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -15,26 +16,6 @@
 
 namespace
 {
-// Processes events (queued connections need an application object) until the spy has `count` signals or
-// five seconds have passed.
-bool WaitFor(const QSignalSpy& spy, int count)
-{
-    if (QCoreApplication::instance() == nullptr)
-    {
-        static int argc = 1;
-        static char name[] = "app_tests";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
-    QElapsedTimer timer;
-    timer.start();
-    while (spy.count() < count && timer.elapsed() < 5000)
-    {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    }
-    return spy.count() >= count;
-}
-
 class InstallThreadTest : public ::testing::Test
 {
 protected:
@@ -74,7 +55,7 @@ TEST_F(InstallThreadTest, RelaysReportsFromTheEngineThreadInOrderSummingTheBytes
         });
     engine.join();
 
-    ASSERT_TRUE(WaitFor(error, 1));
+    ASSERT_TRUE(WaitForSignals(error, 1, 5000));
     ASSERT_EQ(progressed.count(), 3);
     EXPECT_EQ(progressed.at(0).at(0).toLongLong(), 1000);
     EXPECT_EQ(progressed.at(1).at(0).toLongLong(), 1500);
@@ -118,7 +99,7 @@ TEST_F(InstallThreadTest, LaunchRemovesTheOldInstallerCopyAndRuns)
     QSignalSpy finished(&thread, &QThread::finished);
     const QString package = File("pkg.bin", "not a package");
     thread.Launch(package, QStringLiteral("001_error.log"), 2, 1);
-    ASSERT_TRUE(WaitFor(finished, 1));
+    ASSERT_TRUE(WaitForSignals(finished, 1, 5000));
     EXPECT_FALSE(QFile::exists(copy));
     EXPECT_EQ(thread.PkgFileName(), package);
     EXPECT_EQ(thread.DateTimeMode(), 2);

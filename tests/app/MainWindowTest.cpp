@@ -147,7 +147,7 @@ struct WidgetLayout
 {
     const char* name;
     QRect geometry;
-    int pointSize;
+    int pointSize;  // -1 where the font is sized in pixels
 };
 
 TEST_F(MainWindowTest, BuildsTheScreenAndRemovesTheLeftoverInstallationData)
@@ -165,8 +165,8 @@ TEST_F(MainWindowTest, BuildsTheScreenAndRemovesTheLeftoverInstallationData)
 
     const WidgetLayout layouts[] = {
         {"pbUpgrade", QRect(30, 290, 741, 41), 18},   {"lblTitle", QRect(2, 2, 796, 32), 18},
-        {"lblTime", QRect(510, 400, 151, 41), 18},    {"lblTimeValue", QRect(660, 400, 101, 41), 18},
-        {"lblActivity", QRect(30, 82, 741, 111), 22}, {"lblStatus", QRect(30, 177, 741, 91), 22},
+        {"lblTime", QRect(510, 400, 151, 41), -1},    {"lblTimeValue", QRect(660, 400, 101, 41), -1},
+        {"lblActivity", QRect(30, 82, 741, 111), 22}, {"lblStatus", QRect(30, 177, 741, 91), -1},
     };
     for (const WidgetLayout& layout : layouts)
     {

@@ -1,6 +1,7 @@
 #include "OcmRamIO.h"
 #include "OcmRamIOFactory.h"
 #include "ParametersReaderDefault.h"
+#include "UniqueFd.h"
 
 #include "TempDir.h"
 
@@ -19,32 +20,28 @@ constexpr off_t kEnd = OcmRamIO::kOcmRamAddress + static_cast<off_t>(IParameters
 // address (as far as it fits).
 bool MakeDevice(const std::string& path, off_t size, const std::vector<unsigned char>& block)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+    if (!fd.valid())
     {
         return false;
     }
-    bool ok = ::ftruncate(fd, size) == 0;
+    bool ok = ::ftruncate(fd.get(), size) == 0;
     const off_t room = size - OcmRamIO::kOcmRamAddress;
     if (ok && room > 0)
     {
         const size_t n = std::min<size_t>(block.size(), static_cast<size_t>(room));
-        ok = ::pwrite(fd, block.data(), n, OcmRamIO::kOcmRamAddress) == static_cast<ssize_t>(n);
+        ok = ::pwrite(fd.get(), block.data(), n, OcmRamIO::kOcmRamAddress) == static_cast<ssize_t>(n);
     }
-    return ::close(fd) == 0 && ok;
+    return fd.close() && ok;
 }
 
 std::vector<unsigned char> ReadDevice(const std::string& path, size_t n)
 {
     std::vector<unsigned char> bytes(n, 0xEE);
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd >= 0)
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY));
+    if (fd.valid() && ::pread(fd.get(), bytes.data(), n, OcmRamIO::kOcmRamAddress) != static_cast<ssize_t>(n))
     {
-        if (::pread(fd, bytes.data(), n, OcmRamIO::kOcmRamAddress) != static_cast<ssize_t>(n))
-        {
-            bytes.assign(n, 0xEE);
-        }
-        ::close(fd);
+        bytes.assign(n, 0xEE);
     }
     return bytes;
 }

@@ -4,9 +4,13 @@
 //                 fails), a directory, files stored plain, Blowfish, DES and compressed, a file whose
 //                 condition fails, links and a tar
 //   noncompliant  the sample plus a file for the update partition, which a USER package may not write
-//   prefail       the sample with a pre.sh that refuses the update
+//   prefail       the sample with a pre.sh that refuses the update and tells the user why (/tmp/pre.out)
 //   toolarge      the sample plus a 12 MiB file, more than the default 8 MiB partition holds
 //   corrupt       the sample plus a file whose recorded MD5 does not match its data
+//   user-kernel   the sample plus a user kernel and a format.sh that prints the arguments it was given
+//   maintenance-kernel
+//                 a MAINTENANCE package with only a user kernel and that format.sh
+//   large         the sample plus 64 MiB of files under /kelda_usr/sample/large, for watching the progress
 #include "PackageFormat.h"
 #include "PackageSigner.h"
 #include "PackageWriter.h"
@@ -46,21 +50,57 @@ PackageWriter::FileInfo File(const std::string& path, int16_t condition = Packag
     return info;
 }
 
-bool Build(const std::string& kind, const std::string& output)
+// The package's format.sh only reports what it was asked to re-create, so that the run's log shows it.
+const char* const kFormatScript = "#!/bin/sh\necho \"format.sh arguments: $*\"\nexit 0\n";
+
+Bytes KernelImage()
+{
+    Bytes image = ToBytes("user kernel image, sample build\n");
+    image.resize(64u << 10, 0xa5);
+    return image;
+}
+
+PackageWriter::Header SampleHeader(uint16_t packageType)
+{
+    PackageWriter::Header header;
+    header.packageType = packageType;
+    header.creationDate = "06/15/2024";
+    header.creationTime = "12.30";
+    header.text1 = packageType == PackageFormat::kPackageMaintenance ? "Sample maintenance package"
+                                                                     : "Sample user package";
+    return header;
+}
+
+bool BuildMaintenanceKernel(const std::string& output)
 {
     PackageWriter writer;
     if (!writer.open(output))
     {
         return false;
     }
-    PackageWriter::Header header;
-    header.creationDate = "06/15/2024";
-    header.creationTime = "12.30";
-    header.text1 = "Sample user package";
-    writer.addHeader(header);
+    writer.addHeader(SampleHeader(PackageFormat::kPackageMaintenance));
+    writer.addScript("format.sh", ToBytes(kFormatScript));
+    writer.addSystemImage(PackageFormat::kTypeUserKernel, KernelImage());
+    return writer.close();
+}
+
+bool Build(const std::string& kind, const std::string& output)
+{
+    if (kind == "maintenance-kernel")
+    {
+        return BuildMaintenanceKernel(output);
+    }
+    PackageWriter writer;
+    if (!writer.open(output))
+    {
+        return false;
+    }
+    writer.addHeader(SampleHeader(PackageFormat::kPackageUser));
 
     const std::string pre = kind == "prefail"
                                 ? "#!/bin/sh\necho \"pre.sh: this instrument refuses the update\"\n"
+                                  "printf 'This instrument cannot take this update.\\nPlease contact the "
+                                  "service department.\\n' >/tmp/pre.out\n"
                                   "exit 1\n"
                                 : "#!/bin/sh\necho \"pre.sh: instrument ready\"\nexit 0\n";
     writer.addScript("pre.sh", ToBytes(pre));
@@ -123,6 +163,20 @@ bool Build(const std::string& kind, const std::string& output)
         encoded.installedDigest = PackageWriter::digestOf(ToBytes("the data that was meant\n"));
         writer.addEncodedFile(File("/kelda_usr/sample/damaged.txt"), encoded);
     }
+    else if (kind == "user-kernel")
+    {
+        writer.addScript("format.sh", ToBytes(kFormatScript));
+        writer.addSystemImage(PackageFormat::kTypeUserKernel, KernelImage());
+    }
+    else if (kind == "large")
+    {
+        writer.addDirectory("/kelda_usr/sample/large", dir);
+        for (int i = 0; i < 16; ++i)
+        {
+            const std::string name = "/kelda_usr/sample/large/part" + std::to_string(i) + ".bin";
+            writer.addFile(File(name), Bytes(4u << 20, static_cast<uint8_t>(0x30 + i)));
+        }
+    }
     else if (kind != "sample" && kind != "prefail")
     {
         std::fprintf(stderr, "vex-pkg-build: unknown kind '%s'\n", kind.c_str());
@@ -149,7 +203,8 @@ int main(int argc, char** argv)
     if (argc != 3 || std::strcmp(argv[1], "-h") == 0)
     {
         std::fprintf(stderr,
-                     "Usage: vex-pkg-build sample|noncompliant|prefail|toolarge|corrupt OUTPUT\n"
+                     "Usage: vex-pkg-build sample|noncompliant|prefail|toolarge|corrupt|user-kernel|"
+                     "maintenance-kernel|large OUTPUT\n"
                      "       vex-pkg-build keypair PRIVATE.key PUBLIC.pem\n"
                      "       vex-pkg-build sign PACKAGE PRIVATE.key\n");
         return 2;

@@ -66,6 +66,31 @@ expect_sample_installed() {
     [ "$(readlink $r/data/latest.csv)" = table.csv ] || fail "data/latest.csv does not point to table.csv"
 }
 
+# LINE was logged in the second pass: after every script was extracted (the first pass) and before format.sh
+# ran; format.sh's output, four spaces in, follows "Executing script format.sh ...".
+expect_second_pass() {
+    local log=$1 line=$2 at extracted formatting
+    at=$(grep -nF -- " - $line" "$log" | head -n 1 | cut -d: -f1)
+    extracted=$(grep -n -- " - Extracting script " "$log" | tail -n 1 | cut -d: -f1)
+    formatting=$(grep -n -- " - Executing script format.sh ...$" "$log" | head -n 1 | cut -d: -f1)
+    if [ -z "$at" ] || [ -z "$extracted" ] || [ -z "$formatting" ] || [ "$at" -le "$extracted" ] ||
+        [ "$at" -ge "$formatting" ]; then
+        fail "$log lacks '$line' in the second pass (line ${at:-none}, scripts up to ${extracted:-none}, format.sh at ${formatting:-none})"
+    fi
+}
+
+# The log lines of the second pass and what format.sh was given, for a package with a user kernel.
+expect_kernel_formatting() {
+    local log=$1 arguments=$2
+    expect_second_pass "$log" "Partition /emmc/kernel has at least a write request."
+    expect_logged "$log" " -     format.sh arguments: $arguments"
+    [ "$(grep -c "format.sh arguments:" "$log")" = 1 ] || fail "format.sh did not run exactly once"
+    [ "$(head -c 32 /emmc/kernel/uImage 2>/dev/null)" = "user kernel image, sample build" ] ||
+        fail "the user kernel was not committed to /emmc/kernel/uImage"
+    [ "$(stat -c %s /emmc/kernel/uImage 2>/dev/null)" = 65536 ] || fail "/emmc/kernel/uImage has the wrong size"
+    expect_absent /emmc/kernel/uImage.tmp
+}
+
 pkg=/emmc/update/sample.pkg
 case "$case_name" in
 success)
@@ -113,6 +138,40 @@ corrupt)
     expect_not_logged $log_dir/001_error.log "Update completed sucessfully."
     grep -A1 -F "Extracting and installing file /kelda_usr/sample/damaged.txt ..." $log_dir/001_error.log |
         grep -qF "Failed !" || fail "the damaged file is not reported as failed"
+    ;;
+user-kernel)
+    # Board 2 (format parameter 0), package from the command line (format flag 0): arguments 2 and 3 are the
+    # kernel and rootfs partitions, both written; kelda_usr is written too but never passed to format.sh.
+    build user-kernel "$pkg"
+    install_expecting 0 -p "$pkg"
+    expect_sample_installed
+    expect_kernel_formatting $log_dir/001_success.log "0 1 1 0 0 0 0"
+    expect_second_pass $log_dir/001_success.log "Partition /emmc/rootfs has at least a write request."
+    expect_second_pass $log_dir/001_success.log "Partition /emmc/kelda_usr has at least a write request."
+    ;;
+maintenance-kernel)
+    # The sandbox wrote the parameter block: format flag 1, this package; board 5 gives format parameter 32.
+    # Nothing but the user kernel writes a partition.
+    build maintenance-kernel "$pkg"
+    install_expecting 0
+    expect_kernel_formatting $log_dir/001_success.log "1 1 0 0 0 0 32"
+    [ "$(grep -c "has at least a write request." $log_dir/001_success.log)" = 1 ] ||
+        fail "a write request other than the kernel partition's was announced, or none"
+    ;;
+window-captures)
+    # The demo's screen recorder on the real installer: the start, the outcome, and what the window showed.
+    captures=$(cd "$(dirname "$0")/../../tools" && pwd)/window-captures
+    build sample "$pkg"
+    "$captures" /tmp/captures --timeout 100 -- "$installer" -p "$pkg" >/tmp/captures.out 2>&1 ||
+        { fail "the capture of a successful run ended with status $?"; cat /tmp/captures.out >&2; }
+    expect_file /tmp/captures/1-start.png
+    expect_file /tmp/captures/3-success.png
+    grep -q "^run: outcome on screen after " /tmp/captures.out || fail "no figures of the run"
+    build prefail /tmp/prefail.pkg
+    "$captures" /tmp/failure --timeout 100 -- "$installer" -p /tmp/prefail.pkg >/tmp/captures.out 2>&1
+    [ $? = 1 ] || { fail "the capture of a failing run did not end with status 1"; cat /tmp/captures.out >&2; }
+    expect_file /tmp/failure/4-failure.png
+    expect_absent /tmp/failure/3-success.png
     ;;
 unknown-product)
     build sample "$pkg"

@@ -4,6 +4,7 @@
 #include "ItemFile.h"
 #include "ItemLink.h"
 #include "ItemScript.h"
+#include "ItemSystem.h"
 #include "ItemTar.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +71,35 @@ TEST_F(FormatterTest, ConditionsAndPartitionsDecideTheWriteRequests)
                          "Partition " + environment.emmcRoot + "/kelda_sys has at least a write request."),
               1);
     EXPECT_EQ(formatter.GetErrorCode(), 0);
+}
+
+// A user kernel is written to the kernel partition whatever the conditions say, so format.sh learns of it
+// (argument 2) even when nothing else of the package goes there; a file of that partition adds no second
+// line.
+TEST_F(FormatterTest, UserKernelRequestsTheKernelPartition)
+{
+    const std::string announced =
+        "Partition " + environment.emmcRoot + "/kernel has at least a write request.";
+    {
+        InstallDiskFormatter formatter({{4, false}}, 0, 0, environment);
+        ItemUserKernel kernel;
+        formatter.visit(kernel);
+        VisitFile(formatter, "/kernel/extra", 4);
+        VisitFile(formatter, "/kernel/notes");
+        EXPECT_TRUE(formatter.WriteRequested(3));
+        EXPECT_EQ(formatter.FormatCommand("/s/format.sh"), "/s/format.sh 0 1 0 0 0 0 0");
+        const std::vector<std::string> lines = log.Messages();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), announced), 1);
+        EXPECT_EQ(formatter.GetErrorCode(), 0);
+    }
+    {
+        // Once a pass has failed, nothing more is requested.
+        InstallDiskFormatter formatter({}, 0, 0, environment);
+        VisitFile(formatter, "/rootfs/a", 9);
+        ItemUserKernel kernel;
+        formatter.visit(kernel);
+        EXPECT_FALSE(formatter.WriteRequested(3));
+    }
 }
 
 TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)

@@ -1,6 +1,7 @@
 #include "MD5Algorithm.h"
 
 #include "TempDir.h"
+#include "UniqueFile.h"
 
 #include <gtest/gtest.h>
 
@@ -93,7 +94,8 @@ TEST(MD5Algorithm, HashesAFileFromItsCurrentPositionWhateverTheReadSize)
 
     for (std::size_t block : {std::size_t{1}, std::size_t{1000}, std::size_t{0x1000000}})
     {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
+        const UniqueFile owned(std::fopen(path.c_str(), "rb"));
+        std::FILE* const file = owned.get();
         ASSERT_NE(file, nullptr);
         MD5Algorithm whole;
         EXPECT_TRUE(whole.updateFromFile(file, block));
@@ -103,7 +105,6 @@ TEST(MD5Algorithm, HashesAFileFromItsCurrentPositionWhateverTheReadSize)
         ASSERT_EQ(std::fseek(file, 1000, SEEK_SET), 0);
         MD5Algorithm tail;
         tail.updateFromFile(file, block);
-        std::fclose(file);
         tail.finalize();
         EXPECT_EQ(tail.hexDigest(), "8e2482276d0f757c74b243044f8c3f59") << block;
     }

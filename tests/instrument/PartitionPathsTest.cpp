@@ -20,6 +20,14 @@ TEST(PartitionPathsTest, PathsAreComparedComponentByComponentWhereTheyLand)
     EXPECT_FALSE(IsExt3Path("/rootfs/../kelda_usr/data"));
 }
 
+TEST(PartitionPathsTest, OnlyAWholeDotDotComponentClimbs)
+{
+    for (const char* climbing : {"..", "../x", "a/..", "/kelda_usr/../update/x", "./../x", "a//../b"})
+        EXPECT_TRUE(HasParentComponent(climbing)) << climbing;
+    for (const char* plain : {"", ".", "...", "..a", "b..", "/a/..b/c../...", "./x"})
+        EXPECT_FALSE(HasParentComponent(plain)) << plain;
+}
+
 TEST(PartitionPathsTest, LinkTargetsResolveOnTheInstrument)
 {
     EXPECT_EQ(ResolveLinkTarget("/emmc/rootfs/etc/a", "/usr/lib/x"), "/emmc/rootfs/usr/lib/x");

@@ -133,7 +133,7 @@ TEST(EncryptionStrategy, FailsOnShortReadsAndEmptyInput)
 {
     EncryptionStrategy strategy(1);
     std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
-    StrategyTestReader reader(PatternBytes(10));
+    MemoryStreamReader reader(PatternBytes(10));
     int64_t remaining = 0;
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));
     remaining = 11;  // the source holds only 10

@@ -1,6 +1,7 @@
 #include "PackageChunksLoader.h"
 
 #include "ItemClassName.h"
+#include "LogCapture.h"
 #include "LogStream.h"
 #include "TempDir.h"
 #include "WriteAndLoadPackage.h"
@@ -499,34 +500,6 @@ TEST_F(LoaderTest, ItemsOutliveTheWalkThatMadeThem)
 
 namespace
 {
-// Captures the lines the loader writes to the installation log (without their time stamps).
-class LogCapture
-{
-public:
-    explicit LogCapture(const TempDir& dir) : path_(dir / "install.log")
-    {
-        LogStream::Instance().Open(path_);
-    }
-    ~LogCapture() { LogStream::Instance().Close(); }
-
-    std::vector<std::string> lines()
-    {
-        LogStream::Instance().Close();
-        std::vector<std::string> out;
-        std::ifstream in(path_);
-        std::string line;
-        while (std::getline(in, line))
-        {
-            const size_t mark = line.find(" - ");
-            out.push_back(mark == std::string::npos ? line : line.substr(mark + 3));
-        }
-        return out;
-    }
-
-private:
-    std::string path_;
-};
-
 class RejectingVerifier : public IPkgVerifier
 {
 public:
@@ -558,7 +531,7 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
     // A part beyond a gap in the numbering is not part of the package.
     std::ofstream(PackageWriter::partName(split, parts + 2)) << "stray";
 
-    LogCapture log(dir);
+    LogCapture log(dir / "install.log");
     LoadedPackage one(single);
     LoadedPackage many(split);
     ASSERT_TRUE(many.loaded());
@@ -580,7 +553,7 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
     }
     expected.push_back("Verifying package integrity ...");
     expected.push_back("Done.");
-    EXPECT_EQ(expected, log.lines());
+    EXPECT_EQ(expected, log.Messages());
 }
 
 TEST_F(LoaderTest, OnlyANameEndingIn001StartsASplitPackage)
@@ -595,7 +568,7 @@ TEST_F(LoaderTest, OnlyANameEndingIn001StartsASplitPackage)
 
 TEST_F(LoaderTest, FailedLoadsLogWhyAndYieldNothing)
 {
-    LogCapture log(dir);
+    LogCapture log(dir / "install.log");
     const std::string missing = dir / "missing.pkg";
     LoadedPackage absent(missing);
     EXPECT_FALSE(absent.loaded());
@@ -622,5 +595,5 @@ TEST_F(LoaderTest, FailedLoadsLogWhyAndYieldNothing)
         "Verifying package integrity ...",
         "Done.",
     };
-    EXPECT_EQ(expected, log.lines());
+    EXPECT_EQ(expected, log.Messages());
 }

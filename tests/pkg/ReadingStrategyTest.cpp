@@ -19,7 +19,7 @@ TEST(ReadingStrategy, DeliversFullBlocksThenTheRest)
 TEST(ReadingStrategy, ASourceThatRunsDryIsAnError)
 {
     ReadingStrategy strategy(16);
-    StrategyTestReader reader(PatternBytes(20));
+    MemoryStreamReader reader(PatternBytes(20));
     std::vector<char> buffer(16);
     int64_t remaining = 40;  // more than the source holds
     EXPECT_EQ(16, strategy.process(&reader, remaining, buffer.data()));

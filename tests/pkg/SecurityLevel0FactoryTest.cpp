@@ -22,7 +22,7 @@ TEST(SecurityLevel0Factory, HandsOutTheBuiltInKeyAndAnAcceptingVerifier)
 
     auto verifier = factory.createVerifier(nullptr);
     ASSERT_NE(nullptr, verifier);
-    StrategyTestReader package(PatternBytes(64));
+    MemoryStreamReader package(PatternBytes(64));
     EXPECT_TRUE(verifier->verify(&package));
     EXPECT_EQ(0, verifier->bytesToProcess());
     EXPECT_NE(verifier.get(), factory.createVerifier(nullptr).get());

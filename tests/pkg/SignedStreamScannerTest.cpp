@@ -71,8 +71,8 @@ TEST_F(SignedStreamScannerTest, EveryTruncationIsCutShortOrUnsigned)
     {
         const Outcome outcome = scan(Bytes(stream.begin(), stream.begin() + length), 7).outcome;
         // Cut exactly at a chunk boundary the walk ends cleanly, with no signature.
-        const bool expected = outcome == Outcome::kCutShort ||
-                              (outcome == Outcome::kNoSignature && static_cast<int64_t>(length) <= signatureAt);
+        const bool expected = outcome == Outcome::kCutShort || (outcome == Outcome::kNoSignature &&
+                                                                static_cast<int64_t>(length) <= signatureAt);
         EXPECT_TRUE(expected) << "length " << length << " gives " << static_cast<int>(outcome);
     }
 }

@@ -252,7 +252,7 @@ TEST(ZLibUncompressionStrategy, InflatesAtMostTheExpectedLength)
     for (int64_t expected : {500, 499, 0})
     {
         ZLibUncompressionStrategy strategy(expected);
-        StrategyTestReader reader(deflated);
+        MemoryStreamReader reader(deflated);
         int64_t remaining = static_cast<int64_t>(deflated.size());
         const int64_t n = strategy.process(&reader, remaining, buffer.data());
         EXPECT_EQ(expected == 500 ? 500 : -1, n) << expected;
@@ -262,14 +262,14 @@ TEST(ZLibUncompressionStrategy, InflatesAtMostTheExpectedLength)
     for (int round = 0; round < 2; ++round)
     {
         const auto empty = Deflate({});
-        StrategyTestReader emptyReader(empty);
+        MemoryStreamReader emptyReader(empty);
         int64_t emptyRemaining = static_cast<int64_t>(empty.size());
         EXPECT_EQ(0, strategy.process(&emptyReader, emptyRemaining, buffer.data()));
         EXPECT_EQ(0, emptyRemaining);
     }
 
     strategy.setExpectedLength(500);
-    StrategyTestReader reader(deflated);
+    MemoryStreamReader reader(deflated);
     int64_t remaining = static_cast<int64_t>(deflated.size()) + 1;  // the source is one byte short
     EXPECT_EQ(-1, strategy.process(&reader, remaining, buffer.data()));
     remaining = 0;

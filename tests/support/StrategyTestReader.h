@@ -1,7 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include "IStreamReader.h"
+#include "MemoryStreamReader.h"
 #include "ProcessingStrategy.h"
 
 #include <algorithm>
@@ -9,45 +9,12 @@
 #include <memory>
 #include <vector>
 
-// An in-memory byte source for strategy tests.
-class StrategyTestReader : public IStreamReader
-{
-public:
-    explicit StrategyTestReader(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
-
-    int64_t read(void* buffer, uint64_t length) override
-    {
-        const uint64_t count = std::min<uint64_t>(length, bytes_.size() - position_);
-        if (count != 0)
-        {
-            std::memcpy(buffer, bytes_.data() + position_, count);
-        }
-        position_ += count;
-        return static_cast<int64_t>(count);
-    }
-    bool seek(uint64_t offset) override
-    {
-        if (offset > bytes_.size())
-        {
-            return false;
-        }
-        position_ = offset;
-        return true;
-    }
-    int64_t tell() override { return static_cast<int64_t>(position_); }
-    int64_t size() override { return static_cast<int64_t>(bytes_.size()); }
-
-private:
-    std::vector<unsigned char> bytes_;
-    uint64_t position_ = 0;
-};
-
 // The extractor's loop over a whole stored payload. The output buffer is exactly bufferSize() bytes, so
 // that the sanitizers catch any write past it. Returns false on a strategy error.
 inline bool DriveStrategy(ProcessingStrategy& strategy, const std::vector<unsigned char>& stored,
                           std::vector<unsigned char>& produced, std::vector<int64_t>* blockSizes = nullptr)
 {
-    StrategyTestReader reader(stored);
+    MemoryStreamReader reader(stored);
     produced.clear();
     // Kept from call to call while the size is the same: allocating 1 MiB per payload would dominate the
     // sanitizer runs of the tests that try every truncation.

@@ -517,6 +517,20 @@ TEST_F(ExtractorTest, ListedNamesThatClimbOutAreNeitherMatchedNorStamped)
     EXPECT_EQ(fs::last_write_time(outside), kArchiveTime);
 }
 
+TEST_F(ExtractorTest, AnUndottedNameIsJudgedByThePathItLandsOn)
+{
+    // "x../outside" reads as an ordinary name, but losing its first character it lands on "../outside".
+    const fs::path outside = dir.path() / "outside";
+    std::ofstream(outside.string()) << "a";
+    fs::last_write_time(outside, kArchiveTime);
+    WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 03:44 x../outside\n");
+    Load(ValidTar());
+    extractor.SetDateTimeMode(TarExtractor::kDateTimeNow);
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    EXPECT_TRUE(Logged("    Error: '" + dest.string() + "/../outside' doesn't exist !"));
+    EXPECT_EQ(fs::last_write_time(outside), kArchiveTime);
+}
+
 // --- post_tar.sh ---
 
 class PostScriptTest : public ExtractorTest, public testing::WithParamInterface<int>

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,6 +60,39 @@ TEST(TarLists, ListingLinesNeedSixTokensAndTakeTargetsOnlyFromEight)
     EXPECT_FALSE(ParseTarListLine("-rw-r--r-- root/root 1234 2026-12-08 ./etc/x", line));
 }
 
+TEST(TarLists, WalksHandOverParsedLinesUntilABadLineOrAStop)
+{
+    std::istringstream list(
+        "-rw-r--r-- root/root 1 2026-12-08 03:44 ./a\n\n"
+        "drwxr-xr-x root/root 0 2026-12-08 03:44 ./d/\n"
+        "-rw-r--r-- root/root 1 2026-12-08 ./short\n"
+        "-rw-r--r-- root/root 1 2026-12-08 03:44 ./never\n");
+    std::vector<std::string> names;
+    std::string bad;
+    const auto collect = [&names](const TarListLine& line)
+    {
+        names.push_back(line.name);
+        return true;
+    };
+    EXPECT_EQ(WalkTarList(list, collect, bad), WalkEnd::kBadLine);
+    EXPECT_EQ(names, (std::vector<std::string>{"./a", "./d/"}));
+    EXPECT_EQ(bad, "-rw-r--r-- root/root 1 2026-12-08 ./short");
+
+    std::istringstream two(
+        "-rw-r--r-- root/root 1 2026-12-08 03:44 ./a\n"
+        "-rw-r--r-- root/root 1 2026-12-08 03:44 ./b\n");
+    names.clear();
+    const auto first = [&names](const TarListLine& line)
+    {
+        names.push_back(line.name);
+        return false;
+    };
+    EXPECT_EQ(WalkTarList(two, first, bad), WalkEnd::kStopped);
+    EXPECT_EQ(names, std::vector<std::string>{"./a"});
+    std::istringstream empty("\n");
+    EXPECT_EQ(WalkTarList(empty, first, bad), WalkEnd::kEndOfList);
+}
+
 TEST(TarLists, MemberPathsKeepDottedNamesAndDropTheFirstCharacterOfOthers)
 {
     EXPECT_EQ(MemberPath("/d", "./lib/a.so"), "/d/./lib/a.so");
@@ -66,10 +100,12 @@ TEST(TarLists, MemberPathsKeepDottedNamesAndDropTheFirstCharacterOfOthers)
     // Not a typo: an undotted relative name loses its first character, as the lists have always been read.
     EXPECT_EQ(MemberPath("/d", "etc/x"), "/d/tc/x");
     EXPECT_EQ(MemberPath("/d", ".hidden"), "/d/.hidden");
-    EXPECT_TRUE(ClimbsOut("./../x"));
-    EXPECT_TRUE(ClimbsOut(".."));
-    EXPECT_TRUE(ClimbsOut("a/.."));
-    EXPECT_FALSE(ClimbsOut("./..a/b../..."));
+    // The ".." rule judges the path the member lands on, not the name as listed.
+    EXPECT_TRUE(MemberClimbsOut("./../x"));
+    EXPECT_TRUE(MemberClimbsOut("x../up"));
+    EXPECT_TRUE(MemberClimbsOut("/../up"));
+    EXPECT_FALSE(MemberClimbsOut("./..a/b../..."));
+    EXPECT_FALSE(MemberClimbsOut("..x/b"));
     EXPECT_TRUE(IsTopDirectory("./"));
     EXPECT_FALSE(IsTopDirectory("./a/"));
 }

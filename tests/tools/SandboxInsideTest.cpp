@@ -2,6 +2,8 @@
 // to a program, with the setup given in tests/tools/CMakeLists.txt: update read-write, kernel not mounted,
 // the other partitions read-only, product id 5, a parameter block with flags 1, package /emmc/update/a.pkg
 // and log name 007_error.log.
+#include "UniqueFd.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -61,34 +63,21 @@ int Shell(const std::string& command)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-struct Fd
-{
-    explicit Fd(int value) : fd(value) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int fd;
-};
-
 // Sets the FAT attribute word of `path` as the installer does (opened read-only); returns errno or 0.
 int SetAttributes(const std::string& path, std::uint32_t word)
 {
-    Fd file(::open(path.c_str(), O_RDONLY));
-    if (file.fd < 0)
+    UniqueFd file(::open(path.c_str(), O_RDONLY));
+    if (file.get() < 0)
         return errno;
-    return ::ioctl(file.fd, kSetAttributes, &word) == 0 ? 0 : errno;
+    return ::ioctl(file.get(), kSetAttributes, &word) == 0 ? 0 : errno;
 }
 
 int GetAttributes(const std::string& path, std::uint32_t& word)
 {
-    Fd file(::open(path.c_str(), O_RDONLY));
-    if (file.fd < 0)
+    UniqueFd file(::open(path.c_str(), O_RDONLY));
+    if (file.get() < 0)
         return errno;
-    return ::ioctl(file.fd, kGetAttributes, &word) == 0 ? 0 : errno;
+    return ::ioctl(file.get(), kGetAttributes, &word) == 0 ? 0 : errno;
 }
 
 struct PartitionState
@@ -210,9 +199,9 @@ TEST(FatAttributeEmulation, FollowsTheVfatRules)
     EXPECT_EQ(SetAttributes("/emmc/rootfs", 0x00), ENOTTY) << "rootfs is ext3 on the instrument";
     EXPECT_EQ(SetAttributes("/tmp", 0x00), ENOTTY);
 
-    Fd file(::open("/emmc/update/fresh", O_RDONLY));
-    ASSERT_GE(file.fd, 0);
-    EXPECT_EQ(::ioctl(file.fd, kSetAttributes, nullptr), -1);
+    UniqueFd file(::open("/emmc/update/fresh", O_RDONLY));
+    ASSERT_GE(file.get(), 0);
+    EXPECT_EQ(::ioctl(file.get(), kSetAttributes, nullptr), -1);
     EXPECT_EQ(errno, EFAULT);
 }
 
@@ -227,12 +216,12 @@ TEST(FatAttributeEmulation, WordSurvivesARemountAndOtherIoctlsPassThrough)
 
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    ASSERT_EQ(::write(fds[1], "abc", 3), 3);
+    const UniqueFd readEnd(fds[0]);
+    const UniqueFd writeEnd(fds[1]);
+    ASSERT_EQ(::write(writeEnd.get(), "abc", 3), 3);
     int pending = 0;
-    EXPECT_EQ(::ioctl(fds[0], FIONREAD, &pending), 0);
+    EXPECT_EQ(::ioctl(readEnd.get(), FIONREAD, &pending), 0);
     EXPECT_EQ(pending, 3);
-    ::close(fds[0]);
-    ::close(fds[1]);
 }
 
 TEST(SandboxDevices, ProductIdIsTheRequestedOne)
@@ -243,9 +232,9 @@ TEST(SandboxDevices, ProductIdIsTheRequestedOne)
 TEST(SandboxDevices, ParameterBlockIsMappableAtTheOnChipRamAddress)
 {
     // The installer opens /dev/mem with these flags and maps 64 KiB at the OCM RAM address.
-    Fd mem(::open("/dev/mem", 0x1002));
-    ASSERT_GE(mem.fd, 0) << std::strerror(errno);
-    void* map = ::mmap(nullptr, 0x10000, PROT_READ | PROT_WRITE, MAP_SHARED, mem.fd, 0x40200000);
+    UniqueFd mem(::open("/dev/mem", 0x1002));
+    ASSERT_GE(mem.get(), 0) << std::strerror(errno);
+    void* map = ::mmap(nullptr, 0x10000, PROT_READ | PROT_WRITE, MAP_SHARED, mem.get(), 0x40200000);
     ASSERT_NE(map, MAP_FAILED) << std::strerror(errno);
     auto* block = static_cast<unsigned char*>(map);
 
@@ -259,7 +248,7 @@ TEST(SandboxDevices, ParameterBlockIsMappableAtTheOnChipRamAddress)
     std::memset(block, 0, 16);
     ASSERT_EQ(::munmap(map, 0x10000), 0);
     std::vector<unsigned char> header(16, 0xff);
-    ASSERT_EQ(::pread(mem.fd, header.data(), header.size(), 0x40200000), 16);
+    ASSERT_EQ(::pread(mem.get(), header.data(), header.size(), 0x40200000), 16);
     EXPECT_EQ(header, std::vector<unsigned char>(16, 0));
 }
 

@@ -9,6 +9,7 @@
 #include "LogStream.h"
 #include "ScriptsExecutor.h"
 #include "TarItemBuilder.h"
+#include "UniqueFd.h"
 #include "WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
@@ -74,12 +75,11 @@ std::string ReadFile(const std::string& path)
 
 int FatWord(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0)
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY));
+    if (!fd.valid())
         return -1;
     uint32_t word = 0;
-    const int result = ::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &word);
-    ::close(fd);
+    const int result = ::ioctl(fd.get(), FAT_IOCTL_GET_ATTRIBUTES, &word);
     return result == 0 ? static_cast<int>(word) : -1;
 }
 
