@@ -1,5 +1,7 @@
 #include "Ed25519Key.h"
 
+#include "UniqueFile.h"
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -7,12 +9,6 @@
 
 namespace
 {
-struct FileClose
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
-
 struct MdCtxFree
 {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -62,13 +58,13 @@ bool Ed25519Key::adopt(evp_pkey_st* key)
 
 bool Ed25519Key::loadPublicPem(const std::string& path)
 {
-    File file(std::fopen(path.c_str(), "rb"));
+    UniqueFile file(std::fopen(path.c_str(), "rb"));
     return file && adopt(PEM_read_PUBKEY(file.get(), nullptr, nullptr, nullptr));
 }
 
 bool Ed25519Key::loadPrivatePem(const std::string& path)
 {
-    File file(std::fopen(path.c_str(), "rb"));
+    UniqueFile file(std::fopen(path.c_str(), "rb"));
     // No passphrase callback: an encrypted key file fails instead of prompting on a terminal.
     static char empty[] = "";
     return file && adopt(PEM_read_PrivateKey(file.get(), nullptr, nullptr, empty));

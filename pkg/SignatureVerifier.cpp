@@ -1,5 +1,6 @@
 #include "SignatureVerifier.h"
 
+#include "ByteOrder.h"
 #include "IStreamReader.h"
 #include "InstallProgressNotifierInterface.h"
 #include "SignedStreamScanner.h"
@@ -15,16 +16,6 @@ using namespace SignatureFormat;
 
 namespace
 {
-uint64_t le64(const uint8_t* p)
-{
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-    {
-        value = (value << 8) | p[i];
-    }
-    return value;
-}
-
 const char* refusalOf(SignedStreamScanner::Outcome outcome)
 {
     switch (outcome)
@@ -97,7 +88,7 @@ bool SignatureVerifier::check(IStreamReader* reader)
     {
         return refuse("    No signature");
     }
-    const uint64_t signedLength = le64(leadIn + kLeadInLengthOffset);
+    const uint64_t signedLength = ByteOrder::LoadLe64(leadIn + kLeadInLengthOffset);
     if (static_cast<uint64_t>(size) < signedLength)
     {
         return refuse("    A part is missing: the package holds " + std::to_string(size) + " of its " +

@@ -1,5 +1,7 @@
 #include "SignedStreamScanner.h"
 
+#include "ByteOrder.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -7,15 +9,7 @@
 
 using namespace PackageFormat;
 using namespace SignatureFormat;
-
-namespace
-{
-uint32_t le32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-}  // namespace
+using ByteOrder::LoadLe32;
 
 void SignedStreamScanner::CtxFree::operator()(evp_md_ctx_st* ctx) const
 {
@@ -100,8 +94,8 @@ void SignedStreamScanner::onFrame()
 {
     frameFill_ = 0;
     const int64_t start = nextChunk_;
-    const uint32_t type = le32(frame_);
-    const int64_t size = static_cast<int32_t>(le32(frame_ + 4));
+    const uint32_t type = LoadLe32(frame_);
+    const int64_t size = static_cast<int32_t>(LoadLe32(frame_ + 4));
     if (signatureOffset_ >= 0 && type == kTypeSignature)
     {
         secondSignature_ = true;
@@ -170,7 +164,7 @@ SignedStreamScanner::Outcome SignedStreamScanner::finish()
 
 uint32_t SignedStreamScanner::scheme() const
 {
-    return le32(payload_.data() + kSchemeOffset);
+    return LoadLe32(payload_.data() + kSchemeOffset);
 }
 
 Ed25519Key::KeyId SignedStreamScanner::keyId() const

@@ -1,7 +1,9 @@
 #include "PackageSigner.h"
 
+#include "ByteOrder.h"
 #include "MultipleFileReader.h"
 #include "PackageWriter.h"
+#include "UniqueFile.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -19,12 +21,6 @@ using namespace SignatureFormat;
 
 namespace
 {
-struct FileClose
-{
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
-
 bool fail(std::string& error, const std::string& message)
 {
     error = message;
@@ -38,14 +34,14 @@ bool exists(const std::string& path)
 }
 
 // A new file, created with `mode` (before the umask), never replacing an existing one.
-File createNew(const std::string& path, mode_t mode)
+UniqueFile createNew(const std::string& path, mode_t mode)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0)
     {
-        return File();
+        return UniqueFile();
     }
-    File file(::fdopen(fd, "wb"));
+    UniqueFile file(::fdopen(fd, "wb"));
     if (!file)
     {
         ::close(fd);
@@ -91,13 +87,6 @@ bool feed(MultipleFileReader& reader, SignedStreamScanner& scanner, int64_t from
     return true;
 }
 
-void putLe(uint8_t* out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-    {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
 }  // namespace
 
 std::vector<std::string> PackageSigner::partPaths(const std::string& path)
@@ -131,14 +120,14 @@ bool PackageSigner::generateKeyPair(const std::string& privatePath, const std::s
     {
         return fail(error, "key generation failed");
     }
-    File privateFile = createNew(privatePath, 0600);
+    UniqueFile privateFile = createNew(privatePath, 0600);
     if (!privateFile ||
         PEM_write_PrivateKey(privateFile.get(), key.handle(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
         std::fclose(privateFile.release()) != 0)
     {
         return fail(error, "cannot write " + privatePath);
     }
-    File publicFile = createNew(publicPath, 0644);
+    UniqueFile publicFile = createNew(publicPath, 0644);
     if (!publicFile || PEM_write_PUBKEY(publicFile.get(), key.handle()) != 1 ||
         std::fclose(publicFile.release()) != 0)
     {
@@ -211,7 +200,7 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::st
         // Second pass: the digest of the content as it will be, with the new lead-in.
         uint8_t leadIn[kLeadInSize];
         std::copy(kLeadInMarker, kLeadInMarker + kLeadInMarkerSize, leadIn);
-        putLe(leadIn + kLeadInLengthOffset, static_cast<uint64_t>(contentLength + kChunkSize), 8);
+        ByteOrder::StoreLe64(leadIn + kLeadInLengthOffset, static_cast<uint64_t>(contentLength + kChunkSize));
         signedPart.feed(leadIn, sizeof leadIn);
         if (!feed(reader, signedPart, kLeadInSize, contentLength))
         {
@@ -235,14 +224,14 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::st
     }
 
     std::vector<uint8_t> chunk(static_cast<size_t>(kChunkSize));
-    putLe(chunk.data(), kTypeSignature, 4);
-    putLe(chunk.data() + 4, static_cast<uint64_t>(kPayloadSize), 4);
+    ByteOrder::StoreLe32(chunk.data(), kTypeSignature);
+    ByteOrder::StoreLe32(chunk.data() + 4, static_cast<uint32_t>(kPayloadSize));
     uint8_t* payload = chunk.data() + kChunkHeaderSize;
-    putLe(payload + kSchemeOffset, kSchemeEd25519Sha512, 4);
+    ByteOrder::StoreLe32(payload + kSchemeOffset, kSchemeEd25519Sha512);
     std::copy(key.keyId().begin(), key.keyId().end(), payload + kKeyIdOffset);
     std::copy(signature.begin(), signature.end(), payload + kSignatureOffset);
 
-    File first(std::fopen(parts.front().c_str(), "r+b"));
+    UniqueFile first(std::fopen(parts.front().c_str(), "r+b"));
     if (!first || std::fwrite(signedPart.leadIn().data(), 1, kLeadInSize, first.get()) != kLeadInSize ||
         std::fclose(first.release()) != 0)
     {
@@ -252,7 +241,7 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::st
     {
         return fail(error, "cannot truncate " + parts.back());
     }
-    File last(std::fopen(parts.back().c_str(), "ab"));
+    UniqueFile last(std::fopen(parts.back().c_str(), "ab"));
     if (!last || std::fwrite(chunk.data(), 1, chunk.size(), last.get()) != chunk.size() ||
         std::fclose(last.release()) != 0)
     {
