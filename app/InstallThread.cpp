@@ -6,6 +6,8 @@
 #include "LogFileKeeper.h"
 #include "LogStream.h"
 #include "SecurityLevel0Factory.h"
+#include "SecurityLevel1Factory.h"
+#include "TrustedKeys.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -26,7 +28,8 @@ const unsigned long kPackageWaitStepMs = 1000;
 InstallThread::InstallThread(QObject* parent, const QString& productIdFile, const QString& installerCopy)
     : QThread(parent),
       installerCopyFile(installerCopy),
-      logDirectory(QString::fromLatin1(LogFileKeeper::kDefaultDirectory))
+      logDirectory(QString::fromLatin1(LogFileKeeper::kDefaultDirectory)),
+      keyDirectory(QString::fromLatin1(TrustedKeys::kDefaultDirectory))
 {
     // Boards 0 to 4 keep the original partition layout; 5, 7, 8 and 9 need the formatter's extra parameter.
     // Board 6 was never built with this installer, so it stays unknown on purpose.
@@ -149,7 +152,13 @@ void InstallThread::run()
         msleep(kPackageWaitStepMs);
     }
 
-    std::unique_ptr<IPkgVerifier> verifier = SecurityLevel0Factory::instance().createVerifier(notifier);
+    // An instrument that was given trusted keys installs signed packages only; without keys every package
+    // is accepted as before.
+    const std::string keys = keyDirectory.toStdString();
+    SecurityLevel1Factory signedLevel(keys);
+    SecurityLevelFactory& level = TrustedKeys::present(keys) ? static_cast<SecurityLevelFactory&>(signedLevel)
+                                                             : SecurityLevel0Factory::instance();
+    std::unique_ptr<IPkgVerifier> verifier = level.createVerifier(notifier);
 
     // A log that cannot be opened only loses its lines; the installation itself goes on.
     logKeeper.reset(new LogFileKeeper(logDirectory.toStdString()));

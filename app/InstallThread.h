@@ -49,6 +49,10 @@ public:
     // only when it exits normally with status 0.
     static bool RunCommand(const QString& program, const QString& argument, QString& output);
 
+    // The folder of the trusted package-signing keys. When it holds any, only signed packages install.
+    void SetKeyDirectory(const QString& directory) { keyDirectory = directory; }
+    const QString& KeyDirectory() const { return keyDirectory; }
+
     // The folder the run's numbered log goes to ("/emmc/update/LOG"); only tests give another.
     void SetLogDirectory(const QString& directory) { logDirectory = directory; }
 
@@ -84,5 +88,6 @@ private:
     QString productId;
     QString installerCopyFile;
     QString logDirectory;
+    QString keyDirectory;
     std::unique_ptr<LogFileKeeper> logKeeper;
 };

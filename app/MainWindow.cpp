@@ -4,6 +4,7 @@
 #include "ParametersReaderDefault.h"
 #include "ProgressScale.h"
 #include "SystemCommandRunner.h"
+#include "TrustedKeys.h"
 
 #include <QApplication>
 #include <QBitmap>
@@ -50,7 +51,8 @@ MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, const Env
       thread(nullptr, env.productIdFile, env.installerCopyFile),
       ui(new MainWindowUi),
       xmlFileName(xmlFile),
-      pkgFileName(pkgFile)
+      pkgFileName(pkgFile),
+      keyDirectory(QString::fromLatin1(TrustedKeys::kDefaultDirectory))
 {
     InitResources();
     ui->setupUi(this);
@@ -174,6 +176,7 @@ void MainWindow::StartInstallation()
     }
     else
     {
+        thread.SetKeyDirectory(keyDirectory);
         thread.Launch(pkgFile, logFile, dateTimeMode, formatFlag);
     }
 }
@@ -212,13 +215,27 @@ void MainWindow::ReadConfigFile()
         qDebug() << tr("config file: invalid root tag");
         return;
     }
+    // The first element of each kind counts.
+    bool dateTimeSeen = false;
+    bool keyDirectorySeen = false;
     for (QDomElement element = root.firstChildElement(); !element.isNull();
          element = element.nextSiblingElement())
     {
-        if (element.tagName() != QLatin1String("DATE_TIME"))
+        if (element.tagName() == QLatin1String("KEY_DIRECTORY") && !keyDirectorySeen)
+        {
+            keyDirectorySeen = true;
+            // An empty element leaves the default: the configuration names where keys are, it does not
+            // switch signature checking off.
+            if (!element.text().trimmed().isEmpty())
+            {
+                keyDirectory = element.text().trimmed();
+            }
+        }
+        if (element.tagName() != QLatin1String("DATE_TIME") || dateTimeSeen)
         {
             continue;
         }
+        dateTimeSeen = true;
         const QString mode = element.text();
         if (mode == QLatin1String("current"))
         {
@@ -232,7 +249,6 @@ void MainWindow::ReadConfigFile()
         {
             dateTimeMode = 2;
         }
-        break;
     }
 }
 

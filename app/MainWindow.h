@@ -63,6 +63,9 @@ public:
 
     InstallThread& Thread() { return thread; }
     int DateTimeMode() const { return dateTimeMode; }
+    // Where the trusted package-signing keys are: "KEY_DIRECTORY" of the configuration file, else the
+    // default.
+    const QString& KeyDirectory() const { return keyDirectory; }
     bool PowerOffArmed() const { return powerOffArmed; }
     const QTimer& Timer() const { return *timer; }
 
@@ -99,6 +102,7 @@ private:
     TimerRole timerRole = TimerRole::kStartDelay;
     QTime elapsed;
     int dateTimeMode = 0;
+    QString keyDirectory;
     int powerOffTimeout = 0;
     bool powerOffEnabled = false;
     bool powerOffArmed = false;

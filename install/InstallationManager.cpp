@@ -11,11 +11,14 @@
 #include "InstallItemComparator.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemUserInstaller.h"
+#include "LogStream.h"
 #include "PackageChunksLoader.h"
 #include "PackageComplianceChecker.h"
 #include "ScriptsExecutor.h"
 
 #include <boost/shared_ptr.hpp>
+
+#include <functional>
 
 namespace
 {
@@ -48,8 +51,10 @@ int WalkAndFinish(IPackageLoader& items, Stage& stage, void (Stage::*finalStep)(
     return InstallationManager::StageResult(stage.GetErrorCode(), Stage::kLastErrorCode, stageResult);
 }
 
-// Pass 1: compliance and scripts, then the checker's verdict and the scripts' run.
-int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts)
+// Pass 1: compliance and scripts, then the checker's verdict and the scripts' run, which waits for
+// `packageIntact` to confirm that the package is still the one verified.
+int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts,
+                                 const std::function<bool()>& packageIntact)
 {
     // Compliance judges the paths the package names on the instrument, wherever the eMMC is found here.
     PackageComplianceChecker checker;
@@ -89,6 +94,10 @@ int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts
     {
         checker.CheckCompliance();
         result = complianceResult();
+    }
+    if (result == InstallationManager::kInstalled && !packageIntact())
+    {
+        result = InstallationManager::kPackageFailed;
     }
     if (result == InstallationManager::kInstalled)
     {
@@ -155,7 +164,22 @@ int InstallationManager::Install(const char* pkgFileName, IPkgVerifier* verifier
         return kPackageFailed;
     }
     const int64_t verifiedBytes = verifier != nullptr ? verifier->bytesToProcess() : 0;
-    return RunPasses(loader, formatFlag, formatParameter, dateTimeMode, verifiedBytes);
+    package = &loader;
+    const int result = RunPasses(loader, formatFlag, formatParameter, dateTimeMode, verifiedBytes);
+    package = nullptr;
+    return result;
+}
+
+bool InstallationManager::PackageIntact()
+{
+    // What was verified must be what is installed: the parts stay open for the run, and one written to in
+    // the meantime ends it before the next step acts on the instrument.
+    if (package == nullptr || package->packageUnchanged())
+    {
+        return true;
+    }
+    LogStream::Instance().WriteLine("Package file changed during the installation !");
+    return false;
 }
 
 int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter,
@@ -164,7 +188,7 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);
     ScriptsExecutor scripts(notifier, environment);
-    int result = CheckComplianceAndRunScripts(items, scripts);
+    int result = CheckComplianceAndRunScripts(items, scripts, [this] { return PackageIntact(); });
     if (result != kInstalled)
     {
         return result;
@@ -175,14 +199,17 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
     }
     ConditionResults conditions;
     scripts.GetConditionResults(conditions);
-    result = FormatPartitions(items, conditions, formatFlag, formatParameter, environment);
+    result = PackageIntact() ? FormatPartitions(items, conditions, formatFlag, formatParameter, environment)
+                             : kPackageFailed;
     if (result == kInstalled)
     {
         result = CheckDiskSpace(items, conditions, environment);
     }
     if (result == kInstalled)
     {
-        result = InstallItems(items, conditions, dateTimeMode, notifier, environment);
+        result = PackageIntact() ? InstallItems(items, conditions, dateTimeMode, notifier, environment)
+                                 : kPackageFailed;
     }
-    return result;
+    // A package changed while it was being installed fails the run, even once everything is written.
+    return result == kInstalled && !PackageIntact() ? kPackageFailed : result;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 class IPackageLoader;
+class PackageChunksLoader;
 class IPkgVerifier;
 class InstallProgressNotifierInterface;
 
@@ -43,6 +44,11 @@ public:
     static int StageResult(int errorCode, int lastKnownCode, int stageResult);
 
 private:
+    // False (and logged) when a part of the package being installed changed on disk since it was loaded.
+    bool PackageIntact();
+
     InstallProgressNotifierInterface* notifier;
+    // The package Install loaded, while its passes run; RunPasses alone has none to watch.
+    PackageChunksLoader* package = nullptr;
     InstallEnvironment environment;
 };

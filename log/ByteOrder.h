@@ -33,6 +33,17 @@ inline void StoreLe32(unsigned char* p, uint32_t value)
     p[3] = static_cast<unsigned char>(value >> 24);
 }
 
+inline uint64_t LoadLe64(const unsigned char* p)
+{
+    return static_cast<uint64_t>(LoadLe32(p + 4)) << 32 | LoadLe32(p);
+}
+
+inline void StoreLe64(unsigned char* p, uint64_t value)
+{
+    StoreLe32(p, static_cast<uint32_t>(value));
+    StoreLe32(p + 4, static_cast<uint32_t>(value >> 32));
+}
+
 inline uint32_t LoadBe32(const unsigned char* p)
 {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |

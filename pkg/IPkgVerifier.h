@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class IStreamReader;
 
@@ -18,4 +19,7 @@ public:
     virtual int64_t bytesToProcess() = 0;
     // The security level the verifier enforces.
     virtual int securityLevel() = 0;
+    // One log line, four spaces in, that the loader writes after "Done." or "Failed." (why a package was
+    // refused, who signed it); empty for none.
+    virtual std::string resultDetail() { return std::string(); }
 };

@@ -51,11 +51,16 @@ bool MultipleFileReader::addFile(const std::string& path)
     {
         return false;
     }
+    struct stat status;
+    if (fstat(fileno(file.get()), &status) != 0)
+    {
+        return false;
+    }
     if (parts_.size() == static_cast<std::size_t>(current_))
     {
         partPosition_ = initial;
     }
-    parts_.push_back(Part{std::move(file), static_cast<int64_t>(length)});
+    parts_.push_back(Part{std::move(file), static_cast<int64_t>(length), status.st_mtim});
     total_ += length;
     return true;
 }
@@ -63,6 +68,20 @@ bool MultipleFileReader::addFile(const std::string& path)
 bool MultipleFileReader::isValid() const
 {
     return !parts_.empty() && current_ >= 0 && static_cast<std::size_t>(current_) < parts_.size();
+}
+
+bool MultipleFileReader::unchanged() const
+{
+    for (const Part& part : parts_)
+    {
+        struct stat status;
+        if (fstat(fileno(part.file.get()), &status) != 0 || status.st_size != part.length ||
+            status.st_mtim.tv_sec != part.modified.tv_sec || status.st_mtim.tv_nsec != part.modified.tv_nsec)
+        {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool MultipleFileReader::positionPart(std::size_t index, int64_t offset)

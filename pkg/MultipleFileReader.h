@@ -3,6 +3,8 @@
 #include "IStreamReader.h"
 #include "UniqueFile.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -24,6 +26,9 @@ public:
     bool addFile(const std::string& path);
     // True once at least one part was added and the current part is one of them.
     bool isValid() const;
+    // Whether every part still has the size and modification time it had when it was added. The handles
+    // stay open, so a part replaced under its name is still read as it was; one written in place is not.
+    bool unchanged() const;
 
     int64_t read(void* buffer, uint64_t length) override;
     bool seek(uint64_t offset) override;
@@ -35,6 +40,7 @@ private:
     {
         UniqueFile file;
         int64_t length;
+        struct timespec modified;
     };
 
     bool positionPart(std::size_t index, int64_t offset);

@@ -96,12 +96,17 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     }
 
     Log("Verifying package integrity ...");
-    if (verifier == nullptr || !verifier->verify(reader.get()))
+    const bool verified = verifier != nullptr && verifier->verify(reader.get());
+    Log(verified ? "Done." : "Failed.");
+    const std::string detail = verifier != nullptr ? verifier->resultDetail() : std::string();
+    if (!detail.empty())
     {
-        Log("Failed.");
+        Log(detail);
+    }
+    if (!verified)
+    {
         return false;
     }
-    Log("Done.");
 
     reader_ = std::move(reader);
     if (factories_)
@@ -109,6 +114,11 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
         factories_->setReader(reader_.get());
     }
     return reset();
+}
+
+bool PackageChunksLoader::packageUnchanged() const
+{
+    return reader_ && reader_->unchanged();
 }
 
 bool PackageChunksLoader::reset()

@@ -29,6 +29,9 @@ public:
     // `verifier` is not owned; without one the package counts as not verified.
     bool load(const std::string& path, IPkgVerifier* verifier);
 
+    // Whether the loaded package's parts are still as they were opened (false without a package).
+    bool packageUnchanged() const;
+
     boost::shared_ptr<IPkgItem> next() override;
     bool hasNext() override;
     bool reset() override;

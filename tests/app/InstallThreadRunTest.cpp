@@ -1,6 +1,7 @@
 #include "InstallThread.h"
 
 #include "SignalWait.h"
+#include "SignedPackages.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -43,6 +44,8 @@ TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
         InstallThread thread(nullptr, QString::fromStdString(dir / "id"),
                              QString::fromStdString(dir / "copy"));
         thread.SetLogDirectory(QString::fromStdString(dir.str()));
+        // No key directory: every package is read as it is.
+        thread.SetKeyDirectory(QString::fromStdString(dir / "no-keys"));
         QSignalSpy activities(&thread, &InstallThread::NewActivityStarted);
         QSignalSpy done(&thread, &InstallThread::Done);
         thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), 0, 0);
@@ -58,6 +61,40 @@ TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
         const std::string log = ReadAll(dir / "001_error.log");
         EXPECT_NE(log.find(c.expectedLine), std::string::npos) << log;
         EXPECT_EQ(log.find("Update completed sucessfully."), std::string::npos) << log;
+    }
+}
+
+// An instrument that holds a trusted key refuses an unsigned package at the verification, before anything
+// else; with the key directory empty the same package gets past it.
+TEST(InstallThreadRun, TrustedKeysMakeTheSignatureMandatory)
+{
+    for (const bool withKey : {true, false})
+    {
+        TempDir dir;
+        std::ofstream(dir / "id", std::ios::binary) << "2\n";
+        ASSERT_TRUE(test_support::writeSamplePackage(dir / "update.pkg"));
+        boost::filesystem::create_directories(dir.path() / "keys");
+        if (withKey)
+        {
+            test_support::makeKeyPair(dir / "dev.key", dir / "keys/dev.pem");
+        }
+        InstallThread thread(nullptr, QString::fromStdString(dir / "id"),
+                             QString::fromStdString(dir / "copy"));
+        thread.SetLogDirectory(QString::fromStdString(dir.str()));
+        thread.SetKeyDirectory(QString::fromStdString(dir / "keys"));
+        QSignalSpy done(&thread, &InstallThread::Done);
+        // The sample package fails later without an instrument; only the verification step matters here.
+        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), 0, 0);
+        ASSERT_TRUE(WaitForSignals(done, 1));
+        ASSERT_TRUE(thread.wait(10000));
+
+        const std::string log = ReadAll(dir / "001_error.log");
+        const size_t verifying = log.find("Verifying package integrity ...");
+        ASSERT_NE(verifying, std::string::npos) << log;
+        const std::string after = log.substr(verifying);
+        EXPECT_EQ(withKey, after.find(" - Failed.\n") != std::string::npos) << log;
+        EXPECT_EQ(withKey, after.find(" -     No signature\n") != std::string::npos) << log;
+        EXPECT_EQ(!withKey, after.find(" - Done.\n") != std::string::npos) << log;
     }
 }
 }  // namespace

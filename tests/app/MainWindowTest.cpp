@@ -512,4 +512,33 @@ TEST_F(MainWindowTest, ConfigFileIsReadWhenTheInstallationStarts)
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].dateTimeMode, 2);
 }
+
+// The trusted keys' folder comes from the first "KEY_DIRECTORY" element, wherever it stands among the
+// "DATE_TIME" elements; without one (or with an empty one) it is the compiled-in default.
+TEST_F(MainWindowTest, ReadsTheKeyDirectory)
+{
+    struct Case
+    {
+        const char* content;
+        const char* keyDirectory;
+        int mode;
+    };
+    const Case cases[] = {
+        {"<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", "/etc/vex-pkg/keys", 2},
+        {"<CONFIG><KEY_DIRECTORY>/opt/keys</KEY_DIRECTORY><DATE_TIME>original</DATE_TIME></CONFIG>",
+         "/opt/keys", 2},
+        {"<CONFIG><DATE_TIME>pkg_creation</DATE_TIME><DATE_TIME>original</DATE_TIME>"
+         "<KEY_DIRECTORY> /a </KEY_DIRECTORY><KEY_DIRECTORY>/b</KEY_DIRECTORY></CONFIG>",
+         "/a", 1},
+        {"<CONFIG><KEY_DIRECTORY>  </KEY_DIRECTORY></CONFIG>", "/etc/vex-pkg/keys", 0},
+    };
+    for (const Case& c : cases)
+    {
+        std::ofstream(dir / "c.xml", std::ios::trunc) << c.content;
+        std::unique_ptr<MainWindow> window = Make(Path("c.xml"), QStringLiteral("a.pkg"));
+        window->ReadConfigFile();
+        EXPECT_EQ(window->KeyDirectory().toStdString(), c.keyDirectory) << c.content;
+        EXPECT_EQ(window->DateTimeMode(), c.mode) << c.content;
+    }
+}
 }  // namespace

@@ -12,6 +12,7 @@
 //                 a MAINTENANCE package with only a user kernel and that format.sh
 //   large         the sample plus 64 MiB of files under /kelda_usr/sample/large, for watching the progress
 #include "PackageFormat.h"
+#include "PackageSigner.h"
 #include "PackageWriter.h"
 #include "TarItemBuilder.h"
 
@@ -187,11 +188,25 @@ bool Build(const std::string& kind, const std::string& output)
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && (std::strcmp(argv[1], "keypair") == 0 || std::strcmp(argv[1], "sign") == 0))
+    {
+        std::string error;
+        const bool ok = std::strcmp(argv[1], "keypair") == 0
+                            ? PackageSigner::generateKeyPair(argv[2], argv[3], error)
+                            : PackageSigner::sign(argv[2], argv[3], error);
+        if (!ok)
+        {
+            std::fprintf(stderr, "vex-pkg-build: %s\n", error.c_str());
+        }
+        return ok ? 0 : 1;
+    }
     if (argc != 3 || std::strcmp(argv[1], "-h") == 0)
     {
         std::fprintf(stderr,
                      "Usage: vex-pkg-build sample|noncompliant|prefail|toolarge|corrupt|user-kernel|"
-                     "maintenance-kernel|large OUTPUT\n");
+                     "maintenance-kernel|large OUTPUT\n"
+                     "       vex-pkg-build keypair PRIVATE.key PUBLIC.pem\n"
+                     "       vex-pkg-build sign PACKAGE PRIVATE.key\n");
         return 2;
     }
     if (!Build(argv[1], argv[2]))

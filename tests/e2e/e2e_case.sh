@@ -225,6 +225,45 @@ vex-pkg)
     expect_logged $log_dir/001_success.log "format.sh: arguments "
     expect_logged $log_dir/001_success.log "Update completed sucessfully."
     ;;
+signed-keys | signed-no-keys | unsigned-keys | tampered-keys)
+    # The trusted key is installed at manufacture; its private half stays on the build machine (here /tmp).
+    if [ "$case_name" != signed-no-keys ]; then
+        mkdir -p /etc/vex-pkg/keys
+        "$builder" keypair /tmp/dev.key /etc/vex-pkg/keys/dev.pem || fail "no key pair"
+    else
+        "$builder" keypair /tmp/dev.key /tmp/dev.pem || fail "no key pair"
+    fi
+    build sample "$pkg"
+    [ "$case_name" != unsigned-keys ] && { "$builder" sign "$pkg" /tmp/dev.key || fail "could not sign"; }
+    # One byte in the middle of the package, wherever that falls.
+    if [ "$case_name" = tampered-keys ]; then
+        size=$(stat -c %s "$pkg")
+        byte=$(od -An -tu1 -j $((size / 2)) -N1 "$pkg" | tr -d ' ')
+        printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="$pkg" bs=1 seek=$((size / 2)) conv=notrunc 2>/dev/null
+    fi
+    case "$case_name" in
+    signed-keys | signed-no-keys)
+        install_expecting 0 -p "$pkg"
+        expect_sample_installed
+        expect_file $log_dir/001_success.log
+        if [ "$case_name" = signed-keys ]; then
+            grep -A2 -F "Verifying package integrity ..." $log_dir/001_success.log | grep -qF "    Signed by key " ||
+                fail "the signer is not logged"
+        fi
+        ;;
+    *)
+        detail="    No signature"
+        [ "$case_name" = tampered-keys ] && detail="    Bad signature by key "
+        install_expecting 1 -p "$pkg"
+        grep -A1 -F "Verifying package integrity ..." $log_dir/001_error.log | grep -qF " - Failed." ||
+            fail "the verification did not fail"
+        grep -A2 -F "Verifying package integrity ..." $log_dir/001_error.log | grep -qF -- "$detail" ||
+            fail "the refusal does not say '$detail'"
+        expect_not_logged $log_dir/001_error.log "pre.sh: instrument ready"
+        expect_nothing_installed
+        ;;
+    esac
+    ;;
 *)
     echo "unknown case $case_name" >&2
     exit 2

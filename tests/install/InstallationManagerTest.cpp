@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 
 namespace
@@ -183,5 +184,38 @@ TEST_F(InstallationManagerTest, AFailingFormatScriptOrUnknownFreeSpaceInstallsNo
     EXPECT_EQ(Install(package), InstallationManager::kDiskCheckFailed);
     EXPECT_EQ(Ran("/post.sh"), -1);
     EXPECT_FALSE(fs::exists(Installed()));
+}
+
+// What was verified is what is installed: a package written to while it is being installed ends the run at
+// the next step that would act on the instrument.
+TEST_F(InstallationManagerTest, APackageChangedDuringTheRunFailsIt)
+{
+    struct Case
+    {
+        const char* script;  // the package grows while this script runs
+        bool installed;      // whether pass 4 had already written the file
+    };
+    for (const Case& c : {Case{"/pre.sh", false}, Case{"/post.sh", true}})
+    {
+        SCOPED_TRACE(c.script);
+        const std::string package = Package(Options());
+        runner.changes.clear();
+        fs::remove(Installed());
+        runner.sideEffect = [&](const std::string& command)
+        {
+            if (command.find(c.script) != std::string::npos)
+            {
+                std::ofstream(package, std::ios::binary | std::ios::app) << '!';
+            }
+        };
+        EXPECT_EQ(Install(package), InstallationManager::kPackageFailed);
+        EXPECT_TRUE(Logged("Package file changed during the installation !"));
+        EXPECT_EQ(c.installed, fs::exists(Installed()));
+        if (!c.installed)
+        {
+            EXPECT_EQ(Ran("mount -w"), -1);
+        }
+        runner.sideEffect = nullptr;
+    }
 }
 }  // namespace

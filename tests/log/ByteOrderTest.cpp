@@ -15,6 +15,7 @@ TEST(ByteOrder, WordsLandInTheirOrderAndReadBack)
     EXPECT_EQ(ByteOrder::LoadLe32(bytes.data()), 0xF4830201u);
     EXPECT_EQ(ByteOrder::LoadBe32(bytes.data()), 0x010283F4u);
     EXPECT_EQ(ByteOrder::LoadBe64(bytes.data()), 0x010283F405060788ull);
+    EXPECT_EQ(ByteOrder::LoadLe64(bytes.data()), 0x88070605F4830201ull);
 
     Bytes out;
     ByteOrder::AppendLe16(out, 0x0201);
@@ -28,6 +29,8 @@ TEST(ByteOrder, WordsLandInTheirOrderAndReadBack)
     ByteOrder::StoreLe32(word, 0xF4830201u);
     EXPECT_EQ(Bytes(word, word + 4), (Bytes{0x01, 0x02, 0x83, 0xF4}));
     ByteOrder::StoreBe64(word, 0x010283F405060788ull);
+    EXPECT_EQ(Bytes(word, word + 8), bytes);
+    ByteOrder::StoreLe64(word, 0x88070605F4830201ull);
     EXPECT_EQ(Bytes(word, word + 8), bytes);
 }
 }  // namespace

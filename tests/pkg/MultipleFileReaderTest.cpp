@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <numeric>
 #include <vector>
 
@@ -135,6 +140,50 @@ TEST(MultipleFileReader, APartThatShrankIsNotContinuedWithTheNextPart)
     ASSERT_EQ(reader.read(buffer.data(), buffer.size()), 60000);
     buffer.resize(60000);
     EXPECT_EQ(buffer, Bytes(stream.begin(), stream.begin() + 60000));
+}
+
+// What was verified must be what is installed: a part written to after it was opened is noticed, by its size
+// or by its modification time; a part replaced under its name is not, as the open handle still reads the
+// original.
+TEST(MultipleFileReader, NoticesAPartChangedInPlace)
+{
+    struct Change
+    {
+        const char* name;
+        std::function<void(const std::string& part)> apply;
+        bool noticed;
+    };
+    const std::vector<Change> changes = {
+        {"nothing", [](const std::string&) {}, false},
+        {"grown", [](const std::string& p) { std::ofstream(p, std::ios::binary | std::ios::app) << 'x'; },
+         true},
+        {"shrunk", [](const std::string& p) { boost::filesystem::resize_file(p, 10); }, true},
+        {"same size, new time",
+         [](const std::string& p)
+         {
+             struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+             ASSERT_EQ(0, utimensat(AT_FDCWD, p.c_str(), times, 0));
+         },
+         true},
+        {"replaced under its name",
+         [](const std::string& p)
+         {
+             const std::string other = p + ".new";
+             std::ofstream(other, std::ios::binary) << "a different part";
+             boost::filesystem::rename(other, p);
+         },
+         false},
+    };
+    for (const Change& change : changes)
+    {
+        SCOPED_TRACE(change.name);
+        TempDir dir;
+        MultipleFileReader reader;
+        addParts(dir, reader, {100, 200, 300});
+        EXPECT_TRUE(reader.unchanged());
+        change.apply(dir / "pkg.002");
+        EXPECT_EQ(!change.noticed, reader.unchanged());
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "CommandRunner.h"
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ public:
         if (command != "mount")
         {
             changes.push_back(command);
+        }
+        if (sideEffect)
+        {
+            sideEffect(command);
         }
         const auto failure = failures.find(command);
         if (failure != failures.end())
@@ -49,4 +54,6 @@ public:
     std::string extraLines;               // printed before the table
     std::map<std::string, int> failures;  // command -> the status it returns instead
     std::vector<std::string> changes;
+    // Called with every command, for what a command does beside its status.
+    std::function<void(const std::string& command)> sideEffect;
 };

@@ -1,0 +1,275 @@
+#include "PackageSigner.h"
+
+#include "ByteOrder.h"
+#include "MultipleFileReader.h"
+#include "PackageWriter.h"
+#include "UniqueFile.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <boost/filesystem.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+using namespace PackageFormat;
+using namespace SignatureFormat;
+
+namespace
+{
+bool fail(std::string& error, const std::string& message)
+{
+    error = message;
+    return false;
+}
+
+bool exists(const std::string& path)
+{
+    boost::system::error_code ec;
+    return boost::filesystem::exists(path, ec);
+}
+
+// A new file, created with `mode` (before the umask), never replacing an existing one.
+UniqueFile createNew(const std::string& path, mode_t mode)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0)
+    {
+        return UniqueFile();
+    }
+    UniqueFile file(::fdopen(fd, "wb"));
+    if (!file)
+    {
+        ::close(fd);
+    }
+    return file;
+}
+
+bool openParts(const std::vector<std::string>& parts, MultipleFileReader& reader, std::string& error)
+{
+    if (parts.empty() || !exists(parts.front()))
+    {
+        return fail(error, "no package at " + (parts.empty() ? std::string() : parts.front()));
+    }
+    for (const std::string& part : parts)
+    {
+        if (!reader.addFile(part))
+        {
+            return fail(error, "cannot read " + part);
+        }
+    }
+    return true;
+}
+
+// Feeds the stream from `from` up to `to` (exclusive) to the scanner.
+bool feed(MultipleFileReader& reader, SignedStreamScanner& scanner, int64_t from, int64_t to)
+{
+    std::vector<uint8_t> buffer(1 << 20);
+    if (!reader.seek(static_cast<uint64_t>(from)))
+    {
+        return false;
+    }
+    for (int64_t at = from; at < to;)
+    {
+        const int64_t got =
+            reader.read(buffer.data(), static_cast<uint64_t>(std::min<int64_t>(to - at, buffer.size())));
+        if (got <= 0)
+        {
+            return false;
+        }
+        scanner.feed(buffer.data(), static_cast<size_t>(got));
+        at += got;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> PackageSigner::partPaths(const std::string& path)
+{
+    std::vector<std::string> parts{path};
+    if (path.size() < 3 || path.compare(path.size() - 3, 3, "001") != 0)
+    {
+        return parts;
+    }
+    for (int index = 2; index <= 999; ++index)
+    {
+        const std::string name = PackageWriter::partName(path, index);
+        if (!exists(name))
+        {
+            break;
+        }
+        parts.push_back(name);
+    }
+    return parts;
+}
+
+bool PackageSigner::generateKeyPair(const std::string& privatePath, const std::string& publicPath,
+                                    std::string& error)
+{
+    if (exists(privatePath) || exists(publicPath))
+    {
+        return fail(error, "will not overwrite an existing key file");
+    }
+    Ed25519Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    if (!key.valid())
+    {
+        return fail(error, "key generation failed");
+    }
+    UniqueFile privateFile = createNew(privatePath, 0600);
+    if (!privateFile ||
+        PEM_write_PrivateKey(privateFile.get(), key.handle(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+        std::fclose(privateFile.release()) != 0)
+    {
+        return fail(error, "cannot write " + privatePath);
+    }
+    UniqueFile publicFile = createNew(publicPath, 0644);
+    if (!publicFile || PEM_write_PUBKEY(publicFile.get(), key.handle()) != 1 ||
+        std::fclose(publicFile.release()) != 0)
+    {
+        return fail(error, "cannot write " + publicPath);
+    }
+    return true;
+}
+
+bool PackageSigner::sign(const std::string& path, const std::string& privateKeyPath, std::string& error)
+{
+    Ed25519Key key;
+    if (!key.loadPrivatePem(privateKeyPath))
+    {
+        return fail(error, privateKeyPath + " is not an unencrypted Ed25519 private key");
+    }
+    return sign(path, key, error);
+}
+
+bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::string& error)
+{
+    const std::vector<std::string> parts = partPaths(path);
+    int64_t contentLength = 0;
+    int64_t lastPartStart = 0;
+    int64_t lastPartLength = 0;
+    SignedStreamScanner signedPart;
+    {
+        MultipleFileReader reader;
+        if (!openParts(parts, reader, error))
+        {
+            return false;
+        }
+        boost::system::error_code ec;
+        lastPartLength = static_cast<int64_t>(boost::filesystem::file_size(parts.back(), ec));
+        if (ec)
+        {
+            return fail(error, "cannot read " + parts.back());
+        }
+        lastPartStart = reader.size() - lastPartLength;
+
+        // First pass: where the content ends (before a signature to replace).
+        SignedStreamScanner scan;
+        if (!feed(reader, scan, 0, reader.size()))
+        {
+            return fail(error, "cannot read the package");
+        }
+        switch (scan.finish())
+        {
+            case SignedStreamScanner::Outcome::kNoSignature:
+                contentLength = reader.size();
+                break;
+            case SignedStreamScanner::Outcome::kSigned:
+            case SignedStreamScanner::Outcome::kUnsupportedSignature:
+                contentLength = scan.signatureOffset();
+                break;
+            case SignedStreamScanner::Outcome::kTwoSignatures:
+            case SignedStreamScanner::Outcome::kBytesAfterSignature:
+                return fail(error, "the package has data after its signature");
+            default:
+                return fail(error, "not a well-formed package");
+        }
+        if (contentLength < lastPartStart)
+        {
+            return fail(error, "the old signature does not lie in the last part");
+        }
+        if (lastPartStart + kMaxPartSize - kChunkSize < contentLength)
+        {
+            return fail(error, "no room for a signature in the last part");
+        }
+
+        // Second pass: the digest of the content as it will be, with the new lead-in.
+        uint8_t leadIn[kLeadInSize];
+        std::copy(kLeadInMarker, kLeadInMarker + kLeadInMarkerSize, leadIn);
+        ByteOrder::StoreLe64(leadIn + kLeadInLengthOffset, static_cast<uint64_t>(contentLength + kChunkSize));
+        signedPart.feed(leadIn, sizeof leadIn);
+        if (!feed(reader, signedPart, kLeadInSize, contentLength))
+        {
+            return fail(error, "cannot read the package");
+        }
+        if (signedPart.finish() != SignedStreamScanner::Outcome::kNoSignature)
+        {
+            return fail(error, "cannot hash the package");
+        }
+    }
+
+    const std::vector<uint8_t> message = signedPart.signedMessage();
+    Ed25519Key::Signature signature{};
+    size_t signatureLength = signature.size();
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!key.valid() || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.handle()) != 1 ||
+        EVP_DigestSign(ctx.get(), signature.data(), &signatureLength, message.data(), message.size()) != 1 ||
+        signatureLength != signature.size())
+    {
+        return fail(error, "the key cannot sign");
+    }
+
+    std::vector<uint8_t> chunk(static_cast<size_t>(kChunkSize));
+    ByteOrder::StoreLe32(chunk.data(), kTypeSignature);
+    ByteOrder::StoreLe32(chunk.data() + 4, static_cast<uint32_t>(kPayloadSize));
+    uint8_t* payload = chunk.data() + kChunkHeaderSize;
+    ByteOrder::StoreLe32(payload + kSchemeOffset, kSchemeEd25519Sha512);
+    std::copy(key.keyId().begin(), key.keyId().end(), payload + kKeyIdOffset);
+    std::copy(signature.begin(), signature.end(), payload + kSignatureOffset);
+
+    UniqueFile first(std::fopen(parts.front().c_str(), "r+b"));
+    if (!first || std::fwrite(signedPart.leadIn().data(), 1, kLeadInSize, first.get()) != kLeadInSize ||
+        std::fclose(first.release()) != 0)
+    {
+        return fail(error, "cannot write " + parts.front());
+    }
+    if (::truncate(parts.back().c_str(), static_cast<off_t>(contentLength - lastPartStart)) != 0)
+    {
+        return fail(error, "cannot truncate " + parts.back());
+    }
+    UniqueFile last(std::fopen(parts.back().c_str(), "ab"));
+    if (!last || std::fwrite(chunk.data(), 1, chunk.size(), last.get()) != chunk.size() ||
+        std::fclose(last.release()) != 0)
+    {
+        return fail(error, "cannot write " + parts.back());
+    }
+    return true;
+}
+
+bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std::string& error)
+{
+    MultipleFileReader reader;
+    if (!openParts(partPaths(path), reader, error))
+    {
+        return false;
+    }
+    SignedStreamScanner scan;
+    if (!feed(reader, scan, 0, reader.size()))
+    {
+        return fail(error, "cannot read the package");
+    }
+    inspection = Inspection();
+    inspection.outcome = scan.finish();
+    if (scan.signatureOffset() >= 0)
+    {
+        const Ed25519Key::KeyId id = scan.keyId();
+        inspection.scheme = scan.scheme();
+        inspection.keyId = Ed25519Key::hex(id.data(), id.size());
+        inspection.signedBytes = scan.signatureOffset();
+    }
+    return true;
+}

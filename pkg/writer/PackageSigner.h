@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Ed25519Key.h"
+#include "SignedStreamScanner.h"
+
+#include <string>
+#include <vector>
+
+// Signs packages and makes signing keys, for the tools and tests (never on the instrument, which holds
+// public keys only). A signature is appended to the package's last part; a package that already carries
+// one has it replaced. Every operation returns false with a one-line reason in `error`.
+class PackageSigner
+{
+public:
+    // What a package says about its signature, for listing.
+    struct Inspection
+    {
+        SignedStreamScanner::Outcome outcome = SignedStreamScanner::Outcome::kNoSignature;
+        uint32_t scheme = 0;
+        std::string keyId;        // hex, empty without a signature
+        int64_t signedBytes = 0;  // bytes before the signature chunk
+    };
+
+    // Writes a new Ed25519 key pair: the private key as unencrypted PKCS #8 PEM readable by its owner only,
+    // the public key as SubjectPublicKeyInfo PEM. Existing files are never overwritten.
+    static bool generateKeyPair(const std::string& privatePath, const std::string& publicPath,
+                                std::string& error);
+
+    // Signs the package at `path` (one file, or the first part "...001" of a split package) with `key`, which
+    // must hold a private key.
+    static bool sign(const std::string& path, const Ed25519Key& key, std::string& error);
+    static bool sign(const std::string& path, const std::string& privateKeyPath, std::string& error);
+
+    static bool inspect(const std::string& path, Inspection& inspection, std::string& error);
+
+    // The part files the installer reads for `path`, in order: `path` itself, then for a name ending in "001"
+    // the following parts for as long as they exist.
+    static std::vector<std::string> partPaths(const std::string& path);
+};

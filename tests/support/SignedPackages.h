@@ -1,0 +1,97 @@
+#pragma once
+
+// Helpers for tests of signed packages: signing keys made in a test's directory, a small package with every
+// kind of chunk (and padding), whole-file byte access, and verifying a package the way the installer does.
+
+#include "MultipleFileReader.h"
+#include "PackageSigner.h"
+#include "SignatureVerifier.h"
+#include "WriteAndLoadPackage.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace test_support
+{
+// A key pair: the private key at `privatePath`, the public key at `publicPath`.
+inline void makeKeyPair(const std::string& privatePath, const std::string& publicPath)
+{
+    boost::system::error_code ec;
+    boost::filesystem::create_directories(boost::filesystem::path(publicPath).parent_path(), ec);
+    std::string error;
+    ASSERT_TRUE(PackageSigner::generateKeyPair(privatePath, publicPath, error)) << error;
+}
+
+// A USER package with a header, a script, a directory, a plain and a compressed file and an unknown chunk;
+// several payloads leave padding.
+inline bool writeSamplePackage(const std::string& path, int64_t partSize = 0)
+{
+    return writePackage(
+        path,
+        [](PackageWriter& w)
+        {
+            PackageWriter::Header header;
+            header.creationDate = "01/02/2026";
+            header.creationTime = "10.30";
+            w.addHeader(header);
+            w.addScript("pre.sh", bytesOf("echo ready\n"));
+            w.addDirectory("/kelda_usr/sample", {});
+            PackageWriter::FileInfo file;
+            file.path = "/kelda_usr/sample/a.txt";
+            w.addFile(file, bytesOf("plain text"));
+            file.path = "/kelda_usr/sample/b.txt";
+            w.addFile(file, Bytes(300, 'b'), PackageFormat::kCompressionQtZlib, PackageFormat::kCipherNone);
+            w.addRawChunk(77, bytesOf("odd"));
+        },
+        partSize);
+}
+
+inline Bytes fileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void appendBytes(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+struct Verdict
+{
+    bool accepted = false;
+    std::string detail;
+    int64_t bytes = 0;
+};
+
+// The package at `path` (with its parts) through the signature verifier, trusting the keys in `keys`.
+inline Verdict verifyPackage(const std::string& path, const std::string& keys)
+{
+    MultipleFileReader reader;
+    for (const std::string& part : PackageSigner::partPaths(path))
+    {
+        if (!reader.addFile(part))
+        {
+            break;
+        }
+    }
+    SignatureVerifier verifier(keys, nullptr);
+    Verdict verdict;
+    verdict.accepted = verifier.verify(&reader);
+    verdict.detail = verifier.resultDetail();
+    verdict.bytes = verifier.bytesToProcess();
+    return verdict;
+}
+}  // namespace test_support
