@@ -51,11 +51,6 @@ bool MultipleFileReader::addFile(const std::string& path)
     {
         return false;
     }
-    struct stat status;
-    if (fstat(fileno(file.get()), &status) != 0)
-    {
-        return false;
-    }
     if (parts_.size() == static_cast<std::size_t>(current_))
     {
         partPosition_ = initial;
