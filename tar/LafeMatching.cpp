@@ -1,5 +1,7 @@
 #include "LafeMatching.h"
 
+#include "ArchiveHandles.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -12,17 +14,13 @@ struct MatchDeleter
 {
     void operator()(struct archive* a) const { archive_match_free(a); }
 };
-struct EntryDeleter
-{
-    void operator()(struct archive_entry* e) const { archive_entry_free(e); }
-};
 }  // namespace
 
 struct lafe_matching
 {
     std::unique_ptr<struct archive, MatchDeleter> matcher;
     // The matcher judges entries, not names: one scratch entry is reused for every name asked about.
-    std::unique_ptr<struct archive_entry, EntryDeleter> scratch;
+    ArchiveEntry scratch;
     int asked = 0;
     int added = 0;
 };

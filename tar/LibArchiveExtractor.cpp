@@ -1,5 +1,7 @@
 #include "LibArchiveExtractor.h"
 
+#include "ArchiveHandles.h"
+
 #include "DataInfo.h"
 #include "DiskUtils.h"
 #include "IStreamReader.h"
@@ -23,14 +25,6 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-struct ReadDeleter
-{
-    void operator()(struct archive* a) const { archive_read_free(a); }
-};
-struct WriteDeleter
-{
-    void operator()(struct archive* a) const { archive_write_free(a); }
-};
 struct PatternsDeleter
 {
     void operator()(lafe_matching* m) const { lafe_cleanup_exclusions(&m); }
@@ -165,7 +159,7 @@ bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destin
         errorTexts.push_back("Cannot change directory to <" + destination + ">");
         return false;
     }
-    std::unique_ptr<struct archive, WriteDeleter> writer(archive_write_disk_new());
+    ArchiveWriter writer(archive_write_disk_new());
     if (!writer)
     {
         errorTexts.push_back("Cannot allocate <struct archive_write_disk_new>");
@@ -181,7 +175,7 @@ bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destin
 
 bool LibArchiveExtractor::ReadArchive(struct archive* writer, struct lafe_matching* patterns)
 {
-    std::unique_ptr<struct archive, ReadDeleter> reading(archive_read_new());
+    ArchiveReader reading(archive_read_new());
     struct archive* a = reading.get();
     if (a == nullptr)
     {

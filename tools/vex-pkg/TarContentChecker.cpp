@@ -1,5 +1,7 @@
 #include "TarContentChecker.h"
 
+#include "ArchiveHandles.h"
+
 #include "DataInfo.h"
 #include "IStreamReader.h"
 #include "InstallProgressNotifierInterface.h"
@@ -22,11 +24,6 @@ const size_t kMaxListBytes = 16u << 20;
 const size_t kMaxMembers = 1000000;
 const size_t kMaxProblems = 50;
 const size_t kReadBlock = 1u << 20;
-
-struct ReadDeleter
-{
-    void operator()(struct archive* a) const { archive_read_free(a); }
-};
 
 struct Member
 {
@@ -102,7 +99,7 @@ public:
         bool md5Seen = false, tarSeen = false;
 
         Source source{reader, progress, std::vector<char>(kReadBlock), MD5Algorithm()};
-        std::unique_ptr<struct archive, ReadDeleter> reading(archive_read_new());
+        ArchiveReader reading(archive_read_new());
         struct archive* a = reading.get();
         archive_read_support_filter_all(a);
         archive_read_support_format_all(a);

@@ -1,5 +1,7 @@
 #include "TarItemMaker.h"
 
+#include "ArchiveHandles.h"
+
 #include "FileBytes.h"
 #include "TarItemBuilder.h"
 #include "TarLists.h"
@@ -15,18 +17,6 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-struct ReadDeleter
-{
-    void operator()(struct archive* a) const { archive_read_free(a); }
-};
-struct WriteDeleter
-{
-    void operator()(struct archive* a) const { archive_write_free(a); }
-};
-struct EntryDeleter
-{
-    void operator()(struct archive_entry* e) const { archive_entry_free(e); }
-};
 
 // "./name" whatever form the archive or tree gives ("name", "/name", "./name").
 std::string MemberName(std::string name)
@@ -90,7 +80,7 @@ bool AddTree(TarItemBuilder& builder, const std::string& root, std::string& erro
 
 bool AddArchive(TarItemBuilder& builder, const std::string& path, std::string& error)
 {
-    std::unique_ptr<struct archive, ReadDeleter> reading(archive_read_new());
+    ArchiveReader reading(archive_read_new());
     struct archive* a = reading.get();
     archive_read_support_filter_all(a);
     archive_read_support_format_all(a);
@@ -166,11 +156,11 @@ bool Compress(Manifest::TarCompression compression, const std::vector<uint8_t>& 
               std::vector<uint8_t>& out, std::string& error)
 {
     out.clear();
-    std::unique_ptr<struct archive, WriteDeleter> writing(archive_write_new());
+    ArchiveWriter writing(archive_write_new());
     struct archive* a = writing.get();
     const int filter = compression == Manifest::TarCompression::Bzip2 ? archive_write_add_filter_bzip2(a)
                                                                       : archive_write_add_filter_xz(a);
-    std::unique_ptr<struct archive_entry, EntryDeleter> entry(archive_entry_new());
+    ArchiveEntry entry(archive_entry_new());
     archive_entry_set_filetype(entry.get(), AE_IFREG);
     archive_entry_set_pathname(entry.get(), "data");
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(tar.size()));
