@@ -7,6 +7,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -578,7 +579,23 @@ void Parser::CrossCheck()
 std::string ManifestReader::Located(const std::string& file, const Manifest::Where& where,
                                     const std::string& text)
 {
-    return file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " + text;
+    // Messages quote the manifest's own strings, which may hold any character: a newline in one would break
+    // the error into lines that read as further errors.
+    std::string line = file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": ";
+    for (const unsigned char c : text)
+    {
+        if (c < 0x20 || c == 0x7f)
+        {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            line += escaped;
+        }
+        else
+        {
+            line += static_cast<char>(c);
+        }
+    }
+    return line;
 }
 
 bool ManifestReader::Read(const std::string& path, const std::string& sourceDateEpoch, Manifest& manifest,
