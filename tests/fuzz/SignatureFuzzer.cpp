@@ -56,7 +56,8 @@ Bytes slurp(const std::string& path)
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::vector<std::string> layOut(const std::string& folder, uint8_t layout, const uint8_t* package, size_t size)
+std::vector<std::string> layOut(const std::string& folder, uint8_t layout, const uint8_t* package,
+                                size_t size)
 {
     const int parts = (layout & 0x03) + 1;
     if (parts == 1)

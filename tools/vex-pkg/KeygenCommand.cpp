@@ -23,8 +23,8 @@ bool PlainName(const std::string& name)
            std::all_of(name.begin(), name.end(),
                        [](char c)
                        {
-                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                                  c == '-' || c == '_' || c == '.';
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
                        });
 }
 
@@ -32,8 +32,9 @@ int RunKeygen(const KeygenOptions& options, CommandContext& context)
 {
     if (!PlainName(options.name))
     {
-        context.err << "vex-pkg keygen: --name '" << options.name
-                    << "' must be a plain file name (letters, digits, '-', '_', '.'; not starting with '.')\n";
+        context.err
+            << "vex-pkg keygen: --name '" << options.name
+            << "' must be a plain file name (letters, digits, '-', '_', '.'; not starting with '.')\n";
         return CommandContext::kUsage;
     }
     boost::system::error_code ec;
@@ -43,14 +44,16 @@ int RunKeygen(const KeygenOptions& options, CommandContext& context)
         context.err << "vex-pkg keygen: cannot create " << options.directory << ": " << ec.message() << '\n';
         return CommandContext::kBadInput;
     }
-    const std::string privatePath = (boost::filesystem::path(options.directory) / (options.name + ".key")).string();
-    const std::string publicPath = (boost::filesystem::path(options.directory) / (options.name + ".pem")).string();
+    const std::string privatePath =
+        (boost::filesystem::path(options.directory) / (options.name + ".key")).string();
+    const std::string publicPath =
+        (boost::filesystem::path(options.directory) / (options.name + ".pem")).string();
     std::string error;
     Ed25519Key key;
     if (!PackageSigner::generateKeyPair(privatePath, publicPath, error) || !key.loadPublicPem(publicPath))
     {
-        context.err << "vex-pkg keygen: " << (error.empty() ? "cannot read back " + publicPath : error) << " ("
-                    << privatePath << ", " << publicPath << ")\n";
+        context.err << "vex-pkg keygen: " << (error.empty() ? "cannot read back " + publicPath : error)
+                    << " (" << privatePath << ", " << publicPath << ")\n";
         return CommandContext::kBadInput;
     }
     context.out << "key ID " << Ed25519Key::hex(key.keyId().data(), key.keyId().size()) << '\n'
@@ -65,7 +68,8 @@ void AddKeygenCommand(CLI::App& app, CommandContext& context)
     auto options = std::make_shared<KeygenOptions>();
     CLI::App* command = app.add_subcommand(
         "keygen", "Make an Ed25519 key pair for signing packages: NAME.key (private) and NAME.pem (public)");
-    command->add_option("--out", options->directory, "The folder to write the two files to (created if missing)")
+    command
+        ->add_option("--out", options->directory, "The folder to write the two files to (created if missing)")
         ->required();
     command->add_option("--name", options->name, "The files' name without extension (default: signing)");
     command->callback([options, &context]() { context.status = RunKeygen(*options, context); });

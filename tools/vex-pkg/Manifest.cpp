@@ -2,12 +2,12 @@
 
 #include "PartitionPaths.h"
 #include "PartitionsManager.h"
+#include "ToolSupport.h"
 
 #include <toml.hpp>
 
 #include <boost/filesystem.hpp>
 
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
@@ -581,21 +581,8 @@ std::string ManifestReader::Located(const std::string& file, const Manifest::Whe
 {
     // Messages quote the manifest's own strings, which may hold any character: a newline in one would break
     // the error into lines that read as further errors.
-    std::string line = file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": ";
-    for (const unsigned char c : text)
-    {
-        if (c < 0x20 || c == 0x7f)
-        {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            line += escaped;
-        }
-        else
-        {
-            line += static_cast<char>(c);
-        }
-    }
-    return line;
+    return file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " +
+           Printable(text);
 }
 
 bool ManifestReader::Read(const std::string& path, const std::string& sourceDateEpoch, Manifest& manifest,

@@ -34,26 +34,6 @@ std::string JsonString(const std::string& text)
     return out + "\"";
 }
 
-// Texts from the package printed on a line of their own: control characters would forge lines.
-std::string Printable(const std::string& text)
-{
-    std::string out;
-    for (const unsigned char c : text)
-    {
-        if (c < 0x20 || c == 0x7f)
-        {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        }
-        else
-        {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string TypeName(uint32_t type)
 {
     switch (type)

@@ -105,9 +105,10 @@ TEST(SignCommand, EachOfTwoTrustedKeysSignsAndVerifyNamesTheKey)
         EXPECT_TRUE(Contains(listed.out, "signature: ed25519-sha512 key ID " + keys.id.at(key) + "\n"));
         EXPECT_FALSE(Contains(listed.out, "unknown")) << listed.out;
         const ToolRun json = RunTool({"list", "--json", package});
-        EXPECT_TRUE(Contains(json.out, "\"signature\": {\"signed\": true, \"scheme\": \"ed25519-sha512\", "
-                                       "\"key_id\": \"" +
-                                           keys.id.at(key) + "\"}"))
+        EXPECT_TRUE(Contains(json.out,
+                             "\"signature\": {\"signed\": true, \"scheme\": \"ed25519-sha512\", "
+                             "\"key_id\": \"" +
+                                 keys.id.at(key) + "\"}"))
             << json.out;
     }
 }
