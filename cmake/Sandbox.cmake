@@ -79,8 +79,7 @@ function(vex_sandbox_program target out_var)
   endif()
   list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
   set(wrapper ${PROJECT_BINARY_DIR}/emulated/${target})
-  file(GENERATE OUTPUT ${wrapper} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-       GROUP_EXECUTE WORLD_READ WORLD_EXECUTE
+  file(GENERATE OUTPUT ${wrapper}
        CONTENT "#!/bin/sh
 # Runs ${target} (${CMAKE_SYSTEM_PROCESSOR}) under emulation inside the sandboxed instrument.
 if [ -n \"\$LD_PRELOAD\" ]; then
@@ -88,6 +87,7 @@ if [ -n \"\$LD_PRELOAD\" ]; then
   export LD_PRELOAD
 fi
 exec ${emulator} $<TARGET_FILE:${target}> \"\$@\"
-")
+"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(${out_var} ${wrapper} PARENT_SCOPE)
 endfunction()
