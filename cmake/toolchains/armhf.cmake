@@ -20,8 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 
 # The armhf loader and libraries are installed beside the host's (libc6:armhf), so qemu finds them at
-# their own paths; -L names the cross tool chain's copy for what is missing there.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L /usr/arm-linux-gnueabihf)
+# their own paths. No "-L /usr/arm-linux-gnueabihf": that would load the cross tool chain's own copy of the
+# loader, which need not be the version of the multiarch libc it then loads (programs crash at random).
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static)
 
 set(VEX_DEBIAN_ARCHITECTURE armhf CACHE STRING "Debian architecture of the packages")
 
