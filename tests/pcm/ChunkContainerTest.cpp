@@ -270,14 +270,20 @@ TEST(ChunkPrimitives, ShortReadsLeaveOutputAloneAndTextsStopAtTheEnd)
     EXPECT_EQ(root.releaseChild(c), 1);
 }
 
-TEST(ChunkPrimitives, SkipAndReadBytesStopAtThePayloadEnd)
+// Two data chunks: five bytes 1..5, then the single byte 9.
+static Bytes fiveThenNine()
 {
-    Bytes file = writeFile(
+    return writeFile(
         [](CMemoryChunk& root)
         {
             addData(root, kDataId, {1, 2, 3, 4, 5});
             addData(root, kDataId, {9});
         });
+}
+
+TEST(ChunkPrimitives, SkipAndReadBytesStopAtThePayloadEnd)
+{
+    Bytes file = fiveThenNine();
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* c = nullptr;
     ASSERT_EQ(root.nextChild(c), 1);
@@ -297,12 +303,7 @@ TEST(ChunkPrimitives, SkipOfTheLargestCountsStopsAtThePayloadEnd)
 {
     for (const size_t count : {SIZE_MAX, SIZE_MAX / 2 + 1, size_t{UINT32_MAX}})
     {
-        Bytes file = writeFile(
-            [](CMemoryChunk& root)
-            {
-                addData(root, kDataId, {1, 2, 3, 4, 5});
-                addData(root, kDataId, {9});
-            });
+        Bytes file = fiveThenNine();
         CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
         CChunk* c = nullptr;
         ASSERT_EQ(root.nextChild(c), 1);
