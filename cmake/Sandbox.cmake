@@ -33,7 +33,7 @@ function(vex_add_sandbox_test)
 
   list(POP_FRONT arg_COMMAND program)
   if(TARGET ${program})
-    set(program $<TARGET_FILE:${program}>)
+    vex_sandbox_program(${program} program)
   endif()
 
   set(binds --bind ${PROJECT_SOURCE_DIR})
@@ -42,12 +42,62 @@ function(vex_add_sandbox_test)
     list(APPEND binds --bind ${PROJECT_BINARY_DIR})
   endif()
 
+  # A cross build's FAT library is the target's: the sandbox preloads its own host build into the host's
+  # programs, and the emulated ones get the target's (vex_sandbox_program).
+  set(fat_lib --fat-lib $<TARGET_FILE:sim_fat_attr>)
+  if(CMAKE_CROSSCOMPILING)
+    set(fat_lib)
+  endif()
   add_test(NAME ${arg_NAME}
-           COMMAND ${VEX_INSTRUMENT_SIM} --quiet --fat-lib $<TARGET_FILE:sim_fat_attr>
+           COMMAND ${VEX_INSTRUMENT_SIM} --quiet ${fat_lib}
                    --timeout ${arg_TIMEOUT}
                    ${binds} ${arg_SIM_ARGS} -- ${program} ${arg_COMMAND})
   set_tests_properties(${arg_NAME} PROPERTIES
     SKIP_RETURN_CODE 77
     TIMEOUT ${ctest_timeout}
     LABELS "sandbox;${arg_LABELS}")
+endfunction()
+
+# vex_sandbox_program(TARGET OUT_VAR): how a program of ours is started inside the sandbox. Natively its file;
+# in a cross build a small script that runs it under CMAKE_CROSSCOMPILING_EMULATOR (qemu-arm-static needs no
+# binfmt registration), with the target's build of the FAT attribute library preloaded into it. The programs
+# it starts (the shell, mount, the package's scripts) stay the host's: the library path goes through ld.so's
+# $LIB, which names each architecture's own build of the library.
+if(CMAKE_CROSSCOMPILING)
+  add_library(qemu_user_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/../tools/qemu_user_shim.c)
+  set_target_properties(qemu_user_shim PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tools)
+  target_link_libraries(qemu_user_shim PRIVATE ${CMAKE_DL_LIBS})
+endif()
+
+function(vex_sandbox_program target out_var)
+  if(NOT CMAKE_CROSSCOMPILING)
+    set(${out_var} $<TARGET_FILE:${target}> PARENT_SCOPE)
+    return()
+  endif()
+  set(fat_dir ${PROJECT_BINARY_DIR}/tools/fat-libs)
+  if(NOT IS_SYMLINK ${fat_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE}/qemu_user_shim.so)
+    # The host's copy is the one the sandbox itself preloads.
+    execute_process(COMMAND gcc -print-multiarch OUTPUT_VARIABLE host_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+    file(MAKE_DIRECTORY ${fat_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${fat_dir}/lib/${host_arch})
+    file(CREATE_LINK /run/instrument-sim/sim_fat_attr.so ${fat_dir}/lib/${host_arch}/sim_fat_attr.so SYMBOLIC)
+    file(CREATE_LINK ${PROJECT_BINARY_DIR}/tools/sim_fat_attr.so
+         ${fat_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE}/sim_fat_attr.so SYMBOLIC)
+    # The emulator's shim is the target's alone; the host's name for it is the library already preloaded.
+    file(CREATE_LINK /run/instrument-sim/sim_fat_attr.so ${fat_dir}/lib/${host_arch}/qemu_user_shim.so SYMBOLIC)
+    file(CREATE_LINK ${PROJECT_BINARY_DIR}/tools/qemu_user_shim.so
+         ${fat_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE}/qemu_user_shim.so SYMBOLIC)
+  endif()
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+  set(wrapper ${PROJECT_BINARY_DIR}/emulated/${target})
+  file(GENERATE OUTPUT ${wrapper}
+       CONTENT "#!/bin/sh
+# Runs ${target} (${CMAKE_SYSTEM_PROCESSOR}) under emulation inside the sandboxed instrument.
+if [ -n \"\$LD_PRELOAD\" ]; then
+  LD_PRELOAD='${fat_dir}/$LIB/sim_fat_attr.so ${fat_dir}/$LIB/qemu_user_shim.so'
+  export LD_PRELOAD
+fi
+exec ${emulator} $<TARGET_FILE:${target}> \"\$@\"
+"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(${out_var} ${wrapper} PARENT_SCOPE)
 endfunction()

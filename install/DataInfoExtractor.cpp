@@ -95,8 +95,9 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
         return kIoError;
     }
     // The digest is taken from the file as written, so that what reached the disk is what gets checked.
-    const long length = std::ftell(file.get());
-    if (length < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+    // Back to the start without asking where the end is: ftell's long cannot say it past 2 GiB on a 32-bit
+    // user space.
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0)
     {
         return kIoError;
     }

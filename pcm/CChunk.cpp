@@ -165,7 +165,7 @@ size_t CChunk::skipBytes(size_t count)
     if (state() == ChunkState::Closed || !mayTransfer())
         return 0;
     const int64_t n =
-        std::clamp<int64_t>(remaining(), 0, static_cast<int64_t>(std::min<size_t>(count, INT64_MAX)));
+        std::clamp<int64_t>(remaining(), 0, static_cast<int64_t>(std::min<uint64_t>(count, INT64_MAX)));
     const int64_t before = stream()->position();
     stream()->seek(n, CStream::FromCurrent);
     if (stream()->hasError())

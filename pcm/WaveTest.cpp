@@ -132,7 +132,11 @@ WaveVerdict WaveTest(const char* path)
     const off_t length = ftello(file.get());
     if (length <= 0 || fseeko(file.get(), 0, SEEK_SET) != 0)
         return WaveVerdict::Error;
+    // Past the address space (4 GiB on the instrument's 32-bit user space) the file cannot be one buffer,
+    // and a wrapped length would have it judged on its first bytes only.
     const size_t size = static_cast<size_t>(length);
+    if (static_cast<uint64_t>(size) != static_cast<uint64_t>(length))
+        return WaveVerdict::Error;
 
     // A regular file is mapped rather than copied: the whole file is still one buffer of its length, but
     // the pages come straight from the page cache instead of being faulted in and filled one by one, which

@@ -270,14 +270,20 @@ TEST(ChunkPrimitives, ShortReadsLeaveOutputAloneAndTextsStopAtTheEnd)
     EXPECT_EQ(root.releaseChild(c), 1);
 }
 
-TEST(ChunkPrimitives, SkipAndReadBytesStopAtThePayloadEnd)
+// Two data chunks: five bytes 1..5, then the single byte 9.
+static Bytes fiveThenNine()
 {
-    Bytes file = writeFile(
+    return writeFile(
         [](CMemoryChunk& root)
         {
             addData(root, kDataId, {1, 2, 3, 4, 5});
             addData(root, kDataId, {9});
         });
+}
+
+TEST(ChunkPrimitives, SkipAndReadBytesStopAtThePayloadEnd)
+{
+    Bytes file = fiveThenNine();
     CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
     CChunk* c = nullptr;
     ASSERT_EQ(root.nextChild(c), 1);
@@ -289,6 +295,24 @@ TEST(ChunkPrimitives, SkipAndReadBytesStopAtThePayloadEnd)
     EXPECT_EQ(buffer[3], 0);
     root.releaseChild(c);
     EXPECT_EQ(firstPayloadByte(root), 9);
+}
+
+// The largest counts (SIZE_MAX is 32 bits on the instrument, 64 on the build machine) skip what the
+// payload holds, never a wrapped or negative amount.
+TEST(ChunkPrimitives, SkipOfTheLargestCountsStopsAtThePayloadEnd)
+{
+    for (const size_t count : {SIZE_MAX, SIZE_MAX / 2 + 1, size_t{UINT32_MAX}})
+    {
+        Bytes file = fiveThenNine();
+        CMemoryChunk root(file.data(), file.size(), CMemoryOwnership::Borrow);
+        CChunk* c = nullptr;
+        ASSERT_EQ(root.nextChild(c), 1);
+        EXPECT_EQ(c->skipBytes(1), 1u);
+        EXPECT_EQ(c->skipBytes(count), 4u) << count;
+        EXPECT_EQ(c->skipBytes(count), 0u) << count;
+        EXPECT_EQ(root.releaseChild(c), 1);
+        EXPECT_EQ(firstPayloadByte(root), 9);
+    }
 }
 
 TEST(ChunkPrimitives, ReadingAContainerFailsItAndItsParent)

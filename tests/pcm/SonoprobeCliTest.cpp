@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -39,8 +40,10 @@ ProgramRun sonoprobe(const TempDir& dir, const std::string& arguments)
 {
     const std::string out = dir / "stdout";
     const std::string err = dir / "stderr";
-    const std::string command = "cd " + quoted(dir.str()) + " && timeout 30 " + quoted(SONOPROBE_PATH) + " " +
-                                arguments + " > " + quoted(out) + " 2> " + quoted(err);
+    // A cross build's program runs under its emulator.
+    const std::string command = "cd " + quoted(dir.str()) + " && timeout 30 " + SONOPROBE_EMULATOR + " " +
+                                quoted(SONOPROBE_PATH) + " " + arguments + " > " + quoted(out) + " 2> " +
+                                quoted(err);
     ProgramRun run;
     const int raw = std::system(command.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -119,6 +122,33 @@ TEST(SonoprobeProgram, Verdicts)
         EXPECT_EQ(run.out, c.out) << c.file;
         EXPECT_EQ(run.status, c.status) << c.file;
         EXPECT_EQ(run.err, "") << c.file;
+    }
+}
+
+// Past 4 GiB the length no longer fits a 32-bit size_t: it must not wrap into a shorter one and have the
+// file judged on its first bytes (here: "not found"). A 64-bit build maps it all and finds the wave.
+TEST(SonoprobeProgram, FileLongerThanTheAddressSpaceIsNotJudgedOnAPart)
+{
+    TempDir dir;
+    const std::string path = dir / "huge.PCM";
+    save(path, writeFile(
+                   [](CMemoryChunk& r)
+                   {
+                       addRecords(r, {makeRecord(0, "x", 1, 1)}, 0);
+                       addContainer(r, kWaveContainerId, [](CChunk& c) { addData(c, kWaveChunkId, {1}); });
+                   }));
+    // Sparse: 4 GiB and 100 bytes long, holding little more than the wave file.
+    ASSERT_EQ(::truncate(path.c_str(), (int64_t{1} << 32) + 100), 0);
+    const ProgramRun run = sonoprobe(dir, "huge.PCM");
+    if (sizeof(size_t) < 8)
+    {
+        EXPECT_EQ(run.out, kError);
+        EXPECT_EQ(run.status, 1);
+    }
+    else
+    {
+        EXPECT_EQ(run.out, kFound);
+        EXPECT_EQ(run.status, 0);
     }
 }
 
