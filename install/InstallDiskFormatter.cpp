@@ -15,7 +15,6 @@ namespace
 // The partitions format.sh may re-create, in the order of its arguments 2 to 6. The boot, service, update
 // and user partitions are never handed to it.
 const int kFormattablePartitions[] = {3, 4, 5, 7, 8};
-const int kKernelPartition = 3;
 }  // namespace
 
 InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
@@ -63,7 +62,7 @@ void InstallDiskFormatter::Mark(int index)
 void InstallDiskFormatter::visit(ItemUserKernel&)
 {
     if (errorCode == ErrorCode::kNoError)
-        Mark(kKernelPartition);
+        Mark(PartitionsManager::kKernel);
 }
 
 void InstallDiskFormatter::visit(ItemDir& item)

@@ -34,7 +34,6 @@ namespace fs = boost::filesystem;
 namespace
 {
 const int64_t kPlainBlock = 1048576;
-const int kUpdatePartition = 2;
 const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
 
 bool Exists(const std::string& path)
@@ -502,7 +501,7 @@ void ItemUserInstaller::CompleteInstallation()
         const std::string output = env.TmpFile("post.log");
         const int status =
             env.Runner().RunToFile(CommandRunner::ShellQuote(env.ScriptFile("post.sh")), output);
-        env.Partitions().Mount(kUpdatePartition);
+        env.Partitions().Mount(PartitionsManager::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
         EngineLog::Line("Executing script post.sh ...");

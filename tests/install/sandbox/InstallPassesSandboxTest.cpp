@@ -263,7 +263,7 @@ TEST_F(InstallPassesOnce, AFailingPostScriptKeepsTheOldKernel)
     ASSERT_EQ(Install(dir / "good.pkg", 0, &code), 0);
     ASSERT_TRUE(WritePackage(dir / "bad.pkg", "kernel bad", 3));
     EXPECT_EQ(Install(dir / "bad.pkg", 0, &code), 7);
-    EXPECT_EQ(code, ItemUserInstaller::ErrorCode::kStepFailed);
+    EXPECT_EQ(code, static_cast<int>(ItemUserInstaller::ErrorCode::kStepFailed));
     EXPECT_EQ(ReadFile("/emmc/kernel/uImage"), "kernel good");
     EXPECT_EQ(ReadFile("/emmc/kernel/uImage.tmp"), "kernel bad");
     EXPECT_TRUE(fs::exists("/tmp/script/post.sh"));
