@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
-// Decodes the whole of `stored` through `strategy` once per iteration, as the installer decodes an item's data
-// (`Reader` is the in-memory stream reader over `stored`). False, with the run marked failed, on an error.
+// Decodes the whole of `stored` through `strategy` once per iteration, as the installer decodes an item's
+// data (`Reader` is the in-memory stream reader over `stored`). False, with the run marked failed, on an
+// error.
 template <typename Reader, typename Strategy, typename Bytes>
-bool DecodeEachIteration(benchmark::State& state, Strategy& strategy, const Bytes& stored, const char* failure)
+bool DecodeEachIteration(benchmark::State& state, Strategy& strategy, const Bytes& stored,
+                         const char* failure)
 {
     std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
     for (auto _ : state)

@@ -3,6 +3,7 @@
 #include "ByteOrder.h"
 #include "MultipleFileReader.h"
 #include "PackageWriter.h"
+#include "UniqueFd.h"
 #include "UniqueFile.h"
 
 #include <openssl/evp.h>
@@ -13,7 +14,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 using namespace PackageFormat;
@@ -85,6 +88,87 @@ bool feed(MultipleFileReader& reader, SignedStreamScanner& scanner, int64_t from
         at += got;
     }
     return true;
+}
+
+// The file's bytes at [offset, offset + length); false when it has fewer.
+bool readAt(int fd, int64_t offset, std::vector<uint8_t>& bytes, size_t length)
+{
+    bytes.assign(length, 0);
+    size_t done = 0;
+    while (done < length)
+    {
+        const ssize_t got =
+            ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (got <= 0)
+        {
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool writeAt(int fd, int64_t offset, const uint8_t* data, size_t length)
+{
+    size_t done = 0;
+    while (done < length)
+    {
+        const ssize_t put = ::pwrite(fd, data + done, length - done, static_cast<off_t>(offset + done));
+        if (put <= 0)
+        {
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// Puts the new lead-in at the start of the first part and `chunk` at `tailOffset` of the last part, which
+// ends there afterwards. What those writes replace is read first; if any step fails the old bytes and the
+// old length are written back, so the package is left as it was.
+bool writeInPlace(const std::string& firstPath, const std::string& lastPath, int64_t tailOffset,
+                  int64_t lastLength, const uint8_t* leadIn, const std::vector<uint8_t>& chunk,
+                  std::string& error)
+{
+    UniqueFd last(::open(lastPath.c_str(), O_RDWR | O_CLOEXEC));
+    if (last.get() < 0)
+    {
+        return fail(error, "cannot write " + lastPath);
+    }
+    UniqueFd firstOwn(firstPath == lastPath ? -1 : ::open(firstPath.c_str(), O_RDWR | O_CLOEXEC));
+    const int first = firstPath == lastPath ? last.get() : firstOwn.get();
+    if (first < 0)
+    {
+        return fail(error, "cannot write " + firstPath);
+    }
+    // The tail is the old signature chunk (or nothing); a larger one is not a signature this tool made.
+    constexpr int64_t kLargestTail = int64_t(1) << 20;
+    if (lastLength - tailOffset > kLargestTail)
+    {
+        return fail(error, "the old signature chunk is too large to replace");
+    }
+    std::vector<uint8_t> oldLeadIn;
+    std::vector<uint8_t> oldTail;
+    if (!readAt(first, 0, oldLeadIn, kLeadInSize) ||
+        !readAt(last.get(), tailOffset, oldTail, static_cast<size_t>(lastLength - tailOffset)))
+    {
+        return fail(error, "cannot read the package");
+    }
+    const int64_t newLength = tailOffset + static_cast<int64_t>(chunk.size());
+    if (writeAt(last.get(), tailOffset, chunk.data(), chunk.size()) &&
+        ::ftruncate(last.get(), static_cast<off_t>(newLength)) == 0 &&
+        writeAt(first, 0, leadIn, kLeadInSize) && ::fsync(last.get()) == 0 && ::fsync(first) == 0)
+    {
+        return true;
+    }
+    const std::string why = std::string("cannot write the package: ") + std::strerror(errno);
+    writeAt(first, 0, oldLeadIn.data(), oldLeadIn.size());
+    writeAt(last.get(), tailOffset, oldTail.data(), oldTail.size());
+    if (::ftruncate(last.get(), static_cast<off_t>(lastLength)) != 0)
+    {
+        return fail(error, why + " (and the package could not be restored)");
+    }
+    return fail(error, why);
 }
 
 }  // namespace
@@ -231,23 +315,10 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::st
     std::copy(key.keyId().begin(), key.keyId().end(), payload + kKeyIdOffset);
     std::copy(signature.begin(), signature.end(), payload + kSignatureOffset);
 
-    UniqueFile first(std::fopen(parts.front().c_str(), "r+b"));
-    if (!first || std::fwrite(signedPart.leadIn().data(), 1, kLeadInSize, first.get()) != kLeadInSize ||
-        std::fclose(first.release()) != 0)
-    {
-        return fail(error, "cannot write " + parts.front());
-    }
-    if (::truncate(parts.back().c_str(), static_cast<off_t>(contentLength - lastPartStart)) != 0)
-    {
-        return fail(error, "cannot truncate " + parts.back());
-    }
-    UniqueFile last(std::fopen(parts.back().c_str(), "ab"));
-    if (!last || std::fwrite(chunk.data(), 1, chunk.size(), last.get()) != chunk.size() ||
-        std::fclose(last.release()) != 0)
-    {
-        return fail(error, "cannot write " + parts.back());
-    }
-    return true;
+    // Nothing may be half-written: the bytes about to be replaced are kept, and every write is undone when
+    // a later one fails, so a failed signing leaves the package as it was.
+    return writeInPlace(parts.front(), parts.back(), contentLength - lastPartStart, lastPartLength,
+                        signedPart.leadIn().data(), chunk, error);
 }
 
 bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std::string& error)

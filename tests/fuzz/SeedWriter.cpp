@@ -5,8 +5,10 @@
 #include "CChunk.h"
 #include "CMemoryChunk.h"
 #include "ChunkHeader.h"
+#include "FixedKeys.h"
 #include "InfoRecord.h"
 #include "PackageFormat.h"
+#include "PackageSigner.h"
 #include "PackageWriter.h"
 #include "ParametersDeserializer.h"
 #include "RecordList.h"
@@ -115,9 +117,11 @@ void everyUserKind(PackageWriter& writer)
     bundle().AddTo(writer, "/rootfs/opt/sample/data.tar");
 }
 
-// A package as written, with the layout byte of the package target in front.
+// A package as written (and then handed to `finish`, given), with the layout byte of the package target in
+// front.
 void savePackage(const fs::path& folder, const std::string& name, uint8_t layout, uint16_t type,
-                 const std::function<void(PackageWriter&)>& fill)
+                 const std::function<void(PackageWriter&)>& fill,
+                 const std::function<void(const std::string&)>& finish = nullptr)
 {
     const fs::path work = folder / ".work";
     fs::create_directories(work);
@@ -136,6 +140,8 @@ void savePackage(const fs::path& folder, const std::string& name, uint8_t layout
         std::fprintf(stderr, "fuzz_seeds: package %s not written\n", name.c_str());
         ok = false;
     }
+    if (finish)
+        finish(path.string());
     Bytes input{layout};
     const Bytes package = slurp(path);
     input.insert(input.end(), package.begin(), package.end());
@@ -158,6 +164,138 @@ void packages(const fs::path& folder)
                         writer.addSystemImage(type, Bytes(16, static_cast<uint8_t>(type)));
                     writer.addRawChunk(0x77, bytesOf("unknown chunk"));
                 });
+}
+
+// Signed packages for the signature target: keys 1 and 2 are the ones it trusts, key 3 is unknown to it.
+void signedPackages(const fs::path& folder)
+{
+    auto signedBy = [](uint8_t key)
+    {
+        return [key](const std::string& path)
+        {
+            std::string error;
+            if (!PackageSigner::sign(path, fuzz::fixedKey(key), error))
+            {
+                std::fprintf(stderr, "fuzz_seeds: cannot sign %s: %s\n", path.c_str(), error.c_str());
+                ok = false;
+            }
+        };
+    };
+    const uint8_t onePart = 0;
+    const uint8_t threeParts = 2;
+    savePackage(folder, "signed-by-key-1", onePart, PackageFormat::kPackageUser, everyUserKind, signedBy(1));
+    savePackage(folder, "signed-by-key-2-in-parts", threeParts, PackageFormat::kPackageUser, everyUserKind,
+                signedBy(2));
+    savePackage(
+        folder, "signed-by-unknown-key", onePart, PackageFormat::kPackageUser, [](PackageWriter&) {},
+        signedBy(3));
+    savePackage(folder, "unsigned", onePart, PackageFormat::kPackageUser,
+                [](PackageWriter& writer) { writer.addScript("pre.sh", bytesOf("#!/bin/sh\nexit 0\n")); });
+}
+
+// ---- package manifests ------------------------------------------------------------------------------------
+
+// Manifests naming the inputs the manifest target lays out beside them.
+void manifests(const fs::path& folder)
+{
+    const std::string header = R"([package]
+type = "user"
+date = "06/15/2024"
+time = "12.30"
+compatibility = ["VX20A01"]
+text1 = "seed"
+library_version = [4, 2]
+install_version = [7, 30]
+)";
+    save(folder, "every-kind.toml", bytesOf(header + R"(
+[[system]]
+kind = "user-kernel"
+source = "kernel.img"
+
+[[script]]
+name = "pre.sh"
+source = "pre.sh"
+
+[[script]]
+name = "clean.sh"
+source = "clean.sh"
+
+[[script]]
+name = "post.sh"
+source = "post.sh"
+
+[[script]]
+name = "has_options.sh"
+source = "pre.sh"
+condition = 1
+
+[[directory]]
+path = "/rootfs/opt/sample"
+owner = 0
+group = 0
+mode = "0755"
+
+[[file]]
+source = "a.txt"
+path = "/kelda_usr/sample/a.txt"
+encoding = "blowfish"
+fat = ["readonly", "hidden"]
+condition = 1
+date = "01/02/2023"
+time = "08.15"
+
+[[file]]
+source = "a.txt"
+path = "/kelda_usr/sample/b.txt"
+encoding = "zlib"
+
+[[link]]
+path = "/rootfs/opt/sample/current"
+target = "a.txt"
+target_must_exist = true
+
+[[tar]]
+path = "/rootfs/opt/sample/data.tar.gz"
+from_dir = "tree"
+compression = "gzip"
+post_tar = "post.sh"
+owner = 0
+group = 0
+)"));
+    save(folder, "header-only.toml", bytesOf(header));
+    save(folder, "service-images.toml", bytesOf(R"([package]
+type = "service"
+date = "12/31/2025"
+time = "23.59"
+header_flag = true
+header_value = 7
+text2 = "images"
+
+[[system]]
+kind = "mlo"
+source = "kernel.img"
+
+[[system]]
+kind = "u-boot"
+source = "kernel.img"
+
+[[script]]
+name = "pre.sh"
+source = "pre.sh"
+
+[[file]]
+source = "empty"
+path = "/service/empty"
+encoding = "des"
+owner = 1
+group = 2
+mode = "0600"
+
+[[tar]]
+path = "/service/t.tar"
+from_dir = "tree/deep"
+compression = "none"
+)"));
 }
 
 // ---- tar items and their lists
@@ -350,6 +488,8 @@ int main(int argc, char** argv)
     }
     const fs::path out(argv[1]);
     packages(out / "package");
+    signedPackages(out / "signature");
+    manifests(out / "manifest");
     tarItems(out / "tar_item", out / "tar_lists");
     parameterBlocks(out / "parameter_block");
     soundFiles(out / "pcm_container", out / "sound_records", out / "regressions");

@@ -1,10 +1,14 @@
+#include "Ed25519Key.h"
 #include "Manifest.h"
 #include "PackageCreator.h"
 #include "PackageFormat.h"
+#include "PackageSigner.h"
 #include "ProgressBar.h"
 #include "VexPkgCommands.h"
 
 #include <CLI/CLI.hpp>
+
+#include <boost/filesystem.hpp>
 
 namespace
 {
@@ -13,6 +17,7 @@ struct CreateOptions
     std::string manifest;
     std::string output;
     std::string split;
+    std::string signingKey;
 };
 
 int RunCreate(const CreateOptions& options, CommandContext& context)
@@ -24,8 +29,15 @@ int RunCreate(const CreateOptions& options, CommandContext& context)
                     << " is not a size from 1 byte to 2 GiB - 1 (such as 64M)\n";
         return CommandContext::kUsage;
     }
-    Manifest manifest;
     std::string error;
+    // The key is read first: a key that cannot sign must not cost a whole build.
+    Ed25519Key key;
+    if (!options.signingKey.empty() && !LoadSigningKey(options.signingKey, key, error))
+    {
+        context.err << "vex-pkg create: " << error << '\n';
+        return CommandContext::kBadInput;
+    }
+    Manifest manifest;
     if (!ManifestReader::Read(options.manifest, context.sourceDateEpoch, manifest, error))
     {
         context.err << error << '\n';
@@ -37,6 +49,18 @@ int RunCreate(const CreateOptions& options, CommandContext& context)
     if (!created)
     {
         context.err << error << '\n';
+        return CommandContext::kBadInput;
+    }
+    const std::string package = partSize > 0 ? PackageCreator::FirstPartName(options.output) : options.output;
+    if (!options.signingKey.empty() && !PackageSigner::sign(package, key, error))
+    {
+        // As with any other failure, no package is left behind.
+        for (const std::string& part : PackageSigner::partPaths(package))
+        {
+            boost::system::error_code ec;
+            boost::filesystem::remove(part, ec);
+        }
+        context.err << "vex-pkg create: cannot sign " << package << ": " << error << '\n';
         return CommandContext::kBadInput;
     }
     return CommandContext::kOk;
@@ -52,5 +76,8 @@ void AddCreateCommand(CLI::App& app, CommandContext& context)
     command->add_option(
         "--split", options->split,
         "Write OUT.001, OUT.002, ... parts of SIZE bytes (K, M, G suffixes) instead of one file");
+    command->add_option("--sign", options->signingKey,
+                        "Sign the package with this private key (from vex-pkg keygen); the signature adds "
+                        "92 bytes to the last part");
     command->callback([options, &context]() { context.status = RunCreate(*options, context); });
 }

@@ -1,4 +1,5 @@
 #include "PackageLister.h"
+#include "PackageSignature.h"
 #include "ToolSupport.h"
 #include "VexPkgCommands.h"
 
@@ -21,7 +22,13 @@ int RunList(const ListOptions& options, CommandContext& context)
         context.err << "vex-pkg list: " << error << '\n';
         return CommandContext::kBadInput;
     }
-    PackageLister::List(package, options.json, context.out);
+    PackageSignature signature;
+    if (!signature.Inspect(options.package, error))
+    {
+        context.err << "vex-pkg list: " << error << '\n';
+        return CommandContext::kBadInput;
+    }
+    PackageLister::List(package, options.json, context.out, &signature);
     return CommandContext::kOk;
 }
 }  // namespace
@@ -29,7 +36,8 @@ int RunList(const ListOptions& options, CommandContext& context)
 void AddListCommand(CLI::App& app, CommandContext& context)
 {
     auto options = std::make_shared<ListOptions>();
-    CLI::App* command = app.add_subcommand("list", "List a package's items in file order, then its header");
+    CLI::App* command =
+        app.add_subcommand("list", "List a package's items in file order, then its header and who signed it");
     command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
     command->add_flag("--json", options->json, "Print one JSON document");
     command->callback([options, &context]() { context.status = RunList(*options, context); });

@@ -2,6 +2,7 @@
 
 #include "PartitionPaths.h"
 #include "PartitionsManager.h"
+#include "ToolSupport.h"
 
 #include <toml.hpp>
 
@@ -578,7 +579,10 @@ void Parser::CrossCheck()
 std::string ManifestReader::Located(const std::string& file, const Manifest::Where& where,
                                     const std::string& text)
 {
-    return file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " + text;
+    // Messages quote the manifest's own strings, which may hold any character: a newline in one would break
+    // the error into lines that read as further errors.
+    return file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column) + ": " +
+           Printable(text);
 }
 
 bool ManifestReader::Read(const std::string& path, const std::string& sourceDateEpoch, Manifest& manifest,

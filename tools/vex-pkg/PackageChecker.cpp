@@ -17,6 +17,7 @@
 #include "MultipleFileReader.h"
 #include "PackageComplianceChecker.h"
 #include "PackageFormat.h"
+#include "PackageSignature.h"
 #include "PkgItemVisitor.h"
 #include "ProcessingStrategy.h"
 #include "ProgressBar.h"
@@ -211,12 +212,20 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
     return problems;
 }
 
-bool PackageChecker::Verify(const std::string& path, ProgressBar* progress, std::ostream& out)
+bool PackageChecker::Verify(const std::string& path, ProgressBar* progress, std::ostream& out,
+                            const std::string& keyDirectory)
 {
     std::vector<std::string> problems;
     OpenedPackage package;
+    PackageSignature signature;
+    // Who signed, shown after the problems, before the verdict.
+    std::string signatureLine;
     std::string error;
     if (!package.Open(path, error))
+    {
+        problems.push_back("package: " + error);
+    }
+    else if (!signature.Inspect(path, error))
     {
         problems.push_back("package: " + error);
     }
@@ -231,16 +240,32 @@ bool PackageChecker::Verify(const std::string& path, ProgressBar* progress, std:
                                std::to_string(package.items().size()) + " of " + std::to_string(chunks) +
                                " chunks (an empty chunk of unknown type)");
         if (progress != nullptr)
-            progress->BytesToProcess(streamSize);
+            progress->BytesToProcess(keyDirectory.empty() ? streamSize : 2 * streamSize);
         DataChecker data(progress, problems);
-        for (const auto& item : package.items())
-            if (item)
-                data.Check(*item);
+        for (size_t i = 0; i < package.items().size(); ++i)
+            if (package.items()[i] && !signature.IsSignatureItem(package, i))
+                data.Check(*package.items()[i]);
         CheckCompliance(package, problems);
+        if (keyDirectory.empty())
+        {
+            signatureLine = "signature: " + signature.Description() +
+                            (signature.Signed() ? " (not checked: no --keys)" : "");
+        }
+        else
+        {
+            std::string detail;
+            if (PackageSignature::Check(path, keyDirectory, progress, detail))
+                signatureLine =
+                    "signature: " + signature.Description() + ", verified with the keys of " + keyDirectory;
+            else
+                problems.push_back("signature: " + detail);
+        }
     }
     if (progress != nullptr)
         progress->Finish();
     for (const std::string& problem : problems) out << problem << '\n';
+    if (!signatureLine.empty())
+        out << signatureLine << '\n';
     if (problems.empty())
         out << "package OK\n";
     else

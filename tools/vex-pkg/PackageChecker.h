@@ -14,9 +14,11 @@ class ProgressBar;
 class PackageChecker
 {
 public:
-    // Prints one line per problem, naming the item, then "package OK" or "N problems found". True when the
-    // package is sound.
-    static bool Verify(const std::string& path, ProgressBar* progress, std::ostream& out);
+    // Prints who signed the package, one line per problem, naming the item, then "package OK" or "N problems
+    // found". True when the package is sound. With `keyDirectory` the signature is checked by the installer's
+    // verifier against the public keys there, and a refusal is a problem; without, it is only shown.
+    static bool Verify(const std::string& path, ProgressBar* progress, std::ostream& out,
+                       const std::string& keyDirectory = std::string());
 
     // The chunk framing alone: every chunk whole and the last one ending exactly at the end of the stream.
     // `streamSize` and `chunkCount` describe what was walked.

@@ -3,6 +3,7 @@
 #include "ItemDescription.h"
 #include "ItemHeader.h"
 #include "PackageFormat.h"
+#include "PackageSignature.h"
 #include "ToolSupport.h"
 
 #include <cstdio>
@@ -31,26 +32,6 @@ std::string JsonString(const std::string& text)
         }
     }
     return out + "\"";
-}
-
-// Texts from the package printed on a line of their own: control characters would forge lines.
-std::string Printable(const std::string& text)
-{
-    std::string out;
-    for (const unsigned char c : text)
-    {
-        if (c < 0x20 || c == 0x7f)
-        {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        }
-        else
-        {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 std::string TypeName(uint32_t type)
@@ -115,39 +96,67 @@ const ItemHeader* FindHeader(const OpenedPackage& package)
             return header;
     return nullptr;
 }
+
+void SignatureJson(const PackageSignature* signature, std::ostream& out)
+{
+    if (signature == nullptr)
+        return;
+    out << ",\n  \"signature\": {\"signed\": " << (signature->Signed() ? "true" : "false");
+    if (signature->Signed())
+        out << ", \"scheme\": " << JsonString(signature->Scheme())
+            << ", \"key_id\": " << JsonString(signature->KeyId());
+    else if (signature->Description() != "unsigned")
+        out << ", \"problem\": " << JsonString(signature->Description());
+    out << "}";
+}
+
+void HeaderText(const ItemHeader* header, std::ostream& out)
+{
+    if (header == nullptr)
+    {
+        out << "header: none\n";
+        return;
+    }
+    out << "header: type " << TypeName(header->packageType()) << ", library " << int(header->versionA())
+        << '.' << int(header->versionB()) << ", install part " << int(header->installMajor()) << '.'
+        << int(header->installMinor()) << ", flag " << (header->headerFlag() ? 1 : 0) << ", value "
+        << int(header->headerFlagValue()) << '\n';
+    out << "compatibility:";
+    for (const auto& entry : header->compatibility()) out << ' ' << Printable(entry.text());
+    out << (header->compatibility().empty() ? " none\n" : "\n");
+    out << "texts: \"" << Printable(header->text1()) << "\" \"" << Printable(header->text2()) << "\" \""
+        << Printable(header->text5()) << "\" \"" << Printable(header->text6()) << "\"\n";
+    out << "date: " << Printable(header->creationDate()) << ' ' << Printable(header->creationTime()) << '\n';
+}
 }  // namespace
 
-void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& out)
+void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& out,
+                         const PackageSignature* signature)
 {
     const ItemHeader* header = FindHeader(package);
+    // The signature chunk is shown as the package's signature, not as an unknown item.
+    auto listed = [&](size_t index)
+    {
+        const auto& item = package.items()[index];
+        return item && dynamic_cast<const ItemHeader*>(item.get()) == nullptr &&
+               (signature == nullptr || !signature->IsSignatureItem(package, index));
+    };
     if (!json)
     {
-        for (const auto& item : package.items())
-            if (item && dynamic_cast<const ItemHeader*>(item.get()) == nullptr)
-                ItemLine(ItemDescription::Of(*item), out);
-        if (header == nullptr)
-        {
-            out << "header: none\n";
-            return;
-        }
-        out << "header: type " << TypeName(header->packageType()) << ", library " << int(header->versionA())
-            << '.' << int(header->versionB()) << ", install part " << int(header->installMajor()) << '.'
-            << int(header->installMinor()) << ", flag " << (header->headerFlag() ? 1 : 0) << ", value "
-            << int(header->headerFlagValue()) << '\n';
-        out << "compatibility:";
-        for (const auto& entry : header->compatibility()) out << ' ' << Printable(entry.text());
-        out << (header->compatibility().empty() ? " none\n" : "\n");
-        out << "texts: \"" << Printable(header->text1()) << "\" \"" << Printable(header->text2()) << "\" \""
-            << Printable(header->text5()) << "\" \"" << Printable(header->text6()) << "\"\n";
-        out << "date: " << Printable(header->creationDate()) << ' ' << Printable(header->creationTime())
-            << '\n';
+        for (size_t i = 0; i < package.items().size(); ++i)
+            if (listed(i))
+                ItemLine(ItemDescription::Of(*package.items()[i]), out);
+        HeaderText(header, out);
+        if (signature != nullptr)
+            out << "signature: " << signature->Description() << '\n';
         return;
     }
     out << "{\n  \"items\": [";
     bool first = true;
-    for (const auto& item : package.items())
+    for (size_t i = 0; i < package.items().size(); ++i)
     {
-        if (!item || dynamic_cast<const ItemHeader*>(item.get()) != nullptr)
+        const auto& item = package.items()[i];
+        if (!listed(i))
             continue;
         out << (first ? "\n    " : ",\n    ");
         first = false;
@@ -156,7 +165,9 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
     out << (first ? "],\n" : "\n  ],\n");
     if (header == nullptr)
     {
-        out << "  \"header\": null\n}\n";
+        out << "  \"header\": null";
+        SignatureJson(signature, out);
+        out << "\n}\n";
         return;
     }
     out << "  \"header\": {\"type\": " << JsonString(TypeName(header->packageType()))
@@ -169,5 +180,7 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
     out << "], \"text1\": " << JsonString(header->text1()) << ", \"text2\": " << JsonString(header->text2())
         << ", \"text5\": " << JsonString(header->text5()) << ", \"text6\": " << JsonString(header->text6())
         << ", \"date\": " << JsonString(header->creationDate())
-        << ", \"time\": " << JsonString(header->creationTime()) << "}\n}\n";
+        << ", \"time\": " << JsonString(header->creationTime()) << "}";
+    SignatureJson(signature, out);
+    out << "\n}\n";
 }

@@ -11,6 +11,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <cstdio>
 #include <fstream>
 
 namespace fs = boost::filesystem;
@@ -21,6 +22,25 @@ namespace
 // package of 2 GiB parts could hold chunks for would be going round in circles.
 constexpr size_t kItemLimit = 50000000;
 }  // namespace
+
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    for (const unsigned char c : text)
+    {
+        if (c < 0x20 || c == 0x7f)
+        {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+        else
+        {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 ScratchDir::ScratchDir()
 {

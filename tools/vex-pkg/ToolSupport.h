@@ -12,6 +12,10 @@
 class PackageChunksLoader;
 class IPkgVerifier;
 
+// Text from a package or a manifest made safe for one line of output: control characters become \xNN, so
+// that none can end the line or forge another.
+std::string Printable(const std::string& text);
+
 // A private temporary folder, removed with everything in it when the object goes.
 class ScratchDir
 {

@@ -6,19 +6,32 @@
 
 namespace
 {
-int RunVerify(const std::string& package, CommandContext& context)
+struct VerifyOptions
+{
+    std::string package;
+    std::string keyDirectory;
+};
+
+int RunVerify(const VerifyOptions& options, CommandContext& context)
 {
     ProgressBar bar(context.progress);
-    return PackageChecker::Verify(package, &bar, context.out) ? CommandContext::kOk
-                                                              : CommandContext::kBadInput;
+    return PackageChecker::Verify(options.package, &bar, context.out, options.keyDirectory)
+               ? CommandContext::kOk
+               : CommandContext::kBadInput;
 }
 }  // namespace
 
 void AddVerifyCommand(CLI::App& app, CommandContext& context)
 {
-    auto package = std::make_shared<std::string>();
+    auto options = std::make_shared<VerifyOptions>();
     CLI::App* command = app.add_subcommand(
-        "verify", "Check a package completely: every chunk, every digest, every tar list, the type's rules");
-    command->add_option("PKG", *package, "The package (a split one by its .001 part)")->required();
-    command->callback([package, &context]() { context.status = RunVerify(*package, context); });
+        "verify",
+        "Check a package completely: every chunk, every digest, every tar list, the type's rules, and with "
+        "--keys its signature");
+    command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
+    command->add_option(
+        "--keys", options->keyDirectory,
+        "Check the signature as an instrument trusting the public keys (*.pem) of this folder "
+        "would");
+    command->callback([options, &context]() { context.status = RunVerify(*options, context); });
 }

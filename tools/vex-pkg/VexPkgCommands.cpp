@@ -29,13 +29,16 @@ bool ParseSize(const std::string& text, int64_t largest, int64_t& size)
 
 int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context)
 {
-    CLI::App app("Builds, lists, verifies, extracts and pre-flights instrument update packages.", "vex-pkg");
+    CLI::App app("Builds, signs, lists, verifies, extracts and pre-flights instrument update packages.",
+                 "vex-pkg");
     app.require_subcommand(1);
     AddCreateCommand(app, context);
     AddListCommand(app, context);
     AddVerifyCommand(app, context);
     AddExtractCommand(app, context);
     AddPreflightCommand(app, context);
+    AddSignCommand(app, context);
+    AddKeygenCommand(app, context);
 
     // CLI11 takes the arguments in reverse order, program name left out.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());

@@ -8,6 +8,7 @@ namespace CLI
 {
 class App;
 }
+class Ed25519Key;
 
 // The subcommands of `vex-pkg`, one per file: each adds itself to the application and, when chosen, sets
 // the run's exit status. New subcommands follow the same pattern.
@@ -34,10 +35,15 @@ void AddListCommand(CLI::App& app, CommandContext& context);
 void AddVerifyCommand(CLI::App& app, CommandContext& context);
 void AddExtractCommand(CLI::App& app, CommandContext& context);
 void AddPreflightCommand(CLI::App& app, CommandContext& context);
+void AddSignCommand(CLI::App& app, CommandContext& context);
+void AddKeygenCommand(CLI::App& app, CommandContext& context);
 
 // The whole command line (argv[0] included): parses it, runs the chosen subcommand and returns the exit
 // status: 0 success, 1 bad package or manifest, 2 usage error.
 int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context);
+
+// Reads the private key `sign` and `create --sign` sign with; false with a one-line reason.
+bool LoadSigningKey(const std::string& path, Ed25519Key& key, std::string& error);
 
 // A size as the options take it: bytes, or a number followed by K, M or G (powers of 1024). False when the
 // text is not one or the size is not between 1 and `largest`.

@@ -118,7 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadManifest{"UnknownTarCompression",
                     "\n[[tar]]\npath = \"/rootfs/z.tar\"\nfrom_dir = \"tree\"\ncompression = \"zip\"\n",
                     ":69:15:", "none of none, gzip, bzip2, xz"},
-        BadManifest{"UnknownTable", "\n[extras]\nx = 1\n", ":66:1:", "unknown key 'extras' in the manifest"}),
+        BadManifest{"UnknownTable", "\n[extras]\nx = 1\n", ":66:1:", "unknown key 'extras' in the manifest"},
+        // Quoted text with control characters stays on the one line.
+        BadManifest{"NewlineInAQuotedPath", "\n[[file]]\nsource = \"plain.txt\"\npath = \"rel\\nX\"\n",
+                    ":68:8:", "'rel\\x0aX' must be an absolute path"},
+        BadManifest{"NewlineInAQuotedKey", "\n\"a\\nb\" = 1\n", ":66:", "unknown key 'a\\x0ab'"}),
     [](const testing::TestParamInfo<BadManifest>& param) { return std::string(param.param.name); });
 
 TEST(CreateCommand, ACompatibilityEntryOfAnotherLengthIsRefused)

@@ -36,7 +36,7 @@ TEST_P(RoundTrip, GivesBackEveryInputByteForByte)
 
     const ToolRun verified = RunTool({"verify", package});
     EXPECT_EQ(verified.status, 0) << verified.out;
-    EXPECT_EQ(verified.out, "package OK\n");
+    EXPECT_EQ(verified.out, "signature: unsigned\npackage OK\n");
 
     const ToolRun extracted = RunTool({"extract", package, dir / "x"});
     ASSERT_EQ(extracted.status, 0) << extracted.out;
@@ -81,7 +81,7 @@ TEST(ListCommand, ShowsEveryItemInFileOrderThenTheHeader)
     std::vector<std::string> lines;
     std::istringstream in(list.out);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 17u) << list.out;
+    ASSERT_EQ(lines.size(), 18u) << list.out;
     EXPECT_EQ(lines[0],
               "user-kernel /kernel/uImage  stored 6  installed 6  encoding -  condition -1  owner -  fat -");
     EXPECT_EQ(lines[4], "script cond.sh  stored 17  installed 17  encoding -  condition 4  owner -  fat -");
@@ -98,6 +98,7 @@ TEST(ListCommand, ShowsEveryItemInFileOrderThenTheHeader)
     EXPECT_EQ(lines[14], "compatibility: VX20A01");
     EXPECT_EQ(lines[15], "texts: \"test\" \"\" \"\" \"\"");
     EXPECT_EQ(lines[16], "date: 06/15/2024 12.30");
+    EXPECT_EQ(lines[17], "signature: unsigned");
 
     const ToolRun json = RunTool({"list", "--json", dir / "out.pkg"});
     ASSERT_EQ(json.status, 0);

@@ -1,0 +1,145 @@
+// A signed package with mutated bytes, as one to four part files (the first input byte's low two bits give
+// the count, the rest is the package split evenly). Checked: the installer's verifier, with two trusted keys
+// fixed at start, counts exactly the bytes it read and accepts only what a trusted key signed; the stream
+// scanner judges the stream the same whatever pieces it is fed in; and re-signing either gives a package
+// the verifier accepts or leaves every part as it was.
+
+#include "Ed25519Key.h"
+#include "FixedKeys.h"
+#include "FuzzTarget.h"
+#include "InstallProgressNotifierInterface.h"
+#include "MultipleFileReader.h"
+#include "PackageSigner.h"
+#include "PackageWriter.h"
+#include "SignatureVerifier.h"
+#include "SignedStreamScanner.h"
+
+#include <boost/filesystem.hpp>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace
+{
+using Bytes = std::vector<uint8_t>;
+
+class CountingNotifier : public InstallProgressNotifierInterface
+{
+public:
+    void BytesProcessed(long long bytes) override { total += bytes; }
+    void BytesToProcess(long long) override {}
+    void StatusMessage(const char*) override {}
+    void ErrorMessage(const char*) override {}
+    long long total = 0;
+};
+
+struct Setup
+{
+    Setup()
+    {
+        boost::filesystem::create_directories(keyDirectory);
+        boost::filesystem::create_directories(packageDirectory);
+        FUZZ_REQUIRE(signer.valid());
+        FUZZ_REQUIRE(fuzz::writePublicPem(signer, keyDirectory + "/one.pem"));
+        FUZZ_REQUIRE(fuzz::writePublicPem(fuzz::fixedKey(2), keyDirectory + "/two.pem"));
+    }
+    const std::string keyDirectory = fuzz::scratchDirectory() + "/keys";
+    const std::string packageDirectory = fuzz::scratchDirectory() + "/package";
+    const Ed25519Key signer = fuzz::fixedKey(1);
+};
+
+Bytes slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> layOut(const std::string& folder, uint8_t layout, const uint8_t* package,
+                                size_t size)
+{
+    const int parts = (layout & 0x03) + 1;
+    if (parts == 1)
+    {
+        fuzz::writeFile(folder + "/update.pkg", package, size);
+        return {folder + "/update.pkg"};
+    }
+    std::vector<std::string> paths;
+    const size_t share = size / parts;
+    for (int index = 1; index <= parts; ++index)
+    {
+        paths.push_back(PackageWriter::partName(folder + "/update.001", index));
+        const size_t from = share * (index - 1);
+        fuzz::writeFile(paths.back(), package + from, index == parts ? size - from : share);
+    }
+    return paths;
+}
+
+// The verifier over the parts as the installer opens them; its detail line in `detail`.
+bool verify(const Setup& setup, const std::vector<std::string>& parts, std::string& detail)
+{
+    MultipleFileReader reader;
+    for (const std::string& part : parts) FUZZ_REQUIRE(reader.addFile(part));
+    CountingNotifier notifier;
+    SignatureVerifier verifier(setup.keyDirectory, &notifier);
+    const bool accepted = verifier.verify(&reader);
+    detail = verifier.resultDetail();
+    FUZZ_REQUIRE(notifier.total == verifier.bytesToProcess());
+    FUZZ_REQUIRE(notifier.total <= reader.size());
+    FUZZ_REQUIRE(!detail.empty() && detail.find('\n') == std::string::npos);
+    FUZZ_REQUIRE(accepted == (detail.compare(0, 18, "    Signed by key ") == 0));
+    return accepted;
+}
+
+// The same stream fed whole and in pieces whose sizes come from the stream itself.
+void scanInPieces(const uint8_t* package, size_t size)
+{
+    SignedStreamScanner whole;
+    whole.feed(package, size);
+    const SignedStreamScanner::Outcome outcome = whole.finish();
+    SignedStreamScanner pieces;
+    for (size_t at = 0; at < size;)
+    {
+        const size_t piece = std::min<size_t>(size - at, 1 + package[at] % 23);
+        pieces.feed(package + at, piece);
+        at += piece;
+    }
+    FUZZ_REQUIRE(pieces.finish() == outcome);
+    FUZZ_REQUIRE(pieces.signatureOffset() == whole.signatureOffset());
+    FUZZ_REQUIRE(pieces.digest() == whole.digest());
+    FUZZ_REQUIRE(pieces.bytesSeen() == static_cast<int64_t>(size));
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    static const Setup setup;
+    fuzz::emptyDirectory(setup.packageDirectory);
+    const std::vector<std::string> parts = layOut(setup.packageDirectory, data[0], data + 1, size - 1);
+    scanInPieces(data + 1, size - 1);
+
+    std::string detail;
+    const bool accepted = verify(setup, parts, detail);
+    PackageSigner::Inspection inspection;
+    std::string error;
+    FUZZ_REQUIRE(PackageSigner::inspect(parts.front(), inspection, error));
+    if (accepted)
+        FUZZ_REQUIRE(inspection.outcome == SignedStreamScanner::Outcome::kSigned);
+
+    std::vector<Bytes> before;
+    for (const std::string& part : parts) before.push_back(slurp(part));
+    if (PackageSigner::sign(parts.front(), setup.signer, error))
+    {
+        FUZZ_REQUIRE(verify(setup, parts, detail));
+        const Ed25519Key::KeyId& id = setup.signer.keyId();
+        FUZZ_REQUIRE(detail == "    Signed by key " + Ed25519Key::hex(id.data(), id.size()));
+    }
+    else
+    {
+        for (size_t i = 0; i < parts.size(); ++i) FUZZ_REQUIRE(slurp(parts[i]) == before[i]);
+    }
+    return 0;
+}

@@ -1,0 +1,76 @@
+#include "Ed25519Key.h"
+#include "PackageSigner.h"
+#include "VexPkgCommands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <boost/filesystem.hpp>
+
+#include <algorithm>
+
+namespace
+{
+struct KeygenOptions
+{
+    std::string directory;
+    std::string name = "signing";
+};
+
+// A plain file name: the key files are named after it and must land in the folder given.
+bool PlainName(const std::string& name)
+{
+    return !name.empty() && name[0] != '.' && name.size() <= 64 &&
+           std::all_of(name.begin(), name.end(),
+                       [](char c)
+                       {
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+                       });
+}
+
+int RunKeygen(const KeygenOptions& options, CommandContext& context)
+{
+    if (!PlainName(options.name))
+    {
+        context.err
+            << "vex-pkg keygen: --name '" << options.name
+            << "' must be a plain file name (letters, digits, '-', '_', '.'; not starting with '.')\n";
+        return CommandContext::kUsage;
+    }
+    boost::system::error_code ec;
+    boost::filesystem::create_directories(options.directory, ec);
+    if (ec)
+    {
+        context.err << "vex-pkg keygen: cannot create " << options.directory << ": " << ec.message() << '\n';
+        return CommandContext::kBadInput;
+    }
+    const std::string privatePath =
+        (boost::filesystem::path(options.directory) / (options.name + ".key")).string();
+    const std::string publicPath =
+        (boost::filesystem::path(options.directory) / (options.name + ".pem")).string();
+    std::string error;
+    Ed25519Key key;
+    if (!PackageSigner::generateKeyPair(privatePath, publicPath, error) || !key.loadPublicPem(publicPath))
+    {
+        context.err << "vex-pkg keygen: " << (error.empty() ? "cannot read back " + publicPath : error)
+                    << " (" << privatePath << ", " << publicPath << ")\n";
+        return CommandContext::kBadInput;
+    }
+    context.out << "key ID " << Ed25519Key::hex(key.keyId().data(), key.keyId().size()) << '\n'
+                << "private key " << privatePath << " (signs packages; keep it off the instrument)\n"
+                << "public key " << publicPath << " (goes into the instrument's key folder)\n";
+    return CommandContext::kOk;
+}
+}  // namespace
+
+void AddKeygenCommand(CLI::App& app, CommandContext& context)
+{
+    auto options = std::make_shared<KeygenOptions>();
+    CLI::App* command = app.add_subcommand(
+        "keygen", "Make an Ed25519 key pair for signing packages: NAME.key (private) and NAME.pem (public)");
+    command
+        ->add_option("--out", options->directory, "The folder to write the two files to (created if missing)")
+        ->required();
+    command->add_option("--name", options->name, "The files' name without extension (default: signing)");
+    command->callback([options, &context]() { context.status = RunKeygen(*options, context); });
+}

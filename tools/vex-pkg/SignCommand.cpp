@@ -1,0 +1,50 @@
+#include "Ed25519Key.h"
+#include "PackageSigner.h"
+#include "VexPkgCommands.h"
+
+#include <CLI/CLI.hpp>
+
+namespace
+{
+struct SignOptions
+{
+    std::string package;
+    std::string key;
+};
+
+int RunSign(const SignOptions& options, CommandContext& context)
+{
+    Ed25519Key key;
+    std::string error;
+    if (!LoadSigningKey(options.key, key, error))
+    {
+        context.err << "vex-pkg sign: " << error << '\n';
+        return CommandContext::kBadInput;
+    }
+    if (!PackageSigner::sign(options.package, key, error))
+    {
+        context.err << "vex-pkg sign: " << options.package << ": " << error << '\n';
+        return CommandContext::kBadInput;
+    }
+    context.out << "signed by key ID " << Ed25519Key::hex(key.keyId().data(), key.keyId().size()) << '\n';
+    return CommandContext::kOk;
+}
+}  // namespace
+
+bool LoadSigningKey(const std::string& path, Ed25519Key& key, std::string& error)
+{
+    if (key.loadPrivatePem(path))
+        return true;
+    error = path + " is not an unencrypted Ed25519 private key (PKCS #8 PEM, as vex-pkg keygen writes)";
+    return false;
+}
+
+void AddSignCommand(CLI::App& app, CommandContext& context)
+{
+    auto options = std::make_shared<SignOptions>();
+    CLI::App* command = app.add_subcommand(
+        "sign", "Sign a package with a private key, replacing the signature it carries (in place)");
+    command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
+    command->add_option("--key", options->key, "The private key (from vex-pkg keygen)")->required();
+    command->callback([options, &context]() { context.status = RunSign(*options, context); });
+}
