@@ -1,5 +1,6 @@
 // Decryption speed of encrypted file data, 64 KiB segments, against OpenSSL's CBC on the same bytes.
 // Targets: Blowfish at least 0.8 x the reference, DES at least 0.7 x. The ratios are printed at the end.
+#include "BenchSupport.h"
 #include "CBlowFish.h"
 #include "CDes.h"
 #include "DecryptionStrategy.h"
@@ -45,21 +46,8 @@ void Ours(benchmark::State& state, int cipherType)
 {
     const auto& stored = Stored(cipherType);
     DecryptionStrategy strategy(cipherType);
-    std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
-    for (auto _ : state)
-    {
-        MemoryViewReader reader(stored);
-        int64_t remaining = static_cast<int64_t>(stored.size());
-        while (remaining != 0)
-        {
-            if (strategy.process(&reader, remaining, buffer.data()) < 0)
-            {
-                state.SkipWithError("decryption failed");
-                return;
-            }
-            benchmark::DoNotOptimize(buffer.data());
-        }
-    }
+    if (!DecodeEachIteration<MemoryViewReader>(state, strategy, stored, "decryption failed"))
+        return;
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stored.size()));
 }
 
@@ -123,47 +111,15 @@ BENCHMARK(BM_BlowfishCbc_OpenSSL);
 BENCHMARK(BM_DesCbc_Ours);
 BENCHMARK(BM_DesCbc_OpenSSL);
 
-// Collects the time per iteration of every run, to print our speed relative to the reference.
-class RatioReporter : public benchmark::ConsoleReporter
-{
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const auto& run : runs)
-        {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-            {
-                // CPU time: on a shared machine the wall clock also counts other processes.
-                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void PrintRatio(const std::string& name, double target)
-    {
-        const auto ours = times_.find("BM_" + name + "_Ours");
-        const auto reference = times_.find("BM_" + name + "_OpenSSL");
-        if (ours != times_.end() && reference != times_.end() && ours->second > 0)
-        {
-            const double ratio = reference->second / ours->second;
-            std::printf("%s: %.2f x the reference speed (target %.2f) %s\n", name.c_str(), ratio, target,
-                        ratio >= target ? "ok" : "BELOW TARGET");
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
 }  // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    BestRunReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio("BlowfishCbc", 0.8);
-    reporter.PrintRatio("DesCbc", 0.7);
+    reporter.PrintSpeedRatio("BlowfishCbc", "BM_BlowfishCbc_Ours", "BM_BlowfishCbc_OpenSSL", 0.8);
+    reporter.PrintSpeedRatio("DesCbc", "BM_DesCbc_Ours", "BM_DesCbc_OpenSSL", 0.7);
     benchmark::Shutdown();
     return 0;
 }

@@ -2,6 +2,7 @@
 // "cp" + "md5sum" of the same bytes. Target: at most 1.3 x the reference time. The ratio is printed at the
 // end. Both sides are timed on the wall clock: the reference runs in child processes.
 #include "../tests/support/WriteAndLoadPackage.h"
+#include "BenchSupport.h"
 
 #include "DataInfoExtractor.h"
 #include "ItemFile.h"
@@ -146,50 +147,22 @@ BENCHMARK(BM_Extract_Ours)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterat
 BENCHMARK(BM_Extract_CpMd5sum)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_Extract_Ours)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(4);
 
-// Keeps the best time per iteration of each side (the least disturbed by other work on the machine).
-class RatioReporter : public benchmark::ConsoleReporter
-{
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const auto& run : runs)
-        {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-            {
-                const double time = run.GetAdjustedRealTime();
-                auto it = times_.find(run.run_name.function_name);
-                if (it == times_.end() || time < it->second)
-                {
-                    times_[run.run_name.function_name] = time;
-                }
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void PrintRatio(double limit)
-    {
-        const auto ours = times_.find("BM_Extract_Ours");
-        const auto reference = times_.find("BM_Extract_CpMd5sum");
-        if (ours != times_.end() && reference != times_.end() && reference->second > 0)
-        {
-            const double ratio = ours->second / reference->second;
-            std::printf("ExtractToFile: %.2f x the time of cp + md5sum (limit %.2f) %s\n", ratio, limit,
-                        ratio <= limit ? "ok" : "ABOVE LIMIT");
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
 }  // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    BestRunReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio(1.3);
+    const double limit = 1.3;
+    const double ours = reporter.RealTime("BM_Extract_Ours");
+    const double reference = reporter.RealTime("BM_Extract_CpMd5sum");
+    if (ours > 0 && reference > 0)
+    {
+        const double ratio = ours / reference;
+        std::printf("ExtractToFile: %.2f x the time of cp + md5sum (limit %.2f) %s\n", ratio, limit,
+                    ratio <= limit ? "ok" : "ABOVE LIMIT");
+    }
     benchmark::Shutdown();
     return 0;
 }

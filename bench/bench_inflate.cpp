@@ -1,5 +1,6 @@
 // Inflating compressed file data through the sub-chunk strategy, against zlib's one-shot uncompress of the
 // same blocks. Target: at least 0.95 x the reference. The ratio is printed at the end.
+#include "BenchSupport.h"
 #include "MemoryViewReader.h"
 #include "PayloadEncoder.h"
 #include "QtUncompressionStrategy.h"
@@ -46,21 +47,8 @@ void BM_QtInflate_Ours(benchmark::State& state)
 {
     const auto& stored = Stored();
     SubChunckReadingStrategy strategy(new QtUncompressionStrategy());
-    std::vector<char> buffer(static_cast<size_t>(strategy.bufferSize()));
-    for (auto _ : state)
-    {
-        MemoryViewReader reader(stored);
-        int64_t remaining = static_cast<int64_t>(stored.size());
-        while (remaining != 0)
-        {
-            if (strategy.process(&reader, remaining, buffer.data()) < 0)
-            {
-                state.SkipWithError("inflate failed");
-                return;
-            }
-            benchmark::DoNotOptimize(buffer.data());
-        }
-    }
+    if (!DecodeEachIteration<MemoryViewReader>(state, strategy, stored, "inflate failed"))
+        return;
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(kPlainLength));
 }
 
@@ -102,45 +90,14 @@ void BM_QtInflate_ZLib(benchmark::State& state)
 BENCHMARK(BM_QtInflate_Ours);
 BENCHMARK(BM_QtInflate_ZLib);
 
-class RatioReporter : public benchmark::ConsoleReporter
-{
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const auto& run : runs)
-        {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-            {
-                // CPU time: on a shared machine the wall clock also counts other processes.
-                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void PrintRatio(const std::string& ours, const std::string& reference, double target)
-    {
-        const auto a = times_.find(ours);
-        const auto b = times_.find(reference);
-        if (a != times_.end() && b != times_.end() && a->second > 0)
-        {
-            const double ratio = b->second / a->second;
-            std::printf("%s: %.2f x the reference speed (target %.2f) %s\n", ours.c_str(), ratio, target,
-                        ratio >= target ? "ok" : "BELOW TARGET");
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
 }  // namespace
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    BestRunReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio("BM_QtInflate_Ours", "BM_QtInflate_ZLib", 0.95);
+    reporter.PrintSpeedRatio("BM_QtInflate_Ours", "BM_QtInflate_Ours", "BM_QtInflate_ZLib", 0.95);
     benchmark::Shutdown();
     return 0;
 }

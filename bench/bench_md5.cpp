@@ -1,6 +1,7 @@
 // MD5Algorithm against OpenSSL's MD5 over the same 256 MiB in memory, in the same run. Each is measured
 // several times and the best run of each is compared, so that a burst of other work on the machine does
 // not decide the ratio. The last lines print both throughputs and their ratio.
+#include "BenchSupport.h"
 #include "MD5Algorithm.h"
 
 #include <benchmark/benchmark.h>
@@ -90,46 +91,6 @@ void hash256MiB(benchmark::State& state)
 BENCHMARK(hash256MiB<ours>)->Name("MD5Algorithm/256MiB")->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(hash256MiB<openssl>)->Name("OpenSSL_MD5/256MiB")->Unit(benchmark::kMillisecond)->Repetitions(5);
 
-// Keeps the best throughput of each implementation and prints the comparison at the end.
-class ComparingReporter : public benchmark::ConsoleReporter
-{
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& run : runs)
-        {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred)
-            {
-                continue;
-            }
-            const auto rate = run.counters.find("bytes_per_second");
-            if (rate == run.counters.end())
-            {
-                continue;
-            }
-            const std::string name = run.run_name.function_name;
-            best_[name] = std::max(best_[name], static_cast<double>(rate->second));
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void Finalize() override
-    {
-        ConsoleReporter::Finalize();
-        const double oursRate = best_["MD5Algorithm/256MiB"];
-        const double reference = best_["OpenSSL_MD5/256MiB"];
-        if (oursRate > 0 && reference > 0)
-        {
-            std::printf(
-                "best MD5Algorithm: %.1f MiB/s\nbest OpenSSL MD5:  %.1f MiB/s\nratio: %.3f (target >= 0.9)\n",
-                oursRate / (1 << 20), reference / (1 << 20), oursRate / reference);
-        }
-    }
-
-private:
-    std::map<std::string, double> best_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -139,8 +100,16 @@ int main(int argc, char** argv)
     {
         return 1;
     }
-    ComparingReporter reporter;
+    BestRunReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    const double oursRate = reporter.Highest("MD5Algorithm/256MiB", "bytes_per_second");
+    const double reference = reporter.Highest("OpenSSL_MD5/256MiB", "bytes_per_second");
+    if (oursRate > 0 && reference > 0)
+    {
+        std::printf(
+            "best MD5Algorithm: %.1f MiB/s\nbest OpenSSL MD5:  %.1f MiB/s\nratio: %.3f (target >= 0.9)\n",
+            oursRate / (1 << 20), reference / (1 << 20), oursRate / reference);
+    }
     benchmark::Shutdown();
     return 0;
 }

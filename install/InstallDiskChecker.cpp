@@ -7,6 +7,7 @@
 #include "ItemFile.h"
 #include "ItemLink.h"
 #include "ItemTar.h"
+#include "PackageFormat.h"
 #include "PartitionsManager.h"
 #include "RegularFile.h"
 #include "TarExtractor.h"
@@ -26,7 +27,6 @@ namespace
 {
 const int kPartitionCount = 9;
 
-// A path in double quotes, with the characters that would end or escape the quoting marked by an ampersand.
 // Sizes come from lists inside the package; a damaged list must give "not enough space", not an overflow.
 int64_t SaturatingAdd(int64_t a, int64_t b)
 {
@@ -37,6 +37,30 @@ int64_t SaturatingAdd(int64_t a, int64_t b)
     return a + b;
 }
 
+// The partition a system image is written to; -1 for the installer's own images.
+int SystemImagePartition(uint32_t chunkType)
+{
+    using namespace PackageFormat;
+    switch (chunkType)
+    {
+        case kTypeBootMLO:
+        case kTypeBootUBoot:
+            return PartitionsManager::kBoot;
+        case kTypeServiceRootFS:
+        case kTypeServiceKernel:
+        case kTypeServiceConfig:
+        case kTypeServiceApp:
+        case kTypeLauncherConfig:
+        case kTypeLauncherApp:
+            return PartitionsManager::kService;
+        case kTypeUserKernel:
+            return PartitionsManager::kKernel;
+        default:
+            return -1;
+    }
+}
+
+// A path in double quotes, with the characters that would end or escape the quoting marked by an ampersand.
 std::string Quoted(const std::string& path)
 {
     std::string out = "\"";
@@ -57,64 +81,24 @@ InstallDiskChecker::InstallDiskChecker(const ConditionResults& results, const In
 
 InstallDiskChecker::~InstallDiskChecker() = default;
 
-void InstallDiskChecker::visit(ItemHeader&) {}
-void InstallDiskChecker::visit(ItemUnknown&) {}
-void InstallDiskChecker::visit(ItemInstallerApp&) {}
-void InstallDiskChecker::visit(ItemInstallerRootFS&) {}
-void InstallDiskChecker::visit(ItemInstallerKernel&) {}
-void InstallDiskChecker::visit(ItemInstallerConfig&) {}
-void InstallDiskChecker::visit(ItemXML&) {}
-void InstallDiskChecker::visit(ItemScript&) {}
-void InstallDiskChecker::visit(ItemInstallerFile&) {}
-
-void InstallDiskChecker::visit(ItemBootMLO&)
+void InstallDiskChecker::visitSystem(ItemSystem&, uint32_t chunkType)
 {
-    MountIndex(0);
-}
-void InstallDiskChecker::visit(ItemBootUBoot&)
-{
-    MountIndex(0);
-}
-void InstallDiskChecker::visit(ItemServiceRootFS&)
-{
-    MountIndex(1);
-}
-void InstallDiskChecker::visit(ItemServiceKernel&)
-{
-    MountIndex(1);
-}
-void InstallDiskChecker::visit(ItemServiceConfig&)
-{
-    MountIndex(1);
-}
-void InstallDiskChecker::visit(ItemServiceApp&)
-{
-    MountIndex(1);
-}
-void InstallDiskChecker::visit(ItemLauncherConfig&)
-{
-    MountIndex(1);
-}
-void InstallDiskChecker::visit(ItemLauncherApp&)
-{
-    MountIndex(1);
-}
-void InstallDiskChecker::visit(ItemUserKernel&)
-{
-    MountIndex(3);
+    const int index = SystemImagePartition(chunkType);
+    if (index >= 0)
+        MountIndex(index);
 }
 
 void InstallDiskChecker::MountIndex(int index)
 {
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
         return;
     if (!env.Partitions().Mount(index))
-        errorCode = kMountFailed;
+        errorCode = ErrorCode::kMountFailed;
 }
 
 bool InstallDiskChecker::ConditionPasses(int16_t id)
 {
-    return ::ConditionPasses(conditionResults, id, errorCode, kUnknownCondition);
+    return ::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
 int InstallDiskChecker::LocateAndMount(const std::string& path)
@@ -123,12 +107,12 @@ int InstallDiskChecker::LocateAndMount(const std::string& path)
     if (index < 0 || index >= kPartitionCount)
     {
         EngineLog::Line("Unknown destination partition for file " + path + " !");
-        errorCode = kUnknownPartition;
+        errorCode = ErrorCode::kUnknownPartition;
         return -1;
     }
     if (!env.Partitions().Mount(index))
     {
-        errorCode = kMountFailed;
+        errorCode = ErrorCode::kMountFailed;
         return -1;
     }
     return index;
@@ -144,13 +128,13 @@ void InstallDiskChecker::StartMeasuring()
 
 void InstallDiskChecker::visit(ItemDir& item)
 {
-    if (errorCode == kNoError && ConditionPasses(item.conditionId()))
+    if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         LocateAndMount(env.emmcRoot + item.path());
 }
 
 void InstallDiskChecker::visit(ItemFile& item)
 {
-    if (errorCode != kNoError || !ConditionPasses(item.conditionId()))
+    if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
     const std::string path = (fs::path(env.emmcRoot) / item.path()).string();
     const int index = LocateAndMount(path);
@@ -175,13 +159,13 @@ void InstallDiskChecker::visit(ItemFile& item)
 
 void InstallDiskChecker::visit(ItemLink& item)
 {
-    if (errorCode != kNoError || !ConditionPasses(item.conditionId()))
+    if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
     if (!IsExt3Path(item.linkPath()))
     {
         EngineLog::Line(
             "Error in checking disk for link chunk (destination path is not in ext3 partition) !");
-        errorCode = kLinkNotExt3;
+        errorCode = ErrorCode::kLinkNotExt3;
         return;
     }
     const std::string linkPath = env.emmcRoot + item.linkPath();
@@ -198,12 +182,12 @@ void InstallDiskChecker::FailTarList(const std::string& detail, const std::strin
     EngineLog::Line("Failed !");
     if (remove)
         env.Disk().RemoveFiles(env.tmpDir, {member});
-    errorCode = kTarListFailed;
+    errorCode = ErrorCode::kTarListFailed;
 }
 
 void InstallDiskChecker::visit(ItemTar& item)
 {
-    if (errorCode != kNoError || !ConditionPasses(item.conditionId()))
+    if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
     const fs::path destination = fs::path(env.emmcRoot) / item.destination();
     const fs::path extractDir = destination.parent_path();
@@ -214,7 +198,7 @@ void InstallDiskChecker::visit(ItemTar& item)
     if (!tarExtractor || item.dataInfo().reader() == nullptr)
     {
         EngineLog::Line("Failed !");
-        errorCode = kTarListFailed;
+        errorCode = ErrorCode::kTarListFailed;
         return;
     }
     const std::string name = TarLists::ListBaseName(item.destination()) + "_tart";
@@ -328,7 +312,7 @@ void InstallDiskChecker::CheckSpace()
         if (!env.Partitions().GetMountPoint(index, mountPoint))
         {
             EngineLog::Line("Error in calculating available space on partition '" + mountPoint + "'");
-            errorCode = kUnknownPartition;
+            errorCode = ErrorCode::kUnknownPartition;
             return;
         }
         const int64_t required = requiredBytes[index];
@@ -340,14 +324,14 @@ void InstallDiskChecker::CheckSpace()
         if (!env.Disk().GetFreeSpace(mountPoint, available))
         {
             EngineLog::Line("Error in calculating available size on partition '" + mountPoint + "'.");
-            errorCode = kFreeSpaceUnknown;
+            errorCode = ErrorCode::kFreeSpaceUnknown;
             return;
         }
         if (ExceedsWithMargin(required, available))
         {
             EngineLog::Line("    Not enough space on partition '" + mountPoint + "'. Required: " +
                             std::to_string(required) + ", available: " + std::to_string(available));
-            errorCode = kNotEnoughSpace;
+            errorCode = ErrorCode::kNotEnoughSpace;
             return;
         }
         EngineLog::Line("    Partition '" + mountPoint + "' available space: " + std::to_string(available) +

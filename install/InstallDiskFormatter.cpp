@@ -15,7 +15,6 @@ namespace
 // The partitions format.sh may re-create, in the order of its arguments 2 to 6. The boot, service, update
 // and user partitions are never handed to it.
 const int kFormattablePartitions[] = {3, 4, 5, 7, 8};
-const int kKernelPartition = 3;
 }  // namespace
 
 InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
@@ -24,32 +23,15 @@ InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int 
 {
 }
 
-void InstallDiskFormatter::visit(ItemHeader&) {}
-void InstallDiskFormatter::visit(ItemUnknown&) {}
-void InstallDiskFormatter::visit(ItemInstallerApp&) {}
-void InstallDiskFormatter::visit(ItemInstallerRootFS&) {}
-void InstallDiskFormatter::visit(ItemInstallerKernel&) {}
-void InstallDiskFormatter::visit(ItemInstallerConfig&) {}
-void InstallDiskFormatter::visit(ItemLauncherApp&) {}
-void InstallDiskFormatter::visit(ItemLauncherConfig&) {}
-void InstallDiskFormatter::visit(ItemServiceApp&) {}
-void InstallDiskFormatter::visit(ItemServiceConfig&) {}
-void InstallDiskFormatter::visit(ItemServiceKernel&) {}
-void InstallDiskFormatter::visit(ItemServiceRootFS&) {}
-void InstallDiskFormatter::visit(ItemBootUBoot&) {}
-void InstallDiskFormatter::visit(ItemBootMLO&) {}
-void InstallDiskFormatter::visit(ItemXML&) {}
-void InstallDiskFormatter::visit(ItemInstallerFile&) {}
-
 void InstallDiskFormatter::visit(ItemScript& item)
 {
-    if (errorCode == kNoError && item.name() == "format.sh")
+    if (errorCode == ErrorCode::kNoError && item.name() == "format.sh")
         formatScriptSeen = true;
 }
 
 bool InstallDiskFormatter::ConditionPasses(int16_t id)
 {
-    return ::ConditionPasses(conditionResults, id, errorCode, kUnknownCondition);
+    return ::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
 void InstallDiskFormatter::Request(const char* word, const std::string& path)
@@ -59,7 +41,7 @@ void InstallDiskFormatter::Request(const char* word, const std::string& path)
     {
         EngineLog::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
                         " (unknown partition index) !");
-        errorCode = kUnknownPartition;
+        errorCode = ErrorCode::kUnknownPartition;
         return;
     }
     Mark(index);
@@ -79,37 +61,37 @@ void InstallDiskFormatter::Mark(int index)
 // written there, so format.sh has to know, for instance to re-create that file system first.
 void InstallDiskFormatter::visit(ItemUserKernel&)
 {
-    if (errorCode == kNoError)
-        Mark(kKernelPartition);
+    if (errorCode == ErrorCode::kNoError)
+        Mark(PartitionsManager::kKernel);
 }
 
 void InstallDiskFormatter::visit(ItemDir& item)
 {
-    if (errorCode == kNoError && ConditionPasses(item.conditionId()))
+    if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         Request("directory", item.path());
 }
 
 void InstallDiskFormatter::visit(ItemFile& item)
 {
-    if (errorCode == kNoError && ConditionPasses(item.conditionId()))
+    if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         Request("file", item.path());
 }
 
 void InstallDiskFormatter::visit(ItemTar& item)
 {
-    if (errorCode == kNoError && ConditionPasses(item.conditionId()))
+    if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         Request("tar", item.destination());
 }
 
 void InstallDiskFormatter::visit(ItemLink& item)
 {
-    if (errorCode != kNoError || !ConditionPasses(item.conditionId()))
+    if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
     if (!IsExt3Path(item.linkPath()))
     {
         EngineLog::Line("Error in checking partitions write request for link " + item.linkPath() +
                         " (link path is not in ext3 partition) !");
-        errorCode = kLinkNotExt3;
+        errorCode = ErrorCode::kLinkNotExt3;
         return;
     }
     Request("link", item.linkPath());
@@ -124,14 +106,14 @@ std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) c
 
 void InstallDiskFormatter::RunFormatScript()
 {
-    if (errorCode != kNoError || !formatScriptSeen)
+    if (errorCode != ErrorCode::kNoError || !formatScriptSeen)
         return;
     const std::string path = env.ScriptFile("format.sh");
     boost::system::error_code ec;
     if (!boost::filesystem::exists(path, ec))
     {
         EngineLog::Line("Format script detected, but it doesn't exist !");
-        errorCode = kFormatScriptMissing;
+        errorCode = ErrorCode::kFormatScriptMissing;
         return;
     }
     EngineLog::Line("Executing script format.sh ...");
@@ -141,7 +123,7 @@ void InstallDiskFormatter::RunFormatScript()
     if (status != 0)
     {
         EngineLog::Line("Failed.");
-        errorCode = kFormatScriptFailed;
+        errorCode = ErrorCode::kFormatScriptFailed;
         return;
     }
     EngineLog::Line("Done.");

@@ -73,7 +73,7 @@ bool SyncPath(const std::string& path)
     return fd.close() && ok;
 }
 
-bool ConditionPasses(const ConditionResults& results, int16_t id, int& errorCode, int unknownCode)
+bool ConditionPasses(const ConditionResults& results, int16_t id, bool& unknown)
 {
     if (id == PackageFormat::kNoCondition)
         return true;
@@ -81,7 +81,7 @@ bool ConditionPasses(const ConditionResults& results, int16_t id, int& errorCode
     if (found == results.end())
     {
         EngineLog::Line("Unknown condition id " + std::to_string(id));
-        errorCode = unknownCode;
+        unknown = true;
         return false;
     }
     return found->second;

@@ -51,9 +51,19 @@ void CopyFileAndRemove(const std::string& path);
 }  // namespace EngineLog
 
 // The outcome of condition `id` for a pass that checks it before the installer does: -1 (no condition) always
-// passes; an id that no conditional script carried logs "Unknown condition id N", sets `errorCode` to
-// `unknownCode` and fails.
-bool ConditionPasses(const ConditionResults& results, int16_t id, int& errorCode, int unknownCode);
+// passes; an id that no conditional script carried logs "Unknown condition id N", sets `unknown` and fails.
+bool ConditionPasses(const ConditionResults& results, int16_t id, bool& unknown);
+
+// The same, setting a pass's `errorCode` to `unknownCode` for an unknown id.
+template <typename Code>
+bool ConditionPasses(const ConditionResults& results, int16_t id, Code& errorCode, Code unknownCode)
+{
+    bool unknown = false;
+    const bool passes = ConditionPasses(results, id, unknown);
+    if (unknown)
+        errorCode = unknownCode;
+    return passes;
+}
 
 // Flushes `path` (a file or a directory) to the device with fsync. False when it cannot be opened or flushed.
 bool SyncPath(const std::string& path);

@@ -40,55 +40,7 @@ void InstallItemComparator::visit(ItemUnknown&)
 {
     orderKey = kUnknown;
 }
-void InstallItemComparator::visit(ItemInstallerApp&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemInstallerRootFS&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemInstallerKernel&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemInstallerConfig&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemLauncherApp&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemLauncherConfig&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemServiceApp&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemServiceConfig&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemServiceKernel&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemServiceRootFS&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemBootUBoot&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemBootMLO&)
-{
-    orderKey = kSystem;
-}
-void InstallItemComparator::visit(ItemUserKernel&)
+void InstallItemComparator::visitSystem(ItemSystem&, uint32_t)
 {
     orderKey = kSystem;
 }

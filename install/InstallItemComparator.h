@@ -1,12 +1,12 @@
 #pragma once
 
-#include "IPkgItemVisitor.h"
 #include "ItemComparator.h"
+#include "PkgItemVisitor.h"
 
 // The install order: header, scripts (they decide the conditions the other items carry), system images,
 // directories, then the tars, files and links that go into them, links last so that their targets exist.
 // Each item's rank comes from its class, through a visit.
-class InstallItemComparator : public ItemComparator, public IPkgItemVisitor
+class InstallItemComparator : public ItemComparator, public PkgItemVisitor
 {
 public:
     int compare(const boost::shared_ptr<IPkgItem>& a, const boost::shared_ptr<IPkgItem>& b) override;
@@ -16,19 +16,6 @@ public:
 
     void visit(ItemHeader& item) override;
     void visit(ItemUnknown& item) override;
-    void visit(ItemInstallerApp& item) override;
-    void visit(ItemInstallerRootFS& item) override;
-    void visit(ItemInstallerKernel& item) override;
-    void visit(ItemInstallerConfig& item) override;
-    void visit(ItemLauncherApp& item) override;
-    void visit(ItemLauncherConfig& item) override;
-    void visit(ItemServiceApp& item) override;
-    void visit(ItemServiceConfig& item) override;
-    void visit(ItemServiceKernel& item) override;
-    void visit(ItemServiceRootFS& item) override;
-    void visit(ItemBootUBoot& item) override;
-    void visit(ItemBootMLO& item) override;
-    void visit(ItemUserKernel& item) override;
     void visit(ItemXML& item) override;
     void visit(ItemScript& item) override;
     void visit(ItemDir& item) override;
@@ -36,6 +23,7 @@ public:
     void visit(ItemLink& item) override;
     void visit(ItemTar& item) override;
     void visit(ItemInstallerFile& item) override;
+    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
 
 private:
     int orderKey = -1;

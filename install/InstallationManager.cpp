@@ -22,12 +22,20 @@
 
 namespace
 {
+// The run's result for `stage` as it stands, its limit taken from the stage's own codes.
+template <typename Stage>
+int ResultOf(const Stage& stage, int stageResult)
+{
+    return InstallationManager::StageResult(static_cast<int>(stage.GetErrorCode()),
+                                            static_cast<int>(Stage::kLastErrorCode), stageResult);
+}
+
 // One walk of `stage` over every item; stops before the next item once the stage has an error.
 template <typename Stage>
 int WalkItems(IPackageLoader& items, Stage& stage, int stageResult)
 {
     items.reset();
-    while (items.hasNext() && stage.GetErrorCode() == Stage::kNoError)
+    while (items.hasNext() && stage.GetErrorCode() == Stage::ErrorCode::kNoError)
     {
         const boost::shared_ptr<IPkgItem> item = items.next();
         if (item)
@@ -35,7 +43,7 @@ int WalkItems(IPackageLoader& items, Stage& stage, int stageResult)
             item->accept(stage);
         }
     }
-    return InstallationManager::StageResult(stage.GetErrorCode(), Stage::kLastErrorCode, stageResult);
+    return ResultOf(stage, stageResult);
 }
 
 // A walk, then the stage's final step when the walk ended without error.
@@ -48,7 +56,7 @@ int WalkAndFinish(IPackageLoader& items, Stage& stage, void (Stage::*finalStep)(
         return result;
     }
     (stage.*finalStep)();
-    return InstallationManager::StageResult(stage.GetErrorCode(), Stage::kLastErrorCode, stageResult);
+    return ResultOf(stage, stageResult);
 }
 
 // Pass 1: compliance and scripts, then the checker's verdict and the scripts' run, which waits for
@@ -59,18 +67,10 @@ int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts
     // Compliance judges the paths the package names on the instrument, wherever the eMMC is found here.
     PackageComplianceChecker checker;
     const auto complianceResult = [&checker]
-    {
-        return InstallationManager::StageResult(checker.GetErrorCode(),
-                                                PackageComplianceChecker::kLastErrorCode,
-                                                InstallationManager::kComplianceFailed);
-    };
-    const auto scriptsResult = [&scripts]
-    {
-        return InstallationManager::StageResult(scripts.GetErrorCode(), ScriptsExecutor::kLastErrorCode,
-                                                InstallationManager::kScriptsFailed);
-    };
-    while (items.hasNext() && scripts.GetErrorCode() == ScriptsExecutor::kNoError &&
-           checker.GetErrorCode() == PackageComplianceChecker::kNoError)
+    { return ResultOf(checker, InstallationManager::kComplianceFailed); };
+    const auto scriptsResult = [&scripts] { return ResultOf(scripts, InstallationManager::kScriptsFailed); };
+    while (items.hasNext() && scripts.GetErrorCode() == ScriptsExecutor::ErrorCode::kNoError &&
+           checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kNoError)
     {
         const boost::shared_ptr<IPkgItem> item = items.next();
         if (!item)
@@ -80,7 +80,7 @@ int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts
         item->accept(checker);
         // An item the checker refuses is not handed to the scripts: nothing of a refused package reaches the
         // script folder.
-        if (checker.GetErrorCode() == PackageComplianceChecker::kNoError)
+        if (checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kNoError)
         {
             item->accept(scripts);
         }

@@ -34,7 +34,6 @@ namespace fs = boost::filesystem;
 namespace
 {
 const int64_t kPlainBlock = 1048576;
-const int kUpdatePartition = 2;
 const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
 
 bool Exists(const std::string& path)
@@ -95,7 +94,7 @@ bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
     {
         EngineLog::Line("    " + why);
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return false;
     }
     return true;
@@ -106,13 +105,32 @@ void ItemUserInstaller::SetConditionResults(const ConditionResults& results)
     conditionResults.insert(results.begin(), results.end());
 }
 
-void ItemUserInstaller::visit(ItemUnknown&) {}
-void ItemUserInstaller::visit(ItemInstallerApp&) {}
-void ItemUserInstaller::visit(ItemInstallerRootFS&) {}
-void ItemUserInstaller::visit(ItemInstallerKernel&) {}
-void ItemUserInstaller::visit(ItemInstallerConfig&) {}
-void ItemUserInstaller::visit(ItemXML&) {}
-void ItemUserInstaller::visit(ItemInstallerFile&) {}
+// The boot and service images, each at its fixed place; the user kernel has its own visit, and the
+// installer's own images are not written.
+void ItemUserInstaller::visitSystem(ItemSystem& item, uint32_t chunkType)
+{
+    using namespace PackageFormat;
+    struct Image
+    {
+        uint32_t chunkType;
+        const char* destination;
+    };
+    static const Image kImages[] = {
+        {kTypeBootMLO, "/boot/MLO"},
+        {kTypeBootUBoot, "/boot/u-boot.bin"},
+        {kTypeServiceRootFS, "/service/ramdisk.gz"},
+        {kTypeServiceKernel, "/service/uImage"},
+        {kTypeServiceConfig, "/service/vex-service.xml"},
+        {kTypeServiceApp, "/service/vex-service"},
+        {kTypeLauncherConfig, "/service/vex-pkg-launcher.xml"},
+        {kTypeLauncherApp, "/service/vex-pkg-launcher"},
+    };
+    for (const Image& image : kImages)
+    {
+        if (image.chunkType == chunkType)
+            InstallSystemFile(item.dataInfo(), image.destination);
+    }
+}
 
 void ItemUserInstaller::visit(ItemHeader& item)
 {
@@ -124,39 +142,6 @@ void ItemUserInstaller::visit(ItemScript& item)
 {
     if (item.name() == "post.sh")
         postScriptSeen = true;
-}
-
-void ItemUserInstaller::visit(ItemBootMLO& item)
-{
-    InstallSystemFile(item.dataInfo(), "/boot/MLO");
-}
-void ItemUserInstaller::visit(ItemBootUBoot& item)
-{
-    InstallSystemFile(item.dataInfo(), "/boot/u-boot.bin");
-}
-void ItemUserInstaller::visit(ItemServiceRootFS& item)
-{
-    InstallSystemFile(item.dataInfo(), "/service/ramdisk.gz");
-}
-void ItemUserInstaller::visit(ItemServiceKernel& item)
-{
-    InstallSystemFile(item.dataInfo(), "/service/uImage");
-}
-void ItemUserInstaller::visit(ItemServiceConfig& item)
-{
-    InstallSystemFile(item.dataInfo(), "/service/vex-service.xml");
-}
-void ItemUserInstaller::visit(ItemServiceApp& item)
-{
-    InstallSystemFile(item.dataInfo(), "/service/vex-service");
-}
-void ItemUserInstaller::visit(ItemLauncherConfig& item)
-{
-    InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher.xml");
-}
-void ItemUserInstaller::visit(ItemLauncherApp& item)
-{
-    InstallSystemFile(item.dataInfo(), "/service/vex-pkg-launcher");
 }
 
 std::unique_ptr<ProcessingStrategy> ItemUserInstaller::FileStrategy(const ItemFile& item)
@@ -179,9 +164,9 @@ void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, Process
     // Cut at its declared size, the file cannot be what its digest describes.
     if (result != DataInfoExtractor::kOk)
         errorCode = result == DataInfoExtractor::kMd5Mismatch || result == DataInfoExtractor::kTooLarge
-                        ? kMd5Mismatch
-                    : result == DataInfoExtractor::kDecodeError ? kDecodeFailed
-                                                                : kStepFailed;
+                        ? ErrorCode::kMd5Mismatch
+                    : result == DataInfoExtractor::kDecodeError ? ErrorCode::kDecodeFailed
+                                                                : ErrorCode::kStepFailed;
 }
 
 bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::string& destination)
@@ -202,7 +187,7 @@ void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& rel
     EngineLog::Line("Extracting and installing system file " + destination + " ...");
     ReadingStrategy plain(kPlainBlock);
     Extract(data, destination + ".tmp", plain);
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
     {
         EngineLog::Line("Failed.");
         return;
@@ -210,7 +195,7 @@ void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& rel
     if (!ReplaceDurably(destination + ".tmp", destination))
     {
         EngineLog::Line("Failed.");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     EngineLog::Line("Done.");
@@ -221,7 +206,7 @@ void ItemUserInstaller::visit(ItemUserKernel& item)
     EngineLog::Line("Extracting and installing user kernel ...");
     ReadingStrategy plain(kPlainBlock);
     Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
-    EngineLog::Line(errorCode != kNoError ? "Failed !" : "Done");
+    EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
 }
 
 bool ItemUserInstaller::ConditionPasses(int16_t id)
@@ -229,7 +214,7 @@ bool ItemUserInstaller::ConditionPasses(int16_t id)
     const auto found = conditionResults.find(id);
     if (found == conditionResults.end())
     {
-        errorCode = kUnknownCondition;
+        errorCode = ErrorCode::kUnknownCondition;
         return false;
     }
     return found->second;
@@ -244,11 +229,11 @@ void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
     if (ext3)
     {
         if (!ChangeMode(path, 0600))
-            errorCode = kExt3AttributesFailed;
+            errorCode = ErrorCode::kExt3AttributesFailed;
     }
     else if (!env.Disk().SetVfatAttributes(path, false, false, false, false))
     {
-        errorCode = kVfatAttributesFailed;
+        errorCode = ErrorCode::kVfatAttributesFailed;
     }
 }
 
@@ -276,7 +261,7 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     if (!ok)
     {
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
     }
     return ok;
 }
@@ -296,19 +281,19 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileS
     {
         if (!env.Disk().SetVfatAttributes(path, entry.fatReadOnly(), entry.fatArchive(), entry.fatSystem(),
                                           entry.fatHidden()))
-            errorCode = kVfatAttributesFailed;
+            errorCode = ErrorCode::kVfatAttributesFailed;
         return;
     }
     if (!ChangeMode(path, Ext3Mode(entry)))
     {
         EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
-        errorCode = kExt3AttributesFailed;
+        errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
     if (!ChangeOwner(path, entry.uid(), entry.gid()))
     {
         EngineLog::Line(kOwnersFailed);
-        errorCode = kExt3AttributesFailed;
+        errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
     // Changing the owner of an executable drops its set-user-id and set-group-id bits, so those are put
@@ -317,13 +302,13 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileS
     if ((mode & (S_ISUID | S_ISGID)) != 0 && !ChangeMode(path, mode))
     {
         EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
-        errorCode = kExt3AttributesFailed;
+        errorCode = ErrorCode::kExt3AttributesFailed;
     }
 }
 
 void ItemUserInstaller::EndItem()
 {
-    EngineLog::Line(errorCode != kNoError ? "Failed !" : "Done.");
+    EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done.");
 }
 
 void ItemUserInstaller::visit(ItemDir& item)
@@ -340,7 +325,7 @@ void ItemUserInstaller::visit(ItemDir& item)
     if (!ConfinedPath::RemoveLinkAt(path))
     {
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     if (!fs::exists(path, ec))
@@ -349,7 +334,7 @@ void ItemUserInstaller::visit(ItemDir& item)
         if (ec)
         {
             EngineLog::Line("Failed !");
-            errorCode = kStepFailed;
+            errorCode = ErrorCode::kStepFailed;
             return;
         }
     }
@@ -377,16 +362,16 @@ void ItemUserInstaller::visit(ItemFile& item)
     // A link left where the file goes (by a tar member or an earlier package) is replaced, never written
     // through.
     if (!ConfinedPath::RemoveLinkAt(path))
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
     else
         Unlock(path, ext3);
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
     {
         EngineLog::Line("Failed !");
         return;
     }
     Extract(item.dataInfo(), path, *FileStrategy(item), item.installedSize());
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
     {
         EngineLog::Line("Failed !");
         return;
@@ -408,7 +393,7 @@ void ItemUserInstaller::visit(ItemLink& item)
     {
         EngineLog::Line("    Destination path is not in ext3 partition !");
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     std::string path;
@@ -428,7 +413,7 @@ void ItemUserInstaller::visit(ItemLink& item)
     {
         EngineLog::Line("    Destination folder does not exists or failed to delete pre-existent link !");
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     fs::create_symlink(target, path, ec);
@@ -436,13 +421,13 @@ void ItemUserInstaller::visit(ItemLink& item)
     {
         EngineLog::Line("    Error in creating link " + path + " -> " + target + " !");
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     if (!env.Disk().CheckLink(path, target, static_cast<int>(item.targetMustExist())))
     {
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     if (Exists(path))
@@ -453,7 +438,7 @@ void ItemUserInstaller::visit(ItemLink& item)
         {
             EngineLog::Line(kOwnersFailed);
             EngineLog::Line("Failed !");
-            errorCode = kStepFailed;
+            errorCode = ErrorCode::kStepFailed;
             return;
         }
     }
@@ -478,14 +463,14 @@ void ItemUserInstaller::visit(ItemTar& item)
     if (!fs::is_directory(folder, ec))
     {
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     std::unique_ptr<TarExtractor> tar(env.TarFactory().Create());
     if (!tar)
     {
         EngineLog::Line("Failed !");
-        errorCode = kTarFailed;
+        errorCode = ErrorCode::kTarFailed;
         return;
     }
     tar->SetNotifier(notifier);
@@ -495,7 +480,7 @@ void ItemUserInstaller::visit(ItemTar& item)
     if (!tar->ExtractAndVerify(&item, folder))
     {
         EngineLog::Line("Failed !");
-        errorCode = kTarFailed;
+        errorCode = ErrorCode::kTarFailed;
         EngineLog::Line("Tar streaming extract error(s):");
         std::vector<std::string> errors;
         tar->TakeErrors(errors);
@@ -516,7 +501,7 @@ void ItemUserInstaller::CompleteInstallation()
         const std::string output = env.TmpFile("post.log");
         const int status =
             env.Runner().RunToFile(CommandRunner::ShellQuote(env.ScriptFile("post.sh")), output);
-        env.Partitions().Mount(kUpdatePartition);
+        env.Partitions().Mount(PartitionsManager::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
         EngineLog::Line("Executing script post.sh ...");
@@ -524,7 +509,7 @@ void ItemUserInstaller::CompleteInstallation()
         if (status != 0)
         {
             EngineLog::Line("Failed !");
-            errorCode = kStepFailed;
+            errorCode = ErrorCode::kStepFailed;
             return;
         }
         EngineLog::Line("Done.");
@@ -537,12 +522,12 @@ void ItemUserInstaller::CompleteInstallation()
     if (Exists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
     {
         EngineLog::Line("Failed !");
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
         return;
     }
     EngineLog::Line("Done.");
     // Until the partitions are synced and unmounted the installed files may not be on the device: a failure
     // here is a failed installation, however well the items went.
     if (!env.Partitions().UnmountAll())
-        errorCode = kStepFailed;
+        errorCode = ErrorCode::kStepFailed;
 }

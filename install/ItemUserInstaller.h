@@ -1,8 +1,8 @@
 #pragma once
 
 #include "DataInfoExtractor.h"
-#include "IPkgItemVisitor.h"
 #include "InstallEnvironment.h"
+#include "PkgItemVisitor.h"
 
 #include <memory>
 #include <string>
@@ -17,10 +17,10 @@ class ItemFileSystemEntry;
 // renamed into place once they are safely on the device; the user kernel stays under its temporary name until
 // CompleteInstallation, which runs post.sh first and switches the kernel only when it succeeded. Directories,
 // files, links and tars get the owners, modes, FAT attributes and time stamps the package gives them.
-class ItemUserInstaller : public IPkgItemVisitor
+class ItemUserInstaller : public PkgItemVisitor
 {
 public:
-    enum ErrorCode
+    enum class ErrorCode
     {
         kNoError = 0,
         kStepFailed = 1,
@@ -30,8 +30,9 @@ public:
         kExt3AttributesFailed = 5,
         kVfatAttributesFailed = 6,
         kTarFailed = 7,
-        kLastErrorCode = kTarFailed,  // codes above, and below 0, are the stage's own fault
     };
+    // Codes above this one, and below 0, are the stage's own fault.
+    static constexpr ErrorCode kLastErrorCode = ErrorCode::kTarFailed;
 
     // `dateTimeMode`: 0 current time, 1 the package's creation time, 2 each file's own time.
     ItemUserInstaller(InstallProgressNotifierInterface* notifier, int dateTimeMode,
@@ -41,31 +42,17 @@ public:
     void SetConditionResults(const ConditionResults& results);
 
     void visit(ItemHeader& item) override;
-    void visit(ItemUnknown& item) override;
-    void visit(ItemInstallerApp& item) override;
-    void visit(ItemInstallerRootFS& item) override;
-    void visit(ItemInstallerKernel& item) override;
-    void visit(ItemInstallerConfig& item) override;
-    void visit(ItemLauncherApp& item) override;
-    void visit(ItemLauncherConfig& item) override;
-    void visit(ItemServiceApp& item) override;
-    void visit(ItemServiceConfig& item) override;
-    void visit(ItemServiceKernel& item) override;
-    void visit(ItemServiceRootFS& item) override;
-    void visit(ItemBootUBoot& item) override;
-    void visit(ItemBootMLO& item) override;
     void visit(ItemUserKernel& item) override;
-    void visit(ItemXML& item) override;
     void visit(ItemScript& item) override;
     void visit(ItemDir& item) override;
     void visit(ItemFile& item) override;
     void visit(ItemLink& item) override;
     void visit(ItemTar& item) override;
-    void visit(ItemInstallerFile& item) override;
+    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
 
     // post.sh, the kernel switch and unmounting; called once after a walk without error.
     void CompleteInstallation();
-    int GetErrorCode() const { return errorCode; }
+    ErrorCode GetErrorCode() const { return errorCode; }
 
     // The mode an ext3 destination gets from the item's permission bytes and flags.
     static unsigned Ext3Mode(const ItemFileSystemEntry& entry);
@@ -105,5 +92,5 @@ private:
     ConditionResults conditionResults{{-1, true}};
     DataInfoExtractor extractor;
     bool postScriptSeen = false;
-    int errorCode = kNoError;
+    ErrorCode errorCode = ErrorCode::kNoError;
 };

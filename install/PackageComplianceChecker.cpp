@@ -68,7 +68,7 @@ void PackageComplianceChecker::Log(const std::string& text)
     LogStream::Instance().WriteLine(text);
 }
 
-void PackageComplianceChecker::Fail(int code, const std::string& message)
+void PackageComplianceChecker::Fail(ErrorCode code, const std::string& message)
 {
     Log(message);
     errorCode = code;
@@ -79,7 +79,7 @@ void PackageComplianceChecker::visit(ItemHeader& item)
     Log("Verifying pkg library (install part) compatibility ...");
     if (item.installMajor() != kRequiredInstallMajor)
     {
-        Fail(kIncompatibleLibrary,
+        Fail(ErrorCode::kIncompatibleLibrary,
              "Pkg library used to create this package (v" + std::to_string(item.installMajor()) + "." +
                  std::to_string(item.installMinor()) +
                  ") is not compatible with this application. It requires install pkg lib (v" +
@@ -91,65 +91,40 @@ void PackageComplianceChecker::visit(ItemHeader& item)
     if (type != kService && type != kUser && type != kMaintenance)
     {
         packageType = kUnknownType;
-        Fail(kUnknownPackageType, "Unknown package type !");
+        Fail(ErrorCode::kUnknownPackageType, "Unknown package type !");
         return;
     }
     packageType = static_cast<int>(type);
     headerSeen = true;
 }
 
-// Installer images, XML and unknown items are neither counted nor checked.
-void PackageComplianceChecker::visit(ItemUnknown&) {}
-void PackageComplianceChecker::visit(ItemInstallerApp&) {}
-void PackageComplianceChecker::visit(ItemInstallerRootFS&) {}
-void PackageComplianceChecker::visit(ItemInstallerKernel&) {}
-void PackageComplianceChecker::visit(ItemInstallerConfig&) {}
-void PackageComplianceChecker::visit(ItemXML&) {}
-void PackageComplianceChecker::visit(ItemInstallerFile&) {}
-
-void PackageComplianceChecker::visit(ItemLauncherApp& item)
+// Each image may come once and must carry its data. Installer images, XML and unknown items are neither
+// counted nor checked.
+void PackageComplianceChecker::visitSystem(ItemSystem& item, uint32_t chunkType)
 {
-    CheckSingleSystemItem(kLauncherApp, &item.dataInfo(), "Duplicated launcher app chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemLauncherConfig& item)
-{
-    CheckSingleSystemItem(kLauncherConfig, &item.dataInfo(), "Duplicated launcher config chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemServiceApp& item)
-{
-    CheckSingleSystemItem(kServiceApp, &item.dataInfo(), "Duplicated service app chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemServiceConfig& item)
-{
-    CheckSingleSystemItem(kServiceConfig, &item.dataInfo(), "Duplicated service config chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemServiceKernel& item)
-{
-    CheckSingleSystemItem(kServiceKernel, &item.dataInfo(), "Duplicated service kernel chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemServiceRootFS& item)
-{
-    CheckSingleSystemItem(kServiceRootFS, &item.dataInfo(), "Duplicated service rootFS chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemBootUBoot& item)
-{
-    CheckSingleSystemItem(kUBoot, &item.dataInfo(), "Duplicated UBOOT chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemBootMLO& item)
-{
-    CheckSingleSystemItem(kMLO, &item.dataInfo(), "Duplicated MLO chunk !");
-}
-
-void PackageComplianceChecker::visit(ItemUserKernel& item)
-{
-    CheckSingleSystemItem(kUserKernel, &item.dataInfo(), "Duplicated user kernel chunk !");
+    using namespace PackageFormat;
+    struct Image
+    {
+        uint32_t chunkType;
+        Kind kind;
+        const char* duplicateMessage;
+    };
+    static const Image kImages[] = {
+        {kTypeLauncherApp, kLauncherApp, "Duplicated launcher app chunk !"},
+        {kTypeLauncherConfig, kLauncherConfig, "Duplicated launcher config chunk !"},
+        {kTypeServiceApp, kServiceApp, "Duplicated service app chunk !"},
+        {kTypeServiceConfig, kServiceConfig, "Duplicated service config chunk !"},
+        {kTypeServiceKernel, kServiceKernel, "Duplicated service kernel chunk !"},
+        {kTypeServiceRootFS, kServiceRootFS, "Duplicated service rootFS chunk !"},
+        {kTypeBootUBoot, kUBoot, "Duplicated UBOOT chunk !"},
+        {kTypeBootMLO, kMLO, "Duplicated MLO chunk !"},
+        {kTypeUserKernel, kUserKernel, "Duplicated user kernel chunk !"},
+    };
+    for (const Image& image : kImages)
+    {
+        if (image.chunkType == chunkType)
+            CheckSingleSystemItem(image.kind, &item.dataInfo(), image.duplicateMessage);
+    }
 }
 
 void PackageComplianceChecker::visit(ItemScript& item)
@@ -165,7 +140,8 @@ void PackageComplianceChecker::visit(ItemScript& item)
         return;
     if (std::find(conditionIds.begin(), conditionIds.end(), id) != conditionIds.end())
     {
-        Fail(kConditionId, "Duplicated condition id (" + std::to_string(id) + ") for script " + name);
+        Fail(ErrorCode::kConditionId,
+             "Duplicated condition id (" + std::to_string(id) + ") for script " + name);
         return;
     }
     conditionIds.push_back(id);
@@ -206,7 +182,7 @@ void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const DataInfo* 
 {
     if (present[kind])
     {
-        Fail(kDuplicatedItem, duplicateMessage);
+        Fail(ErrorCode::kDuplicatedItem, duplicateMessage);
         return;
     }
     present[kind] = true;
@@ -216,15 +192,16 @@ void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const DataInfo* 
 void PackageComplianceChecker::CheckData(const DataInfo* data)
 {
     if (data == nullptr)
-        Fail(kMissingData, "Invalid item system (null DataInfo) !");
+        Fail(ErrorCode::kMissingData, "Invalid item system (null DataInfo) !");
     else if (data->reader() == nullptr)
-        Fail(kMissingData, "Invalid item system (null reader) !");
+        Fail(ErrorCode::kMissingData, "Invalid item system (null reader) !");
 }
 
 void PackageComplianceChecker::LookUpConditionId(int16_t id, const std::string& path)
 {
     if (std::find(conditionIds.begin(), conditionIds.end(), id) == conditionIds.end())
-        Fail(kConditionId, "Condition id (" + std::to_string(id) + ") not found for " + path + " !");
+        Fail(ErrorCode::kConditionId,
+             "Condition id (" + std::to_string(id) + ") not found for " + path + " !");
 }
 
 void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
@@ -234,34 +211,35 @@ void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
         HasParentComponent(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
     if (partition == PartitionsManager::kNoPartition)
     {
-        Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
+        Fail(ErrorCode::kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
         return;
     }
     if (packageType == kUnknownType)
     {
-        Fail(kUnknownPackageType, "Unknown package type in checking if path " + path + " is allowed.");
+        Fail(ErrorCode::kUnknownPackageType,
+             "Unknown package type in checking if path " + path + " is allowed.");
         return;
     }
     if (!TypeMayWrite(packageType, partition))
-        Fail(kPathNotAllowed, "Invalid destination directory path '" + fullPath + "' for " +
-                                  TypeName(packageType) + " package type.");
+        Fail(ErrorCode::kPathNotAllowed, "Invalid destination directory path '" + fullPath + "' for " +
+                                             TypeName(packageType) + " package type.");
 }
 
 bool PackageComplianceChecker::CheckExt3Path(const std::string& path)
 {
     if (!HasParentComponent(path) && IsExt3Path(path))
         return true;
-    Fail(kPathNotAllowed, "Invalid link path for " + path + ".");
+    Fail(ErrorCode::kPathNotAllowed, "Invalid link path for " + path + ".");
     return false;
 }
 
 void PackageComplianceChecker::CheckCompliance()
 {
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
         return;
     if (!headerSeen)
     {
-        errorCode = kIncompatibleLibrary;
+        errorCode = ErrorCode::kIncompatibleLibrary;
         return;
     }
     bool compliant = true;
@@ -279,5 +257,5 @@ void PackageComplianceChecker::CheckCompliance()
         compliant = compliant && present[kPreScript] && present[kCleanScript] && present[kPostScript];
     }
     if (!compliant)
-        Fail(kKindsNotAllowed, "Checking package compliance failed !");
+        Fail(ErrorCode::kKindsNotAllowed, "Checking package compliance failed !");
 }

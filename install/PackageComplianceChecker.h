@@ -2,7 +2,7 @@
 
 #include "PackageFormat.h"
 
-#include "IPkgItemVisitor.h"
+#include "PkgItemVisitor.h"
 
 #include <cstdint>
 #include <string>
@@ -16,10 +16,10 @@ class PartitionsManager;
 // the type may write, links and tars inside the ext3 trees, data behind every item that needs it, and
 // consistent condition ids. It only logs and keeps an error code; the sequence stops the walk at the first
 // non-zero code and asks for the final verdict (CheckCompliance) after a clean walk.
-class PackageComplianceChecker : public IPkgItemVisitor
+class PackageComplianceChecker : public PkgItemVisitor
 {
 public:
-    enum ErrorCode
+    enum class ErrorCode
     {
         kNoError = 0,
         kIncompatibleLibrary = 1,  // also: no acceptable header was visited
@@ -29,8 +29,9 @@ public:
         kMissingData = 5,
         kPathNotAllowed = 6,
         kConditionId = 7,
-        kLastErrorCode = kConditionId,  // codes above, and below 0, are the stage's own fault
     };
+    // Codes above this one, and below 0, are the stage's own fault.
+    static constexpr ErrorCode kLastErrorCode = ErrorCode::kConditionId;
     enum PackageType
     {
         kService = PackageFormat::kPackageService,
@@ -48,31 +49,16 @@ public:
     PackageComplianceChecker& operator=(const PackageComplianceChecker&) = delete;
 
     void visit(ItemHeader& item) override;
-    void visit(ItemUnknown& item) override;
-    void visit(ItemInstallerApp& item) override;
-    void visit(ItemInstallerRootFS& item) override;
-    void visit(ItemInstallerKernel& item) override;
-    void visit(ItemInstallerConfig& item) override;
-    void visit(ItemLauncherApp& item) override;
-    void visit(ItemLauncherConfig& item) override;
-    void visit(ItemServiceApp& item) override;
-    void visit(ItemServiceConfig& item) override;
-    void visit(ItemServiceKernel& item) override;
-    void visit(ItemServiceRootFS& item) override;
-    void visit(ItemBootUBoot& item) override;
-    void visit(ItemBootMLO& item) override;
-    void visit(ItemUserKernel& item) override;
-    void visit(ItemXML& item) override;
     void visit(ItemScript& item) override;
     void visit(ItemDir& item) override;
     void visit(ItemFile& item) override;
     void visit(ItemLink& item) override;
     void visit(ItemTar& item) override;
-    void visit(ItemInstallerFile& item) override;
+    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
 
     // The final verdict on the item kinds; the outcome is in the error code.
     void CheckCompliance();
-    int GetErrorCode() const { return errorCode; }
+    ErrorCode GetErrorCode() const { return errorCode; }
 
 private:
     enum Kind
@@ -102,7 +88,7 @@ private:
     void LookUpConditionId(int16_t id, const std::string& path);
     void CheckDestinationPath(const std::string& path);
     bool CheckExt3Path(const std::string& path);
-    void Fail(int code, const std::string& message);
+    void Fail(ErrorCode code, const std::string& message);
     void Log(const std::string& text);
 
     const PartitionsManager& partitions;
@@ -110,5 +96,5 @@ private:
     bool headerSeen = false;
     bool present[kKindCount] = {};
     std::vector<int16_t> conditionIds{-1};
-    int errorCode = kNoError;
+    ErrorCode errorCode = ErrorCode::kNoError;
 };

@@ -54,55 +54,14 @@ ScriptsExecutor::ScriptsExecutor(InstallProgressNotifierInterface* notifier_,
 
 ScriptsExecutor::~ScriptsExecutor() = default;
 
-void ScriptsExecutor::visit(ItemHeader&) {}
-void ScriptsExecutor::visit(ItemUnknown&) {}
-void ScriptsExecutor::visit(ItemInstallerApp&) {}
-void ScriptsExecutor::visit(ItemInstallerRootFS&) {}
-void ScriptsExecutor::visit(ItemInstallerKernel&) {}
-void ScriptsExecutor::visit(ItemInstallerConfig&) {}
-void ScriptsExecutor::visit(ItemXML&) {}
-void ScriptsExecutor::visit(ItemDir&) {}
-void ScriptsExecutor::visit(ItemLink&) {}
-void ScriptsExecutor::visit(ItemInstallerFile&) {}
-
 static const char* const kSystemCountError = "Error calculating bytes to process in system chunk !";
 
-void ScriptsExecutor::visit(ItemLauncherApp& item)
+void ScriptsExecutor::visitSystem(ItemSystem& item, uint32_t chunkType)
 {
-    CountBytes(item.dataInfo(), kSystemCountError);
+    if (!PackageFormat::isInstallerImageType(chunkType))
+        CountBytes(item.dataInfo(), kSystemCountError);
 }
-void ScriptsExecutor::visit(ItemLauncherConfig& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
-void ScriptsExecutor::visit(ItemServiceApp& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
-void ScriptsExecutor::visit(ItemServiceConfig& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
-void ScriptsExecutor::visit(ItemServiceKernel& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
-void ScriptsExecutor::visit(ItemServiceRootFS& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
-void ScriptsExecutor::visit(ItemBootUBoot& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
-void ScriptsExecutor::visit(ItemBootMLO& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
-void ScriptsExecutor::visit(ItemUserKernel& item)
-{
-    CountBytes(item.dataInfo(), kSystemCountError);
-}
+
 // Files are counted whatever their condition: the conditional scripts have not run yet.
 void ScriptsExecutor::visit(ItemFile& item)
 {
@@ -111,13 +70,13 @@ void ScriptsExecutor::visit(ItemFile& item)
 
 void ScriptsExecutor::CountBytes(const DataInfo& data, const char* message)
 {
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
         return;
     const int64_t size = data.reader() != nullptr ? data.reader()->size() : -1;
     if (size < 0)
     {
         EngineLog::Line(message);
-        errorCode = kNoDataToCount;
+        errorCode = ErrorCode::kNoDataToCount;
         return;
     }
     byteTotal += static_cast<uint64_t>(size);
@@ -152,14 +111,14 @@ bool ScriptsExecutor::PrepareScriptDir()
 
 void ScriptsExecutor::visit(ItemScript& item)
 {
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
         return;
     const std::string& name = item.name();
     EngineLog::Line("Extracting script " + name + " ...");
     if (!IsPlainFileName(name) || !PrepareScriptDir())
     {
         EngineLog::Line("Failed !");
-        errorCode = kScriptNotWritten;
+        errorCode = ErrorCode::kScriptNotWritten;
         return;
     }
     const std::string path = env.ScriptFile(name);
@@ -169,13 +128,13 @@ void ScriptsExecutor::visit(ItemScript& item)
         case DataInfoExtractor::kOk:
             break;
         case DataInfoExtractor::kMd5Mismatch:
-            errorCode = kScriptMd5;
+            errorCode = ErrorCode::kScriptMd5;
             break;
         case DataInfoExtractor::kDecodeError:
-            errorCode = kScriptNotDecoded;
+            errorCode = ErrorCode::kScriptNotDecoded;
             break;
         default:
-            errorCode = kScriptNotWritten;
+            errorCode = ErrorCode::kScriptNotWritten;
             break;
     }
     boost::system::error_code ec;
@@ -184,13 +143,13 @@ void ScriptsExecutor::visit(ItemScript& item)
     {
         fs::permissions(path, fs::owner_all, ec);
         if (ec)
-            errorCode = kScriptNotWritten;
+            errorCode = ErrorCode::kScriptNotWritten;
     }
     else if (ec && status.type() != fs::file_not_found)
     {
-        errorCode = kScriptNotWritten;
+        errorCode = ErrorCode::kScriptNotWritten;
     }
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
     {
         EngineLog::Line("Failed !");
         return;
@@ -206,17 +165,17 @@ void ScriptsExecutor::FailTarCount(const std::vector<std::string>& detail,
     EngineLog::Line(kTarCountError);
     for (const std::string& line : detail) EngineLog::Line(line);
     env.Disk().RemoveFiles(env.tmpDir, members);
-    errorCode = kTarListsFailed;
+    errorCode = ErrorCode::kTarListsFailed;
 }
 
 void ScriptsExecutor::visit(ItemTar& item)
 {
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
         return;
     if (!tarExtractor || item.dataInfo().reader() == nullptr)
     {
         EngineLog::Line(kTarCountError);
-        errorCode = kTarListsFailed;
+        errorCode = ErrorCode::kTarListsFailed;
         return;
     }
     const std::string base = TarLists::ListBaseName(item.destination());
@@ -290,7 +249,7 @@ bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
         if (tellUser)
             ReportPreScriptRefusal();
         EngineLog::Line("Failed !");
-        errorCode = kScriptFailed;
+        errorCode = ErrorCode::kScriptFailed;
         return false;
     }
     EngineLog::Line("Done.");
@@ -316,7 +275,7 @@ void ScriptsExecutor::ReportPreScriptRefusal()
 
 void ScriptsExecutor::RunScripts()
 {
-    if (errorCode != kNoError)
+    if (errorCode != ErrorCode::kNoError)
         return;
     if (!RunMandatoryScript("pre.sh", true) || !RunMandatoryScript("clean.sh", false))
         return;
@@ -326,7 +285,7 @@ void ScriptsExecutor::RunScripts()
         if (!Exists(script.path))
         {
             EngineLog::Line("Failed !");
-            errorCode = kScriptFailed;
+            errorCode = ErrorCode::kScriptFailed;
             return;
         }
         // A failing conditional script only switches its items off.

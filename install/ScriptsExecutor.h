@@ -1,8 +1,8 @@
 #pragma once
 
 #include "DataInfoExtractor.h"
-#include "IPkgItemVisitor.h"
 #include "InstallEnvironment.h"
+#include "PkgItemVisitor.h"
 
 #include <cstdint>
 #include <memory>
@@ -17,10 +17,10 @@ class TarExtractor;
 // remembers the conditional ones, and adds up the package bytes the installing pass will work through, so
 // that the progress total is known before anything is written. RunScripts then runs "pre.sh", "clean.sh" and
 // the conditional scripts; each conditional script's exit status becomes the result of its condition id.
-class ScriptsExecutor : public IPkgItemVisitor
+class ScriptsExecutor : public PkgItemVisitor
 {
 public:
-    enum ErrorCode
+    enum class ErrorCode
     {
         kNoError = 0,
         kScriptFailed = 1,
@@ -29,8 +29,9 @@ public:
         kScriptNotWritten = 4,
         kScriptMd5 = 5,
         kScriptNotDecoded = 6,
-        kLastErrorCode = kScriptNotDecoded,  // codes above, and below 0, are the stage's own fault
     };
+    // Codes above this one, and below 0, are the stage's own fault.
+    static constexpr ErrorCode kLastErrorCode = ErrorCode::kScriptNotDecoded;
 
     // The notifier (not owned, may be null) shows the user why pre.sh refused the update.
     explicit ScriptsExecutor(InstallProgressNotifierInterface* notifier,
@@ -39,34 +40,16 @@ public:
     ScriptsExecutor(const ScriptsExecutor&) = delete;
     ScriptsExecutor& operator=(const ScriptsExecutor&) = delete;
 
-    void visit(ItemHeader& item) override;
-    void visit(ItemUnknown& item) override;
-    void visit(ItemInstallerApp& item) override;
-    void visit(ItemInstallerRootFS& item) override;
-    void visit(ItemInstallerKernel& item) override;
-    void visit(ItemInstallerConfig& item) override;
-    void visit(ItemLauncherApp& item) override;
-    void visit(ItemLauncherConfig& item) override;
-    void visit(ItemServiceApp& item) override;
-    void visit(ItemServiceConfig& item) override;
-    void visit(ItemServiceKernel& item) override;
-    void visit(ItemServiceRootFS& item) override;
-    void visit(ItemBootUBoot& item) override;
-    void visit(ItemBootMLO& item) override;
-    void visit(ItemUserKernel& item) override;
-    void visit(ItemXML& item) override;
     void visit(ItemScript& item) override;
-    void visit(ItemDir& item) override;
     void visit(ItemFile& item) override;
-    void visit(ItemLink& item) override;
     void visit(ItemTar& item) override;
-    void visit(ItemInstallerFile& item) override;
+    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
 
     void RunScripts();
     uint64_t GetBytesToProcess() const { return byteTotal; }
     // Adds each conditional script's result; ids already in `results` keep their value.
     void GetConditionResults(ConditionResults& results) const;
-    int GetErrorCode() const { return errorCode; }
+    ErrorCode GetErrorCode() const { return errorCode; }
 
 private:
     struct ConditionalScript
@@ -89,5 +72,5 @@ private:
     std::vector<ConditionalScript> conditionalScripts;
     uint64_t byteTotal = 0;
     bool firstScript = true;
-    int errorCode = kNoError;
+    ErrorCode errorCode = ErrorCode::kNoError;
 };

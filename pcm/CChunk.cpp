@@ -1,5 +1,6 @@
 #include "CChunk.h"
 
+#include "BigEndian.h"
 #include "CStream.h"
 
 #include <algorithm>
@@ -38,8 +39,7 @@ bool CChunk::readUnsigned(int width, uint32_t& value)
         markFailed();
         return false;
     }
-    value = 0;
-    for (int i = 0; i < width; ++i) value = (value << 8) | bytes[i];
+    value = BigEndian::read(bytes, static_cast<size_t>(width));
     return true;
 }
 

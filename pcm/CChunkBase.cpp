@@ -93,7 +93,12 @@ int CChunkBase::openNextChild(const uint32_t* required, CChunk*& child)
         state_ = ChunkState::Failed;
         return 0;
     }
-    std::unique_ptr<CChunk> made(header.isBlock() ? new CChunkBlock(header) : new CChunk(header));
+    return openChild(std::unique_ptr<CChunk>(header.isBlock() ? new CChunkBlock(header) : new CChunk(header)),
+                     child);
+}
+
+int CChunkBase::openChild(std::unique_ptr<CChunk> made, CChunk*& child)
+{
     if (!attach(made.get()))
         return 0;
     currentChild_ = made.release();
@@ -157,20 +162,9 @@ int CChunkBase::createChildAs(uint32_t identifier, bool forcePlain, CChunk*& chi
         state_ = ChunkState::Failed;
         return 0;
     }
-    std::unique_ptr<CChunk> made(header.isBlock() && !forcePlain ? new CChunkBlock(header)
-                                                                 : new CChunk(header));
-    if (!attach(made.get()))
-        return 0;
-    currentChild_ = made.release();
-    if (!currentChild_->beginPayload())
-    {
-        delete currentChild_;
-        currentChild_ = nullptr;
-        state_ = ChunkState::Failed;
-        return 0;
-    }
-    child = currentChild_;
-    return 1;
+    return openChild(std::unique_ptr<CChunk>(header.isBlock() && !forcePlain ? new CChunkBlock(header)
+                                                                             : new CChunk(header)),
+                     child);
 }
 
 int CChunkBase::releaseChild(CChunk*& child)

@@ -5,6 +5,7 @@
 #include "InfoRecord.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class CChunk;
@@ -94,6 +95,8 @@ private:
     int openNextChild(const uint32_t* required, CChunk*& child);
     int createChildAs(uint32_t identifier, bool forcePlain, CChunk*& child);
     bool attach(CChunk* child);
+    // Attaches `made` as the current child and starts its payload; 1 with `child` set, else 0.
+    int openChild(std::unique_ptr<CChunk> made, CChunk*& child);
 
     uint8_t depth_ = 0;
     int64_t payloadStart_ = 0;

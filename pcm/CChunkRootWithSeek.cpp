@@ -1,5 +1,6 @@
 #include "CChunkRootWithSeek.h"
 
+#include "BigEndian.h"
 #include "CChunk.h"
 #include "CImageStr.h"
 #include "CStream.h"
@@ -31,10 +32,6 @@ uint64_t storedTableLength(uint64_t entries)
     return kTableChunkFixed + kEntrySize * entries;
 }
 
-uint32_t bigEndian32(const uint8_t* bytes)
-{
-    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
-}
 }  // namespace
 
 CChunkRootWithSeek::CChunkRootWithSeek(std::unique_ptr<CStream> stream) : CChunkRootBase(std::move(stream)) {}
@@ -181,7 +178,7 @@ bool CChunkRootWithSeek::readStoredTable()
     own->read(tail.data(), tail.size());
     if (own->hasError() || own->transferred() != tail.size())
         return false;
-    const uint64_t entries = bigEndian32(tail.data() + tail.size() - kCountSize);
+    const uint64_t entries = BigEndian::read32(tail.data() + tail.size() - kCountSize);
     const uint64_t tableLength = storedTableLength(entries);
     // Every listed child, the info chunk and the table itself take a header at least.
     if (tableLength > kLargestStoredTable || uint64_t{size()} <= ChunkHeader::kSize * (entries + 2))

@@ -1,5 +1,7 @@
 #include "ChunkHeader.h"
 
+#include "BigEndian.h"
+
 ChunkHeader ChunkHeader::fromIdentifier(uint32_t identifier, uint32_t size)
 {
     ChunkHeader header;
@@ -17,8 +19,7 @@ bool ChunkHeader::decode(const uint8_t* bytes, ChunkHeader& header)
     header.version = bytes[1];
     header.variant = bytes[2];
     header.flags = bytes[kFlagsOffset];
-    const uint8_t* size = bytes + kSizeOffset;
-    header.size = (uint32_t{size[0]} << 24) | (uint32_t{size[1]} << 16) | (uint32_t{size[2]} << 8) | size[3];
+    header.size = BigEndian::read32(bytes + kSizeOffset);
     return header.isValid();
 }
 
@@ -28,11 +29,7 @@ void ChunkHeader::encode(uint8_t* bytes) const
     bytes[1] = version;
     bytes[2] = variant;
     bytes[kFlagsOffset] = flags;
-    uint8_t* sizeBytes = bytes + kSizeOffset;
-    sizeBytes[0] = static_cast<uint8_t>(size >> 24);
-    sizeBytes[1] = static_cast<uint8_t>(size >> 16);
-    sizeBytes[2] = static_cast<uint8_t>(size >> 8);
-    sizeBytes[3] = static_cast<uint8_t>(size);
+    BigEndian::write32(bytes + kSizeOffset, size);
 }
 
 uint32_t ChunkHeader::identifier() const

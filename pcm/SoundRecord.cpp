@@ -1,5 +1,6 @@
 #include "SoundRecord.h"
 
+#include "BigEndian.h"
 #include "RecordCrc.h"
 #include "Utf8.h"
 
@@ -38,16 +39,6 @@ constexpr size_t kExtendedHead = kLengthFieldSize + 2;
 constexpr size_t kNumbersLength = 6;
 // A timestamp's date part (century, year, month, day) and time part (hour, minute, second).
 constexpr size_t kTimestampDateBytes = 4;
-
-uint16_t get16(const uint8_t* p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t get32(const uint8_t* p)
-{
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
 
 void put16(std::vector<uint8_t>& out, uint16_t value)
 {
@@ -165,7 +156,7 @@ size_t SoundRecord::parseExtended(const uint8_t* bytes, size_t available)
         return kLengthFieldSize;
     }
     // The length wraps in 16 bits, as it is stored.
-    const uint16_t length = static_cast<uint16_t>(get16(bytes) + kLengthFieldSize);
+    const uint16_t length = static_cast<uint16_t>(BigEndian::read16(bytes) + kLengthFieldSize);
     valid = length >= kCrcLength;
     if (!valid)
         return length;
@@ -175,10 +166,10 @@ size_t SoundRecord::parseExtended(const uint8_t* bytes, size_t available)
         return length;
     }
     const size_t bodyEnd = length - kCrcLength;
-    valid = RecordCrc::compute(bytes, bodyEnd) == get32(bytes + bodyEnd);
+    valid = RecordCrc::compute(bytes, bodyEnd) == BigEndian::read32(bytes + bodyEnd);
     if (!valid)
         return length;
-    const uint16_t fields = get16(bytes + kFieldCountOffset);
+    const uint16_t fields = BigEndian::read16(bytes + kFieldCountOffset);
     // Fields must stay in front of the checksum: one that does not is a broken record.
     size_t at = kExtendedHead;
     for (uint16_t i = 0; i < fields && valid; ++i)
@@ -188,8 +179,8 @@ size_t SoundRecord::parseExtended(const uint8_t* bytes, size_t available)
             valid = false;
             break;
         }
-        const uint16_t tag = get16(bytes + at);
-        const uint16_t fieldLength = get16(bytes + at + 2);
+        const uint16_t tag = BigEndian::read16(bytes + at);
+        const uint16_t fieldLength = BigEndian::read16(bytes + at + 2);
         at += kFieldHeader;
         if (bodyEnd - at < fieldLength)
         {
@@ -231,8 +222,8 @@ bool SoundRecord::applyField(uint16_t tag, const uint8_t* data, size_t length)
                 return false;
             numbers.first = data[0];
             numbers.second = data[1];
-            numbers.third = get16(data + 2);
-            numbers.fourth = get16(data + 4);
+            numbers.third = BigEndian::read16(data + 2);
+            numbers.fourth = BigEndian::read16(data + 4);
             if (numbersSet())
                 format = 1;
             return true;

@@ -12,9 +12,7 @@
 
 using namespace PackageFormat;
 
-namespace
-{
-IPkgItem* newSystemItem(uint32_t type)
+IPkgItem* ChunkItemSystemFactory::newItem(uint32_t type) const
 {
     switch (type)
     {
@@ -51,33 +49,13 @@ IPkgItem* newSystemItem(uint32_t type)
             return nullptr;
     }
 }
-}  // namespace
-
-bool ChunkItemSystemFactory::createItem(IPkgItem*& item, uint32_t type, int64_t size)
-{
-    status_ = kStatusOk;
-    size_ = size;
-    item = newSystemItem(type);
-    if (item == nullptr)
-    {
-        return false;
-    }
-    item->accept(*this);
-    if (status_ != kStatusOk)
-    {
-        delete item;
-        item = nullptr;
-        return false;
-    }
-    return true;
-}
 
 void ChunkItemSystemFactory::visit(ItemHeader& item)
 {
-    ChunkPayloadReader in(reader(), size_);
+    ChunkPayloadReader in(reader(), payloadSize());
     if (!in.isValid())
     {
-        status_ = reader() == nullptr ? kStatusInvalid : kStatusUnreadable;
+        fail(reader() == nullptr ? Status::Invalid : Status::Unreadable);
         return;
     }
     uint8_t versionA = 0;
@@ -90,7 +68,7 @@ void ChunkItemSystemFactory::visit(ItemHeader& item)
     if (!in.readU8(versionA) || !in.readU8(versionB) || !in.readU8(installMajor) ||
         !in.readU8(installMinor) || !in.readU32(flags) || !in.readU16(packageType) || !in.readU16(entryCount))
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
     item.setVersionA(versionA);
@@ -106,14 +84,14 @@ void ChunkItemSystemFactory::visit(ItemHeader& item)
         char entry[kCompatibilityEntrySize];
         if (!in.readBytes(entry, sizeof entry))
         {
-            status_ = kStatusUnreadable;
+            fail(Status::Unreadable);
             return;
         }
         // The field is a 7-character text and its NUL; anything else makes the whole header suspect.
         const size_t length = strnlen(entry, sizeof entry);
         if (length != static_cast<size_t>(kCompatibilityTextLength))
         {
-            status_ = kStatusInvalid;
+            fail(Status::Invalid);
             return;
         }
         item.addCompatibility(CompatibilityEntry(std::string(entry + 4, 3), std::string(entry, 4)));
@@ -124,7 +102,7 @@ void ChunkItemSystemFactory::visit(ItemHeader& item)
     {
         if (!in.readText(text))
         {
-            status_ = kStatusUnreadable;
+            fail(Status::Unreadable);
             return;
         }
     }
@@ -134,104 +112,38 @@ void ChunkItemSystemFactory::visit(ItemHeader& item)
     item.setCreationTime(texts[3]);
     item.setText5(texts[4]);
     item.setText6(texts[5]);
-    status_ = kStatusOk;
 }
 
-void ChunkItemSystemFactory::parseSystem(ItemSystem& item)
+void ChunkItemSystemFactory::visitSystem(ItemSystem& item, uint32_t /*chunkType*/)
 {
-    if (reader() == nullptr)
+    if (!hasReader())
     {
-        status_ = kStatusInvalid;
         return;
     }
     // An image needs at least one byte after its digest.
-    if (size_ <= kDigestSize)
+    if (payloadSize() <= kDigestSize)
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
-    ChunkPayloadReader in(reader(), size_);
+    ChunkPayloadReader in(reader(), payloadSize());
     unsigned char digest[kDigestSize];
     if (!in.readBytes(digest, sizeof digest))
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
     item.dataInfo().setDigest(digest);
-    item.dataInfo().setReader(makeWindow(in.position(), size_ - kDigestSize));
-    status_ = kStatusOk;
+    item.dataInfo().setReader(makeWindow(in.position(), payloadSize() - kDigestSize));
 }
 
 void ChunkItemSystemFactory::visit(ItemUnknown& item)
 {
     const int64_t start = reader() != nullptr ? reader()->tell() : -1;
-    if (start < 0 || size_ <= 0)
+    if (start < 0 || payloadSize() <= 0)
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
-    item.dataInfo().setReader(makeWindow(start, size_));
-    status_ = kStatusOk;
+    item.dataInfo().setReader(makeWindow(start, payloadSize()));
 }
-
-void ChunkItemSystemFactory::visit(ItemInstallerApp& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemInstallerRootFS& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemInstallerKernel& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemInstallerConfig& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemLauncherApp& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemLauncherConfig& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemServiceApp& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemServiceConfig& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemServiceKernel& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemServiceRootFS& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemBootUBoot& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemBootMLO& item)
-{
-    parseSystem(item);
-}
-void ChunkItemSystemFactory::visit(ItemUserKernel& item)
-{
-    parseSystem(item);
-}
-
-// Not built by this factory.
-void ChunkItemSystemFactory::visit(ItemXML& /*item*/) {}
-void ChunkItemSystemFactory::visit(ItemScript& /*item*/) {}
-void ChunkItemSystemFactory::visit(ItemDir& /*item*/) {}
-void ChunkItemSystemFactory::visit(ItemFile& /*item*/) {}
-void ChunkItemSystemFactory::visit(ItemLink& /*item*/) {}
-void ChunkItemSystemFactory::visit(ItemTar& /*item*/) {}
-void ChunkItemSystemFactory::visit(ItemInstallerFile& /*item*/) {}

@@ -14,25 +14,6 @@ using namespace PackageFormat;
 
 namespace
 {
-IPkgItem* newUserItem(uint32_t type)
-{
-    switch (type)
-    {
-        case kTypeScript:
-            return new ItemScript;
-        case kTypeDir:
-            return new ItemDir;
-        case kTypeFile:
-            return new ItemFile;
-        case kTypeLink:
-            return new ItemLink;
-        case kTypeTar:
-            return new ItemTar;
-        default:
-            return nullptr;
-    }
-}
-
 // uid, gid, mode word and condition id, as directories and files both store them.
 bool readEntryWord(ChunkPayloadReader& in, ItemFileSystemEntry& entry)
 {
@@ -52,70 +33,66 @@ bool readEntryWord(ChunkPayloadReader& in, ItemFileSystemEntry& entry)
 }
 }  // namespace
 
-bool ChunkItemUserFactory::createItem(IPkgItem*& item, uint32_t type, int64_t size)
+IPkgItem* ChunkItemUserFactory::newItem(uint32_t type) const
 {
-    status_ = kStatusOk;
-    size_ = size;
-    item = newUserItem(type);
-    if (item == nullptr)
+    switch (type)
     {
-        return false;
+        case kTypeScript:
+            return new ItemScript;
+        case kTypeDir:
+            return new ItemDir;
+        case kTypeFile:
+            return new ItemFile;
+        case kTypeLink:
+            return new ItemLink;
+        case kTypeTar:
+            return new ItemTar;
+        default:
+            return nullptr;
     }
-    item->accept(*this);
-    if (status_ != kStatusOk)
-    {
-        delete item;
-        item = nullptr;
-        return false;
-    }
-    return true;
 }
 
 void ChunkItemUserFactory::visit(ItemScript& item)
 {
     // Every failure of a script parse counts as unreadable, a missing reader included.
-    ChunkPayloadReader in(reader(), size_);
+    ChunkPayloadReader in(reader(), payloadSize());
     unsigned char digest[kDigestSize];
     int16_t conditionId = 0;
     std::string name;
     if (!in.readBytes(digest, sizeof digest) || !in.readI16(conditionId) || !in.readText(name))
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
     item.dataInfo().setDigest(digest);
     item.setConditionId(conditionId);
     item.setName(name);
     item.dataInfo().setReader(makeWindow(in.position(), in.remaining()));
-    status_ = kStatusOk;
 }
 
 void ChunkItemUserFactory::visit(ItemDir& item)
 {
-    if (reader() == nullptr)
+    if (!hasReader())
     {
-        status_ = kStatusNoReader;
         return;
     }
-    ChunkPayloadReader in(reader(), size_);
+    ChunkPayloadReader in(reader(), payloadSize());
     std::string path;
     if (!readEntryWord(in, item.entry()) || !in.readText(path))
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
     item.setPath(path);
-    status_ = kStatusOk;
 }
 
 void ChunkItemUserFactory::visit(ItemFile& item)
 {
-    if (reader() == nullptr)
+    if (!hasReader())
     {
-        status_ = kStatusNoReader;
         return;
     }
-    ChunkPayloadReader in(reader(), size_);
+    ChunkPayloadReader in(reader(), payloadSize());
     unsigned char digest[kDigestSize];
     uint32_t installedSize = 0;
     uint8_t encoding = 0;
@@ -126,7 +103,7 @@ void ChunkItemUserFactory::visit(ItemFile& item)
         !in.readU32(installedSize) || !in.readU8(encoding) || !in.readText(path) || !in.readText(date) ||
         !in.readText(time))
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
     item.dataInfo().setDigest(digest);
@@ -137,17 +114,15 @@ void ChunkItemUserFactory::visit(ItemFile& item)
     item.setFileDate(date);
     item.setFileTime(time);
     item.dataInfo().setReader(makeWindow(in.position(), in.remaining()));
-    status_ = kStatusOk;
 }
 
 void ChunkItemUserFactory::visit(ItemLink& item)
 {
-    if (reader() == nullptr)
+    if (!hasReader())
     {
-        status_ = kStatusNoReader;
         return;
     }
-    ChunkPayloadReader in(reader(), size_);
+    ChunkPayloadReader in(reader(), payloadSize());
     uint16_t uid = 0;
     uint16_t gid = 0;
     int16_t conditionId = 0;
@@ -157,7 +132,7 @@ void ChunkItemUserFactory::visit(ItemLink& item)
     if (!in.readU16(uid) || !in.readU16(gid) || !in.readI16(conditionId) || !in.readU8(mustExist) ||
         !in.readText(linkPath) || !in.readText(target))
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
     item.setUid(uid);
@@ -166,17 +141,15 @@ void ChunkItemUserFactory::visit(ItemLink& item)
     item.setTargetMustExist(mustExist);
     item.setLinkPath(linkPath);
     item.setLinkTarget(target);
-    status_ = kStatusOk;
 }
 
 void ChunkItemUserFactory::visit(ItemTar& item)
 {
-    if (reader() == nullptr)
+    if (!hasReader())
     {
-        status_ = kStatusNoReader;
         return;
     }
-    ChunkPayloadReader in(reader(), size_);
+    ChunkPayloadReader in(reader(), payloadSize());
     unsigned char digest[kDigestSize];
     uint32_t installedSize = 0;
     int16_t conditionId = 0;
@@ -184,7 +157,7 @@ void ChunkItemUserFactory::visit(ItemTar& item)
     if (!in.readBytes(digest, sizeof digest) || !in.readU32(installedSize) || !in.readI16(conditionId) ||
         !in.readText(destination))
     {
-        status_ = kStatusUnreadable;
+        fail(Status::Unreadable);
         return;
     }
     item.dataInfo().setDigest(digest);
@@ -192,24 +165,4 @@ void ChunkItemUserFactory::visit(ItemTar& item)
     item.setConditionId(conditionId);
     item.setDestination(destination);
     item.dataInfo().setReader(makeWindow(in.position(), in.remaining()));
-    status_ = kStatusOk;
 }
-
-// Not built by this factory.
-void ChunkItemUserFactory::visit(ItemHeader& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemUnknown& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemInstallerApp& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemInstallerRootFS& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemInstallerKernel& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemInstallerConfig& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemLauncherApp& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemLauncherConfig& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemServiceApp& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemServiceConfig& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemServiceKernel& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemServiceRootFS& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemBootUBoot& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemBootMLO& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemUserKernel& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemXML& /*item*/) {}
-void ChunkItemUserFactory::visit(ItemInstallerFile& /*item*/) {}

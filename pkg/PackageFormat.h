@@ -49,6 +49,11 @@ constexpr bool isSystemType(uint32_t type)
 {
     return type >= kTypeInstallerKernel && type <= kTypeUserKernel;
 }
+// The installer's own images, which the installation passes leave alone.
+constexpr bool isInstallerImageType(uint32_t type)
+{
+    return type >= kTypeInstallerKernel && type <= kTypeInstallerConfig;
+}
 constexpr bool isUserType(uint32_t type)
 {
     return type >= kTypeScript && type <= kTypeTar;

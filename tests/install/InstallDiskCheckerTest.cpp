@@ -63,7 +63,7 @@ TEST_F(DiskCheckerTest, ReadsFreeSpaceOnlyWherePositiveSumsLand)
     InstallDiskChecker checker({}, environment);
     VisitFile(checker, "/kelda_usr/a", 1000000);
     checker.CheckSpace();
-    EXPECT_EQ(checker.GetErrorCode(), 0);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kNoError);
     EXPECT_EQ(disk.freeSpaceAsked, std::vector<std::string>{MountPoint("kelda_usr")});
     EXPECT_TRUE(Logged("Partition '" + MountPoint("boot") + "' required space: 0 bytes"));
 
@@ -71,7 +71,7 @@ TEST_F(DiskCheckerTest, ReadsFreeSpaceOnlyWherePositiveSumsLand)
     InstallDiskChecker tight({}, environment);
     VisitFile(tight, "/kelda_usr/a", 1000000);
     tight.CheckSpace();
-    EXPECT_EQ(tight.GetErrorCode(), InstallDiskChecker::kNotEnoughSpace);
+    EXPECT_EQ(tight.GetErrorCode(), InstallDiskChecker::ErrorCode::kNotEnoughSpace);
     EXPECT_TRUE(Logged("    Not enough space on partition '" + MountPoint("kelda_usr") +
                        "'. Required: 1000000, available: 1099999"));
 }
@@ -84,23 +84,23 @@ TEST_F(DiskCheckerTest, ConditionsAndDestinationsGateTheMeasuring)
     EXPECT_TRUE(runner.table.empty());
 
     VisitFile(checker, "/nowhere/a", 10);
-    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kUnknownPartition);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kUnknownPartition);
     EXPECT_TRUE(Logged("Unknown destination partition for file " + environment.emmcRoot + "/nowhere/a !"));
 
     InstallDiskChecker unknown({}, environment);
     VisitFile(unknown, "/kelda_usr/a", 10, 3);
-    EXPECT_EQ(unknown.GetErrorCode(), InstallDiskChecker::kUnknownCondition);
+    EXPECT_EQ(unknown.GetErrorCode(), InstallDiskChecker::ErrorCode::kUnknownCondition);
 
     InstallDiskChecker links({}, environment);
     ItemLink link;
     link.setLinkPath("/tmp/x");  // accepted as ext3, but no partition holds it
     link.setLinkTarget("y");
     links.visit(link);
-    EXPECT_EQ(links.GetErrorCode(), InstallDiskChecker::kUnknownPartition);
+    EXPECT_EQ(links.GetErrorCode(), InstallDiskChecker::ErrorCode::kUnknownPartition);
     InstallDiskChecker vfatLink({}, environment);
     link.setLinkPath("/kelda_usr/x");
     vfatLink.visit(link);
-    EXPECT_EQ(vfatLink.GetErrorCode(), InstallDiskChecker::kLinkNotExt3);
+    EXPECT_EQ(vfatLink.GetErrorCode(), InstallDiskChecker::ErrorCode::kLinkNotExt3);
 }
 
 TEST_F(DiskCheckerTest, AFailingMountStopsTheWalk)
@@ -108,7 +108,7 @@ TEST_F(DiskCheckerTest, AFailingMountStopsTheWalk)
     runner.failures["mount -w " + MountPoint("kernel")] = 32 << 8;
     InstallDiskChecker checker({}, environment);
     VisitFile(checker, "/kernel/a", 10);
-    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kMountFailed);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kMountFailed);
     EXPECT_EQ(checker.RequiredBytes(3), 0);
 }
 }  // namespace
@@ -131,7 +131,7 @@ TEST_F(DiskCheckerTest, MeasuresATarFromItsListAgainstWhatItReplaces)
 
     InstallDiskChecker checker({}, environment);
     checker.visit(*package.tar);
-    EXPECT_EQ(checker.GetErrorCode(), 0);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kNoError);
     EXPECT_EQ(checker.RequiredBytes(4), 2000 + 100);
     EXPECT_TRUE(Logged("    extracting 'a_tart' from tar file '/rootfs/opt/a.tar.gz'..."));
     EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
@@ -150,7 +150,7 @@ TEST_F(DiskCheckerTest, ImpossibleListedSizesCannotFit)
     InstallDiskChecker checker({}, environment);
     checker.visit(*package.tar);
     checker.CheckSpace();
-    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kNotEnoughSpace);
+    EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kNotEnoughSpace);
 }
 
 // A line of five fields, or a listed size that is not a plain number, is a damaged list: never a subtraction
@@ -174,7 +174,7 @@ TEST_F(DiskCheckerTest, RefusesADamagedListLine)
         ASSERT_NE(package.tar, nullptr);
         InstallDiskChecker checker({}, environment);
         checker.visit(*package.tar);
-        EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::kTarListFailed);
+        EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kTarListFailed);
         EXPECT_TRUE(Logged("    Error in calculating required room for tar chunk (Invalid string read from " +
                            environment.TmpFile("a_tart") + ") !"));
         EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));

@@ -70,7 +70,7 @@ TEST_F(FormatterTest, ConditionsAndPartitionsDecideTheWriteRequests)
     EXPECT_EQ(std::count(lines.begin(), lines.end(),
                          "Partition " + environment.emmcRoot + "/kelda_sys has at least a write request."),
               1);
-    EXPECT_EQ(formatter.GetErrorCode(), 0);
+    EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kNoError);
 }
 
 // A user kernel is written to the kernel partition whatever the conditions say, so format.sh learns of it
@@ -90,7 +90,7 @@ TEST_F(FormatterTest, UserKernelRequestsTheKernelPartition)
         EXPECT_EQ(formatter.FormatCommand("/s/format.sh"), "/s/format.sh 0 1 0 0 0 0 0");
         const std::vector<std::string> lines = log.Messages();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), announced), 1);
-        EXPECT_EQ(formatter.GetErrorCode(), 0);
+        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kNoError);
     }
     {
         // Once a pass has failed, nothing more is requested.
@@ -107,7 +107,7 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
     {
         InstallDiskFormatter formatter({}, 0, 0, environment);
         VisitFile(formatter, "/rootfs/a", 9);
-        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kUnknownCondition);
+        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kUnknownCondition);
         EXPECT_TRUE(Logged("Unknown condition id 9"));
     }
     {
@@ -115,7 +115,7 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
         ItemDir directory;
         directory.setPath("/nowhere");
         formatter.visit(directory);
-        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kUnknownPartition);
+        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kUnknownPartition);
         EXPECT_TRUE(Logged(
             "Error in checking partitions write request for directory /nowhere (unknown partition index) !"));
         VisitFile(formatter, "/rootfs/a");  // nothing more once an error is set
@@ -126,7 +126,7 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
         ItemLink link;
         link.setLinkPath("/kelda_usr/x");
         formatter.visit(link);
-        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kLinkNotExt3);
+        EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kLinkNotExt3);
         EXPECT_TRUE(
             Logged("Error in checking partitions write request for link /kelda_usr/x (link path is not in "
                    "ext3 partition) !"));
@@ -139,12 +139,12 @@ TEST_F(FormatterTest, RunsTheScriptOnlyWhenThePackageBringsOne)
     VisitFile(without, "/rootfs/a");
     without.RunFormatScript();
     EXPECT_TRUE(runner.changes.empty());
-    EXPECT_EQ(without.GetErrorCode(), 0);
+    EXPECT_EQ(without.GetErrorCode(), InstallDiskFormatter::ErrorCode::kNoError);
 
     InstallDiskFormatter missing({}, 1, 32, environment);
     VisitFormatScript(missing);
     missing.RunFormatScript();
-    EXPECT_EQ(missing.GetErrorCode(), InstallDiskFormatter::kFormatScriptMissing);
+    EXPECT_EQ(missing.GetErrorCode(), InstallDiskFormatter::ErrorCode::kFormatScriptMissing);
     EXPECT_TRUE(Logged("Format script detected, but it doesn't exist !"));
 }
 
@@ -158,7 +158,7 @@ TEST_F(FormatterTest, CopiesTheScriptOutputAndMapsItsStatus)
     VisitFile(formatter, "/rootfs/a");
     runner.failures[script + " 1 0 1 0 0 0 32"] = 1 << 8;
     formatter.RunFormatScript();
-    EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::kFormatScriptFailed);
+    EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kFormatScriptFailed);
     const std::vector<std::string> lines = log.Messages();
     const auto executing = std::find(lines.begin(), lines.end(), "Executing script format.sh ...");
     ASSERT_NE(executing, lines.end());

@@ -30,7 +30,7 @@ protected:
         test_support::LoadedPackage package(path);
         ASSERT_TRUE(package.loaded());
         for (const auto& item : package.items())
-            if (installer.GetErrorCode() == 0)
+            if (installer.GetErrorCode() == ItemUserInstaller::ErrorCode::kNoError)
                 item->accept(installer);
     }
     std::string Emmc(const std::string& path) const { return environment.emmcRoot + path; }
@@ -98,7 +98,7 @@ TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
     installer.SetConditionResults({{4, false}});
     Install(installer, [](PackageWriter& writer)
             { writer.addFile(FileAt("/kelda_usr/skipped", 0, 4), bytesOf("12345")); });
-    EXPECT_EQ(installer.GetErrorCode(), 0);
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
     EXPECT_EQ(notifier.processed, 5);
     EXPECT_FALSE(fs::exists(Emmc("/kelda_usr/skipped")));
     EXPECT_FALSE(Logged("Extracting and installing file /kelda_usr/skipped ..."));
@@ -106,7 +106,7 @@ TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
     ItemUserInstaller unknown(&notifier, 0, environment);
     Install(unknown, [](PackageWriter& writer)
             { writer.addFile(FileAt("/kelda_usr/skipped", 0, 7), bytesOf("12345")); });
-    EXPECT_EQ(unknown.GetErrorCode(), ItemUserInstaller::kUnknownCondition);
+    EXPECT_EQ(unknown.GetErrorCode(), ItemUserInstaller::ErrorCode::kUnknownCondition);
 }
 
 TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
@@ -123,7 +123,7 @@ TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
                 info.attributes.mode = entry.modeWord();
                 writer.addFile(info, bytesOf("new"));
             });
-    EXPECT_EQ(installer.GetErrorCode(), 0);
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
     EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
     EXPECT_EQ(disk.vfatCalls,
               (std::vector<std::string>{Emmc("/kelda_usr/f") + " 0", Emmc("/kelda_usr/f") + " 3"}));
@@ -131,7 +131,7 @@ TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
     disk.failVfat = true;
     ItemUserInstaller failing(nullptr, 0, environment);
     Install(failing, [&](PackageWriter& writer) { writer.addFile(info, bytesOf("newer")); });
-    EXPECT_EQ(failing.GetErrorCode(), ItemUserInstaller::kVfatAttributesFailed);
+    EXPECT_EQ(failing.GetErrorCode(), ItemUserInstaller::ErrorCode::kVfatAttributesFailed);
     EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
 }
 
@@ -144,10 +144,47 @@ TEST_F(InstallerTest, ASystemImageIsFlushedBeforeItReplacesTheOldOne)
     ItemUserInstaller installer(nullptr, 0, environment);
     Install(installer, [](PackageWriter& writer)
             { writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image")); });
-    EXPECT_EQ(installer.GetErrorCode(), 0);
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
     EXPECT_EQ(g_syncs, (std::vector<std::string>{g_image + ".tmp before", Emmc("/boot") + " after"}));
     EXPECT_FALSE(fs::exists(g_image + ".tmp"));
     EXPECT_TRUE(Logged("Extracting and installing system file " + g_image + " ..."));
+}
+
+// Each image type has its own fixed place; a slip in the table would put one image over another. The
+// installer's own images are never written.
+TEST_F(InstallerTest, EverySystemImageGoesToItsOwnPlace)
+{
+    const std::vector<std::pair<uint32_t, const char*>> cases = {
+        {PackageFormat::kTypeBootMLO, "/boot/MLO"},
+        {PackageFormat::kTypeBootUBoot, "/boot/u-boot.bin"},
+        {PackageFormat::kTypeServiceRootFS, "/service/ramdisk.gz"},
+        {PackageFormat::kTypeServiceKernel, "/service/uImage"},
+        {PackageFormat::kTypeServiceConfig, "/service/vex-service.xml"},
+        {PackageFormat::kTypeServiceApp, "/service/vex-service"},
+        {PackageFormat::kTypeLauncherConfig, "/service/vex-pkg-launcher.xml"},
+        {PackageFormat::kTypeLauncherApp, "/service/vex-pkg-launcher"},
+        {PackageFormat::kTypeInstallerKernel, nullptr},
+        {PackageFormat::kTypeInstallerApp, nullptr},
+    };
+    fs::create_directories(Emmc("/boot"));
+    fs::create_directories(Emmc("/service"));
+    for (const auto& c : cases)
+    {
+        const std::string content = "image " + std::to_string(c.first);
+        ItemUserInstaller installer(nullptr, 0, environment);
+        Install(installer, [&](PackageWriter& writer) { writer.addSystemImage(c.first, bytesOf(content)); });
+        EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError) << c.first;
+        if (c.second != nullptr)
+        {
+            EXPECT_EQ(ReadFile(Emmc(c.second)), content) << c.first;
+        }
+    }
+    // Only the eight images reached the two folders.
+    size_t written = 0;
+    for (const char* folder : {"/boot", "/service"})
+        written += static_cast<size_t>(
+            std::distance(fs::directory_iterator(Emmc(folder)), fs::directory_iterator()));
+    EXPECT_EQ(written, 8u);
 }
 
 TEST_F(InstallerTest, ALinkLeftByAnEarlierInstallIsReplaced)
@@ -160,14 +197,14 @@ TEST_F(InstallerTest, ALinkLeftByAnEarlierInstallIsReplaced)
     {
         ItemUserInstaller installer(nullptr, 0, environment);
         Install(installer, [&](PackageWriter& writer) { writer.addLink(link); });
-        EXPECT_EQ(installer.GetErrorCode(), 0) << "round " << round;
+        EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError) << "round " << round;
         EXPECT_EQ(fs::read_symlink(Emmc("/rootfs/bin/tool")).string(), link.target);
     }
 
     link.linkPath = "/kelda_usr/x";
     ItemUserInstaller vfat(nullptr, 0, environment);
     Install(vfat, [&](PackageWriter& writer) { writer.addLink(link); });
-    EXPECT_EQ(vfat.GetErrorCode(), ItemUserInstaller::kStepFailed);
+    EXPECT_EQ(vfat.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
     EXPECT_TRUE(Logged("    Destination path is not in ext3 partition !"));
 }
 
@@ -190,19 +227,19 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
                     writer.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf("new kernel"));
                     writer.addScript("post.sh", bytesOf("#!/bin/sh\n"));
                 });
-        ASSERT_EQ(installer.GetErrorCode(), 0);
+        ASSERT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
         EXPECT_EQ(ReadFile(Emmc("/kernel/uImage.tmp")), "new kernel");
         installer.CompleteInstallation();
         EXPECT_TRUE(Logged("    post output"));
         if (status != 0)
         {
-            EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::kStepFailed);
+            EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
             EXPECT_EQ(ReadFile(Emmc("/kernel/uImage")), "old kernel");
             EXPECT_TRUE(fs::exists(post));
         }
         else
         {
-            EXPECT_EQ(installer.GetErrorCode(), 0);
+            EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
             EXPECT_EQ(ReadFile(Emmc("/kernel/uImage")), "new kernel");
             EXPECT_FALSE(fs::exists(Emmc("/kernel/uImage.tmp")));
             EXPECT_FALSE(fs::exists(environment.scriptDir));
@@ -227,26 +264,26 @@ TEST_F(InstallerTest, ItemsWithoutUsableDataFailCleanly)
     ItemFile file;
     file.setPath("/kelda_usr/nodata");
     file.accept(installer);
-    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::kStepFailed);
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
     EXPECT_TRUE(Logged("Failed !"));
 
     ItemUserInstaller images(nullptr, 0, environment);
     ItemBootUBoot uboot;
     uboot.accept(images);
-    EXPECT_EQ(images.GetErrorCode(), ItemUserInstaller::kStepFailed);
+    EXPECT_EQ(images.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
     EXPECT_TRUE(Logged("Failed."));
     EXPECT_FALSE(fs::exists(Emmc("/boot/u-boot.bin")));
 
     ItemUserInstaller tars(nullptr, 0, environment);
     Install(tars, [](PackageWriter& writer)
             { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
-    EXPECT_EQ(tars.GetErrorCode(), ItemUserInstaller::kStepFailed);  // its folder does not exist
+    EXPECT_EQ(tars.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);  // its folder does not exist
 
     fs::create_directories(Emmc("/rootfs/opt"));
     ItemUserInstaller garbage(nullptr, 0, environment);
     Install(garbage, [](PackageWriter& writer)
             { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
-    EXPECT_EQ(garbage.GetErrorCode(), ItemUserInstaller::kTarFailed);
+    EXPECT_EQ(garbage.GetErrorCode(), ItemUserInstaller::ErrorCode::kTarFailed);
     const std::vector<std::string> lines = log.Messages();
     const auto header = std::find(lines.begin(), lines.end(), "Tar streaming extract error(s):");
     ASSERT_NE(header, lines.end());
@@ -279,7 +316,7 @@ TEST_F(InstallerTest, AFailingFinalSyncOrUnmountFailsTheInstallation)
         ItemUserInstaller installer(nullptr, 0, environment);
         Install(installer,
                 [](PackageWriter& writer) { writer.addFile(FileAt("/kelda_usr/f"), bytesOf("data")); });
-        ASSERT_EQ(installer.GetErrorCode(), 0);
+        ASSERT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
         ASSERT_TRUE(partitions.Mount(6));
         if (fault == Fault::Unmount)
             runner.failures["umount " + kelda] = 32 << 8;
@@ -299,7 +336,8 @@ TEST_F(InstallerTest, AFailingFinalSyncOrUnmountFailsTheInstallation)
         EXPECT_EQ(
             std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(expected.size()), lines.end()),
             expected);
-        EXPECT_EQ(installer.GetErrorCode(), fault == Fault::None ? 0 : ItemUserInstaller::kStepFailed);
+        EXPECT_EQ(installer.GetErrorCode(), fault == Fault::None ? ItemUserInstaller::ErrorCode::kNoError
+                                                                 : ItemUserInstaller::ErrorCode::kStepFailed);
         if (fault == Fault::Sync)
         {
             fs::remove(kelda);

@@ -133,7 +133,7 @@ TEST_P(HeaderTest, AcceptsOnlyInstallMajorSevenAndKnownTypes)
     const HeaderCase& hc = GetParam();
     Checker c(partitions);
     Header(c, hc.type, hc.major, hc.minor);
-    EXPECT_EQ(c.GetErrorCode(), hc.code);
+    EXPECT_EQ(static_cast<int>(c.GetErrorCode()), hc.code);
     const std::vector<std::string> log = Messages();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), "Verifying pkg library (install part) compatibility ...");
@@ -161,14 +161,14 @@ TEST_F(ComplianceTest, WithoutAnAcceptedHeaderTheVerdictIsOneAndSilent)
 {
     Checker none(partitions);
     none.CheckCompliance();
-    EXPECT_EQ(none.GetErrorCode(), 1);
+    EXPECT_EQ(none.GetErrorCode(), PackageComplianceChecker::ErrorCode::kIncompatibleLibrary);
     EXPECT_TRUE(Messages().empty());
 
     // An unknown type is not an accepted header either, and its code is not overwritten by the verdict.
     Checker unknown(partitions);
     Header(unknown, 9);
     unknown.CheckCompliance();
-    EXPECT_EQ(unknown.GetErrorCode(), 2);
+    EXPECT_EQ(unknown.GetErrorCode(), PackageComplianceChecker::ErrorCode::kUnknownPackageType);
 }
 
 // --- Final verdict: which item kinds each package type may hold ---
@@ -191,9 +191,10 @@ TEST_P(VerdictTest, AppliesTheRuleOfThePackageType)
     Checker c(partitions);
     Header(c, vc.type);
     vc.items(c);
-    ASSERT_EQ(c.GetErrorCode(), 0) << "the items themselves must pass";
+    ASSERT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kNoError)
+        << "the items themselves must pass";
     c.CheckCompliance();
-    EXPECT_EQ(c.GetErrorCode(), vc.code);
+    EXPECT_EQ(static_cast<int>(c.GetErrorCode()), vc.code);
     EXPECT_EQ(Logged("Checking package compliance failed !"), vc.code == 3);
 }
 
@@ -315,9 +316,9 @@ TEST_P(SystemItemTest, ASecondInstanceIsRefusedBeforeItsDataIsLookedAt)
     Checker c(partitions);
     Header(c, 3);
     GetParam().visit(c, true);
-    EXPECT_EQ(c.GetErrorCode(), 0);
+    EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kNoError);
     GetParam().visit(c, false);
-    EXPECT_EQ(c.GetErrorCode(), 4);
+    EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kDuplicatedItem);
     EXPECT_EQ(Messages().back(), GetParam().duplicateMessage);
 }
 
@@ -326,7 +327,7 @@ TEST_P(SystemItemTest, AnInstanceWithoutDataIsRefused)
     Checker c(partitions);
     Header(c, 3);
     GetParam().visit(c, false);
-    EXPECT_EQ(c.GetErrorCode(), 5);
+    EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kMissingData);
     EXPECT_EQ(Messages().back(), "Invalid item system (null reader) !");
 }
 
@@ -354,7 +355,7 @@ TEST_F(ComplianceTest, ScriptsFilesAndTarsNeedData)
         Checker c(partitions);
         Header(c, 2);
         visit(c);
-        EXPECT_EQ(c.GetErrorCode(), 5);
+        EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kMissingData);
         EXPECT_EQ(Messages().back(), "Invalid item system (null reader) !");
     }
 }
@@ -364,7 +365,7 @@ TEST_F(ComplianceTest, ATarOutsideTheExt3TreesIsNotCheckedForData)
     Checker c(partitions);
     Header(c, 2);
     Tar(c, "/kelda_usr/a.tar", -1, false);
-    EXPECT_EQ(c.GetErrorCode(), 6);
+    EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kPathNotAllowed);
     EXPECT_EQ(Messages().back(), "Invalid link path for /kelda_usr/a.tar.");
 }
 
@@ -394,7 +395,8 @@ TEST_P(DestinationTest, DirectoriesAndFilesGoOnlyWhereTheTypeMayWrite)
             File(c, pc.path);
         else
             Dir(c, pc.path);
-        EXPECT_EQ(c.GetErrorCode(), pc.code) << pc.path << (asFile ? " as a file" : " as a directory");
+        EXPECT_EQ(static_cast<int>(c.GetErrorCode()), pc.code)
+            << pc.path << (asFile ? " as a file" : " as a directory");
         const std::vector<std::string> log = Messages();
         if (pc.message == nullptr)
             EXPECT_EQ(log.size(), before);
@@ -436,7 +438,7 @@ TEST_F(ComplianceTest, DestinationsOfAnUnknownTypeAreRefusedWithCodeTwo)
     // The sequence stops after a bad header; a checker fed anyway judges every destination unknown.
     Checker c(partitions);
     File(c, "/kelda_usr/a");
-    EXPECT_EQ(c.GetErrorCode(), 2);
+    EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kUnknownPackageType);
     EXPECT_EQ(Messages().back(), "Unknown package type in checking if path /kelda_usr/a is allowed.");
 }
 
@@ -462,7 +464,7 @@ TEST_P(LinkPathTest, LinksAndTarsStayInRootfsOrTmp)
             Tar(c, GetParam().path);
         else
             Link(c, GetParam().path);
-        EXPECT_EQ(c.GetErrorCode(), GetParam().allowed ? 0 : 6) << GetParam().path;
+        EXPECT_EQ(static_cast<int>(c.GetErrorCode()), GetParam().allowed ? 0 : 6) << GetParam().path;
         if (!GetParam().allowed)
         {
             EXPECT_EQ(Messages().back(), std::string("Invalid link path for ") + GetParam().path + ".");
@@ -492,10 +494,10 @@ TEST_F(ComplianceTest, ConditionIdsAreRegisteredOnceByScriptsAndLookedUpByEntrie
     Dir(c, "/kelda_usr/d", -1);
     Link(c, "/rootfs/l", 5);
     Tar(c, "/rootfs/t.tar", 5);
-    EXPECT_EQ(c.GetErrorCode(), 0);
+    EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kNoError);
 
     Script(c, "again.sh", 5);
-    EXPECT_EQ(c.GetErrorCode(), 7);
+    EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kConditionId);
     EXPECT_EQ(Messages().back(), "Duplicated condition id (5) for script again.sh");
 }
 
@@ -513,7 +515,7 @@ TEST_F(ComplianceTest, AnUnknownConditionIdIsReportedAndTheOtherChecksStillRun)
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log[log.size() - 2], "Condition id (9) not found for /kelda_usr/a !");
         // The later path refusal of the same visit overwrites the code.
-        EXPECT_EQ(c.GetErrorCode(), 6);
+        EXPECT_EQ(c.GetErrorCode(), PackageComplianceChecker::ErrorCode::kPathNotAllowed);
     }
 }
 }  // namespace

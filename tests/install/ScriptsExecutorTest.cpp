@@ -38,7 +38,7 @@ TEST_F(ScriptsTest, ConditionalScriptsDecideTheirIdsWithoutPreOrClean)
     ScriptsExecutor executor(nullptr, environment);
     Visit(executor, {{"yes.sh", "#!/bin/sh\nexit 0\n", 3}, {"no.sh", "#!/bin/sh\nexit 1\n", 4}});
     executor.RunScripts();
-    EXPECT_EQ(executor.GetErrorCode(), 0);
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kNoError);
     ConditionResults results{{4, true}};  // a key already present keeps its value
     executor.GetConditionResults(results);
     EXPECT_EQ(results, (ConditionResults{{3, true}, {4, true}}));
@@ -63,7 +63,7 @@ TEST_F(ScriptsTest, AScriptNameCannotLeaveTheScriptFolder)
 {
     ScriptsExecutor executor(nullptr, environment);
     Visit(executor, {{"../escaped.sh", "x", -1}});
-    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kScriptNotWritten);
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kScriptNotWritten);
     EXPECT_FALSE(fs::exists(environment.TmpFile("escaped.sh")));
 }
 
@@ -78,7 +78,7 @@ TEST_F(ScriptsTest, CountsTarBytesFromBothListsAndItsRegularFiles)
     ASSERT_NE(package.tar, nullptr);
     ScriptsExecutor executor(nullptr, environment);
     package.tar->accept(executor);
-    EXPECT_EQ(executor.GetErrorCode(), 0);
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kNoError);
     EXPECT_EQ(executor.GetBytesToProcess(), 350 + builder.Md5List().size() + builder.TarList().size());
     EXPECT_FALSE(fs::exists(environment.TmpFile("data_tart")));
     EXPECT_FALSE(fs::exists(environment.TmpFile("data_md5")));
@@ -90,13 +90,13 @@ TEST_F(ScriptsTest, DataWithoutAReaderCannotBeCounted)
     ItemFile file;
     file.setPath("/kelda_usr/a");
     file.accept(executor);
-    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kNoDataToCount);
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kNoDataToCount);
     EXPECT_TRUE(Logged("Error calculating bytes to process in system chunk !"));
     ItemTar tar;
     tar.setDestination("/rootfs/a.tar");
     ScriptsExecutor tars(nullptr, environment);
     tar.accept(tars);
-    EXPECT_EQ(tars.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
+    EXPECT_EQ(tars.GetErrorCode(), ScriptsExecutor::ErrorCode::kTarListsFailed);
 }
 }  // namespace
 
@@ -109,7 +109,7 @@ TEST_F(ScriptsTest, BrokenTarListsEndTheCount)
                                { writer.addTar("/rootfs/g.tar", bytesOf(std::string(1024, 'g'))); });
     test_support::LoadedPackage package(dir / "g.pkg");
     for (const auto& item : package.items()) item->accept(garbage);
-    EXPECT_EQ(garbage.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
+    EXPECT_EQ(garbage.GetErrorCode(), ScriptsExecutor::ErrorCode::kTarListsFailed);
     EXPECT_TRUE(Logged("    Error extracting tar _tart and _md5 files !"));
 
     TarItemBuilder builder("short");
@@ -118,7 +118,7 @@ TEST_F(ScriptsTest, BrokenTarListsEndTheCount)
     TarItemPackage shortList(dir / "s.pkg", builder, "/rootfs/short.tar");
     ScriptsExecutor executor(nullptr, environment);
     shortList.tar->accept(executor);
-    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::kTarListsFailed);
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kTarListsFailed);
     EXPECT_TRUE(Logged("    Invalid string read form '" + environment.TmpFile("short_tart") +
                        "': -rw-r--r-- root/root 1 2026-12-08 ./x"));
     EXPECT_FALSE(fs::exists(environment.TmpFile("short_md5")));

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 using namespace pcmtest;
 
@@ -61,32 +62,39 @@ void save(const std::string& path, const Bytes& bytes)
 const char kFound[] = "Sonoprobe: wave found\n";
 const char kNotFound[] = "Sonoprobe: wave not found\n";
 const char kError[] = "Sonoprobe: error\n";
-}  // namespace
 
-TEST(SonoprobeProgram, CommandLine)
+// One run of the program: its arguments, the one line it must print and its exit status.
+struct RunCase
 {
-    TempDir dir;
-    struct Case
-    {
-        std::string arguments;
-        std::string out;
-        int status;
-    };
-    const Case cases[] = {
-        {"", "Usage:\n- Sonoprobe -v\n- Sonoprobe <file.PCM>\n", 0},
-        {"-v", "Sonoprobe: v1.0\n", 0},
-        {"-v other", kError, 1},
-        {"a.PCM b.PCM", kError, 1},
-        {"missing.PCM", kError, 1},
-        {"-x", kError, 1},
-    };
-    for (const Case& c : cases)
+    std::string arguments;
+    std::string out;
+    int status;
+};
+
+// Every case prints exactly its line on standard output and nothing on standard error.
+void expectRuns(const TempDir& dir, const std::vector<RunCase>& cases)
+{
+    for (const RunCase& c : cases)
     {
         const ProgramRun run = sonoprobe(dir, c.arguments);
         EXPECT_EQ(run.out, c.out) << c.arguments;
         EXPECT_EQ(run.status, c.status) << c.arguments;
         EXPECT_EQ(run.err, "") << c.arguments;
     }
+}
+}  // namespace
+
+TEST(SonoprobeProgram, CommandLine)
+{
+    TempDir dir;
+    expectRuns(dir, {
+                        {"", "Usage:\n- Sonoprobe -v\n- Sonoprobe <file.PCM>\n", 0},
+                        {"-v", "Sonoprobe: v1.0\n", 0},
+                        {"-v other", kError, 1},
+                        {"a.PCM b.PCM", kError, 1},
+                        {"missing.PCM", kError, 1},
+                        {"-x", kError, 1},
+                    });
 }
 
 TEST(SonoprobeProgram, Verdicts)
@@ -105,24 +113,15 @@ TEST(SonoprobeProgram, Verdicts)
     save(dir / "empty.PCM", {});
     save(dir / "nested.PCM", nestedBlocks(200000));
     save(dir / "text.PCM", Bytes(64, 'a'));
-    struct Case
-    {
-        const char* file;
-        const char* out;
-        int status;
-    };
-    const Case cases[] = {
-        {"found.PCM", kFound, 0},  {"plain.PCM", kNotFound, 0}, {"info-only.PCM", kError, 1},
-        {"empty.PCM", kError, 1},  {"text.PCM", kError, 1},     {".", kError, 1},
-        {"nested.PCM", kError, 1},
-    };
-    for (const Case& c : cases)
-    {
-        const ProgramRun run = sonoprobe(dir, c.file);
-        EXPECT_EQ(run.out, c.out) << c.file;
-        EXPECT_EQ(run.status, c.status) << c.file;
-        EXPECT_EQ(run.err, "") << c.file;
-    }
+    expectRuns(dir, {
+                        {"found.PCM", kFound, 0},
+                        {"plain.PCM", kNotFound, 0},
+                        {"info-only.PCM", kError, 1},
+                        {"empty.PCM", kError, 1},
+                        {"text.PCM", kError, 1},
+                        {".", kError, 1},
+                        {"nested.PCM", kError, 1},
+                    });
 }
 
 // Past 4 GiB the length no longer fits a 32-bit size_t: it must not wrap into a shorter one and have the

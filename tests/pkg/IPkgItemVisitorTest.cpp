@@ -1,7 +1,11 @@
 #include "IPkgItemVisitor.h"
 
+#include "IStreamReader.h"
 #include "ItemClassName.h"
 #include "ItemHeader.h"
+#include "PkgItemVisitor.h"
+#include "TempDir.h"
+#include "WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
@@ -56,4 +60,46 @@ TEST(IPkgItemVisitorTest, FreshHeaderHasNoAcceptedPackageType)
     EXPECT_EQ(255u, header.packageType());
     EXPECT_EQ(0, header.versionA() + header.versionB() + header.installMajor() + header.installMinor());
     EXPECT_EQ(0u, header.compatibilityCount());
+}
+
+// A pass that relies on the defaults sees each system image read from a package at visitSystem, with the
+// chunk type it was stored under, and nothing else there.
+TEST(PkgItemVisitorTest, SystemImagesReachVisitSystemWithTheirOwnChunkType)
+{
+    struct Recorder : PkgItemVisitor
+    {
+        void visitSystem(ItemSystem& item, uint32_t chunkType) override
+        {
+            types.push_back(chunkType);
+            sizes.push_back(item.dataInfo().reader() != nullptr ? item.dataInfo().reader()->size() : -1);
+        }
+        std::vector<uint32_t> types;
+        std::vector<int64_t> sizes;
+    };
+    TempDir dir;
+    const std::string path = dir / "images.pkg";
+    std::vector<uint32_t> written;
+    std::vector<int64_t> lengths;
+    ASSERT_TRUE(test_support::writePackage(path,
+                                           [&](PackageWriter& writer)
+                                           {
+                                               writer.addHeader(PackageWriter::Header());
+                                               for (uint32_t type = PackageFormat::kTypeInstallerKernel;
+                                                    type <= PackageFormat::kTypeUserKernel; ++type)
+                                               {
+                                                   // A length of its own for each, so that a mix-up shows.
+                                                   writer.addSystemImage(type,
+                                                                         test_support::Bytes(type, 'x'));
+                                                   written.push_back(type);
+                                                   lengths.push_back(static_cast<int64_t>(type));
+                                               }
+                                           }));
+    test_support::LoadedPackage package(path);
+    ASSERT_TRUE(package.loaded());
+    Recorder recorder;
+    for (const auto& item : package.items()) item->accept(recorder);
+    ItemInstallerFile installerFile;
+    installerFile.accept(recorder);
+    EXPECT_EQ(recorder.types, written);
+    EXPECT_EQ(recorder.sizes, lengths);
 }

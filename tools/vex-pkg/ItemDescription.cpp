@@ -12,7 +12,7 @@
 #include "ItemUnknown.h"
 #include "ItemUserInstaller.h"
 #include "ItemXML.h"
-#include "SystemItemVisitor.h"
+#include "PkgItemVisitor.h"
 
 #include <cstdio>
 
@@ -55,7 +55,7 @@ ItemDescription ItemDescription::OfEntry(const ItemFileSystemEntry& entry)
 namespace
 {
 
-class Describer : public SystemItemVisitor
+class Describer : public PkgItemVisitor
 {
 public:
     ItemDescription d;

@@ -18,9 +18,9 @@
 #include "PackageComplianceChecker.h"
 #include "PackageFormat.h"
 #include "PackageSignature.h"
+#include "PkgItemVisitor.h"
 #include "ProcessingStrategy.h"
 #include "ProgressBar.h"
-#include "SystemItemVisitor.h"
 #include "TarContentChecker.h"
 #include "ToolSupport.h"
 
@@ -29,7 +29,7 @@
 namespace
 {
 // Decodes each item's data and compares it with what the package recorded.
-class DataChecker : public SystemItemVisitor
+class DataChecker : public PkgItemVisitor
 {
 public:
     DataChecker(InstallProgressNotifierInterface* progress, std::vector<std::string>& problems)
@@ -43,18 +43,13 @@ public:
         item.accept(*this);
     }
 
-    void visit(ItemHeader&) override {}
     void visit(ItemUnknown& item) override
     {
         Problem("a chunk of unknown type, or one whose fields could not be read (" +
                 std::to_string(item.dataInfo().reader() ? item.dataInfo().reader()->size() : 0) + " bytes)");
     }
-    void visit(ItemXML&) override {}
-    void visit(ItemInstallerFile&) override {}
     void visit(ItemScript& item) override { Plain(item.dataInfo()); }
     void visitSystem(ItemSystem& item, uint32_t) override { Plain(item.dataInfo()); }
-    void visit(ItemDir&) override {}
-    void visit(ItemLink&) override {}
     void visit(ItemFile& item) override
     {
         ItemKinds::Encoding encoding;
@@ -133,19 +128,19 @@ void CheckCompliance(const OpenedPackage& package, std::vector<std::string>& pro
         if (!item)
             continue;
         item->accept(checker);
-        if (checker.GetErrorCode() != PackageComplianceChecker::kNoError)
+        if (checker.GetErrorCode() != PackageComplianceChecker::ErrorCode::kNoError)
         {
             failedItem = ItemDescription::Of(*item).Name();
             break;
         }
     }
-    if (checker.GetErrorCode() == PackageComplianceChecker::kNoError)
+    if (checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kNoError)
         checker.CheckCompliance();
-    if (checker.GetErrorCode() == PackageComplianceChecker::kNoError)
+    if (checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kNoError)
         return;
     const std::vector<std::string> lines = tap.Take();
     std::string why = lines.empty() ? "no package header" : lines.back();
-    if (checker.GetErrorCode() == PackageComplianceChecker::kKindsNotAllowed)
+    if (checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kKindsNotAllowed)
         why +=
             " (the package type does not allow one of its item kinds, or a USER package lacks pre.sh, "
             "clean.sh or post.sh)";

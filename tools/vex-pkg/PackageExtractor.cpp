@@ -18,10 +18,10 @@
 #include "LibArchiveExtractor.h"
 #include "LinuxDiskUtils.h"
 #include "PartitionPaths.h"
+#include "PkgItemVisitor.h"
 #include "ProcessingStrategy.h"
 #include "ProgressBar.h"
 #include "SafeDestination.h"
-#include "SystemItemVisitor.h"
 #include "TarExtractor.h"
 #include "ToolSupport.h"
 
@@ -37,7 +37,7 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-class Writer : public SystemItemVisitor
+class Writer : public PkgItemVisitor
 {
 public:
     Writer(const std::string& root, ProgressBar* progress)
@@ -71,10 +71,7 @@ public:
     const std::vector<std::string>& notes() const { return notes_; }
     size_t written() const { return written_; }
 
-    void visit(ItemHeader&) override {}
     void visit(ItemUnknown&) override { Problem("not written: a chunk the installer does not know"); }
-    void visit(ItemXML&) override {}
-    void visit(ItemInstallerFile&) override {}
 
     void visit(ItemScript& item) override
     {

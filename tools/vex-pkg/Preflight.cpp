@@ -144,7 +144,7 @@ bool Preflight::Run(const Options& options, std::ostream& out)
         if (!item)
             continue;
         item->accept(checker);
-        if (checker.GetErrorCode() != InstallDiskChecker::kNoError)
+        if (checker.GetErrorCode() != InstallDiskChecker::ErrorCode::kNoError)
         {
             const std::vector<std::string> lines = tap.Take();
             std::string why = lines.empty() ? "the disk check failed" : lines.back();

@@ -32,40 +32,40 @@ int RunPasses(const test_support::ItemList& items, RecordingNotifier& notifier, 
 {
     ScriptsExecutor scripts(&notifier);
     for (const auto& item : items)
-        if (scripts.GetErrorCode() == 0)
+        if (scripts.GetErrorCode() == ScriptsExecutor::ErrorCode::kNoError)
             item->accept(scripts);
-    if (scripts.GetErrorCode() == 0)
+    if (scripts.GetErrorCode() == ScriptsExecutor::ErrorCode::kNoError)
         scripts.RunScripts();
-    if ((*code = scripts.GetErrorCode()) != 0)
+    if ((*code = static_cast<int>(scripts.GetErrorCode())) != 0)
         return 4;
     ConditionResults conditions;
     scripts.GetConditionResults(conditions);
 
     InstallDiskFormatter formatter(conditions, 0, 32);
     for (const auto& item : items)
-        if (formatter.GetErrorCode() == 0)
+        if (formatter.GetErrorCode() == InstallDiskFormatter::ErrorCode::kNoError)
             item->accept(formatter);
     formatter.RunFormatScript();
-    if ((*code = formatter.GetErrorCode()) != 0)
+    if ((*code = static_cast<int>(formatter.GetErrorCode())) != 0)
         return 5;
 
     InstallDiskChecker checker(conditions);
     for (const auto& item : items)
-        if (checker.GetErrorCode() == 0)
+        if (checker.GetErrorCode() == InstallDiskChecker::ErrorCode::kNoError)
             item->accept(checker);
-    if (checker.GetErrorCode() == 0)
+    if (checker.GetErrorCode() == InstallDiskChecker::ErrorCode::kNoError)
         checker.CheckSpace();
-    if ((*code = checker.GetErrorCode()) != 0)
+    if ((*code = static_cast<int>(checker.GetErrorCode())) != 0)
         return 6;
 
     ItemUserInstaller installer(&notifier, dateTimeMode);
     installer.SetConditionResults(conditions);
     for (const auto& item : items)
-        if (installer.GetErrorCode() == 0)
+        if (installer.GetErrorCode() == ItemUserInstaller::ErrorCode::kNoError)
             item->accept(installer);
-    if (installer.GetErrorCode() == 0)
+    if (installer.GetErrorCode() == ItemUserInstaller::ErrorCode::kNoError)
         installer.CompleteInstallation();
-    return (*code = installer.GetErrorCode()) != 0 ? 7 : 0;
+    return (*code = static_cast<int>(installer.GetErrorCode())) != 0 ? 7 : 0;
 }
 
 std::string ReadFile(const std::string& path)
@@ -263,7 +263,7 @@ TEST_F(InstallPassesOnce, AFailingPostScriptKeepsTheOldKernel)
     ASSERT_EQ(Install(dir / "good.pkg", 0, &code), 0);
     ASSERT_TRUE(WritePackage(dir / "bad.pkg", "kernel bad", 3));
     EXPECT_EQ(Install(dir / "bad.pkg", 0, &code), 7);
-    EXPECT_EQ(code, ItemUserInstaller::kStepFailed);
+    EXPECT_EQ(code, static_cast<int>(ItemUserInstaller::ErrorCode::kStepFailed));
     EXPECT_EQ(ReadFile("/emmc/kernel/uImage"), "kernel good");
     EXPECT_EQ(ReadFile("/emmc/kernel/uImage.tmp"), "kernel bad");
     EXPECT_TRUE(fs::exists("/tmp/script/post.sh"));

@@ -20,6 +20,15 @@ Bytes B(const std::string& text)
     return Bytes(text.begin(), text.end());
 }
 
+// A link of the package, at `linkPath` towards `target`.
+void AddLink(PackageWriter& w, const std::string& linkPath, const std::string& target)
+{
+    PackageWriter::LinkInfo link;
+    link.linkPath = linkPath;
+    link.target = target;
+    w.addLink(link);
+}
+
 PackageWriter::FileInfo File(const std::string& path)
 {
     PackageWriter::FileInfo info;
@@ -242,30 +251,21 @@ INSTANTIATE_TEST_SUITE_P(
         Escape{"ThroughALinkOfThePackage",
                [](PackageWriter& w)
                {
-                   PackageWriter::LinkInfo link;
-                   link.linkPath = "/rootfs/out";
-                   link.target = "../../../outside";
-                   w.addLink(link);
+                   AddLink(w, "/rootfs/out", "../../../outside");
                    w.addFile(File("/rootfs/out/escaped"), B("x"));
                },
                "file /rootfs/out/escaped: the destination passes through the link "},
         Escape{"OntoALinkOfThePackage",
                [](PackageWriter& w)
                {
-                   PackageWriter::LinkInfo link;
-                   link.linkPath = "/rootfs/escaped";
-                   link.target = "../../../outside/escaped";
-                   w.addLink(link);
+                   AddLink(w, "/rootfs/escaped", "../../../outside/escaped");
                    w.addFile(File("/rootfs/escaped"), B("x"));
                },
                "file /rootfs/escaped: not written: a link is in its place, and writing would follow it"},
         Escape{"TarThroughALink",
                [](PackageWriter& w)
                {
-                   PackageWriter::LinkInfo link;
-                   link.linkPath = "/rootfs/out";
-                   link.target = "../../../outside";
-                   w.addLink(link);
+                   AddLink(w, "/rootfs/out", "../../../outside");
                    SmallTar().AddTo(w, "/rootfs/out/data.tar");
                },
                "tar /rootfs/out/data.tar: the destination passes through the link "},

@@ -15,6 +15,17 @@ bool NoPackageLeft(const TempDir& dir)
     return !fs::exists(dir / "out.pkg", ec) && !fs::exists(dir / "out.pkg.001", ec);
 }
 
+// The sample inputs, with the first `from` in their manifest replaced by `to`.
+void WriteSampleWithManifestEdit(const TempDir& dir, const std::string& from, const std::string& to)
+{
+    WriteSampleInputs(dir);
+    std::string text = ReadText(dir / "in/manifest.toml");
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    WriteText(dir / "in/manifest.toml", text);
+}
+
 TEST(CreateCommand, SameInputsGiveTheSameBytes)
 {
     TempDir dir;
@@ -27,10 +38,7 @@ TEST(CreateCommand, SameInputsGiveTheSameBytes)
 TEST(CreateCommand, WithoutADateTheEpochFromTheEnvironmentDatesThePackage)
 {
     TempDir dir;
-    WriteSampleInputs(dir);
-    std::string text = ReadText(dir / "in/manifest.toml");
-    text.replace(text.find("date = \"06/15/2024\"\ntime = \"12.30\"\n"), 34, "");
-    WriteText(dir / "in/manifest.toml", text);
+    WriteSampleWithManifestEdit(dir, "date = \"06/15/2024\"\ntime = \"12.30\"\n", "");
 
     const ToolRun undated = RunTool({"create", dir / "in/manifest.toml", "-o", dir / "out.pkg"});
     EXPECT_EQ(undated.status, 1);
@@ -120,10 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CreateCommand, ACompatibilityEntryOfAnotherLengthIsRefused)
 {
     TempDir dir;
-    WriteSampleInputs(dir);
-    std::string text = ReadText(dir / "in/manifest.toml");
-    text.replace(text.find("VX20A01"), 7, "VX20");
-    WriteText(dir / "in/manifest.toml", text);
+    WriteSampleWithManifestEdit(dir, "VX20A01", "VX20");
     const ToolRun run = RunTool({"create", dir / "in/manifest.toml", "-o", dir / "out.pkg"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find(":5:18: package.compatibility entries must be texts of exactly 7 characters"),
