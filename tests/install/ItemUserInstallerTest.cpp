@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <functional>
+
 namespace
 {
 namespace fs = boost::filesystem;
@@ -148,6 +151,46 @@ TEST_F(InstallerTest, ASystemImageIsFlushedBeforeItReplacesTheOldOne)
     EXPECT_EQ(g_syncs, (std::vector<std::string>{g_image + ".tmp before", Emmc("/boot") + " after"}));
     EXPECT_FALSE(fs::exists(g_image + ".tmp"));
     EXPECT_TRUE(Logged("Extracting and installing system file " + g_image + " ..."));
+}
+
+bool FailSyncWithIoError(const std::string&)
+{
+    errno = EIO;
+    return false;
+}
+
+// Each way a system image can fail to be written or switched ends its item with the system's reason as a
+// detail line ("    PATH: TEXT") just before "Failed.", and the old image stays.
+TEST_F(InstallerTest, AFailedSystemImageNamesTheSystemsReason)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void()> arrange;
+        std::string detail;
+    };
+    const std::string image = Emmc("/boot/MLO");
+    const std::vector<Case> cases = {
+        {"folder gone", [&] { fs::remove_all(Emmc("/boot")); }, image + ".tmp: No such file or directory"},
+        {"flush fails", [&] { environment.sync = &FailSyncWithIoError; }, image + ".tmp: Input/output error"},
+        {"folder in the way", [&] { fs::create_directories(image + "/inside"); }, image + ": Is a directory"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(Emmc("/boot"));
+        fs::create_directories(Emmc("/boot"));
+        environment.sync = nullptr;
+        c.arrange();
+        ItemUserInstaller installer(nullptr, 0, environment);
+        Install(installer, [](PackageWriter& writer)
+                { writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image")); });
+        EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::kStepFailed);
+        const std::vector<std::string> lines = log.Messages();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "    " + c.detail);
+        EXPECT_EQ(lines.back(), "Failed.");
+    }
 }
 
 TEST_F(InstallerTest, ALinkLeftByAnEarlierInstallIsReplaced)

@@ -1,20 +1,19 @@
 /*
- * fault_inject.so: an LD_PRELOAD library that counts the calls which change the state of a file system and, at
- * a chosen call, kills the process or makes the call fail with a chosen errno. Preloaded into a program it
+ * fault_inject.so: an LD_PRELOAD library that counts the calls which change the state of a file system and,
+ * at a chosen call, kills the process or makes the call fail with a chosen errno. Preloaded into a program it
  * follows every program that program starts (the environment carries it), and all of them share one counter.
  *
  * Environment:
  *   FAULT_INJECT_STATE=FILE  the shared counter (created when missing; needed by both modes). It holds the
  *                            global call number and one count per kind, updated atomically through a shared
- *                            mapping, so the installer, its shell scripts and the tools they run count as one.
- *   FAULT_INJECT_AT=N        inject at call N (1-based) of ...
- *   FAULT_INJECT_KIND=KIND   ... this kind only (write, fsync, rename, unlink, mkdir, symlink, chmod, chown,
- *                            utimes, close, fatattr); every kind when unset
+ *                            mapping, so the installer, its shell scripts and the tools they run count as
+ * one. FAULT_INJECT_AT=N        inject at call N (1-based) of ... FAULT_INJECT_KIND=KIND   ... this kind only
+ * (write, fsync, rename, unlink, mkdir, symlink, chmod, chown, utimes, close, fatattr); every kind when unset
  *   FAULT_INJECT_ACTION=A    kill (SIGKILL before the call is made), or EIO, ENOSPC, EROFS (the call is not
  *                            made and fails with that errno); kill by default
  *   FAULT_INJECT_KILL_ALL=1  with kill: SIGKILL every process that can be signalled first (kill(-1)), as a
- *                            power cut would stop them all. Only for a PID namespace of its own (the sandbox).
- *   FAULT_INJECT_REPORT=FILE one line appended when the fault fires: "N KIND ACTION PID PROGRAM PATH"
+ *                            power cut would stop them all. Only for a PID namespace of its own (the
+ * sandbox). FAULT_INJECT_REPORT=FILE one line appended when the fault fires: "N KIND ACTION PID PROGRAM PATH"
  *   FAULT_INJECT_TRACE=FILE  one line appended per counted call: "N KIND PID PROGRAM PATH" (N global; PATH
  *                            is the path given or the one the descriptor leads to), to choose the points
  *
@@ -122,7 +121,7 @@ static void append_line(const char* variable, long long n, int kind, const char*
     char program[256] = "?";
     int (*real_open)(const char*, int, ...) = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
     ssize_t (*real_write)(int, const void*, size_t) =
-        (ssize_t (*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+        (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
     int (*real_close)(int) = (int (*)(int))dlsym(RTLD_NEXT, "close");
     if (real_open == NULL || real_write == NULL || real_close == NULL)
         return;
@@ -209,7 +208,7 @@ ssize_t write(int fd, const void* buf, size_t count)
     const int e = count_fd_call(FI_WRITE, fd);
     if (e)
         FAIL_WITH(e, -1);
-    return REAL(write, ssize_t (*)(int, const void*, size_t))(fd, buf, count);
+    return REAL(write, ssize_t(*)(int, const void*, size_t))(fd, buf, count);
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
@@ -217,7 +216,7 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
     const int e = count_fd_call(FI_WRITE, fd);
     if (e)
         FAIL_WITH(e, -1);
-    return REAL(pwrite, ssize_t (*)(int, const void*, size_t, off_t))(fd, buf, count, offset);
+    return REAL(pwrite, ssize_t(*)(int, const void*, size_t, off_t))(fd, buf, count, offset);
 }
 
 ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset)
@@ -225,7 +224,7 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset)
     const int e = count_fd_call(FI_WRITE, fd);
     if (e)
         FAIL_WITH(e, -1);
-    return REAL(pwrite64, ssize_t (*)(int, const void*, size_t, off64_t))(fd, buf, count, offset);
+    return REAL(pwrite64, ssize_t(*)(int, const void*, size_t, off64_t))(fd, buf, count, offset);
 }
 
 ssize_t writev(int fd, const struct iovec* iov, int iovcnt)
@@ -233,7 +232,7 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt)
     const int e = count_fd_call(FI_WRITE, fd);
     if (e)
         FAIL_WITH(e, -1);
-    return REAL(writev, ssize_t (*)(int, const struct iovec*, int))(fd, iov, iovcnt);
+    return REAL(writev, ssize_t(*)(int, const struct iovec*, int))(fd, iov, iovcnt);
 }
 
 int fsync(int fd)
@@ -281,8 +280,8 @@ int renameat2(int fromdir, const char* from, int todir, const char* to, unsigned
     const int e = count_call(FI_RENAME, to, -1);
     if (e)
         FAIL_WITH(e, -1);
-    return REAL(renameat2, int (*)(int, const char*, int, const char*, unsigned int))(fromdir, from, todir, to,
-                                                                                       flags);
+    return REAL(renameat2, int (*)(int, const char*, int, const char*, unsigned int))(fromdir, from, todir,
+                                                                                      to, flags);
 }
 
 int unlink(const char* path)
@@ -477,7 +476,7 @@ size_t fwrite(const void* data, size_t size, size_t count, FILE* stream)
     const int e = fd >= 0 && size != 0 && count != 0 ? count_fd_call(FI_WRITE, fd) : 0;
     if (e)
         FAIL_WITH(e, 0);
-    return REAL(fwrite, size_t (*)(const void*, size_t, size_t, FILE*))(data, size, count, stream);
+    return REAL(fwrite, size_t(*)(const void*, size_t, size_t, FILE*))(data, size, count, stream);
 }
 
 int fflush(FILE* stream)

@@ -1,5 +1,5 @@
-/* fault-inject-count FILE: prints the counts a run left in the shared counter of fault_inject.so, one line per
- * kind ("KIND COUNT"), then "total N" and, when a fault fired, "fired N". */
+/* fault-inject-count FILE: prints the counts a run left in the shared counter of fault_inject.so, one line
+ * per kind ("KIND COUNT"), then "total N" and, when a fault fired, "fired N". */
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/mman.h>
@@ -28,8 +28,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "fault-inject-count: cannot map %s\n", argv[1]);
         return 1;
     }
-    for (int i = 0; i < FI_KIND_COUNT; ++i)
-        printf("%s %lld\n", fi_kind_name(i), c->by_kind[i]);
+    for (int i = 0; i < FI_KIND_COUNT; ++i) printf("%s %lld\n", fi_kind_name(i), c->by_kind[i]);
     printf("total %lld\n", c->total);
     if (c->fired != 0)
         printf("fired %lld\n", c->fired);

@@ -4,9 +4,8 @@
 
 #include "fault_inject.h"
 
-static const char* const kKindNames[FI_KIND_COUNT] = {"write", "fsync",   "rename", "unlink",
-                                                      "mkdir", "symlink", "chmod",  "chown",
-                                                      "utimes", "close",  "fatattr"};
+static const char* const kKindNames[FI_KIND_COUNT] = {
+    "write", "fsync", "rename", "unlink", "mkdir", "symlink", "chmod", "chown", "utimes", "close", "fatattr"};
 
 const char* fi_kind_name(int kind)
 {
@@ -33,4 +32,3 @@ int fi_action_from_name(const char* name)
         return EROFS;
     return -1;
 }
-
