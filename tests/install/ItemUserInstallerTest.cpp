@@ -335,7 +335,10 @@ TEST_F(InstallerTest, AFailingFinalSyncOrUnmountFailsTheInstallation)
         installer.CompleteInstallation();
         std::vector<std::string> expected = {"Umounting partition " + kelda + " ..."};
         if (fault == Fault::Sync)
+        {
             expected.push_back("    Error in syncing partition " + kelda + " !");
+            expected.push_back("    " + kelda + ": Not a directory");
+        }
         expected.push_back(fault == Fault::None ? "Done." : "Failed !");
         const std::vector<std::string> lines = log.Messages();
         ASSERT_GE(lines.size(), expected.size());
