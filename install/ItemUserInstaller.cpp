@@ -552,8 +552,12 @@ void ItemUserInstaller::CompleteInstallation()
         // The script may unmount the partition that holds the log.
         log.Close();
         const std::string output = env.TmpFile("post.log");
+        errno = 0;
         const int status =
             env.Runner().RunToFile(CommandRunner::ShellQuote(env.ScriptFile("post.sh")), output);
+        // A script that could not be started (its output file refused) leaves the reason in errno; the log
+        // is closed at that moment, so the detail line is written below.
+        const int error = status == -1 ? errno : 0;
         env.Partitions().Mount(kUpdatePartition);
         if (logWasOpen)
             log.Open(logPath);
@@ -561,6 +565,7 @@ void ItemUserInstaller::CompleteInstallation()
         EngineLog::CopyFileAndRemove(output);
         if (status != 0)
         {
+            EngineLog::SystemError(output, error);
             EngineLog::Line("Failed !");
             errorCode = kStepFailed;
             return;
