@@ -189,9 +189,10 @@ void InstallThread::Finish(bool ok)
     {
         LogStream::Instance().WriteLine("Update completed sucessfully.");
     }
+    // A success whose log cannot be filed as one is reported as a failure, as its log says.
     if (logKeeper)
     {
-        logKeeper->Close(ok ? LogFileKeeper::kSucceeded : LogFileKeeper::kFailed);
+        ok = logKeeper->Close(ok ? LogFileKeeper::kSucceeded : LogFileKeeper::kFailed) && ok;
         logKeeper.reset();
     }
     emit Done(ok);

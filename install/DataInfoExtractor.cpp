@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,13 @@ DataInfoExtractor::DataInfoExtractor(InstallProgressNotifierInterface* progress)
 
 int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& path,
                                      ProcessingStrategy* strategy, int64_t sizeLimit)
+{
+    lastError = 0;
+    return Write(item, path, strategy, sizeLimit);
+}
+
+int DataInfoExtractor::Write(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy,
+                             int64_t sizeLimit)
 {
     IStreamReader* reader = item != nullptr ? item->reader() : nullptr;
     if (reader == nullptr || strategy == nullptr)
@@ -48,6 +56,7 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
     UniqueFile file(fd >= 0 ? ::fdopen(fd, "wb+") : nullptr);
     if (!file)
     {
+        lastError = errno;
         if (fd >= 0)
         {
             ::close(fd);
@@ -76,6 +85,7 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
         if (kept >= kLargestWrite || std::fwrite(buffer.get(), 1, static_cast<std::size_t>(kept),
                                                  file.get()) != static_cast<std::size_t>(kept))
         {
+            lastError = errno;
             return kIoError;
         }
         written += kept;
@@ -92,6 +102,7 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
 
     if (std::fflush(file.get()) != 0)
     {
+        lastError = errno;
         return kIoError;
     }
     // The digest is taken from the file as written, so that what reached the disk is what gets checked.
@@ -99,11 +110,19 @@ int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& pa
     // user space.
     if (std::fseek(file.get(), 0, SEEK_SET) != 0)
     {
+        lastError = errno;
         return kIoError;
     }
     MD5Algorithm md5;
     if (!md5.updateFromFile(file.get()))
     {
+        lastError = errno;
+        return kIoError;
+    }
+    // The last chance the system has to report a write it could not complete.
+    if (std::fclose(file.release()) != 0)
+    {
+        lastError = errno;
         return kIoError;
     }
     md5.finalize();

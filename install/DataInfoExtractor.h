@@ -33,6 +33,13 @@ public:
     int ExtractToFile(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy,
                       int64_t sizeLimit = kNoLimit);
 
+    // The errno of the file call that made the last extraction fail with kIoError; 0 when that failure was
+    // not a file call's (no data to read) or there was none.
+    int LastError() const { return lastError; }
+
 private:
+    int Write(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy, int64_t sizeLimit);
+
     InstallProgressNotifierInterface* notifier;
+    int lastError = 0;
 };

@@ -12,6 +12,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 PartitionsManager& InstallEnvironment::Partitions() const
@@ -42,6 +44,12 @@ bool InstallEnvironment::Sync(const std::string& path) const
 void EngineLog::Line(const std::string& text)
 {
     LogStream::Instance().WriteLine(text);
+}
+
+void EngineLog::SystemError(const std::string& path, int error)
+{
+    if (error != 0)
+        Line("    " + path + ": " + std::strerror(error));
 }
 
 void EngineLog::CopyFileAndRemove(const std::string& path)

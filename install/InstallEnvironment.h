@@ -45,6 +45,9 @@ namespace EngineLog
 {
 // One line of the installation log.
 void Line(const std::string& text);
+// A detail line with the system's text for `error` (an errno value) about `path`: "    PATH: TEXT". Nothing
+// when `error` is 0, since then there is no text to give.
+void SystemError(const std::string& path, int error);
 // Copies a script's output file into the log, each line four spaces in, and deletes it. A file that cannot be
 // opened copies nothing.
 void CopyFileAndRemove(const std::string& path);

@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <memory>
 
 namespace fs = boost::filesystem;
@@ -43,14 +44,16 @@ bool Exists(const std::string& path)
 }
 
 // Mode and owner are set on the entry itself, opened without following a link: a link found there is never
-// a way to change what it points to.
+// a way to change what it points to. A failure leaves its errno for the log's detail line.
 bool ChangeMode(const std::string& path, unsigned mode)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool ok = ::fchmod(fd, mode) == 0;
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return ok;
 }
 
@@ -60,7 +63,9 @@ bool ChangeOwner(const std::string& path, uid_t uid, gid_t gid)
     if (fd < 0)
         return false;
     const bool ok = ::fchown(fd, uid, gid) == 0;
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return ok;
 }
 
@@ -161,6 +166,8 @@ void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, Process
     if (result == DataInfoExtractor::kTooLarge)
         EngineLog::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) +
                         " bytes !");
+    if (result == DataInfoExtractor::kIoError)
+        EngineLog::SystemError(path, extractor.LastError());
     // Cut at its declared size, the file cannot be what its digest describes.
     if (result != DataInfoExtractor::kOk)
         errorCode = result == DataInfoExtractor::kMd5Mismatch || result == DataInfoExtractor::kTooLarge
@@ -171,14 +178,27 @@ void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, Process
 
 bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::string& destination)
 {
+    errno = 0;
     if (!env.Sync(file))
+    {
+        EngineLog::SystemError(file, errno);
         return false;
+    }
     boost::system::error_code ec;
     fs::rename(file, destination, ec);
     if (ec)
+    {
+        EngineLog::SystemError(destination, ec.value());
         return false;
+    }
     const fs::path folder = fs::path(destination).parent_path();
-    return env.Sync(folder.empty() ? "." : folder.string());
+    errno = 0;
+    if (!env.Sync(folder.empty() ? "." : folder.string()))
+    {
+        EngineLog::SystemError(folder.string(), errno);
+        return false;
+    }
+    return true;
 }
 
 void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& relativeDestination)
@@ -226,13 +246,18 @@ void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
     const fs::file_status status = fs::status(path, ec);
     if (ec || !fs::exists(status))
         return;
+    errno = 0;
     if (ext3)
     {
         if (!ChangeMode(path, 0600))
+        {
+            EngineLog::SystemError(path, errno);
             errorCode = ErrorCode::kExt3AttributesFailed;
+        }
     }
     else if (!env.Disk().SetVfatAttributes(path, false, false, false, false))
     {
+        EngineLog::SystemError(path, errno);
         errorCode = ErrorCode::kVfatAttributesFailed;
     }
 }
@@ -241,6 +266,7 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
                                   const std::string& fileTime)
 {
     bool ok = true;
+    errno = 0;
     switch (dateTimeMode)
     {
         case TarExtractor::kDateTimeNow:
@@ -260,6 +286,7 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     }
     if (!ok)
     {
+        EngineLog::SystemError(path, errno);
         EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
     }
@@ -277,22 +304,28 @@ unsigned ItemUserInstaller::Ext3Mode(const ItemFileSystemEntry& entry)
 
 void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileSystemEntry& entry, bool ext3)
 {
+    errno = 0;
     if (!ext3)
     {
         if (!env.Disk().SetVfatAttributes(path, entry.fatReadOnly(), entry.fatArchive(), entry.fatSystem(),
                                           entry.fatHidden()))
+        {
+            EngineLog::SystemError(path, errno);
             errorCode = ErrorCode::kVfatAttributesFailed;
+        }
         return;
     }
     if (!ChangeMode(path, Ext3Mode(entry)))
     {
         EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        EngineLog::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
     if (!ChangeOwner(path, entry.uid(), entry.gid()))
     {
         EngineLog::Line(kOwnersFailed);
+        EngineLog::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
@@ -302,6 +335,7 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileS
     if ((mode & (S_ISUID | S_ISGID)) != 0 && !ChangeMode(path, mode))
     {
         EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        EngineLog::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
     }
 }
@@ -333,6 +367,7 @@ void ItemUserInstaller::visit(ItemDir& item)
         fs::create_directories(path, ec);
         if (ec)
         {
+            EngineLog::SystemError(path, ec.value());
             EngineLog::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;
@@ -412,6 +447,7 @@ void ItemUserInstaller::visit(ItemLink& item)
     if (!ready)
     {
         EngineLog::Line("    Destination folder does not exists or failed to delete pre-existent link !");
+        EngineLog::SystemError(path, ec.value());
         EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
@@ -420,6 +456,7 @@ void ItemUserInstaller::visit(ItemLink& item)
     if (ec)
     {
         EngineLog::Line("    Error in creating link " + path + " -> " + target + " !");
+        EngineLog::SystemError(path, ec.value());
         EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
@@ -437,6 +474,7 @@ void ItemUserInstaller::visit(ItemLink& item)
         if (::lchown(path.c_str(), item.uid(), item.gid()) != 0)
         {
             EngineLog::Line(kOwnersFailed);
+            EngineLog::SystemError(path, errno);
             EngineLog::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;
@@ -499,8 +537,12 @@ void ItemUserInstaller::CompleteInstallation()
         // The script may unmount the partition that holds the log.
         log.Close();
         const std::string output = env.TmpFile("post.log");
+        errno = 0;
         const int status =
             env.Runner().RunToFile(CommandRunner::ShellQuote(env.ScriptFile("post.sh")), output);
+        // A script that could not be started (its output file refused) leaves the reason in errno; the log
+        // is closed at that moment, so the detail line is written below.
+        const int error = status == -1 ? errno : 0;
         env.Partitions().Mount(PartitionsManager::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
@@ -508,6 +550,7 @@ void ItemUserInstaller::CompleteInstallation()
         EngineLog::CopyFileAndRemove(output);
         if (status != 0)
         {
+            EngineLog::SystemError(output, error);
             EngineLog::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;

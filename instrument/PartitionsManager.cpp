@@ -2,6 +2,9 @@
 
 #include "LogStream.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace
 {
 const char* const kPartitionDirs[] = {"/boot",      "/service",   "/update",  "/kernel", "/rootfs",
@@ -116,10 +119,14 @@ bool PartitionsManager::UnmountAll()
         Log("Umounting partition " + row.second->MountPoint() + " ...");
         // A failed sync means written data may never reach the device; the partition is still put back
         // as it was found, and the run fails.
+        errno = 0;
         const bool synced = row.second->Sync();
+        const int error = errno;
         if (!synced)
         {
             Log("    Error in syncing partition " + row.second->MountPoint() + " !");
+            if (error != 0)
+                Log("    " + row.second->MountPoint() + ": " + std::strerror(error));
         }
         const bool ok = row.second->Unmount() && synced;
         Log(ok ? "Done." : "Failed !");

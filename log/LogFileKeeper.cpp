@@ -3,8 +3,15 @@
 #include <boost/filesystem.hpp>
 #include <boost/regex.hpp>
 
+#include "UniqueFd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace fs = boost::filesystem;
 
@@ -76,6 +83,21 @@ int NumberOf(const std::string& name)
     return NumberAt(CircleIndex(LeadingNumber(name)));
 }
 
+// Flushes a file or directory to its device. On failure errno says why.
+bool SyncToDevice(const fs::path& path)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return false;
+    if (::fsync(fd.get()) != 0)
+    {
+        const int error = errno;
+        fd.close();
+        errno = error;
+        return false;
+    }
+    return fd.close();
+}
 }  // namespace
 
 LogFileKeeper::LogFileKeeper(const std::string& directory, LogStream& stream)
@@ -200,12 +222,13 @@ bool LogFileKeeper::Open(const std::string& name)
     return true;
 }
 
-void LogFileKeeper::Close(int result)
+bool LogFileKeeper::Close(int result)
 {
     if (!open_)
     {
-        return;
+        return true;
     }
+    bool filed = true;
     stream_.Close();
     const std::string name = name_;
     name_.clear();
@@ -219,12 +242,31 @@ void LogFileKeeper::Close(int result)
             break;
         case kSucceeded:
         {
+            // The rename is what says "success", so it must not reach the device before the lines do, and
+            // a run is only reported a success once the new name has reached it too.
             const fs::path renamed = fs::path(directory_) / (name.substr(0, 3) + "_success.log");
+            if (!SyncToDevice(path))
+            {
+                filed = false;
+                KeepAsError(path, path.string() + ": " + std::strerror(errno));
+                break;
+            }
             fs::rename(path, renamed, ec);
             if (ec)
             {
                 std::printf("rename <%s> to <%s> failed !\n", path.string().c_str(),
                             renamed.string().c_str());
+                filed = false;
+                KeepAsError(path, renamed.string() + ": " + ec.message());
+                break;
+            }
+            if (!SyncToDevice(directory_))
+            {
+                const std::string reason = directory_ + ": " + std::strerror(errno);
+                fs::rename(renamed, path, ec);
+                filed = false;
+                KeepAsError(ec ? renamed : path, reason);
+                break;
             }
             Prune(kSuccessLogs);
             break;
@@ -240,4 +282,15 @@ void LogFileKeeper::Close(int result)
             break;
     }
     open_ = false;
+    return filed;
+}
+
+void LogFileKeeper::KeepAsError(const fs::path& path, const std::string& reason)
+{
+    if (stream_.Open(path.string()))
+    {
+        stream_.WriteLine(("    " + reason).c_str());
+        stream_.Close();
+    }
+    Prune(kErrorLogs);
 }

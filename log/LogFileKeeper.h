@@ -2,6 +2,8 @@
 
 #include "LogStream.h"
 
+#include <boost/filesystem/path.hpp>
+
 #include <string>
 #include <vector>
 
@@ -27,7 +29,9 @@ public:
 
     // An empty name picks the next number; a given name is used as it is and appended to.
     bool Open(const std::string& name);
-    void Close(int result);
+    // False only when a run that succeeded could not be filed as a success: the log could not be flushed to
+    // its device or renamed. It then stays NNN_error.log, with a detail line that gives the system's reason.
+    bool Close(int result);
 
     bool IsOpen() const { return open_; }
     const std::string& FileName() const { return name_; }
@@ -35,6 +39,8 @@ public:
 private:
     std::vector<std::string> MatchingFiles(const char* pattern) const;
     void Prune(const char* pattern);
+    // A log that could not be filed as a success: `reason` appended as a detail line, kept as an error log.
+    void KeepAsError(const boost::filesystem::path& path, const std::string& reason);
     std::string NextFileName() const;
 
     std::string directory_;

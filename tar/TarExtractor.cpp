@@ -33,10 +33,15 @@ bool IsSymlink(const std::string& path)
     return fs::is_symlink(fs::symlink_status(fs::path(path), ec));
 }
 
-void Remove(const std::string& path)
+// A list or script left behind would stay in the installed tree as if the archive had carried it: a
+// removal that fails fails the extraction, with the system's reason as a detail line.
+bool Remove(const std::string& path)
 {
     boost::system::error_code ec;
     fs::remove(fs::path(path), ec);
+    if (ec)
+        LogStream::Instance().WriteLine(std::string(kIndent) + path + ": " + ec.message());
+    return !ec;
 }
 }  // namespace
 
@@ -141,7 +146,7 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
             ok = false;
         }
     }
-    Remove(list);
+    ok = Remove(list) && ok;
     if (ok)
         Log(std::string(kIndent) + "All MD5 verified.");
     return ok;
@@ -203,7 +208,7 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "'( " + badLine + ") !");
         ok = false;
     }
-    Remove(list);
+    ok = Remove(list) && ok;
     Log(std::string(kIndent) + (ok ? "Done." : "Failed."));
     return ok;
 }
@@ -219,8 +224,7 @@ bool TarExtractor::RunPostScript(const std::string& destination)
         errorTexts.push_back("Error executing post tar extraction script: post_tar.sh.");
         return false;
     }
-    Remove(script);
-    return true;
+    return Remove(script);
 }
 
 void TarExtractor::Log(const std::string& text)

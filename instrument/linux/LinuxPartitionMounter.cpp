@@ -153,5 +153,10 @@ bool LinuxPartitionMounter::Sync()
         return errno == ENOENT;
     }
     const bool synced = ::syncfs(fd) == 0;
-    return ::close(fd) == 0 && synced;
+    // The sync's own errno is the one worth reporting, not a later close's.
+    const int error = errno;
+    const bool closed = ::close(fd) == 0;
+    if (!synced)
+        errno = error;
+    return closed && synced;
 }

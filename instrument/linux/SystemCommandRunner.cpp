@@ -1,11 +1,25 @@
 #include "SystemCommandRunner.h"
 
+#include "LogStream.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+namespace
+{
+// The command is not run; the log's detail line says why, after the line that announced the command.
+bool Refused(const std::string& outputFile)
+{
+    const std::string line = "    " + outputFile + ": " + std::strerror(errno);
+    LogStream::Instance().WriteLine(line.c_str());
+    return false;
+}
+}  // namespace
 
 SystemCommandRunner& SystemCommandRunner::Instance()
 {
@@ -34,15 +48,14 @@ bool SystemCommandRunner::CreateOutputFile(const std::string& outputFile)
     // a file of our own takes its place; in a sticky "/tmp" nobody else can swap it for a link afterwards.
     if (::unlink(outputFile.c_str()) != 0 && errno != ENOENT)
     {
-        return false;
+        return Refused(outputFile);
     }
     const int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
     {
-        return false;
+        return Refused(outputFile);
     }
-    ::close(fd);
-    return true;
+    return ::close(fd) == 0 || Refused(outputFile);
 }
 
 int SystemCommandRunner::RunRedirected(const std::string& command, Capture capture,

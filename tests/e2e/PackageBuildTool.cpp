@@ -11,11 +11,18 @@
 //   maintenance-kernel
 //                 a MAINTENANCE package with only a user kernel and that format.sh
 //   large         the sample plus 64 MiB of files under /kelda_usr/sample/large, for watching the progress
+//   sweep-user VERSION
+//                 the user-kernel package whose every file, image and archive member carries VERSION, so
+//                 that two versions differ in every item (the fault sweeps install one over the other)
+//   sweep-maintenance VERSION
+//                 a MAINTENANCE package with every system image (boot loader, service and launcher images,
+//                 user kernel) besides the sample's items, marked with VERSION the same way
 #include "PackageFormat.h"
 #include "PackageSigner.h"
 #include "PackageWriter.h"
 #include "TarItemBuilder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,9 +31,17 @@ namespace
 {
 using Bytes = PackageWriter::Bytes;
 
+// Appended to every file, image and archive member of the sweep packages; empty for the other kinds.
+std::string gVersion;
+
 Bytes ToBytes(const std::string& text)
 {
     return Bytes(text.begin(), text.end());
+}
+
+Bytes Versioned(const std::string& text)
+{
+    return ToBytes(gVersion.empty() ? text : text + "version " + gVersion + "\n");
 }
 
 uint16_t Mode(unsigned owner, unsigned group, unsigned others)
@@ -53,11 +68,17 @@ PackageWriter::FileInfo File(const std::string& path, int16_t condition = Packag
 // The package's format.sh only reports what it was asked to re-create, so that the run's log shows it.
 const char* const kFormatScript = "#!/bin/sh\necho \"format.sh arguments: $*\"\nexit 0\n";
 
+// An image of `size` bytes whose first line names it (and the version, for the sweeps).
+Bytes Image(const std::string& name, std::size_t size, uint8_t fill)
+{
+    Bytes image = Versioned(name + ", sample build\n");
+    image.resize(std::max(size, image.size()), fill);
+    return image;
+}
+
 Bytes KernelImage()
 {
-    Bytes image = ToBytes("user kernel image, sample build\n");
-    image.resize(64u << 10, 0xa5);
-    return image;
+    return Image("user kernel image", 64u << 10, 0xa5);
 }
 
 PackageWriter::Header SampleHeader(uint16_t packageType)
@@ -95,7 +116,8 @@ bool Build(const std::string& kind, const std::string& output)
     {
         return false;
     }
-    writer.addHeader(SampleHeader(PackageFormat::kPackageUser));
+    writer.addHeader(SampleHeader(kind == "sweep-maintenance" ? PackageFormat::kPackageMaintenance
+                                                              : PackageFormat::kPackageUser));
 
     const std::string pre = kind == "prefail"
                                 ? "#!/bin/sh\necho \"pre.sh: this instrument refuses the update\"\n"
@@ -114,22 +136,22 @@ bool Build(const std::string& kind, const std::string& output)
     writer.addDirectory("/kelda_usr/sample", dir);
     writer.addDirectory("/rootfs/opt/sample", dir);
 
-    writer.addFile(File("/kelda_usr/sample/readme.txt"), ToBytes("A plain file.\n"));
+    writer.addFile(File("/kelda_usr/sample/readme.txt"), Versioned("A plain file.\n"));
     writer.addFile(File("/kelda_usr/sample/secret-blowfish.txt"),
-                   ToBytes("Stored encrypted with Blowfish.\n"), PackageFormat::kCompressionNone,
+                   Versioned("Stored encrypted with Blowfish.\n"), PackageFormat::kCompressionNone,
                    PackageFormat::kCipherBlowfish);
-    writer.addFile(File("/kelda_usr/sample/secret-des.txt"), ToBytes("Stored encrypted with DES.\n"),
+    writer.addFile(File("/kelda_usr/sample/secret-des.txt"), Versioned("Stored encrypted with DES.\n"),
                    PackageFormat::kCompressionNone, PackageFormat::kCipherDes);
     std::string repeated;
     for (int i = 0; i < 2000; ++i)
     {
         repeated += "Stored compressed; this line repeats.\n";
     }
-    writer.addFile(File("/kelda_usr/sample/compressed.txt"), ToBytes(repeated),
+    writer.addFile(File("/kelda_usr/sample/compressed.txt"), Versioned(repeated),
                    PackageFormat::kCompressionQtZlib, PackageFormat::kCipherNone);
-    writer.addFile(File("/kelda_usr/sample/options.cfg", 1), ToBytes("options=on\n"));
+    writer.addFile(File("/kelda_usr/sample/options.cfg", 1), Versioned("options=on\n"));
     writer.addFile(File("/kelda_usr/sample/legacy.cfg", 2), ToBytes("installed only on legacy boards\n"));
-    writer.addFile(File("/rootfs/opt/sample/tool.conf"), ToBytes("level=3\n"));
+    writer.addFile(File("/rootfs/opt/sample/tool.conf"), Versioned("level=3\n"));
 
     PackageWriter::LinkInfo link;
     link.linkPath = "/rootfs/opt/sample/current.conf";
@@ -138,7 +160,7 @@ bool Build(const std::string& kind, const std::string& output)
 
     TarItemBuilder tar("data");
     tar.AddDirectory("./data");
-    tar.AddFile("./data/table.csv", "a,b\n1,2\n");
+    tar.AddFile("./data/table.csv", "a,b\n1,2\n" + gVersion);
     tar.AddSymlink("./data/latest.csv", "table.csv");
     if (!tar.AddTo(writer, "/rootfs/opt/sample/data.tar"))
     {
@@ -163,7 +185,32 @@ bool Build(const std::string& kind, const std::string& output)
         encoded.installedDigest = PackageWriter::digestOf(ToBytes("the data that was meant\n"));
         writer.addEncodedFile(File("/kelda_usr/sample/damaged.txt"), encoded);
     }
-    else if (kind == "user-kernel")
+    else if (kind == "sweep-maintenance")
+    {
+        // Every system image, each a few blocks long so that a half-written one shows.
+        const struct
+        {
+            uint32_t type;
+            const char* name;
+        } images[] = {{PackageFormat::kTypeBootMLO, "MLO"},
+                      {PackageFormat::kTypeBootUBoot, "u-boot"},
+                      {PackageFormat::kTypeServiceRootFS, "service root file system"},
+                      {PackageFormat::kTypeServiceKernel, "service kernel"},
+                      {PackageFormat::kTypeServiceConfig, "service configuration"},
+                      {PackageFormat::kTypeServiceApp, "service application"},
+                      {PackageFormat::kTypeLauncherConfig, "launcher configuration"},
+                      {PackageFormat::kTypeLauncherApp, "launcher application"}};
+        uint8_t fill = 0x11;
+        for (const auto& image : images)
+        {
+            writer.addSystemImage(image.type, Image(image.name, 48u << 10, fill));
+            fill = static_cast<uint8_t>(fill + 0x11);
+        }
+        writer.addFile(File("/kelda_sys/sample.cfg"), Versioned("maintenance=on\n"));
+        writer.addScript("format.sh", ToBytes(kFormatScript));
+        writer.addSystemImage(PackageFormat::kTypeUserKernel, KernelImage());
+    }
+    else if (kind == "user-kernel" || kind == "sweep-user")
     {
         writer.addScript("format.sh", ToBytes(kFormatScript));
         writer.addSystemImage(PackageFormat::kTypeUserKernel, KernelImage());
@@ -200,11 +247,18 @@ int main(int argc, char** argv)
         }
         return ok ? 0 : 1;
     }
-    if (argc != 3 || std::strcmp(argv[1], "-h") == 0)
+    const bool sweep = argc == 4 && std::strncmp(argv[1], "sweep-", 6) == 0;
+    if (sweep)
+    {
+        gVersion = argv[2];
+        argv[2] = argv[3];
+    }
+    if ((argc != 3 && !sweep) || std::strcmp(argv[1], "-h") == 0)
     {
         std::fprintf(stderr,
                      "Usage: vex-pkg-build sample|noncompliant|prefail|toolarge|corrupt|user-kernel|"
                      "maintenance-kernel|large OUTPUT\n"
+                     "       vex-pkg-build sweep-user|sweep-maintenance VERSION OUTPUT\n"
                      "       vex-pkg-build keypair PRIVATE.key PUBLIC.pem\n"
                      "       vex-pkg-build sign PACKAGE PRIVATE.key\n");
         return 2;

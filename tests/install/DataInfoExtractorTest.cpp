@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -157,8 +158,24 @@ TEST_F(DataInfoExtractorTest, MissingInputOrUnwritableFileIsAnIoError)
     Fill("data", "data");
     EXPECT_EQ(extractor.ExtractToFile(&item, dir / "c", nullptr), DataInfoExtractor::kIoError);
     EXPECT_EQ(extractor.ExtractToFile(&item, dir / "no/such/dir", &plain), DataInfoExtractor::kIoError);
+    EXPECT_EQ(extractor.LastError(), ENOENT);
     EXPECT_EQ(extractor.ExtractToFile(&item, dir.str(), &plain), DataInfoExtractor::kIoError);
+    EXPECT_EQ(extractor.LastError(), EISDIR);
     EXPECT_TRUE(progress.increments.empty());
+    // Not a file call's failure: nothing for the log to explain.
+    EXPECT_EQ(extractor.ExtractToFile(nullptr, dir / "a", &plain), DataInfoExtractor::kIoError);
+    EXPECT_EQ(extractor.LastError(), 0);
+}
+
+// A device that takes no data refuses it only when the buffered bytes are flushed: the write error must not
+// be lost there, and its errno is kept for the log.
+TEST_F(DataInfoExtractorTest, AWriteTheDeviceRefusesIsAnIoErrorWithItsReason)
+{
+    Fill("data", "data");
+    EXPECT_EQ(extractor.ExtractToFile(&item, "/dev/full", &plain), DataInfoExtractor::kIoError);
+    EXPECT_EQ(extractor.LastError(), ENOSPC);
+    EXPECT_EQ(extractor.ExtractToFile(&item, dir / "ok", &plain), DataInfoExtractor::kOk);
+    EXPECT_EQ(extractor.LastError(), 0);
 }
 
 TEST_F(DataInfoExtractorTest, DecodingFaultsEndTheExtractionWithoutHanging)

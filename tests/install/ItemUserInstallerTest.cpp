@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <functional>
+
 namespace
 {
 namespace fs = boost::filesystem;
@@ -187,6 +190,46 @@ TEST_F(InstallerTest, EverySystemImageGoesToItsOwnPlace)
     EXPECT_EQ(written, 8u);
 }
 
+bool FailSyncWithIoError(const std::string&)
+{
+    errno = EIO;
+    return false;
+}
+
+// Each way a system image can fail to be written or switched ends its item with the system's reason as a
+// detail line ("    PATH: TEXT") just before "Failed.", and the old image stays.
+TEST_F(InstallerTest, AFailedSystemImageNamesTheSystemsReason)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void()> arrange;
+        std::string detail;
+    };
+    const std::string image = Emmc("/boot/MLO");
+    const std::vector<Case> cases = {
+        {"folder gone", [&] { fs::remove_all(Emmc("/boot")); }, image + ".tmp: No such file or directory"},
+        {"flush fails", [&] { environment.sync = &FailSyncWithIoError; }, image + ".tmp: Input/output error"},
+        {"folder in the way", [&] { fs::create_directories(image + "/inside"); }, image + ": Is a directory"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(Emmc("/boot"));
+        fs::create_directories(Emmc("/boot"));
+        environment.sync = nullptr;
+        c.arrange();
+        ItemUserInstaller installer(nullptr, 0, environment);
+        Install(installer, [](PackageWriter& writer)
+                { writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image")); });
+        EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
+        const std::vector<std::string> lines = log.Messages();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "    " + c.detail);
+        EXPECT_EQ(lines.back(), "Failed.");
+    }
+}
+
 TEST_F(InstallerTest, ALinkLeftByAnEarlierInstallIsReplaced)
 {
     PackageWriter::LinkInfo link;
@@ -329,7 +372,10 @@ TEST_F(InstallerTest, AFailingFinalSyncOrUnmountFailsTheInstallation)
         installer.CompleteInstallation();
         std::vector<std::string> expected = {"Umounting partition " + kelda + " ..."};
         if (fault == Fault::Sync)
+        {
             expected.push_back("    Error in syncing partition " + kelda + " !");
+            expected.push_back("    " + kelda + ": Not a directory");
+        }
         expected.push_back(fault == Fault::None ? "Done." : "Failed !");
         const std::vector<std::string> lines = log.Messages();
         ASSERT_GE(lines.size(), expected.size());

@@ -1,5 +1,6 @@
 #include "SystemCommandRunner.h"
 
+#include "LogStream.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -92,9 +93,17 @@ TEST(SystemCommandRunnerTest, OutputFileNeverFollowsAPlantedLink)
     written << std::ifstream(output).rdbuf();
     EXPECT_EQ("table\n", written.str());
 
-    // Something that cannot be replaced (a non-empty folder) refuses the run instead of writing elsewhere.
+    // Something that cannot be replaced (a non-empty folder) refuses the run instead of writing elsewhere,
+    // and the log says why.
     const std::string folder = dir / "folder";
     boost::filesystem::create_directories(folder + "/inside");
+    LogStream& log = LogStream::Instance();
+    ASSERT_TRUE(log.Open(dir / "run.log"));
     EXPECT_EQ(SystemCommandRunner::kOutputRefused, SystemCommandRunner::Instance().RunToFile("true", folder));
+    log.Close();
+    std::ostringstream logged;
+    logged << std::ifstream(dir / "run.log").rdbuf();
+    EXPECT_NE(logged.str().find(" -     " + folder + ": Is a directory\n"), std::string::npos)
+        << logged.str();
 }
 }  // namespace

@@ -96,6 +96,29 @@ TEST_F(LogFileKeeperTest, ARunIsAnErrorLogUntilItSucceeds)
     EXPECT_EQ(listing(), (std::vector<std::string>{"001_success.log", "002_error.log"}));
 }
 
+// A success that cannot be filed as one stays an error log whose last line says why, and the caller learns
+// it.
+TEST_F(LogFileKeeperTest, ASuccessThatCannotBeRenamedStaysAnErrorLog)
+{
+    ASSERT_TRUE(keeper_.Open(""));
+    stream_.WriteLine("Update completed sucessfully.");
+    EXPECT_TRUE(keeper_.Close(LogFileKeeper::kSucceeded));
+    // A folder in the way of the success name: the rename cannot replace it.
+    boost::filesystem::create_directories(dir_ / "002_success.log/inside");
+    ASSERT_TRUE(keeper_.Open(""));
+    stream_.WriteLine("Update completed sucessfully.");
+    EXPECT_FALSE(keeper_.Close(LogFileKeeper::kSucceeded));
+    EXPECT_FALSE(stream_.IsOpen());
+    std::ifstream in(dir_ / "002_error.log");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" - Update completed sucessfully."), std::string::npos);
+    const std::string detail = " -     " + (dir_ / "002_success.log") + ": ";
+    EXPECT_NE(lines[1].find(detail), std::string::npos) << lines[1];
+    EXPECT_TRUE(keeper_.Close(LogFileKeeper::kFailed));  // no longer open: nothing to file
+}
+
 TEST_F(LogFileKeeperTest, AGivenNameIsAppendedToWithoutPruning)
 {
     for (int n = 1; n <= 11; ++n)

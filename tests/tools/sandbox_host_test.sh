@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The sandboxed instrument seen from the host.
-#   sandbox_host_test.sh CASE SIM FAT_LIB      CASE: results | setup | cleanup | refusals
+#   sandbox_host_test.sh CASE SIM FAT_LIB      CASE: results | setup | cleanup | refusals | images
 # Exits 0 when every check passed, 1 otherwise, 77 when the machine does not allow the sandbox.
 set -uo pipefail
 
@@ -242,6 +242,30 @@ case_refusals() {
     check_eq "command exiting 77" "$?" 1
     check_eq "command exiting 77, recorded" "$(cat "$R/exit-status")" 77
     "$SIM" --help | grep -q "^Usage: instrument-sim" || fail "no usage text"
+}
+
+# Images kept by one run start the next; a power cut keeps what reached the device and nothing else.
+case_images() {
+    local I=$T/images C=$T/cut R=$T/results
+    sim --mount kelda_usr=rw --save-images "$I" -- /bin/sh -c 'echo kept >/emmc/kelda_usr/kept.txt'
+    check_eq "saving run" "$?" 0
+    sim --images "$I" --results "$R" -- true
+    check_eq "from saved images: the file" "$(awk -F'\t' '$1 == "/emmc/kelda_usr/kept.txt" { print $10 }' \
+        "$R/manifest.tsv")" "$(echo kept | md5sum | cut -d' ' -f1)"
+    # Synced data and names reach the device; what is only in the page cache does not (the journal commits
+    # every few seconds, far later than this command ends).
+    sim --images "$I" --mount kelda_usr=rw --power-cut "$C" -- /bin/sh -c \
+        'echo synced >/emmc/kelda_usr/synced.txt && sync /emmc/kelda_usr/synced.txt && sync -f /emmc/kelda_usr &&
+         echo cached >/emmc/kelda_usr/cached.txt'
+    check_eq "power-cut run" "$?" 0
+    e2fsck -E journal_only -p "$C/kelda_usr.img" >/dev/null 2>&1
+    e2fsck -fn "$C/kelda_usr.img" >/dev/null 2>&1
+    check_eq "after journal recovery the copy checks clean" "$?" 0
+    check_eq "synced file" "$(debugfs -R "cat /synced.txt" "$C/kelda_usr.img" 2>/dev/null)" synced
+    check_eq "cached file" "$(debugfs -R "cat /cached.txt" "$C/kelda_usr.img" 2>/dev/null)" ""
+    check_eq "earlier file" "$(debugfs -R "cat /kept.txt" "$C/kelda_usr.img" 2>/dev/null)" kept
+    sim --images "$T/none" -- true >/dev/null 2>&1
+    check_eq "missing images refused" "$?" 2
 }
 
 probe
