@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <set>
+#include <sstream>
 
 namespace fs = boost::filesystem;
 
@@ -585,6 +588,49 @@ std::string ManifestReader::Located(const std::string& file, const Manifest::Whe
            Printable(text);
 }
 
+namespace
+{
+// Where the first byte that breaks UTF-8 stands (line and column from 1), or line 0 when the text is valid.
+// toml11 reports some of these bytes through a path that reads past its own buffer, so they are found first.
+Manifest::Where FirstInvalidUtf8(const std::string& text)
+{
+    Manifest::Where where{1, 1};
+    size_t i = 0;
+    while (i < text.size())
+    {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        size_t length = 0;
+        uint32_t lowest = 0;
+        if (byte < 0x80)
+            length = 1;
+        else if (byte >= 0xC2 && byte <= 0xDF)
+            length = 2, lowest = 0x80;
+        else if (byte >= 0xE0 && byte <= 0xEF)
+            length = 3, lowest = 0x800;
+        else if (byte >= 0xF0 && byte <= 0xF4)
+            length = 4, lowest = 0x10000;
+        if (length == 0 || i + length > text.size())
+            return where;
+        uint32_t code = length == 1 ? byte : (byte & (0x7Fu >> length));
+        for (size_t k = 1; k < length; ++k)
+        {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return where;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return where;
+        if (byte == '\n')
+            ++where.line, where.column = 1;
+        else
+            ++where.column;
+        i += length;
+    }
+    return Manifest::Where{0, 0};
+}
+}  // namespace
+
 bool ManifestReader::Read(const std::string& path, const std::string& sourceDateEpoch, Manifest& manifest,
                           std::string& error)
 {
@@ -593,7 +639,21 @@ bool ManifestReader::Read(const std::string& path, const std::string& sourceDate
     toml::value root;
     try
     {
-        root = toml::parse(path);
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+        {
+            error = path + ": cannot read the manifest";
+            return false;
+        }
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const Manifest::Where bad = FirstInvalidUtf8(text);
+        if (bad.line != 0)
+        {
+            error = Located(path, bad, "not valid TOML: not UTF-8 text");
+            return false;
+        }
+        std::istringstream stream(text);
+        root = toml::parse(stream, path);
     }
     catch (const toml::syntax_error& e)
     {

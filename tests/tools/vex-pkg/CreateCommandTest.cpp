@@ -122,7 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Quoted text with control characters stays on the one line.
         BadManifest{"NewlineInAQuotedPath", "\n[[file]]\nsource = \"plain.txt\"\npath = \"rel\\nX\"\n",
                     ":68:8:", "'rel\\x0aX' must be an absolute path"},
-        BadManifest{"NewlineInAQuotedKey", "\n\"a\\nb\" = 1\n", ":66:", "unknown key 'a\\x0ab'"}),
+        BadManifest{"NewlineInAQuotedKey", "\n\"a\\nb\" = 1\n", ":66:", "unknown key 'a\\x0ab'"},
+        // A byte that is not UTF-8 inside a literal string once made the TOML reader read past its buffer.
+        BadManifest{"InvalidUtf8InALiteralString", "\nx = 'a\xff b'\n", ":66:7:", "not UTF-8 text"},
+        BadManifest{"OverlongUtf8", "\nx = \"\xc0\xaf\"\n", ":66:6:", "not UTF-8 text"}),
     [](const testing::TestParamInfo<BadManifest>& param) { return std::string(param.param.name); });
 
 TEST(CreateCommand, ACompatibilityEntryOfAnotherLengthIsRefused)
