@@ -76,8 +76,8 @@ unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsi
 }
 }  // namespace
 
-ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_, int mode,
-                                     const InstallEnvironment& environment)
+ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_,
+                                     TarExtractor::DateTimeMode mode, const InstallEnvironment& environment)
     : env(environment), notifier(notifier_), dateTimeMode(mode), extractor(notifier_)
 {
 }
@@ -269,19 +269,17 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     errno = 0;
     switch (dateTimeMode)
     {
-        case TarExtractor::kDateTimeNow:
+        case TarExtractor::DateTimeMode::kNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
                 ok = env.Disk().SetFileDateTimeNow(path);
             break;
-        case TarExtractor::kDateTimePackage:
+        case TarExtractor::DateTimeMode::kPackage:
             ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
             break;
-        case TarExtractor::kDateTimeAsExtracted:
+        case TarExtractor::DateTimeMode::kAsExtracted:
             if (kind == Kind::File)
                 ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
-            break;
-        default:
             break;
     }
     if (!ok)
@@ -513,7 +511,7 @@ void ItemUserInstaller::visit(ItemTar& item)
     }
     tar->SetNotifier(notifier);
     tar->SetDateTimeMode(dateTimeMode);
-    if (dateTimeMode == TarExtractor::kDateTimePackage)
+    if (dateTimeMode == TarExtractor::DateTimeMode::kPackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {
@@ -543,7 +541,7 @@ void ItemUserInstaller::CompleteInstallation()
         // A script that could not be started (its output file refused) leaves the reason in errno; the log
         // is closed at that moment, so the detail line is written below.
         const int error = status == -1 ? errno : 0;
-        env.Partitions().Mount(PartitionsManager::kUpdate);
+        env.Partitions().Mount(Partition::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
         EngineLog::Line("Executing script post.sh ...");

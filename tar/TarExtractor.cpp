@@ -57,7 +57,7 @@ void TarExtractor::SetNotifier(InstallProgressNotifierInterface* n)
     notifier = n;
 }
 
-void TarExtractor::SetDateTimeMode(int mode)
+void TarExtractor::SetDateTimeMode(DateTimeMode mode)
 {
     dateTimeMode = mode;
 }
@@ -197,9 +197,9 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         // stamped on its own line.
         if (!ok || climbsOut || !Exists(path) || IsSymlink(path))
             return true;
-        if (dateTimeMode == kDateTimeNow)
+        if (dateTimeMode == DateTimeMode::kNow)
             ok = disk.SetFileDateTimeNow(path);
-        else if (dateTimeMode == kDateTimePackage)
+        else if (dateTimeMode == DateTimeMode::kPackage)
             ok = disk.SetFileDateTime(path, packageDate, packageTime);
         return true;
     };
