@@ -5,6 +5,7 @@
 #include "DataInfo.h"
 #include "DecryptionStrategy.h"
 #include "DiskUtils.h"
+#include "FileStatus.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemDir.h"
 #include "ItemFile.h"
@@ -34,14 +35,7 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-const int64_t kPlainBlock = 1048576;
 const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
-
-bool Exists(const std::string& path)
-{
-    boost::system::error_code ec;
-    return fs::exists(path, ec);
-}
 
 // Mode and owner are set on the entry itself, opened without following a link: a link found there is never
 // a way to change what it points to. A failure leaves its errno for the log's detail line.
@@ -156,7 +150,7 @@ std::unique_ptr<ProcessingStrategy> ItemUserInstaller::FileStrategy(const ItemFi
     if (item.cipherType() != PackageFormat::kCipherNone)
         return std::unique_ptr<ProcessingStrategy>(
             new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
-    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(kPlainBlock));
+    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(ReadingStrategy::kPlainBlock));
 }
 
 void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
@@ -205,7 +199,7 @@ void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& rel
 {
     const std::string destination = env.emmcRoot + relativeDestination;
     EngineLog::Line("Extracting and installing system file " + destination + " ...");
-    ReadingStrategy plain(kPlainBlock);
+    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
     Extract(data, destination + ".tmp", plain);
     if (errorCode != ErrorCode::kNoError)
     {
@@ -224,7 +218,7 @@ void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& rel
 void ItemUserInstaller::visit(ItemUserKernel& item)
 {
     EngineLog::Line("Extracting and installing user kernel ...");
-    ReadingStrategy plain(kPlainBlock);
+    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
     Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
     EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
 }
@@ -465,7 +459,7 @@ void ItemUserInstaller::visit(ItemLink& item)
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    if (Exists(path))
+    if (PathExists(path))
     {
         if (!StampTime(path, Kind::Link, "", ""))
             return;
@@ -560,7 +554,7 @@ void ItemUserInstaller::CompleteInstallation()
         fs::remove_all(env.scriptDir, ec);
     EngineLog::Line("Committing user kernel ...");
     const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
-    if (Exists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
+    if (PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
     {
         EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
