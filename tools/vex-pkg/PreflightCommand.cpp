@@ -67,7 +67,7 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
         }
         options.conditions[static_cast<int16_t>(id)] = value == "1";
     }
-    return Preflight::Run(options, context.out) ? CommandContext::kOk : CommandContext::kBadInput;
+    return CommandContext::StatusOf(Preflight::Run(options, context.out));
 }
 }  // namespace
 
@@ -76,7 +76,7 @@ void AddPreflightCommand(CLI::App& app, CommandContext& context)
     auto arguments = std::make_shared<PreflightArguments>();
     CLI::App* command = app.add_subcommand(
         "preflight", "Say whether a package fits an instrument, with the installer's own space computation");
-    command->add_option("PKG", arguments->package, "The package (a split one by its .001 part)")->required();
+    AddPackageArgument(*command, arguments->package);
     command->add_option("--free", arguments->free, "Free space of a partition, PARTITION=SIZE (repeatable)");
     command->add_option("--instrument", arguments->instrument,
                         "A tree laid out like /emmc, measured as it is");
