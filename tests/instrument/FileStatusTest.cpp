@@ -27,10 +27,10 @@ TEST(FileStatus, ExistenceFollowsLinksAndErrorsMeanNo)
         bool exists;
         bool symlink;
     };
-    for (const Case& c : {Case{dir / "file", true, false}, Case{dir / "folder", true, false},
-                          Case{dir / "link", true, true}, Case{dir / "dangling", false, true},
-                          Case{dir / "absent", false, false}, Case{dir / "file/below", false, false},
-                          Case{"", false, false}})
+    for (const Case& c :
+         {Case{dir / "file", true, false}, Case{dir / "folder", true, false}, Case{dir / "link", true, true},
+          Case{dir / "dangling", false, true}, Case{dir / "absent", false, false},
+          Case{dir / "file/below", false, false}, Case{"", false, false}})
     {
         EXPECT_EQ(PathExists(c.path), c.exists) << c.path;
         EXPECT_EQ(IsSymlink(c.path), c.symlink) << c.path;

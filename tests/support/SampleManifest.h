@@ -17,8 +17,8 @@ text1 = ")" +
            text1 + "\"\n";
 }
 
-// A user kernel from "kernel.img" and the three scripts of every installation, each from the file of its name;
-// it starts with an empty line, so that it can follow a table.
+// A user kernel from "kernel.img" and the three scripts of every installation, each from the file of its
+// name; it starts with an empty line, so that it can follow a table.
 inline const char* const kKernelAndScripts = R"(
 [[system]]
 kind = "user-kernel"
