@@ -76,6 +76,8 @@ void ScriptsExecutor::CountBytes(const DataInfo& data, const char* message)
     byteTotal += static_cast<uint64_t>(size);
 }
 
+// Empties the script folder before the first script and makes it when missing. On failure, the log has
+// been given the reason.
 bool ScriptsExecutor::PrepareScriptDir()
 {
     boost::system::error_code ec;
@@ -85,8 +87,13 @@ bool ScriptsExecutor::PrepareScriptDir()
         if (fs::exists(env.scriptDir, ec))
         {
             fs::remove_all(env.scriptDir, ec);
-            if (ec || PathExists(env.scriptDir))
+            if (!ec && PathExists(env.scriptDir))
+                ec = boost::system::errc::make_error_code(boost::system::errc::directory_not_empty);
+            if (ec)
+            {
+                EngineLog::SystemError(env.scriptDir, ec.value());
                 return false;
+            }
         }
         firstScript = false;
     }
@@ -94,13 +101,25 @@ bool ScriptsExecutor::PrepareScriptDir()
     {
         fs::create_directories(env.scriptDir, ec);
         if (ec)
+        {
+            EngineLog::SystemError(env.scriptDir, ec.value());
             return false;
+        }
     }
     // The scripts run as root from this folder: it must be the folder made here, not a link or a folder
     // someone else made and can still write into.
     struct stat status;
-    return ::lstat(env.scriptDir.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == ::geteuid();
+    if (::lstat(env.scriptDir.c_str(), &status) != 0)
+    {
+        EngineLog::SystemError(env.scriptDir, errno);
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
+    {
+        EngineLog::Line("    " + env.scriptDir + ": not a folder of the installer's own");
+        return false;
+    }
+    return true;
 }
 
 void ScriptsExecutor::visit(ItemScript& item)
@@ -127,6 +146,10 @@ void ScriptsExecutor::visit(ItemScript& item)
         case DataInfoExtractor::kDecodeError:
             errorCode = ErrorCode::kScriptNotDecoded;
             break;
+        case DataInfoExtractor::kIoError:
+            EngineLog::SystemError(path, extractor.LastError());
+            errorCode = ErrorCode::kScriptNotWritten;
+            break;
         default:
             errorCode = ErrorCode::kScriptNotWritten;
             break;
@@ -137,10 +160,14 @@ void ScriptsExecutor::visit(ItemScript& item)
     {
         fs::permissions(path, fs::owner_all, ec);
         if (ec)
+        {
+            EngineLog::SystemError(path, ec.value());
             errorCode = ErrorCode::kScriptNotWritten;
+        }
     }
     else if (ec && status.type() != fs::file_not_found)
     {
+        EngineLog::SystemError(path, ec.value());
         errorCode = ErrorCode::kScriptNotWritten;
     }
     if (errorCode != ErrorCode::kNoError)

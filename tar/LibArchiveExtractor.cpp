@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <new>
 
 namespace fs = boost::filesystem;
@@ -108,6 +109,16 @@ void LibArchiveExtractor::AppendError(const std::string& text, struct archive* a
     errorTexts.push_back(detail != nullptr ? text + detail : text);
 }
 
+void LibArchiveExtractor::AppendSystemError(struct archive* writer, struct archive_entry* entry)
+{
+    // The library's own text ("Write failed") leaves out why; the log's detail line gives the system's.
+    const int error = archive_errno(writer);
+    const char* name = archive_entry_pathname(entry);
+    if (error > 0 && name != nullptr)
+        errorTexts.push_back("    " + (fs::path(destinationDir) / name).lexically_normal().string() + ": " +
+                             std::strerror(error));
+}
+
 bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destination,
                                         const std::vector<std::string>& patterns)
 {
@@ -170,6 +181,7 @@ bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destin
     for (const std::string& pattern : patterns) lafe_include(&rawPatterns, pattern.c_str());
     std::unique_ptr<lafe_matching, PatternsDeleter> selection(rawPatterns);
     archive_write_disk_set_options(writer.get(), kDiskOptions);
+    destinationDir = destination;
     return ReadArchive(writer.get(), selection.get());
 }
 
@@ -242,6 +254,7 @@ bool LibArchiveExtractor::WriteMember(struct archive* a, struct archive_entry* e
     if (archive_write_header(writer, entry) < ARCHIVE_WARN)
     {
         AppendError(kError, writer);
+        AppendSystemError(writer, entry);
         return false;
     }
     if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) > 0)
@@ -259,9 +272,12 @@ bool LibArchiveExtractor::WriteMember(struct archive* a, struct archive_entry* e
                 AppendError(kError, a);
                 return false;
             }
-            if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
+            // The library reports a failed write of the data as a mere warning: the member would be left
+            // short, so it fails the extraction.
+            if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_OK)
             {
                 AppendError(kError, writer);
+                AppendSystemError(writer, entry);
                 return false;
             }
         }
@@ -269,6 +285,7 @@ bool LibArchiveExtractor::WriteMember(struct archive* a, struct archive_entry* e
     if (archive_write_finish_entry(writer) < ARCHIVE_WARN)
     {
         AppendError(kError, writer);
+        AppendSystemError(writer, entry);
         return false;
     }
     return true;

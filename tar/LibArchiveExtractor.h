@@ -44,6 +44,8 @@ private:
     // Writes one member and its data; false (with the library's text) when the library refuses it.
     bool WriteMember(struct archive* a, struct archive_entry* entry, struct archive* writer);
     void AppendError(const std::string& text, struct archive* a);
+    // A detail line "    PATH: system error text" for the member the writer failed on, when it knows why.
+    void AppendSystemError(struct archive* writer, struct archive_entry* entry);
 
     static la_ssize_t ReadCallback(struct archive* a, void* self, const void** buffer);
     static la_int64_t SkipCallback(struct archive* a, void* self, la_int64_t request);
@@ -53,5 +55,6 @@ private:
     uint32_t tarSize = 0;
     int64_t lastOffset = -1;
     bool seekable = true;
+    std::string destinationDir;
     std::unique_ptr<uint8_t[]> readBuffer;
 };

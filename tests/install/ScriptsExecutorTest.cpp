@@ -67,6 +67,20 @@ TEST_F(ScriptsTest, AScriptNameCannotLeaveTheScriptFolder)
     EXPECT_FALSE(fs::exists(environment.TmpFile("escaped.sh")));
 }
 
+TEST_F(ScriptsTest, AScriptFolderThatCannotBeMadeSaysWhyInTheLog)
+{
+    WriteFile(environment.TmpFile("blocker"), "a file where a folder should be");
+    environment.scriptDir = environment.TmpFile("blocker/script");
+    ScriptsExecutor executor(nullptr, environment);
+    Visit(executor, {{"pre.sh", "#!/bin/sh\n", -1}});
+    EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kScriptNotWritten);
+    const std::vector<std::string> lines = log.Messages();
+    const std::vector<std::string> expected{"Extracting script pre.sh ...",
+                                            "    " + environment.scriptDir + ": Not a directory", "Failed !"};
+    EXPECT_EQ(std::vector<std::string>(lines.end() - std::min<size_t>(lines.size(), 3), lines.end()),
+              expected);
+}
+
 TEST_F(ScriptsTest, CountsTarBytesFromBothListsAndItsRegularFiles)
 {
     TarItemBuilder builder("data");

@@ -15,7 +15,10 @@
 
 #include <boost/filesystem.hpp>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -306,6 +309,28 @@ TEST_F(ExtractorTest, AMemberThatClimbsOutFailsTheExtraction)
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("archive_read_extract2() error: ", 0), 0u) << errors[0];
     EXPECT_GT(errors[0].size(), std::string("archive_read_extract2() error: ").size());
+}
+
+// A write that fails part-way (here at the file size limit) fails the extraction, and the system's reason
+// follows the library's text. The library itself only warns about it.
+TEST_F(ExtractorTest, AFailedWriteOfMemberDataFailsTheExtraction)
+{
+    Load(WriteArchive({{"./small", "ok"}, {"./big", std::string(256 * 1024, 'x')}}), "/rootfs/big.tar");
+    struct rlimit saved = {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool extracted = extractor.Extract(&item, dest.string());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(extracted);
+    const std::vector<std::string> errors = Errors();
+    ASSERT_EQ(errors.size(), 2u) << testing::PrintToString(errors);
+    EXPECT_EQ(errors[0].rfind("archive_read_extract2() error: ", 0), 0u) << errors[0];
+    EXPECT_EQ(errors[1], "    " + dest.string() + "/big: " + std::strerror(EFBIG));
 }
 
 // --- Extraction failures: texts and restored state ---

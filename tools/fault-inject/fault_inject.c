@@ -25,6 +25,10 @@
  * number varies from run to run and no file system state depends on them. Calls made before the counter is
  * mapped (by the dynamic loader, or while the library maps it) are not counted either.
  */
+/* Both pwrite and pwrite64 are wrapped, so the library sees the C library's own names: with 64-bit file
+ * offsets forced on a 32-bit system, pwrite would be renamed to pwrite64 and the two would collide. Sizes and
+ * stat results use the explicit 64-bit forms instead. */
+#undef _FILE_OFFSET_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -101,8 +105,8 @@ static void setup(void)
 /* Closing a descriptor changes nothing on disk unless it was open for writing. */
 static int fd_counts(int kind, int fd)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
+    struct stat64 st;
+    if (fstat64(fd, &st) != 0)
         return 0;
     if (kind == FI_CLOSE)
     {
