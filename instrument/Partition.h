@@ -26,6 +26,10 @@ constexpr std::array<Partition, kPartitionCount> kPartitions = {
     Partition::kKeldaSys, Partition::kKeldaUsr, Partition::kVdlPcm, Partition::kBkpPcm,
 };
 
+// The partition's name, which is also its folder under the eMMC root ("boot" ... "bkp_pcm"); empty for
+// Partition::kNone.
+const char* PartitionName(Partition partition);
+
 // The partition's index in the table: the position in per-partition arrays and the number log lines show.
 constexpr int PartitionIndex(Partition partition)
 {

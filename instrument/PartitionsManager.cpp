@@ -5,13 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-namespace
-{
-// In table order.
-const char* const kPartitionDirs[kPartitionCount] = {
-    "/boot", "/service", "/update", "/kernel", "/rootfs", "/kelda_sys", "/kelda_usr", "/vdl_pcm", "/bkp_pcm"};
-}  // namespace
-
 PartitionsManager& PartitionsManager::Instance()
 {
     static PartitionsManager manager;
@@ -24,7 +17,7 @@ PartitionsManager::PartitionsManager(CommandRunner& runner, const std::string& e
     for (const Partition partition : kPartitions)
     {
         mounters[partition] = std::make_unique<LinuxPartitionMounter>(
-            emmcRoot + kPartitionDirs[PartitionIndex(partition)], runner, mountTableFile);
+            emmcRoot + "/" + PartitionName(partition), runner, mountTableFile);
     }
 }
 

@@ -44,6 +44,7 @@ TEST_F(PartitionsManagerTest, FindsPartitionsAndRefusesUnknownIndexes)
     EXPECT_EQ(manager.FindPartition("/usr/bin"), Partition::kNone);
     EXPECT_EQ(manager.FindPartition(update + "2/x"), Partition::kNone);
 
+    EXPECT_STREQ(PartitionName(Partition::kNone), "");
     std::string point = "kept";
     EXPECT_FALSE(manager.GetMountPoint(Partition::kNone, point));
     EXPECT_EQ(point, "kept");

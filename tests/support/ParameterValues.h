@@ -21,6 +21,7 @@ struct ParameterValues
 
 inline std::ostream& operator<<(std::ostream& out, const ParameterValues& values)
 {
-    return out << "{pkg \"" << values.pkg << "\", log \"" << values.log << "\", flags " << values.flags << "}";
+    return out << "{pkg \"" << values.pkg << "\", log \"" << values.log << "\", flags " << values.flags
+               << "}";
 }
 }  // namespace test_support

@@ -19,10 +19,6 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-// In table order.
-const char* const kPartitionNames[kPartitionCount] = {"boot",      "service",   "update",  "kernel", "rootfs",
-                                                      "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"};
-
 // Free space as given on the command line, else (for an instrument tree) as the file system reports it.
 class PreflightDisk : public LinuxDiskUtils
 {
@@ -76,7 +72,7 @@ Partition Preflight::PartitionNamed(const std::string& name)
 {
     const std::string bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
     for (const Partition partition : kPartitions)
-        if (bare == kPartitionNames[PartitionIndex(partition)])
+        if (bare == PartitionName(partition))
             return partition;
     return Partition::kNone;
 }
@@ -161,7 +157,7 @@ bool Preflight::Run(const Options& options, std::ostream& out)
         << std::setw(14) << "with margin" << std::setw(14) << "available" << '\n';
     for (const Partition partition : kPartitions)
     {
-        const char* name = kPartitionNames[PartitionIndex(partition)];
+        const char* name = PartitionName(partition);
         const int64_t required = checker.RequiredBytes(partition);
         const bool given = options.freeBytes.count(partition) != 0;
         if (required <= 0 && !given)
