@@ -67,6 +67,31 @@ if(CMAKE_CROSSCOMPILING)
   add_library(qemu_user_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/../tools/qemu_user_shim.c)
   set_target_properties(qemu_user_shim PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tools)
   target_link_libraries(qemu_user_shim PRIVATE ${CMAKE_DL_LIBS})
+
+  # Every program of ours that runs on the build machine (the unit tests, their discovery, Sonoprobe) runs
+  # with the shim preloaded too: without it a QProcess under qemu clones a copy of the test program that
+  # goes on running the tests, and whose pid the parent later signals as -1, which is every process. The
+  # host programs a test starts (the shell, cat) find the host's C library under the shim's name through
+  # ld.so's $LIB: nothing they do not load anyway.
+  set(VEX_PLAIN_EMULATOR ${CMAKE_CROSSCOMPILING_EMULATOR})
+  list(JOIN VEX_PLAIN_EMULATOR " " plain_emulator)
+  execute_process(COMMAND gcc -print-multiarch OUTPUT_VARIABLE host_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
+  execute_process(COMMAND gcc -print-file-name=libc.so.6 OUTPUT_VARIABLE host_libc OUTPUT_STRIP_TRAILING_WHITESPACE)
+  file(REAL_PATH ${host_libc} host_libc)
+  set(shim_dir ${PROJECT_BINARY_DIR}/tools/emulator-libs)
+  file(MAKE_DIRECTORY ${shim_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${shim_dir}/lib/${host_arch})
+  file(CREATE_LINK ${PROJECT_BINARY_DIR}/tools/qemu_user_shim.so
+       ${shim_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE}/qemu_user_shim.so SYMBOLIC)
+  file(CREATE_LINK ${host_libc} ${shim_dir}/lib/${host_arch}/qemu_user_shim.so SYMBOLIC)
+  file(WRITE ${PROJECT_BINARY_DIR}/emulated/run "#!/bin/sh
+# Runs a program of this ${CMAKE_SYSTEM_PROCESSOR} build under ${plain_emulator}, the shim preloaded.
+LD_PRELOAD='${shim_dir}/$LIB/qemu_user_shim.so'\${LD_PRELOAD:+\" \$LD_PRELOAD\"}
+export LD_PRELOAD
+exec ${plain_emulator} \"\$@\"
+")
+  file(CHMOD ${PROJECT_BINARY_DIR}/emulated/run
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_BINARY_DIR}/emulated/run)
 endif()
 
 function(vex_sandbox_program target out_var)
@@ -87,7 +112,7 @@ function(vex_sandbox_program target out_var)
     file(CREATE_LINK ${PROJECT_BINARY_DIR}/tools/qemu_user_shim.so
          ${fat_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE}/qemu_user_shim.so SYMBOLIC)
   endif()
-  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
+  list(JOIN VEX_PLAIN_EMULATOR " " emulator)
   set(wrapper ${PROJECT_BINARY_DIR}/emulated/${target})
   file(GENERATE OUTPUT ${wrapper}
        CONTENT "#!/bin/sh
