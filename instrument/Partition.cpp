@@ -2,8 +2,8 @@
 
 const char* PartitionName(Partition partition)
 {
-    static const char* const kNames[kPartitionCount] = {"boot",      "service",   "update",  "kernel", "rootfs",
-                                                        "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"};
+    static const char* const kNames[kPartitionCount] = {
+        "boot", "service", "update", "kernel", "rootfs", "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"};
     const int index = PartitionIndex(partition);
     return index >= 0 && index < kPartitionCount ? kNames[index] : "";
 }
