@@ -71,7 +71,8 @@ InstallThread::~InstallThread()
     delete notifier;
 }
 
-void InstallThread::Launch(const QString& pkgFile, const QString& logFile, int dateTime, int format)
+void InstallThread::Launch(const QString& pkgFile, const QString& logFile,
+                           TarExtractor::DateTimeMode dateTime, int format)
 {
     pkgFileName = pkgFile;
     logFileName = logFile;

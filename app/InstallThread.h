@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TarExtractor.h"
+
 #include <QMap>
 #include <QString>
 #include <QThread>
@@ -30,7 +32,8 @@ public:
     InstallThread& operator=(const InstallThread&) = delete;
 
     // Stores the run parameters, removes a stale installer copy and starts the run.
-    void Launch(const QString& pkgFile, const QString& logFile, int dateTime, int format);
+    void Launch(const QString& pkgFile, const QString& logFile, TarExtractor::DateTimeMode dateTime,
+                int format);
 
     // The notifier the engine reports through (owned by this object).
     InstallProgressNotifier* Notifier() const { return notifier; }
@@ -42,7 +45,7 @@ public:
     const QString& PkgFileName() const { return pkgFileName; }
     const QString& LogFileName() const { return logFileName; }
     int FormatFlag() const { return formatFlag; }
-    int DateTimeMode() const { return dateTimeMode; }
+    TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
     qint64 RunningTotal() const { return runningTotal; }
 
     // Runs "program argument" and waits for it (30 s to start, 30 s to end); true, with its standard output,
@@ -82,7 +85,7 @@ private:
     QString logFileName;
     int formatFlag = 0;
     qint64 runningTotal = 0;
-    int dateTimeMode = 0;
+    TarExtractor::DateTimeMode dateTimeMode = TarExtractor::DateTimeMode::kNow;
     InstallProgressNotifier* notifier = nullptr;
     QMap<QString, int> productTable;
     QString productId;

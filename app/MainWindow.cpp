@@ -239,15 +239,15 @@ void MainWindow::ReadConfigFile()
         const QString mode = element.text();
         if (mode == QLatin1String("current"))
         {
-            dateTimeMode = 0;
+            dateTimeMode = TarExtractor::DateTimeMode::kNow;
         }
         else if (mode == QLatin1String("pkg_creation"))
         {
-            dateTimeMode = 1;
+            dateTimeMode = TarExtractor::DateTimeMode::kPackage;
         }
         else if (mode == QLatin1String("original"))
         {
-            dateTimeMode = 2;
+            dateTimeMode = TarExtractor::DateTimeMode::kAsExtracted;
         }
     }
 }

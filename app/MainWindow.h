@@ -34,7 +34,8 @@ public:
         CommandRunner* commandRunner = nullptr;        // null: the system shell
         std::function<void(int status)> exitProcess;  // empty: exit() at once, without leaving the event loop
         // Empty: launches the installation thread. Given: called instead, with what the thread would get.
-        std::function<void(const QString& pkgFile, const QString& logFile, int dateTimeMode, int formatFlag)>
+        std::function<void(const QString& pkgFile, const QString& logFile,
+                           TarExtractor::DateTimeMode dateTimeMode, int formatFlag)>
             launch;
         QString installationDataFile = kInstallationDataFile;
         QString productIdFile = InstallThread::kProductIdFile;
@@ -62,7 +63,7 @@ public:
     void ReadConfigFile();
 
     InstallThread& Thread() { return thread; }
-    int DateTimeMode() const { return dateTimeMode; }
+    TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
     // Where the trusted package-signing keys are: "KEY_DIRECTORY" of the configuration file, else the
     // default.
     const QString& KeyDirectory() const { return keyDirectory; }
@@ -101,7 +102,7 @@ private:
     QTimer* timer = nullptr;
     TimerRole timerRole = TimerRole::kStartDelay;
     QTime elapsed;
-    int dateTimeMode = 0;
+    TarExtractor::DateTimeMode dateTimeMode = TarExtractor::DateTimeMode::kNow;
     QString keyDirectory;
     int powerOffTimeout = 0;
     bool powerOffEnabled = false;

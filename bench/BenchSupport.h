@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,23 @@ public:
         const Best& best = Find(name);
         const auto it = best.counters.find(counter);
         return it != best.counters.end() ? it->second : 0;
+    }
+
+    // The best "bytes_per_second" of our benchmark and of its reference, in MiB/s.
+    struct Rates
+    {
+        double ours = 0;
+        double reference = 0;
+        double Ratio() const { return ours / reference; }
+    };
+    // Empty when either did not run.
+    std::optional<Rates> BestRates(const std::string& ours, const std::string& reference) const
+    {
+        const double oursRate = Highest(ours, "bytes_per_second");
+        const double referenceRate = Highest(reference, "bytes_per_second");
+        if (oursRate <= 0 || referenceRate <= 0)
+            return std::nullopt;
+        return Rates{oursRate / (1 << 20), referenceRate / (1 << 20)};
     }
 
     // "LABEL: R x the reference speed (target T) ok", R being the reference's CPU time over ours.

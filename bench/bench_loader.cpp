@@ -99,6 +99,17 @@ ChunkItemFactory* makeChain()
     return head;
 }
 
+// Loads `path` as the installer does, its digest left unchecked; false, with the run marked failed, when the
+// package cannot be loaded.
+bool LoadUnverified(benchmark::State& state, PackageChunksLoader& loader, const std::string& path)
+{
+    DoNothingVerifier verifier;
+    if (loader.load(path, &verifier))
+        return true;
+    state.SkipWithError("load failed");
+    return false;
+}
+
 void BM_LoadAndWalk(benchmark::State& state)
 {
     if (!package().ok())
@@ -109,13 +120,9 @@ void BM_LoadAndWalk(benchmark::State& state)
     int64_t items = 0;
     for (auto _ : state)
     {
-        DoNothingVerifier verifier;
         PackageChunksLoader loader(makeChain());
-        if (!loader.load(package().path(), &verifier))
-        {
-            state.SkipWithError("load failed");
+        if (!LoadUnverified(state, loader, package().path()))
             return;
-        }
         int64_t count = 0;
         while (loader.hasNext())
         {
@@ -173,13 +180,9 @@ void BM_HoldMinimalChunks(benchmark::State& state)
     size_t held = 0;
     for (auto _ : state)
     {
-        DoNothingVerifier verifier;
         PackageChunksLoader loader(makeChain());
-        if (!loader.load(path, &verifier))
-        {
-            state.SkipWithError("load failed");
+        if (!LoadUnverified(state, loader, path))
             break;
-        }
         InstallItemComparator comparator;
         BufferedItemLoader items(loader, &comparator);
         held = items.size();

@@ -102,13 +102,11 @@ int main(int argc, char** argv)
     }
     BestRunReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double oursRate = reporter.Highest("MD5Algorithm/256MiB", "bytes_per_second");
-    const double reference = reporter.Highest("OpenSSL_MD5/256MiB", "bytes_per_second");
-    if (oursRate > 0 && reference > 0)
+    if (const auto rates = reporter.BestRates("MD5Algorithm/256MiB", "OpenSSL_MD5/256MiB"))
     {
         std::printf(
             "best MD5Algorithm: %.1f MiB/s\nbest OpenSSL MD5:  %.1f MiB/s\nratio: %.3f (target >= 0.9)\n",
-            oursRate / (1 << 20), reference / (1 << 20), oursRate / reference);
+            rates->ours, rates->reference, rates->Ratio());
     }
     benchmark::Shutdown();
     return 0;

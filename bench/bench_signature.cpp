@@ -202,16 +202,14 @@ int main(int argc, char** argv)
             ->Unit(benchmark::kMillisecond);
         BestRunReporter reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
-        const double ours = reporter.Highest("SignatureVerifier", "bytes_per_second");
-        const double reference = reporter.Highest("sha512sum", "bytes_per_second");
-        if (ours > 0 && reference > 0)
+        if (const auto rates = reporter.BestRates("SignatureVerifier", "sha512sum"))
         {
             std::printf(
                 "package: %.0f MiB\nbest verifier:  %.1f MiB/s, peak %.1f MiB (target < 16)\n"
                 "best sha512sum: %.1f MiB/s, peak %.1f MiB\nratio: %.3f (target >= 0.9)\n",
-                static_cast<double>(g_bytes) / (1 << 20), ours / (1 << 20),
-                reporter.Highest("SignatureVerifier", "peak_MiB"), reference / (1 << 20),
-                reporter.Highest("sha512sum", "peak_MiB"), ours / reference);
+                static_cast<double>(g_bytes) / (1 << 20), rates->ours,
+                reporter.Highest("SignatureVerifier", "peak_MiB"), rates->reference,
+                reporter.Highest("sha512sum", "peak_MiB"), rates->Ratio());
         }
         status = 0;
     }

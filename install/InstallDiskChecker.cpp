@@ -25,8 +25,6 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-const int kPartitionCount = 9;
-
 // Sizes come from lists inside the package; a damaged list must give "not enough space", not an overflow.
 int64_t SaturatingAdd(int64_t a, int64_t b)
 {
@@ -37,26 +35,26 @@ int64_t SaturatingAdd(int64_t a, int64_t b)
     return a + b;
 }
 
-// The partition a system image is written to; -1 for the installer's own images.
-int SystemImagePartition(uint32_t chunkType)
+// The partition a system image is written to; Partition::kNone for the installer's own images.
+Partition SystemImagePartition(uint32_t chunkType)
 {
     using namespace PackageFormat;
     switch (chunkType)
     {
         case kTypeBootMLO:
         case kTypeBootUBoot:
-            return PartitionsManager::kBoot;
+            return Partition::kBoot;
         case kTypeServiceRootFS:
         case kTypeServiceKernel:
         case kTypeServiceConfig:
         case kTypeServiceApp:
         case kTypeLauncherConfig:
         case kTypeLauncherApp:
-            return PartitionsManager::kService;
+            return Partition::kService;
         case kTypeUserKernel:
-            return PartitionsManager::kKernel;
+            return Partition::kKernel;
         default:
-            return -1;
+            return Partition::kNone;
     }
 }
 
@@ -83,16 +81,16 @@ InstallDiskChecker::~InstallDiskChecker() = default;
 
 void InstallDiskChecker::visitSystem(ItemSystem&, uint32_t chunkType)
 {
-    const int index = SystemImagePartition(chunkType);
-    if (index >= 0)
-        MountIndex(index);
+    const Partition partition = SystemImagePartition(chunkType);
+    if (partition != Partition::kNone)
+        MountPartition(partition);
 }
 
-void InstallDiskChecker::MountIndex(int index)
+void InstallDiskChecker::MountPartition(Partition partition)
 {
     if (errorCode != ErrorCode::kNoError)
         return;
-    if (!env.Partitions().Mount(index))
+    if (!env.Partitions().Mount(partition))
         errorCode = ErrorCode::kMountFailed;
 }
 
@@ -101,21 +99,21 @@ bool InstallDiskChecker::ConditionPasses(int16_t id)
     return ::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
-int InstallDiskChecker::LocateAndMount(const std::string& path)
+Partition InstallDiskChecker::LocateAndMount(const std::string& path)
 {
-    const int index = env.Partitions().FindPartition(path);
-    if (index < 0 || index >= kPartitionCount)
+    const Partition partition = env.Partitions().FindPartition(path);
+    if (partition == Partition::kNone)
     {
         EngineLog::Line("Unknown destination partition for file " + path + " !");
         errorCode = ErrorCode::kUnknownPartition;
-        return -1;
+        return Partition::kNone;
     }
-    if (!env.Partitions().Mount(index))
+    if (!env.Partitions().Mount(partition))
     {
         errorCode = ErrorCode::kMountFailed;
-        return -1;
+        return Partition::kNone;
     }
-    return index;
+    return partition;
 }
 
 void InstallDiskChecker::StartMeasuring()
@@ -137,8 +135,8 @@ void InstallDiskChecker::visit(ItemFile& item)
     if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
     const std::string path = (fs::path(env.emmcRoot) / item.path()).string();
-    const int index = LocateAndMount(path);
-    if (index < 0)
+    const Partition partition = LocateAndMount(path);
+    if (partition == Partition::kNone)
         return;
     StartMeasuring();
     int64_t required = item.installedSize();
@@ -154,7 +152,8 @@ void InstallDiskChecker::visit(ItemFile& item)
         }
     }
     EngineLog::Line("        effective required size: " + std::to_string(required) + " bytes.");
-    requiredBytes[index] = SaturatingAdd(requiredBytes[index], required);
+    int64_t& sum = requiredBytes[PartitionIndex(partition)];
+    sum = SaturatingAdd(sum, required);
 }
 
 void InstallDiskChecker::visit(ItemLink& item)
@@ -169,7 +168,7 @@ void InstallDiskChecker::visit(ItemLink& item)
         return;
     }
     const std::string linkPath = env.emmcRoot + item.linkPath();
-    if (LocateAndMount(linkPath) < 0)
+    if (LocateAndMount(linkPath) == Partition::kNone)
         return;
     // The target's partition has to be there too, for the link check of the installing pass.
     LocateAndMount(ResolveLinkTarget(linkPath, item.linkTarget(), env.emmcRoot));
@@ -191,8 +190,8 @@ void InstallDiskChecker::visit(ItemTar& item)
         return;
     const fs::path destination = fs::path(env.emmcRoot) / item.destination();
     const fs::path extractDir = destination.parent_path();
-    const int index = LocateAndMount(destination.string());
-    if (index < 0)
+    const Partition partition = LocateAndMount(destination.string());
+    if (partition == Partition::kNone)
         return;
     StartMeasuring();
     if (!tarExtractor || item.dataInfo().reader() == nullptr)
@@ -288,7 +287,8 @@ void InstallDiskChecker::visit(ItemTar& item)
                     name);
         return;
     }
-    requiredBytes[index] = SaturatingAdd(requiredBytes[index], total);
+    int64_t& sum = requiredBytes[PartitionIndex(partition)];
+    sum = SaturatingAdd(sum, total);
     env.Disk().RemoveFiles(env.tmpDir, {name});
 }
 
@@ -306,16 +306,16 @@ void InstallDiskChecker::CheckSpace()
     if (measuringStarted)
         EngineLog::Line("Done (calculating required memory space).");
     EngineLog::Line("Calculating required memory for any partition ...");
-    for (int index = 0; index < kPartitionCount; ++index)
+    for (const Partition partition : kPartitions)
     {
         std::string mountPoint;
-        if (!env.Partitions().GetMountPoint(index, mountPoint))
+        if (!env.Partitions().GetMountPoint(partition, mountPoint))
         {
             EngineLog::Line("Error in calculating available space on partition '" + mountPoint + "'");
             errorCode = ErrorCode::kUnknownPartition;
             return;
         }
-        const int64_t required = requiredBytes[index];
+        const int64_t required = requiredBytes[PartitionIndex(partition)];
         EngineLog::Line("Partition '" + mountPoint + "' required space: " + std::to_string(required) +
                         " bytes");
         if (required <= 0)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InstallEnvironment.h"
+#include "Partition.h"
 #include "PkgItemVisitor.h"
 
 #include <array>
@@ -43,22 +44,25 @@ public:
     void visitSystem(ItemSystem& item, uint32_t chunkType) override;
 
     virtual void CheckSpace();
-    int64_t RequiredBytes(int index) const { return index >= 0 && index < 9 ? requiredBytes[index] : 0; }
+    int64_t RequiredBytes(Partition partition) const
+    {
+        return partition != Partition::kNone ? requiredBytes[PartitionIndex(partition)] : 0;
+    }
     ErrorCode GetErrorCode() const { return errorCode; }
 
     // True when `required` bytes, with the 10 % margin, do not fit into `available` ones.
     static bool ExceedsWithMargin(int64_t required, long long available);
 
 private:
-    void MountIndex(int index);
+    void MountPartition(Partition partition);
     bool ConditionPasses(int16_t id);
-    // The partition index holding `path`, mounted; -1 when unknown or not mounted.
-    int LocateAndMount(const std::string& path);
+    // The partition holding `path`, mounted; Partition::kNone when unknown or not mounted.
+    Partition LocateAndMount(const std::string& path);
     void StartMeasuring();
     void FailTarList(const std::string& detail, const std::string& member, bool remove = true);
 
     InstallEnvironment env;
-    std::array<int64_t, 9> requiredBytes{};
+    std::array<int64_t, kPartitionCount> requiredBytes{};
     ConditionResults conditionResults;
     std::unique_ptr<TarExtractor> tarExtractor;
     bool measuringStarted = false;

@@ -14,7 +14,8 @@ namespace
 {
 // The partitions format.sh may re-create, in the order of its arguments 2 to 6. The boot, service, update
 // and user partitions are never handed to it.
-const int kFormattablePartitions[] = {3, 4, 5, 7, 8};
+const Partition kFormattablePartitions[] = {Partition::kKernel, Partition::kRootfs, Partition::kKeldaSys,
+                                            Partition::kVdlPcm, Partition::kBkpPcm};
 }  // namespace
 
 InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
@@ -36,25 +37,26 @@ bool InstallDiskFormatter::ConditionPasses(int16_t id)
 
 void InstallDiskFormatter::Request(const char* word, const std::string& path)
 {
-    const int index = env.Partitions().FindPartition(env.emmcRoot + path);
-    if (index < 0 || index >= 9)
+    const Partition partition = env.Partitions().FindPartition(env.emmcRoot + path);
+    if (partition == Partition::kNone)
     {
         EngineLog::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
                         " (unknown partition index) !");
         errorCode = ErrorCode::kUnknownPartition;
         return;
     }
-    Mark(index);
+    Mark(partition);
 }
 
-void InstallDiskFormatter::Mark(int index)
+void InstallDiskFormatter::Mark(Partition partition)
 {
-    if (writeRequested[index])
+    bool& requested = writeRequested[PartitionIndex(partition)];
+    if (requested)
         return;
     std::string mountPoint;
-    env.Partitions().GetMountPoint(index, mountPoint);
+    env.Partitions().GetMountPoint(partition, mountPoint);
     EngineLog::Line("Partition " + mountPoint + " has at least a write request.");
-    writeRequested[index] = true;
+    requested = true;
 }
 
 // The user kernel always goes to the kernel partition and carries no condition: the kernel is about to be
@@ -62,7 +64,7 @@ void InstallDiskFormatter::Mark(int index)
 void InstallDiskFormatter::visit(ItemUserKernel&)
 {
     if (errorCode == ErrorCode::kNoError)
-        Mark(PartitionsManager::kKernel);
+        Mark(Partition::kKernel);
 }
 
 void InstallDiskFormatter::visit(ItemDir& item)
@@ -100,7 +102,8 @@ void InstallDiskFormatter::visit(ItemLink& item)
 std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) const
 {
     std::string command = CommandRunner::ShellQuote(scriptPath) + (formatFlag != 0 ? " 1" : " 0");
-    for (const int index : kFormattablePartitions) command += writeRequested[index] ? " 1" : " 0";
+    for (const Partition partition : kFormattablePartitions)
+        command += writeRequested[PartitionIndex(partition)] ? " 1" : " 0";
     return command + " " + std::to_string(formatParameter < 0 ? 0 : formatParameter);
 }
 

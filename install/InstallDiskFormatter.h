@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InstallEnvironment.h"
+#include "Partition.h"
 #include "PkgItemVisitor.h"
 
 #include <array>
@@ -38,17 +39,20 @@ public:
     void RunFormatScript();
     // The command line format.sh is run with, from the write requests seen so far.
     std::string FormatCommand(const std::string& scriptPath) const;
-    bool WriteRequested(int index) const { return index >= 0 && index < 9 && writeRequested[index]; }
+    bool WriteRequested(Partition partition) const
+    {
+        return partition != Partition::kNone && writeRequested[PartitionIndex(partition)];
+    }
     ErrorCode GetErrorCode() const { return errorCode; }
 
 private:
     bool ConditionPasses(int16_t id);
     void Request(const char* word, const std::string& path);
-    // Announces the first write request of partition `index` (0 to 8).
-    void Mark(int index);
+    // Announces the first write request of the partition.
+    void Mark(Partition partition);
 
     InstallEnvironment env;
-    std::array<bool, 9> writeRequested{};
+    std::array<bool, kPartitionCount> writeRequested{};
     ConditionResults conditionResults;
     int formatFlag;
     int formatParameter;

@@ -126,8 +126,9 @@ int CheckDiskSpace(IPackageLoader& items, const ConditionResults& conditions,
 }
 
 // Pass 4: installing, then "post.sh", the kernel commit and unmounting.
-int InstallItems(IPackageLoader& items, const ConditionResults& conditions, int dateTimeMode,
-                 InstallProgressNotifierInterface* notifier, const InstallEnvironment& environment)
+int InstallItems(IPackageLoader& items, const ConditionResults& conditions,
+                 TarExtractor::DateTimeMode dateTimeMode, InstallProgressNotifierInterface* notifier,
+                 const InstallEnvironment& environment)
 {
     ItemUserInstaller installer(notifier, dateTimeMode, environment);
     installer.SetConditionResults(conditions);
@@ -152,7 +153,7 @@ int InstallationManager::StageResult(int errorCode, int lastKnownCode, int stage
 }
 
 int InstallationManager::Install(const char* pkgFileName, IPkgVerifier* verifier, int formatFlag,
-                                 int formatParameter, int dateTimeMode)
+                                 int formatParameter, TarExtractor::DateTimeMode dateTimeMode)
 {
     ChunkItemFactory* factories = new ChunkItemSystemFactory;
     factories->append(new ChunkItemUserFactory);
@@ -183,7 +184,7 @@ bool InstallationManager::PackageIntact()
 }
 
 int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter,
-                                   int dateTimeMode, int64_t verifiedBytes)
+                                   TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes)
 {
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InstallEnvironment.h"
+#include "TarExtractor.h"
 
 #include <cstdint>
 
@@ -35,9 +36,9 @@ public:
     InstallationManager& operator=(const InstallationManager&) = delete;
 
     int Install(const char* pkgFileName, IPkgVerifier* verifier, int formatFlag, int formatParameter,
-                int dateTimeMode);
-    int RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter, int dateTimeMode,
-                  int64_t verifiedBytes);
+                TarExtractor::DateTimeMode dateTimeMode);
+    int RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter,
+                  TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes);
 
     // The run's result for a stage that ended with `errorCode`: 0 for no error, `stageResult` for a code the
     // stage defines (1 to `lastKnownCode`), kUnexpectedError for anything else.

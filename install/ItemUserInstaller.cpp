@@ -5,6 +5,7 @@
 #include "DataInfo.h"
 #include "DecryptionStrategy.h"
 #include "DiskUtils.h"
+#include "FileStatus.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemDir.h"
 #include "ItemFile.h"
@@ -34,14 +35,7 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-const int64_t kPlainBlock = 1048576;
 const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
-
-bool Exists(const std::string& path)
-{
-    boost::system::error_code ec;
-    return fs::exists(path, ec);
-}
 
 // Mode and owner are set on the entry itself, opened without following a link: a link found there is never
 // a way to change what it points to. A failure leaves its errno for the log's detail line.
@@ -76,8 +70,8 @@ unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsi
 }
 }  // namespace
 
-ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_, int mode,
-                                     const InstallEnvironment& environment)
+ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_,
+                                     TarExtractor::DateTimeMode mode, const InstallEnvironment& environment)
     : env(environment), notifier(notifier_), dateTimeMode(mode), extractor(notifier_)
 {
 }
@@ -156,7 +150,7 @@ std::unique_ptr<ProcessingStrategy> ItemUserInstaller::FileStrategy(const ItemFi
     if (item.cipherType() != PackageFormat::kCipherNone)
         return std::unique_ptr<ProcessingStrategy>(
             new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
-    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(kPlainBlock));
+    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(ReadingStrategy::kPlainBlock));
 }
 
 void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
@@ -205,7 +199,7 @@ void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& rel
 {
     const std::string destination = env.emmcRoot + relativeDestination;
     EngineLog::Line("Extracting and installing system file " + destination + " ...");
-    ReadingStrategy plain(kPlainBlock);
+    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
     Extract(data, destination + ".tmp", plain);
     if (errorCode != ErrorCode::kNoError)
     {
@@ -224,7 +218,7 @@ void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& rel
 void ItemUserInstaller::visit(ItemUserKernel& item)
 {
     EngineLog::Line("Extracting and installing user kernel ...");
-    ReadingStrategy plain(kPlainBlock);
+    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
     Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
     EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
 }
@@ -269,19 +263,17 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     errno = 0;
     switch (dateTimeMode)
     {
-        case TarExtractor::kDateTimeNow:
+        case TarExtractor::DateTimeMode::kNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
                 ok = env.Disk().SetFileDateTimeNow(path);
             break;
-        case TarExtractor::kDateTimePackage:
+        case TarExtractor::DateTimeMode::kPackage:
             ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
             break;
-        case TarExtractor::kDateTimeAsExtracted:
+        case TarExtractor::DateTimeMode::kAsExtracted:
             if (kind == Kind::File)
                 ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
-            break;
-        default:
             break;
     }
     if (!ok)
@@ -467,7 +459,7 @@ void ItemUserInstaller::visit(ItemLink& item)
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    if (Exists(path))
+    if (PathExists(path))
     {
         if (!StampTime(path, Kind::Link, "", ""))
             return;
@@ -513,7 +505,7 @@ void ItemUserInstaller::visit(ItemTar& item)
     }
     tar->SetNotifier(notifier);
     tar->SetDateTimeMode(dateTimeMode);
-    if (dateTimeMode == TarExtractor::kDateTimePackage)
+    if (dateTimeMode == TarExtractor::DateTimeMode::kPackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {
@@ -543,7 +535,7 @@ void ItemUserInstaller::CompleteInstallation()
         // A script that could not be started (its output file refused) leaves the reason in errno; the log
         // is closed at that moment, so the detail line is written below.
         const int error = status == -1 ? errno : 0;
-        env.Partitions().Mount(PartitionsManager::kUpdate);
+        env.Partitions().Mount(Partition::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
         EngineLog::Line("Executing script post.sh ...");
@@ -562,7 +554,7 @@ void ItemUserInstaller::CompleteInstallation()
         fs::remove_all(env.scriptDir, ec);
     EngineLog::Line("Committing user kernel ...");
     const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
-    if (Exists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
+    if (PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
     {
         EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;

@@ -3,6 +3,7 @@
 #include "DataInfoExtractor.h"
 #include "InstallEnvironment.h"
 #include "PkgItemVisitor.h"
+#include "TarExtractor.h"
 
 #include <memory>
 #include <string>
@@ -34,8 +35,8 @@ public:
     // Codes above this one, and below 0, are the stage's own fault.
     static constexpr ErrorCode kLastErrorCode = ErrorCode::kTarFailed;
 
-    // `dateTimeMode`: 0 current time, 1 the package's creation time, 2 each file's own time.
-    ItemUserInstaller(InstallProgressNotifierInterface* notifier, int dateTimeMode,
+    // `dateTimeMode` says how written files are time-stamped.
+    ItemUserInstaller(InstallProgressNotifierInterface* notifier, TarExtractor::DateTimeMode dateTimeMode,
                       const InstallEnvironment& environment = InstallEnvironment());
 
     // Adds the conditional scripts' results; ids already known keep theirs.
@@ -86,7 +87,7 @@ private:
 
     InstallEnvironment env;
     InstallProgressNotifierInterface* notifier;
-    int dateTimeMode;
+    TarExtractor::DateTimeMode dateTimeMode;
     std::string packageDate;
     std::string packageTime;
     ConditionResults conditionResults{{-1, true}};

@@ -19,19 +19,17 @@
 
 namespace
 {
-// Partitions by index: 0 boot, 1 service, 2 update, 3 kernel, 4 rootfs, 5 kelda_sys, 6 kelda_usr,
-// 7 vdl_pcm, 8 bkp_pcm.
-bool TypeMayWrite(int packageType, int partition)
+bool TypeMayWrite(int packageType, Partition partition)
 {
     switch (packageType)
     {
         case PackageComplianceChecker::kService:
-            return partition == PartitionsManager::kBoot || partition == PartitionsManager::kService;
+            return partition == Partition::kBoot || partition == Partition::kService;
         case PackageComplianceChecker::kUser:
-            return partition >= PartitionsManager::kKernel && partition <= PartitionsManager::kBkpPcm;
+            return partition >= Partition::kKernel && partition <= Partition::kBkpPcm;
         case PackageComplianceChecker::kMaintenance:
             // The update partition holds the installer's own log and is never written by a package.
-            return partition != PartitionsManager::kUpdate;
+            return partition != Partition::kUpdate;
         default:
             return false;
     }
@@ -207,9 +205,9 @@ void PackageComplianceChecker::LookUpConditionId(int16_t id, const std::string& 
 void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 {
     const std::string fullPath = (boost::filesystem::path(kEmmcRoot) / path).string();
-    const int partition =
-        HasParentComponent(path) ? PartitionsManager::kNoPartition : partitions.FindPartition(fullPath);
-    if (partition == PartitionsManager::kNoPartition)
+    const Partition partition =
+        HasParentComponent(path) ? Partition::kNone : partitions.FindPartition(fullPath);
+    if (partition == Partition::kNone)
     {
         Fail(ErrorCode::kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
         return;

@@ -3,6 +3,7 @@
 #include "CommandRunner.h"
 #include "DataInfo.h"
 #include "DiskUtils.h"
+#include "FileStatus.h"
 #include "IStreamReader.h"
 #include "InstallProgressNotifierInterface.h"
 #include "ItemFile.h"
@@ -29,14 +30,7 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-const int64_t kPlainBlock = 1048576;
 const char* const kTarCountError = "Error in calculating bytes to process in tar chunk !";
-
-bool Exists(const std::string& path)
-{
-    boost::system::error_code ec;
-    return fs::exists(path, ec);
-}
 
 // A script lands in the script folder under its own name; a name that would climb out of it, or name the
 // folder itself, cannot be a script file.
@@ -93,7 +87,7 @@ bool ScriptsExecutor::PrepareScriptDir()
         if (fs::exists(env.scriptDir, ec))
         {
             fs::remove_all(env.scriptDir, ec);
-            if (!ec && Exists(env.scriptDir))
+            if (!ec && PathExists(env.scriptDir))
                 ec = boost::system::errc::make_error_code(boost::system::errc::directory_not_empty);
             if (ec)
             {
@@ -141,7 +135,7 @@ void ScriptsExecutor::visit(ItemScript& item)
         return;
     }
     const std::string path = env.ScriptFile(name);
-    ReadingStrategy plain(kPlainBlock);
+    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
     switch (extractor.ExtractToFile(&item.dataInfo(), path, &plain))
     {
         case DataInfoExtractor::kOk:
@@ -265,7 +259,7 @@ void ScriptsExecutor::visit(ItemTar& item)
 bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
 {
     const std::string path = env.ScriptFile(name);
-    if (!Exists(path))
+    if (!PathExists(path))
         return true;
     EngineLog::Line("Executing script " + name + " ...");
     const std::string logFile = env.TmpFile(name.substr(0, name.size() - 3) + ".log");
@@ -309,7 +303,7 @@ void ScriptsExecutor::RunScripts()
     for (ConditionalScript& script : conditionalScripts)
     {
         EngineLog::Line("Executing conditional script " + fs::path(script.path).filename().string() + " ...");
-        if (!Exists(script.path))
+        if (!PathExists(script.path))
         {
             EngineLog::Line("Failed !");
             errorCode = ErrorCode::kScriptFailed;

@@ -5,12 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-namespace
-{
-const char* const kPartitionDirs[] = {"/boot",      "/service",   "/update",  "/kernel", "/rootfs",
-                                      "/kelda_sys", "/kelda_usr", "/vdl_pcm", "/bkp_pcm"};
-}
-
 PartitionsManager& PartitionsManager::Instance()
 {
     static PartitionsManager manager;
@@ -20,10 +14,10 @@ PartitionsManager& PartitionsManager::Instance()
 PartitionsManager::PartitionsManager(CommandRunner& runner, const std::string& emmcRoot,
                                      const std::string& mountTableFile)
 {
-    int index = 0;
-    for (const char* dir : kPartitionDirs)
+    for (const Partition partition : kPartitions)
     {
-        mounters[index++] = std::make_unique<LinuxPartitionMounter>(emmcRoot + dir, runner, mountTableFile);
+        mounters[partition] = std::make_unique<LinuxPartitionMounter>(
+            emmcRoot + "/" + PartitionName(partition), runner, mountTableFile);
     }
 }
 
@@ -34,9 +28,9 @@ void PartitionsManager::Log(const std::string& message)
     LogStream::Instance().WriteLine(message.c_str());
 }
 
-bool PartitionsManager::GetMountPoint(int index, std::string& mountPoint) const
+bool PartitionsManager::GetMountPoint(Partition partition, std::string& mountPoint) const
 {
-    const auto row = mounters.find(index);
+    const auto row = mounters.find(partition);
     if (row == mounters.end())
     {
         return false;
@@ -45,7 +39,7 @@ bool PartitionsManager::GetMountPoint(int index, std::string& mountPoint) const
     return true;
 }
 
-int PartitionsManager::FindPartition(const std::string& path) const
+Partition PartitionsManager::FindPartition(const std::string& path) const
 {
     for (const auto& row : mounters)
     {
@@ -54,17 +48,18 @@ int PartitionsManager::FindPartition(const std::string& path) const
             return row.first;
         }
     }
-    return kNoPartition;
+    return Partition::kNone;
 }
 
-bool PartitionsManager::Mount(int index)
+bool PartitionsManager::Mount(Partition partition)
 {
     std::string mountPoint;
-    GetMountPoint(index, mountPoint);
-    const auto row = mounters.find(index);
+    GetMountPoint(partition, mountPoint);
+    const auto row = mounters.find(partition);
     if (row == mounters.end())
     {
-        Log("Error in mounting partition " + mountPoint + "(unknown index " + std::to_string(index) + ") !");
+        Log("Error in mounting partition " + mountPoint + "(unknown index " +
+            std::to_string(PartitionIndex(partition)) + ") !");
         return false;
     }
     if (!row->second)
@@ -82,14 +77,15 @@ bool PartitionsManager::Mount(int index)
     return ok;
 }
 
-bool PartitionsManager::Unmount(int index)
+bool PartitionsManager::Unmount(Partition partition)
 {
     std::string mountPoint;
-    GetMountPoint(index, mountPoint);
-    const auto row = mounters.find(index);
+    GetMountPoint(partition, mountPoint);
+    const auto row = mounters.find(partition);
     if (row == mounters.end())
     {
-        Log("Error in umounting partition " + mountPoint + "(unknown index " + std::to_string(index) + ") !");
+        Log("Error in umounting partition " + mountPoint + "(unknown index " +
+            std::to_string(PartitionIndex(partition)) + ") !");
         return false;
     }
     if (!row->second)

@@ -2,6 +2,7 @@
 
 #include "IPartitionMounter.h"
 #include "LinuxPartitionMounter.h"
+#include "Partition.h"
 #include "PartitionPaths.h"
 #include "SystemCommandRunner.h"
 
@@ -15,14 +16,6 @@
 class PartitionsManager
 {
 public:
-    // Partition indices, in table order; stored and compared as ints.
-    static constexpr int kBoot = 0;
-    static constexpr int kService = 1;
-    static constexpr int kUpdate = 2;
-    static constexpr int kKernel = 3;
-    static constexpr int kBkpPcm = 8;
-    static constexpr int kNoPartition = 10;  // what FindPartition answers when no partition holds a path
-
     // The manager of the program, made on first use.
     static PartitionsManager& Instance();
 
@@ -35,12 +28,12 @@ public:
     PartitionsManager(const PartitionsManager&) = delete;
     PartitionsManager& operator=(const PartitionsManager&) = delete;
 
-    bool GetMountPoint(int index, std::string& mountPoint) const;
-    // The lowest index whose mount point holds `path`, or kNoPartition.
-    int FindPartition(const std::string& path) const;
+    bool GetMountPoint(Partition partition, std::string& mountPoint) const;
+    // The first partition in table order whose mount point holds `path`, or Partition::kNone.
+    Partition FindPartition(const std::string& path) const;
     // Mounts the partition read-write (once; a partition already mounted here is left as it is).
-    bool Mount(int index);
-    bool Unmount(int index);
+    bool Mount(Partition partition);
+    bool Unmount(Partition partition);
     // Syncs and unmounts every partition mounted here, going on after a failure; true if all went well.
     bool UnmountAll();
 
@@ -48,5 +41,5 @@ private:
     static void Log(const std::string& message);
 
     // Ordered by index, so that lookups and UnmountAll walk the table from 0 up.
-    std::map<int, std::unique_ptr<IPartitionMounter>> mounters;
+    std::map<Partition, std::unique_ptr<IPartitionMounter>> mounters;
 };

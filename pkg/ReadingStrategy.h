@@ -6,6 +6,9 @@
 class ReadingStrategy : public ProcessingStrategy
 {
 public:
+    // The block the installer copies plain data in.
+    static constexpr int64_t kPlainBlock = 1048576;
+
     explicit ReadingStrategy(int64_t blockSize);
 
     int64_t process(IStreamReader* reader, int64_t& remaining, char* output) override;

@@ -3,6 +3,7 @@
 #include "CommandRunner.h"
 #include "DataInfo.h"
 #include "DiskUtils.h"
+#include "FileStatus.h"
 #include "IStreamReader.h"
 #include "ItemTar.h"
 #include "LogStream.h"
@@ -20,18 +21,6 @@ namespace fs = boost::filesystem;
 namespace
 {
 const char* const kIndent = "    ";
-
-bool Exists(const std::string& path)
-{
-    boost::system::error_code ec;
-    return fs::exists(fs::path(path), ec);
-}
-
-bool IsSymlink(const std::string& path)
-{
-    boost::system::error_code ec;
-    return fs::is_symlink(fs::symlink_status(fs::path(path), ec));
-}
 
 // A list or script left behind would stay in the installed tree as if the archive had carried it: a
 // removal that fails fails the extraction, with the system's reason as a detail line.
@@ -57,7 +46,7 @@ void TarExtractor::SetNotifier(InstallProgressNotifierInterface* n)
     notifier = n;
 }
 
-void TarExtractor::SetDateTimeMode(int mode)
+void TarExtractor::SetDateTimeMode(DateTimeMode mode)
 {
     dateTimeMode = mode;
 }
@@ -177,7 +166,7 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         const bool climbsOut = TarLists::MemberClimbsOut(entry.name);
         if (entry.type == 'd' || entry.type == '-')
         {
-            if (climbsOut || !Exists(path))
+            if (climbsOut || !PathExists(path))
             {
                 Log(std::string(kIndent) + "Error: '" + path + "' doesn't exist !");
                 ok = false;
@@ -195,11 +184,11 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         // A link is not stamped: stamping goes through to its target, which may lie outside the destination
         // (an absolute target names a file of the running system). Its target, when it is a member, is
         // stamped on its own line.
-        if (!ok || climbsOut || !Exists(path) || IsSymlink(path))
+        if (!ok || climbsOut || !PathExists(path) || IsSymlink(path))
             return true;
-        if (dateTimeMode == kDateTimeNow)
+        if (dateTimeMode == DateTimeMode::kNow)
             ok = disk.SetFileDateTimeNow(path);
-        else if (dateTimeMode == kDateTimePackage)
+        else if (dateTimeMode == DateTimeMode::kPackage)
             ok = disk.SetFileDateTime(path, packageDate, packageTime);
         return true;
     };
@@ -216,7 +205,7 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
 bool TarExtractor::RunPostScript(const std::string& destination)
 {
     const std::string script = destination + "/post_tar.sh";
-    if (!Exists(script))
+    if (!PathExists(script))
         return true;
     Log("Executing post_tar.sh script...");
     if (runner.Run(CommandRunner::ShellQuote(script)) != 0)

@@ -16,12 +16,13 @@ class ItemTar;
 class TarExtractor
 {
 public:
-    // How extracted files are time-stamped after verification.
-    enum DateTimeMode
+    // How extracted files are time-stamped after verification (the installer stamps the files it writes
+    // itself the same way).
+    enum class DateTimeMode
     {
-        kDateTimeNow = 0,
-        kDateTimePackage = 1,
-        kDateTimeAsExtracted = 2,
+        kNow = 0,          // the current time
+        kPackage = 1,      // the package's creation time
+        kAsExtracted = 2,  // each file keeps its own time
     };
 
     virtual ~TarExtractor();
@@ -29,7 +30,7 @@ public:
     TarExtractor& operator=(const TarExtractor&) = delete;
 
     virtual void SetNotifier(InstallProgressNotifierInterface* notifier);
-    virtual void SetDateTimeMode(int mode);
+    virtual void SetDateTimeMode(DateTimeMode mode);
     virtual void SetDateTime(const std::string& date, const std::string& time);
     // Hands over the collected error texts in the order they arose and forgets them; returns their number.
     virtual int TakeErrors(std::vector<std::string>& out);
@@ -59,7 +60,7 @@ protected:
     InstallProgressNotifierInterface* notifier = nullptr;
     std::string packageDate;
     std::string packageTime;
-    int dateTimeMode = kDateTimeNow;
+    DateTimeMode dateTimeMode = DateTimeMode::kNow;
 
     DiskUtils& disk;
     CommandRunner& runner;

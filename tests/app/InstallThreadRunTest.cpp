@@ -48,7 +48,8 @@ TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
         thread.SetKeyDirectory(QString::fromStdString(dir / "no-keys"));
         QSignalSpy activities(&thread, &InstallThread::NewActivityStarted);
         QSignalSpy done(&thread, &InstallThread::Done);
-        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), 0, 0);
+        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), TarExtractor::DateTimeMode::kNow,
+                      0);
         ASSERT_TRUE(WaitForSignals(done, 1)) << c.productFileContent;
         ASSERT_TRUE(thread.wait(10000));
         QCoreApplication::processEvents();
@@ -84,7 +85,8 @@ TEST(InstallThreadRun, TrustedKeysMakeTheSignatureMandatory)
         thread.SetKeyDirectory(QString::fromStdString(dir / "keys"));
         QSignalSpy done(&thread, &InstallThread::Done);
         // The sample package fails later without an instrument; only the verification step matters here.
-        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), 0, 0);
+        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), TarExtractor::DateTimeMode::kNow,
+                      0);
         ASSERT_TRUE(WaitForSignals(done, 1));
         ASSERT_TRUE(thread.wait(10000));
 

@@ -98,10 +98,10 @@ TEST_F(InstallThreadTest, LaunchRemovesTheOldInstallerCopyAndRuns)
     thread.SetLogDirectory(QString::fromStdString(dir.str()));
     QSignalSpy finished(&thread, &QThread::finished);
     const QString package = File("pkg.bin", "not a package");
-    thread.Launch(package, QStringLiteral("001_error.log"), 2, 1);
+    thread.Launch(package, QStringLiteral("001_error.log"), TarExtractor::DateTimeMode::kAsExtracted, 1);
     ASSERT_TRUE(WaitForSignals(finished, 1, 5000));
     EXPECT_FALSE(QFile::exists(copy));
     EXPECT_EQ(thread.PkgFileName(), package);
-    EXPECT_EQ(thread.DateTimeMode(), 2);
+    EXPECT_EQ(thread.DateTimeMode(), TarExtractor::DateTimeMode::kAsExtracted);
 }
 }  // namespace

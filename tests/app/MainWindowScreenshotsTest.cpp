@@ -72,7 +72,7 @@ protected:
         environment.parametersReader = &parameters;
         environment.commandRunner = &commands;
         environment.exitProcess = [](int) {};
-        environment.launch = [](const QString&, const QString&, int, int) {};
+        environment.launch = [](const QString&, const QString&, TarExtractor::DateTimeMode, int) {};
         environment.installationDataFile = QString::fromStdString(dir / "installation_data.bin");
         environment.productIdFile = QString::fromStdString(dir / "board_product_id");
         environment.installerCopyFile = QString::fromStdString(dir / "vex-pkg-install");

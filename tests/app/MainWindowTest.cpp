@@ -88,11 +88,13 @@ public:
     int calls = 0;
 };
 
+using Mode = TarExtractor::DateTimeMode;
+
 struct Launch
 {
     QString pkgFile;
     QString logFile;
-    int dateTimeMode;
+    Mode dateTimeMode;
     int formatFlag;
 };
 
@@ -105,7 +107,7 @@ protected:
         environment.parametersReader = &reader;
         environment.commandRunner = &runner;
         environment.exitProcess = [this](int status) { exits.push_back(status); };
-        environment.launch = [this](const QString& pkg, const QString& log, int mode, int format) {
+        environment.launch = [this](const QString& pkg, const QString& log, Mode mode, int format) {
             launches.push_back({pkg, log, mode, format});
         };
         environment.installationDataFile = Path("installation_data.bin");
@@ -438,7 +440,7 @@ struct ConfigCase
     const char* name;
     const char* fileName;  // nullptr: no -x option
     const char* content;   // nullptr: the file is not created; "/": a directory of that name
-    int mode;
+    Mode mode;
     const char* message;  // the debug message, or nullptr for none
 };
 
@@ -483,24 +485,26 @@ TEST_P(MainWindowConfig, ReadsTheDateTimeMode)
 INSTANTIATE_TEST_SUITE_P(
     Files, MainWindowConfig,
     testing::Values(
-        ConfigCase{"Original", "c.xml", "<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", 2, nullptr},
-        ConfigCase{"CapitalSuffix", "c.XML", "<CONFIG><DATE_TIME>pkg_creation</DATE_TIME></CONFIG>", 1,
-                   nullptr},
+        ConfigCase{"Original", "c.xml", "<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>",
+                   Mode::kAsExtracted, nullptr},
+        ConfigCase{"CapitalSuffix", "c.XML", "<CONFIG><DATE_TIME>pkg_creation</DATE_TIME></CONFIG>",
+                   Mode::kPackage, nullptr},
         ConfigCase{"FirstDateTimeWins", "c.xml",
                    "<?xml version=\"1.0\"?>\n<CONFIG>\n  <OTHER>original</OTHER>\n"
                    "  <DATE_TIME>pkg_creation</DATE_TIME>\n  <DATE_TIME>original</DATE_TIME>\n</CONFIG>\n",
-                   1, nullptr},
-        ConfigCase{"Current", "c.xml", "<CONFIG><DATE_TIME>current</DATE_TIME></CONFIG>", 0, nullptr},
-        ConfigCase{"UnknownModeLeavesItAlone", "c.xml", "<CONFIG><DATE_TIME>Original</DATE_TIME></CONFIG>", 0,
+                   Mode::kPackage, nullptr},
+        ConfigCase{"Current", "c.xml", "<CONFIG><DATE_TIME>current</DATE_TIME></CONFIG>", Mode::kNow,
                    nullptr},
-        ConfigCase{"NoOption", nullptr, nullptr, 0, "\"config file: invalid extension\""},
-        ConfigCase{"TextSuffix", "c.txt", "<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", 0,
+        ConfigCase{"UnknownModeLeavesItAlone", "c.xml", "<CONFIG><DATE_TIME>Original</DATE_TIME></CONFIG>",
+                   Mode::kNow, nullptr},
+        ConfigCase{"NoOption", nullptr, nullptr, Mode::kNow, "\"config file: invalid extension\""},
+        ConfigCase{"TextSuffix", "c.txt", "<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", Mode::kNow,
                    "\"config file: invalid extension\""},
-        ConfigCase{"Missing", "missing.xml", nullptr, 0, "\"config file: does not exist\""},
-        ConfigCase{"Unreadable", "d.xml", "/", 0, "\"config file: can't open %1\""},
-        ConfigCase{"LowerCaseRoot", "c.xml", "<config><DATE_TIME>original</DATE_TIME></config>", 0,
+        ConfigCase{"Missing", "missing.xml", nullptr, Mode::kNow, "\"config file: does not exist\""},
+        ConfigCase{"Unreadable", "d.xml", "/", Mode::kNow, "\"config file: can't open %1\""},
+        ConfigCase{"LowerCaseRoot", "c.xml", "<config><DATE_TIME>original</DATE_TIME></config>", Mode::kNow,
                    "\"config file: invalid root tag\""},
-        ConfigCase{"ParseError", "c.xml", "<CONFIG>\n<DATE_TIME>original</CONFIG>", 0,
+        ConfigCase{"ParseError", "c.xml", "<CONFIG>\n<DATE_TIME>original</CONFIG>", Mode::kNow,
                    "\"xml file parse error at line 2, column 28: tag mismatch\""}),
     [](const testing::TestParamInfo<ConfigCase>& param) { return std::string(param.param.name); });
 
@@ -510,7 +514,7 @@ TEST_F(MainWindowTest, ConfigFileIsReadWhenTheInstallationStarts)
     std::unique_ptr<MainWindow> window = Make(Path("c.xml"), QStringLiteral("a.pkg"));
     window->OnInstallTimeout();
     ASSERT_EQ(launches.size(), 1u);
-    EXPECT_EQ(launches[0].dateTimeMode, 2);
+    EXPECT_EQ(launches[0].dateTimeMode, Mode::kAsExtracted);
 }
 
 // The trusted keys' folder comes from the first "KEY_DIRECTORY" element, wherever it stands among the
@@ -521,16 +525,16 @@ TEST_F(MainWindowTest, ReadsTheKeyDirectory)
     {
         const char* content;
         const char* keyDirectory;
-        int mode;
+        Mode mode;
     };
     const Case cases[] = {
-        {"<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", "/etc/vex-pkg/keys", 2},
+        {"<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>", "/etc/vex-pkg/keys", Mode::kAsExtracted},
         {"<CONFIG><KEY_DIRECTORY>/opt/keys</KEY_DIRECTORY><DATE_TIME>original</DATE_TIME></CONFIG>",
-         "/opt/keys", 2},
+         "/opt/keys", Mode::kAsExtracted},
         {"<CONFIG><DATE_TIME>pkg_creation</DATE_TIME><DATE_TIME>original</DATE_TIME>"
          "<KEY_DIRECTORY> /a </KEY_DIRECTORY><KEY_DIRECTORY>/b</KEY_DIRECTORY></CONFIG>",
-         "/a", 1},
-        {"<CONFIG><KEY_DIRECTORY>  </KEY_DIRECTORY></CONFIG>", "/etc/vex-pkg/keys", 0},
+         "/a", Mode::kPackage},
+        {"<CONFIG><KEY_DIRECTORY>  </KEY_DIRECTORY></CONFIG>", "/etc/vex-pkg/keys", Mode::kNow},
     };
     for (const Case& c : cases)
     {

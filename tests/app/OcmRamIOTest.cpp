@@ -3,6 +3,7 @@
 #include "ParametersReaderDefault.h"
 #include "UniqueFd.h"
 
+#include "ParameterValues.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 
 namespace
 {
+using test_support::ParameterValues;
+
 constexpr off_t kEnd = OcmRamIO::kOcmRamAddress + static_cast<off_t>(IParametersIO::kBlockSize);
 
 // A sparse stand-in for the physical-memory device, `size` bytes long, with `block` at the on-chip RAM's
@@ -111,13 +114,9 @@ TEST(OcmRamIO, ReaderOnTheDeviceConsumesOnlyTheHeader)
 
     for (int round = 0; round < 2; ++round)
     {
-        std::string pkg;
-        std::string log = "stale";
-        int flags = 0;
-        ASSERT_TRUE(reader.getParameters(pkg, log, flags)) << "round " << round;
-        EXPECT_EQ(pkg, "/emmc/update/a.pkg");
-        EXPECT_EQ(log, "");
-        EXPECT_EQ(flags, 1);
+        ParameterValues values{"", "stale", 0};
+        ASSERT_TRUE(reader.getParameters(values.pkg, values.log, values.flags)) << "round " << round;
+        EXPECT_EQ(values, (ParameterValues{"/emmc/update/a.pkg", "", 1}));
         const std::vector<unsigned char> after = ReadDevice(device, 24);
         EXPECT_EQ(std::vector<unsigned char>(after.begin(), after.begin() + 16),
                   std::vector<unsigned char>(16, 0));
@@ -130,12 +129,9 @@ TEST(OcmRamIO, ReaderWithoutTheDeviceChangesNothing)
     TempDir dir;
     OcmRamIOFactory factory(dir / "missing");
     ParametersReaderDefault reader(factory);
-    std::string pkg = "p";
-    std::string log = "l";
-    int flags = 9;
-    EXPECT_FALSE(reader.getParameters(pkg, log, flags));
-    EXPECT_EQ(pkg, "p");
-    EXPECT_EQ(log, "l");
-    EXPECT_EQ(flags, 9);
+    const ParameterValues before{"p", "l", 9};
+    ParameterValues values = before;
+    EXPECT_FALSE(reader.getParameters(values.pkg, values.log, values.flags));
+    EXPECT_EQ(values, before);
 }
 }  // namespace

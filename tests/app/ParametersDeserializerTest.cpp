@@ -1,5 +1,7 @@
 #include "ParametersDeserializer.h"
 
+#include "ParameterValues.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +10,8 @@
 
 namespace
 {
+using test_support::ParameterValues;
+
 // The parameter block in ordinary memory, counting how it is opened and closed.
 class MemoryParametersIO : public IParametersIO
 {
@@ -76,13 +80,10 @@ TEST_P(ParametersDeserializerValid, YieldsTheValuesClearsTheHeaderAndClosesTheAc
     MemoryParametersIO io(block);
     ParametersDeserializer deserializer(&io);
 
-    std::string pkg = "old";
-    std::string log = "old";
-    int flags = 77;
-    ASSERT_TRUE(deserializer.Read(pkg, log, flags));
-    EXPECT_EQ(pkg, c.pkg);
-    EXPECT_EQ(log, c.log);
-    EXPECT_EQ(flags, c.flags);
+    const ParameterValues expected{c.pkg, c.log, c.flags};
+    ParameterValues values{"old", "old", 77};
+    ASSERT_TRUE(deserializer.Read(values.pkg, values.log, values.flags));
+    EXPECT_EQ(values, expected);
     EXPECT_TRUE(HeaderCleared(block));
     EXPECT_TRUE(std::equal(block.begin() + 16, block.end(), before.begin() + 16))
         << "only the header changes";
@@ -90,13 +91,9 @@ TEST_P(ParametersDeserializerValid, YieldsTheValuesClearsTheHeaderAndClosesTheAc
     EXPECT_EQ(io.closes, 1);
 
     // Only the header is consumed: a second read finds the same values.
-    std::string pkg2;
-    std::string log2;
-    int flags2 = 0;
-    ASSERT_TRUE(deserializer.Read(pkg2, log2, flags2));
-    EXPECT_EQ(pkg2, c.pkg);
-    EXPECT_EQ(log2, c.log);
-    EXPECT_EQ(flags2, c.flags);
+    ParameterValues again;
+    ASSERT_TRUE(deserializer.Read(again.pkg, again.log, again.flags));
+    EXPECT_EQ(again, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, ParametersDeserializerValid,
@@ -135,13 +132,10 @@ TEST_P(ParametersDeserializerBroken, FailsLeavingOutputsAndBlockUnchanged)
     MemoryParametersIO io(block);
     ParametersDeserializer deserializer(&io);
 
-    std::string pkg = "keep.pkg";
-    std::string log = "keep.log";
-    int flags = 42;
-    EXPECT_FALSE(deserializer.Read(pkg, log, flags));
-    EXPECT_EQ(pkg, "keep.pkg");
-    EXPECT_EQ(log, "keep.log");
-    EXPECT_EQ(flags, 42);
+    const ParameterValues kept{"keep.pkg", "keep.log", 42};
+    ParameterValues values = kept;
+    EXPECT_FALSE(deserializer.Read(values.pkg, values.log, values.flags));
+    EXPECT_EQ(values, kept);
     EXPECT_EQ(block, before);
     EXPECT_EQ(io.closes, io.opens);
 }

@@ -219,7 +219,7 @@ vex-pkg)
     install_expecting 0 -p "$pkg"
     expect_sample_installed 200
     r=/emmc/rootfs/opt/sample
-    [ "$(stat -c %a $r/tool.conf)" = 640 ] || fail "tool.conf has mode $(stat -c %a $r/tool.conf), not 640"
+    expect_mode $r/tool.conf 640
     expect_content $r/logos/one.txt "logo one"
     expect_content /emmc/kernel/uImage "SAMPLE USER KERNEL IMAGE"
     expect_logged $log_dir/001_success.log "format.sh: arguments "

@@ -4,6 +4,7 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 expect_file() { [ -f "$1" ] || fail "$1 is missing"; }
 expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 should not exist"; }
+expect_mode() { [ "$(stat -c %a "$1" 2>/dev/null)" = "$2" ] || fail "$1 has mode $(stat -c %a "$1" 2>/dev/null), not $2"; }
 expect_content() { [ "$(cat "$1" 2>/dev/null)" = "$2" ] || fail "$1 holds '$(cat "$1" 2>/dev/null)', not '$2'"; }
 expect_logged() { grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line '$2'"; }
 expect_not_logged() { ! grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 has the line '$2'"; }

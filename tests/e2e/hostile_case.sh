@@ -86,6 +86,13 @@ clean_opt() {
         fail "could not clean /emmc/rootfs/opt"
 }
 
+# After a case that leaves its trees in /emmc/rootfs/opt, those go and the well-formed twin installs.
+twin_installs() {
+    clean_opt
+    build good $pkg
+    installed $pkg rootfs kelda_usr
+}
+
 h=/emmc/kelda_usr/h
 case "$case_name" in
 truncated)
@@ -163,9 +170,7 @@ link-middle)
     expect_followed_by "$log" "Extracting and installing file /rootfs/opt/esc/MLO ..." \
         "    Link '/emmc/rootfs/opt/esc' -> '/emmc/boot' leads outside partition '/emmc/rootfs'." "Failed !"
     expect_absent /emmc/boot/MLO
-    clean_opt
-    build good $pkg
-    installed $pkg rootfs kelda_usr
+    twin_installs
     expect_content /emmc/rootfs/opt/esc/MLO "not a boot loader"
     ;;
 link-leaf)
@@ -173,19 +178,15 @@ link-leaf)
     installed $pkg rootfs kelda_usr
     expect_absent /root/y
     [ -f /emmc/rootfs/opt/leaf ] && [ ! -L /emmc/rootfs/opt/leaf ] || fail "the link at the leaf was not replaced"
-    [ "$(stat -c %a /emmc/rootfs/opt/leaf)" = 4755 ] || fail "leaf has mode $(stat -c %a /emmc/rootfs/opt/leaf)"
-    clean_opt
-    build good $pkg
-    installed $pkg rootfs kelda_usr
+    expect_mode /emmc/rootfs/opt/leaf 4755
+    twin_installs
     ;;
 link-destination)
     build bad $pkg
     refused $pkg rootfs kelda_usr
     expect_logged "$log" "    Link '/emmc/rootfs/opt/d' -> '/emmc/kelda_sys' leads outside partition '/emmc/rootfs'."
     expect_absent /emmc/kelda_sys/t
-    clean_opt
-    build good $pkg
-    installed $pkg rootfs kelda_usr
+    twin_installs
     expect_content /emmc/rootfs/opt/d/t/inside.txt inside
     ;;
 link-directory)
@@ -195,10 +196,8 @@ link-directory)
     case_name=link-directory-later build bad $pkg
     installed $pkg rootfs kelda_usr
     [ -d /emmc/rootfs/opt/dl ] && [ ! -L /emmc/rootfs/opt/dl ] || fail "the link was not replaced by a directory"
-    [ "$(stat -c %a /emmc/rootfs/opt/dl)" = 777 ] || fail "the directory has mode $(stat -c %a /emmc/rootfs/opt/dl)"
-    clean_opt
-    build good $pkg
-    installed $pkg rootfs kelda_usr
+    expect_mode /emmc/rootfs/opt/dl 777
+    twin_installs
     ;;
 link-earlier)
     build bad $pkg
@@ -233,9 +232,7 @@ fifo-member | zero-member)
     fifo-member) [ -p /emmc/rootfs/opt/odd/node ] || fail "the FIFO member was not created" ;;
     *) [ -c /emmc/rootfs/opt/odd/node ] || fail "the device member was not created" ;;
     esac
-    clean_opt
-    build good $pkg
-    installed $pkg rootfs kelda_usr
+    twin_installs
     expect_file /emmc/rootfs/opt/odd/node
     ;;
 planted-tmp)

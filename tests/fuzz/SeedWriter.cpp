@@ -12,6 +12,7 @@
 #include "PackageWriter.h"
 #include "ParametersDeserializer.h"
 #include "RecordList.h"
+#include "SampleManifest.h"
 #include "SoundChunkIds.h"
 #include "TarItemBuilder.h"
 
@@ -198,32 +199,9 @@ void signedPackages(const fs::path& folder)
 // Manifests naming the inputs the manifest target lays out beside them.
 void manifests(const fs::path& folder)
 {
-    const std::string header = R"([package]
-type = "user"
-date = "06/15/2024"
-time = "12.30"
-compatibility = ["VX20A01"]
-text1 = "seed"
-library_version = [4, 2]
-install_version = [7, 30]
-)";
-    save(folder, "every-kind.toml", bytesOf(header + R"(
-[[system]]
-kind = "user-kernel"
-source = "kernel.img"
-
-[[script]]
-name = "pre.sh"
-source = "pre.sh"
-
-[[script]]
-name = "clean.sh"
-source = "clean.sh"
-
-[[script]]
-name = "post.sh"
-source = "post.sh"
-
+    const std::string header =
+        test_support::UserPackageTable("seed") + "library_version = [4, 2]\ninstall_version = [7, 30]\n";
+    save(folder, "every-kind.toml", bytesOf(header + test_support::kKernelAndScripts + R"(
 [[script]]
 name = "has_options.sh"
 source = "pre.sh"

@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     RefusingShell shell;
     LibArchiveExtractor extractor(disk, shell);
     // A stamp far from any other time, so that stamping a file is always seen.
-    extractor.SetDateTimeMode(TarExtractor::kDateTimePackage);
+    extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kPackage);
     extractor.SetDateTime("02/03/2001", "04.05");
     extractor.ExtractAndVerify(&item, s.destination);
     std::vector<std::string> errors;

@@ -50,8 +50,8 @@ TEST_F(DiskCheckerTest, AFileReplacingALargerOneLowersItsPartitionsSum)
     InstallDiskChecker checker({}, environment);
     VisitFile(checker, "/kelda_sys/old", 1000);
     VisitFile(checker, "/kelda_usr/new", 700);
-    EXPECT_EQ(checker.RequiredBytes(5), -500);
-    EXPECT_EQ(checker.RequiredBytes(6), 700);
+    EXPECT_EQ(checker.RequiredBytes(Partition::kKeldaSys), -500);
+    EXPECT_EQ(checker.RequiredBytes(Partition::kKeldaUsr), 700);
     EXPECT_TRUE(Logged("        existing file size: 1500 bytes."));
     EXPECT_TRUE(Logged("        effective required size: -500 bytes."));
     EXPECT_TRUE(runner.table.count(MountPoint("kelda_sys")));  // mounted read-write for the installation
@@ -80,7 +80,7 @@ TEST_F(DiskCheckerTest, ConditionsAndDestinationsGateTheMeasuring)
 {
     InstallDiskChecker checker({{4, false}}, environment);
     VisitFile(checker, "/kelda_usr/a", 10, 4);
-    EXPECT_EQ(checker.RequiredBytes(6), 0);
+    EXPECT_EQ(checker.RequiredBytes(Partition::kKeldaUsr), 0);
     EXPECT_TRUE(runner.table.empty());
 
     VisitFile(checker, "/nowhere/a", 10);
@@ -109,7 +109,7 @@ TEST_F(DiskCheckerTest, AFailingMountStopsTheWalk)
     InstallDiskChecker checker({}, environment);
     VisitFile(checker, "/kernel/a", 10);
     EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kMountFailed);
-    EXPECT_EQ(checker.RequiredBytes(3), 0);
+    EXPECT_EQ(checker.RequiredBytes(Partition::kKernel), 0);
 }
 }  // namespace
 
@@ -132,7 +132,7 @@ TEST_F(DiskCheckerTest, MeasuresATarFromItsListAgainstWhatItReplaces)
     InstallDiskChecker checker({}, environment);
     checker.visit(*package.tar);
     EXPECT_EQ(checker.GetErrorCode(), InstallDiskChecker::ErrorCode::kNoError);
-    EXPECT_EQ(checker.RequiredBytes(4), 2000 + 100);
+    EXPECT_EQ(checker.RequiredBytes(Partition::kRootfs), 2000 + 100);
     EXPECT_TRUE(Logged("    extracting 'a_tart' from tar file '/rootfs/opt/a.tar.gz'..."));
     EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("a_tart")));
 }

@@ -64,8 +64,8 @@ TEST_F(FormatterTest, ConditionsAndPartitionsDecideTheWriteRequests)
     VisitFile(formatter, "/rootfs/a", 4);
     VisitFile(formatter, "/kelda_sys/a", 5);
     VisitFile(formatter, "/kelda_sys/b", 5);
-    EXPECT_FALSE(formatter.WriteRequested(4));
-    EXPECT_TRUE(formatter.WriteRequested(5));
+    EXPECT_FALSE(formatter.WriteRequested(Partition::kRootfs));
+    EXPECT_TRUE(formatter.WriteRequested(Partition::kKeldaSys));
     const std::vector<std::string> lines = log.Messages();
     EXPECT_EQ(std::count(lines.begin(), lines.end(),
                          "Partition " + environment.emmcRoot + "/kelda_sys has at least a write request."),
@@ -86,7 +86,7 @@ TEST_F(FormatterTest, UserKernelRequestsTheKernelPartition)
         formatter.visit(kernel);
         VisitFile(formatter, "/kernel/extra", 4);
         VisitFile(formatter, "/kernel/notes");
-        EXPECT_TRUE(formatter.WriteRequested(3));
+        EXPECT_TRUE(formatter.WriteRequested(Partition::kKernel));
         EXPECT_EQ(formatter.FormatCommand("/s/format.sh"), "/s/format.sh 0 1 0 0 0 0 0");
         const std::vector<std::string> lines = log.Messages();
         EXPECT_EQ(std::count(lines.begin(), lines.end(), announced), 1);
@@ -98,7 +98,7 @@ TEST_F(FormatterTest, UserKernelRequestsTheKernelPartition)
         VisitFile(formatter, "/rootfs/a", 9);
         ItemUserKernel kernel;
         formatter.visit(kernel);
-        EXPECT_FALSE(formatter.WriteRequested(3));
+        EXPECT_FALSE(formatter.WriteRequested(Partition::kKernel));
     }
 }
 
@@ -119,7 +119,7 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
         EXPECT_TRUE(Logged(
             "Error in checking partitions write request for directory /nowhere (unknown partition index) !"));
         VisitFile(formatter, "/rootfs/a");  // nothing more once an error is set
-        EXPECT_FALSE(formatter.WriteRequested(4));
+        EXPECT_FALSE(formatter.WriteRequested(Partition::kRootfs));
     }
     {
         InstallDiskFormatter formatter({}, 0, 0, environment);

@@ -97,7 +97,7 @@ protected:
     {
         DoNothingVerifier verifier;
         InstallationManager manager(&notifier, environment);
-        return manager.Install(path.c_str(), &verifier, 0, formatParameter, 0);
+        return manager.Install(path.c_str(), &verifier, 0, formatParameter, TarExtractor::DateTimeMode::kNow);
     }
 
     // Position of the first recorded command that contains `part`; -1 when none does.

@@ -13,6 +13,8 @@ namespace
 {
 namespace fs = boost::filesystem;
 using test_support::bytesOf;
+// Files keep the time they are written at unless a test says otherwise.
+constexpr TarExtractor::DateTimeMode kStampNow = TarExtractor::DateTimeMode::kNow;
 
 class InstallerTest : public testing::Test, public EngineFixture
 {
@@ -97,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(Bits, Ext3ModeTest,
 TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
 {
     RecordingNotifier notifier;
-    ItemUserInstaller installer(&notifier, 0, environment);
+    ItemUserInstaller installer(&notifier, kStampNow, environment);
     installer.SetConditionResults({{4, false}});
     Install(installer, [](PackageWriter& writer)
             { writer.addFile(FileAt("/kelda_usr/skipped", 0, 4), bytesOf("12345")); });
@@ -106,7 +108,7 @@ TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
     EXPECT_FALSE(fs::exists(Emmc("/kelda_usr/skipped")));
     EXPECT_FALSE(Logged("Extracting and installing file /kelda_usr/skipped ..."));
 
-    ItemUserInstaller unknown(&notifier, 0, environment);
+    ItemUserInstaller unknown(&notifier, kStampNow, environment);
     Install(unknown, [](PackageWriter& writer)
             { writer.addFile(FileAt("/kelda_usr/skipped", 0, 7), bytesOf("12345")); });
     EXPECT_EQ(unknown.GetErrorCode(), ItemUserInstaller::ErrorCode::kUnknownCondition);
@@ -115,7 +117,7 @@ TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
 TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
 {
     WriteFile(Emmc("/kelda_usr/f"), "old contents");
-    ItemUserInstaller installer(nullptr, 0, environment);
+    ItemUserInstaller installer(nullptr, kStampNow, environment);
     PackageWriter::FileInfo info = FileAt("/kelda_usr/f");
     Install(installer,
             [&](PackageWriter& writer)
@@ -132,7 +134,7 @@ TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)
               (std::vector<std::string>{Emmc("/kelda_usr/f") + " 0", Emmc("/kelda_usr/f") + " 3"}));
 
     disk.failVfat = true;
-    ItemUserInstaller failing(nullptr, 0, environment);
+    ItemUserInstaller failing(nullptr, kStampNow, environment);
     Install(failing, [&](PackageWriter& writer) { writer.addFile(info, bytesOf("newer")); });
     EXPECT_EQ(failing.GetErrorCode(), ItemUserInstaller::ErrorCode::kVfatAttributesFailed);
     EXPECT_EQ(ReadFile(Emmc("/kelda_usr/f")), "new");
@@ -144,7 +146,7 @@ TEST_F(InstallerTest, ASystemImageIsFlushedBeforeItReplacesTheOldOne)
     g_image = Emmc("/boot/MLO");
     WriteFile(g_image, "old image");
     environment.sync = &RecordSync;
-    ItemUserInstaller installer(nullptr, 0, environment);
+    ItemUserInstaller installer(nullptr, kStampNow, environment);
     Install(installer, [](PackageWriter& writer)
             { writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image")); });
     EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
@@ -174,7 +176,7 @@ TEST_F(InstallerTest, EverySystemImageGoesToItsOwnPlace)
     for (const auto& c : cases)
     {
         const std::string content = "image " + std::to_string(c.first);
-        ItemUserInstaller installer(nullptr, 0, environment);
+        ItemUserInstaller installer(nullptr, kStampNow, environment);
         Install(installer, [&](PackageWriter& writer) { writer.addSystemImage(c.first, bytesOf(content)); });
         EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError) << c.first;
         if (c.second != nullptr)
@@ -219,7 +221,7 @@ TEST_F(InstallerTest, AFailedSystemImageNamesTheSystemsReason)
         fs::create_directories(Emmc("/boot"));
         environment.sync = nullptr;
         c.arrange();
-        ItemUserInstaller installer(nullptr, 0, environment);
+        ItemUserInstaller installer(nullptr, kStampNow, environment);
         Install(installer, [](PackageWriter& writer)
                 { writer.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image")); });
         EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
@@ -238,14 +240,14 @@ TEST_F(InstallerTest, ALinkLeftByAnEarlierInstallIsReplaced)
     fs::create_directories(Emmc("/rootfs/bin"));
     for (int round = 0; round < 2; ++round)
     {
-        ItemUserInstaller installer(nullptr, 0, environment);
+        ItemUserInstaller installer(nullptr, kStampNow, environment);
         Install(installer, [&](PackageWriter& writer) { writer.addLink(link); });
         EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError) << "round " << round;
         EXPECT_EQ(fs::read_symlink(Emmc("/rootfs/bin/tool")).string(), link.target);
     }
 
     link.linkPath = "/kelda_usr/x";
-    ItemUserInstaller vfat(nullptr, 0, environment);
+    ItemUserInstaller vfat(nullptr, kStampNow, environment);
     Install(vfat, [&](PackageWriter& writer) { writer.addLink(link); });
     EXPECT_EQ(vfat.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
     EXPECT_TRUE(Logged("    Destination path is not in ext3 partition !"));
@@ -263,7 +265,7 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
         g_syncs.clear();
         runner.failures[post] = status;
         WriteFile(environment.TmpFile("post.log"), "post output\n");
-        ItemUserInstaller installer(nullptr, 0, environment);
+        ItemUserInstaller installer(nullptr, kStampNow, environment);
         Install(installer,
                 [](PackageWriter& writer)
                 {
@@ -303,27 +305,27 @@ namespace
 // outside the destination.
 TEST_F(InstallerTest, ItemsWithoutUsableDataFailCleanly)
 {
-    ItemUserInstaller installer(nullptr, 0, environment);
+    ItemUserInstaller installer(nullptr, kStampNow, environment);
     ItemFile file;
     file.setPath("/kelda_usr/nodata");
     file.accept(installer);
     EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
     EXPECT_TRUE(Logged("Failed !"));
 
-    ItemUserInstaller images(nullptr, 0, environment);
+    ItemUserInstaller images(nullptr, kStampNow, environment);
     ItemBootUBoot uboot;
     uboot.accept(images);
     EXPECT_EQ(images.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
     EXPECT_TRUE(Logged("Failed."));
     EXPECT_FALSE(fs::exists(Emmc("/boot/u-boot.bin")));
 
-    ItemUserInstaller tars(nullptr, 0, environment);
+    ItemUserInstaller tars(nullptr, kStampNow, environment);
     Install(tars, [](PackageWriter& writer)
             { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
     EXPECT_EQ(tars.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);  // its folder does not exist
 
     fs::create_directories(Emmc("/rootfs/opt"));
-    ItemUserInstaller garbage(nullptr, 0, environment);
+    ItemUserInstaller garbage(nullptr, kStampNow, environment);
     Install(garbage, [](PackageWriter& writer)
             { writer.addTar("/rootfs/opt/x.tar", bytesOf(std::string(700, 'z'))); });
     EXPECT_EQ(garbage.GetErrorCode(), ItemUserInstaller::ErrorCode::kTarFailed);
@@ -356,11 +358,11 @@ TEST_F(InstallerTest, AFailingFinalSyncOrUnmountFailsTheInstallation)
         runner.table.clear();
         runner.failures.clear();
         runner.table[kelda] = false;
-        ItemUserInstaller installer(nullptr, 0, environment);
+        ItemUserInstaller installer(nullptr, kStampNow, environment);
         Install(installer,
                 [](PackageWriter& writer) { writer.addFile(FileAt("/kelda_usr/f"), bytesOf("data")); });
         ASSERT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
-        ASSERT_TRUE(partitions.Mount(6));
+        ASSERT_TRUE(partitions.Mount(Partition::kKeldaUsr));
         if (fault == Fault::Unmount)
             runner.failures["umount " + kelda] = 32 << 8;
         if (fault == Fault::Sync)

@@ -28,30 +28,42 @@ protected:
 
 TEST_F(PartitionsManagerTest, FindsPartitionsAndRefusesUnknownIndexes)
 {
-    std::string point;
-    EXPECT_TRUE(manager.GetMountPoint(8, point));
-    EXPECT_EQ(point, root + "/bkp_pcm");
-    EXPECT_EQ(manager.FindPartition(update + "/LOG/001_error.log"), 2);
-    EXPECT_EQ(manager.FindPartition(root + "/boot"), 0);
-    EXPECT_EQ(manager.FindPartition("/usr/bin"), PartitionsManager::kNoPartition);
-    EXPECT_EQ(manager.FindPartition(update + "2/x"), PartitionsManager::kNoPartition);
+    // The table order is the order format.sh and the per-partition sums rely on.
+    const char* const names[] = {"/boot",      "/service",   "/update",  "/kernel", "/rootfs",
+                                 "/kelda_sys", "/kelda_usr", "/vdl_pcm", "/bkp_pcm"};
+    for (const Partition partition : kPartitions)
+    {
+        const std::string mountPoint = root + names[PartitionIndex(partition)];
+        std::string point;
+        EXPECT_TRUE(manager.GetMountPoint(partition, point));
+        EXPECT_EQ(point, mountPoint);
+        EXPECT_EQ(manager.FindPartition(mountPoint + "/x"), partition) << mountPoint;
+    }
+    EXPECT_EQ(manager.FindPartition(update + "/LOG/001_error.log"), Partition::kUpdate);
+    EXPECT_EQ(manager.FindPartition(root + "/boot"), Partition::kBoot);
+    EXPECT_EQ(manager.FindPartition("/usr/bin"), Partition::kNone);
+    EXPECT_EQ(manager.FindPartition(update + "2/x"), Partition::kNone);
 
-    EXPECT_FALSE(manager.Mount(9));
-    EXPECT_FALSE(manager.Unmount(-1));
-    EXPECT_TRUE(manager.Unmount(4));  // not mounted here: nothing to do
+    EXPECT_STREQ(PartitionName(Partition::kNone), "");
+    std::string point = "kept";
+    EXPECT_FALSE(manager.GetMountPoint(Partition::kNone, point));
+    EXPECT_EQ(point, "kept");
+    EXPECT_FALSE(manager.Mount(Partition::kNone));
+    EXPECT_FALSE(manager.Unmount(Partition::kNone));
+    EXPECT_TRUE(manager.Unmount(Partition::kRootfs));  // not mounted here: nothing to do
     EXPECT_THAT(runner.changes, IsEmpty());
-    EXPECT_THAT(log.Messages(), ElementsAre("Error in mounting partition (unknown index 9) !",
-                                            "Error in umounting partition (unknown index -1) !"));
+    EXPECT_THAT(log.Messages(), ElementsAre("Error in mounting partition (unknown index 10) !",
+                                            "Error in umounting partition (unknown index 10) !"));
 }
 
 TEST_F(PartitionsManagerTest, ReadOnlyPartitionIsRemountedReadWriteThenRestored)
 {
     runner.table[update] = false;
-    EXPECT_TRUE(manager.Mount(2));
-    EXPECT_TRUE(manager.Mount(2));  // once is enough
+    EXPECT_TRUE(manager.Mount(Partition::kUpdate));
+    EXPECT_TRUE(manager.Mount(Partition::kUpdate));  // once is enough
     EXPECT_TRUE(runner.table[update]);
     EXPECT_FALSE(boost::filesystem::exists(dir / "mount.out"));
-    EXPECT_TRUE(manager.Unmount(2));
+    EXPECT_TRUE(manager.Unmount(Partition::kUpdate));
     EXPECT_FALSE(runner.table[update]);
     EXPECT_THAT(runner.changes, ElementsAre("umount " + update, "mount -w " + update, "umount " + update,
                                             "mount -r " + update));
@@ -62,8 +74,8 @@ TEST_F(PartitionsManagerTest, ReadOnlyPartitionIsRemountedReadWriteThenRestored)
 TEST_F(PartitionsManagerTest, ReadWritePartitionIsUsedAsItIsAndLeftMounted)
 {
     runner.table[update] = true;
-    EXPECT_TRUE(manager.Mount(2));
-    EXPECT_TRUE(manager.Unmount(2));
+    EXPECT_TRUE(manager.Mount(Partition::kUpdate));
+    EXPECT_TRUE(manager.Unmount(Partition::kUpdate));
     EXPECT_THAT(runner.changes, IsEmpty());
     EXPECT_TRUE(runner.table[update]);
 }
@@ -73,7 +85,7 @@ TEST_F(PartitionsManagerTest, OnlyTheMountPointFieldOfALineCounts)
     // Neither "/emmc/update2" nor a path that merely contains "/emmc/update" says anything about it.
     runner.table[update + "2"] = true;
     runner.extraLines = "/dev/sda1 on /media" + update + " type vfat (rw)\n";
-    EXPECT_TRUE(manager.Mount(2));
+    EXPECT_TRUE(manager.Mount(Partition::kUpdate));
     EXPECT_THAT(runner.changes, ElementsAre("mount -w " + update));
 
     bool readWrite = true;
@@ -90,18 +102,18 @@ TEST_F(PartitionsManagerTest, RefusedCommandsFailTheCallAndLeaveAStateThatCanBeR
     const std::string service = root + "/service";
     runner.table[service] = false;
     runner.failures["umount " + service] = 1 << 8;
-    EXPECT_FALSE(manager.Mount(1));
+    EXPECT_FALSE(manager.Mount(Partition::kService));
     EXPECT_FALSE(runner.table[service]);  // left as it was
 
     // The old mount is gone but the new one is refused: unmounted, and reported.
     runner.table[update] = false;
     runner.failures["mount -w " + update] = 1 << 8;
-    EXPECT_FALSE(manager.Mount(2));
+    EXPECT_FALSE(manager.Mount(Partition::kUpdate));
     EXPECT_EQ(runner.table.count(update), 0u);
 
     runner.failures = {{"umount " + root + "/kernel", 1 << 8}};
-    ASSERT_TRUE(manager.Mount(0));
-    ASSERT_TRUE(manager.Mount(3));
+    ASSERT_TRUE(manager.Mount(Partition::kBoot));
+    ASSERT_TRUE(manager.Mount(Partition::kKernel));
     EXPECT_FALSE(manager.UnmountAll());
     EXPECT_EQ(runner.table.count(root + "/boot"), 0u);
     runner.failures.clear();

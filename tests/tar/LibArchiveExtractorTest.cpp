@@ -111,7 +111,7 @@ protected:
     {
         fs::create_directories(dest);
         LogStream::Instance().Open(dir / "install.log");
-        extractor.SetDateTimeMode(TarExtractor::kDateTimeAsExtracted);
+        extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kAsExtracted);
     }
     ~ExtractorTest() override { LogStream::Instance().Close(); }
 
@@ -203,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Compression, RoundTripTest,
 
 struct StampCase
 {
-    int mode;
+    TarExtractor::DateTimeMode mode;
     const char* expectedLocal;  // "%m/%d/%Y %H.%M", or "archive" / "now"
 };
 
@@ -239,9 +239,9 @@ TEST_P(TimeStampTest, StampsFilesAndDirectoriesByMode)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TimeStampTest,
-                         testing::Values(StampCase{TarExtractor::kDateTimeNow, "now"},
-                                         StampCase{TarExtractor::kDateTimePackage, "03/15/2024 10.30"},
-                                         StampCase{TarExtractor::kDateTimeAsExtracted, "archive"}));
+                         testing::Values(StampCase{TarExtractor::DateTimeMode::kNow, "now"},
+                                         StampCase{TarExtractor::DateTimeMode::kPackage, "03/15/2024 10.30"},
+                                         StampCase{TarExtractor::DateTimeMode::kAsExtracted, "archive"}));
 
 // --- Selected members and skipping ---
 
@@ -525,7 +525,7 @@ TEST_F(ExtractorTest, LinksAreNotStampedThroughToTheirTargets)
     fs::create_symlink(foreign, dest / "out");
     WriteList("bundle_tart", "lrwxrwxrwx root/root 0 2026-12-08 03:44 ./out -> " + foreign.string() + "\n");
     Load(ValidTar());
-    extractor.SetDateTimeMode(TarExtractor::kDateTimeNow);
+    extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kNow);
     EXPECT_TRUE(extractor.VerifyTarList(&item, dest.string()));
     EXPECT_EQ(fs::last_write_time(foreign), kArchiveTime);
 }
@@ -539,7 +539,7 @@ TEST_F(ExtractorTest, ListedNamesThatClimbOutAreNeitherMatchedNorStamped)
     WriteList("bundle_md5", "0cc175b9c0f1b6a831c399e269772661  ./../outside\n");
     WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 03:44 ./../outside\n");
     Load(ValidTar());
-    extractor.SetDateTimeMode(TarExtractor::kDateTimeNow);
+    extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kNow);
     EXPECT_FALSE(extractor.VerifyMd5List(&item, dest.string()));
     EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
     EXPECT_TRUE(Logged("    Error: '" + (dest / "./../outside").string() + "' doesn't exist !"));
@@ -554,7 +554,7 @@ TEST_F(ExtractorTest, AnUndottedNameIsJudgedByThePathItLandsOn)
     fs::last_write_time(outside, kArchiveTime);
     WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 03:44 x../outside\n");
     Load(ValidTar());
-    extractor.SetDateTimeMode(TarExtractor::kDateTimeNow);
+    extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kNow);
     EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
     EXPECT_TRUE(Logged("    Error: '" + dest.string() + "/../outside' doesn't exist !"));
     EXPECT_EQ(fs::last_write_time(outside), kArchiveTime);

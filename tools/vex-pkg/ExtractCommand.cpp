@@ -15,9 +15,8 @@ struct ExtractOptions
 int RunExtract(const ExtractOptions& options, CommandContext& context)
 {
     ProgressBar bar(context.progress);
-    return PackageExtractor::Extract(options.package, options.directory, &bar, context.out)
-               ? CommandContext::kOk
-               : CommandContext::kBadInput;
+    return CommandContext::StatusOf(
+        PackageExtractor::Extract(options.package, options.directory, &bar, context.out));
 }
 }  // namespace
 
@@ -26,7 +25,7 @@ void AddExtractCommand(CLI::App& app, CommandContext& context)
     auto options = std::make_shared<ExtractOptions>();
     CLI::App* command = app.add_subcommand(
         "extract", "Write every item below DIR as the installer would place it under /emmc");
-    command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
+    AddPackageArgument(*command, options->package);
     command->add_option("DIR", options->directory, "The folder to extract to (created if missing)")
         ->required();
     command->callback([options, &context]() { context.status = RunExtract(*options, context); });

@@ -38,7 +38,7 @@ void AddListCommand(CLI::App& app, CommandContext& context)
     auto options = std::make_shared<ListOptions>();
     CLI::App* command =
         app.add_subcommand("list", "List a package's items in file order, then its header and who signed it");
-    command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
+    AddPackageArgument(*command, options->package);
     command->add_flag("--json", options->json, "Print one JSON document");
     command->callback([options, &context]() { context.status = RunList(*options, context); });
 }

@@ -209,8 +209,7 @@ public:
             Fail(where, what + "." + key + " '" + path + "' must be an absolute path such as /kelda_usr/...");
         else if (HasParentComponent(path))
             Fail(where, what + "." + key + " '" + path + "' climbs out with '..'");
-        else if (PartitionsManager::Instance().FindPartition(kEmmcRoot + path) ==
-                 PartitionsManager::kNoPartition)
+        else if (PartitionsManager::Instance().FindPartition(kEmmcRoot + path) == Partition::kNone)
             Fail(where, what + "." + key + " '" + path +
                             "' is outside the partitions (/boot, /service, /update, /kernel, /rootfs, "
                             "/kelda_sys, /kelda_usr, /vdl_pcm, /bkp_pcm)");

@@ -170,7 +170,7 @@ public:
         LibArchiveExtractor extractor(disk_, runner);
         // Times stay as extracted; the lists are checked and removed as the installer does. "post_tar.sh" is
         // the instrument's business and is not run.
-        extractor.SetDateTimeMode(TarExtractor::kDateTimeAsExtracted);
+        extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kAsExtracted);
         const bool extracted = extractor.Extract(&item, folder);
         if (progress_ != nullptr && item.dataInfo().reader() != nullptr)
             progress_->BytesProcessed(item.dataInfo().reader()->size());

@@ -19,16 +19,12 @@ namespace fs = boost::filesystem;
 
 namespace
 {
-const char* const kPartitionNames[] = {"boot",      "service",   "update",  "kernel", "rootfs",
-                                       "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"};
-const int kPartitionCount = 9;
-
 // Free space as given on the command line, else (for an instrument tree) as the file system reports it.
 class PreflightDisk : public LinuxDiskUtils
 {
 public:
     PreflightDisk(const std::string& root, const PartitionsManager& partitions,
-                  const std::map<int, long long>& given, bool measure)
+                  const std::map<Partition, long long>& given, bool measure)
         : LinuxDiskUtils(root), partitions_(partitions), given_(given), measure_(measure)
     {
     }
@@ -46,7 +42,7 @@ public:
 
 private:
     const PartitionsManager& partitions_;
-    const std::map<int, long long>& given_;
+    const std::map<Partition, long long>& given_;
     bool measure_;
 };
 
@@ -72,13 +68,13 @@ private:
 };
 }  // namespace
 
-int Preflight::PartitionIndex(const std::string& name)
+Partition Preflight::PartitionNamed(const std::string& name)
 {
     const std::string bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
-    for (int i = 0; i < kPartitionCount; ++i)
-        if (bare == kPartitionNames[i])
-            return i;
-    return -1;
+    for (const Partition partition : kPartitions)
+        if (bare == PartitionName(partition))
+            return partition;
+    return Partition::kNone;
 }
 
 bool Preflight::Run(const Options& options, std::ostream& out)
@@ -159,23 +155,24 @@ bool Preflight::Run(const Options& options, std::ostream& out)
     bool fits = true;
     out << std::left << std::setw(11) << "partition" << std::right << std::setw(14) << "required"
         << std::setw(14) << "with margin" << std::setw(14) << "available" << '\n';
-    for (int index = 0; index < kPartitionCount; ++index)
+    for (const Partition partition : kPartitions)
     {
-        const int64_t required = checker.RequiredBytes(index);
-        const bool given = options.freeBytes.count(index) != 0;
+        const char* name = PartitionName(partition);
+        const int64_t required = checker.RequiredBytes(partition);
+        const bool given = options.freeBytes.count(partition) != 0;
         if (required <= 0 && !given)
             continue;
         std::string mountPoint;
-        partitions.GetMountPoint(index, mountPoint);
+        partitions.GetMountPoint(partition, mountPoint);
         long long available = 0;
         const bool known = disk.GetFreeSpace(mountPoint, available);
         const double withMargin = static_cast<double>(std::max<int64_t>(0, required)) * 1.1;
-        out << std::left << std::setw(11) << kPartitionNames[index] << std::right << std::setw(14) << required
-            << std::setw(14) << static_cast<long long>(withMargin) << std::setw(14)
+        out << std::left << std::setw(11) << name << std::right << std::setw(14) << required << std::setw(14)
+            << static_cast<long long>(withMargin) << std::setw(14)
             << (known ? std::to_string(available) : std::string("unknown"));
         if (required > 0 && !known)
         {
-            out << "  free space not given (--free " << kPartitionNames[index] << "=SIZE)\n";
+            out << "  free space not given (--free " << name << "=SIZE)\n";
             fits = false;
         }
         else if (required > 0 && InstallDiskChecker::ExceedsWithMargin(required, available))

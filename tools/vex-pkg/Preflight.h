@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Partition.h"
+
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -14,13 +16,13 @@ public:
     struct Options
     {
         std::string package;
-        std::map<int, long long> freeBytes;  // partition index -> bytes free
-        std::string instrument;              // a tree laid out like "/emmc"; empty when not given
+        std::map<Partition, long long> freeBytes;  // bytes free per partition
+        std::string instrument;                    // a tree laid out like "/emmc"; empty when not given
         std::map<int16_t, bool> conditions;  // conditions taken as given; others of the package count as true
     };
 
-    // The partition index of a name ("kelda_usr" or "/kelda_usr"), or -1.
-    static int PartitionIndex(const std::string& name);
+    // The partition of a name ("kelda_usr" or "/kelda_usr"), or Partition::kNone.
+    static Partition PartitionNamed(const std::string& name);
 
     // Prints required against available per partition; true when the package fits.
     static bool Run(const Options& options, std::ostream& out);

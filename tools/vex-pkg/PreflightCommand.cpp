@@ -40,10 +40,12 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
     {
         std::string name, value;
         int64_t bytes = 0;
-        const int index = SplitAssignment(text, name, value) ? Preflight::PartitionIndex(name) : -1;
+        const Partition partition =
+            SplitAssignment(text, name, value) ? Preflight::PartitionNamed(name) : Partition::kNone;
         // "0" is a legitimate answer for a full partition.
         const bool zero = value == "0";
-        if (index < 0 || (!zero && !ParseSize(value, std::numeric_limits<int64_t>::max() / 2, bytes)))
+        if (partition == Partition::kNone ||
+            (!zero && !ParseSize(value, std::numeric_limits<int64_t>::max() / 2, bytes)))
         {
             context.err
                 << "vex-pkg preflight: --free " << text
@@ -51,7 +53,7 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
                    "vdl_pcm, bkp_pcm; SIZE in bytes or with K, M, G)\n";
             return CommandContext::kUsage;
         }
-        options.freeBytes[index] = bytes;
+        options.freeBytes[partition] = bytes;
     }
     for (const std::string& text : arguments.conditions)
     {
@@ -65,7 +67,7 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
         }
         options.conditions[static_cast<int16_t>(id)] = value == "1";
     }
-    return Preflight::Run(options, context.out) ? CommandContext::kOk : CommandContext::kBadInput;
+    return CommandContext::StatusOf(Preflight::Run(options, context.out));
 }
 }  // namespace
 
@@ -74,7 +76,7 @@ void AddPreflightCommand(CLI::App& app, CommandContext& context)
     auto arguments = std::make_shared<PreflightArguments>();
     CLI::App* command = app.add_subcommand(
         "preflight", "Say whether a package fits an instrument, with the installer's own space computation");
-    command->add_option("PKG", arguments->package, "The package (a split one by its .001 part)")->required();
+    AddPackageArgument(*command, arguments->package);
     command->add_option("--free", arguments->free, "Free space of a partition, PARTITION=SIZE (repeatable)");
     command->add_option("--instrument", arguments->instrument,
                         "A tree laid out like /emmc, measured as it is");

@@ -44,7 +44,7 @@ void AddSignCommand(CLI::App& app, CommandContext& context)
     auto options = std::make_shared<SignOptions>();
     CLI::App* command = app.add_subcommand(
         "sign", "Sign a package with a private key, replacing the signature it carries (in place)");
-    command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
+    AddPackageArgument(*command, options->package);
     command->add_option("--key", options->key, "The private key (from vex-pkg keygen)")->required();
     command->callback([options, &context]() { context.status = RunSign(*options, context); });
 }

@@ -15,9 +15,8 @@ struct VerifyOptions
 int RunVerify(const VerifyOptions& options, CommandContext& context)
 {
     ProgressBar bar(context.progress);
-    return PackageChecker::Verify(options.package, &bar, context.out, options.keyDirectory)
-               ? CommandContext::kOk
-               : CommandContext::kBadInput;
+    return CommandContext::StatusOf(
+        PackageChecker::Verify(options.package, &bar, context.out, options.keyDirectory));
 }
 }  // namespace
 
@@ -28,7 +27,7 @@ void AddVerifyCommand(CLI::App& app, CommandContext& context)
         "verify",
         "Check a package completely: every chunk, every digest, every tar list, the type's rules, and with "
         "--keys its signature");
-    command->add_option("PKG", options->package, "The package (a split one by its .001 part)")->required();
+    AddPackageArgument(*command, options->package);
     command->add_option(
         "--keys", options->keyDirectory,
         "Check the signature as an instrument trusting the public keys (*.pem) of this folder "

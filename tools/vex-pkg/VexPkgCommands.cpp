@@ -27,6 +27,11 @@ bool ParseSize(const std::string& text, int64_t largest, int64_t& size)
     return true;
 }
 
+void AddPackageArgument(CLI::App& command, std::string& package)
+{
+    command.add_option("PKG", package, "The package (a split one by its .001 part)")->required();
+}
+
 int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context)
 {
     CLI::App app("Builds, signs, lists, verifies, extracts and pre-flights instrument update packages.",

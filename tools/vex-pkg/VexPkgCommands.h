@@ -28,7 +28,13 @@ struct CommandContext
     // Draw progress bars (on standard error, and only when it is a terminal).
     bool progress = true;
     int status = kOk;
+
+    // The status of a run over a package: kOk when it went through, kBadInput when it did not.
+    static int StatusOf(bool ok) { return ok ? kOk : kBadInput; }
 };
+
+// Adds the PKG argument every subcommand that reads a package takes, required.
+void AddPackageArgument(CLI::App& command, std::string& package);
 
 void AddCreateCommand(CLI::App& app, CommandContext& context);
 void AddListCommand(CLI::App& app, CommandContext& context);

@@ -165,7 +165,7 @@ TEST(TarItemBuilder, ItemsInAPackageExtractAndVerify)
     fs::create_directories(dest);
     LinuxDiskUtils disk(dir.str());
     LibArchiveExtractor extractor(disk, SystemCommandRunner::Instance());
-    extractor.SetDateTimeMode(TarExtractor::kDateTimeAsExtracted);
+    extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kAsExtracted);
     EXPECT_TRUE(extractor.ExtractAndVerify(tar, dest.string()));
     EXPECT_EQ(fs::file_size(dest / "share/big"), 3u << 20);
     // The next item's data is still there to be read.

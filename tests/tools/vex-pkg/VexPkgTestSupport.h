@@ -3,6 +3,7 @@
 // Shared ground of the package tool's tests: a scratch folder with manifest inputs, and the tool run
 // in-process with its output captured.
 
+#include "SampleManifest.h"
 #include "TempDir.h"
 #include "VexPkgCommands.h"
 
@@ -91,29 +92,7 @@ inline std::string WriteSampleInputs(const TempDir& dir, const std::string& extr
     boost::system::error_code ec;
     boost::filesystem::create_symlink("table.csv", dir / "in/tree/data/latest.csv", ec);
     const std::string manifest = dir / "in/manifest.toml";
-    WriteText(manifest, R"([package]
-type = "user"
-date = "06/15/2024"
-time = "12.30"
-compatibility = ["VX20A01"]
-text1 = "test"
-
-[[system]]
-kind = "user-kernel"
-source = "kernel.img"
-
-[[script]]
-name = "pre.sh"
-source = "pre.sh"
-
-[[script]]
-name = "clean.sh"
-source = "clean.sh"
-
-[[script]]
-name = "post.sh"
-source = "post.sh"
-
+    WriteText(manifest, test_support::UserPackageTable("test") + test_support::kKernelAndScripts + R"(
 [[script]]
 name = "cond.sh"
 source = "cond.sh"

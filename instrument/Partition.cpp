@@ -1,0 +1,9 @@
+#include "Partition.h"
+
+const char* PartitionName(Partition partition)
+{
+    static const char* const kNames[kPartitionCount] = {
+        "boot", "service", "update", "kernel", "rootfs", "kelda_sys", "kelda_usr", "vdl_pcm", "bkp_pcm"};
+    const int index = PartitionIndex(partition);
+    return index >= 0 && index < kPartitionCount ? kNames[index] : "";
+}
