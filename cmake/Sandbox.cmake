@@ -102,7 +102,6 @@ function(vex_sandbox_program target out_var)
   set(fat_dir ${PROJECT_BINARY_DIR}/tools/fat-libs)
   if(NOT IS_SYMLINK ${fat_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE}/qemu_user_shim.so)
     # The host's copy is the one the sandbox itself preloads.
-    execute_process(COMMAND gcc -print-multiarch OUTPUT_VARIABLE host_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
     file(MAKE_DIRECTORY ${fat_dir}/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${fat_dir}/lib/${host_arch})
     file(CREATE_LINK /run/instrument-sim/sim_fat_attr.so ${fat_dir}/lib/${host_arch}/sim_fat_attr.so SYMBOLIC)
     file(CREATE_LINK ${PROJECT_BINARY_DIR}/tools/sim_fat_attr.so

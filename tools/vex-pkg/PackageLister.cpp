@@ -118,7 +118,7 @@ void HeaderText(const ItemHeader* header, std::ostream& out)
         return;
     }
     out << "header: type " << TypeName(header->packageType()) << ", library " << int(header->versionA())
-        << '.' << int(header->versionB()) << ", install part " << int(header->installMajor()) << '.'
+        << '.' << int(header->versionB()) << ", installer " << int(header->installMajor()) << '.'
         << int(header->installMinor()) << ", flag " << (header->headerFlag() ? 1 : 0) << ", value "
         << int(header->headerFlagValue()) << '\n';
     out << "compatibility:";

@@ -94,7 +94,7 @@ TEST(ListCommand, ShowsEveryItemInFileOrderThenTheHeader)
     EXPECT_NE(lines[9].find("encoding zlib  condition 4  owner 0/0/0644"), std::string::npos);
     EXPECT_EQ(lines[11].substr(0, 36), "link /rootfs/opt/t/current -> zlib.t");
     EXPECT_EQ(lines[12].substr(0, 31), "tar /rootfs/opt/t/data.tar.gz  ");
-    EXPECT_EQ(lines[13], "header: type user, library 4.2, install part 7.30, flag 0, value 0");
+    EXPECT_EQ(lines[13], "header: type user, library 4.2, installer 7.30, flag 0, value 0");
     EXPECT_EQ(lines[14], "compatibility: VX20A01");
     EXPECT_EQ(lines[15], "texts: \"test\" \"\" \"\" \"\"");
     EXPECT_EQ(lines[16], "date: 06/15/2024 12.30");
