@@ -1,3 +1,4 @@
+#include "CommandLine.h"
 #include "Ed25519Key.h"
 #include "Manifest.h"
 #include "PackageCreator.h"
@@ -5,8 +6,6 @@
 #include "PackageSigner.h"
 #include "ProgressBar.h"
 #include "VexPkgCommands.h"
-
-#include <CLI/CLI.hpp>
 
 #include <boost/filesystem.hpp>
 
@@ -67,17 +66,17 @@ int RunCreate(const CreateOptions& options, CommandContext& context)
 }
 }  // namespace
 
-void AddCreateCommand(CLI::App& app, CommandContext& context)
+void AddCreateCommand(CommandLine& app, CommandContext& context)
 {
     auto options = std::make_shared<CreateOptions>();
-    CLI::App* command = app.add_subcommand("create", "Build a package from a manifest (TOML)");
-    command->add_option("MANIFEST", options->manifest, "The package manifest")->required();
-    command->add_option("-o,--output", options->output, "The package to write")->required();
-    command->add_option(
+    CommandLine command = app.AddSubcommand("create", "Build a package from a manifest (TOML)");
+    command.AddOption("MANIFEST", options->manifest, "The package manifest", true);
+    command.AddOption("-o,--output", options->output, "The package to write", true);
+    command.AddOption(
         "--split", options->split,
         "Write OUT.001, OUT.002, ... parts of SIZE bytes (K, M, G suffixes) instead of one file");
-    command->add_option("--sign", options->signingKey,
-                        "Sign the package with this private key (from vex-pkg keygen); the signature adds "
-                        "92 bytes to the last part");
-    command->callback([options, &context]() { context.status = RunCreate(*options, context); });
+    command.AddOption("--sign", options->signingKey,
+                      "Sign the package with this private key (from vex-pkg keygen); the signature adds "
+                      "92 bytes to the last part");
+    command.OnChosen([options, &context]() { context.status = RunCreate(*options, context); });
 }

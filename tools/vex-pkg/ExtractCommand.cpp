@@ -1,8 +1,7 @@
+#include "CommandLine.h"
 #include "PackageExtractor.h"
 #include "ProgressBar.h"
 #include "VexPkgCommands.h"
-
-#include <CLI/CLI.hpp>
 
 namespace
 {
@@ -20,13 +19,12 @@ int RunExtract(const ExtractOptions& options, CommandContext& context)
 }
 }  // namespace
 
-void AddExtractCommand(CLI::App& app, CommandContext& context)
+void AddExtractCommand(CommandLine& app, CommandContext& context)
 {
     auto options = std::make_shared<ExtractOptions>();
-    CLI::App* command = app.add_subcommand(
+    CommandLine command = app.AddSubcommand(
         "extract", "Write every item below DIR as the installer would place it under /emmc");
-    AddPackageArgument(*command, options->package);
-    command->add_option("DIR", options->directory, "The folder to extract to (created if missing)")
-        ->required();
-    command->callback([options, &context]() { context.status = RunExtract(*options, context); });
+    AddPackageArgument(command, options->package);
+    command.AddOption("DIR", options->directory, "The folder to extract to (created if missing)", true);
+    command.OnChosen([options, &context]() { context.status = RunExtract(*options, context); });
 }

@@ -1,8 +1,7 @@
+#include "CommandLine.h"
 #include "Ed25519Key.h"
 #include "PackageSigner.h"
 #include "VexPkgCommands.h"
-
-#include <CLI/CLI.hpp>
 
 #include <boost/filesystem.hpp>
 
@@ -63,14 +62,13 @@ int RunKeygen(const KeygenOptions& options, CommandContext& context)
 }
 }  // namespace
 
-void AddKeygenCommand(CLI::App& app, CommandContext& context)
+void AddKeygenCommand(CommandLine& app, CommandContext& context)
 {
     auto options = std::make_shared<KeygenOptions>();
-    CLI::App* command = app.add_subcommand(
+    CommandLine command = app.AddSubcommand(
         "keygen", "Make an Ed25519 key pair for signing packages: NAME.key (private) and NAME.pem (public)");
-    command
-        ->add_option("--out", options->directory, "The folder to write the two files to (created if missing)")
-        ->required();
-    command->add_option("--name", options->name, "The files' name without extension (default: signing)");
-    command->callback([options, &context]() { context.status = RunKeygen(*options, context); });
+    command.AddOption("--out", options->directory,
+                      "The folder to write the two files to (created if missing)", true);
+    command.AddOption("--name", options->name, "The files' name without extension (default: signing)");
+    command.OnChosen([options, &context]() { context.status = RunKeygen(*options, context); });
 }

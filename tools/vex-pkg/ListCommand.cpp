@@ -1,9 +1,8 @@
+#include "CommandLine.h"
 #include "PackageLister.h"
 #include "PackageSignature.h"
 #include "ToolSupport.h"
 #include "VexPkgCommands.h"
-
-#include <CLI/CLI.hpp>
 
 namespace
 {
@@ -33,12 +32,12 @@ int RunList(const ListOptions& options, CommandContext& context)
 }
 }  // namespace
 
-void AddListCommand(CLI::App& app, CommandContext& context)
+void AddListCommand(CommandLine& app, CommandContext& context)
 {
     auto options = std::make_shared<ListOptions>();
-    CLI::App* command =
-        app.add_subcommand("list", "List a package's items in file order, then its header and who signed it");
-    AddPackageArgument(*command, options->package);
-    command->add_flag("--json", options->json, "Print one JSON document");
-    command->callback([options, &context]() { context.status = RunList(*options, context); });
+    CommandLine command =
+        app.AddSubcommand("list", "List a package's items in file order, then its header and who signed it");
+    AddPackageArgument(command, options->package);
+    command.AddFlag("--json", options->json, "Print one JSON document");
+    command.OnChosen([options, &context]() { context.status = RunList(*options, context); });
 }

@@ -1,7 +1,6 @@
+#include "CommandLine.h"
 #include "Preflight.h"
 #include "VexPkgCommands.h"
-
-#include <CLI/CLI.hpp>
 
 #include <cstdlib>
 #include <limits>
@@ -71,16 +70,15 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
 }
 }  // namespace
 
-void AddPreflightCommand(CLI::App& app, CommandContext& context)
+void AddPreflightCommand(CommandLine& app, CommandContext& context)
 {
     auto arguments = std::make_shared<PreflightArguments>();
-    CLI::App* command = app.add_subcommand(
+    CommandLine command = app.AddSubcommand(
         "preflight", "Say whether a package fits an instrument, with the installer's own space computation");
-    AddPackageArgument(*command, arguments->package);
-    command->add_option("--free", arguments->free, "Free space of a partition, PARTITION=SIZE (repeatable)");
-    command->add_option("--instrument", arguments->instrument,
-                        "A tree laid out like /emmc, measured as it is");
-    command->add_option("--condition", arguments->conditions,
-                        "The outcome of a conditional script, ID=0|1 (repeatable; default 1)");
-    command->callback([arguments, &context]() { context.status = RunPreflight(*arguments, context); });
+    AddPackageArgument(command, arguments->package);
+    command.AddOption("--free", arguments->free, "Free space of a partition, PARTITION=SIZE (repeatable)");
+    command.AddOption("--instrument", arguments->instrument, "A tree laid out like /emmc, measured as it is");
+    command.AddOption("--condition", arguments->conditions,
+                      "The outcome of a conditional script, ID=0|1 (repeatable; default 1)");
+    command.OnChosen([arguments, &context]() { context.status = RunPreflight(*arguments, context); });
 }

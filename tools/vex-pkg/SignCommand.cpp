@@ -1,8 +1,7 @@
+#include "CommandLine.h"
 #include "Ed25519Key.h"
 #include "PackageSigner.h"
 #include "VexPkgCommands.h"
-
-#include <CLI/CLI.hpp>
 
 namespace
 {
@@ -39,12 +38,12 @@ bool LoadSigningKey(const std::string& path, Ed25519Key& key, std::string& error
     return false;
 }
 
-void AddSignCommand(CLI::App& app, CommandContext& context)
+void AddSignCommand(CommandLine& app, CommandContext& context)
 {
     auto options = std::make_shared<SignOptions>();
-    CLI::App* command = app.add_subcommand(
+    CommandLine command = app.AddSubcommand(
         "sign", "Sign a package with a private key, replacing the signature it carries (in place)");
-    AddPackageArgument(*command, options->package);
-    command->add_option("--key", options->key, "The private key (from vex-pkg keygen)")->required();
-    command->callback([options, &context]() { context.status = RunSign(*options, context); });
+    AddPackageArgument(command, options->package);
+    command.AddOption("--key", options->key, "The private key (from vex-pkg keygen)", true);
+    command.OnChosen([options, &context]() { context.status = RunSign(*options, context); });
 }

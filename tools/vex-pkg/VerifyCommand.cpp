@@ -1,8 +1,7 @@
+#include "CommandLine.h"
 #include "PackageChecker.h"
 #include "ProgressBar.h"
 #include "VexPkgCommands.h"
-
-#include <CLI/CLI.hpp>
 
 namespace
 {
@@ -20,17 +19,16 @@ int RunVerify(const VerifyOptions& options, CommandContext& context)
 }
 }  // namespace
 
-void AddVerifyCommand(CLI::App& app, CommandContext& context)
+void AddVerifyCommand(CommandLine& app, CommandContext& context)
 {
     auto options = std::make_shared<VerifyOptions>();
-    CLI::App* command = app.add_subcommand(
+    CommandLine command = app.AddSubcommand(
         "verify",
         "Check a package completely: every chunk, every digest, every tar list, the type's rules, and with "
         "--keys its signature");
-    AddPackageArgument(*command, options->package);
-    command->add_option(
-        "--keys", options->keyDirectory,
-        "Check the signature as an instrument trusting the public keys (*.pem) of this folder "
-        "would");
-    command->callback([options, &context]() { context.status = RunVerify(*options, context); });
+    AddPackageArgument(command, options->package);
+    command.AddOption("--keys", options->keyDirectory,
+                      "Check the signature as an instrument trusting the public keys (*.pem) of this folder "
+                      "would");
+    command.OnChosen([options, &context]() { context.status = RunVerify(*options, context); });
 }

@@ -1,6 +1,6 @@
 #include "VexPkgCommands.h"
 
-#include <CLI/CLI.hpp>
+#include "CommandLine.h"
 
 #include <cstdlib>
 #include <exception>
@@ -27,16 +27,16 @@ bool ParseSize(const std::string& text, int64_t largest, int64_t& size)
     return true;
 }
 
-void AddPackageArgument(CLI::App& command, std::string& package)
+void AddPackageArgument(CommandLine& command, std::string& package)
 {
-    command.add_option("PKG", package, "The package (a split one by its .001 part)")->required();
+    command.AddOption("PKG", package, "The package (a split one by its .001 part)", true);
 }
 
 int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context)
 {
-    CLI::App app("Builds, signs, lists, verifies, extracts and pre-flights instrument update packages.",
-                 "vex-pkg");
-    app.require_subcommand(1);
+    CommandLine app("Builds, signs, lists, verifies, extracts and pre-flights instrument update packages.",
+                    "vex-pkg");
+    app.RequireSubcommand();
     AddCreateCommand(app, context);
     AddListCommand(app, context);
     AddVerifyCommand(app, context);
@@ -45,18 +45,19 @@ int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context
     AddSignCommand(app, context);
     AddKeygenCommand(app, context);
 
-    // CLI11 takes the arguments in reverse order, program name left out.
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
-    if (!reversed.empty())
-        reversed.pop_back();
+    const std::vector<std::string> options(arguments.empty() ? arguments.end() : arguments.begin() + 1,
+                                           arguments.end());
     try
     {
-        app.parse(reversed);
-    }
-    catch (const CLI::ParseError& e)
-    {
-        const int code = app.exit(e, context.out, context.err);
-        return code == 0 ? CommandContext::kOk : CommandContext::kUsage;
+        switch (app.Parse(options, context.out, context.err))
+        {
+            case CommandLine::Outcome::kRan:
+                break;
+            case CommandLine::Outcome::kHelped:
+                return CommandContext::kOk;
+            case CommandLine::Outcome::kRefused:
+                return CommandContext::kUsage;
+        }
     }
     catch (const std::exception& e)
     {

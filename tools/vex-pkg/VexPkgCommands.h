@@ -4,10 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace CLI
-{
-class App;
-}
+class CommandLine;
 class Ed25519Key;
 
 // The subcommands of `vex-pkg`, one per file: each adds itself to the application and, when chosen, sets
@@ -34,15 +31,15 @@ struct CommandContext
 };
 
 // Adds the PKG argument every subcommand that reads a package takes, required.
-void AddPackageArgument(CLI::App& command, std::string& package);
+void AddPackageArgument(CommandLine& command, std::string& package);
 
-void AddCreateCommand(CLI::App& app, CommandContext& context);
-void AddListCommand(CLI::App& app, CommandContext& context);
-void AddVerifyCommand(CLI::App& app, CommandContext& context);
-void AddExtractCommand(CLI::App& app, CommandContext& context);
-void AddPreflightCommand(CLI::App& app, CommandContext& context);
-void AddSignCommand(CLI::App& app, CommandContext& context);
-void AddKeygenCommand(CLI::App& app, CommandContext& context);
+void AddCreateCommand(CommandLine& app, CommandContext& context);
+void AddListCommand(CommandLine& app, CommandContext& context);
+void AddVerifyCommand(CommandLine& app, CommandContext& context);
+void AddExtractCommand(CommandLine& app, CommandContext& context);
+void AddPreflightCommand(CommandLine& app, CommandContext& context);
+void AddSignCommand(CommandLine& app, CommandContext& context);
+void AddKeygenCommand(CommandLine& app, CommandContext& context);
 
 // The whole command line (argv[0] included): parses it, runs the chosen subcommand and returns the exit
 // status: 0 success, 1 bad package or manifest, 2 usage error.
