@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -111,6 +114,28 @@ TEST(MD5Algorithm, HashesAFileFromItsCurrentPositionWhateverTheReadSize)
 
     EXPECT_EQ(MD5Algorithm(std::fopen(path.c_str(), "rb")).hexDigest(), "6a2df697b6286bb083114c3d03184b84");
     EXPECT_EQ(MD5Algorithm(std::fopen((dir / "missing").c_str(), "rb")).hexDigest(), "");
+}
+
+// Written files reach several GiB: on the instrument's 32-bit user space a position past 4 GiB must still
+// be measured, so that only the bytes from there on are hashed. The file is sparse: only its tail is written.
+TEST(MD5Algorithm, HashesFromAPositionPastFourGiB)
+{
+    TempDir dir;
+    const std::string path = dir / "large.img";
+    const int64_t fourGiB = int64_t{1} << 32;
+    const UniqueFile owned(std::fopen(path.c_str(), "w+b"));
+    std::FILE* const file = owned.get();
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(fseeko(file, static_cast<off_t>(fourGiB), SEEK_SET), 0);
+    ASSERT_GE(std::fputs("abc", file), 0);
+    ASSERT_EQ(std::fflush(file), 0);
+    ASSERT_EQ(static_cast<int64_t>(ftello(file)), fourGiB + 3);  // not a position cut to 32 bits
+
+    ASSERT_EQ(fseeko(file, static_cast<off_t>(fourGiB), SEEK_SET), 0);
+    MD5Algorithm tail;
+    EXPECT_TRUE(tail.updateFromFile(file));
+    tail.finalize();
+    EXPECT_EQ(tail.hexDigest(), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 }  // namespace

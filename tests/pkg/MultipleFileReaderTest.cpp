@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <string>
 #include <vector>
 
 namespace
@@ -108,6 +109,38 @@ TEST(MultipleFileReader, ReadsAcrossAPartBoundaryAndSeeksUpToTheTotalOnly)
     EXPECT_FALSE(reader.seek(18));
     EXPECT_FALSE(reader.seek(UINT64_MAX));
     EXPECT_EQ(reader.tell(), 17);
+}
+
+// Parts of split packages reach several GiB: on the instrument's 32-bit user space an offset past 2 GiB or
+// 4 GiB must neither wrap nor turn negative. The large part is sparse, so the test writes only its tail.
+TEST(MultipleFileReader, OffsetsPastTwoAndFourGiBReachTheirBytes)
+{
+    TempDir dir;
+    const int64_t fourGiB = int64_t{1} << 32;
+    {
+        std::FILE* part = std::fopen((dir / "pkg.001").c_str(), "wb");
+        ASSERT_NE(part, nullptr);
+        const bool written = fseeko(part, fourGiB, SEEK_SET) == 0 && std::fputs("ABCDEFGHIJ", part) >= 0;
+        ASSERT_EQ(std::fclose(part), 0);
+        ASSERT_TRUE(written);
+        std::ofstream(dir / "pkg.002", std::ios::binary) << "KLM";
+    }
+    MultipleFileReader reader;
+    ASSERT_TRUE(reader.addFile(dir / "pkg.001"));
+    ASSERT_TRUE(reader.addFile(dir / "pkg.002"));
+    EXPECT_EQ(reader.size(), fourGiB + 13);
+
+    char buffer[5] = {};
+    ASSERT_TRUE(reader.seek(static_cast<uint64_t>(fourGiB) + 8));
+    ASSERT_EQ(reader.read(buffer, 4), 4);  // across the end of the large part
+    EXPECT_STREQ(buffer, "IJKL");
+    EXPECT_EQ(reader.tell(), fourGiB + 12);
+
+    ASSERT_TRUE(reader.seek((uint64_t{1} << 31) + 1));  // the sparse middle, past 2 GiB
+    ASSERT_EQ(reader.read(buffer, 4), 4);
+    EXPECT_EQ(std::string(buffer, 4), std::string(4, '\0'));
+    EXPECT_EQ(reader.tell(), (int64_t{1} << 31) + 5);
+    EXPECT_FALSE(reader.seek(static_cast<uint64_t>(fourGiB) + 14));
 }
 
 TEST(MultipleFileReader, MissingPartsAreRefused)
