@@ -1,7 +1,10 @@
 # Build type "Asan": AddressSanitizer and UndefinedBehaviorSanitizer together, with debug info and
-# enough optimisation that the tests stay quick. Any report aborts the test that caused it.
+# enough optimisation that the tests stay quick. Any report aborts the test that caused it. Line tables
+# (-g1) are all the reports need and build in two thirds of the time; -DVEX_ASAN_DEBUG_INFO=-g gives a
+# debugger the variables too.
+set(VEX_ASAN_DEBUG_INFO "-g1" CACHE STRING "Debug-info option of the sanitizer build")
 set(CMAKE_CXX_FLAGS_ASAN
-    "-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
+    "-O1 ${VEX_ASAN_DEBUG_INFO} -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
     CACHE STRING "C++ flags for the sanitizer build" FORCE)
 set(CMAKE_C_FLAGS_ASAN "${CMAKE_CXX_FLAGS_ASAN}" CACHE STRING "C flags for the sanitizer build" FORCE)
 set(CMAKE_EXE_LINKER_FLAGS_ASAN "-fsanitize=address,undefined" CACHE STRING "" FORCE)
