@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the amd64 Debian packages into a fresh Debian 12 root and runs the programs from there.
 #   debian_root_test.sh PACKAGE_DIR SOURCE_DIR PCM_FILE
+#   debian_root_test.sh --prepare      only makes the cached root when it is missing (the test command starts
+#                                      this beside the builds, so that the download overlaps the compiling)
 # The base root is made once by debootstrap (minbase, from the machine's own Debian mirror) and kept in
 # $VEX_DEBIAN_ROOT_CACHE (default /var/cache/vex-update-tests/debian12-amd64), outside every build tree;
 # each run installs into a copy of it, so that only the packages' own dependencies are there. Downloaded
@@ -8,9 +10,14 @@
 # Exits 0 when every check passed, 1 otherwise, 77 where it cannot run (not root, no debootstrap).
 set -uo pipefail
 
-PACKAGES=$1
-SOURCE=$2
-PCM=$3
+PREPARE_ONLY=0
+if [ "${1:-}" = --prepare ]; then
+    PREPARE_ONLY=1
+else
+    PACKAGES=$1
+    SOURCE=$2
+    PCM=$3
+fi
 CACHE=${VEX_DEBIAN_ROOT_CACHE:-/var/cache/vex-update-tests/debian12-amd64}
 failures=0
 
@@ -77,6 +84,7 @@ flock 9
 if [ ! -d "$CACHE" ]; then
     make_base || exit 1
 fi
+[ "$PREPARE_ONLY" -eq 0 ] || exit 0
 
 T=$(mktemp -d "${TMPDIR:-/var/tmp}/debian-root-test.XXXXXX")
 trap 'flock -u 9; if [ "$failures" -eq 0 ]; then rm -rf "$T"; else echo "kept $T"; fi' EXIT
