@@ -50,8 +50,8 @@ TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
         QSignalSpy done(&thread, &InstallThread::Done);
         thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), TarExtractor::DateTimeMode::kNow,
                       0);
-        ASSERT_TRUE(WaitForSignals(done, 1)) << c.productFileContent;
-        ASSERT_TRUE(thread.wait(10000));
+        ASSERT_TRUE(thread.wait(10000)) << c.productFileContent;
+        ASSERT_TRUE(WaitForSignals(done, 1));
         QCoreApplication::processEvents();
 
         EXPECT_EQ(done.count(), 1);
@@ -87,8 +87,8 @@ TEST(InstallThreadRun, TrustedKeysMakeTheSignatureMandatory)
         // The sample package fails later without an instrument; only the verification step matters here.
         thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), TarExtractor::DateTimeMode::kNow,
                       0);
-        ASSERT_TRUE(WaitForSignals(done, 1));
         ASSERT_TRUE(thread.wait(10000));
+        ASSERT_TRUE(WaitForSignals(done, 1));
 
         const std::string log = ReadAll(dir / "001_error.log");
         const size_t verifying = log.find("Verifying package integrity ...");

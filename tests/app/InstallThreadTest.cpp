@@ -96,10 +96,9 @@ TEST_F(InstallThreadTest, LaunchRemovesTheOldInstallerCopyAndRuns)
     const QString copy = File("vex-pkg-install", "old");
     InstallThread thread(nullptr, File("id", "3"), copy);
     thread.SetLogDirectory(QString::fromStdString(dir.str()));
-    QSignalSpy finished(&thread, &QThread::finished);
     const QString package = File("pkg.bin", "not a package");
     thread.Launch(package, QStringLiteral("001_error.log"), TarExtractor::DateTimeMode::kAsExtracted, 1);
-    ASSERT_TRUE(WaitForSignals(finished, 1, 5000));
+    ASSERT_TRUE(thread.wait(5000));
     EXPECT_FALSE(QFile::exists(copy));
     EXPECT_EQ(thread.PkgFileName(), package);
     EXPECT_EQ(thread.DateTimeMode(), TarExtractor::DateTimeMode::kAsExtracted);
