@@ -11,8 +11,6 @@ CommandLine::CommandLine(CLI::App* subcommand) : app(subcommand) {}
 
 CommandLine::~CommandLine() = default;
 
-CommandLine::CommandLine(CommandLine&&) noexcept = default;
-
 CommandLine CommandLine::AddSubcommand(const std::string& name, const std::string& description)
 {
     return CommandLine(app->add_subcommand(name, description));
@@ -53,8 +51,12 @@ CommandLine& CommandLine::OnChosen(std::function<void()> run)
 CommandLine::Outcome CommandLine::Parse(const std::vector<std::string>& arguments, std::ostream& out,
                                         std::ostream& err)
 {
-    // The parser takes the arguments in reverse order.
+    // The parser takes the arguments in reverse order, the program name left out.
     std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    if (!reversed.empty())
+    {
+        reversed.pop_back();
+    }
     try
     {
         app->parse(reversed);

@@ -25,8 +25,6 @@ public:
 
     CommandLine(const std::string& description, const std::string& program);
     ~CommandLine();
-    CommandLine(CommandLine&&) noexcept;
-    CommandLine& operator=(CommandLine&&) = delete;
     CommandLine(const CommandLine&) = delete;
     CommandLine& operator=(const CommandLine&) = delete;
 
@@ -44,8 +42,8 @@ public:
     // What runs when this subcommand is chosen, once the whole line has been parsed.
     CommandLine& OnChosen(std::function<void()> run);
 
-    // Parses the arguments (the program name not among them) and runs the chosen subcommand. Exceptions
-    // other than the parser's own come through.
+    // Parses the whole command line (the program name first, and skipped) and runs the chosen subcommand.
+    // Exceptions other than the parser's own come through.
     Outcome Parse(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 private:

@@ -45,11 +45,9 @@ int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context
     AddSignCommand(app, context);
     AddKeygenCommand(app, context);
 
-    const std::vector<std::string> options(arguments.empty() ? arguments.end() : arguments.begin() + 1,
-                                           arguments.end());
     try
     {
-        switch (app.Parse(options, context.out, context.err))
+        switch (app.Parse(arguments, context.out, context.err))
         {
             case CommandLine::Outcome::kRan:
                 break;
