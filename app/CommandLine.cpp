@@ -1,10 +1,12 @@
-#include "CommandLine.h"
+#include "app/CommandLine.h"
 
 #include <QDebug>
 #include <QStringList>
 
 #include <unistd.h>
 
+namespace vex::app
+{
 CommandLineOptions CommandLine::Parse(int argc, char** argv)
 {
     CommandLineOptions options;
@@ -110,3 +112,5 @@ QString CommandLine::HelpText()
                "   -v: displays application version.\n"
                "   -h: displays this help.\n");
 }
+
+}  // namespace vex::app

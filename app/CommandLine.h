@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace vex::app
+{
 // What the installer's command line asks for. Everything is read before anything is done; a later
 // occurrence of an option overrides an earlier one.
 struct CommandLineOptions
@@ -34,3 +36,5 @@ public:
     // The text printed for -h.
     static QString HelpText();
 };
+
+}  // namespace vex::app

@@ -1,5 +1,7 @@
-#include "InstallProgressNotifier.h"
+#include "app/InstallProgressNotifier.h"
 
+namespace vex::app
+{
 InstallProgressNotifier::InstallProgressNotifier() : QObject(nullptr) {}
 
 InstallProgressNotifier::~InstallProgressNotifier() = default;
@@ -23,3 +25,5 @@ void InstallProgressNotifier::BytesToProcess(long long total)
 {
     emit BytesToProcessCalculated(total);
 }
+
+}  // namespace vex::app

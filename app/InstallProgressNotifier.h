@@ -1,19 +1,22 @@
 #pragma once
 
-#include "InstallProgressNotifierInterface.h"
+#include "base/InstallProgressNotifierInterface.h"
 
 #include <QObject>
 #include <QString>
 
-Q_DECLARE_INTERFACE(InstallProgressNotifierInterface, "InstallProgressNotifierInterface")
+// Declared where Qt looks for it: at global scope, under the full name.
+Q_DECLARE_INTERFACE(vex::base::InstallProgressNotifierInterface, "InstallProgressNotifierInterface")
 
+namespace vex::app
+{
 // The engine's progress reports, turned into Qt signals. The object lives on the GUI thread while the engine
 // calls it from the installation thread, so every connection to it is queued: the engine never waits for the
 // window, and the only data that crosses threads are the copied signal arguments.
-class InstallProgressNotifier : public QObject, public InstallProgressNotifierInterface
+class InstallProgressNotifier : public QObject, public base::InstallProgressNotifierInterface
 {
     Q_OBJECT
-    Q_INTERFACES(InstallProgressNotifierInterface)
+    Q_INTERFACES(vex::base::InstallProgressNotifierInterface)
 
 public:
     InstallProgressNotifier();
@@ -30,3 +33,5 @@ signals:
     void statusMessageChanged(const QString& text);
     void errorMessageChanged(const QString& text);
 };
+
+}  // namespace vex::app

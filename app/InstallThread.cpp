@@ -1,19 +1,21 @@
-#include "InstallThread.h"
+#include "app/InstallThread.h"
 
-#include "IPkgVerifier.h"
-#include "InstallProgressNotifier.h"
-#include "InstallationManager.h"
-#include "LogFileKeeper.h"
-#include "LogStream.h"
-#include "SecurityLevel0Factory.h"
-#include "SecurityLevel1Factory.h"
-#include "TrustedKeys.h"
+#include "app/InstallProgressNotifier.h"
+#include "install/InstallationManager.h"
+#include "log/LogFileKeeper.h"
+#include "log/LogStream.h"
+#include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/SecurityLevel0Factory.h"
+#include "pkg/trust/SecurityLevel1Factory.h"
+#include "pkg/trust/TrustedKeys.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
 
+namespace vex::app
+{
 const char* const InstallThread::kProductIdFile = "/sys/devices/platform/platforminfo/board_product_id";
 const char* const InstallThread::kInstallerCopyFile = "/emmc/update/vex-pkg-install";
 
@@ -28,8 +30,8 @@ const unsigned long kPackageWaitStepMs = 1000;
 InstallThread::InstallThread(QObject* parent, const QString& productIdFile, const QString& installerCopy)
     : QThread(parent),
       installerCopyFile(installerCopy),
-      logDirectory(QString::fromLatin1(LogFileKeeper::kDefaultDirectory)),
-      keyDirectory(QString::fromLatin1(TrustedKeys::kDefaultDirectory))
+      logDirectory(QString::fromLatin1(log::LogFileKeeper::kDefaultDirectory)),
+      keyDirectory(QString::fromLatin1(pkg::TrustedKeys::kDefaultDirectory))
 {
     // Boards 0 to 4 keep the original partition layout; 5, 7, 8 and 9 need the formatter's extra parameter.
     // Board 6 was never built with this installer, so it stays unknown on purpose.
@@ -72,7 +74,7 @@ InstallThread::~InstallThread()
 }
 
 void InstallThread::Launch(const QString& pkgFile, const QString& logFile,
-                           TarExtractor::DateTimeMode dateTime, int format)
+                           tar::TarExtractor::DateTimeMode dateTime, int format)
 {
     pkgFileName = pkgFile;
     logFileName = logFile;
@@ -156,45 +158,48 @@ void InstallThread::run()
     // An instrument that was given trusted keys installs signed packages only; without keys every package
     // is accepted as before.
     const std::string keys = keyDirectory.toStdString();
-    SecurityLevel1Factory signedLevel(keys);
-    SecurityLevelFactory& level = TrustedKeys::present(keys) ? static_cast<SecurityLevelFactory&>(signedLevel)
-                                                             : SecurityLevel0Factory::instance();
-    std::unique_ptr<IPkgVerifier> verifier = level.createVerifier(notifier);
+    pkg::SecurityLevel1Factory signedLevel(keys);
+    pkg::SecurityLevelFactory& level = pkg::TrustedKeys::present(keys)
+                                           ? static_cast<pkg::SecurityLevelFactory&>(signedLevel)
+                                           : pkg::SecurityLevel0Factory::instance();
+    std::unique_ptr<pkg::IPkgVerifier> verifier = level.createVerifier(notifier);
 
     // A log that cannot be opened only loses its lines; the installation itself goes on.
-    logKeeper.reset(new LogFileKeeper(logDirectory.toStdString()));
+    logKeeper.reset(new log::LogFileKeeper(logDirectory.toStdString()));
     logKeeper->Open(logFileName.toStdString());
-    LogStream::Instance().WriteLine("-----------------------------------------------------");
+    log::LogStream::Instance().WriteLine("-----------------------------------------------------");
 
     int formatParameter = 0;
     if (!FindFormatParameter(formatParameter))
     {
-        LogStream::Instance().WriteLine("Unknown productId !");
+        log::LogStream::Instance().WriteLine("Unknown productId !");
         Finish(false);
         return;
     }
 
-    int result = InstallationManager::kPackageFailed;
+    int result = install::InstallationManager::kPackageFailed;
     {
-        InstallationManager manager(notifier);
+        install::InstallationManager manager(notifier);
         const QByteArray path = pkgFileName.toLatin1();
         result = manager.Install(path.constData(), verifier.get(), formatFlag, formatParameter, dateTimeMode);
     }
     verifier.reset();
-    Finish(result == InstallationManager::kInstalled);
+    Finish(result == install::InstallationManager::kInstalled);
 }
 
 void InstallThread::Finish(bool ok)
 {
     if (ok)
     {
-        LogStream::Instance().WriteLine("Update completed sucessfully.");
+        log::LogStream::Instance().WriteLine("Update completed sucessfully.");
     }
     // A success whose log cannot be filed as one is reported as a failure, as its log says.
     if (logKeeper)
     {
-        ok = logKeeper->Close(ok ? LogFileKeeper::kSucceeded : LogFileKeeper::kFailed) && ok;
+        ok = logKeeper->Close(ok ? log::LogFileKeeper::kSucceeded : log::LogFileKeeper::kFailed) && ok;
         logKeeper.reset();
     }
     emit Done(ok);
 }
+
+}  // namespace vex::app

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TarExtractor.h"
+#include "tar/TarExtractor.h"
 
 #include <QMap>
 #include <QString>
@@ -8,8 +8,14 @@
 
 #include <memory>
 
-class InstallProgressNotifier;
+namespace vex::log
+{
 class LogFileKeeper;
+}
+
+namespace vex::app
+{
+class InstallProgressNotifier;
 
 // The installation runs on this thread so that the window stays live. The object itself (and its notifier)
 // belong to the GUI thread: the engine's reports reach the slots below through queued connections, are summed
@@ -32,7 +38,7 @@ public:
     InstallThread& operator=(const InstallThread&) = delete;
 
     // Stores the run parameters, removes a stale installer copy and starts the run.
-    void Launch(const QString& pkgFile, const QString& logFile, TarExtractor::DateTimeMode dateTime,
+    void Launch(const QString& pkgFile, const QString& logFile, tar::TarExtractor::DateTimeMode dateTime,
                 int format);
 
     // The notifier the engine reports through (owned by this object).
@@ -45,7 +51,7 @@ public:
     const QString& PkgFileName() const { return pkgFileName; }
     const QString& LogFileName() const { return logFileName; }
     int FormatFlag() const { return formatFlag; }
-    TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
+    tar::TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
     qint64 RunningTotal() const { return runningTotal; }
 
     // Runs "program argument" and waits for it (30 s to start, 30 s to end); true, with its standard output,
@@ -85,12 +91,14 @@ private:
     QString logFileName;
     int formatFlag = 0;
     qint64 runningTotal = 0;
-    TarExtractor::DateTimeMode dateTimeMode = TarExtractor::DateTimeMode::kNow;
+    tar::TarExtractor::DateTimeMode dateTimeMode = tar::TarExtractor::DateTimeMode::kNow;
     InstallProgressNotifier* notifier = nullptr;
     QMap<QString, int> productTable;
     QString productId;
     QString installerCopyFile;
     QString logDirectory;
     QString keyDirectory;
-    std::unique_ptr<LogFileKeeper> logKeeper;
+    std::unique_ptr<log::LogFileKeeper> logKeeper;
 };
+
+}  // namespace vex::app

@@ -1,10 +1,10 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "MainWindowUi.h"
-#include "ParametersReaderDefault.h"
-#include "ProgressScale.h"
-#include "SystemCommandRunner.h"
-#include "TrustedKeys.h"
+#include "app/MainWindowUi.h"
+#include "app/ProgressScale.h"
+#include "app/parameters/ParametersReaderDefault.h"
+#include "instrument/linux/SystemCommandRunner.h"
+#include "pkg/trust/TrustedKeys.h"
 
 #include <QApplication>
 #include <QBitmap>
@@ -29,6 +29,9 @@ static void InitResources()
     Q_INIT_RESOURCE(resources);
 }
 
+namespace vex::app
+{
+
 const char* const MainWindow::kInstallationDataFile = "/emmc/update/installation_data.bin";
 const char* const MainWindow::kPowerOffCommand = "/sbin/power_offd -f";
 
@@ -52,7 +55,7 @@ MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, const Env
       ui(new MainWindowUi),
       xmlFileName(xmlFile),
       pkgFileName(pkgFile),
-      keyDirectory(QString::fromLatin1(TrustedKeys::kDefaultDirectory))
+      keyDirectory(QString::fromLatin1(pkg::TrustedKeys::kDefaultDirectory))
 {
     InitResources();
     ui->setupUi(this);
@@ -125,9 +128,9 @@ void MainWindow::OnInstallTimeout()
         case TimerRole::kPowerOffDelay:
             if (powerOffEnabled)
             {
-                CommandRunner& runner = environment.commandRunner != nullptr
-                                            ? *environment.commandRunner
-                                            : SystemCommandRunner::Instance();
+                instrument::CommandRunner& runner = environment.commandRunner != nullptr
+                                                        ? *environment.commandRunner
+                                                        : instrument::SystemCommandRunner::Instance();
                 runner.Run(kPowerOffCommand);
             }
             break;
@@ -239,15 +242,15 @@ void MainWindow::ReadConfigFile()
         const QString mode = element.text();
         if (mode == QLatin1String("current"))
         {
-            dateTimeMode = TarExtractor::DateTimeMode::kNow;
+            dateTimeMode = tar::TarExtractor::DateTimeMode::kNow;
         }
         else if (mode == QLatin1String("pkg_creation"))
         {
-            dateTimeMode = TarExtractor::DateTimeMode::kPackage;
+            dateTimeMode = tar::TarExtractor::DateTimeMode::kPackage;
         }
         else if (mode == QLatin1String("original"))
         {
-            dateTimeMode = TarExtractor::DateTimeMode::kAsExtracted;
+            dateTimeMode = tar::TarExtractor::DateTimeMode::kAsExtracted;
         }
     }
 }
@@ -340,3 +343,5 @@ void MainWindow::changeEvent(QEvent* event)
         ui->retranslateUi(this);
     }
 }
+
+}  // namespace vex::app

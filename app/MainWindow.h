@@ -1,6 +1,6 @@
 #pragma once
 
-#include "InstallThread.h"
+#include "app/InstallThread.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -9,11 +9,17 @@
 #include <functional>
 #include <memory>
 
+namespace vex::instrument
+{
 class CommandRunner;
-class MainWindowUi;
-class ParametersReader;
+}
 class QEvent;
 class QTimer;
+
+namespace vex::app
+{
+class MainWindowUi;
+class ParametersReader;
 
 // The installer's only window: a frameless 800 x 480 screen showing what is being installed, the last error,
 // the progress and the elapsed time. It starts the installation on the first tick of its timer, and at the
@@ -30,12 +36,12 @@ public:
     // nothing touches the real memory, files or power.
     struct Environment
     {
-        ParametersReader* parametersReader = nullptr;  // null: the process-wide on-chip RAM reader
-        CommandRunner* commandRunner = nullptr;        // null: the system shell
+        ParametersReader* parametersReader = nullptr;        // null: the process-wide on-chip RAM reader
+        instrument::CommandRunner* commandRunner = nullptr;  // null: the system shell
         std::function<void(int status)> exitProcess;  // empty: exit() at once, without leaving the event loop
         // Empty: launches the installation thread. Given: called instead, with what the thread would get.
         std::function<void(const QString& pkgFile, const QString& logFile,
-                           TarExtractor::DateTimeMode dateTimeMode, int formatFlag)>
+                           tar::TarExtractor::DateTimeMode dateTimeMode, int formatFlag)>
             launch;
         QString installationDataFile = kInstallationDataFile;
         QString productIdFile = InstallThread::kProductIdFile;
@@ -63,7 +69,7 @@ public:
     void ReadConfigFile();
 
     InstallThread& Thread() { return thread; }
-    TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
+    tar::TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
     // Where the trusted package-signing keys are: "KEY_DIRECTORY" of the configuration file, else the
     // default.
     const QString& KeyDirectory() const { return keyDirectory; }
@@ -102,7 +108,7 @@ private:
     QTimer* timer = nullptr;
     TimerRole timerRole = TimerRole::kStartDelay;
     QTime elapsed;
-    TarExtractor::DateTimeMode dateTimeMode = TarExtractor::DateTimeMode::kNow;
+    tar::TarExtractor::DateTimeMode dateTimeMode = tar::TarExtractor::DateTimeMode::kNow;
     QString keyDirectory;
     int powerOffTimeout = 0;
     bool powerOffEnabled = false;
@@ -113,3 +119,5 @@ private:
     int progressMaximum = 0;
     int progressValue = 0;
 };
+
+}  // namespace vex::app

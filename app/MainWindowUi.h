@@ -7,6 +7,8 @@
 #include <QProgressBar>
 #include <QWidget>
 
+namespace vex::app
+{
 // The widgets of the installer's window, laid out for the instrument's 800 x 480 display.
 class MainWindowUi
 {
@@ -152,3 +154,5 @@ private:
         label->setMargin(10);
     }
 };
+
+}  // namespace vex::app

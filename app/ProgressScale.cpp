@@ -1,7 +1,9 @@
-#include "ProgressScale.h"
+#include "app/ProgressScale.h"
 
 #include <climits>
 
+namespace vex::app
+{
 ProgressScale ProgressScale::ForTotal(long long total)
 {
     ProgressScale scale;
@@ -33,3 +35,5 @@ int ProgressScale::ValueFor(long long sum) const
     }
     return static_cast<int>(value);
 }
+
+}  // namespace vex::app

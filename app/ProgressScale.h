@@ -1,5 +1,7 @@
 #pragma once
 
+namespace vex::app
+{
 // How the window's progress bar maps byte counts onto its int range. A bar never gets more than
 // 2,000,000 steps: a larger total is scaled down by a fractional divisor, so that 64-bit totals fit.
 struct ProgressScale
@@ -15,3 +17,5 @@ struct ProgressScale
     // The bar value for the running sum of processed bytes (truncated).
     int ValueFor(long long sum) const;
 };
+
+}  // namespace vex::app

@@ -1,5 +1,5 @@
-#include "CommandLine.h"
-#include "MainWindow.h"
+#include "app/CommandLine.h"
+#include "app/MainWindow.h"
 
 #include <QApplication>
 
@@ -7,8 +7,8 @@
 
 int main(int argc, char** argv)
 {
-    const CommandLineOptions options = CommandLine::Parse(argc, argv);
-    const QString info = CommandLine::InfoText(options);
+    const vex::app::CommandLineOptions options = vex::app::CommandLine::Parse(argc, argv);
+    const QString info = vex::app::CommandLine::InfoText(options);
     if (!info.isEmpty())
     {
         std::fputs(info.toLocal8Bit().constData(), stdout);
@@ -17,7 +17,7 @@ int main(int argc, char** argv)
 
     QApplication application(argc, argv);
     // Lives until the process ends: the run ends by power-off or exit(), both with the window on screen.
-    auto* window = new MainWindow(options.xmlFileName, options.pkgFileName);
+    auto* window = new vex::app::MainWindow(options.xmlFileName, options.pkgFileName);
     if (options.powerOffEnabled)
     {
         window->SetPowerOffTimeout(options.powerOffTimeout);

@@ -1,13 +1,13 @@
 // Decryption speed of encrypted file data, 64 KiB segments, against OpenSSL's CBC on the same bytes.
 // Targets: Blowfish at least 0.8 x the reference, DES at least 0.7 x. The ratios are printed at the end.
-#include "BenchSupport.h"
-#include "CBlowFish.h"
-#include "CDes.h"
-#include "DecryptionStrategy.h"
-#include "IKeyProvider.h"
-#include "MemoryViewReader.h"
-#include "PayloadEncoder.h"
-#include "SecurityLevel0Factory.h"
+#include "bench/BenchSupport.h"
+#include "pkg/decode/CBlowFish.h"
+#include "pkg/decode/CDes.h"
+#include "pkg/decode/DecryptionStrategy.h"
+#include "pkg/read/MemoryViewReader.h"
+#include "pkg/trust/IKeyProvider.h"
+#include "pkg/trust/SecurityLevel0Factory.h"
+#include "pkg/writer/PayloadEncoder.h"
 
 #include <benchmark/benchmark.h>
 // OpenSSL 3 keeps these ciphers only in its deprecated low-level interface, which is what we compare with.
@@ -21,6 +21,9 @@
 #include <map>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

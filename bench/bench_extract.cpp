@@ -1,12 +1,12 @@
 // Writing a 256 MiB plain file item out of a package, MD5 check of the written file included, against
 // "cp" + "md5sum" of the same bytes. Target: at most 1.3 x the reference time. The ratio is printed at the
 // end. Both sides are timed on the wall clock: the reference runs in child processes.
-#include "../tests/support/WriteAndLoadPackage.h"
-#include "BenchSupport.h"
+#include "bench/BenchSupport.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
-#include "DataInfoExtractor.h"
-#include "ItemFile.h"
-#include "ReadingStrategy.h"
+#include "install/DataInfoExtractor.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "pkg/items/ItemFile.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
@@ -17,6 +17,10 @@
 #include <map>
 #include <memory>
 #include <string>
+
+using namespace vex::install;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

@@ -1,10 +1,10 @@
 // Inflating compressed file data through the sub-chunk strategy, against zlib's one-shot uncompress of the
 // same blocks. Target: at least 0.95 x the reference. The ratio is printed at the end.
-#include "BenchSupport.h"
-#include "MemoryViewReader.h"
-#include "PayloadEncoder.h"
-#include "QtUncompressionStrategy.h"
-#include "SubChunckReadingStrategy.h"
+#include "bench/BenchSupport.h"
+#include "pkg/decode/QtUncompressionStrategy.h"
+#include "pkg/decode/SubChunckReadingStrategy.h"
+#include "pkg/read/MemoryViewReader.h"
+#include "pkg/writer/PayloadEncoder.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
@@ -15,6 +15,9 @@
 #include <map>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

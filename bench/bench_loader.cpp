@@ -3,16 +3,16 @@
 // that any walk of the stream sits on. BM_HoldMinimalChunks measures the memory that holding every item of a
 // package of 2 million minimal chunks costs, as the installation passes do; run it on its own
 // (--benchmark_filter=HoldMinimalChunks/0, then /1) so that its peak_rss_MB is its own.
-#include "BufferedItemLoader.h"
-#include "ChunkItemSystemFactory.h"
-#include "ChunkItemUnknownFactory.h"
-#include "ChunkItemUserFactory.h"
-#include "DoNothingVerifier.h"
-#include "InstallItemComparator.h"
-#include "ItemFile.h"
-#include "PackageChunksLoader.h"
-#include "PackageWriter.h"
-#include "UniqueFile.h"
+#include "base/UniqueFile.h"
+#include "install/BufferedItemLoader.h"
+#include "install/InstallItemComparator.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/read/ChunkItemSystemFactory.h"
+#include "pkg/read/ChunkItemUnknownFactory.h"
+#include "pkg/read/ChunkItemUserFactory.h"
+#include "pkg/read/PackageChunksLoader.h"
+#include "pkg/trust/DoNothingVerifier.h"
+#include "pkg/writer/PackageWriter.h"
 
 #include <sys/resource.h>
 
@@ -23,6 +23,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace vex::base;
+using namespace vex::install;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

@@ -1,8 +1,8 @@
 // MD5Algorithm against OpenSSL's MD5 over the same 256 MiB in memory, in the same run. Each is measured
 // several times and the best run of each is compared, so that a burst of other work on the machine does
 // not decide the ratio. The last lines print both throughputs and their ratio.
-#include "BenchSupport.h"
-#include "MD5Algorithm.h"
+#include "bench/BenchSupport.h"
+#include "instrument/MD5Algorithm.h"
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace vex::instrument;
 
 namespace
 {

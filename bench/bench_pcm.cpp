@@ -2,9 +2,9 @@
 // `cat FILE > /dev/null` on the same file in the same run. Targets: at most 1.5 x the time of cat, and a peak
 // resident size of at most the file size + the first data child's payload + 1 MiB. Both programs run as
 // child processes; the figures are printed at the end.
-#include "CChunk.h"
-#include "CMemoryChunk.h"
-#include "RecordList.h"
+#include "pcm/CChunk.h"
+#include "pcm/CMemoryChunk.h"
+#include "pcm/RecordList.h"
 
 #include <benchmark/benchmark.h>
 
@@ -21,6 +21,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace pcm;
 
 namespace
 {

@@ -5,11 +5,11 @@
 // that both find it in the page cache. The best of several runs of each is compared, so that a burst of
 // other work on the machine does not decide the ratio; the last lines print both throughputs, the ratio
 // and the verifier's peak memory.
-#include "BenchSupport.h"
-#include "MultipleFileReader.h"
-#include "PackageSigner.h"
-#include "PackageWriter.h"
-#include "SignatureVerifier.h"
+#include "bench/BenchSupport.h"
+#include "pkg/read/MultipleFileReader.h"
+#include "pkg/trust/SignatureVerifier.h"
+#include "pkg/writer/PackageSigner.h"
+#include "pkg/writer/PackageWriter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -26,6 +26,9 @@
 #include <map>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 extern char** environ;
 

@@ -3,17 +3,17 @@
 // listing checked and the files time-stamped. The reference, measured in the same iteration on the same
 // archive, is what a shell would do by hand: `tar -xf` of the archive file, then `md5sum -c` of its list.
 // The counter "ratio" is our time over the reference's; the target is at most 1.3.
-#include "ChunkItemSystemFactory.h"
-#include "ChunkItemUnknownFactory.h"
-#include "ChunkItemUserFactory.h"
-#include "DoNothingVerifier.h"
-#include "ItemTar.h"
-#include "LibArchiveExtractorFactory.h"
-#include "LogStream.h"
-#include "PackageChunksLoader.h"
-#include "PackageWriter.h"
-#include "TarExtractor.h"
-#include "TarItemBuilder.h"
+#include "log/LogStream.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/ChunkItemSystemFactory.h"
+#include "pkg/read/ChunkItemUnknownFactory.h"
+#include "pkg/read/ChunkItemUserFactory.h"
+#include "pkg/read/PackageChunksLoader.h"
+#include "pkg/trust/DoNothingVerifier.h"
+#include "pkg/writer/PackageWriter.h"
+#include "pkg/writer/TarItemBuilder.h"
+#include "tar/LibArchiveExtractorFactory.h"
+#include "tar/TarExtractor.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
@@ -26,6 +26,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace vex::log;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
+using namespace vex::tar;
 
 namespace fs = boost::filesystem;
 

@@ -6,9 +6,9 @@
 //           (target: at most 1.3 x).
 // The size is VEX_BENCH_PACKAGE_MIB (default 1024). The tool runs as its own process, so that its peak
 // memory is its own; the ratios are printed at the end.
-#include "IKeyProvider.h"
-#include "PayloadEncoder.h"
-#include "SecurityLevel0Factory.h"
+#include "pkg/trust/IKeyProvider.h"
+#include "pkg/trust/SecurityLevel0Factory.h"
+#include "pkg/writer/PayloadEncoder.h"
 
 #include <benchmark/benchmark.h>
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -29,6 +29,9 @@
 #include <map>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 extern char** environ;
 

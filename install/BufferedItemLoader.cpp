@@ -1,15 +1,17 @@
-#include "BufferedItemLoader.h"
+#include "install/BufferedItemLoader.h"
 
-#include "ItemComparator.h"
-#include "ItemUnknown.h"
+#include "install/ItemComparator.h"
+#include "pkg/items/ItemUnknown.h"
 
 #include <algorithm>
 
-BufferedItemLoader::BufferedItemLoader(IPackageLoader& source, ItemComparator* comparator)
+namespace vex::install
+{
+BufferedItemLoader::BufferedItemLoader(pkg::IPackageLoader& source, ItemComparator* comparator)
 {
     while (source.hasNext())
     {
-        boost::shared_ptr<IPkgItem> item = source.next();
+        boost::shared_ptr<pkg::IPkgItem> item = source.next();
         // An empty item ends the walk: a source that failed may keep answering hasNext() without moving on.
         if (!item)
         {
@@ -17,7 +19,7 @@ BufferedItemLoader::BufferedItemLoader(IPackageLoader& source, ItemComparator* c
         }
         // No pass acts on a chunk the installer does not know, and a damaged or hostile medium can hold
         // millions of them: holding each until the passes end would cost the instrument its memory.
-        if (dynamic_cast<ItemUnknown*>(item.get()) != nullptr)
+        if (dynamic_cast<pkg::ItemUnknown*>(item.get()) != nullptr)
         {
             continue;
         }
@@ -29,16 +31,16 @@ BufferedItemLoader::BufferedItemLoader(IPackageLoader& source, ItemComparator* c
         // same path still replaces an earlier one, as its author meant.
         std::stable_sort(
             items.begin(), items.end(),
-            [comparator](const boost::shared_ptr<IPkgItem>& a, const boost::shared_ptr<IPkgItem>& b)
+            [comparator](const boost::shared_ptr<pkg::IPkgItem>& a, const boost::shared_ptr<pkg::IPkgItem>& b)
             { return comparator->compare(a, b) < 0; });
     }
 }
 
-boost::shared_ptr<IPkgItem> BufferedItemLoader::next()
+boost::shared_ptr<pkg::IPkgItem> BufferedItemLoader::next()
 {
     if (!hasNext())
     {
-        return boost::shared_ptr<IPkgItem>();
+        return boost::shared_ptr<pkg::IPkgItem>();
     }
     return items[cursor++];
 }
@@ -53,3 +55,5 @@ bool BufferedItemLoader::reset()
     cursor = 0;
     return true;
 }
+
+}  // namespace vex::install

@@ -1,11 +1,11 @@
-#include "DataInfoExtractor.h"
+#include "install/DataInfoExtractor.h"
 
-#include "DataInfo.h"
-#include "IStreamReader.h"
-#include "InstallProgressNotifierInterface.h"
-#include "MD5Algorithm.h"
-#include "ProcessingStrategy.h"
-#include "UniqueFile.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "base/UniqueFile.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/decode/ProcessingStrategy.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/read/IStreamReader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,25 +17,27 @@
 #include <memory>
 #include <new>
 
+namespace vex::install
+{
 namespace
 {
 const int64_t kLargestWrite = int64_t(1) << 32;   // a single write is never this big
 const int64_t kLargestBuffer = int64_t(1) << 31;  // no strategy asks for more; a bigger ask is broken
 }  // namespace
 
-DataInfoExtractor::DataInfoExtractor(InstallProgressNotifierInterface* progress) : notifier(progress) {}
+DataInfoExtractor::DataInfoExtractor(base::InstallProgressNotifierInterface* progress) : notifier(progress) {}
 
-int DataInfoExtractor::ExtractToFile(const DataInfo* item, const std::string& path,
-                                     ProcessingStrategy* strategy, int64_t sizeLimit)
+int DataInfoExtractor::ExtractToFile(const pkg::DataInfo* item, const std::string& path,
+                                     pkg::ProcessingStrategy* strategy, int64_t sizeLimit)
 {
     lastError = 0;
     return Write(item, path, strategy, sizeLimit);
 }
 
-int DataInfoExtractor::Write(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy,
-                             int64_t sizeLimit)
+int DataInfoExtractor::Write(const pkg::DataInfo* item, const std::string& path,
+                             pkg::ProcessingStrategy* strategy, int64_t sizeLimit)
 {
-    IStreamReader* reader = item != nullptr ? item->reader() : nullptr;
+    pkg::IStreamReader* reader = item != nullptr ? item->reader() : nullptr;
     if (reader == nullptr || strategy == nullptr)
     {
         return kIoError;
@@ -53,7 +55,7 @@ int DataInfoExtractor::Write(const DataInfo* item, const std::string& path, Proc
     }
     // Never written through a link at the path: its target could be anywhere.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    UniqueFile file(fd >= 0 ? ::fdopen(fd, "wb+") : nullptr);
+    base::UniqueFile file(fd >= 0 ? ::fdopen(fd, "wb+") : nullptr);
     if (!file)
     {
         lastError = errno;
@@ -113,7 +115,7 @@ int DataInfoExtractor::Write(const DataInfo* item, const std::string& path, Proc
         lastError = errno;
         return kIoError;
     }
-    MD5Algorithm md5;
+    instrument::MD5Algorithm md5;
     if (!md5.updateFromFile(file.get()))
     {
         lastError = errno;
@@ -126,7 +128,9 @@ int DataInfoExtractor::Write(const DataInfo* item, const std::string& path, Proc
         return kIoError;
     }
     md5.finalize();
-    unsigned char digest[MD5Algorithm::kDigestSize];
+    unsigned char digest[instrument::MD5Algorithm::kDigestSize];
     md5.digest(digest);
     return std::memcmp(digest, item->digest().data(), sizeof(digest)) == 0 ? kOk : kMd5Mismatch;
 }
+
+}  // namespace vex::install

@@ -3,10 +3,21 @@
 #include <cstdint>
 #include <string>
 
+namespace vex::pkg
+{
 class DataInfo;
+}
+namespace vex::base
+{
 class InstallProgressNotifierInterface;
+}
+namespace vex::pkg
+{
 class ProcessingStrategy;
+}
 
+namespace vex::install
+{
 // Writes one item's data out of the package into a file, decoded by a processing strategy, and checks the
 // written file against the digest the package recorded. Progress counts package bytes consumed, so that it
 // adds up to the package's size whatever the decoding makes of them.
@@ -25,12 +36,12 @@ public:
     static constexpr int64_t kNoLimit = -1;
 
     // The notifier may be null; it is not owned.
-    explicit DataInfoExtractor(InstallProgressNotifierInterface* notifier = nullptr);
+    explicit DataInfoExtractor(base::InstallProgressNotifierInterface* notifier = nullptr);
 
     // Result as above. On an error the partial file stays where it is. With a `sizeLimit`, no more than
     // that many decoded bytes are written: data that grows past the size its item declared would fill the
     // partition that the space check judged by the declaration.
-    int ExtractToFile(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy,
+    int ExtractToFile(const pkg::DataInfo* item, const std::string& path, pkg::ProcessingStrategy* strategy,
                       int64_t sizeLimit = kNoLimit);
 
     // The errno of the file call that made the last extraction fail with kIoError; 0 when that failure was
@@ -38,8 +49,11 @@ public:
     int LastError() const { return lastError; }
 
 private:
-    int Write(const DataInfo* item, const std::string& path, ProcessingStrategy* strategy, int64_t sizeLimit);
+    int Write(const pkg::DataInfo* item, const std::string& path, pkg::ProcessingStrategy* strategy,
+              int64_t sizeLimit);
 
-    InstallProgressNotifierInterface* notifier;
+    base::InstallProgressNotifierInterface* notifier;
     int lastError = 0;
 };
+
+}  // namespace vex::install

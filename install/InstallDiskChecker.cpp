@@ -1,18 +1,18 @@
-#include "InstallDiskChecker.h"
+#include "install/InstallDiskChecker.h"
 
-#include "DataInfo.h"
-#include "DiskUtils.h"
-#include "IStreamReader.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemLink.h"
-#include "ItemTar.h"
-#include "PackageFormat.h"
-#include "PartitionsManager.h"
-#include "RegularFile.h"
-#include "TarExtractor.h"
-#include "TarExtractorFactory.h"
-#include "TarLists.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/PartitionsManager.h"
+#include "instrument/RegularFile.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/IStreamReader.h"
+#include "pkg/read/PackageFormat.h"
+#include "tar/TarExtractor.h"
+#include "tar/TarExtractorFactory.h"
+#include "tar/TarLists.h"
 
 #include <boost/filesystem.hpp>
 
@@ -21,6 +21,8 @@
 #include <limits>
 #include <sstream>
 
+namespace vex::install
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -36,25 +38,25 @@ int64_t SaturatingAdd(int64_t a, int64_t b)
 }
 
 // The partition a system image is written to; Partition::kNone for the installer's own images.
-Partition SystemImagePartition(uint32_t chunkType)
+instrument::Partition SystemImagePartition(uint32_t chunkType)
 {
-    using namespace PackageFormat;
+    using namespace pkg::PackageFormat;
     switch (chunkType)
     {
         case kTypeBootMLO:
         case kTypeBootUBoot:
-            return Partition::kBoot;
+            return instrument::Partition::kBoot;
         case kTypeServiceRootFS:
         case kTypeServiceKernel:
         case kTypeServiceConfig:
         case kTypeServiceApp:
         case kTypeLauncherConfig:
         case kTypeLauncherApp:
-            return Partition::kService;
+            return instrument::Partition::kService;
         case kTypeUserKernel:
-            return Partition::kKernel;
+            return instrument::Partition::kKernel;
         default:
-            return Partition::kNone;
+            return instrument::Partition::kNone;
     }
 }
 
@@ -79,14 +81,14 @@ InstallDiskChecker::InstallDiskChecker(const ConditionResults& results, const In
 
 InstallDiskChecker::~InstallDiskChecker() = default;
 
-void InstallDiskChecker::visitSystem(ItemSystem&, uint32_t chunkType)
+void InstallDiskChecker::visitSystem(pkg::ItemSystem&, uint32_t chunkType)
 {
-    const Partition partition = SystemImagePartition(chunkType);
-    if (partition != Partition::kNone)
+    const instrument::Partition partition = SystemImagePartition(chunkType);
+    if (partition != instrument::Partition::kNone)
         MountPartition(partition);
 }
 
-void InstallDiskChecker::MountPartition(Partition partition)
+void InstallDiskChecker::MountPartition(instrument::Partition partition)
 {
     if (errorCode != ErrorCode::kNoError)
         return;
@@ -96,22 +98,22 @@ void InstallDiskChecker::MountPartition(Partition partition)
 
 bool InstallDiskChecker::ConditionPasses(int16_t id)
 {
-    return ::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
+    return install::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
-Partition InstallDiskChecker::LocateAndMount(const std::string& path)
+instrument::Partition InstallDiskChecker::LocateAndMount(const std::string& path)
 {
-    const Partition partition = env.Partitions().FindPartition(path);
-    if (partition == Partition::kNone)
+    const instrument::Partition partition = env.Partitions().FindPartition(path);
+    if (partition == instrument::Partition::kNone)
     {
         EngineLog::Line("Unknown destination partition for file " + path + " !");
         errorCode = ErrorCode::kUnknownPartition;
-        return Partition::kNone;
+        return instrument::Partition::kNone;
     }
     if (!env.Partitions().Mount(partition))
     {
         errorCode = ErrorCode::kMountFailed;
-        return Partition::kNone;
+        return instrument::Partition::kNone;
     }
     return partition;
 }
@@ -124,19 +126,19 @@ void InstallDiskChecker::StartMeasuring()
     measuringStarted = true;
 }
 
-void InstallDiskChecker::visit(ItemDir& item)
+void InstallDiskChecker::visit(pkg::ItemDir& item)
 {
     if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         LocateAndMount(env.emmcRoot + item.path());
 }
 
-void InstallDiskChecker::visit(ItemFile& item)
+void InstallDiskChecker::visit(pkg::ItemFile& item)
 {
     if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
     const std::string path = (fs::path(env.emmcRoot) / item.path()).string();
-    const Partition partition = LocateAndMount(path);
-    if (partition == Partition::kNone)
+    const instrument::Partition partition = LocateAndMount(path);
+    if (partition == instrument::Partition::kNone)
         return;
     StartMeasuring();
     int64_t required = item.installedSize();
@@ -152,15 +154,15 @@ void InstallDiskChecker::visit(ItemFile& item)
         }
     }
     EngineLog::Line("        effective required size: " + std::to_string(required) + " bytes.");
-    int64_t& sum = requiredBytes[PartitionIndex(partition)];
+    int64_t& sum = requiredBytes[instrument::PartitionIndex(partition)];
     sum = SaturatingAdd(sum, required);
 }
 
-void InstallDiskChecker::visit(ItemLink& item)
+void InstallDiskChecker::visit(pkg::ItemLink& item)
 {
     if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
-    if (!IsExt3Path(item.linkPath()))
+    if (!instrument::IsExt3Path(item.linkPath()))
     {
         EngineLog::Line(
             "Error in checking disk for link chunk (destination path is not in ext3 partition) !");
@@ -168,10 +170,10 @@ void InstallDiskChecker::visit(ItemLink& item)
         return;
     }
     const std::string linkPath = env.emmcRoot + item.linkPath();
-    if (LocateAndMount(linkPath) == Partition::kNone)
+    if (LocateAndMount(linkPath) == instrument::Partition::kNone)
         return;
     // The target's partition has to be there too, for the link check of the installing pass.
-    LocateAndMount(ResolveLinkTarget(linkPath, item.linkTarget(), env.emmcRoot));
+    LocateAndMount(instrument::ResolveLinkTarget(linkPath, item.linkTarget(), env.emmcRoot));
 }
 
 void InstallDiskChecker::FailTarList(const std::string& detail, const std::string& member, bool remove)
@@ -184,14 +186,14 @@ void InstallDiskChecker::FailTarList(const std::string& detail, const std::strin
     errorCode = ErrorCode::kTarListFailed;
 }
 
-void InstallDiskChecker::visit(ItemTar& item)
+void InstallDiskChecker::visit(pkg::ItemTar& item)
 {
     if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
     const fs::path destination = fs::path(env.emmcRoot) / item.destination();
     const fs::path extractDir = destination.parent_path();
-    const Partition partition = LocateAndMount(destination.string());
-    if (partition == Partition::kNone)
+    const instrument::Partition partition = LocateAndMount(destination.string());
+    if (partition == instrument::Partition::kNone)
         return;
     StartMeasuring();
     if (!tarExtractor || item.dataInfo().reader() == nullptr)
@@ -200,7 +202,7 @@ void InstallDiskChecker::visit(ItemTar& item)
         errorCode = ErrorCode::kTarListFailed;
         return;
     }
-    const std::string name = TarLists::ListBaseName(item.destination()) + "_tart";
+    const std::string name = tar::TarLists::ListBaseName(item.destination()) + "_tart";
     EngineLog::Line("    extracting '" + name + "' from tar file '" + item.destination() + "'...");
     if (!tarExtractor->ExtractSelected(&item, env.tmpDir, {"./" + name}))
     {
@@ -216,9 +218,9 @@ void InstallDiskChecker::visit(ItemTar& item)
     // Read only as a regular file of a size its archive can hold (a FIFO, a device or a link there is
     // refused as a list that cannot be opened).
     std::string listText;
-    const bool read = RegularFile::ReadAll(
-        listPath, TarLists::ListSizeLimit(item.dataInfo().reader()->size(), item.installedSize()),
-        TarLists::kMaxLineLength, listText);
+    const bool read = instrument::RegularFile::ReadAll(
+        listPath, tar::TarLists::ListSizeLimit(item.dataInfo().reader()->size(), item.installedSize()),
+        tar::TarLists::kMaxLineLength, listText);
     std::istringstream list(listText);
     if (!read)
     {
@@ -240,13 +242,13 @@ void InstallDiskChecker::visit(ItemTar& item)
     bool sizeUnreadable = false;
     bool sizeInvalid = false;
     std::string badLine;
-    const auto measure = [&](const TarLists::TarListLine& entry)
+    const auto measure = [&](const tar::TarLists::TarListLine& entry)
     {
         if (entry.type != '-')
             return true;
         int64_t size = 0;
         // Read as a number anyway, a negative size would subtract from the partition's need.
-        if (!TarLists::ParseSize(entry.size, size))
+        if (!tar::TarLists::ParseSize(entry.size, size))
         {
             sizeInvalid = true;
             return false;
@@ -254,10 +256,10 @@ void InstallDiskChecker::visit(ItemTar& item)
         if (size == 0)
             return true;
         EngineLog::Line("    file '" + entry.name + "' required size: " + std::to_string(size) + " bytes.");
-        const std::string existingPath = TarLists::MemberPath(extractDir.string(), entry.name);
+        const std::string existingPath = tar::TarLists::MemberPath(extractDir.string(), entry.name);
         boost::system::error_code ec;
         // A member that would land outside is refused at extraction: no file there makes room for it.
-        if (!TarLists::MemberClimbsOut(entry.name) && fs::exists(existingPath, ec))
+        if (!tar::TarLists::MemberClimbsOut(entry.name) && fs::exists(existingPath, ec))
         {
             const uintmax_t existing = fs::file_size(existingPath, ec);
             if (ec)
@@ -276,18 +278,18 @@ void InstallDiskChecker::visit(ItemTar& item)
         total = SaturatingAdd(total, size);
         return true;
     };
-    const TarLists::WalkEnd end = TarLists::WalkTarList(list, measure, badLine);
+    const tar::TarLists::WalkEnd end = tar::TarLists::WalkTarList(list, measure, badLine);
     // The list stays in place after a size that cannot be read, for the inspection of that file.
     if (sizeUnreadable)
         return;
-    if (end == TarLists::WalkEnd::kBadLine || sizeInvalid)
+    if (end == tar::TarLists::WalkEnd::kBadLine || sizeInvalid)
     {
         FailTarList("    Error in calculating required room for tar chunk (Invalid string read from " +
                         listPath + ") !",
                     name);
         return;
     }
-    int64_t& sum = requiredBytes[PartitionIndex(partition)];
+    int64_t& sum = requiredBytes[instrument::PartitionIndex(partition)];
     sum = SaturatingAdd(sum, total);
     env.Disk().RemoveFiles(env.tmpDir, {name});
 }
@@ -306,7 +308,7 @@ void InstallDiskChecker::CheckSpace()
     if (measuringStarted)
         EngineLog::Line("Done (calculating required memory space).");
     EngineLog::Line("Calculating required memory for any partition ...");
-    for (const Partition partition : kPartitions)
+    for (const instrument::Partition partition : instrument::kPartitions)
     {
         std::string mountPoint;
         if (!env.Partitions().GetMountPoint(partition, mountPoint))
@@ -315,7 +317,7 @@ void InstallDiskChecker::CheckSpace()
             errorCode = ErrorCode::kUnknownPartition;
             return;
         }
-        const int64_t required = requiredBytes[PartitionIndex(partition)];
+        const int64_t required = requiredBytes[instrument::PartitionIndex(partition)];
         EngineLog::Line("Partition '" + mountPoint + "' required space: " + std::to_string(required) +
                         " bytes");
         if (required <= 0)
@@ -339,3 +341,5 @@ void InstallDiskChecker::CheckSpace()
     }
     EngineLog::Line("Done.");
 }
+
+}  // namespace vex::install

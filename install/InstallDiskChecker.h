@@ -1,20 +1,25 @@
 #pragma once
 
-#include "InstallEnvironment.h"
-#include "Partition.h"
-#include "PkgItemVisitor.h"
+#include "install/InstallEnvironment.h"
+#include "instrument/Partition.h"
+#include "pkg/items/PkgItemVisitor.h"
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+namespace vex::tar
+{
 class TarExtractor;
+}
 
+namespace vex::install
+{
 // Third pass: mounts read-write every partition the package will write to, and adds up per partition the
 // bytes its files and tar members will occupy beyond the files they replace. CheckSpace then compares each
 // sum, with a 10 % margin, against the partition's free space.
-class InstallDiskChecker : public PkgItemVisitor
+class InstallDiskChecker : public pkg::PkgItemVisitor
 {
 public:
     enum class ErrorCode
@@ -37,16 +42,18 @@ public:
     InstallDiskChecker(const InstallDiskChecker&) = delete;
     InstallDiskChecker& operator=(const InstallDiskChecker&) = delete;
 
-    void visit(ItemDir& item) override;
-    void visit(ItemFile& item) override;
-    void visit(ItemLink& item) override;
-    void visit(ItemTar& item) override;
-    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
+    void visit(pkg::ItemDir& item) override;
+    void visit(pkg::ItemFile& item) override;
+    void visit(pkg::ItemLink& item) override;
+    void visit(pkg::ItemTar& item) override;
+    void visitSystem(pkg::ItemSystem& item, uint32_t chunkType) override;
 
     virtual void CheckSpace();
-    int64_t RequiredBytes(Partition partition) const
+    int64_t RequiredBytes(instrument::Partition partition) const
     {
-        return partition != Partition::kNone ? requiredBytes[PartitionIndex(partition)] : 0;
+        return partition != instrument::Partition::kNone
+                   ? requiredBytes[instrument::PartitionIndex(partition)]
+                   : 0;
     }
     ErrorCode GetErrorCode() const { return errorCode; }
 
@@ -54,17 +61,19 @@ public:
     static bool ExceedsWithMargin(int64_t required, long long available);
 
 private:
-    void MountPartition(Partition partition);
+    void MountPartition(instrument::Partition partition);
     bool ConditionPasses(int16_t id);
     // The partition holding `path`, mounted; Partition::kNone when unknown or not mounted.
-    Partition LocateAndMount(const std::string& path);
+    instrument::Partition LocateAndMount(const std::string& path);
     void StartMeasuring();
     void FailTarList(const std::string& detail, const std::string& member, bool remove = true);
 
     InstallEnvironment env;
-    std::array<int64_t, kPartitionCount> requiredBytes{};
+    std::array<int64_t, instrument::kPartitionCount> requiredBytes{};
     ConditionResults conditionResults;
-    std::unique_ptr<TarExtractor> tarExtractor;
+    std::unique_ptr<tar::TarExtractor> tarExtractor;
     bool measuringStarted = false;
     ErrorCode errorCode = ErrorCode::kNoError;
 };
+
+}  // namespace vex::install

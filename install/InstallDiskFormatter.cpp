@@ -1,21 +1,24 @@
-#include "InstallDiskFormatter.h"
+#include "install/InstallDiskFormatter.h"
 
-#include "CommandRunner.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemTar.h"
-#include "PartitionsManager.h"
+#include "instrument/CommandRunner.h"
+#include "instrument/PartitionsManager.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemTar.h"
 
 #include <boost/filesystem.hpp>
 
+namespace vex::install
+{
 namespace
 {
 // The partitions format.sh may re-create, in the order of its arguments 2 to 6. The boot, service, update
 // and user partitions are never handed to it.
-const Partition kFormattablePartitions[] = {Partition::kKernel, Partition::kRootfs, Partition::kKeldaSys,
-                                            Partition::kVdlPcm, Partition::kBkpPcm};
+const instrument::Partition kFormattablePartitions[] = {
+    instrument::Partition::kKernel, instrument::Partition::kRootfs, instrument::Partition::kKeldaSys,
+    instrument::Partition::kVdlPcm, instrument::Partition::kBkpPcm};
 }  // namespace
 
 InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
@@ -24,7 +27,7 @@ InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int 
 {
 }
 
-void InstallDiskFormatter::visit(ItemScript& item)
+void InstallDiskFormatter::visit(pkg::ItemScript& item)
 {
     if (errorCode == ErrorCode::kNoError && item.name() == "format.sh")
         formatScriptSeen = true;
@@ -32,13 +35,13 @@ void InstallDiskFormatter::visit(ItemScript& item)
 
 bool InstallDiskFormatter::ConditionPasses(int16_t id)
 {
-    return ::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
+    return install::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
 void InstallDiskFormatter::Request(const char* word, const std::string& path)
 {
-    const Partition partition = env.Partitions().FindPartition(env.emmcRoot + path);
-    if (partition == Partition::kNone)
+    const instrument::Partition partition = env.Partitions().FindPartition(env.emmcRoot + path);
+    if (partition == instrument::Partition::kNone)
     {
         EngineLog::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
                         " (unknown partition index) !");
@@ -48,9 +51,9 @@ void InstallDiskFormatter::Request(const char* word, const std::string& path)
     Mark(partition);
 }
 
-void InstallDiskFormatter::Mark(Partition partition)
+void InstallDiskFormatter::Mark(instrument::Partition partition)
 {
-    bool& requested = writeRequested[PartitionIndex(partition)];
+    bool& requested = writeRequested[instrument::PartitionIndex(partition)];
     if (requested)
         return;
     std::string mountPoint;
@@ -61,35 +64,35 @@ void InstallDiskFormatter::Mark(Partition partition)
 
 // The user kernel always goes to the kernel partition and carries no condition: the kernel is about to be
 // written there, so format.sh has to know, for instance to re-create that file system first.
-void InstallDiskFormatter::visit(ItemUserKernel&)
+void InstallDiskFormatter::visit(pkg::ItemUserKernel&)
 {
     if (errorCode == ErrorCode::kNoError)
-        Mark(Partition::kKernel);
+        Mark(instrument::Partition::kKernel);
 }
 
-void InstallDiskFormatter::visit(ItemDir& item)
+void InstallDiskFormatter::visit(pkg::ItemDir& item)
 {
     if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         Request("directory", item.path());
 }
 
-void InstallDiskFormatter::visit(ItemFile& item)
+void InstallDiskFormatter::visit(pkg::ItemFile& item)
 {
     if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         Request("file", item.path());
 }
 
-void InstallDiskFormatter::visit(ItemTar& item)
+void InstallDiskFormatter::visit(pkg::ItemTar& item)
 {
     if (errorCode == ErrorCode::kNoError && ConditionPasses(item.conditionId()))
         Request("tar", item.destination());
 }
 
-void InstallDiskFormatter::visit(ItemLink& item)
+void InstallDiskFormatter::visit(pkg::ItemLink& item)
 {
     if (errorCode != ErrorCode::kNoError || !ConditionPasses(item.conditionId()))
         return;
-    if (!IsExt3Path(item.linkPath()))
+    if (!instrument::IsExt3Path(item.linkPath()))
     {
         EngineLog::Line("Error in checking partitions write request for link " + item.linkPath() +
                         " (link path is not in ext3 partition) !");
@@ -101,9 +104,9 @@ void InstallDiskFormatter::visit(ItemLink& item)
 
 std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) const
 {
-    std::string command = CommandRunner::ShellQuote(scriptPath) + (formatFlag != 0 ? " 1" : " 0");
-    for (const Partition partition : kFormattablePartitions)
-        command += writeRequested[PartitionIndex(partition)] ? " 1" : " 0";
+    std::string command = instrument::CommandRunner::ShellQuote(scriptPath) + (formatFlag != 0 ? " 1" : " 0");
+    for (const instrument::Partition partition : kFormattablePartitions)
+        command += writeRequested[instrument::PartitionIndex(partition)] ? " 1" : " 0";
     return command + " " + std::to_string(formatParameter < 0 ? 0 : formatParameter);
 }
 
@@ -131,3 +134,5 @@ void InstallDiskFormatter::RunFormatScript()
     }
     EngineLog::Line("Done.");
 }
+
+}  // namespace vex::install

@@ -1,17 +1,19 @@
 #pragma once
 
-#include "InstallEnvironment.h"
-#include "Partition.h"
-#include "PkgItemVisitor.h"
+#include "install/InstallEnvironment.h"
+#include "instrument/Partition.h"
+#include "pkg/items/PkgItemVisitor.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
 
+namespace vex::install
+{
 // Second pass: finds which partitions the package will write to and, when the package brings "format.sh",
 // runs it once with the format flag, the write requests of the partitions it may re-create and the product's
 // format parameter, so that the script can rebuild those file systems before anything is measured or written.
-class InstallDiskFormatter : public PkgItemVisitor
+class InstallDiskFormatter : public pkg::PkgItemVisitor
 {
 public:
     enum class ErrorCode
@@ -29,19 +31,20 @@ public:
     InstallDiskFormatter(const ConditionResults& conditionResults, int formatFlag, int formatParameter,
                          const InstallEnvironment& environment = InstallEnvironment());
 
-    void visit(ItemUserKernel& item) override;
-    void visit(ItemScript& item) override;
-    void visit(ItemDir& item) override;
-    void visit(ItemFile& item) override;
-    void visit(ItemLink& item) override;
-    void visit(ItemTar& item) override;
+    void visit(pkg::ItemUserKernel& item) override;
+    void visit(pkg::ItemScript& item) override;
+    void visit(pkg::ItemDir& item) override;
+    void visit(pkg::ItemFile& item) override;
+    void visit(pkg::ItemLink& item) override;
+    void visit(pkg::ItemTar& item) override;
 
     void RunFormatScript();
     // The command line format.sh is run with, from the write requests seen so far.
     std::string FormatCommand(const std::string& scriptPath) const;
-    bool WriteRequested(Partition partition) const
+    bool WriteRequested(instrument::Partition partition) const
     {
-        return partition != Partition::kNone && writeRequested[PartitionIndex(partition)];
+        return partition != instrument::Partition::kNone &&
+               writeRequested[instrument::PartitionIndex(partition)];
     }
     ErrorCode GetErrorCode() const { return errorCode; }
 
@@ -49,13 +52,15 @@ private:
     bool ConditionPasses(int16_t id);
     void Request(const char* word, const std::string& path);
     // Announces the first write request of the partition.
-    void Mark(Partition partition);
+    void Mark(instrument::Partition partition);
 
     InstallEnvironment env;
-    std::array<bool, kPartitionCount> writeRequested{};
+    std::array<bool, instrument::kPartitionCount> writeRequested{};
     ConditionResults conditionResults;
     int formatFlag;
     int formatParameter;
     bool formatScriptSeen = false;
     ErrorCode errorCode = ErrorCode::kNoError;
 };
+
+}  // namespace vex::install

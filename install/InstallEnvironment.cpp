@@ -1,12 +1,12 @@
-#include "InstallEnvironment.h"
+#include "install/InstallEnvironment.h"
 
-#include "DiskUtils.h"
-#include "LibArchiveExtractorFactory.h"
-#include "LogStream.h"
-#include "PackageFormat.h"
-#include "PartitionsManager.h"
-#include "SystemCommandRunner.h"
-#include "UniqueFd.h"
+#include "base/UniqueFd.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/PartitionsManager.h"
+#include "instrument/linux/SystemCommandRunner.h"
+#include "log/LogStream.h"
+#include "pkg/read/PackageFormat.h"
+#include "tar/LibArchiveExtractorFactory.h"
 
 #include <boost/filesystem.hpp>
 
@@ -16,24 +16,26 @@
 #include <cstring>
 #include <fstream>
 
-PartitionsManager& InstallEnvironment::Partitions() const
+namespace vex::install
 {
-    return partitions != nullptr ? *partitions : PartitionsManager::Instance();
+instrument::PartitionsManager& InstallEnvironment::Partitions() const
+{
+    return partitions != nullptr ? *partitions : instrument::PartitionsManager::Instance();
 }
 
-DiskUtils& InstallEnvironment::Disk() const
+instrument::DiskUtils& InstallEnvironment::Disk() const
 {
-    return disk != nullptr ? *disk : DiskUtils::Instance();
+    return disk != nullptr ? *disk : instrument::DiskUtils::Instance();
 }
 
-CommandRunner& InstallEnvironment::Runner() const
+instrument::CommandRunner& InstallEnvironment::Runner() const
 {
-    return runner != nullptr ? *runner : SystemCommandRunner::Instance();
+    return runner != nullptr ? *runner : instrument::SystemCommandRunner::Instance();
 }
 
-TarExtractorFactory& InstallEnvironment::TarFactory() const
+tar::TarExtractorFactory& InstallEnvironment::TarFactory() const
 {
-    return tarFactory != nullptr ? *tarFactory : LibArchiveExtractorFactory::Instance();
+    return tarFactory != nullptr ? *tarFactory : tar::LibArchiveExtractorFactory::Instance();
 }
 
 bool InstallEnvironment::Sync(const std::string& path) const
@@ -43,7 +45,7 @@ bool InstallEnvironment::Sync(const std::string& path) const
 
 void EngineLog::Line(const std::string& text)
 {
-    LogStream::Instance().WriteLine(text);
+    log::LogStream::Instance().WriteLine(text);
 }
 
 void EngineLog::SystemError(const std::string& path, int error)
@@ -72,7 +74,7 @@ void EngineLog::CopyFileAndRemove(const std::string& path)
 
 bool SyncPath(const std::string& path)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid())
     {
         return false;
@@ -83,7 +85,7 @@ bool SyncPath(const std::string& path)
 
 bool ConditionPasses(const ConditionResults& results, int16_t id, bool& unknown)
 {
-    if (id == PackageFormat::kNoCondition)
+    if (id == pkg::PackageFormat::kNoCondition)
         return true;
     const auto found = results.find(id);
     if (found == results.end())
@@ -94,3 +96,5 @@ bool ConditionPasses(const ConditionResults& results, int16_t id, bool& unknown)
     }
     return found->second;
 }
+
+}  // namespace vex::install

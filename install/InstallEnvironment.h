@@ -1,17 +1,31 @@
 #pragma once
 
-#include "PartitionPaths.h"
+#include "instrument/PartitionPaths.h"
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
+namespace vex::instrument
+{
 class CommandRunner;
+}
+namespace vex::instrument
+{
 class DiskUtils;
+}
+namespace vex::instrument
+{
 class PartitionsManager;
+}
+namespace vex::tar
+{
 class TarExtractorFactory;
+}
 
+namespace vex::install
+{
 // Condition id -> outcome of the conditional script that carries it.
 using ConditionResults = std::map<int16_t, bool>;
 
@@ -20,21 +34,21 @@ using ConditionResults = std::map<int16_t, bool>;
 // the folders at a temporary directory and swap the services for fakes.
 struct InstallEnvironment
 {
-    std::string emmcRoot = kEmmcRoot;
+    std::string emmcRoot = instrument::kEmmcRoot;
     std::string tmpDir = "/tmp";
     std::string scriptDir = "/tmp/script";
     // Null members mean the program's process-wide service.
-    PartitionsManager* partitions = nullptr;
-    DiskUtils* disk = nullptr;
-    CommandRunner* runner = nullptr;
-    TarExtractorFactory* tarFactory = nullptr;
+    instrument::PartitionsManager* partitions = nullptr;
+    instrument::DiskUtils* disk = nullptr;
+    instrument::CommandRunner* runner = nullptr;
+    tar::TarExtractorFactory* tarFactory = nullptr;
     // Flushes a file or directory to its device; null means fsync. A test may record the order of flushes.
     bool (*sync)(const std::string& path) = nullptr;
 
-    PartitionsManager& Partitions() const;
-    DiskUtils& Disk() const;
-    CommandRunner& Runner() const;
-    TarExtractorFactory& TarFactory() const;
+    instrument::PartitionsManager& Partitions() const;
+    instrument::DiskUtils& Disk() const;
+    instrument::CommandRunner& Runner() const;
+    tar::TarExtractorFactory& TarFactory() const;
     bool Sync(const std::string& path) const;
 
     std::string TmpFile(const std::string& name) const { return tmpDir + "/" + name; }
@@ -70,3 +84,5 @@ bool ConditionPasses(const ConditionResults& results, int16_t id, Code& errorCod
 
 // Flushes `path` (a file or a directory) to the device with fsync. False when it cannot be opened or flushed.
 bool SyncPath(const std::string& path);
+
+}  // namespace vex::install

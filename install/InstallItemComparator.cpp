@@ -1,5 +1,7 @@
-#include "InstallItemComparator.h"
+#include "install/InstallItemComparator.h"
 
+namespace vex::install
+{
 namespace
 {
 enum OrderKey
@@ -16,7 +18,7 @@ enum OrderKey
 };
 }  // namespace
 
-int InstallItemComparator::OrderKey(const boost::shared_ptr<IPkgItem>& item)
+int InstallItemComparator::OrderKey(const boost::shared_ptr<pkg::IPkgItem>& item)
 {
     orderKey = -1;
     if (item)
@@ -26,49 +28,52 @@ int InstallItemComparator::OrderKey(const boost::shared_ptr<IPkgItem>& item)
     return orderKey;
 }
 
-int InstallItemComparator::compare(const boost::shared_ptr<IPkgItem>& a, const boost::shared_ptr<IPkgItem>& b)
+int InstallItemComparator::compare(const boost::shared_ptr<pkg::IPkgItem>& a,
+                                   const boost::shared_ptr<pkg::IPkgItem>& b)
 {
     const int keyA = OrderKey(a);
     return keyA - OrderKey(b);
 }
 
-void InstallItemComparator::visit(ItemHeader&)
+void InstallItemComparator::visit(pkg::ItemHeader&)
 {
     orderKey = kHeader;
 }
-void InstallItemComparator::visit(ItemUnknown&)
+void InstallItemComparator::visit(pkg::ItemUnknown&)
 {
     orderKey = kUnknown;
 }
-void InstallItemComparator::visitSystem(ItemSystem&, uint32_t)
+void InstallItemComparator::visitSystem(pkg::ItemSystem&, uint32_t)
 {
     orderKey = kSystem;
 }
-void InstallItemComparator::visit(ItemXML&)
+void InstallItemComparator::visit(pkg::ItemXML&)
 {
     orderKey = kXml;
 }
-void InstallItemComparator::visit(ItemScript&)
+void InstallItemComparator::visit(pkg::ItemScript&)
 {
     orderKey = kScript;
 }
-void InstallItemComparator::visit(ItemDir&)
+void InstallItemComparator::visit(pkg::ItemDir&)
 {
     orderKey = kDir;
 }
-void InstallItemComparator::visit(ItemFile&)
+void InstallItemComparator::visit(pkg::ItemFile&)
 {
     orderKey = kFile;
 }
-void InstallItemComparator::visit(ItemLink&)
+void InstallItemComparator::visit(pkg::ItemLink&)
 {
     orderKey = kLink;
 }
-void InstallItemComparator::visit(ItemTar&)
+void InstallItemComparator::visit(pkg::ItemTar&)
 {
     orderKey = kTar;
 }
-void InstallItemComparator::visit(ItemInstallerFile&)
+void InstallItemComparator::visit(pkg::ItemInstallerFile&)
 {
     orderKey = kSystem;
 }
+
+}  // namespace vex::install

@@ -1,25 +1,27 @@
-#include "InstallationManager.h"
+#include "install/InstallationManager.h"
 
-#include "BufferedItemLoader.h"
-#include "ChunkItemSystemFactory.h"
-#include "ChunkItemUnknownFactory.h"
-#include "ChunkItemUserFactory.h"
-#include "IPkgItem.h"
-#include "IPkgVerifier.h"
-#include "InstallDiskChecker.h"
-#include "InstallDiskFormatter.h"
-#include "InstallItemComparator.h"
-#include "InstallProgressNotifierInterface.h"
-#include "ItemUserInstaller.h"
-#include "LogStream.h"
-#include "PackageChunksLoader.h"
-#include "PackageComplianceChecker.h"
-#include "ScriptsExecutor.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "install/BufferedItemLoader.h"
+#include "install/InstallDiskChecker.h"
+#include "install/InstallDiskFormatter.h"
+#include "install/InstallItemComparator.h"
+#include "install/ItemUserInstaller.h"
+#include "install/PackageComplianceChecker.h"
+#include "install/ScriptsExecutor.h"
+#include "log/LogStream.h"
+#include "pkg/items/IPkgItem.h"
+#include "pkg/read/ChunkItemSystemFactory.h"
+#include "pkg/read/ChunkItemUnknownFactory.h"
+#include "pkg/read/ChunkItemUserFactory.h"
+#include "pkg/read/PackageChunksLoader.h"
+#include "pkg/trust/IPkgVerifier.h"
 
 #include <boost/shared_ptr.hpp>
 
 #include <functional>
 
+namespace vex::install
+{
 namespace
 {
 // The run's result for `stage` as it stands, its limit taken from the stage's own codes.
@@ -32,12 +34,12 @@ int ResultOf(const Stage& stage, int stageResult)
 
 // One walk of `stage` over every item; stops before the next item once the stage has an error.
 template <typename Stage>
-int WalkItems(IPackageLoader& items, Stage& stage, int stageResult)
+int WalkItems(pkg::IPackageLoader& items, Stage& stage, int stageResult)
 {
     items.reset();
     while (items.hasNext() && stage.GetErrorCode() == Stage::ErrorCode::kNoError)
     {
-        const boost::shared_ptr<IPkgItem> item = items.next();
+        const boost::shared_ptr<pkg::IPkgItem> item = items.next();
         if (item)
         {
             item->accept(stage);
@@ -48,7 +50,7 @@ int WalkItems(IPackageLoader& items, Stage& stage, int stageResult)
 
 // A walk, then the stage's final step when the walk ended without error.
 template <typename Stage>
-int WalkAndFinish(IPackageLoader& items, Stage& stage, void (Stage::*finalStep)(), int stageResult)
+int WalkAndFinish(pkg::IPackageLoader& items, Stage& stage, void (Stage::*finalStep)(), int stageResult)
 {
     const int result = WalkItems(items, stage, stageResult);
     if (result != InstallationManager::kInstalled)
@@ -61,7 +63,7 @@ int WalkAndFinish(IPackageLoader& items, Stage& stage, void (Stage::*finalStep)(
 
 // Pass 1: compliance and scripts, then the checker's verdict and the scripts' run, which waits for
 // `packageIntact` to confirm that the package is still the one verified.
-int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts,
+int CheckComplianceAndRunScripts(pkg::IPackageLoader& items, ScriptsExecutor& scripts,
                                  const std::function<bool()>& packageIntact)
 {
     // Compliance judges the paths the package names on the instrument, wherever the eMMC is found here.
@@ -72,7 +74,7 @@ int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts
     while (items.hasNext() && scripts.GetErrorCode() == ScriptsExecutor::ErrorCode::kNoError &&
            checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kNoError)
     {
-        const boost::shared_ptr<IPkgItem> item = items.next();
+        const boost::shared_ptr<pkg::IPkgItem> item = items.next();
         if (!item)
         {
             continue;
@@ -108,7 +110,7 @@ int CheckComplianceAndRunScripts(IPackageLoader& items, ScriptsExecutor& scripts
 }
 
 // Pass 2: formatting, then "format.sh".
-int FormatPartitions(IPackageLoader& items, const ConditionResults& conditions, int formatFlag,
+int FormatPartitions(pkg::IPackageLoader& items, const ConditionResults& conditions, int formatFlag,
                      int formatParameter, const InstallEnvironment& environment)
 {
     InstallDiskFormatter formatter(conditions, formatFlag, formatParameter, environment);
@@ -117,7 +119,7 @@ int FormatPartitions(IPackageLoader& items, const ConditionResults& conditions, 
 }
 
 // Pass 3: the space each partition needs, then the free-space check.
-int CheckDiskSpace(IPackageLoader& items, const ConditionResults& conditions,
+int CheckDiskSpace(pkg::IPackageLoader& items, const ConditionResults& conditions,
                    const InstallEnvironment& environment)
 {
     InstallDiskChecker diskChecker(conditions, environment);
@@ -126,9 +128,9 @@ int CheckDiskSpace(IPackageLoader& items, const ConditionResults& conditions,
 }
 
 // Pass 4: installing, then "post.sh", the kernel commit and unmounting.
-int InstallItems(IPackageLoader& items, const ConditionResults& conditions,
-                 TarExtractor::DateTimeMode dateTimeMode, InstallProgressNotifierInterface* notifier,
-                 const InstallEnvironment& environment)
+int InstallItems(pkg::IPackageLoader& items, const ConditionResults& conditions,
+                 tar::TarExtractor::DateTimeMode dateTimeMode,
+                 base::InstallProgressNotifierInterface* notifier, const InstallEnvironment& environment)
 {
     ItemUserInstaller installer(notifier, dateTimeMode, environment);
     installer.SetConditionResults(conditions);
@@ -137,7 +139,7 @@ int InstallItems(IPackageLoader& items, const ConditionResults& conditions,
 }
 }  // namespace
 
-InstallationManager::InstallationManager(InstallProgressNotifierInterface* progressNotifier,
+InstallationManager::InstallationManager(base::InstallProgressNotifierInterface* progressNotifier,
                                          const InstallEnvironment& installEnvironment)
     : notifier(progressNotifier), environment(installEnvironment)
 {
@@ -152,14 +154,14 @@ int InstallationManager::StageResult(int errorCode, int lastKnownCode, int stage
     return errorCode > 0 && errorCode <= lastKnownCode ? stageResult : kUnexpectedError;
 }
 
-int InstallationManager::Install(const char* pkgFileName, IPkgVerifier* verifier, int formatFlag,
-                                 int formatParameter, TarExtractor::DateTimeMode dateTimeMode)
+int InstallationManager::Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, int formatFlag,
+                                 int formatParameter, tar::TarExtractor::DateTimeMode dateTimeMode)
 {
-    ChunkItemFactory* factories = new ChunkItemSystemFactory;
-    factories->append(new ChunkItemUserFactory);
-    factories->append(new ChunkItemUnknownFactory);
+    pkg::ChunkItemFactory* factories = new pkg::ChunkItemSystemFactory;
+    factories->append(new pkg::ChunkItemUserFactory);
+    factories->append(new pkg::ChunkItemUnknownFactory);
     // The item data windows read through the loader's package reader: it must outlive every pass.
-    PackageChunksLoader loader(factories);
+    pkg::PackageChunksLoader loader(factories);
     if (pkgFileName == nullptr || !loader.load(pkgFileName, verifier))
     {
         return kPackageFailed;
@@ -179,12 +181,12 @@ bool InstallationManager::PackageIntact()
     {
         return true;
     }
-    LogStream::Instance().WriteLine("Package file changed during the installation !");
+    log::LogStream::Instance().WriteLine("Package file changed during the installation !");
     return false;
 }
 
-int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter,
-                                   TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes)
+int InstallationManager::RunPasses(pkg::IPackageLoader& loader, int formatFlag, int formatParameter,
+                                   tar::TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes)
 {
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);
@@ -214,3 +216,5 @@ int InstallationManager::RunPasses(IPackageLoader& loader, int formatFlag, int f
     // A package changed while it was being installed fails the run, even once everything is written.
     return result == kInstalled && !PackageIntact() ? kPackageFailed : result;
 }
+
+}  // namespace vex::install

@@ -1,15 +1,29 @@
 #pragma once
 
-#include "InstallEnvironment.h"
-#include "TarExtractor.h"
+#include "install/InstallEnvironment.h"
+#include "tar/TarExtractor.h"
 
 #include <cstdint>
 
+namespace vex::pkg
+{
 class IPackageLoader;
+}
+namespace vex::pkg
+{
 class PackageChunksLoader;
+}
+namespace vex::pkg
+{
 class IPkgVerifier;
+}
+namespace vex::base
+{
 class InstallProgressNotifierInterface;
+}
 
+namespace vex::install
+{
 // Drives one package through the engine: load and verify it, then four walks over its items in install
 // order (compliance and scripts, formatting, disk space, installing). A stage starts only when every earlier
 // one ended without error, and the first error ends the run with that stage's result.
@@ -30,15 +44,15 @@ public:
 
     // `notifier` is not owned; the engine objects that report progress get it. `environment` tells the
     // engine where the instrument is (the program's own by default).
-    explicit InstallationManager(InstallProgressNotifierInterface* notifier,
+    explicit InstallationManager(base::InstallProgressNotifierInterface* notifier,
                                  const InstallEnvironment& environment = InstallEnvironment());
     InstallationManager(const InstallationManager&) = delete;
     InstallationManager& operator=(const InstallationManager&) = delete;
 
-    int Install(const char* pkgFileName, IPkgVerifier* verifier, int formatFlag, int formatParameter,
-                TarExtractor::DateTimeMode dateTimeMode);
-    int RunPasses(IPackageLoader& loader, int formatFlag, int formatParameter,
-                  TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes);
+    int Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, int formatFlag, int formatParameter,
+                tar::TarExtractor::DateTimeMode dateTimeMode);
+    int RunPasses(pkg::IPackageLoader& loader, int formatFlag, int formatParameter,
+                  tar::TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes);
 
     // The run's result for a stage that ended with `errorCode`: 0 for no error, `stageResult` for a code the
     // stage defines (1 to `lastKnownCode`), kUnexpectedError for anything else.
@@ -48,8 +62,10 @@ private:
     // False (and logged) when a part of the package being installed changed on disk since it was loaded.
     bool PackageIntact();
 
-    InstallProgressNotifierInterface* notifier;
+    base::InstallProgressNotifierInterface* notifier;
     // The package Install loaded, while its passes run; RunPasses alone has none to watch.
-    PackageChunksLoader* package = nullptr;
+    pkg::PackageChunksLoader* package = nullptr;
     InstallEnvironment environment;
 };
+
+}  // namespace vex::install

@@ -1,27 +1,27 @@
-#include "ItemUserInstaller.h"
+#include "install/ItemUserInstaller.h"
 
-#include "CommandRunner.h"
-#include "ConfinedPath.h"
-#include "DataInfo.h"
-#include "DecryptionStrategy.h"
-#include "DiskUtils.h"
-#include "FileStatus.h"
-#include "InstallProgressNotifierInterface.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "LogStream.h"
-#include "PackageFormat.h"
-#include "PartitionsManager.h"
-#include "QtUncompressionStrategy.h"
-#include "ReadingStrategy.h"
-#include "SubChunckReadingStrategy.h"
-#include "TarExtractor.h"
-#include "TarExtractorFactory.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "instrument/CommandRunner.h"
+#include "instrument/ConfinedPath.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/FileStatus.h"
+#include "instrument/PartitionsManager.h"
+#include "log/LogStream.h"
+#include "pkg/decode/DecryptionStrategy.h"
+#include "pkg/decode/QtUncompressionStrategy.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "pkg/decode/SubChunckReadingStrategy.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/PackageFormat.h"
+#include "tar/TarExtractor.h"
+#include "tar/TarExtractorFactory.h"
 
 #include <boost/filesystem.hpp>
 
@@ -31,6 +31,8 @@
 #include <cerrno>
 #include <memory>
 
+namespace vex::install
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -70,8 +72,9 @@ unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsi
 }
 }  // namespace
 
-ItemUserInstaller::ItemUserInstaller(InstallProgressNotifierInterface* notifier_,
-                                     TarExtractor::DateTimeMode mode, const InstallEnvironment& environment)
+ItemUserInstaller::ItemUserInstaller(base::InstallProgressNotifierInterface* notifier_,
+                                     tar::TarExtractor::DateTimeMode mode,
+                                     const InstallEnvironment& environment)
     : env(environment), notifier(notifier_), dateTimeMode(mode), extractor(notifier_)
 {
 }
@@ -89,7 +92,7 @@ bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
         partition = env.emmcRoot + "/" + (first != relative.end() ? first->string() : std::string());
     }
     std::string why;
-    if (!ConfinedPath::Resolve(partition, full, env.emmcRoot, path, why))
+    if (!instrument::ConfinedPath::Resolve(partition, full, env.emmcRoot, path, why))
     {
         EngineLog::Line("    " + why);
         EngineLog::Line("Failed !");
@@ -106,9 +109,9 @@ void ItemUserInstaller::SetConditionResults(const ConditionResults& results)
 
 // The boot and service images, each at its fixed place; the user kernel has its own visit, and the
 // installer's own images are not written.
-void ItemUserInstaller::visitSystem(ItemSystem& item, uint32_t chunkType)
+void ItemUserInstaller::visitSystem(pkg::ItemSystem& item, uint32_t chunkType)
 {
-    using namespace PackageFormat;
+    using namespace pkg::PackageFormat;
     struct Image
     {
         uint32_t chunkType;
@@ -131,30 +134,32 @@ void ItemUserInstaller::visitSystem(ItemSystem& item, uint32_t chunkType)
     }
 }
 
-void ItemUserInstaller::visit(ItemHeader& item)
+void ItemUserInstaller::visit(pkg::ItemHeader& item)
 {
     packageDate = item.creationDate();
     packageTime = item.creationTime();
 }
 
-void ItemUserInstaller::visit(ItemScript& item)
+void ItemUserInstaller::visit(pkg::ItemScript& item)
 {
     if (item.name() == "post.sh")
         postScriptSeen = true;
 }
 
-std::unique_ptr<ProcessingStrategy> ItemUserInstaller::FileStrategy(const ItemFile& item)
+std::unique_ptr<pkg::ProcessingStrategy> ItemUserInstaller::FileStrategy(const pkg::ItemFile& item)
 {
-    if (item.compression() == PackageFormat::kCompressionQtZlib)
-        return std::unique_ptr<ProcessingStrategy>(new SubChunckReadingStrategy(new QtUncompressionStrategy));
-    if (item.cipherType() != PackageFormat::kCipherNone)
-        return std::unique_ptr<ProcessingStrategy>(
-            new DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
-    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(ReadingStrategy::kPlainBlock));
+    if (item.compression() == pkg::PackageFormat::kCompressionQtZlib)
+        return std::unique_ptr<pkg::ProcessingStrategy>(
+            new pkg::SubChunckReadingStrategy(new pkg::QtUncompressionStrategy));
+    if (item.cipherType() != pkg::PackageFormat::kCipherNone)
+        return std::unique_ptr<pkg::ProcessingStrategy>(
+            new pkg::DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
+    return std::unique_ptr<pkg::ProcessingStrategy>(
+        new pkg::ReadingStrategy(pkg::ReadingStrategy::kPlainBlock));
 }
 
-void ItemUserInstaller::Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
-                                int64_t sizeLimit)
+void ItemUserInstaller::Extract(pkg::DataInfo& data, const std::string& path,
+                                pkg::ProcessingStrategy& strategy, int64_t sizeLimit)
 {
     const int result = extractor.ExtractToFile(&data, path, &strategy, sizeLimit);
     if (result == DataInfoExtractor::kTooLarge)
@@ -195,11 +200,11 @@ bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::strin
     return true;
 }
 
-void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& relativeDestination)
+void ItemUserInstaller::InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination)
 {
     const std::string destination = env.emmcRoot + relativeDestination;
     EngineLog::Line("Extracting and installing system file " + destination + " ...");
-    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
+    pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(data, destination + ".tmp", plain);
     if (errorCode != ErrorCode::kNoError)
     {
@@ -215,10 +220,10 @@ void ItemUserInstaller::InstallSystemFile(DataInfo& data, const std::string& rel
     EngineLog::Line("Done.");
 }
 
-void ItemUserInstaller::visit(ItemUserKernel& item)
+void ItemUserInstaller::visit(pkg::ItemUserKernel& item)
 {
     EngineLog::Line("Extracting and installing user kernel ...");
-    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
+    pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
     EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
 }
@@ -263,15 +268,15 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     errno = 0;
     switch (dateTimeMode)
     {
-        case TarExtractor::DateTimeMode::kNow:
+        case tar::TarExtractor::DateTimeMode::kNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
                 ok = env.Disk().SetFileDateTimeNow(path);
             break;
-        case TarExtractor::DateTimeMode::kPackage:
+        case tar::TarExtractor::DateTimeMode::kPackage:
             ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
             break;
-        case TarExtractor::DateTimeMode::kAsExtracted:
+        case tar::TarExtractor::DateTimeMode::kAsExtracted:
             if (kind == Kind::File)
                 ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
             break;
@@ -285,7 +290,7 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     return ok;
 }
 
-unsigned ItemUserInstaller::Ext3Mode(const ItemFileSystemEntry& entry)
+unsigned ItemUserInstaller::Ext3Mode(const pkg::ItemFileSystemEntry& entry)
 {
     return PermissionBits(entry.ownerPermissions(), S_IRUSR, S_IWUSR, S_IXUSR) |
            PermissionBits(entry.groupPermissions(), S_IRGRP, S_IWGRP, S_IXGRP) |
@@ -294,7 +299,8 @@ unsigned ItemUserInstaller::Ext3Mode(const ItemFileSystemEntry& entry)
            (entry.setUserId() ? S_ISUID : 0u);
 }
 
-void ItemUserInstaller::ApplyAttributes(const std::string& path, const ItemFileSystemEntry& entry, bool ext3)
+void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::ItemFileSystemEntry& entry,
+                                        bool ext3)
 {
     errno = 0;
     if (!ext3)
@@ -337,7 +343,7 @@ void ItemUserInstaller::EndItem()
     EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done.");
 }
 
-void ItemUserInstaller::visit(ItemDir& item)
+void ItemUserInstaller::visit(pkg::ItemDir& item)
 {
     if (!ConditionPasses(item.conditionId()))
         return;
@@ -345,10 +351,10 @@ void ItemUserInstaller::visit(ItemDir& item)
     std::string path;
     if (!Confine(item.path(), path))
         return;
-    const bool ext3 = IsExt3Path(item.path());
+    const bool ext3 = instrument::IsExt3Path(item.path());
     boost::system::error_code ec;
     // A link where the directory goes is replaced: its target is none of this item's business.
-    if (!ConfinedPath::RemoveLinkAt(path))
+    if (!instrument::ConfinedPath::RemoveLinkAt(path))
     {
         EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
@@ -372,7 +378,7 @@ void ItemUserInstaller::visit(ItemDir& item)
     EndItem();
 }
 
-void ItemUserInstaller::visit(ItemFile& item)
+void ItemUserInstaller::visit(pkg::ItemFile& item)
 {
     if (!ConditionPasses(item.conditionId()))
     {
@@ -381,14 +387,14 @@ void ItemUserInstaller::visit(ItemFile& item)
             notifier->BytesProcessed(item.installedSize());
         return;
     }
-    const bool ext3 = IsExt3Path(item.path());
+    const bool ext3 = instrument::IsExt3Path(item.path());
     EngineLog::Line("Extracting and installing file " + item.path() + " ...");
     std::string path;
     if (!Confine(item.path(), path))
         return;
     // A link left where the file goes (by a tar member or an earlier package) is replaced, never written
     // through.
-    if (!ConfinedPath::RemoveLinkAt(path))
+    if (!instrument::ConfinedPath::RemoveLinkAt(path))
         errorCode = ErrorCode::kStepFailed;
     else
         Unlock(path, ext3);
@@ -409,14 +415,14 @@ void ItemUserInstaller::visit(ItemFile& item)
     EndItem();
 }
 
-void ItemUserInstaller::visit(ItemLink& item)
+void ItemUserInstaller::visit(pkg::ItemLink& item)
 {
     if (!ConditionPasses(item.conditionId()))
         return;
     const std::string& linkPath = item.linkPath();
     const std::string& target = item.linkTarget();
     EngineLog::Line("Extracting and installing link " + linkPath + " ...");
-    if (!IsExt3Path(linkPath))
+    if (!instrument::IsExt3Path(linkPath))
     {
         EngineLog::Line("    Destination path is not in ext3 partition !");
         EngineLog::Line("Failed !");
@@ -459,7 +465,7 @@ void ItemUserInstaller::visit(ItemLink& item)
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    if (PathExists(path))
+    if (instrument::PathExists(path))
     {
         if (!StampTime(path, Kind::Link, "", ""))
             return;
@@ -475,7 +481,7 @@ void ItemUserInstaller::visit(ItemLink& item)
     EngineLog::Line("Done.");
 }
 
-void ItemUserInstaller::visit(ItemTar& item)
+void ItemUserInstaller::visit(pkg::ItemTar& item)
 {
     if (!ConditionPasses(item.conditionId()))
     {
@@ -496,7 +502,7 @@ void ItemUserInstaller::visit(ItemTar& item)
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    std::unique_ptr<TarExtractor> tar(env.TarFactory().Create());
+    std::unique_ptr<tar::TarExtractor> tar(env.TarFactory().Create());
     if (!tar)
     {
         EngineLog::Line("Failed !");
@@ -505,7 +511,7 @@ void ItemUserInstaller::visit(ItemTar& item)
     }
     tar->SetNotifier(notifier);
     tar->SetDateTimeMode(dateTimeMode);
-    if (dateTimeMode == TarExtractor::DateTimeMode::kPackage)
+    if (dateTimeMode == tar::TarExtractor::DateTimeMode::kPackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {
@@ -523,7 +529,7 @@ void ItemUserInstaller::CompleteInstallation()
 {
     if (postScriptSeen)
     {
-        LogStream& log = LogStream::Instance();
+        log::LogStream& log = log::LogStream::Instance();
         const std::string logPath = log.Path();
         const bool logWasOpen = log.IsOpen();
         // The script may unmount the partition that holds the log.
@@ -531,11 +537,11 @@ void ItemUserInstaller::CompleteInstallation()
         const std::string output = env.TmpFile("post.log");
         errno = 0;
         const int status =
-            env.Runner().RunToFile(CommandRunner::ShellQuote(env.ScriptFile("post.sh")), output);
+            env.Runner().RunToFile(instrument::CommandRunner::ShellQuote(env.ScriptFile("post.sh")), output);
         // A script that could not be started (its output file refused) leaves the reason in errno; the log
         // is closed at that moment, so the detail line is written below.
         const int error = status == -1 ? errno : 0;
-        env.Partitions().Mount(Partition::kUpdate);
+        env.Partitions().Mount(instrument::Partition::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
         EngineLog::Line("Executing script post.sh ...");
@@ -554,7 +560,7 @@ void ItemUserInstaller::CompleteInstallation()
         fs::remove_all(env.scriptDir, ec);
     EngineLog::Line("Committing user kernel ...");
     const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
-    if (PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
+    if (instrument::PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
     {
         EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
@@ -566,3 +572,5 @@ void ItemUserInstaller::CompleteInstallation()
     if (!env.Partitions().UnmountAll())
         errorCode = ErrorCode::kStepFailed;
 }
+
+}  // namespace vex::install

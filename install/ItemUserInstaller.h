@@ -1,24 +1,41 @@
 #pragma once
 
-#include "DataInfoExtractor.h"
-#include "InstallEnvironment.h"
-#include "PkgItemVisitor.h"
-#include "TarExtractor.h"
+#include "install/DataInfoExtractor.h"
+#include "install/InstallEnvironment.h"
+#include "pkg/items/PkgItemVisitor.h"
+#include "tar/TarExtractor.h"
 
 #include <memory>
 #include <string>
 
+namespace vex::pkg
+{
 class DataInfo;
+}
+namespace vex::pkg
+{
 class ItemFile;
+}
+namespace vex::pkg
+{
 class ProcessingStrategy;
+}
+namespace vex::base
+{
 class InstallProgressNotifierInterface;
+}
+namespace vex::pkg
+{
 class ItemFileSystemEntry;
+}
 
+namespace vex::install
+{
 // Last pass: writes every item onto the partitions. System images are written under a temporary name and
 // renamed into place once they are safely on the device; the user kernel stays under its temporary name until
 // CompleteInstallation, which runs post.sh first and switches the kernel only when it succeeded. Directories,
 // files, links and tars get the owners, modes, FAT attributes and time stamps the package gives them.
-class ItemUserInstaller : public PkgItemVisitor
+class ItemUserInstaller : public pkg::PkgItemVisitor
 {
 public:
     enum class ErrorCode
@@ -36,29 +53,30 @@ public:
     static constexpr ErrorCode kLastErrorCode = ErrorCode::kTarFailed;
 
     // `dateTimeMode` says how written files are time-stamped.
-    ItemUserInstaller(InstallProgressNotifierInterface* notifier, TarExtractor::DateTimeMode dateTimeMode,
+    ItemUserInstaller(base::InstallProgressNotifierInterface* notifier,
+                      tar::TarExtractor::DateTimeMode dateTimeMode,
                       const InstallEnvironment& environment = InstallEnvironment());
 
     // Adds the conditional scripts' results; ids already known keep theirs.
     void SetConditionResults(const ConditionResults& results);
 
-    void visit(ItemHeader& item) override;
-    void visit(ItemUserKernel& item) override;
-    void visit(ItemScript& item) override;
-    void visit(ItemDir& item) override;
-    void visit(ItemFile& item) override;
-    void visit(ItemLink& item) override;
-    void visit(ItemTar& item) override;
-    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
+    void visit(pkg::ItemHeader& item) override;
+    void visit(pkg::ItemUserKernel& item) override;
+    void visit(pkg::ItemScript& item) override;
+    void visit(pkg::ItemDir& item) override;
+    void visit(pkg::ItemFile& item) override;
+    void visit(pkg::ItemLink& item) override;
+    void visit(pkg::ItemTar& item) override;
+    void visitSystem(pkg::ItemSystem& item, uint32_t chunkType) override;
 
     // post.sh, the kernel switch and unmounting; called once after a walk without error.
     void CompleteInstallation();
     ErrorCode GetErrorCode() const { return errorCode; }
 
     // The mode an ext3 destination gets from the item's permission bytes and flags.
-    static unsigned Ext3Mode(const ItemFileSystemEntry& entry);
+    static unsigned Ext3Mode(const pkg::ItemFileSystemEntry& entry);
     // How a file item's stored bytes are decoded: compressed sub-chunks, a cipher, or read as they are.
-    static std::unique_ptr<ProcessingStrategy> FileStrategy(const ItemFile& item);
+    static std::unique_ptr<pkg::ProcessingStrategy> FileStrategy(const pkg::ItemFile& item);
 
 private:
     enum class Kind
@@ -68,26 +86,26 @@ private:
         Link
     };
 
-    void InstallSystemFile(DataInfo& data, const std::string& relativeDestination);
+    void InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination);
     // False when the item is not to be installed (condition false or unknown).
     bool ConditionPasses(int16_t id);
     // `path` is where the item's path really leads, through directories only; false (logged, error set) when
     // a link on the way leads outside the partition the path names.
     bool Confine(const std::string& itemPath, std::string& path);
-    void Extract(DataInfo& data, const std::string& path, ProcessingStrategy& strategy,
+    void Extract(pkg::DataInfo& data, const std::string& path, pkg::ProcessingStrategy& strategy,
                  int64_t sizeLimit = DataInfoExtractor::kNoLimit);
     void Unlock(const std::string& path, bool ext3);
     bool StampTime(const std::string& path, Kind kind, const std::string& fileDate,
                    const std::string& fileTime);
-    void ApplyAttributes(const std::string& path, const ItemFileSystemEntry& entry, bool ext3);
+    void ApplyAttributes(const std::string& path, const pkg::ItemFileSystemEntry& entry, bool ext3);
     // Flushes `file`, renames it to `destination` and flushes the folder, so that a power cut leaves the old
     // or the new file, never a torn one.
     bool ReplaceDurably(const std::string& file, const std::string& destination);
     void EndItem();
 
     InstallEnvironment env;
-    InstallProgressNotifierInterface* notifier;
-    TarExtractor::DateTimeMode dateTimeMode;
+    base::InstallProgressNotifierInterface* notifier;
+    tar::TarExtractor::DateTimeMode dateTimeMode;
     std::string packageDate;
     std::string packageTime;
     ConditionResults conditionResults{{-1, true}};
@@ -95,3 +113,5 @@ private:
     bool postScriptSeen = false;
     ErrorCode errorCode = ErrorCode::kNoError;
 };
+
+}  // namespace vex::install

@@ -1,35 +1,37 @@
-#include "PackageComplianceChecker.h"
+#include "install/PackageComplianceChecker.h"
 
-#include "DataInfo.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "LogStream.h"
-#include "PackageFormat.h"
-#include "PartitionPaths.h"
-#include "PartitionsManager.h"
+#include "instrument/PartitionPaths.h"
+#include "instrument/PartitionsManager.h"
+#include "log/LogStream.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/PackageFormat.h"
 
 #include <boost/filesystem/path.hpp>
 
 #include <algorithm>
 
+namespace vex::install
+{
 namespace
 {
-bool TypeMayWrite(int packageType, Partition partition)
+bool TypeMayWrite(int packageType, instrument::Partition partition)
 {
     switch (packageType)
     {
         case PackageComplianceChecker::kService:
-            return partition == Partition::kBoot || partition == Partition::kService;
+            return partition == instrument::Partition::kBoot || partition == instrument::Partition::kService;
         case PackageComplianceChecker::kUser:
-            return partition >= Partition::kKernel && partition <= Partition::kBkpPcm;
+            return partition >= instrument::Partition::kKernel && partition <= instrument::Partition::kBkpPcm;
         case PackageComplianceChecker::kMaintenance:
             // The update partition holds the installer's own log and is never written by a package.
-            return partition != Partition::kUpdate;
+            return partition != instrument::Partition::kUpdate;
         default:
             return false;
     }
@@ -50,11 +52,12 @@ const char* TypeName(int packageType)
 
 }  // namespace
 
-PackageComplianceChecker::PackageComplianceChecker() : PackageComplianceChecker(PartitionsManager::Instance())
+PackageComplianceChecker::PackageComplianceChecker()
+    : PackageComplianceChecker(instrument::PartitionsManager::Instance())
 {
 }
 
-PackageComplianceChecker::PackageComplianceChecker(const PartitionsManager& partitionTable)
+PackageComplianceChecker::PackageComplianceChecker(const instrument::PartitionsManager& partitionTable)
     : partitions(partitionTable)
 {
 }
@@ -63,7 +66,7 @@ PackageComplianceChecker::~PackageComplianceChecker() = default;
 
 void PackageComplianceChecker::Log(const std::string& text)
 {
-    LogStream::Instance().WriteLine(text);
+    log::LogStream::Instance().WriteLine(text);
 }
 
 void PackageComplianceChecker::Fail(ErrorCode code, const std::string& message)
@@ -72,7 +75,7 @@ void PackageComplianceChecker::Fail(ErrorCode code, const std::string& message)
     errorCode = code;
 }
 
-void PackageComplianceChecker::visit(ItemHeader& item)
+void PackageComplianceChecker::visit(pkg::ItemHeader& item)
 {
     Log("Verifying pkg library (install part) compatibility ...");
     if (item.installMajor() != kRequiredInstallMajor)
@@ -98,9 +101,9 @@ void PackageComplianceChecker::visit(ItemHeader& item)
 
 // Each image may come once and must carry its data. Installer images, XML and unknown items are neither
 // counted nor checked.
-void PackageComplianceChecker::visitSystem(ItemSystem& item, uint32_t chunkType)
+void PackageComplianceChecker::visitSystem(pkg::ItemSystem& item, uint32_t chunkType)
 {
-    using namespace PackageFormat;
+    using namespace pkg::PackageFormat;
     struct Image
     {
         uint32_t chunkType;
@@ -125,7 +128,7 @@ void PackageComplianceChecker::visitSystem(ItemSystem& item, uint32_t chunkType)
     }
 }
 
-void PackageComplianceChecker::visit(ItemScript& item)
+void PackageComplianceChecker::visit(pkg::ItemScript& item)
 {
     const std::string& name = item.name();
     present[name == "pre.sh"     ? kPreScript
@@ -134,7 +137,7 @@ void PackageComplianceChecker::visit(ItemScript& item)
                                  : kOtherScript] = true;
     CheckData(&item.dataInfo());
     const int16_t id = item.conditionId();
-    if (id == PackageFormat::kNoCondition)
+    if (id == pkg::PackageFormat::kNoCondition)
         return;
     if (std::find(conditionIds.begin(), conditionIds.end(), id) != conditionIds.end())
     {
@@ -145,14 +148,14 @@ void PackageComplianceChecker::visit(ItemScript& item)
     conditionIds.push_back(id);
 }
 
-void PackageComplianceChecker::visit(ItemDir& item)
+void PackageComplianceChecker::visit(pkg::ItemDir& item)
 {
     present[kDirectory] = true;
     LookUpConditionId(item.conditionId(), item.path());
     CheckDestinationPath(item.path());
 }
 
-void PackageComplianceChecker::visit(ItemFile& item)
+void PackageComplianceChecker::visit(pkg::ItemFile& item)
 {
     present[kFile] = true;
     LookUpConditionId(item.conditionId(), item.path());
@@ -160,14 +163,14 @@ void PackageComplianceChecker::visit(ItemFile& item)
     CheckData(&item.dataInfo());
 }
 
-void PackageComplianceChecker::visit(ItemLink& item)
+void PackageComplianceChecker::visit(pkg::ItemLink& item)
 {
     present[kLink] = true;
     LookUpConditionId(item.conditionId(), item.linkPath());
     CheckExt3Path(item.linkPath());
 }
 
-void PackageComplianceChecker::visit(ItemTar& item)
+void PackageComplianceChecker::visit(pkg::ItemTar& item)
 {
     present[kTar] = true;
     LookUpConditionId(item.conditionId(), item.destination());
@@ -175,7 +178,7 @@ void PackageComplianceChecker::visit(ItemTar& item)
         CheckData(&item.dataInfo());
 }
 
-void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const DataInfo* data,
+void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const pkg::DataInfo* data,
                                                      const char* duplicateMessage)
 {
     if (present[kind])
@@ -187,7 +190,7 @@ void PackageComplianceChecker::CheckSingleSystemItem(Kind kind, const DataInfo* 
     CheckData(data);
 }
 
-void PackageComplianceChecker::CheckData(const DataInfo* data)
+void PackageComplianceChecker::CheckData(const pkg::DataInfo* data)
 {
     if (data == nullptr)
         Fail(ErrorCode::kMissingData, "Invalid item system (null DataInfo) !");
@@ -204,10 +207,11 @@ void PackageComplianceChecker::LookUpConditionId(int16_t id, const std::string& 
 
 void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 {
-    const std::string fullPath = (boost::filesystem::path(kEmmcRoot) / path).string();
-    const Partition partition =
-        HasParentComponent(path) ? Partition::kNone : partitions.FindPartition(fullPath);
-    if (partition == Partition::kNone)
+    const std::string fullPath = (boost::filesystem::path(instrument::kEmmcRoot) / path).string();
+    const instrument::Partition partition = instrument::HasParentComponent(path)
+                                                ? instrument::Partition::kNone
+                                                : partitions.FindPartition(fullPath);
+    if (partition == instrument::Partition::kNone)
     {
         Fail(ErrorCode::kPathNotAllowed, "Invalid destination directory path '" + fullPath + "'.");
         return;
@@ -225,7 +229,7 @@ void PackageComplianceChecker::CheckDestinationPath(const std::string& path)
 
 bool PackageComplianceChecker::CheckExt3Path(const std::string& path)
 {
-    if (!HasParentComponent(path) && IsExt3Path(path))
+    if (!instrument::HasParentComponent(path) && instrument::IsExt3Path(path))
         return true;
     Fail(ErrorCode::kPathNotAllowed, "Invalid link path for " + path + ".");
     return false;
@@ -257,3 +261,5 @@ void PackageComplianceChecker::CheckCompliance()
     if (!compliant)
         Fail(ErrorCode::kKindsNotAllowed, "Checking package compliance failed !");
 }
+
+}  // namespace vex::install

@@ -1,22 +1,30 @@
 #pragma once
 
-#include "PackageFormat.h"
+#include "pkg/read/PackageFormat.h"
 
-#include "PkgItemVisitor.h"
+#include "pkg/items/PkgItemVisitor.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+namespace vex::pkg
+{
 class DataInfo;
+}
+namespace vex::instrument
+{
 class PartitionsManager;
+}
 
+namespace vex::install
+{
 // Decides, before anything on the instrument is touched, whether a loaded package may be installed: a
 // compatible package library, a known package type, item kinds the type allows, destinations on partitions
 // the type may write, links and tars inside the ext3 trees, data behind every item that needs it, and
 // consistent condition ids. It only logs and keeps an error code; the sequence stops the walk at the first
 // non-zero code and asks for the final verdict (CheckCompliance) after a clean walk.
-class PackageComplianceChecker : public PkgItemVisitor
+class PackageComplianceChecker : public pkg::PkgItemVisitor
 {
 public:
     enum class ErrorCode
@@ -34,27 +42,27 @@ public:
     static constexpr ErrorCode kLastErrorCode = ErrorCode::kConditionId;
     enum PackageType
     {
-        kService = PackageFormat::kPackageService,
-        kUser = PackageFormat::kPackageUser,
-        kMaintenance = PackageFormat::kPackageMaintenance,
+        kService = pkg::PackageFormat::kPackageService,
+        kUser = pkg::PackageFormat::kPackageUser,
+        kMaintenance = pkg::PackageFormat::kPackageMaintenance,
         kUnknownType = 255,
     };
     static const int kRequiredInstallMajor = 7;
 
     // `partitions` maps destinations to partitions (the program's table by default).
     PackageComplianceChecker();
-    explicit PackageComplianceChecker(const PartitionsManager& partitions);
+    explicit PackageComplianceChecker(const instrument::PartitionsManager& partitions);
     ~PackageComplianceChecker() override;
     PackageComplianceChecker(const PackageComplianceChecker&) = delete;
     PackageComplianceChecker& operator=(const PackageComplianceChecker&) = delete;
 
-    void visit(ItemHeader& item) override;
-    void visit(ItemScript& item) override;
-    void visit(ItemDir& item) override;
-    void visit(ItemFile& item) override;
-    void visit(ItemLink& item) override;
-    void visit(ItemTar& item) override;
-    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
+    void visit(pkg::ItemHeader& item) override;
+    void visit(pkg::ItemScript& item) override;
+    void visit(pkg::ItemDir& item) override;
+    void visit(pkg::ItemFile& item) override;
+    void visit(pkg::ItemLink& item) override;
+    void visit(pkg::ItemTar& item) override;
+    void visitSystem(pkg::ItemSystem& item, uint32_t chunkType) override;
 
     // The final verdict on the item kinds; the outcome is in the error code.
     void CheckCompliance();
@@ -83,18 +91,20 @@ private:
         kKindCount,
     };
 
-    void CheckSingleSystemItem(Kind kind, const DataInfo* data, const char* duplicateMessage);
-    void CheckData(const DataInfo* data);
+    void CheckSingleSystemItem(Kind kind, const pkg::DataInfo* data, const char* duplicateMessage);
+    void CheckData(const pkg::DataInfo* data);
     void LookUpConditionId(int16_t id, const std::string& path);
     void CheckDestinationPath(const std::string& path);
     bool CheckExt3Path(const std::string& path);
     void Fail(ErrorCode code, const std::string& message);
     void Log(const std::string& text);
 
-    const PartitionsManager& partitions;
+    const instrument::PartitionsManager& partitions;
     int packageType = kUnknownType;
     bool headerSeen = false;
     bool present[kKindCount] = {};
     std::vector<int16_t> conditionIds{-1};
     ErrorCode errorCode = ErrorCode::kNoError;
 };
+
+}  // namespace vex::install

@@ -1,21 +1,21 @@
-#include "ScriptsExecutor.h"
+#include "install/ScriptsExecutor.h"
 
-#include "CommandRunner.h"
-#include "DataInfo.h"
-#include "DiskUtils.h"
-#include "FileStatus.h"
-#include "IStreamReader.h"
-#include "InstallProgressNotifierInterface.h"
-#include "ItemFile.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "PackageFormat.h"
-#include "ReadingStrategy.h"
-#include "RegularFile.h"
-#include "TarExtractor.h"
-#include "TarExtractorFactory.h"
-#include "TarLists.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "instrument/CommandRunner.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/FileStatus.h"
+#include "instrument/RegularFile.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/IStreamReader.h"
+#include "pkg/read/PackageFormat.h"
+#include "tar/TarExtractor.h"
+#include "tar/TarExtractorFactory.h"
+#include "tar/TarLists.h"
 
 #include <boost/filesystem.hpp>
 
@@ -26,6 +26,8 @@
 #include <fstream>
 #include <sstream>
 
+namespace vex::install
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -40,7 +42,7 @@ bool IsPlainFileName(const std::string& name)
 }
 }  // namespace
 
-ScriptsExecutor::ScriptsExecutor(InstallProgressNotifierInterface* notifier_,
+ScriptsExecutor::ScriptsExecutor(base::InstallProgressNotifierInterface* notifier_,
                                  const InstallEnvironment& environment)
     : env(environment), notifier(notifier_), extractor(nullptr), tarExtractor(env.TarFactory().Create())
 {
@@ -50,19 +52,19 @@ ScriptsExecutor::~ScriptsExecutor() = default;
 
 static const char* const kSystemCountError = "Error calculating bytes to process in system chunk !";
 
-void ScriptsExecutor::visitSystem(ItemSystem& item, uint32_t chunkType)
+void ScriptsExecutor::visitSystem(pkg::ItemSystem& item, uint32_t chunkType)
 {
-    if (!PackageFormat::isInstallerImageType(chunkType))
+    if (!pkg::PackageFormat::isInstallerImageType(chunkType))
         CountBytes(item.dataInfo(), kSystemCountError);
 }
 
 // Files are counted whatever their condition: the conditional scripts have not run yet.
-void ScriptsExecutor::visit(ItemFile& item)
+void ScriptsExecutor::visit(pkg::ItemFile& item)
 {
     CountBytes(item.dataInfo(), kSystemCountError);
 }
 
-void ScriptsExecutor::CountBytes(const DataInfo& data, const char* message)
+void ScriptsExecutor::CountBytes(const pkg::DataInfo& data, const char* message)
 {
     if (errorCode != ErrorCode::kNoError)
         return;
@@ -87,7 +89,7 @@ bool ScriptsExecutor::PrepareScriptDir()
         if (fs::exists(env.scriptDir, ec))
         {
             fs::remove_all(env.scriptDir, ec);
-            if (!ec && PathExists(env.scriptDir))
+            if (!ec && instrument::PathExists(env.scriptDir))
                 ec = boost::system::errc::make_error_code(boost::system::errc::directory_not_empty);
             if (ec)
             {
@@ -122,7 +124,7 @@ bool ScriptsExecutor::PrepareScriptDir()
     return true;
 }
 
-void ScriptsExecutor::visit(ItemScript& item)
+void ScriptsExecutor::visit(pkg::ItemScript& item)
 {
     if (errorCode != ErrorCode::kNoError)
         return;
@@ -135,7 +137,7 @@ void ScriptsExecutor::visit(ItemScript& item)
         return;
     }
     const std::string path = env.ScriptFile(name);
-    ReadingStrategy plain(ReadingStrategy::kPlainBlock);
+    pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     switch (extractor.ExtractToFile(&item.dataInfo(), path, &plain))
     {
         case DataInfoExtractor::kOk:
@@ -176,7 +178,7 @@ void ScriptsExecutor::visit(ItemScript& item)
         return;
     }
     EngineLog::Line("Done.");
-    if (item.conditionId() != PackageFormat::kNoCondition)
+    if (item.conditionId() != pkg::PackageFormat::kNoCondition)
         conditionalScripts.push_back({path, item.conditionId(), false});
 }
 
@@ -189,7 +191,7 @@ void ScriptsExecutor::FailTarCount(const std::vector<std::string>& detail,
     errorCode = ErrorCode::kTarListsFailed;
 }
 
-void ScriptsExecutor::visit(ItemTar& item)
+void ScriptsExecutor::visit(pkg::ItemTar& item)
 {
     if (errorCode != ErrorCode::kNoError)
         return;
@@ -199,7 +201,7 @@ void ScriptsExecutor::visit(ItemTar& item)
         errorCode = ErrorCode::kTarListsFailed;
         return;
     }
-    const std::string base = TarLists::ListBaseName(item.destination());
+    const std::string base = tar::TarLists::ListBaseName(item.destination());
     const std::string tartName = base + "_tart";
     const std::string md5Name = base + "_md5";
     const std::vector<std::string> members{tartName, md5Name};
@@ -218,8 +220,9 @@ void ScriptsExecutor::visit(ItemTar& item)
     const std::string tartPath = env.TmpFile(tartName);
     // The lists are read only as regular files of a size their archive can hold: a FIFO there would hang
     // the pass, a device would feed it without end, and a link would read some other file.
-    const int64_t limit = TarLists::ListSizeLimit(item.dataInfo().reader()->size(), item.installedSize());
-    RegularFile md5File;
+    const int64_t limit =
+        tar::TarLists::ListSizeLimit(item.dataInfo().reader()->size(), item.installedSize());
+    instrument::RegularFile md5File;
     if (!md5File.Open(md5Path) || md5File.Size() > limit)
     {
         FailTarCount({"    Unable to open extracted tar _md5 file " + md5Path}, members);
@@ -228,7 +231,7 @@ void ScriptsExecutor::visit(ItemTar& item)
     const uintmax_t md5Size = static_cast<uintmax_t>(md5File.Size());
     md5File.Close();
     std::string tartText;
-    if (!RegularFile::ReadAll(tartPath, limit, TarLists::kMaxLineLength, tartText))
+    if (!instrument::RegularFile::ReadAll(tartPath, limit, tar::TarLists::kMaxLineLength, tartText))
     {
         FailTarCount({"    Unable to open extracted tar _tart file " + tartPath}, members);
         return;
@@ -239,7 +242,7 @@ void ScriptsExecutor::visit(ItemTar& item)
     // The installing pass extracts and counts both lists again, so their own bytes belong to the total.
     uint64_t sum = md5Size + tartSize;
     std::string badLine;
-    const auto count = [&sum](const TarLists::TarListLine& entry)
+    const auto count = [&sum](const tar::TarLists::TarListLine& entry)
     {
         // A negative size in a damaged list must not wrap the unsigned total.
         const long long size = entry.type == '-' ? std::strtoll(entry.size.c_str(), nullptr, 10) : 0;
@@ -247,7 +250,7 @@ void ScriptsExecutor::visit(ItemTar& item)
             sum += static_cast<uint64_t>(size);
         return true;
     };
-    if (TarLists::WalkTarList(tart, count, badLine) == TarLists::WalkEnd::kBadLine)
+    if (tar::TarLists::WalkTarList(tart, count, badLine) == tar::TarLists::WalkEnd::kBadLine)
     {
         FailTarCount({"    Invalid string read form '" + tartPath + "': " + badLine}, members);
         return;
@@ -259,11 +262,11 @@ void ScriptsExecutor::visit(ItemTar& item)
 bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
 {
     const std::string path = env.ScriptFile(name);
-    if (!PathExists(path))
+    if (!instrument::PathExists(path))
         return true;
     EngineLog::Line("Executing script " + name + " ...");
     const std::string logFile = env.TmpFile(name.substr(0, name.size() - 3) + ".log");
-    const int status = env.Runner().RunToFile(CommandRunner::ShellQuote(path), logFile);
+    const int status = env.Runner().RunToFile(instrument::CommandRunner::ShellQuote(path), logFile);
     EngineLog::CopyFileAndRemove(logFile);
     if (status != 0)
     {
@@ -303,14 +306,14 @@ void ScriptsExecutor::RunScripts()
     for (ConditionalScript& script : conditionalScripts)
     {
         EngineLog::Line("Executing conditional script " + fs::path(script.path).filename().string() + " ...");
-        if (!PathExists(script.path))
+        if (!instrument::PathExists(script.path))
         {
             EngineLog::Line("Failed !");
             errorCode = ErrorCode::kScriptFailed;
             return;
         }
         // A failing conditional script only switches its items off.
-        script.result = env.Runner().Run(CommandRunner::ShellQuote(script.path)) == 0;
+        script.result = env.Runner().Run(instrument::CommandRunner::ShellQuote(script.path)) == 0;
         EngineLog::Line("Done.");
     }
 }
@@ -320,3 +323,5 @@ void ScriptsExecutor::GetConditionResults(ConditionResults& results) const
     for (const ConditionalScript& script : conditionalScripts)
         results.emplace(script.conditionId, script.result);
 }
+
+}  // namespace vex::install

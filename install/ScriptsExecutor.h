@@ -1,23 +1,34 @@
 #pragma once
 
-#include "DataInfoExtractor.h"
-#include "InstallEnvironment.h"
-#include "PkgItemVisitor.h"
+#include "install/DataInfoExtractor.h"
+#include "install/InstallEnvironment.h"
+#include "pkg/items/PkgItemVisitor.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+namespace vex::pkg
+{
 class DataInfo;
+}
+namespace vex::base
+{
 class InstallProgressNotifierInterface;
+}
+namespace vex::tar
+{
 class TarExtractor;
+}
 
+namespace vex::install
+{
 // First pass, after the compliance checker: extracts every script of the package into the script folder,
 // remembers the conditional ones, and adds up the package bytes the installing pass will work through, so
 // that the progress total is known before anything is written. RunScripts then runs "pre.sh", "clean.sh" and
 // the conditional scripts; each conditional script's exit status becomes the result of its condition id.
-class ScriptsExecutor : public PkgItemVisitor
+class ScriptsExecutor : public pkg::PkgItemVisitor
 {
 public:
     enum class ErrorCode
@@ -34,16 +45,16 @@ public:
     static constexpr ErrorCode kLastErrorCode = ErrorCode::kScriptNotDecoded;
 
     // The notifier (not owned, may be null) shows the user why pre.sh refused the update.
-    explicit ScriptsExecutor(InstallProgressNotifierInterface* notifier,
+    explicit ScriptsExecutor(base::InstallProgressNotifierInterface* notifier,
                              const InstallEnvironment& environment = InstallEnvironment());
     ~ScriptsExecutor() override;
     ScriptsExecutor(const ScriptsExecutor&) = delete;
     ScriptsExecutor& operator=(const ScriptsExecutor&) = delete;
 
-    void visit(ItemScript& item) override;
-    void visit(ItemFile& item) override;
-    void visit(ItemTar& item) override;
-    void visitSystem(ItemSystem& item, uint32_t chunkType) override;
+    void visit(pkg::ItemScript& item) override;
+    void visit(pkg::ItemFile& item) override;
+    void visit(pkg::ItemTar& item) override;
+    void visitSystem(pkg::ItemSystem& item, uint32_t chunkType) override;
 
     void RunScripts();
     uint64_t GetBytesToProcess() const { return byteTotal; }
@@ -59,18 +70,20 @@ private:
         bool result;
     };
 
-    void CountBytes(const DataInfo& data, const char* message);
+    void CountBytes(const pkg::DataInfo& data, const char* message);
     bool PrepareScriptDir();
     bool RunMandatoryScript(const std::string& name, bool tellUser);
     void ReportPreScriptRefusal();
     void FailTarCount(const std::vector<std::string>& detail, const std::vector<std::string>& members);
 
     InstallEnvironment env;
-    InstallProgressNotifierInterface* notifier;
+    base::InstallProgressNotifierInterface* notifier;
     DataInfoExtractor extractor;
-    std::unique_ptr<TarExtractor> tarExtractor;
+    std::unique_ptr<tar::TarExtractor> tarExtractor;
     std::vector<ConditionalScript> conditionalScripts;
     uint64_t byteTotal = 0;
     bool firstScript = true;
     ErrorCode errorCode = ErrorCode::kNoError;
 };
+
+}  // namespace vex::install

@@ -1,7 +1,9 @@
-#include "CommandRunner.h"
+#include "instrument/CommandRunner.h"
 
 #include <algorithm>
 
+namespace vex::instrument
+{
 const char* const CommandRunner::kDiscard = "/dev/null";
 
 std::string CommandRunner::ShellQuote(const std::string& text)
@@ -23,3 +25,5 @@ std::string CommandRunner::ShellQuote(const std::string& text)
     }
     return quoted + "'";
 }
+
+}  // namespace vex::instrument

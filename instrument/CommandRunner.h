@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace vex::instrument
+{
 // Every shell command of the installer goes through this interface, so that the partition and script code can
 // be driven by a scripted runner in tests, while the program runs real commands.
 // Results are the shell's raw status as system() gives it: 0 is success, anything else a failure.
@@ -34,3 +36,5 @@ public:
         return RunRedirected(command, Capture::Everything, outputFile);
     }
 };
+
+}  // namespace vex::instrument

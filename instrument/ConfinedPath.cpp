@@ -1,6 +1,6 @@
-#include "ConfinedPath.h"
+#include "instrument/ConfinedPath.h"
 
-#include "PartitionPaths.h"
+#include "instrument/PartitionPaths.h"
 
 #include <boost/filesystem/path.hpp>
 
@@ -11,6 +11,8 @@
 #include <deque>
 #include <vector>
 
+namespace vex::instrument
+{
 namespace
 {
 // As many links as the kernel itself follows in one lookup.
@@ -144,3 +146,5 @@ bool ConfinedPath::RemoveLinkAt(const std::string& path)
     }
     return ::unlink(path.c_str()) == 0;
 }
+
+}  // namespace vex::instrument

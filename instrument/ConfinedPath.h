@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace vex::instrument
+{
 // Where a path on a partition really leads, judged by the entries on the disk rather than by its text.
 //
 // Every component but the last is looked at as it is: a directory is entered, a symbolic link is followed
@@ -24,3 +26,5 @@ public:
     // True when no link is left there.
     static bool RemoveLinkAt(const std::string& path);
 };
+
+}  // namespace vex::instrument

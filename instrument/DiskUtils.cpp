@@ -1,10 +1,10 @@
-#include "DiskUtils.h"
+#include "instrument/DiskUtils.h"
 
-#include "LinuxDiskUtils.h"
-#include "LogStream.h"
-#include "MD5Algorithm.h"
-#include "RegularFile.h"
-#include "UniqueFile.h"
+#include "base/UniqueFile.h"
+#include "instrument/MD5Algorithm.h"
+#include "instrument/RegularFile.h"
+#include "instrument/linux/LinuxDiskUtils.h"
+#include "log/LogStream.h"
 
 #include <boost/filesystem.hpp>
 
@@ -19,6 +19,8 @@
 #include <ctime>
 #include <memory>
 
+namespace vex::instrument
+{
 namespace
 {
 // True when `text` has exactly the digits and separators of `pattern` ('9' stands for a digit).
@@ -54,7 +56,7 @@ DiskUtils& DiskUtils::Instance()
 
 void DiskUtils::Log(const std::string& message)
 {
-    LogStream::Instance().WriteLine("    " + message);
+    log::LogStream::Instance().WriteLine("    " + message);
 }
 
 unsigned int DiskUtils::VfatAttributeWord(bool readOnly, bool archive, bool system, bool hidden)
@@ -138,7 +140,7 @@ bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expecte
 {
     // Only a regular file is hashed: a FIFO would block for ever, a device would feed the digest without end,
     // and a link would hash whatever it points to. A read error fails the check.
-    UniqueFile file(RegularFile::OpenStream(path));
+    base::UniqueFile file(RegularFile::OpenStream(path));
     if (!file)
     {
         return false;
@@ -164,3 +166,5 @@ void DiskUtils::RemoveFiles(const std::string& directory, const std::vector<std:
         }
     }
 }
+
+}  // namespace vex::instrument

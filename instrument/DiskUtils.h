@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace vex::instrument
+{
 // File-system services of the installation engine. The platform-specific ones are left to the Linux class;
 // the portable ones are implemented here. Every problem is logged as a detail line ("    " + text).
 class DiskUtils
@@ -41,3 +43,5 @@ protected:
     // Writes one detail line to the installation log.
     static void Log(const std::string& message);
 };
+
+}  // namespace vex::instrument

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace vex::instrument
+{
 // Mounts and unmounts one partition at its mount point.
 class IPartitionMounter
 {
@@ -29,3 +31,5 @@ protected:
     bool mounted = false;
     std::string mountPoint;
 };
+
+}  // namespace vex::instrument

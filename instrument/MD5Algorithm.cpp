@@ -1,11 +1,13 @@
-#include "MD5Algorithm.h"
-#include "ByteOrder.h"
+#include "instrument/MD5Algorithm.h"
+#include "base/ByteOrder.h"
 
 #include <cassert>
 #include <cstring>
 #include <memory>
 #include <new>
 
+namespace vex::instrument
+{
 namespace
 {
 
@@ -62,7 +64,7 @@ void MD5Algorithm::transform(const unsigned char* block)
     uint32_t x[16];
     for (int i = 0; i < 16; ++i)
     {
-        x[i] = ByteOrder::LoadLe32(block + 4 * i);
+        x[i] = base::ByteOrder::LoadLe32(block + 4 * i);
     }
     uint32_t a = state_[0];
     uint32_t b = state_[1];
@@ -233,8 +235,8 @@ void MD5Algorithm::finalize()
         return;
     }
     unsigned char length[8];
-    ByteOrder::StoreLe32(length, static_cast<uint32_t>(bitCount_));
-    ByteOrder::StoreLe32(length + 4, static_cast<uint32_t>(bitCount_ >> 32));
+    base::ByteOrder::StoreLe32(length, static_cast<uint32_t>(bitCount_));
+    base::ByteOrder::StoreLe32(length + 4, static_cast<uint32_t>(bitCount_ >> 32));
 
     // 0x80, then zeros up to 56 bytes into a block, then the message length in bits.
     static const unsigned char padding[64] = {0x80};
@@ -245,7 +247,7 @@ void MD5Algorithm::finalize()
 
     for (int i = 0; i < 4; ++i)
     {
-        ByteOrder::StoreLe32(digest_ + 4 * i, state_[i]);
+        base::ByteOrder::StoreLe32(digest_ + 4 * i, state_[i]);
     }
     finalized_ = true;
 }
@@ -282,3 +284,5 @@ std::string MD5Algorithm::hexDigest() const
     hexDigest(text);
     return text;
 }
+
+}  // namespace vex::instrument

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+namespace vex::instrument
+{
 // RFC 1321 MD5 over memory or a file. Made for one hash: feed it with update, finalize, then read the
 // digest. Once finalized it ignores further input.
 class MD5Algorithm
@@ -45,3 +47,5 @@ private:
     unsigned char buffer_[64];
     unsigned char digest_[kDigestSize];
 };
+
+}  // namespace vex::instrument

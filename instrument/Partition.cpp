@@ -1,5 +1,7 @@
-#include "Partition.h"
+#include "instrument/Partition.h"
 
+namespace vex::instrument
+{
 const char* PartitionName(Partition partition)
 {
     static const char* const kNames[kPartitionCount] = {
@@ -7,3 +9,5 @@ const char* PartitionName(Partition partition)
     const int index = PartitionIndex(partition);
     return index >= 0 && index < kPartitionCount ? kNames[index] : "";
 }
+
+}  // namespace vex::instrument

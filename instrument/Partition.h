@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace vex::instrument
+{
 // The instrument's nine partitions, by their index in the partition table under the eMMC root ("/boot" is 0,
 // "/bkp_pcm" is 8).
 enum class Partition : int
@@ -35,3 +37,5 @@ constexpr int PartitionIndex(Partition partition)
 {
     return static_cast<int>(partition);
 }
+
+}  // namespace vex::instrument

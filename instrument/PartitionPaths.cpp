@@ -1,7 +1,9 @@
-#include "PartitionPaths.h"
+#include "instrument/PartitionPaths.h"
 
 #include <boost/filesystem/path.hpp>
 
+namespace vex::instrument
+{
 const char* const kEmmcRoot = "/emmc";
 
 namespace
@@ -69,3 +71,5 @@ std::string ResolveLinkTarget(const std::string& linkPath, const std::string& ta
     }
     return (boost::filesystem::path(linkPath).parent_path() / targetPath).string();
 }
+
+}  // namespace vex::instrument

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace vex::instrument
+{
 // Path rules shared by the partition table, the compliance checker and the installer.
 
 // The eMMC root under which every partition is mounted.
@@ -25,3 +27,5 @@ bool IsExt3Path(const std::string& path);
 // instrument runs from it), and a relative one is taken beside the link.
 std::string ResolveLinkTarget(const std::string& linkPath, const std::string& target,
                               const std::string& emmcRoot = kEmmcRoot);
+
+}  // namespace vex::instrument

@@ -1,10 +1,12 @@
-#include "PartitionsManager.h"
+#include "instrument/PartitionsManager.h"
 
-#include "LogStream.h"
+#include "log/LogStream.h"
 
 #include <cerrno>
 #include <cstring>
 
+namespace vex::instrument
+{
 PartitionsManager& PartitionsManager::Instance()
 {
     static PartitionsManager manager;
@@ -25,7 +27,7 @@ PartitionsManager::~PartitionsManager() = default;
 
 void PartitionsManager::Log(const std::string& message)
 {
-    LogStream::Instance().WriteLine(message.c_str());
+    log::LogStream::Instance().WriteLine(message.c_str());
 }
 
 bool PartitionsManager::GetMountPoint(Partition partition, std::string& mountPoint) const
@@ -130,3 +132,5 @@ bool PartitionsManager::UnmountAll()
     }
     return allDone;
 }
+
+}  // namespace vex::instrument

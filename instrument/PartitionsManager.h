@@ -1,15 +1,17 @@
 #pragma once
 
-#include "IPartitionMounter.h"
-#include "LinuxPartitionMounter.h"
-#include "Partition.h"
-#include "PartitionPaths.h"
-#include "SystemCommandRunner.h"
+#include "instrument/IPartitionMounter.h"
+#include "instrument/Partition.h"
+#include "instrument/PartitionPaths.h"
+#include "instrument/linux/LinuxPartitionMounter.h"
+#include "instrument/linux/SystemCommandRunner.h"
 
 #include <map>
 #include <memory>
 #include <string>
 
+namespace vex::instrument
+{
 // The one place that knows the instrument's partition table: nine numbered partitions, each mounted at a
 // fixed point under the eMMC root. Mounting goes through one mounter per partition, which puts back at the
 // end what it found. Used from the installation thread only.
@@ -43,3 +45,5 @@ private:
     // Ordered by index, so that lookups and UnmountAll walk the table from 0 up.
     std::map<Partition, std::unique_ptr<IPartitionMounter>> mounters;
 };
+
+}  // namespace vex::instrument

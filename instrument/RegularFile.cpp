@@ -1,4 +1,4 @@
-#include "RegularFile.h"
+#include "instrument/RegularFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace vex::instrument
+{
 RegularFile::~RegularFile()
 {
     Close();
@@ -166,3 +168,5 @@ std::FILE* RegularFile::OpenStream(const std::string& path)
     }
     return stream;
 }
+
+}  // namespace vex::instrument

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+namespace vex::instrument
+{
 // A file read as data: opened without following a link at its path and without blocking, then accepted only
 // when it is a regular file. A FIFO would block the reader for ever, a device would feed it without end,
 // and a link could hand it any file of the system: lists, members to hash and scripts come from packages.
@@ -55,3 +57,5 @@ private:
     std::size_t end_ = 0;
     bool failed_ = false;
 };
+
+}  // namespace vex::instrument

@@ -1,9 +1,9 @@
-#include "LogFileKeeper.h"
+#include "log/LogFileKeeper.h"
 
 #include <boost/filesystem.hpp>
 #include <boost/regex.hpp>
 
-#include "UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace vex::log
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -86,7 +88,7 @@ int NumberOf(const std::string& name)
 // Flushes a file or directory to its device. On failure errno says why.
 bool SyncToDevice(const fs::path& path)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid())
         return false;
     if (::fsync(fd.get()) != 0)
@@ -294,3 +296,5 @@ void LogFileKeeper::KeepAsError(const fs::path& path, const std::string& reason)
     }
     Prune(kErrorLogs);
 }
+
+}  // namespace vex::log

@@ -1,12 +1,14 @@
 #pragma once
 
-#include "LogStream.h"
+#include "log/LogStream.h"
 
 #include <boost/filesystem/path.hpp>
 
 #include <string>
 #include <vector>
 
+namespace vex::log
+{
 // Chooses, opens and finally files away the numbered log of one installation run in the log directory:
 // the run writes NNN_error.log and only a successful run renames it to NNN_success.log, so a run cut
 // short by a crash or power loss still leaves its error log. At most ten logs of each kind are kept.
@@ -48,3 +50,5 @@ private:
     std::string name_;
     bool open_ = false;
 };
+
+}  // namespace vex::log

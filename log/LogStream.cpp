@@ -1,7 +1,9 @@
-#include "LogStream.h"
+#include "log/LogStream.h"
 
 #include <ctime>
 
+namespace vex::log
+{
 LogStream& LogStream::Instance()
 {
     static LogStream instance;
@@ -95,3 +97,5 @@ void LogStream::Close()
     stream_.close();
     stream_.clear();
 }
+
+}  // namespace vex::log

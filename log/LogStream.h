@@ -3,6 +3,8 @@
 #include <fstream>
 #include <string>
 
+namespace vex::log
+{
 // The installation log: one text file that every part of the program writes time-stamped lines to.
 // The program uses the single process-wide instance (Instance); the class can also be made on its own,
 // which is how its own tests run without disturbing the shared one. Code that logs through Instance()
@@ -38,3 +40,5 @@ private:
     std::ofstream stream_;
     std::string path_;
 };
+
+}  // namespace vex::log

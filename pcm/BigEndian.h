@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace pcm
+{
 // The sound-data files store every number most significant byte first.
 namespace BigEndian
 {
@@ -29,3 +31,5 @@ inline void write32(uint8_t* bytes, uint32_t value)
     for (int i = 3; i >= 0; --i, value >>= 8) bytes[i] = static_cast<uint8_t>(value);
 }
 }  // namespace BigEndian
+
+}  // namespace pcm

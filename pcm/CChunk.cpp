@@ -1,10 +1,12 @@
-#include "CChunk.h"
+#include "pcm/CChunk.h"
 
-#include "BigEndian.h"
-#include "CStream.h"
+#include "pcm/BigEndian.h"
+#include "pcm/CStream.h"
 
 #include <algorithm>
 
+namespace pcm
+{
 CChunk::CChunk(const ChunkHeader& header) : CChunkBase(header) {}
 
 CChunk::~CChunk() = default;
@@ -265,3 +267,5 @@ ISerializer& CChunk::writeBytes(const void* buffer, size_t count)
         markFailed();
     return *this;
 }
+
+}  // namespace pcm

@@ -1,9 +1,11 @@
 #pragma once
 
-#include "CChunkBase.h"
-#include "IDeserializer.h"
-#include "ISerializer.h"
+#include "pcm/CChunkBase.h"
+#include "pcm/IDeserializer.h"
+#include "pcm/ISerializer.h"
 
+namespace pcm
+{
 // A chunk below the root: a container whose payload is a sequence of sub-chunks, or (with the data flag) a
 // run of big-endian values read and written with the primitives.
 class CChunk : public CChunkBase, public IDeserializer, public ISerializer
@@ -62,3 +64,5 @@ private:
     uint8_t childIndex_ = 0;
     bool blockBody_ = false;
 };
+
+}  // namespace pcm

@@ -1,12 +1,14 @@
-#include "CChunkBase.h"
+#include "pcm/CChunkBase.h"
 
-#include "CChunk.h"
-#include "CChunkBlock.h"
-#include "CStream.h"
+#include "pcm/CChunk.h"
+#include "pcm/CChunkBlock.h"
+#include "pcm/CStream.h"
 
 #include <algorithm>
 #include <memory>
 
+namespace pcm
+{
 namespace
 {
 // Raw payload copies between streams go in pieces of this size.
@@ -296,3 +298,5 @@ bool CChunkBase::isFailed() const
 {
     return state_ == ChunkState::Failed;
 }
+
+}  // namespace pcm

@@ -1,13 +1,15 @@
 #pragma once
 
-#include "CObjectBase.h"
-#include "ChunkHeader.h"
-#include "InfoRecord.h"
+#include "pcm/CObjectBase.h"
+#include "pcm/ChunkHeader.h"
+#include "pcm/InfoRecord.h"
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+namespace pcm
+{
 class CChunk;
 class CStream;
 
@@ -106,3 +108,5 @@ private:
     CChunk* currentChild_ = nullptr;  // owned
     uint32_t childCount_ = 0;
 };
+
+}  // namespace pcm

@@ -1,5 +1,7 @@
-#include "CChunkBlock.h"
+#include "pcm/CChunkBlock.h"
 
+namespace pcm
+{
 CChunkBlock::CChunkBlock(const ChunkHeader& header) : CChunk(header) {}
 
 CChunkBlock::~CChunkBlock() = default;
@@ -138,3 +140,5 @@ int CChunkBlock::finishChildren()
     }
     return 0;
 }
+
+}  // namespace pcm

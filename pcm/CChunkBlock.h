@@ -1,9 +1,11 @@
 #pragma once
 
-#include "CChunk.h"
+#include "pcm/CChunk.h"
 
 #include <vector>
 
+namespace pcm
+{
 // A chunk whose payload is a body chunk followed by an attribute-list chunk. Its children are the body's
 // children; attributes added anywhere below it (and not stopped by a nearer block) are stored with it and
 // written after the body.
@@ -35,3 +37,5 @@ private:
     bool listDone_ = false;
     std::vector<InfoRecord> attributes_;
 };
+
+}  // namespace pcm

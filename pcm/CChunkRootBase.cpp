@@ -1,8 +1,10 @@
-#include "CChunkRootBase.h"
+#include "pcm/CChunkRootBase.h"
 
-#include "CChunk.h"
-#include "CStream.h"
+#include "pcm/CChunk.h"
+#include "pcm/CStream.h"
 
+namespace pcm
+{
 CChunkRootBase::CChunkRootBase(std::unique_ptr<CStream> stream) : ownStream_(std::move(stream))
 {
     setStream(ownStream_.get());
@@ -63,3 +65,5 @@ int CChunkRootBase::finishPayload()
         closed = ownStream_->close() ? 1 : 0;
     return (children && payload && closed) ? 1 : 0;
 }
+
+}  // namespace pcm

@@ -1,9 +1,11 @@
 #pragma once
 
-#include "CChunkBase.h"
+#include "pcm/CChunkBase.h"
 
 #include <memory>
 
+namespace pcm
+{
 // The chunk at offset 0 of a file. It owns the byte stream that all its descendants share, has no owner,
 // and is the one that rewrites headers in place when chunks are written.
 class CChunkRootBase : public CChunkBase
@@ -29,3 +31,5 @@ protected:
 private:
     std::unique_ptr<CStream> ownStream_;
 };
+
+}  // namespace pcm

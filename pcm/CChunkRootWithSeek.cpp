@@ -1,13 +1,15 @@
-#include "CChunkRootWithSeek.h"
+#include "pcm/CChunkRootWithSeek.h"
 
-#include "BigEndian.h"
-#include "CChunk.h"
-#include "CImageStr.h"
-#include "CStream.h"
+#include "pcm/BigEndian.h"
+#include "pcm/CChunk.h"
+#include "pcm/CImageStr.h"
+#include "pcm/CStream.h"
 
 #include <cstring>
 #include <vector>
 
+namespace pcm
+{
 namespace
 {
 // The stored seek table chunk: its header, "KBEG", one big-endian 32-bit position per entry, "KEND" and the
@@ -260,3 +262,5 @@ int CChunkRootWithSeek::seekToChild(uint32_t n)
     }
     return stream()->hasError() ? 0 : 1;
 }
+
+}  // namespace pcm

@@ -1,8 +1,10 @@
 #pragma once
 
-#include "CChunkRootBase.h"
-#include "SeekTable.h"
+#include "pcm/CChunkRootBase.h"
+#include "pcm/SeekTable.h"
 
+namespace pcm
+{
 // A root that knows where its children start: from a table stored as its last child, or by scanning the
 // headers. The stored table's chunk is never handed to callers as a child.
 class CChunkRootWithSeek : public CChunkRootBase
@@ -46,3 +48,5 @@ private:
     bool seekTableLoaded_ = false;
     int64_t firstChildPosition_ = 0;
 };
+
+}  // namespace pcm

@@ -1,9 +1,11 @@
-#include "CMemory.h"
+#include "pcm/CMemory.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
+namespace pcm
+{
 CMemory::CMemory() : growable_(true) {}
 
 CMemory::CMemory(uint8_t* buffer, size_t length, CMemoryOwnership ownership)
@@ -148,3 +150,5 @@ void CMemory::place(int64_t base, int64_t after)
     after_ = after;
     position_ = base;
 }
+
+}  // namespace pcm

@@ -1,11 +1,13 @@
 #pragma once
 
-#include "CStream.h"
+#include "pcm/CStream.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
+namespace pcm
+{
 // How a CMemory treats the buffer it is given.
 enum class CMemoryOwnership
 {
@@ -54,3 +56,5 @@ private:
     int64_t base_ = 0;
     int64_t after_ = 0;
 };
+
+}  // namespace pcm

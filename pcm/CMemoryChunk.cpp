@@ -1,5 +1,7 @@
-#include "CMemoryChunk.h"
+#include "pcm/CMemoryChunk.h"
 
+namespace pcm
+{
 CMemoryChunk::CMemoryChunk(uint8_t* buffer, size_t length, CMemoryOwnership ownership)
     : CResourceChunk(std::make_unique<CMemory>(buffer, length, ownership))
 {
@@ -14,3 +16,5 @@ CMemoryChunk::CMemoryChunk(const std::string& name, const std::array<uint8_t, 4>
 }
 
 CMemoryChunk::~CMemoryChunk() = default;
+
+}  // namespace pcm

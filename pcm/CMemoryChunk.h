@@ -1,8 +1,10 @@
 #pragma once
 
-#include "CMemory.h"
-#include "CResourceChunk.h"
+#include "pcm/CMemory.h"
+#include "pcm/CResourceChunk.h"
 
+namespace pcm
+{
 // A resource file held in memory.
 class CMemoryChunk : public CResourceChunk
 {
@@ -15,3 +17,5 @@ public:
 
     const CMemory& memory() const { return static_cast<const CMemory&>(*ownStream()); }
 };
+
+}  // namespace pcm

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace pcm
+{
 // Common root of the sound-data class family, so that any of its objects can be deleted through one base.
 class CObjectBase
 {
@@ -10,3 +12,5 @@ public:
     CObjectBase(const CObjectBase&) = delete;
     CObjectBase& operator=(const CObjectBase&) = delete;
 };
+
+}  // namespace pcm

@@ -1,8 +1,10 @@
-#include "CResourceChunk.h"
+#include "pcm/CResourceChunk.h"
 
-#include "CChunk.h"
-#include "CStream.h"
+#include "pcm/CChunk.h"
+#include "pcm/CStream.h"
 
+namespace pcm
+{
 namespace
 {
 constexpr uint8_t kRootType = 0x01;
@@ -139,3 +141,5 @@ bool CResourceChunk::openForWriting(bool storeSeekTable)
     }
     return true;
 }
+
+}  // namespace pcm

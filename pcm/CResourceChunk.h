@@ -1,11 +1,13 @@
 #pragma once
 
-#include "CChunkRootWithSeek.h"
-#include "InfoRecord.h"
+#include "pcm/CChunkRootWithSeek.h"
+#include "pcm/InfoRecord.h"
 
 #include <array>
 #include <string>
 
+namespace pcm
+{
 // The root of a resource file: identifier (0x01, 0x00, 0x00 or 0x01, 0x14), a first child holding the
 // resource's InfoRecord, and with variant 0x01 a seek table stored as the last child.
 class CResourceChunk : public CChunkRootWithSeek
@@ -38,3 +40,5 @@ protected:
 private:
     InfoRecord info_;
 };
+
+}  // namespace pcm

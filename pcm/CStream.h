@@ -1,10 +1,12 @@
 #pragma once
 
-#include "CObjectBase.h"
+#include "pcm/CObjectBase.h"
 
 #include <cstddef>
 #include <cstdint>
 
+namespace pcm
+{
 // The byte stream under a chunk root, shared by the root and all its descendants. Seeks are clamped into
 // [0, size]; a transfer that moves fewer bytes than asked sets the sticky error flag, as does an unknown
 // seek origin.
@@ -48,3 +50,5 @@ private:
     size_t transferred_ = 0;
     bool error_ = false;
 };
+
+}  // namespace pcm

@@ -1,7 +1,9 @@
-#include "ChunkHeader.h"
+#include "pcm/ChunkHeader.h"
 
-#include "BigEndian.h"
+#include "pcm/BigEndian.h"
 
+namespace pcm
+{
 ChunkHeader ChunkHeader::fromIdentifier(uint32_t identifier, uint32_t size)
 {
     ChunkHeader header;
@@ -36,3 +38,5 @@ uint32_t ChunkHeader::identifier() const
 {
     return uint32_t{type} | (uint32_t{version} << 8) | (uint32_t{variant} << 16) | (uint32_t{flags} << 24);
 }
+
+}  // namespace pcm

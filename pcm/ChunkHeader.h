@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace pcm
+{
 // The 8-byte header in front of every chunk: type, version, variant, flags, then the big-endian payload size
 // (the header itself not counted). As one 32-bit identifier, type is the lowest byte and flags the highest.
 struct ChunkHeader
@@ -42,3 +44,5 @@ struct ChunkHeader
     bool isBlock() const { return (flags & kFlagKindMask) == kFlagBlock; }
     bool isData() const { return (flags & kFlagData) != 0; }
 };
+
+}  // namespace pcm

@@ -1,11 +1,13 @@
 #pragma once
 
-#include "IIOBase.h"
+#include "pcm/IIOBase.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+namespace pcm
+{
 // Big-endian read primitives of a data chunk. A read that finds too few bytes left in the payload leaves its
 // output untouched and is not an error; a stream error, or reading a chunk that is not a data chunk, makes
 // the chunk failed, after which every read does nothing.
@@ -31,3 +33,5 @@ public:
     virtual size_t readBytes(void* buffer, size_t count) = 0;
     virtual size_t skipBytes(size_t count) = 0;
 };
+
+}  // namespace pcm

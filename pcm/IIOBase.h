@@ -1,5 +1,7 @@
 #pragma once
 
+namespace pcm
+{
 // Shared root of the reading and writing halves of a data chunk.
 class IIOBase
 {
@@ -7,3 +9,5 @@ public:
     virtual ~IIOBase() = default;
     virtual bool isFailed() const = 0;
 };
+
+}  // namespace pcm

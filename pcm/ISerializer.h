@@ -1,11 +1,13 @@
 #pragma once
 
-#include "IIOBase.h"
+#include "pcm/IIOBase.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+namespace pcm
+{
 // Big-endian write primitives of a data chunk, the mirror of IDeserializer. Writing into a chunk that is not
 // a data chunk, or a stream error, makes the chunk failed; a failed chunk ignores every write.
 class ISerializer : public virtual IIOBase
@@ -27,3 +29,5 @@ public:
     virtual ISerializer& writeWideText(const std::u16string& text) = 0;
     virtual ISerializer& writeBytes(const void* buffer, size_t count) = 0;
 };
+
+}  // namespace pcm

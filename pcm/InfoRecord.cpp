@@ -1,7 +1,9 @@
-#include "InfoRecord.h"
+#include "pcm/InfoRecord.h"
 
-#include "CChunk.h"
+#include "pcm/CChunk.h"
 
+namespace pcm
+{
 namespace
 {
 constexpr int kFixedBytes = 6;  // reserved byte, key length byte and four descriptors
@@ -64,3 +66,5 @@ bool InfoRecord::write(CChunk& chunk) const
     chunk.writeText(name_);
     return !chunk.isFailed();
 }
+
+}  // namespace pcm

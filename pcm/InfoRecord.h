@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace pcm
+{
 class CChunk;
 
 // A named record with a key and four one-byte descriptor values: the payload of a resource's info chunk,
@@ -41,3 +43,5 @@ private:
     std::array<uint8_t, 4> descriptors_{};
     std::string name_;
 };
+
+}  // namespace pcm

@@ -1,7 +1,9 @@
-#include "RecordCrc.h"
+#include "pcm/RecordCrc.h"
 
 #include <array>
 
+namespace pcm
+{
 namespace
 {
 constexpr uint32_t kGenerator = 0xEDB88320;
@@ -27,3 +29,5 @@ uint32_t RecordCrc::compute(const uint8_t* bytes, size_t length)
     for (size_t i = 0; i < length; ++i) crc = table[(bytes[i] ^ (crc >> 24)) & 0xFF] ^ (crc << 8);
     return crc;
 }
+
+}  // namespace pcm

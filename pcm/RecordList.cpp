@@ -1,5 +1,7 @@
-#include "RecordList.h"
+#include "pcm/RecordList.h"
 
+namespace pcm
+{
 RecordList::RecordList(uint8_t format, uint8_t subformat, const uint8_t* bytes, size_t length, bool copy)
     : format_(format), subformat_(subformat), bytes_(bytes), length_(bytes != nullptr ? length : 0)
 {
@@ -53,3 +55,5 @@ bool RecordList::encode(const std::vector<SoundRecord>& records, std::vector<uin
     }
     return true;
 }
+
+}  // namespace pcm

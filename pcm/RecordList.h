@@ -1,11 +1,13 @@
 #pragma once
 
-#include "SoundRecord.h"
+#include "pcm/SoundRecord.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+namespace pcm
+{
 // The packed records of a sound file's first data chunk. The list's format and subformat come from that
 // chunk's version and variant.
 class RecordList
@@ -35,3 +37,5 @@ private:
     size_t length_;
     size_t cursor_ = 0;
 };
+
+}  // namespace pcm

@@ -1,9 +1,11 @@
-#include "SeekTable.h"
+#include "pcm/SeekTable.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
+namespace pcm
+{
 SeekTable::SeekTable(int32_t growthStep) : growthStep_(growthStep)
 {
     if (growthStep_ > 0)
@@ -39,3 +41,5 @@ void SeekTable::clear()
 {
     count_ = 0;
 }
+
+}  // namespace pcm

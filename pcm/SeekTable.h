@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace pcm
+{
 // Positions of the root's children (the info and seek chunks excepted), in file order.
 class SeekTable
 {
@@ -26,3 +28,5 @@ private:
     int32_t growthStep_ = 0;
     std::unique_ptr<int32_t[]> entries_;
 };
+
+}  // namespace pcm

@@ -1,4 +1,4 @@
-#include "WaveTest.h"
+#include "pcm/WaveFinder.h"
 
 #include <unistd.h>
 #include <csignal>
@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     }
     if (argc > 2)
     {
-        std::fputs(WaveVerdictLine(WaveVerdict::Error), stdout);
+        std::fputs(pcm::WaveVerdictLine(pcm::WaveVerdict::Error), stdout);
         return 1;
     }
     if (std::strcmp(argv[1], "-v") == 0)
@@ -38,7 +38,7 @@ int main(int argc, char** argv)
         return 0;
     }
     std::signal(SIGBUS, onBusError);
-    const WaveVerdict verdict = WaveTest(argv[1]);
-    std::fputs(WaveVerdictLine(verdict), stdout);
-    return verdict == WaveVerdict::Error ? 1 : 0;
+    const pcm::WaveVerdict verdict = pcm::FindWave(argv[1]);
+    std::fputs(pcm::WaveVerdictLine(verdict), stdout);
+    return verdict == pcm::WaveVerdict::Error ? 1 : 0;
 }

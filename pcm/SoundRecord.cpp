@@ -1,13 +1,15 @@
-#include "SoundRecord.h"
+#include "pcm/SoundRecord.h"
 
-#include "BigEndian.h"
-#include "RecordCrc.h"
-#include "Utf8.h"
+#include "pcm/BigEndian.h"
+#include "pcm/RecordCrc.h"
+#include "pcm/Utf8.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
+namespace pcm
+{
 namespace
 {
 enum FieldTag : uint16_t
@@ -357,3 +359,5 @@ bool SoundRecord::encodeExtended(std::vector<uint8_t>& out) const
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(crc >> shift));
     return true;
 }
+
+}  // namespace pcm

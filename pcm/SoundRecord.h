@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace pcm
+{
 // The four optional numbers of a sound record; each at its all-ones value when unset.
 struct SoundNumbers
 {
@@ -63,3 +65,5 @@ private:
     void encodeCompact(std::vector<uint8_t>& out) const;
     bool encodeExtended(std::vector<uint8_t>& out) const;
 };
+
+}  // namespace pcm

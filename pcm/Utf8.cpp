@@ -1,5 +1,7 @@
-#include "Utf8.h"
+#include "pcm/Utf8.h"
 
+namespace pcm
+{
 namespace
 {
 // Length of the well-formed sequence at `p`, or 0.
@@ -54,3 +56,5 @@ size_t Utf8::validPrefix(const uint8_t* bytes, size_t length)
     }
     return at;
 }
+
+}  // namespace pcm

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace pcm
+{
 // Well-formed UTF-8 as the sound records store their texts.
 class Utf8
 {
@@ -11,3 +13,5 @@ public:
     static size_t validPrefix(const uint8_t* bytes, size_t length);
     static bool isValid(const uint8_t* bytes, size_t length) { return validPrefix(bytes, length) == length; }
 };
+
+}  // namespace pcm

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace vex::tar
+{
 // Owners of libarchive's handles: every path out of a function frees them, errors included.
 struct ArchiveReadFree
 {
@@ -22,3 +24,5 @@ struct ArchiveEntryFree
 using ArchiveReader = std::unique_ptr<struct archive, ArchiveReadFree>;
 using ArchiveWriter = std::unique_ptr<struct archive, ArchiveWriteFree>;
 using ArchiveEntry = std::unique_ptr<struct archive_entry, ArchiveEntryFree>;
+
+}  // namespace vex::tar

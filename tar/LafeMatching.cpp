@@ -1,6 +1,6 @@
-#include "LafeMatching.h"
+#include "tar/LafeMatching.h"
 
-#include "ArchiveHandles.h"
+#include "tar/ArchiveHandles.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -8,6 +8,8 @@
 #include <memory>
 #include <new>
 
+namespace vex::tar
+{
 namespace
 {
 struct MatchDeleter
@@ -69,3 +71,5 @@ void lafe_cleanup_exclusions(struct lafe_matching** matching)
     delete *matching;
     *matching = nullptr;
 }
+
+}  // namespace vex::tar

@@ -4,6 +4,9 @@
 // patterns ("./bundle_tart", "./etc/*"); a pattern that names a directory also selects what lies below it.
 // The set is a thin layer over libarchive's own matcher, so that selected extraction matches names exactly
 // as libarchive's tools do. A null set is an empty set: it excludes nothing.
+
+namespace vex::tar
+{
 struct lafe_matching;
 
 // Adds `pattern` to the set, creating the set on first use. Returns 0, or -1 when the set cannot be made
@@ -16,3 +19,5 @@ int lafe_excluded(struct lafe_matching* matching, const char* pathname);
 
 // Frees the set and leaves `*matching` null; a null set is fine.
 void lafe_cleanup_exclusions(struct lafe_matching** matching);
+
+}  // namespace vex::tar

@@ -1,14 +1,14 @@
-#include "LibArchiveExtractor.h"
+#include "tar/LibArchiveExtractor.h"
 
-#include "ArchiveHandles.h"
+#include "tar/ArchiveHandles.h"
 
-#include "DataInfo.h"
-#include "DiskUtils.h"
-#include "IStreamReader.h"
-#include "InstallProgressNotifierInterface.h"
-#include "ItemTar.h"
-#include "LafeMatching.h"
-#include "SystemCommandRunner.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/linux/SystemCommandRunner.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/IStreamReader.h"
+#include "tar/LafeMatching.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -22,6 +22,8 @@
 #include <cstring>
 #include <new>
 
+namespace vex::tar
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -57,7 +59,7 @@ void StripLeadingSeparators(struct archive_entry* entry)
 class ExtractionScope
 {
 public:
-    ExtractionScope(IStreamReader* reader, uint32_t end) : reader_(reader), end_(end)
+    ExtractionScope(pkg::IStreamReader* reader, uint32_t end) : reader_(reader), end_(end)
     {
         boost::system::error_code ec;
         previous_ = fs::current_path(ec);
@@ -75,7 +77,7 @@ public:
     ExtractionScope& operator=(const ExtractionScope&) = delete;
 
 private:
-    IStreamReader* reader_;
+    pkg::IStreamReader* reader_;
     uint32_t end_;
     fs::path previous_;
 };
@@ -92,11 +94,12 @@ bool IsCurrentDirectory(const std::string& destination)
 }  // namespace
 
 LibArchiveExtractor::LibArchiveExtractor()
-    : LibArchiveExtractor(DiskUtils::Instance(), SystemCommandRunner::Instance())
+    : LibArchiveExtractor(instrument::DiskUtils::Instance(), instrument::SystemCommandRunner::Instance())
 {
 }
 
-LibArchiveExtractor::LibArchiveExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner)
+LibArchiveExtractor::LibArchiveExtractor(instrument::DiskUtils& diskUtils,
+                                         instrument::CommandRunner& commandRunner)
     : TarExtractor(diskUtils, commandRunner), readBuffer(new (std::nothrow) uint8_t[kReadBufferSize])
 {
 }
@@ -119,7 +122,7 @@ void LibArchiveExtractor::AppendSystemError(struct archive* writer, struct archi
                              std::strerror(error));
 }
 
-bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destination,
+bool LibArchiveExtractor::StreamExtract(pkg::ItemTar* item, const std::string& destination,
                                         const std::vector<std::string>& patterns)
 {
     if (item == nullptr)
@@ -128,7 +131,7 @@ bool LibArchiveExtractor::StreamExtract(ItemTar* item, const std::string& destin
         return false;
     }
     // An item's DataInfo is part of the item itself, so only its reader can be missing.
-    IStreamReader* reader = item->dataInfo().reader();
+    pkg::IStreamReader* reader = item->dataInfo().reader();
     if (reader == nullptr)
     {
         errorTexts.push_back("Tar reader is null !");
@@ -336,3 +339,5 @@ int LibArchiveExtractor::CloseCallback(struct archive*, void*)
 {
     return ARCHIVE_OK;
 }
+
+}  // namespace vex::tar

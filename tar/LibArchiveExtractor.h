@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TarExtractor.h"
+#include "tar/TarExtractor.h"
 
 #include <archive.h>
 
@@ -9,8 +9,13 @@
 #include <string>
 #include <vector>
 
+namespace vex::pkg
+{
 class IStreamReader;
+}
 
+namespace vex::tar
+{
 // Streams a tar item straight from the package into libarchive, which writes the members to disk: the
 // archive is pulled through read and skip callbacks over the item's window in pieces of at most 1 MiB and is
 // never copied. Compressed archives are recognised by libarchive itself.
@@ -30,13 +35,13 @@ public:
 
     // Uses the program's disk utilities and shell.
     LibArchiveExtractor();
-    LibArchiveExtractor(DiskUtils& disk, CommandRunner& runner);
+    LibArchiveExtractor(instrument::DiskUtils& disk, instrument::CommandRunner& runner);
     ~LibArchiveExtractor() override;
 
     // False when the read buffer could not be allocated.
     bool IsUsable() const { return readBuffer != nullptr; }
 
-    bool StreamExtract(ItemTar* item, const std::string& destination,
+    bool StreamExtract(pkg::ItemTar* item, const std::string& destination,
                        const std::vector<std::string>& patterns) override;
 
 private:
@@ -51,10 +56,12 @@ private:
     static la_int64_t SkipCallback(struct archive* a, void* self, la_int64_t request);
     static int CloseCallback(struct archive* a, void* self);
 
-    IStreamReader* tarReader = nullptr;
+    pkg::IStreamReader* tarReader = nullptr;
     uint32_t tarSize = 0;
     int64_t lastOffset = -1;
     bool seekable = true;
     std::string destinationDir;
     std::unique_ptr<uint8_t[]> readBuffer;
 };
+
+}  // namespace vex::tar

@@ -1,9 +1,11 @@
-#include "LibArchiveExtractorFactory.h"
+#include "tar/LibArchiveExtractorFactory.h"
 
-#include "LibArchiveExtractor.h"
+#include "tar/LibArchiveExtractor.h"
 
 #include <new>
 
+namespace vex::tar
+{
 TarExtractorFactory& LibArchiveExtractorFactory::Instance()
 {
     static LibArchiveExtractorFactory factory;
@@ -20,3 +22,5 @@ TarExtractor* LibArchiveExtractorFactory::Create()
     }
     return extractor;
 }
+
+}  // namespace vex::tar

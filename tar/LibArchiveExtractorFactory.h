@@ -1,7 +1,9 @@
 #pragma once
 
-#include "TarExtractorFactory.h"
+#include "tar/TarExtractorFactory.h"
 
+namespace vex::tar
+{
 // Makes extractors that stream tar items through libarchive.
 class LibArchiveExtractorFactory : public TarExtractorFactory
 {
@@ -11,3 +13,5 @@ public:
 
     TarExtractor* Create() override;
 };
+
+}  // namespace vex::tar

@@ -1,21 +1,23 @@
-#include "TarExtractor.h"
+#include "tar/TarExtractor.h"
 
-#include "CommandRunner.h"
-#include "DataInfo.h"
-#include "DiskUtils.h"
-#include "FileStatus.h"
-#include "IStreamReader.h"
-#include "ItemTar.h"
-#include "LogStream.h"
-#include "PartitionPaths.h"
-#include "RegularFile.h"
-#include "TarLists.h"
+#include "instrument/CommandRunner.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/FileStatus.h"
+#include "instrument/PartitionPaths.h"
+#include "instrument/RegularFile.h"
+#include "log/LogStream.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/IStreamReader.h"
+#include "tar/TarLists.h"
 
 #include <boost/filesystem.hpp>
 
 #include <fstream>
 #include <sstream>
 
+namespace vex::tar
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -29,19 +31,19 @@ bool Remove(const std::string& path)
     boost::system::error_code ec;
     fs::remove(fs::path(path), ec);
     if (ec)
-        LogStream::Instance().WriteLine(std::string(kIndent) + path + ": " + ec.message());
+        log::LogStream::Instance().WriteLine(std::string(kIndent) + path + ": " + ec.message());
     return !ec;
 }
 }  // namespace
 
-TarExtractor::TarExtractor(DiskUtils& diskUtils, CommandRunner& commandRunner)
+TarExtractor::TarExtractor(instrument::DiskUtils& diskUtils, instrument::CommandRunner& commandRunner)
     : disk(diskUtils), runner(commandRunner)
 {
 }
 
 TarExtractor::~TarExtractor() = default;
 
-void TarExtractor::SetNotifier(InstallProgressNotifierInterface* n)
+void TarExtractor::SetNotifier(base::InstallProgressNotifierInterface* n)
 {
     notifier = n;
 }
@@ -64,7 +66,7 @@ int TarExtractor::TakeErrors(std::vector<std::string>& out)
     return static_cast<int>(out.size());
 }
 
-bool TarExtractor::ExtractSelected(ItemTar* item, const std::string& destination,
+bool TarExtractor::ExtractSelected(pkg::ItemTar* item, const std::string& destination,
                                    const std::vector<std::string>& patterns)
 {
     // With no pattern every member would be written: a caller that meant "only these" must not get "all".
@@ -73,35 +75,35 @@ bool TarExtractor::ExtractSelected(ItemTar* item, const std::string& destination
     return StreamExtract(item, destination, patterns);
 }
 
-bool TarExtractor::Extract(ItemTar* item, const std::string& destination)
+bool TarExtractor::Extract(pkg::ItemTar* item, const std::string& destination)
 {
     return StreamExtract(item, destination, {});
 }
 
-bool TarExtractor::ExtractAndVerify(ItemTar* item, const std::string& destination)
+bool TarExtractor::ExtractAndVerify(pkg::ItemTar* item, const std::string& destination)
 {
     if (!StreamExtract(item, destination, {}))
         return false;
     return PostProcess(item, destination);
 }
 
-bool TarExtractor::PostProcess(ItemTar* item, const std::string& destination)
+bool TarExtractor::PostProcess(pkg::ItemTar* item, const std::string& destination)
 {
     return VerifyMd5List(item, destination) && VerifyTarList(item, destination) && RunPostScript(destination);
 }
 
-bool TarExtractor::ReadList(ItemTar* item, const std::string& list, std::string& text)
+bool TarExtractor::ReadList(pkg::ItemTar* item, const std::string& list, std::string& text)
 {
     // A list is read only as a regular file of a size its archive can hold: the archive may have made a
     // FIFO, a device or a link of that name.
     const int64_t stored =
         item != nullptr && item->dataInfo().reader() != nullptr ? item->dataInfo().reader()->size() : 0;
     const int64_t installed = item != nullptr ? item->installedSize() : 0;
-    return RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed), TarLists::kMaxLineLength,
-                                text);
+    return instrument::RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed),
+                                            TarLists::kMaxLineLength, text);
 }
 
-bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
+bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destination)
 {
     Log(std::string(kIndent) + "Verifying MD5 for each extracted tar file ...");
     const std::string list = destination + "/" +
@@ -128,7 +130,7 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
             ok = false;
         }
         // A listed path that climbs out names a file the extraction cannot have written: never a match.
-        else if (HasParentComponent(entry.path) ||
+        else if (instrument::HasParentComponent(entry.path) ||
                  !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
         {
             Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
@@ -141,7 +143,7 @@ bool TarExtractor::VerifyMd5List(ItemTar* item, const std::string& destination)
     return ok;
 }
 
-bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
+bool TarExtractor::VerifyTarList(pkg::ItemTar* item, const std::string& destination)
 {
     Log(std::string(kIndent) + "Verifying existence for each extracted tar file ...");
     const std::string list = destination + "/" +
@@ -166,7 +168,7 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         const bool climbsOut = TarLists::MemberClimbsOut(entry.name);
         if (entry.type == 'd' || entry.type == '-')
         {
-            if (climbsOut || !PathExists(path))
+            if (climbsOut || !instrument::PathExists(path))
             {
                 Log(std::string(kIndent) + "Error: '" + path + "' doesn't exist !");
                 ok = false;
@@ -184,7 +186,7 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
         // A link is not stamped: stamping goes through to its target, which may lie outside the destination
         // (an absolute target names a file of the running system). Its target, when it is a member, is
         // stamped on its own line.
-        if (!ok || climbsOut || !PathExists(path) || IsSymlink(path))
+        if (!ok || climbsOut || !instrument::PathExists(path) || instrument::IsSymlink(path))
             return true;
         if (dateTimeMode == DateTimeMode::kNow)
             ok = disk.SetFileDateTimeNow(path);
@@ -205,10 +207,10 @@ bool TarExtractor::VerifyTarList(ItemTar* item, const std::string& destination)
 bool TarExtractor::RunPostScript(const std::string& destination)
 {
     const std::string script = destination + "/post_tar.sh";
-    if (!PathExists(script))
+    if (!instrument::PathExists(script))
         return true;
     Log("Executing post_tar.sh script...");
-    if (runner.Run(CommandRunner::ShellQuote(script)) != 0)
+    if (runner.Run(instrument::CommandRunner::ShellQuote(script)) != 0)
     {
         errorTexts.push_back("Error executing post tar extraction script: post_tar.sh.");
         return false;
@@ -218,5 +220,7 @@ bool TarExtractor::RunPostScript(const std::string& destination)
 
 void TarExtractor::Log(const std::string& text)
 {
-    LogStream::Instance().WriteLine(text);
+    log::LogStream::Instance().WriteLine(text);
 }
+
+}  // namespace vex::tar

@@ -3,11 +3,25 @@
 #include <string>
 #include <vector>
 
+namespace vex::instrument
+{
 class CommandRunner;
+}
+namespace vex::instrument
+{
 class DiskUtils;
+}
+namespace vex::base
+{
 class InstallProgressNotifierInterface;
+}
+namespace vex::pkg
+{
 class ItemTar;
+}
 
+namespace vex::tar
+{
 // Extracts a tar item of a package below a destination directory, verifies the result against the
 // "<base>_md5" and "<base>_tart" lists carried in the archive, time-stamps what it extracted and runs the
 // archive's "post_tar.sh". How the archive is read is up to the concrete extractor (StreamExtract).
@@ -29,39 +43,41 @@ public:
     TarExtractor(const TarExtractor&) = delete;
     TarExtractor& operator=(const TarExtractor&) = delete;
 
-    virtual void SetNotifier(InstallProgressNotifierInterface* notifier);
+    virtual void SetNotifier(base::InstallProgressNotifierInterface* notifier);
     virtual void SetDateTimeMode(DateTimeMode mode);
     virtual void SetDateTime(const std::string& date, const std::string& time);
     // Hands over the collected error texts in the order they arose and forgets them; returns their number.
     virtual int TakeErrors(std::vector<std::string>& out);
 
     // Extracts only the members matching one of `patterns`; an empty list is refused without reading.
-    virtual bool ExtractSelected(ItemTar* item, const std::string& destination,
+    virtual bool ExtractSelected(pkg::ItemTar* item, const std::string& destination,
                                  const std::vector<std::string>& patterns);
-    virtual bool Extract(ItemTar* item, const std::string& destination);
-    virtual bool ExtractAndVerify(ItemTar* item, const std::string& destination);
+    virtual bool Extract(pkg::ItemTar* item, const std::string& destination);
+    virtual bool ExtractAndVerify(pkg::ItemTar* item, const std::string& destination);
     // Verification against both lists, then "post_tar.sh".
-    virtual bool PostProcess(ItemTar* item, const std::string& destination);
-    virtual bool StreamExtract(ItemTar* item, const std::string& destination,
+    virtual bool PostProcess(pkg::ItemTar* item, const std::string& destination);
+    virtual bool StreamExtract(pkg::ItemTar* item, const std::string& destination,
                                const std::vector<std::string>& patterns) = 0;
-    virtual bool VerifyMd5List(ItemTar* item, const std::string& destination);
+    virtual bool VerifyMd5List(pkg::ItemTar* item, const std::string& destination);
     // The list at `list` into `text`, read only as a regular file of a size the item's archive can hold.
-    static bool ReadList(ItemTar* item, const std::string& list, std::string& text);
-    virtual bool VerifyTarList(ItemTar* item, const std::string& destination);
+    static bool ReadList(pkg::ItemTar* item, const std::string& list, std::string& text);
+    virtual bool VerifyTarList(pkg::ItemTar* item, const std::string& destination);
     virtual void Log(const std::string& text);
 
 protected:
     // The disk utilities check digests, links and stamp times; the runner runs "post_tar.sh".
-    TarExtractor(DiskUtils& disk, CommandRunner& runner);
+    TarExtractor(instrument::DiskUtils& disk, instrument::CommandRunner& runner);
 
     bool RunPostScript(const std::string& destination);
 
     std::vector<std::string> errorTexts;
-    InstallProgressNotifierInterface* notifier = nullptr;
+    base::InstallProgressNotifierInterface* notifier = nullptr;
     std::string packageDate;
     std::string packageTime;
     DateTimeMode dateTimeMode = DateTimeMode::kNow;
 
-    DiskUtils& disk;
-    CommandRunner& runner;
+    instrument::DiskUtils& disk;
+    instrument::CommandRunner& runner;
 };
+
+}  // namespace vex::tar

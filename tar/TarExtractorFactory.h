@@ -1,5 +1,7 @@
 #pragma once
 
+namespace vex::tar
+{
 class TarExtractor;
 
 // Makes one extractor per tar item; the caller owns (and deletes) what Create returns.
@@ -10,3 +12,5 @@ public:
     // Null when no extractor can be made.
     virtual TarExtractor* Create() = 0;
 };
+
+}  // namespace vex::tar

@@ -1,7 +1,9 @@
-#include "TarLists.h"
+#include "tar/TarLists.h"
 
-#include "PartitionPaths.h"
+#include "instrument/PartitionPaths.h"
 
+namespace vex::tar
+{
 namespace TarLists
 {
 namespace
@@ -102,7 +104,7 @@ std::string MemberPath(const std::string& destination, const std::string& name)
 
 bool MemberClimbsOut(const std::string& name)
 {
-    return HasParentComponent(MemberRelativePath(name));
+    return instrument::HasParentComponent(MemberRelativePath(name));
 }
 
 bool IsTopDirectory(const std::string& name)
@@ -134,3 +136,5 @@ int64_t TarLists::ListSizeLimit(int64_t storedSize, int64_t installedSize)
 {
     return storedSize > installedSize ? storedSize : installedSize;
 }
+
+}  // namespace vex::tar

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace vex::tar
+{
 // The two list files that travel inside a tar item and describe what a full extraction must produce:
 // "<base>_md5" (digest and relative path per regular file, as an MD5 tool writes them) and "<base>_tart"
 // (one line per member, as a tar tool's verbose listing writes them). Pure text handling only.
@@ -72,3 +74,5 @@ bool MemberClimbsOut(const std::string& name);
 // The archive's top directory, which verification skips.
 bool IsTopDirectory(const std::string& name);
 }  // namespace TarLists
+
+}  // namespace vex::tar

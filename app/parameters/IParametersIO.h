@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace vex::app
+{
 // Access to the memory where the program that prepared the update left the run's parameters.
 class IParametersIO
 {
@@ -16,3 +18,5 @@ public:
     virtual unsigned char* Open() = 0;
     virtual void Close() = 0;
 };
+
+}  // namespace vex::app

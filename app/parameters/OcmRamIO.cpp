@@ -1,4 +1,4 @@
-#include "OcmRamIO.h"
+#include "app/parameters/OcmRamIO.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace vex::app
+{
 void OcmRamIO::MappingDeleter::operator()(void* start) const
 {
     ::munmap(start, kBlockSize);
@@ -22,7 +24,7 @@ unsigned char* OcmRamIO::Open()
 {
     Close();
     // Synchronous writes, so that clearing the header reaches the memory before the installation starts.
-    fd_ = UniqueFd(::open(devicePath_.c_str(), O_RDWR | O_DSYNC));
+    fd_ = base::UniqueFd(::open(devicePath_.c_str(), O_RDWR | O_DSYNC));
     if (!fd_.valid())
     {
         return nullptr;
@@ -53,3 +55,5 @@ void OcmRamIO::Close()
     mapping_.reset();
     fd_.close();
 }
+
+}  // namespace vex::app

@@ -1,12 +1,14 @@
 #pragma once
 
-#include "IParametersIO.h"
-#include "UniqueFd.h"
+#include "app/parameters/IParametersIO.h"
+#include "base/UniqueFd.h"
 
 #include <sys/types.h>
 #include <memory>
 #include <string>
 
+namespace vex::app
+{
 // The parameter block in the on-chip RAM, mapped through the physical-memory device.
 class OcmRamIO : public IParametersIO
 {
@@ -30,6 +32,8 @@ private:
     };
 
     std::string devicePath_;
-    UniqueFd fd_;
+    base::UniqueFd fd_;
     std::unique_ptr<void, MappingDeleter> mapping_;
 };
+
+}  // namespace vex::app

@@ -1,7 +1,9 @@
-#include "OcmRamIOFactory.h"
+#include "app/parameters/OcmRamIOFactory.h"
 
 #include <utility>
 
+namespace vex::app
+{
 OcmRamIOFactory& OcmRamIOFactory::Instance()
 {
     static OcmRamIOFactory instance;
@@ -14,3 +16,5 @@ std::unique_ptr<IParametersIO> OcmRamIOFactory::Create()
 {
     return std::make_unique<OcmRamIO>(devicePath_);
 }
+
+}  // namespace vex::app

@@ -1,10 +1,12 @@
 #pragma once
 
-#include "OcmRamIO.h"
-#include "ParametersIOFactory.h"
+#include "app/parameters/OcmRamIO.h"
+#include "app/parameters/ParametersIOFactory.h"
 
 #include <string>
 
+namespace vex::app
+{
 class OcmRamIOFactory : public ParametersIOFactory
 {
 public:
@@ -18,3 +20,5 @@ public:
 private:
     std::string devicePath_;
 };
+
+}  // namespace vex::app

@@ -1,11 +1,13 @@
-#include "ParametersDeserializer.h"
-#include "ByteOrder.h"
+#include "app/parameters/ParametersDeserializer.h"
+#include "base/ByteOrder.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
+namespace vex::app
+{
 namespace
 {
 // The string starting at `offset`, if it ends with a NUL within its size limit and within the block.
@@ -39,7 +41,7 @@ bool ParametersDeserializer::Read(std::string& pkgFileName, std::string& logFile
         return false;
     }
     const unsigned char* flags = block_ + kFlagsOffset;
-    const std::uint32_t rawFlags = ByteOrder::LoadLe32(flags);
+    const std::uint32_t rawFlags = base::ByteOrder::LoadLe32(flags);
 
     std::string pkg;
     std::string log;
@@ -59,3 +61,5 @@ bool ParametersDeserializer::Read(std::string& pkgFileName, std::string& logFile
     block_ = nullptr;
     return true;
 }
+
+}  // namespace vex::app

@@ -1,10 +1,12 @@
 #pragma once
 
-#include "IParametersIO.h"
+#include "app/parameters/IParametersIO.h"
 
 #include <cstddef>
 #include <string>
 
+namespace vex::app
+{
 // Decodes the parameter block (little-endian):
 //   0   16 bytes  header, cleared once the block has been read so that it is used only once
 //   16  4 bytes   not used here
@@ -30,3 +32,5 @@ private:
     IParametersIO* io_;
     unsigned char* block_ = nullptr;
 };
+
+}  // namespace vex::app

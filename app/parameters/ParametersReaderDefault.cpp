@@ -1,8 +1,10 @@
-#include "ParametersReaderDefault.h"
+#include "app/parameters/ParametersReaderDefault.h"
 
-#include "OcmRamIOFactory.h"
-#include "ParametersDeserializer.h"
+#include "app/parameters/OcmRamIOFactory.h"
+#include "app/parameters/ParametersDeserializer.h"
 
+namespace vex::app
+{
 ParametersReaderDefault& ParametersReaderDefault::Instance()
 {
     static ParametersReaderDefault instance(OcmRamIOFactory::Instance());
@@ -22,3 +24,5 @@ bool ParametersReaderDefault::getParameters(std::string& pkgFileName, std::strin
     ParametersDeserializer deserializer(io.get());
     return deserializer.Read(pkgFileName, logFileName, installFlags);
 }
+
+}  // namespace vex::app

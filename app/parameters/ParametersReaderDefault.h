@@ -1,8 +1,10 @@
 #pragma once
 
-#include "ParametersIOFactory.h"
-#include "ParametersReader.h"
+#include "app/parameters/ParametersIOFactory.h"
+#include "app/parameters/ParametersReader.h"
 
+namespace vex::app
+{
 // Reads the parameters from the block that the factory's accessor opens.
 class ParametersReaderDefault : public ParametersReader
 {
@@ -18,3 +20,5 @@ public:
 private:
     ParametersIOFactory& factory_;
 };
+
+}  // namespace vex::app

@@ -1,6 +1,6 @@
-#include "LinuxDiskUtils.h"
+#include "instrument/linux/LinuxDiskUtils.h"
 
-#include "UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <boost/filesystem.hpp>
 
@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <limits>
 
+namespace vex::instrument
+{
 namespace
 {
 // FAT_IOCTL_SET_ATTRIBUTES of <linux/msdos_fs.h>: _IOW('r', 0x11, __u32).
@@ -40,7 +42,7 @@ bool LinuxDiskUtils::SetVfatAttributes(const std::string& path, bool readOnly, b
                                        bool hidden)
 {
     uint32_t word = VfatAttributeWord(readOnly, archive, system, hidden);
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0 || ::ioctl(fd.get(), kFatIoctlSetAttributes, &word) != 0)
     {
         Log("Error: setting vfat attribute to " + path + " failed.");
@@ -79,3 +81,5 @@ bool LinuxDiskUtils::CheckLink(const std::string& link, const std::string& expec
     }
     return true;
 }
+
+}  // namespace vex::instrument

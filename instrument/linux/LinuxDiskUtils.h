@@ -1,10 +1,12 @@
 #pragma once
 
-#include "DiskUtils.h"
-#include "PartitionPaths.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/PartitionPaths.h"
 
 #include <string>
 
+namespace vex::instrument
+{
 // The Linux side of the disk services: statvfs, the vfat attribute ioctl and symbolic links.
 class LinuxDiskUtils : public DiskUtils
 {
@@ -20,3 +22,5 @@ public:
 private:
     std::string emmcRoot;
 };
+
+}  // namespace vex::instrument

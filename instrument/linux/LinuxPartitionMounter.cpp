@@ -1,6 +1,6 @@
-#include "LinuxPartitionMounter.h"
+#include "instrument/linux/LinuxPartitionMounter.h"
 
-#include "CommandRunner.h"
+#include "instrument/CommandRunner.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+namespace vex::instrument
+{
 const char* const LinuxPartitionMounter::kMountTableFile = "/tmp/mount.out";
 
 LinuxPartitionMounter::LinuxPartitionMounter(const std::string& point, CommandRunner& commandRunner,
@@ -160,3 +162,5 @@ bool LinuxPartitionMounter::Sync()
         errno = error;
     return closed && synced;
 }
+
+}  // namespace vex::instrument

@@ -1,9 +1,11 @@
 #pragma once
 
-#include "IPartitionMounter.h"
+#include "instrument/IPartitionMounter.h"
 
 #include <string>
 
+namespace vex::instrument
+{
 class CommandRunner;
 
 // Drives the system's "mount" and "umount" commands for one mount point. It remembers whether the point was
@@ -42,3 +44,5 @@ private:
     bool wasMounted = false;
     int previousMode = 0;
 };
+
+}  // namespace vex::instrument

@@ -1,6 +1,6 @@
-#include "SystemCommandRunner.h"
+#include "instrument/linux/SystemCommandRunner.h"
 
-#include "LogStream.h"
+#include "log/LogStream.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,13 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace vex::instrument
+{
 namespace
 {
 // The command is not run; the log's detail line says why, after the line that announced the command.
 bool Refused(const std::string& outputFile)
 {
     const std::string line = "    " + outputFile + ": " + std::strerror(errno);
-    LogStream::Instance().WriteLine(line.c_str());
+    log::LogStream::Instance().WriteLine(line.c_str());
     return false;
 }
 }  // namespace
@@ -69,3 +71,5 @@ int SystemCommandRunner::RunRedirected(const std::string& command, Capture captu
     std::fflush(nullptr);
     return std::system(CommandLine(command, capture, outputFile).c_str());
 }
+
+}  // namespace vex::instrument

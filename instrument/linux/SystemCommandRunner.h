@@ -1,7 +1,9 @@
 #pragma once
 
-#include "CommandRunner.h"
+#include "instrument/CommandRunner.h"
 
+namespace vex::instrument
+{
 // Runs commands through the system shell with system().
 class SystemCommandRunner : public CommandRunner
 {
@@ -25,3 +27,5 @@ public:
 private:
     static bool CreateOutputFile(const std::string& outputFile);
 };
+
+}  // namespace vex::instrument

@@ -1,9 +1,11 @@
-#include "EncryptionStrategy.h"
+#include "pkg/writer/EncryptionStrategy.h"
 
-#include "CbcSegment.h"
-#include "IStreamReader.h"
-#include "MD5Algorithm.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/decode/CbcSegment.h"
+#include "pkg/read/IStreamReader.h"
 
+namespace vex::pkg::writer
+{
 int64_t EncryptionStrategy::process(IStreamReader* reader, int64_t& remaining, char* output)
 {
     if (reader == nullptr || output == nullptr || remaining <= 0 || cipher() == nullptr)
@@ -18,10 +20,10 @@ int64_t EncryptionStrategy::process(IStreamReader* reader, int64_t& remaining, c
     {
         return -1;
     }
-    unsigned char vector[MD5Algorithm::kDigestSize];
+    unsigned char vector[instrument::MD5Algorithm::kDigestSize];
     if (vectors_ == Vectors::FromContent)
     {
-        MD5Algorithm md5;
+        instrument::MD5Algorithm md5;
         md5.update(plain, static_cast<size_t>(length));
         md5.finalize();
         md5.digest(vector);
@@ -35,3 +37,5 @@ int64_t EncryptionStrategy::process(IStreamReader* reader, int64_t& remaining, c
     remaining -= length;
     return stored;
 }
+
+}  // namespace vex::pkg::writer

@@ -1,7 +1,9 @@
 #pragma once
 
-#include "BlockCipherStrategy.h"
+#include "pkg/decode/BlockCipherStrategy.h"
 
+namespace vex::pkg::writer
+{
 // The counterpart of DecryptionStrategy: turns up to 65 536 plain bytes per call into one stored segment.
 // Packages are built with it; the installer never encrypts.
 class EncryptionStrategy : public BlockCipherStrategy
@@ -26,3 +28,5 @@ public:
 private:
     Vectors vectors_;
 };
+
+}  // namespace vex::pkg::writer

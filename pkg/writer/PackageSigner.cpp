@@ -1,10 +1,10 @@
-#include "PackageSigner.h"
+#include "pkg/writer/PackageSigner.h"
 
-#include "ByteOrder.h"
-#include "MultipleFileReader.h"
-#include "PackageWriter.h"
-#include "UniqueFd.h"
-#include "UniqueFile.h"
+#include "base/ByteOrder.h"
+#include "base/UniqueFd.h"
+#include "base/UniqueFile.h"
+#include "pkg/read/MultipleFileReader.h"
+#include "pkg/writer/PackageWriter.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -19,6 +19,8 @@
 #include <cstring>
 #include <memory>
 
+namespace vex::pkg::writer
+{
 using namespace PackageFormat;
 using namespace SignatureFormat;
 
@@ -37,14 +39,14 @@ bool exists(const std::string& path)
 }
 
 // A new file, created with `mode` (before the umask), never replacing an existing one.
-UniqueFile createNew(const std::string& path, mode_t mode)
+base::UniqueFile createNew(const std::string& path, mode_t mode)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0)
     {
-        return UniqueFile();
+        return base::UniqueFile();
     }
-    UniqueFile file(::fdopen(fd, "wb"));
+    base::UniqueFile file(::fdopen(fd, "wb"));
     if (!file)
     {
         ::close(fd);
@@ -130,12 +132,12 @@ bool writeInPlace(const std::string& firstPath, const std::string& lastPath, int
                   int64_t lastLength, const uint8_t* leadIn, const std::vector<uint8_t>& chunk,
                   std::string& error)
 {
-    UniqueFd last(::open(lastPath.c_str(), O_RDWR | O_CLOEXEC));
+    base::UniqueFd last(::open(lastPath.c_str(), O_RDWR | O_CLOEXEC));
     if (last.get() < 0)
     {
         return fail(error, "cannot write " + lastPath);
     }
-    UniqueFd firstOwn(firstPath == lastPath ? -1 : ::open(firstPath.c_str(), O_RDWR | O_CLOEXEC));
+    base::UniqueFd firstOwn(firstPath == lastPath ? -1 : ::open(firstPath.c_str(), O_RDWR | O_CLOEXEC));
     const int first = firstPath == lastPath ? last.get() : firstOwn.get();
     if (first < 0)
     {
@@ -204,14 +206,14 @@ bool PackageSigner::generateKeyPair(const std::string& privatePath, const std::s
     {
         return fail(error, "key generation failed");
     }
-    UniqueFile privateFile = createNew(privatePath, 0600);
+    base::UniqueFile privateFile = createNew(privatePath, 0600);
     if (!privateFile ||
         PEM_write_PrivateKey(privateFile.get(), key.handle(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
         std::fclose(privateFile.release()) != 0)
     {
         return fail(error, "cannot write " + privatePath);
     }
-    UniqueFile publicFile = createNew(publicPath, 0644);
+    base::UniqueFile publicFile = createNew(publicPath, 0644);
     if (!publicFile || PEM_write_PUBKEY(publicFile.get(), key.handle()) != 1 ||
         std::fclose(publicFile.release()) != 0)
     {
@@ -284,7 +286,8 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::st
         // Second pass: the digest of the content as it will be, with the new lead-in.
         uint8_t leadIn[kLeadInSize];
         std::copy(kLeadInMarker, kLeadInMarker + kLeadInMarkerSize, leadIn);
-        ByteOrder::StoreLe64(leadIn + kLeadInLengthOffset, static_cast<uint64_t>(contentLength + kChunkSize));
+        base::ByteOrder::StoreLe64(leadIn + kLeadInLengthOffset,
+                                   static_cast<uint64_t>(contentLength + kChunkSize));
         signedPart.feed(leadIn, sizeof leadIn);
         if (!feed(reader, signedPart, kLeadInSize, contentLength))
         {
@@ -308,10 +311,10 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::st
     }
 
     std::vector<uint8_t> chunk(static_cast<size_t>(kChunkSize));
-    ByteOrder::StoreLe32(chunk.data(), kTypeSignature);
-    ByteOrder::StoreLe32(chunk.data() + 4, static_cast<uint32_t>(kPayloadSize));
+    base::ByteOrder::StoreLe32(chunk.data(), kTypeSignature);
+    base::ByteOrder::StoreLe32(chunk.data() + 4, static_cast<uint32_t>(kPayloadSize));
     uint8_t* payload = chunk.data() + kChunkHeaderSize;
-    ByteOrder::StoreLe32(payload + kSchemeOffset, kSchemeEd25519Sha512);
+    base::ByteOrder::StoreLe32(payload + kSchemeOffset, kSchemeEd25519Sha512);
     std::copy(key.keyId().begin(), key.keyId().end(), payload + kKeyIdOffset);
     std::copy(signature.begin(), signature.end(), payload + kSignatureOffset);
 
@@ -344,3 +347,5 @@ bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std
     }
     return true;
 }
+
+}  // namespace vex::pkg::writer

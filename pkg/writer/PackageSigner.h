@@ -1,11 +1,13 @@
 #pragma once
 
-#include "Ed25519Key.h"
-#include "SignedStreamScanner.h"
+#include "pkg/trust/Ed25519Key.h"
+#include "pkg/trust/SignedStreamScanner.h"
 
 #include <string>
 #include <vector>
 
+namespace vex::pkg::writer
+{
 // Signs packages and makes signing keys, for the tools and tests (never on the instrument, which holds
 // public keys only). A signature is appended to the package's last part; a package that already carries
 // one has it replaced. Every operation returns false with a one-line reason in `error`.
@@ -37,3 +39,5 @@ public:
     // the following parts for as long as they exist.
     static std::vector<std::string> partPaths(const std::string& path);
 };
+
+}  // namespace vex::pkg::writer

@@ -1,9 +1,9 @@
-#include "PackageWriter.h"
-#include "ByteOrder.h"
+#include "pkg/writer/PackageWriter.h"
+#include "base/ByteOrder.h"
 
-#include "MD5Algorithm.h"
-#include "PayloadEncoder.h"
-#include "UniqueFile.h"
+#include "base/UniqueFile.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/writer/PayloadEncoder.h"
 
 #include <boost/filesystem.hpp>
 
@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <limits>
 
+namespace vex::pkg::writer
+{
 using namespace PackageFormat;
 
 namespace
@@ -23,7 +25,7 @@ void putU8(PackageWriter::Bytes& out, uint8_t value)
 
 void putU16(PackageWriter::Bytes& out, uint16_t value)
 {
-    ByteOrder::AppendLe16(out, value);
+    base::ByteOrder::AppendLe16(out, value);
 }
 
 void putI16(PackageWriter::Bytes& out, int16_t value)
@@ -33,7 +35,7 @@ void putI16(PackageWriter::Bytes& out, int16_t value)
 
 void putU32(PackageWriter::Bytes& out, uint32_t value)
 {
-    ByteOrder::AppendLe32(out, value);
+    base::ByteOrder::AppendLe32(out, value);
 }
 
 void putText(PackageWriter::Bytes& out, const std::string& text)
@@ -192,7 +194,7 @@ std::string PackageWriter::partName(const std::string& firstPart, int index)
 
 PackageWriter::Digest PackageWriter::digestOf(const Bytes& data)
 {
-    MD5Algorithm md5;
+    instrument::MD5Algorithm md5;
     md5.update(data.data(), data.size());
     md5.finalize();
     Digest digest{};
@@ -274,7 +276,7 @@ int64_t measure(std::FILE* file)
 // Digest of the whole file, leaving it at its start. False on a read error.
 bool digestFile(std::FILE* file, PackageWriter::Digest& digest)
 {
-    MD5Algorithm md5;
+    instrument::MD5Algorithm md5;
     if (!md5.updateFromFile(file))
     {
         return false;
@@ -442,7 +444,7 @@ bool PackageWriter::addSystemImage(uint32_t type, const Bytes& image)
 
 bool PackageWriter::addSystemImageFile(uint32_t type, const std::string& sourcePath)
 {
-    UniqueFile source(std::fopen(sourcePath.c_str(), "rb"));
+    base::UniqueFile source(std::fopen(sourcePath.c_str(), "rb"));
     if (!ok_ || !isSystemType(type) || !source)
     {
         return fail();
@@ -480,7 +482,7 @@ bool PackageWriter::addFile(const FileInfo& info, const Bytes& content)
 
 bool PackageWriter::addFileFromDisk(const FileInfo& info, const std::string& sourcePath)
 {
-    UniqueFile source(std::fopen(sourcePath.c_str(), "rb"));
+    base::UniqueFile source(std::fopen(sourcePath.c_str(), "rb"));
     if (!ok_ || !source)
     {
         return fail();
@@ -541,3 +543,5 @@ bool PackageWriter::addTar(const std::string& destination, const Bytes& archive,
     const Bytes head = tarHead(destination, digestOf(archive), conditionId, static_cast<uint32_t>(size));
     return writeChunk(kTypeTar, head, archive.data(), archive.size());
 }
+
+}  // namespace vex::pkg::writer

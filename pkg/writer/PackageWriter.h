@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PackageFormat.h"
-#include "UniqueFile.h"
+#include "base/UniqueFile.h"
+#include "pkg/read/PackageFormat.h"
 
 #include <array>
 #include <cstdint>
@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace vex::pkg::writer
+{
 // Writes update packages: the lead-in, then one chunk per item, in the order the add* calls are made. The
 // output is one file, or part files of a chosen size named like the installer expects: the first path ends in
 // "001" and the following parts replace those three characters with "002", "003", ...
@@ -151,9 +153,11 @@ private:
 
     std::string path_;
     int64_t partSize_ = 0;
-    UniqueFile file_;
+    base::UniqueFile file_;
     int64_t partWritten_ = 0;
     int64_t written_ = 0;
     std::vector<std::string> parts_;
     bool ok_ = false;
 };
+
+}  // namespace vex::pkg::writer

@@ -1,14 +1,16 @@
-#include "PayloadEncoder.h"
-#include "ByteOrder.h"
+#include "pkg/writer/PayloadEncoder.h"
+#include "base/ByteOrder.h"
 
-#include "EncryptionStrategy.h"
-#include "MemoryViewReader.h"
+#include "pkg/read/MemoryViewReader.h"
+#include "pkg/writer/EncryptionStrategy.h"
 
 #include <zlib.h>
 
 #include <cstring>
 #include <memory>
 
+namespace vex::pkg::writer
+{
 namespace
 {
 const size_t kCompressedBlock = 1048576;
@@ -70,11 +72,13 @@ bool PayloadEncoder::compress(const unsigned char* plain, size_t length, std::ve
             return false;
         }
         const uint32_t bodySize = static_cast<uint32_t>(4 + deflatedLength);
-        ByteOrder::AppendLe32(stored, kSubChunkType);
-        ByteOrder::AppendLe32(stored, bodySize);
-        ByteOrder::AppendBe32(stored, static_cast<uint32_t>(blockLength));
+        base::ByteOrder::AppendLe32(stored, kSubChunkType);
+        base::ByteOrder::AppendLe32(stored, bodySize);
+        base::ByteOrder::AppendBe32(stored, static_cast<uint32_t>(blockLength));
         stored.insert(stored.end(), deflated.data(), deflated.data() + deflatedLength);
         stored.resize(stored.size() + (4 - bodySize % 4) % 4, 0);
     }
     return true;
 }
+
+}  // namespace vex::pkg::writer

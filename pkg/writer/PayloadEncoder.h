@@ -1,10 +1,12 @@
 #pragma once
 
-#include "EncryptionStrategy.h"
+#include "pkg/writer/EncryptionStrategy.h"
 
 #include <cstddef>
 #include <vector>
 
+namespace vex::pkg::writer
+{
 // Turns a file's plain bytes into the layouts a package stores them in: what the package builder needs, and
 // the exact counterpart of the strategies that decode them.
 class PayloadEncoder
@@ -20,3 +22,5 @@ public:
     // (big-endian inflated length, then the zlib stream), padded to a multiple of 4. False if zlib fails.
     static bool compress(const unsigned char* plain, size_t length, std::vector<unsigned char>& stored);
 };
+
+}  // namespace vex::pkg::writer

@@ -1,7 +1,7 @@
-#include "TarItemBuilder.h"
+#include "pkg/writer/TarItemBuilder.h"
 
-#include "MD5Algorithm.h"
-#include "PackageWriter.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/writer/PackageWriter.h"
 
 #include <zlib.h>
 
@@ -12,6 +12,8 @@
 #include <ctime>
 #include <memory>
 
+namespace vex::pkg::writer
+{
 namespace
 {
 constexpr size_t kBlock = 512;
@@ -176,7 +178,7 @@ bool TarItemBuilder::AddFile(const std::string& name, std::string contents, unsi
 {
     if (!Storable(name))
         return false;
-    MD5Algorithm md5;
+    instrument::MD5Algorithm md5;
     md5.update(contents.data(), contents.size());
     md5.finalize();
     std::string digest = md5.hexDigest();
@@ -351,3 +353,5 @@ bool TarItemBuilder::AddTo(PackageWriter& writer, const std::string& destination
         return false;
     return writer.addTar(destination, archive, conditionId, static_cast<int64_t>(ExpandedSize()));
 }
+
+}  // namespace vex::pkg::writer

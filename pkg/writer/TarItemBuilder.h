@@ -14,6 +14,9 @@
 // The lists do not list themselves: the installer consumes each list as it checks it.
 // Member names are stored as given ("./etc/x" is the usual form); names with spaces cannot be listed and are
 // refused, as are names a ustar header cannot hold.
+
+namespace vex::pkg::writer
+{
 class PackageWriter;
 
 class TarItemBuilder
@@ -95,3 +98,5 @@ private:
     bool md5Overridden_ = false, tarOverridden_ = false;
     std::string md5Override_, tarOverride_;
 };
+
+}  // namespace vex::pkg::writer

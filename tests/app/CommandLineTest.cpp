@@ -1,4 +1,4 @@
-#include "CommandLine.h"
+#include "app/CommandLine.h"
 
 #include <QStringList>
 #include <QtGlobal>
@@ -7,6 +7,8 @@
 
 #include <string>
 #include <vector>
+
+using namespace vex::app;
 
 namespace
 {

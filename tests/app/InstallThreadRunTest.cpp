@@ -1,8 +1,8 @@
-#include "InstallThread.h"
+#include "app/InstallThread.h"
 
-#include "SignalWait.h"
-#include "SignedPackages.h"
-#include "TempDir.h"
+#include "tests/support/SignalWait.h"
+#include "tests/support/SignedPackages.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
@@ -12,6 +12,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+
+using namespace vex::app;
+using namespace vex::tar;
 
 namespace
 {

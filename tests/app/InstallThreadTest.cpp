@@ -1,8 +1,8 @@
-#include "InstallThread.h"
+#include "app/InstallThread.h"
 
-#include "InstallProgressNotifier.h"
-#include "SignalWait.h"
-#include "TempDir.h"
+#include "app/InstallProgressNotifier.h"
+#include "tests/support/SignalWait.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
@@ -13,6 +13,10 @@
 #include <fstream>
 #include <string>
 #include <thread>
+
+using namespace vex::app;
+using namespace vex::base;
+using namespace vex::tar;
 
 namespace
 {

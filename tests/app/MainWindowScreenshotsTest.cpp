@@ -1,8 +1,8 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "CommandRunner.h"
-#include "ParametersReader.h"
-#include "TempDir.h"
+#include "app/parameters/ParametersReader.h"
+#include "instrument/CommandRunner.h"
+#include "tests/support/TempDir.h"
 
 #include <QApplication>
 #include <QDir>
@@ -19,6 +19,10 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::app;
+using namespace vex::instrument;
+using namespace vex::tar;
 
 // Renders the window as the instrument shows it at the start, during the installation, after success and
 // after failure, into PNG files that anyone can look at: <build>/screenshots, or $VEX_SCREENSHOT_DIR; and

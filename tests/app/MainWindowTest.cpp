@@ -1,8 +1,8 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "CommandRunner.h"
-#include "ParametersReader.h"
-#include "TempDir.h"
+#include "app/parameters/ParametersReader.h"
+#include "instrument/CommandRunner.h"
+#include "tests/support/TempDir.h"
 
 #include <QApplication>
 #include <QBitmap>
@@ -17,6 +17,10 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::app;
+using namespace vex::instrument;
+using namespace vex::tar;
 
 // fontconfig keeps a cache for the life of the process that the leak checker of the sanitizer build reports;
 // it is not ours to free.

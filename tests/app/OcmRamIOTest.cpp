@@ -1,10 +1,10 @@
-#include "OcmRamIO.h"
-#include "OcmRamIOFactory.h"
-#include "ParametersReaderDefault.h"
-#include "UniqueFd.h"
+#include "app/parameters/OcmRamIO.h"
+#include "app/parameters/OcmRamIOFactory.h"
+#include "app/parameters/ParametersReaderDefault.h"
+#include "base/UniqueFd.h"
 
-#include "ParameterValues.h"
-#include "TempDir.h"
+#include "tests/support/ParameterValues.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,9 @@
 #include <unistd.h>
 #include <string>
 #include <vector>
+
+using namespace vex::app;
+using namespace vex::base;
 
 namespace
 {

@@ -1,12 +1,14 @@
-#include "ParametersDeserializer.h"
+#include "app/parameters/ParametersDeserializer.h"
 
-#include "ParameterValues.h"
+#include "tests/support/ParameterValues.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace vex::app;
 
 namespace
 {

@@ -1,8 +1,10 @@
-#include "ProgressScale.h"
+#include "app/ProgressScale.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+
+using namespace vex::app;
 
 namespace
 {

@@ -12,16 +12,19 @@
 //   newline-name     a script and a file whose names hold a newline and a forged log line, and (bad) a
 //                    clean.sh that fails
 //   planted-tmp      an ordinary package, for a run with links planted under the fixed names in /tmp
-#include "PackageFormat.h"
-#include "PackageWriter.h"
-#include "PayloadEncoder.h"
-#include "TarItemBuilder.h"
+#include "pkg/read/PackageFormat.h"
+#include "pkg/writer/PackageWriter.h"
+#include "pkg/writer/PayloadEncoder.h"
+#include "pkg/writer/TarItemBuilder.h"
 
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <string>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

@@ -17,15 +17,18 @@
 //   sweep-maintenance VERSION
 //                 a MAINTENANCE package with every system image (boot loader, service and launcher images,
 //                 user kernel) besides the sample's items, marked with VERSION the same way
-#include "PackageFormat.h"
-#include "PackageSigner.h"
-#include "PackageWriter.h"
-#include "TarItemBuilder.h"
+#include "pkg/read/PackageFormat.h"
+#include "pkg/writer/PackageSigner.h"
+#include "pkg/writer/PackageWriter.h"
+#include "pkg/writer/TarItemBuilder.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

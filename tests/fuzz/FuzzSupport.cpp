@@ -1,4 +1,4 @@
-#include "FuzzTarget.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <boost/filesystem.hpp>
 

@@ -3,14 +3,16 @@
 // that folder is then built into a package: success leaves one, failure leaves one line and nothing behind.
 // Inputs elsewhere (absolute paths, "..") are never read: they would be the host's files, not the fuzzer's.
 
-#include "FuzzTarget.h"
-#include "Manifest.h"
-#include "PackageCreator.h"
+#include "tests/fuzz/FuzzTarget.h"
+#include "tools/vex-pkg/Manifest.h"
+#include "tools/vex-pkg/PackageCreator.h"
 
 #include <boost/filesystem.hpp>
 
 #include <string>
 #include <vector>
+
+using namespace vex::tools;
 
 namespace fs = boost::filesystem;
 

@@ -4,27 +4,32 @@
 // and verified as the installer does, walked in install order with the compliance checker visiting every
 // item, and every file item's data is decoded with the installer's strategy into a bounded buffer.
 
-#include "BufferedItemLoader.h"
-#include "FuzzTarget.h"
-#include "IPkgItem.h"
-#include "IPkgVerifier.h"
-#include "IStreamReader.h"
-#include "InstallItemComparator.h"
-#include "ItemFile.h"
-#include "ItemUserInstaller.h"
-#include "MD5Algorithm.h"
-#include "PackageChunksLoader.h"
-#include "PackageComplianceChecker.h"
-#include "PackageWriter.h"
-#include "ProcessingStrategy.h"
-#include "SecurityLevel0Factory.h"
-#include "WriteAndLoadPackage.h"
+#include "install/BufferedItemLoader.h"
+#include "install/InstallItemComparator.h"
+#include "install/ItemUserInstaller.h"
+#include "install/PackageComplianceChecker.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/decode/ProcessingStrategy.h"
+#include "pkg/items/IPkgItem.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/read/IStreamReader.h"
+#include "pkg/read/PackageChunksLoader.h"
+#include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/SecurityLevel0Factory.h"
+#include "pkg/writer/PackageWriter.h"
+#include "tests/fuzz/FuzzTarget.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <boost/filesystem.hpp>
 
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace vex::install;
+using namespace vex::instrument;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

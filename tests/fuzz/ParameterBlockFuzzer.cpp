@@ -2,16 +2,18 @@
 // a read past it is caught; the input fills it from the start and its first byte fills what the input does
 // not cover (zero bytes end strings early, other bytes make strings that never end).
 
-#include "FuzzTarget.h"
-#include "IParametersIO.h"
-#include "ParametersDeserializer.h"
-#include "ParametersIOFactory.h"
-#include "ParametersReaderDefault.h"
+#include "app/parameters/IParametersIO.h"
+#include "app/parameters/ParametersDeserializer.h"
+#include "app/parameters/ParametersIOFactory.h"
+#include "app/parameters/ParametersReaderDefault.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
+
+using namespace vex::app;
 
 namespace
 {

@@ -2,14 +2,16 @@
 // few levels, every block's attribute list, every data chunk read through the primitives, and the seek
 // table with each child it lists.
 
-#include "CChunk.h"
-#include "CMemoryChunk.h"
-#include "FuzzTarget.h"
-#include "WaveTest.h"
+#include "pcm/CChunk.h"
+#include "pcm/CMemoryChunk.h"
+#include "pcm/WaveFinder.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace pcm;
 
 namespace
 {
@@ -64,7 +66,7 @@ void visitListedChildren(CMemoryChunk& root)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<uint8_t> file(data, data + size);
-    WaveTestBuffer(file.data(), file.size());
+    FindWaveInBuffer(file.data(), file.size());
     // The finder only borrows the file, and reads it.
     FUZZ_REQUIRE(size == 0 || std::memcmp(file.data(), data, size) == 0);
 

@@ -2,19 +2,19 @@
 // the project's own writers, and under OUTPUT/regressions the past crash inputs too large to keep in the
 // source tree. A seed starts the fuzzer from inputs that already pass the parsers' first checks.
 
-#include "CChunk.h"
-#include "CMemoryChunk.h"
-#include "ChunkHeader.h"
-#include "FixedKeys.h"
-#include "InfoRecord.h"
-#include "PackageFormat.h"
-#include "PackageSigner.h"
-#include "PackageWriter.h"
-#include "ParametersDeserializer.h"
-#include "RecordList.h"
-#include "SampleManifest.h"
-#include "SoundChunkIds.h"
-#include "TarItemBuilder.h"
+#include "app/parameters/ParametersDeserializer.h"
+#include "pcm/CChunk.h"
+#include "pcm/CMemoryChunk.h"
+#include "pcm/ChunkHeader.h"
+#include "pcm/InfoRecord.h"
+#include "pcm/RecordList.h"
+#include "pkg/read/PackageFormat.h"
+#include "pkg/writer/PackageSigner.h"
+#include "pkg/writer/PackageWriter.h"
+#include "pkg/writer/TarItemBuilder.h"
+#include "tests/fuzz/FixedKeys.h"
+#include "tests/support/SampleManifest.h"
+#include "tests/support/SoundChunkIds.h"
 
 #include <boost/filesystem.hpp>
 
@@ -25,8 +25,13 @@
 #include <string>
 #include <vector>
 
-namespace fs = boost::filesystem;
+using namespace pcm;
+using namespace vex::app;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 using namespace pcmtest;
+
+namespace fs = boost::filesystem;
 
 namespace
 {

@@ -4,15 +4,15 @@
 // scanner judges the stream the same whatever pieces it is fed in; and re-signing either gives a package
 // the verifier accepts or leaves every part as it was.
 
-#include "Ed25519Key.h"
-#include "FixedKeys.h"
-#include "FuzzTarget.h"
-#include "InstallProgressNotifierInterface.h"
-#include "MultipleFileReader.h"
-#include "PackageSigner.h"
-#include "PackageWriter.h"
-#include "SignatureVerifier.h"
-#include "SignedStreamScanner.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "pkg/read/MultipleFileReader.h"
+#include "pkg/trust/Ed25519Key.h"
+#include "pkg/trust/SignatureVerifier.h"
+#include "pkg/trust/SignedStreamScanner.h"
+#include "pkg/writer/PackageSigner.h"
+#include "pkg/writer/PackageWriter.h"
+#include "tests/fuzz/FixedKeys.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <boost/filesystem.hpp>
 
@@ -20,6 +20,10 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+using namespace vex::base;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

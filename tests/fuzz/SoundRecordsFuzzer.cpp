@@ -2,11 +2,13 @@
 // subformat, the rest its payload. Each extended record's checksum is recomputed before parsing, so that
 // mutations reach the fields behind it instead of all ending at the checksum comparison.
 
-#include "FuzzTarget.h"
-#include "RecordCrc.h"
-#include "RecordList.h"
+#include "pcm/RecordCrc.h"
+#include "pcm/RecordList.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <vector>
+
+using namespace pcm;
 
 namespace
 {

@@ -4,7 +4,7 @@
 // a broken property ends the run with the failing input named on standard error; otherwise it prints how
 // many inputs ran, and fails when there were none.
 
-#include "FuzzTarget.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <boost/filesystem.hpp>
 

@@ -3,12 +3,12 @@
 // lists say, nothing outside the destination may appear, disappear or change, and "post_tar.sh" is never
 // run (the shell here refuses every command).
 
-#include "CommandRunner.h"
-#include "FuzzTarget.h"
-#include "ItemTar.h"
-#include "LibArchiveExtractor.h"
-#include "LinuxDiskUtils.h"
-#include "MemoryViewReader.h"
+#include "instrument/CommandRunner.h"
+#include "instrument/linux/LinuxDiskUtils.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/MemoryViewReader.h"
+#include "tar/LibArchiveExtractor.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <boost/filesystem.hpp>
 
@@ -21,6 +21,10 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+using namespace vex::instrument;
+using namespace vex::pkg;
+using namespace vex::tar;
 
 namespace fs = boost::filesystem;
 

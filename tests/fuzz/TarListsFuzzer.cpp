@@ -2,12 +2,15 @@
 // use, and the item names the lists are found by. A listed name that is not refused as climbing out must
 // land below the destination.
 
-#include "FuzzTarget.h"
-#include "PartitionPaths.h"
-#include "TarLists.h"
+#include "instrument/PartitionPaths.h"
+#include "tar/TarLists.h"
+#include "tests/fuzz/FuzzTarget.h"
 
 #include <sstream>
 #include <string>
+
+using namespace vex::instrument;
+using namespace vex::tar;
 
 namespace
 {

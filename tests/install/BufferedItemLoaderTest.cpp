@@ -1,16 +1,19 @@
-#include "BufferedItemLoader.h"
+#include "install/BufferedItemLoader.h"
 
-#include "InstallItemComparator.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
+#include "install/InstallItemComparator.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
 #include <vector>
+
+using namespace vex::install;
+using namespace vex::pkg;
 
 namespace
 {

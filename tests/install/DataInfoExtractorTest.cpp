@@ -1,13 +1,13 @@
-#include "DataInfoExtractor.h"
+#include "install/DataInfoExtractor.h"
 
-#include "BoundedStreamReader.h"
-#include "DataInfo.h"
-#include "InstallProgressNotifierInterface.h"
-#include "MD5Algorithm.h"
-#include "MultipleFileReader.h"
-#include "ProcessingStrategy.h"
-#include "ReadingStrategy.h"
-#include "TempDir.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/decode/ProcessingStrategy.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/read/BoundedStreamReader.h"
+#include "pkg/read/MultipleFileReader.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +17,11 @@
 #include <memory>
 #include <sstream>
 #include <vector>
+
+using namespace vex::base;
+using namespace vex::install;
+using namespace vex::instrument;
+using namespace vex::pkg;
 
 namespace
 {

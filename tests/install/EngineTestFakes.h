@@ -3,14 +3,14 @@
 // Shared ground of the engine pass tests: a temporary instrument (eMMC root, temporary and script folders),
 // the log captured, a scripted shell and partition table, and fakes of the notifier and disk services.
 
-#include "DiskUtils.h"
-#include "InstallEnvironment.h"
-#include "InstallProgressNotifierInterface.h"
-#include "LinuxDiskUtils.h"
-#include "LogCapture.h"
-#include "PartitionsManager.h"
-#include "ScriptedCommandRunner.h"
-#include "TempDir.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "install/InstallEnvironment.h"
+#include "instrument/DiskUtils.h"
+#include "instrument/PartitionsManager.h"
+#include "instrument/linux/LinuxDiskUtils.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/ScriptedCommandRunner.h"
+#include "tests/support/TempDir.h"
 
 #include <boost/filesystem.hpp>
 
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-class RecordingNotifier : public InstallProgressNotifierInterface
+class RecordingNotifier : public vex::base::InstallProgressNotifierInterface
 {
 public:
     void BytesProcessed(long long n) override { processed += n; }
@@ -35,10 +35,10 @@ public:
 };
 
 // Real links and time stamps below the test's root; FAT attributes and free space are recorded and answered.
-class FakeDiskUtils : public LinuxDiskUtils
+class FakeDiskUtils : public vex::instrument::LinuxDiskUtils
 {
 public:
-    explicit FakeDiskUtils(const std::string& root) : LinuxDiskUtils(root) {}
+    explicit FakeDiskUtils(const std::string& root) : vex::instrument::LinuxDiskUtils(root) {}
     bool GetFreeSpace(const std::string& path, long long& bytes) override
     {
         freeSpaceAsked.push_back(path);
@@ -99,7 +99,7 @@ public:
     TempDir dir;
     LogCapture log;
     ScriptedCommandRunner runner;
-    PartitionsManager partitions;
+    vex::instrument::PartitionsManager partitions;
     FakeDiskUtils disk;
-    InstallEnvironment environment;
+    vex::install::InstallEnvironment environment;
 };

@@ -1,9 +1,15 @@
-#include "EngineTestFakes.h"
-#include "InstallDiskChecker.h"
-#include "ItemFile.h"
-#include "ItemLink.h"
+#include "install/InstallDiskChecker.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemLink.h"
+#include "tests/install/EngineTestFakes.h"
+#include "tests/install/TarItemPackage.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::install;
+using namespace vex::instrument;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {
@@ -112,8 +118,6 @@ TEST_F(DiskCheckerTest, AFailingMountStopsTheWalk)
     EXPECT_EQ(checker.RequiredBytes(Partition::kKernel), 0);
 }
 }  // namespace
-
-#include "TarItemPackage.h"
 
 namespace
 {

@@ -1,13 +1,17 @@
-#include "EngineTestFakes.h"
-#include "InstallDiskFormatter.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
+#include "install/InstallDiskFormatter.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "tests/install/EngineTestFakes.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::install;
+using namespace vex::instrument;
+using namespace vex::pkg;
 
 namespace
 {

@@ -1,18 +1,21 @@
-#include "InstallItemComparator.h"
+#include "install/InstallItemComparator.h"
 
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "ItemUnknown.h"
-#include "ItemXML.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/items/ItemUnknown.h"
+#include "pkg/items/ItemXML.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
+
+using namespace vex::install;
+using namespace vex::pkg;
 
 namespace
 {

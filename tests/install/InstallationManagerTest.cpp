@@ -1,15 +1,20 @@
-#include "InstallationManager.h"
+#include "install/InstallationManager.h"
 
-#include "DoNothingVerifier.h"
-#include "EngineTestFakes.h"
-#include "PackageFormat.h"
-#include "WriteAndLoadPackage.h"
+#include "pkg/read/PackageFormat.h"
+#include "pkg/trust/DoNothingVerifier.h"
+#include "tests/install/EngineTestFakes.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 #include <string>
+
+using namespace vex::install;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
+using namespace vex::tar;
 
 namespace
 {

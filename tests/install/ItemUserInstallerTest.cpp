@@ -1,13 +1,22 @@
-#include "EngineTestFakes.h"
-#include "ItemDir.h"
-#include "ItemLink.h"
-#include "ItemUserInstaller.h"
-#include "WriteAndLoadPackage.h"
+#include "install/ItemUserInstaller.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "tests/install/EngineTestFakes.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <functional>
+
+using namespace vex::install;
+using namespace vex::instrument;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
+using namespace vex::tar;
 
 namespace
 {
@@ -294,10 +303,6 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
     }
 }
 }  // namespace
-
-#include "ItemFile.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
 
 namespace
 {

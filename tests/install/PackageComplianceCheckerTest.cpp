@@ -1,16 +1,16 @@
-#include "PackageComplianceChecker.h"
+#include "install/PackageComplianceChecker.h"
 
-#include "BoundedStreamReader.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "LogStream.h"
-#include "PartitionsManager.h"
-#include "TempDir.h"
+#include "instrument/PartitionsManager.h"
+#include "log/LogStream.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/BoundedStreamReader.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +19,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace vex::install;
+using namespace vex::instrument;
+using namespace vex::log;
+using namespace vex::pkg;
 
 namespace
 {

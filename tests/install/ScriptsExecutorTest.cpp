@@ -1,11 +1,16 @@
-#include "EngineTestFakes.h"
-#include "ItemFile.h"
-#include "ItemScript.h"
-#include "ScriptsExecutor.h"
-#include "SystemCommandRunner.h"
-#include "TarItemPackage.h"
+#include "install/ScriptsExecutor.h"
+#include "instrument/linux/SystemCommandRunner.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemScript.h"
+#include "tests/install/EngineTestFakes.h"
+#include "tests/install/TarItemPackage.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::install;
+using namespace vex::instrument;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

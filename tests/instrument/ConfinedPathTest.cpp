@@ -1,6 +1,6 @@
-#include "ConfinedPath.h"
+#include "instrument/ConfinedPath.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 
 #include <fstream>
 #include <string>
+
+using namespace vex::instrument;
 
 namespace
 {

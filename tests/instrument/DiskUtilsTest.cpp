@@ -1,7 +1,7 @@
-#include "LinuxDiskUtils.h"
+#include "instrument/linux/LinuxDiskUtils.h"
 
-#include "LogCapture.h"
-#include "TempDir.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,6 +11,8 @@
 
 #include <ctime>
 #include <fstream>
+
+using namespace vex::instrument;
 
 using ::testing::ElementsAre;
 using ::testing::StartsWith;

@@ -1,6 +1,6 @@
-#include "FileStatus.h"
+#include "instrument/FileStatus.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 
 #include <fstream>
 #include <string>
+
+using namespace vex::instrument;
 
 namespace
 {

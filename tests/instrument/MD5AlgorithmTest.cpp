@@ -1,7 +1,7 @@
-#include "MD5Algorithm.h"
+#include "instrument/MD5Algorithm.h"
 
-#include "TempDir.h"
-#include "UniqueFile.h"
+#include "base/UniqueFile.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,9 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::base;
+using namespace vex::instrument;
 
 namespace
 {

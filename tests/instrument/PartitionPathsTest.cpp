@@ -1,6 +1,8 @@
-#include "PartitionPaths.h"
+#include "instrument/PartitionPaths.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::instrument;
 
 namespace
 {

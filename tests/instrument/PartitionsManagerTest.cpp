@@ -1,12 +1,14 @@
-#include "PartitionsManager.h"
+#include "instrument/PartitionsManager.h"
 
-#include "LogCapture.h"
-#include "ScriptedCommandRunner.h"
-#include "TempDir.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/ScriptedCommandRunner.h"
+#include "tests/support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
+
+using namespace vex::instrument;
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

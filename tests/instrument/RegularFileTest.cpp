@@ -1,6 +1,6 @@
-#include "RegularFile.h"
+#include "instrument/RegularFile.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::instrument;
 
 namespace
 {

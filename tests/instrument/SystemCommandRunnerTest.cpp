@@ -1,7 +1,7 @@
-#include "SystemCommandRunner.h"
+#include "instrument/linux/SystemCommandRunner.h"
 
-#include "LogStream.h"
-#include "TempDir.h"
+#include "log/LogStream.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,9 @@
 
 #include <fstream>
 #include <sstream>
+
+using namespace vex::instrument;
+using namespace vex::log;
 
 namespace
 {

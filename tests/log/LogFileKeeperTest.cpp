@@ -1,7 +1,7 @@
-#include "LogFileKeeper.h"
-#include "LogStream.h"
+#include "log/LogFileKeeper.h"
+#include "log/LogStream.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::log;
 
 namespace fs = boost::filesystem;
 

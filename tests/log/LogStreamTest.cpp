@@ -1,6 +1,6 @@
-#include "LogStream.h"
+#include "log/LogStream.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::log;
 
 namespace
 {

@@ -1,8 +1,10 @@
-#include "BigEndian.h"
+#include "pcm/BigEndian.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+
+using namespace pcm;
 
 // The most significant byte comes first, whatever the width, and writing gives back what reading takes.
 TEST(BigEndian, ReadsAndWritesMostSignificantByteFirst)

@@ -1,12 +1,13 @@
-#include "CChunkBlock.h"
-#include "CImageStr.h"
-#include "PcmFileBuilder.h"
+#include "pcm/CChunkBlock.h"
+#include "pcm/CImageStr.h"
+#include "tests/pcm/PcmFileBuilder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 
+using namespace pcm;
 using namespace pcmtest;
 
 namespace

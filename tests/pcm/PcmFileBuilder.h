@@ -2,11 +2,11 @@
 
 // Builds sound-data files for the tests with the library's own writing side.
 
-#include "CChunk.h"
-#include "CMemoryChunk.h"
-#include "ChunkHeader.h"
-#include "RecordList.h"
-#include "SoundChunkIds.h"
+#include "pcm/CChunk.h"
+#include "pcm/CMemoryChunk.h"
+#include "pcm/ChunkHeader.h"
+#include "pcm/RecordList.h"
+#include "tests/support/SoundChunkIds.h"
 
 #include <gtest/gtest.h>
 
@@ -21,45 +21,47 @@ namespace pcmtest
 using Bytes = std::vector<uint8_t>;
 
 // Writes a file: `fill` adds the children after the info chunk.
-inline Bytes writeFile(const std::function<void(CMemoryChunk&)>& fill, bool storeSeekTable = false,
+inline Bytes writeFile(const std::function<void(pcm::CMemoryChunk&)>& fill, bool storeSeekTable = false,
                        const std::string& name = "test")
 {
-    CMemoryChunk root(name, {1, 2, 3, 4}, storeSeekTable);
-    EXPECT_EQ(root.state(), ChunkState::Writing);
+    pcm::CMemoryChunk root(name, {1, 2, 3, 4}, storeSeekTable);
+    EXPECT_EQ(root.state(), pcm::ChunkState::Writing);
     fill(root);
     EXPECT_EQ(root.finishPayload(), 1);
-    const CMemory& memory = root.memory();
+    const pcm::CMemory& memory = root.memory();
     return Bytes(memory.data(), memory.data() + memory.length());
 }
 
-inline void addData(CChunkBase& parent, uint32_t identifier, const Bytes& payload)
+inline void addData(pcm::CChunkBase& parent, uint32_t identifier, const Bytes& payload)
 {
-    CChunk* child = nullptr;
+    pcm::CChunk* child = nullptr;
     ASSERT_EQ(parent.createChild(identifier, child), 1);
     child->writeBytes(payload.data(), payload.size());
     ASSERT_EQ(parent.releaseChild(child), 1);
 }
 
 // A container child whose own children are added by `fill`.
-inline void addContainer(CChunkBase& parent, uint32_t identifier, const std::function<void(CChunk&)>& fill)
+inline void addContainer(pcm::CChunkBase& parent, uint32_t identifier,
+                         const std::function<void(pcm::CChunk&)>& fill)
 {
-    CChunk* child = nullptr;
+    pcm::CChunk* child = nullptr;
     ASSERT_EQ(parent.createChild(identifier, child), 1);
     fill(*child);
     ASSERT_EQ(parent.releaseChild(child), 1);
 }
 
-inline void addRecords(CChunkBase& parent, const std::vector<SoundRecord>& records, uint8_t format,
+inline void addRecords(pcm::CChunkBase& parent, const std::vector<pcm::SoundRecord>& records, uint8_t format,
                        uint8_t subformat = 0)
 {
     Bytes payload;
-    ASSERT_TRUE(RecordList::encode(records, payload));
+    ASSERT_TRUE(pcm::RecordList::encode(records, payload));
     addData(parent, recordListId(format, subformat), payload);
 }
 
-inline SoundRecord makeRecord(uint8_t format, const std::string& name, uint8_t primary, uint8_t secondary)
+inline pcm::SoundRecord makeRecord(uint8_t format, const std::string& name, uint8_t primary,
+                                   uint8_t secondary)
 {
-    SoundRecord record(format, format == 1 ? 1 : 0);
+    pcm::SoundRecord record(format, format == 1 ? 1 : 0);
     record.name = name;
     record.primaryBytes = {primary, 0x10, 0x20};
     record.secondaryBytes = {secondary, 0x30};
@@ -96,13 +98,13 @@ inline size_t firstChildOffset(const Bytes& file)
 // payload and 8 bytes smaller: blocks nested as deep as the file is long, none of them with a body.
 inline Bytes nestedBlocks(size_t levels)
 {
-    Bytes file = writeFile([](CMemoryChunk&) {});
+    Bytes file = writeFile([](pcm::CMemoryChunk&) {});
     const size_t first = file.size();
     file.resize(first + 8 * levels);
     for (size_t level = 0; level < levels; ++level)
     {
         const size_t at = first + 8 * level;
-        ChunkHeader::fromIdentifier(kBlockId, static_cast<uint32_t>(8 * (levels - level - 1)))
+        pcm::ChunkHeader::fromIdentifier(kBlockId, static_cast<uint32_t>(8 * (levels - level - 1)))
             .encode(&file[at]);
     }
     put32(file, 4, get32(file, 4) + static_cast<uint32_t>(8 * levels));

@@ -1,5 +1,5 @@
-#include "PcmFileBuilder.h"
-#include "TempDir.h"
+#include "tests/pcm/PcmFileBuilder.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+using namespace pcm;
 using namespace pcmtest;
 
 namespace

@@ -1,7 +1,7 @@
-#include "RecordCrc.h"
-#include "RecordList.h"
-#include "SoundRecord.h"
-#include "Utf8.h"
+#include "pcm/RecordCrc.h"
+#include "pcm/RecordList.h"
+#include "pcm/SoundRecord.h"
+#include "pcm/Utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace pcm;
 
 namespace
 {

@@ -1,5 +1,5 @@
-#include "PcmFileBuilder.h"
-#include "WaveTest.h"
+#include "pcm/WaveFinder.h"
+#include "tests/pcm/PcmFileBuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 
+using namespace pcm;
 using namespace pcmtest;
 
 namespace
@@ -37,7 +38,7 @@ WaveVerdict judge(const Bytes& file)
     std::unique_ptr<uint8_t[]> exact(new uint8_t[file.size() + 1]);
     if (!file.empty())
         std::memcpy(exact.get(), file.data(), file.size());
-    return WaveTestBuffer(exact.get(), file.size());
+    return FindWaveInBuffer(exact.get(), file.size());
 }
 
 struct VerdictCase

@@ -1,13 +1,15 @@
-#include "BoundedStreamReader.h"
-#include "MultipleFileReader.h"
+#include "pkg/read/BoundedStreamReader.h"
+#include "pkg/read/MultipleFileReader.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
 
 namespace
 {

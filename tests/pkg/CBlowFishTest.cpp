@@ -1,7 +1,9 @@
-#include "CBlowFish.h"
-#include "CipherTestHex.h"
+#include "pkg/decode/CBlowFish.h"
+#include "tests/pkg/CipherTestHex.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg;
 
 namespace
 {

@@ -1,7 +1,9 @@
-#include "CDes.h"
-#include "CipherTestHex.h"
+#include "pkg/decode/CDes.h"
+#include "tests/pkg/CipherTestHex.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg;
 
 namespace
 {

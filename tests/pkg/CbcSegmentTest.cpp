@@ -1,12 +1,14 @@
-#include "CBlowFish.h"
-#include "CDes.h"
-#include "CbcSegment.h"
-#include "CipherTestHex.h"
+#include "pkg/decode/CBlowFish.h"
+#include "pkg/decode/CDes.h"
+#include "pkg/decode/CbcSegment.h"
+#include "tests/pkg/CipherTestHex.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+
+using namespace vex::pkg;
 
 namespace
 {

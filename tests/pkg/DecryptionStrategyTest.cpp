@@ -1,10 +1,13 @@
-#include "DecryptionStrategy.h"
-#include "EncryptionStrategy.h"
-#include "IKeyProvider.h"
-#include "PayloadEncoder.h"
-#include "StrategyTestReader.h"
+#include "pkg/decode/DecryptionStrategy.h"
+#include "pkg/trust/IKeyProvider.h"
+#include "pkg/writer/EncryptionStrategy.h"
+#include "pkg/writer/PayloadEncoder.h"
+#include "tests/support/StrategyTestReader.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

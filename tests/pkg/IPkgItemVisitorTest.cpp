@@ -1,11 +1,11 @@
-#include "IPkgItemVisitor.h"
+#include "pkg/items/IPkgItemVisitor.h"
 
-#include "IStreamReader.h"
-#include "ItemClassName.h"
-#include "ItemHeader.h"
-#include "PkgItemVisitor.h"
-#include "TempDir.h"
-#include "WriteAndLoadPackage.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/PkgItemVisitor.h"
+#include "pkg/read/IStreamReader.h"
+#include "tests/support/ItemClassName.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 // Each item must reach exactly the operation for its own class; neighbours in the operation list (and the
 // system images, which share one base) are where a copy-and-paste slip would hide.

@@ -1,6 +1,8 @@
-#include "ItemFileSystemEntry.h"
+#include "pkg/items/ItemFileSystemEntry.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg;
 
 namespace
 {

@@ -1,6 +1,6 @@
-#include "MultipleFileReader.h"
+#include "pkg/read/MultipleFileReader.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,8 @@
 #include <numeric>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
 
 namespace
 {

@@ -1,10 +1,10 @@
-#include "PackageChunksLoader.h"
+#include "pkg/read/PackageChunksLoader.h"
 
-#include "ItemClassName.h"
-#include "LogCapture.h"
-#include "LogStream.h"
-#include "TempDir.h"
-#include "WriteAndLoadPackage.h"
+#include "log/LogStream.h"
+#include "tests/support/ItemClassName.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,9 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 using namespace test_support;
 using namespace PackageFormat;

@@ -1,14 +1,17 @@
-#include "PackageChunksLoader.h"
+#include "pkg/read/PackageChunksLoader.h"
 
-#include "ItemClassName.h"
-#include "TempDir.h"
-#include "WriteAndLoadPackage.h"
+#include "tests/support/ItemClassName.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 using namespace test_support;
 using namespace PackageFormat;

@@ -1,7 +1,9 @@
-#include "ReadingStrategy.h"
-#include "StrategyTestReader.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "tests/support/StrategyTestReader.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg;
 
 namespace
 {

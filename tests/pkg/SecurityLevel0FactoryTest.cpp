@@ -1,10 +1,12 @@
-#include "DoNothingVerifier.h"
-#include "IKeyProvider.h"
-#include "SecurityLevel0Factory.h"
-#include "SecurityLevel0KeyProvider.h"
-#include "StrategyTestReader.h"
+#include "pkg/trust/DoNothingVerifier.h"
+#include "pkg/trust/IKeyProvider.h"
+#include "pkg/trust/SecurityLevel0Factory.h"
+#include "pkg/trust/SecurityLevel0KeyProvider.h"
+#include "tests/support/StrategyTestReader.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg;
 
 namespace
 {

@@ -1,9 +1,9 @@
-#include "SignatureVerifier.h"
+#include "pkg/trust/SignatureVerifier.h"
 
-#include "LogCapture.h"
-#include "SignedPackages.h"
-#include "TempDir.h"
-#include "TrustedKeys.h"
+#include "pkg/trust/TrustedKeys.h"
+#include "tests/support/LogCapture.h"
+#include "tests/support/SignedPackages.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,9 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 using namespace test_support;
 using namespace SignatureFormat;

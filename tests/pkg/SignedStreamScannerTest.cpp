@@ -1,9 +1,12 @@
-#include "SignedStreamScanner.h"
+#include "pkg/trust/SignedStreamScanner.h"
 
-#include "SignedPackages.h"
-#include "TempDir.h"
+#include "tests/support/SignedPackages.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 using namespace test_support;
 using Outcome = SignedStreamScanner::Outcome;

@@ -1,15 +1,18 @@
-#include "PayloadEncoder.h"
-#include "QtUncompressionStrategy.h"
-#include "ReadingStrategy.h"
-#include "StrategyTestReader.h"
-#include "SubChunckReadingStrategy.h"
-#include "ZLibUncompressionStrategy.h"
+#include "pkg/decode/QtUncompressionStrategy.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "pkg/decode/SubChunckReadingStrategy.h"
+#include "pkg/decode/ZLibUncompressionStrategy.h"
+#include "pkg/writer/PayloadEncoder.h"
+#include "tests/support/StrategyTestReader.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <memory>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

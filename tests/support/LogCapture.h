@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogStream.h"
+#include "log/LogStream.h"
 
 #include <fstream>
 #include <string>
@@ -11,14 +11,17 @@
 class LogCapture
 {
 public:
-    explicit LogCapture(const std::string& path) : path_(path) { LogStream::Instance().Open(path_); }
-    ~LogCapture() { LogStream::Instance().Close(); }
+    explicit LogCapture(const std::string& path) : path_(path)
+    {
+        vex::log::LogStream::Instance().Open(path_);
+    }
+    ~LogCapture() { vex::log::LogStream::Instance().Close(); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<std::string> Messages()
     {
-        LogStream::Instance().Close();
+        vex::log::LogStream::Instance().Close();
         std::vector<std::string> messages;
         std::ifstream in(path_);
         std::string line;
@@ -27,7 +30,7 @@ public:
             const std::string::size_type dash = line.find(" - ");
             messages.push_back(dash == std::string::npos ? line : line.substr(dash + 3));
         }
-        LogStream::Instance().Open(path_);
+        vex::log::LogStream::Instance().Open(path_);
         return messages;
     }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "IStreamReader.h"
-#include "MemoryViewReader.h"
+#include "pkg/read/IStreamReader.h"
+#include "pkg/read/MemoryViewReader.h"
 
 #include <cstdint>
 #include <utility>
@@ -10,7 +10,7 @@
 // Bytes held in memory seen as a stream, for tests: it owns its bytes and counts what is read, so that tests
 // can tell reading from seeking. `claimedSize` lets a test describe a window that reaches past the data it
 // can deliver.
-class MemoryStreamReader : public IStreamReader
+class MemoryStreamReader : public vex::pkg::IStreamReader
 {
 public:
     explicit MemoryStreamReader(std::vector<unsigned char> data, int64_t claimedSize = -1)
@@ -36,6 +36,6 @@ public:
 
 private:
     std::vector<unsigned char> data_;
-    MemoryViewReader view_;
+    vex::pkg::MemoryViewReader view_;
     int64_t size_;
 };

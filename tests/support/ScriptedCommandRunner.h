@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CommandRunner.h"
+#include "instrument/CommandRunner.h"
 
 #include <fstream>
 #include <functional>
@@ -10,7 +10,7 @@
 
 // A stand-in for the shell that keeps a mount table: "mount" prints it, "mount -w/-r POINT" and "umount
 // POINT" change it, and any command can be told to fail. Every command except the listings is recorded.
-class ScriptedCommandRunner : public CommandRunner
+class ScriptedCommandRunner : public vex::instrument::CommandRunner
 {
 public:
     int RunRedirected(const std::string& command, Capture capture, const std::string& outputFile) override

@@ -3,10 +3,10 @@
 // Helpers for tests of signed packages: signing keys made in a test's directory, a small package with every
 // kind of chunk (and padding), whole-file byte access, and verifying a package the way the installer does.
 
-#include "MultipleFileReader.h"
-#include "PackageSigner.h"
-#include "SignatureVerifier.h"
-#include "WriteAndLoadPackage.h"
+#include "pkg/read/MultipleFileReader.h"
+#include "pkg/trust/SignatureVerifier.h"
+#include "pkg/writer/PackageSigner.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ inline void makeKeyPair(const std::string& privatePath, const std::string& publi
     boost::system::error_code ec;
     boost::filesystem::create_directories(boost::filesystem::path(publicPath).parent_path(), ec);
     std::string error;
-    ASSERT_TRUE(PackageSigner::generateKeyPair(privatePath, publicPath, error)) << error;
+    ASSERT_TRUE(vex::pkg::writer::PackageSigner::generateKeyPair(privatePath, publicPath, error)) << error;
 }
 
 // A USER package with a header, a script, a directory, a plain and a compressed file and an unknown chunk;
@@ -33,19 +33,20 @@ inline bool writeSamplePackage(const std::string& path, int64_t partSize = 0)
 {
     return writePackage(
         path,
-        [](PackageWriter& w)
+        [](vex::pkg::writer::PackageWriter& w)
         {
-            PackageWriter::Header header;
+            vex::pkg::writer::PackageWriter::Header header;
             header.creationDate = "01/02/2026";
             header.creationTime = "10.30";
             w.addHeader(header);
             w.addScript("pre.sh", bytesOf("echo ready\n"));
             w.addDirectory("/kelda_usr/sample", {});
-            PackageWriter::FileInfo file;
+            vex::pkg::writer::PackageWriter::FileInfo file;
             file.path = "/kelda_usr/sample/a.txt";
             w.addFile(file, bytesOf("plain text"));
             file.path = "/kelda_usr/sample/b.txt";
-            w.addFile(file, Bytes(300, 'b'), PackageFormat::kCompressionQtZlib, PackageFormat::kCipherNone);
+            w.addFile(file, Bytes(300, 'b'), vex::pkg::PackageFormat::kCompressionQtZlib,
+                      vex::pkg::PackageFormat::kCipherNone);
             w.addRawChunk(77, bytesOf("odd"));
         },
         partSize);
@@ -79,15 +80,15 @@ struct Verdict
 // The package at `path` (with its parts) through the signature verifier, trusting the keys in `keys`.
 inline Verdict verifyPackage(const std::string& path, const std::string& keys)
 {
-    MultipleFileReader reader;
-    for (const std::string& part : PackageSigner::partPaths(path))
+    vex::pkg::MultipleFileReader reader;
+    for (const std::string& part : vex::pkg::writer::PackageSigner::partPaths(path))
     {
         if (!reader.addFile(part))
         {
             break;
         }
     }
-    SignatureVerifier verifier(keys, nullptr);
+    vex::pkg::SignatureVerifier verifier(keys, nullptr);
     Verdict verdict;
     verdict.accepted = verifier.verify(&reader);
     verdict.detail = verifier.resultDetail();

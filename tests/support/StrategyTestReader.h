@@ -1,8 +1,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include "MemoryStreamReader.h"
-#include "ProcessingStrategy.h"
+#include "pkg/decode/ProcessingStrategy.h"
+#include "tests/support/MemoryStreamReader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,7 +11,7 @@
 
 // The extractor's loop over a whole stored payload. The output buffer is exactly bufferSize() bytes, so
 // that the sanitizers catch any write past it. Returns false on a strategy error.
-inline bool DriveStrategy(ProcessingStrategy& strategy, const std::vector<unsigned char>& stored,
+inline bool DriveStrategy(vex::pkg::ProcessingStrategy& strategy, const std::vector<unsigned char>& stored,
                           std::vector<unsigned char>& produced, std::vector<int64_t>* blockSizes = nullptr)
 {
     MemoryStreamReader reader(stored);

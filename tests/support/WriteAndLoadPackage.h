@@ -3,13 +3,13 @@
 // Helpers for tests that need a package on disk: build it with PackageWriter, load it back through the
 // installer's own loader and factory chain, and walk or read its items.
 
-#include "ChunkItemSystemFactory.h"
-#include "ChunkItemUnknownFactory.h"
-#include "ChunkItemUserFactory.h"
-#include "DoNothingVerifier.h"
-#include "IStreamReader.h"
-#include "PackageChunksLoader.h"
-#include "PackageWriter.h"
+#include "pkg/read/ChunkItemSystemFactory.h"
+#include "pkg/read/ChunkItemUnknownFactory.h"
+#include "pkg/read/ChunkItemUserFactory.h"
+#include "pkg/read/IStreamReader.h"
+#include "pkg/read/PackageChunksLoader.h"
+#include "pkg/trust/DoNothingVerifier.h"
+#include "pkg/writer/PackageWriter.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -21,22 +21,23 @@
 namespace test_support
 {
 using Bytes = std::vector<uint8_t>;
-using ItemList = std::vector<boost::shared_ptr<IPkgItem>>;
+using ItemList = std::vector<boost::shared_ptr<vex::pkg::IPkgItem>>;
 
 // The chain the installer uses: system items, then user items, then the catch-all.
-inline ChunkItemFactory* makeChunkFactoryChain()
+inline vex::pkg::ChunkItemFactory* makeChunkFactoryChain()
 {
-    ChunkItemFactory* head = new ChunkItemSystemFactory;
-    head->append(new ChunkItemUserFactory);
-    head->append(new ChunkItemUnknownFactory);
+    vex::pkg::ChunkItemFactory* head = new vex::pkg::ChunkItemSystemFactory;
+    head->append(new vex::pkg::ChunkItemUserFactory);
+    head->append(new vex::pkg::ChunkItemUnknownFactory);
     return head;
 }
 
 // Writes a package to `path` with whatever `build` adds after the lead-in. False if any write failed.
-inline bool writePackage(const std::string& path, const std::function<void(PackageWriter&)>& build,
+inline bool writePackage(const std::string& path,
+                         const std::function<void(vex::pkg::writer::PackageWriter&)>& build,
                          int64_t partSize = 0)
 {
-    PackageWriter writer;
+    vex::pkg::writer::PackageWriter writer;
     if (!writer.open(path, partSize))
     {
         return false;
@@ -47,7 +48,7 @@ inline bool writePackage(const std::string& path, const std::function<void(Packa
 
 // Every item up to the end of the walk. The walk is cut off after `limit` items so that a loader that
 // never ends fails the test instead of hanging it.
-inline ItemList walkAll(IPackageLoader& loader, size_t limit = 100000)
+inline ItemList walkAll(vex::pkg::IPackageLoader& loader, size_t limit = 100000)
 {
     ItemList items;
     while (items.size() < limit && loader.hasNext())
@@ -58,7 +59,7 @@ inline ItemList walkAll(IPackageLoader& loader, size_t limit = 100000)
 }
 
 // All bytes a data window delivers from its start (moves the window's position).
-inline Bytes readAll(IStreamReader* reader)
+inline Bytes readAll(vex::pkg::IStreamReader* reader)
 {
     Bytes out;
     if (reader == nullptr || !reader->seek(0))
@@ -93,12 +94,12 @@ public:
     }
 
     bool loaded() const { return loaded_; }
-    PackageChunksLoader& loader() { return loader_; }
+    vex::pkg::PackageChunksLoader& loader() { return loader_; }
     ItemList items(size_t limit = 100000) { return walkAll(loader_, limit); }
 
 private:
-    DoNothingVerifier verifier_;
-    PackageChunksLoader loader_;
+    vex::pkg::DoNothingVerifier verifier_;
+    vex::pkg::PackageChunksLoader loader_;
     bool loaded_ = false;
 };
 }  // namespace test_support

@@ -1,9 +1,11 @@
-#include "LafeMatching.h"
+#include "tar/LafeMatching.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+using namespace vex::tar;
 
 namespace
 {

@@ -1,13 +1,13 @@
-#include "LibArchiveExtractor.h"
+#include "tar/LibArchiveExtractor.h"
 
-#include "InstallProgressNotifierInterface.h"
-#include "ItemTar.h"
-#include "LinuxDiskUtils.h"
-#include "LogStream.h"
-#include "MemoryStreamReader.h"
-#include "SystemCommandRunner.h"
-#include "TarItemBuilder.h"
-#include "TempDir.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "instrument/linux/LinuxDiskUtils.h"
+#include "instrument/linux/SystemCommandRunner.h"
+#include "log/LogStream.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/writer/TarItemBuilder.h"
+#include "tests/support/MemoryStreamReader.h"
+#include "tests/support/TempDir.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -25,6 +25,13 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+using namespace vex::base;
+using namespace vex::instrument;
+using namespace vex::log;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
+using namespace vex::tar;
 
 namespace fs = boost::filesystem;
 using Bytes = std::vector<uint8_t>;

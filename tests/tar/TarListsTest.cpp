@@ -1,4 +1,4 @@
-#include "TarLists.h"
+#include "tar/TarLists.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+using namespace vex::tar;
 
 using namespace TarLists;
 

@@ -2,7 +2,7 @@
 // to a program, with the setup given in tests/tools/CMakeLists.txt: update read-write, kernel not mounted,
 // the other partitions read-only, product id 5, a parameter block with flags 1, package /emmc/update/a.pkg
 // and log name 007_error.log.
-#include "UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+using namespace vex::base;
 
 namespace
 {

@@ -1,7 +1,9 @@
-#include "CommandLine.h"
+#include "tools/vex-pkg/CommandLine.h"
 
 #include <CLI/CLI.hpp>
 
+namespace vex::tools
+{
 CommandLine::CommandLine(const std::string& description, const std::string& program)
     : owned(new CLI::App(description, program)), app(owned.get())
 {
@@ -67,3 +69,5 @@ CommandLine::Outcome CommandLine::Parse(const std::vector<std::string>& argument
     }
     return Outcome::kRan;
 }
+
+}  // namespace vex::tools

@@ -11,6 +11,9 @@ namespace CLI
 class App;
 }
 
+namespace vex::tools
+{
+
 // The command line of vex-pkg or of one of its subcommands: the few parser calls the subcommands make. Only
 // CommandLine.cpp includes the parser itself, whose header takes longer to compile than a whole subcommand.
 class CommandLine
@@ -52,3 +55,5 @@ private:
     std::unique_ptr<CLI::App> owned;
     CLI::App* app;
 };
+
+}  // namespace vex::tools

@@ -1,14 +1,16 @@
-#include "CommandLine.h"
-#include "Ed25519Key.h"
-#include "Manifest.h"
-#include "PackageCreator.h"
-#include "PackageFormat.h"
-#include "PackageSigner.h"
-#include "ProgressBar.h"
-#include "VexPkgCommands.h"
+#include "pkg/read/PackageFormat.h"
+#include "pkg/trust/Ed25519Key.h"
+#include "pkg/writer/PackageSigner.h"
+#include "tools/vex-pkg/CommandLine.h"
+#include "tools/vex-pkg/Manifest.h"
+#include "tools/vex-pkg/PackageCreator.h"
+#include "tools/vex-pkg/ProgressBar.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
 #include <boost/filesystem.hpp>
 
+namespace vex::tools
+{
 namespace
 {
 struct CreateOptions
@@ -22,7 +24,7 @@ struct CreateOptions
 int RunCreate(const CreateOptions& options, CommandContext& context)
 {
     int64_t partSize = 0;
-    if (!options.split.empty() && !ParseSize(options.split, PackageFormat::kMaxPartSize, partSize))
+    if (!options.split.empty() && !ParseSize(options.split, pkg::PackageFormat::kMaxPartSize, partSize))
     {
         context.err << "vex-pkg create: --split " << options.split
                     << " is not a size from 1 byte to 2 GiB - 1 (such as 64M)\n";
@@ -30,7 +32,7 @@ int RunCreate(const CreateOptions& options, CommandContext& context)
     }
     std::string error;
     // The key is read first: a key that cannot sign must not cost a whole build.
-    Ed25519Key key;
+    pkg::Ed25519Key key;
     if (!options.signingKey.empty() && !LoadSigningKey(options.signingKey, key, error))
     {
         context.err << "vex-pkg create: " << error << '\n';
@@ -51,10 +53,10 @@ int RunCreate(const CreateOptions& options, CommandContext& context)
         return CommandContext::kBadInput;
     }
     const std::string package = partSize > 0 ? PackageCreator::FirstPartName(options.output) : options.output;
-    if (!options.signingKey.empty() && !PackageSigner::sign(package, key, error))
+    if (!options.signingKey.empty() && !pkg::writer::PackageSigner::sign(package, key, error))
     {
         // As with any other failure, no package is left behind.
-        for (const std::string& part : PackageSigner::partPaths(package))
+        for (const std::string& part : pkg::writer::PackageSigner::partPaths(package))
         {
             boost::system::error_code ec;
             boost::filesystem::remove(part, ec);
@@ -80,3 +82,5 @@ void AddCreateCommand(CommandLine& app, CommandContext& context)
                       "92 bytes to the last part");
     command.OnChosen([options, &context]() { context.status = RunCreate(*options, context); });
 }
+
+}  // namespace vex::tools

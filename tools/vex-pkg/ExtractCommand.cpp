@@ -1,8 +1,10 @@
-#include "CommandLine.h"
-#include "PackageExtractor.h"
-#include "ProgressBar.h"
-#include "VexPkgCommands.h"
+#include "tools/vex-pkg/CommandLine.h"
+#include "tools/vex-pkg/PackageExtractor.h"
+#include "tools/vex-pkg/ProgressBar.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
+namespace vex::tools
+{
 namespace
 {
 struct ExtractOptions
@@ -28,3 +30,5 @@ void AddExtractCommand(CommandLine& app, CommandContext& context)
     command.AddOption("DIR", options->directory, "The folder to extract to (created if missing)", true);
     command.OnChosen([options, &context]() { context.status = RunExtract(*options, context); });
 }
+
+}  // namespace vex::tools

@@ -1,8 +1,10 @@
-#include "FileBytes.h"
+#include "tools/vex-pkg/FileBytes.h"
 
 #include <fstream>
 #include <iterator>
 
+namespace vex::tools
+{
 namespace
 {
 template <typename Container>
@@ -28,3 +30,5 @@ bool Read(const std::string& path, std::vector<unsigned char>& out)
     return ReadInto(path, out);
 }
 }  // namespace FileBytes
+
+}  // namespace vex::tools

@@ -1,44 +1,47 @@
-#include "ItemDecoder.h"
+#include "tools/vex-pkg/ItemDecoder.h"
 
-#include "DataInfo.h"
-#include "DecryptionStrategy.h"
-#include "IStreamReader.h"
-#include "InstallProgressNotifierInterface.h"
-#include "ItemFile.h"
-#include "MD5Algorithm.h"
-#include "QtUncompressionStrategy.h"
-#include "ReadingStrategy.h"
-#include "SubChunckReadingStrategy.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/decode/DecryptionStrategy.h"
+#include "pkg/decode/QtUncompressionStrategy.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "pkg/decode/SubChunckReadingStrategy.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/read/IStreamReader.h"
 
 #include <new>
 
+namespace vex::tools
+{
 namespace
 {
 const int64_t kPlainBlock = 1048576;
 const int64_t kLargestBuffer = int64_t(1) << 31;  // no strategy asks for more; a bigger ask is broken
 }  // namespace
 
-std::unique_ptr<ProcessingStrategy> ItemDecoder::StrategyFor(const ItemFile& file)
+std::unique_ptr<pkg::ProcessingStrategy> ItemDecoder::StrategyFor(const pkg::ItemFile& file)
 {
-    if (file.compression() == PackageFormat::kCompressionQtZlib)
-        return std::unique_ptr<ProcessingStrategy>(new SubChunckReadingStrategy(new QtUncompressionStrategy));
-    if (file.cipherType() != PackageFormat::kCipherNone)
-        return std::unique_ptr<ProcessingStrategy>(
-            new DecryptionStrategy(static_cast<int>(file.cipherType() & 0xff)));
+    if (file.compression() == pkg::PackageFormat::kCompressionQtZlib)
+        return std::unique_ptr<pkg::ProcessingStrategy>(
+            new pkg::SubChunckReadingStrategy(new pkg::QtUncompressionStrategy));
+    if (file.cipherType() != pkg::PackageFormat::kCipherNone)
+        return std::unique_ptr<pkg::ProcessingStrategy>(
+            new pkg::DecryptionStrategy(static_cast<int>(file.cipherType() & 0xff)));
     return PlainStrategy();
 }
 
-std::unique_ptr<ProcessingStrategy> ItemDecoder::PlainStrategy()
+std::unique_ptr<pkg::ProcessingStrategy> ItemDecoder::PlainStrategy()
 {
-    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(kPlainBlock));
+    return std::unique_ptr<pkg::ProcessingStrategy>(new pkg::ReadingStrategy(kPlainBlock));
 }
 
-ItemDecoder::Result ItemDecoder::Digest(const DataInfo& data, ProcessingStrategy& strategy,
-                                        InstallProgressNotifierInterface* progress, int64_t& produced,
+ItemDecoder::Result ItemDecoder::Digest(const pkg::DataInfo& data, pkg::ProcessingStrategy& strategy,
+                                        base::InstallProgressNotifierInterface* progress, int64_t& produced,
                                         std::string& hexDigest)
 {
     produced = 0;
-    IStreamReader* reader = data.reader();
+    pkg::IStreamReader* reader = data.reader();
     int64_t remaining = reader != nullptr ? reader->size() : -1;
     if (reader == nullptr || remaining < 0 || !reader->seek(0))
         return kNoData;
@@ -48,7 +51,7 @@ ItemDecoder::Result ItemDecoder::Digest(const DataInfo& data, ProcessingStrategy
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<size_t>(bufferSize)]);
     if (!buffer)
         return kDecodeError;
-    MD5Algorithm md5;
+    instrument::MD5Algorithm md5;
     while (remaining != 0)
     {
         const int64_t before = remaining;
@@ -77,3 +80,5 @@ std::string ItemDecoder::Hex(const uint8_t* digest, size_t length)
     }
     return hex;
 }
+
+}  // namespace vex::tools

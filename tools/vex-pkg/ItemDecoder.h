@@ -4,11 +4,25 @@
 #include <memory>
 #include <string>
 
+namespace vex::pkg
+{
 class DataInfo;
+}
+namespace vex::base
+{
 class InstallProgressNotifierInterface;
+}
+namespace vex::pkg
+{
 class ItemFile;
+}
+namespace vex::pkg
+{
 class ProcessingStrategy;
+}
 
+namespace vex::tools
+{
 // Decodes an item's stored bytes the way the installer does, but into an MD5 digest instead of a file.
 class ItemDecoder
 {
@@ -21,15 +35,17 @@ public:
     };
 
     // The installer's strategy for a file's encoding: zlib sub-chunks, a cipher, or plain blocks.
-    static std::unique_ptr<ProcessingStrategy> StrategyFor(const ItemFile& file);
+    static std::unique_ptr<pkg::ProcessingStrategy> StrategyFor(const pkg::ItemFile& file);
     // The plain strategy of scripts and system images.
-    static std::unique_ptr<ProcessingStrategy> PlainStrategy();
+    static std::unique_ptr<pkg::ProcessingStrategy> PlainStrategy();
 
     // Decodes the whole window; `produced` counts the decoded bytes and `hexDigest` is their MD5.
-    static Result Digest(const DataInfo& data, ProcessingStrategy& strategy,
-                         InstallProgressNotifierInterface* progress, int64_t& produced,
+    static Result Digest(const pkg::DataInfo& data, pkg::ProcessingStrategy& strategy,
+                         base::InstallProgressNotifierInterface* progress, int64_t& produced,
                          std::string& hexDigest);
 
     // The recorded digest as lower-case hexadecimal.
     static std::string Hex(const uint8_t* digest, size_t length);
 };
+
+}  // namespace vex::tools

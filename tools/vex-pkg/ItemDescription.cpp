@@ -1,29 +1,31 @@
-#include "ItemDescription.h"
+#include "tools/vex-pkg/ItemDescription.h"
 
-#include "IStreamReader.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemKinds.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "ItemUnknown.h"
-#include "ItemUserInstaller.h"
-#include "ItemXML.h"
-#include "PkgItemVisitor.h"
+#include "install/ItemUserInstaller.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/items/ItemUnknown.h"
+#include "pkg/items/ItemXML.h"
+#include "pkg/items/PkgItemVisitor.h"
+#include "pkg/read/IStreamReader.h"
+#include "tools/vex-pkg/ItemKinds.h"
 
 #include <cstdio>
 
+namespace vex::tools
+{
 namespace
 {
-int64_t StoredSize(const DataInfo& data)
+int64_t StoredSize(const pkg::DataInfo& data)
 {
     return data.reader() != nullptr ? data.reader()->size() : -1;
 }
 
-void DescribeEntry(const ItemFileSystemEntry& entry, ItemDescription& d)
+void DescribeEntry(const pkg::ItemFileSystemEntry& entry, ItemDescription& d)
 {
     const std::string kind = d.kind;
     d = ItemDescription::OfEntry(entry);
@@ -31,7 +33,7 @@ void DescribeEntry(const ItemFileSystemEntry& entry, ItemDescription& d)
 }
 }  // namespace
 
-ItemDescription ItemDescription::OfEntry(const ItemFileSystemEntry& entry)
+ItemDescription ItemDescription::OfEntry(const pkg::ItemFileSystemEntry& entry)
 {
     ItemDescription d;
     d.path = entry.path();
@@ -39,7 +41,7 @@ ItemDescription ItemDescription::OfEntry(const ItemFileSystemEntry& entry)
     d.uid = entry.uid();
     d.gid = entry.gid();
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", ItemUserInstaller::Ext3Mode(entry));
+    std::snprintf(mode, sizeof mode, "%04o", install::ItemUserInstaller::Ext3Mode(entry));
     d.mode = mode;
     if (entry.fatArchive())
         d.fat.push_back("archive");
@@ -55,12 +57,12 @@ ItemDescription ItemDescription::OfEntry(const ItemFileSystemEntry& entry)
 namespace
 {
 
-class Describer : public PkgItemVisitor
+class Describer : public pkg::PkgItemVisitor
 {
 public:
     ItemDescription d;
 
-    void visitSystem(ItemSystem& item, uint32_t type) override
+    void visitSystem(pkg::ItemSystem& item, uint32_t type) override
     {
         d.kind = ItemKinds::SystemKindName(type);
         d.path = ItemKinds::SystemDestination(type);
@@ -68,15 +70,15 @@ public:
         d.installedSize = d.storedSize;
     }
 
-    void visit(ItemHeader&) override { d.kind = "header"; }
-    void visit(ItemUnknown& item) override
+    void visit(pkg::ItemHeader&) override { d.kind = "header"; }
+    void visit(pkg::ItemUnknown& item) override
     {
         d.kind = "unknown";
         d.storedSize = StoredSize(item.dataInfo());
     }
-    void visit(ItemXML&) override { d.kind = "xml"; }
-    void visit(ItemInstallerFile&) override { d.kind = "installer-file"; }
-    void visit(ItemScript& item) override
+    void visit(pkg::ItemXML&) override { d.kind = "xml"; }
+    void visit(pkg::ItemInstallerFile&) override { d.kind = "installer-file"; }
+    void visit(pkg::ItemScript& item) override
     {
         d.kind = "script";
         d.path = item.name();
@@ -84,12 +86,12 @@ public:
         d.storedSize = StoredSize(item.dataInfo());
         d.installedSize = d.storedSize;
     }
-    void visit(ItemDir& item) override
+    void visit(pkg::ItemDir& item) override
     {
         d.kind = "directory";
         DescribeEntry(item, d);
     }
-    void visit(ItemFile& item) override
+    void visit(pkg::ItemFile& item) override
     {
         d.kind = "file";
         DescribeEntry(item.entry(), d);
@@ -101,7 +103,7 @@ public:
                          : "unknown(" + std::to_string(item.compression()) + "/" +
                                std::to_string(item.cipherType()) + ")";
     }
-    void visit(ItemLink& item) override
+    void visit(pkg::ItemLink& item) override
     {
         d.kind = "link";
         d.path = item.linkPath();
@@ -110,7 +112,7 @@ public:
         d.uid = item.uid();
         d.gid = item.gid();
     }
-    void visit(ItemTar& item) override
+    void visit(pkg::ItemTar& item) override
     {
         d.kind = "tar";
         d.path = item.destination();
@@ -121,9 +123,11 @@ public:
 };
 }  // namespace
 
-ItemDescription ItemDescription::Of(IPkgItem& item)
+ItemDescription ItemDescription::Of(pkg::IPkgItem& item)
 {
     Describer describer;
     item.accept(describer);
     return describer.d;
 }
+
+}  // namespace vex::tools

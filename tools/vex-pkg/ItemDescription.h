@@ -1,12 +1,14 @@
 #pragma once
 
-#include "IPkgItem.h"
-#include "ItemFileSystemEntry.h"
+#include "pkg/items/IPkgItem.h"
+#include "pkg/items/ItemFileSystemEntry.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+namespace vex::tools
+{
 // What the package tool shows of one item: its kind, where it goes, its sizes, encoding, condition, owner,
 // mode and FAT attributes. Fields that an item kind does not have stay empty or -1.
 struct ItemDescription
@@ -26,7 +28,9 @@ struct ItemDescription
     // The one-line name used in messages: "file /kelda_usr/x".
     std::string Name() const { return path.empty() ? kind : kind + " " + path; }
 
-    static ItemDescription Of(IPkgItem& item);
+    static ItemDescription Of(pkg::IPkgItem& item);
     // Path, condition, owner, mode and FAT attributes of a directory or file.
-    static ItemDescription OfEntry(const ItemFileSystemEntry& entry);
+    static ItemDescription OfEntry(const pkg::ItemFileSystemEntry& entry);
 };
+
+}  // namespace vex::tools

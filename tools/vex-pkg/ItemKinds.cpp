@@ -1,7 +1,9 @@
-#include "ItemKinds.h"
+#include "tools/vex-pkg/ItemKinds.h"
 
-#include "PackageFormat.h"
+#include "pkg/read/PackageFormat.h"
 
+namespace vex::tools
+{
 namespace
 {
 struct SystemKind
@@ -12,19 +14,19 @@ struct SystemKind
 };
 
 const SystemKind kSystemKinds[] = {
-    {PackageFormat::kTypeInstallerKernel, "installer-kernel", ""},
-    {PackageFormat::kTypeInstallerRootFS, "installer-rootfs", ""},
-    {PackageFormat::kTypeInstallerApp, "installer-app", ""},
-    {PackageFormat::kTypeInstallerConfig, "installer-config", ""},
-    {PackageFormat::kTypeServiceKernel, "service-kernel", "/service/uImage"},
-    {PackageFormat::kTypeServiceRootFS, "service-rootfs", "/service/ramdisk.gz"},
-    {PackageFormat::kTypeServiceApp, "service-app", "/service/vex-service"},
-    {PackageFormat::kTypeServiceConfig, "service-config", "/service/vex-service.xml"},
-    {PackageFormat::kTypeLauncherApp, "launcher-app", "/service/vex-pkg-launcher"},
-    {PackageFormat::kTypeLauncherConfig, "launcher-config", "/service/vex-pkg-launcher.xml"},
-    {PackageFormat::kTypeBootMLO, "mlo", "/boot/MLO"},
-    {PackageFormat::kTypeBootUBoot, "u-boot", "/boot/u-boot.bin"},
-    {PackageFormat::kTypeUserKernel, "user-kernel", "/kernel/uImage"},
+    {pkg::PackageFormat::kTypeInstallerKernel, "installer-kernel", ""},
+    {pkg::PackageFormat::kTypeInstallerRootFS, "installer-rootfs", ""},
+    {pkg::PackageFormat::kTypeInstallerApp, "installer-app", ""},
+    {pkg::PackageFormat::kTypeInstallerConfig, "installer-config", ""},
+    {pkg::PackageFormat::kTypeServiceKernel, "service-kernel", "/service/uImage"},
+    {pkg::PackageFormat::kTypeServiceRootFS, "service-rootfs", "/service/ramdisk.gz"},
+    {pkg::PackageFormat::kTypeServiceApp, "service-app", "/service/vex-service"},
+    {pkg::PackageFormat::kTypeServiceConfig, "service-config", "/service/vex-service.xml"},
+    {pkg::PackageFormat::kTypeLauncherApp, "launcher-app", "/service/vex-pkg-launcher"},
+    {pkg::PackageFormat::kTypeLauncherConfig, "launcher-config", "/service/vex-pkg-launcher.xml"},
+    {pkg::PackageFormat::kTypeBootMLO, "mlo", "/boot/MLO"},
+    {pkg::PackageFormat::kTypeBootUBoot, "u-boot", "/boot/u-boot.bin"},
+    {pkg::PackageFormat::kTypeUserKernel, "user-kernel", "/kernel/uImage"},
 };
 
 const char* const kEncodingNames[] = {"plain", "blowfish", "des", "zlib"};
@@ -83,18 +85,20 @@ bool EncodingFromName(const std::string& name, Encoding& encoding)
 
 bool EncodingOf(uint32_t compression, uint32_t cipher, Encoding& encoding)
 {
-    if (compression == PackageFormat::kCompressionQtZlib)
+    if (compression == pkg::PackageFormat::kCompressionQtZlib)
         encoding = Encoding::Zlib;
-    else if (compression != PackageFormat::kCompressionNone)
+    else if (compression != pkg::PackageFormat::kCompressionNone)
         return false;
-    else if (cipher == PackageFormat::kCipherNone)
+    else if (cipher == pkg::PackageFormat::kCipherNone)
         encoding = Encoding::Plain;
-    else if (cipher == PackageFormat::kCipherBlowfish)
+    else if (cipher == pkg::PackageFormat::kCipherBlowfish)
         encoding = Encoding::Blowfish;
-    else if (cipher == PackageFormat::kCipherDes)
+    else if (cipher == pkg::PackageFormat::kCipherDes)
         encoding = Encoding::Des;
     else
         return false;
     return true;
 }
 }  // namespace ItemKinds
+
+}  // namespace vex::tools

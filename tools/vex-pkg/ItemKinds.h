@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace vex::tools
+{
 // The names the package tool gives the item kinds and file encodings, in manifests and listings alike.
 namespace ItemKinds
 {
@@ -30,3 +32,5 @@ bool EncodingOf(uint32_t compression, uint32_t cipher, Encoding& encoding);
 // it never installs.
 std::string SystemDestination(uint32_t chunkType);
 }  // namespace ItemKinds
+
+}  // namespace vex::tools

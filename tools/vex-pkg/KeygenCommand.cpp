@@ -1,12 +1,14 @@
-#include "CommandLine.h"
-#include "Ed25519Key.h"
-#include "PackageSigner.h"
-#include "VexPkgCommands.h"
+#include "pkg/trust/Ed25519Key.h"
+#include "pkg/writer/PackageSigner.h"
+#include "tools/vex-pkg/CommandLine.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
 #include <boost/filesystem.hpp>
 
 #include <algorithm>
 
+namespace vex::tools
+{
 namespace
 {
 struct KeygenOptions
@@ -48,14 +50,15 @@ int RunKeygen(const KeygenOptions& options, CommandContext& context)
     const std::string publicPath =
         (boost::filesystem::path(options.directory) / (options.name + ".pem")).string();
     std::string error;
-    Ed25519Key key;
-    if (!PackageSigner::generateKeyPair(privatePath, publicPath, error) || !key.loadPublicPem(publicPath))
+    pkg::Ed25519Key key;
+    if (!pkg::writer::PackageSigner::generateKeyPair(privatePath, publicPath, error) ||
+        !key.loadPublicPem(publicPath))
     {
         context.err << "vex-pkg keygen: " << (error.empty() ? "cannot read back " + publicPath : error)
                     << " (" << privatePath << ", " << publicPath << ")\n";
         return CommandContext::kBadInput;
     }
-    context.out << "key ID " << Ed25519Key::hex(key.keyId().data(), key.keyId().size()) << '\n'
+    context.out << "key ID " << pkg::Ed25519Key::hex(key.keyId().data(), key.keyId().size()) << '\n'
                 << "private key " << privatePath << " (signs packages; keep it off the instrument)\n"
                 << "public key " << publicPath << " (goes into the instrument's key folder)\n";
     return CommandContext::kOk;
@@ -72,3 +75,5 @@ void AddKeygenCommand(CommandLine& app, CommandContext& context)
     command.AddOption("--name", options->name, "The files' name without extension (default: signing)");
     command.OnChosen([options, &context]() { context.status = RunKeygen(*options, context); });
 }
+
+}  // namespace vex::tools

@@ -1,9 +1,11 @@
-#include "CommandLine.h"
-#include "PackageLister.h"
-#include "PackageSignature.h"
-#include "ToolSupport.h"
-#include "VexPkgCommands.h"
+#include "tools/vex-pkg/CommandLine.h"
+#include "tools/vex-pkg/PackageLister.h"
+#include "tools/vex-pkg/PackageSignature.h"
+#include "tools/vex-pkg/ToolSupport.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
+namespace vex::tools
+{
 namespace
 {
 struct ListOptions
@@ -41,3 +43,5 @@ void AddListCommand(CommandLine& app, CommandContext& context)
     command.AddFlag("--json", options->json, "Print one JSON document");
     command.OnChosen([options, &context]() { context.status = RunList(*options, context); });
 }
+
+}  // namespace vex::tools

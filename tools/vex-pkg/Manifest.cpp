@@ -1,8 +1,8 @@
-#include "Manifest.h"
+#include "tools/vex-pkg/Manifest.h"
 
-#include "PartitionPaths.h"
-#include "PartitionsManager.h"
-#include "ToolSupport.h"
+#include "instrument/PartitionPaths.h"
+#include "instrument/PartitionsManager.h"
+#include "tools/vex-pkg/ToolSupport.h"
 
 #include <toml.hpp>
 
@@ -16,6 +16,8 @@
 #include <set>
 #include <sstream>
 
+namespace vex::tools
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -34,16 +36,16 @@ uint16_t ModeWord(unsigned octal)
 {
     auto group = [](unsigned rwx)
     {
-        return static_cast<uint16_t>(((rwx & 4u) ? PackageFormat::kPermRead : 0u) |
-                                     ((rwx & 2u) ? PackageFormat::kPermWrite : 0u) |
-                                     ((rwx & 1u) ? PackageFormat::kPermExecute : 0u));
+        return static_cast<uint16_t>(((rwx & 4u) ? pkg::PackageFormat::kPermRead : 0u) |
+                                     ((rwx & 2u) ? pkg::PackageFormat::kPermWrite : 0u) |
+                                     ((rwx & 1u) ? pkg::PackageFormat::kPermExecute : 0u));
     };
-    uint16_t word = static_cast<uint16_t>(group((octal >> 6) & 7u) << PackageFormat::kOwnerShift |
-                                          group((octal >> 3) & 7u) << PackageFormat::kGroupShift |
-                                          group(octal & 7u) << PackageFormat::kOthersShift);
-    word |= (octal & 04000u) ? PackageFormat::kModeSetUid : 0u;
-    word |= (octal & 02000u) ? PackageFormat::kModeSetGid : 0u;
-    word |= (octal & 01000u) ? PackageFormat::kModeSticky : 0u;
+    uint16_t word = static_cast<uint16_t>(group((octal >> 6) & 7u) << pkg::PackageFormat::kOwnerShift |
+                                          group((octal >> 3) & 7u) << pkg::PackageFormat::kGroupShift |
+                                          group(octal & 7u) << pkg::PackageFormat::kOthersShift);
+    word |= (octal & 04000u) ? pkg::PackageFormat::kModeSetUid : 0u;
+    word |= (octal & 02000u) ? pkg::PackageFormat::kModeSetGid : 0u;
+    word |= (octal & 01000u) ? pkg::PackageFormat::kModeSticky : 0u;
     return word;
 }
 
@@ -207,9 +209,10 @@ public:
         const Where where = WhereOf(*Find(table, key));
         if (path.empty() || path[0] != '/')
             Fail(where, what + "." + key + " '" + path + "' must be an absolute path such as /kelda_usr/...");
-        else if (HasParentComponent(path))
+        else if (instrument::HasParentComponent(path))
             Fail(where, what + "." + key + " '" + path + "' climbs out with '..'");
-        else if (PartitionsManager::Instance().FindPartition(kEmmcRoot + path) == Partition::kNone)
+        else if (instrument::PartitionsManager::Instance().FindPartition(instrument::kEmmcRoot + path) ==
+                 instrument::Partition::kNone)
             Fail(where, what + "." + key + " '" + path +
                             "' is outside the partitions (/boot, /service, /update, /kernel, /rootfs, "
                             "/kelda_sys, /kelda_usr, /vdl_pcm, /bkp_pcm)");
@@ -221,10 +224,10 @@ public:
         return static_cast<int16_t>(Integer(table, what, "condition", -1, 32767, -1));
     }
 
-    PackageWriter::EntryAttributes Attributes(const toml::value& table, const std::string& what,
-                                              unsigned defaultMode)
+    pkg::writer::PackageWriter::EntryAttributes Attributes(const toml::value& table, const std::string& what,
+                                                           unsigned defaultMode)
     {
-        PackageWriter::EntryAttributes attributes;
+        pkg::writer::PackageWriter::EntryAttributes attributes;
         attributes.uid = static_cast<uint16_t>(Integer(table, what, "owner", 0, 65535, 0));
         attributes.gid = static_cast<uint16_t>(Integer(table, what, "group", 0, 65535, 0));
         attributes.conditionId = Condition(table, what);
@@ -263,13 +266,13 @@ public:
             {
                 const std::string name = flag.is_string() ? flag.as_string().str : std::string();
                 if (name == "archive")
-                    attributes.mode |= PackageFormat::kModeFatArchive;
+                    attributes.mode |= pkg::PackageFormat::kModeFatArchive;
                 else if (name == "readonly")
-                    attributes.mode |= PackageFormat::kModeFatReadOnly;
+                    attributes.mode |= pkg::PackageFormat::kModeFatReadOnly;
                 else if (name == "system")
-                    attributes.mode |= PackageFormat::kModeFatSystem;
+                    attributes.mode |= pkg::PackageFormat::kModeFatSystem;
                 else if (name == "hidden")
-                    attributes.mode |= PackageFormat::kModeFatHidden;
+                    attributes.mode |= pkg::PackageFormat::kModeFatHidden;
                 else
                     Fail(WhereOf(flag),
                          what + ".fat: unknown FAT attribute (archive, readonly, system, hidden)");
@@ -324,14 +327,14 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
     KnownKeys(*package, what,
               {"type", "date", "time", "compatibility", "text1", "text2", "text5", "text6", "library_version",
                "install_version", "header_flag", "header_value"});
-    PackageWriter::Header& header = manifest_.header;
+    pkg::writer::PackageWriter::Header& header = manifest_.header;
     const std::string type = String(*package, what, "type", true);
     if (type == "service")
-        header.packageType = PackageFormat::kPackageService;
+        header.packageType = pkg::PackageFormat::kPackageService;
     else if (type == "user")
-        header.packageType = PackageFormat::kPackageUser;
+        header.packageType = pkg::PackageFormat::kPackageUser;
     else if (type == "maintenance")
-        header.packageType = PackageFormat::kPackageMaintenance;
+        header.packageType = pkg::PackageFormat::kPackageMaintenance;
     else if (ok())
         Fail(WhereOf(*Find(*package, "type")),
              "package.type '" + type + "' is none of service, user, maintenance");
@@ -376,7 +379,7 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
             for (const toml::value& entry : value->as_array())
             {
                 if (!entry.is_string() ||
-                    entry.as_string().str.size() != PackageFormat::kCompatibilityTextLength ||
+                    entry.as_string().str.size() != pkg::PackageFormat::kCompatibilityTextLength ||
                     entry.as_string().str.find('\0') != std::string::npos)
                     Fail(WhereOf(entry),
                          "package.compatibility entries must be texts of exactly 7 characters");
@@ -688,3 +691,5 @@ bool ManifestReader::Read(const std::string& path, const std::string& sourceDate
     error = parser.error();
     return parser.ok();
 }
+
+}  // namespace vex::tools

@@ -1,12 +1,14 @@
 #pragma once
 
-#include "ItemKinds.h"
-#include "PackageWriter.h"
+#include "pkg/writer/PackageWriter.h"
+#include "tools/vex-pkg/ItemKinds.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+namespace vex::tools
+{
 // What a package manifest describes, every path already resolved against the manifest's folder and every
 // value checked. Each entry remembers where the manifest wrote it, so that a problem found while building
 // can still name the manifest's line.
@@ -29,19 +31,19 @@ struct Manifest
     {
         Where where;
         std::string path;
-        PackageWriter::EntryAttributes attributes;
+        pkg::writer::PackageWriter::EntryAttributes attributes;
     };
     struct File
     {
         Where where;
         std::string source;
-        PackageWriter::FileInfo info;
+        pkg::writer::PackageWriter::FileInfo info;
         ItemKinds::Encoding encoding = ItemKinds::Encoding::Plain;
     };
     struct Link
     {
         Where where;
-        PackageWriter::LinkInfo link;
+        pkg::writer::PackageWriter::LinkInfo link;
     };
     enum class TarCompression
     {
@@ -70,7 +72,7 @@ struct Manifest
     };
 
     std::string path;  // the manifest file itself, as given
-    PackageWriter::Header header;
+    pkg::writer::PackageWriter::Header header;
     int64_t modificationTime = 0;  // seconds since the epoch (UTC) of the package date, for tar members
     std::vector<SystemImage> systemImages;
     std::vector<Script> scripts;
@@ -93,3 +95,5 @@ public:
     static std::string Located(const std::string& file, const Manifest::Where& where,
                                const std::string& text);
 };
+
+}  // namespace vex::tools

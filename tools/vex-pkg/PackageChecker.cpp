@@ -1,56 +1,58 @@
-#include "PackageChecker.h"
+#include "tools/vex-pkg/PackageChecker.h"
 
-#include "ByteOrder.h"
-#include "DataInfo.h"
-#include "InstallProgressNotifierInterface.h"
-#include "ItemDecoder.h"
-#include "ItemDescription.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemKinds.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "ItemUnknown.h"
-#include "MultipleFileReader.h"
-#include "PackageComplianceChecker.h"
-#include "PackageFormat.h"
-#include "PackageSignature.h"
-#include "PkgItemVisitor.h"
-#include "ProcessingStrategy.h"
-#include "ProgressBar.h"
-#include "TarContentChecker.h"
-#include "ToolSupport.h"
+#include "base/ByteOrder.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "install/PackageComplianceChecker.h"
+#include "pkg/decode/ProcessingStrategy.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/items/ItemUnknown.h"
+#include "pkg/items/PkgItemVisitor.h"
+#include "pkg/read/MultipleFileReader.h"
+#include "pkg/read/PackageFormat.h"
+#include "tools/vex-pkg/ItemDecoder.h"
+#include "tools/vex-pkg/ItemDescription.h"
+#include "tools/vex-pkg/ItemKinds.h"
+#include "tools/vex-pkg/PackageSignature.h"
+#include "tools/vex-pkg/ProgressBar.h"
+#include "tools/vex-pkg/TarContentChecker.h"
+#include "tools/vex-pkg/ToolSupport.h"
 
 #include <algorithm>
 
+namespace vex::tools
+{
 namespace
 {
 // Decodes each item's data and compares it with what the package recorded.
-class DataChecker : public PkgItemVisitor
+class DataChecker : public pkg::PkgItemVisitor
 {
 public:
-    DataChecker(InstallProgressNotifierInterface* progress, std::vector<std::string>& problems)
+    DataChecker(base::InstallProgressNotifierInterface* progress, std::vector<std::string>& problems)
         : progress_(progress), problems_(problems)
     {
     }
 
-    void Check(IPkgItem& item)
+    void Check(pkg::IPkgItem& item)
     {
         name_ = ItemDescription::Of(item).Name();
         item.accept(*this);
     }
 
-    void visit(ItemUnknown& item) override
+    void visit(pkg::ItemUnknown& item) override
     {
         Problem("a chunk of unknown type, or one whose fields could not be read (" +
                 std::to_string(item.dataInfo().reader() ? item.dataInfo().reader()->size() : 0) + " bytes)");
     }
-    void visit(ItemScript& item) override { Plain(item.dataInfo()); }
-    void visitSystem(ItemSystem& item, uint32_t) override { Plain(item.dataInfo()); }
-    void visit(ItemFile& item) override
+    void visit(pkg::ItemScript& item) override { Plain(item.dataInfo()); }
+    void visitSystem(pkg::ItemSystem& item, uint32_t) override { Plain(item.dataInfo()); }
+    void visit(pkg::ItemFile& item) override
     {
         ItemKinds::Encoding encoding;
         if (!ItemKinds::EncodingOf(item.compression(), item.cipherType(), encoding))
@@ -59,18 +61,18 @@ public:
                     std::to_string(item.cipherType()) + " is not one the installer can decode");
             return;
         }
-        std::unique_ptr<ProcessingStrategy> strategy = ItemDecoder::StrategyFor(item);
+        std::unique_ptr<pkg::ProcessingStrategy> strategy = ItemDecoder::StrategyFor(item);
         int64_t produced = 0;
         if (Decode(item.dataInfo(), *strategy, produced) &&
             produced != static_cast<int64_t>(item.installedSize()))
             Problem("decodes to " + std::to_string(produced) + " bytes, the package records " +
                     std::to_string(item.installedSize()));
     }
-    void visit(ItemTar& item) override
+    void visit(pkg::ItemTar& item) override
     {
         std::string digest;
         for (const std::string& problem : TarContentChecker::Check(item, progress_, digest)) Problem(problem);
-        const DataInfo::Digest& recorded = item.dataInfo().digest();
+        const pkg::DataInfo::Digest& recorded = item.dataInfo().digest();
         // Packages from other tools may leave the field empty; the lists inside are what the installer
         // checks.
         const bool unset = std::all_of(recorded.begin(), recorded.end(), [](uint8_t b) { return b == 0; });
@@ -81,7 +83,7 @@ public:
 private:
     void Problem(const std::string& text) { problems_.push_back(name_ + ": " + text); }
 
-    bool Decode(const DataInfo& data, ProcessingStrategy& strategy, int64_t& produced)
+    bool Decode(const pkg::DataInfo& data, pkg::ProcessingStrategy& strategy, int64_t& produced)
     {
         std::string digest;
         switch (ItemDecoder::Digest(data, strategy, progress_, produced, digest))
@@ -104,14 +106,14 @@ private:
         return true;
     }
 
-    void Plain(DataInfo& data)
+    void Plain(pkg::DataInfo& data)
     {
-        std::unique_ptr<ProcessingStrategy> strategy = ItemDecoder::PlainStrategy();
+        std::unique_ptr<pkg::ProcessingStrategy> strategy = ItemDecoder::PlainStrategy();
         int64_t produced = 0;
         Decode(data, *strategy, produced);
     }
 
-    InstallProgressNotifierInterface* progress_;
+    base::InstallProgressNotifierInterface* progress_;
     std::vector<std::string>& problems_;
     std::string name_;
 };
@@ -121,26 +123,26 @@ private:
 void CheckCompliance(const OpenedPackage& package, std::vector<std::string>& problems)
 {
     LogTap tap;
-    PackageComplianceChecker checker;
+    install::PackageComplianceChecker checker;
     std::string failedItem;
     for (const auto& item : package.items())
     {
         if (!item)
             continue;
         item->accept(checker);
-        if (checker.GetErrorCode() != PackageComplianceChecker::ErrorCode::kNoError)
+        if (checker.GetErrorCode() != install::PackageComplianceChecker::ErrorCode::kNoError)
         {
             failedItem = ItemDescription::Of(*item).Name();
             break;
         }
     }
-    if (checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kNoError)
+    if (checker.GetErrorCode() == install::PackageComplianceChecker::ErrorCode::kNoError)
         checker.CheckCompliance();
-    if (checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kNoError)
+    if (checker.GetErrorCode() == install::PackageComplianceChecker::ErrorCode::kNoError)
         return;
     const std::vector<std::string> lines = tap.Take();
     std::string why = lines.empty() ? "no package header" : lines.back();
-    if (checker.GetErrorCode() == PackageComplianceChecker::ErrorCode::kKindsNotAllowed)
+    if (checker.GetErrorCode() == install::PackageComplianceChecker::ErrorCode::kKindsNotAllowed)
         why +=
             " (the package type does not allow one of its item kinds, or a USER package lacks pre.sh, "
             "clean.sh or post.sh)";
@@ -153,7 +155,7 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
 {
     std::vector<std::string> problems;
     chunkCount = 0;
-    MultipleFileReader reader;
+    pkg::MultipleFileReader reader;
     for (const std::string& part : parts)
     {
         if (!reader.addFile(part))
@@ -164,16 +166,16 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
     }
     const int64_t total = reader.size();
     streamSize = total;
-    if (total < PackageFormat::kLeadInSize)
+    if (total < pkg::PackageFormat::kLeadInSize)
     {
         problems.push_back("package: shorter than its 16-byte lead-in");
         return problems;
     }
-    int64_t offset = PackageFormat::kLeadInSize;
+    int64_t offset = pkg::PackageFormat::kLeadInSize;
     while (offset < total)
     {
-        uint8_t frame[PackageFormat::kChunkHeaderSize];
-        if (total - offset < PackageFormat::kChunkHeaderSize)
+        uint8_t frame[pkg::PackageFormat::kChunkHeaderSize];
+        if (total - offset < pkg::PackageFormat::kChunkHeaderSize)
         {
             problems.push_back("package: " + std::to_string(total - offset) + " stray bytes at offset " +
                                std::to_string(offset) + ", too few for a chunk");
@@ -184,8 +186,8 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
             problems.push_back("package: cannot read the chunk at offset " + std::to_string(offset));
             return problems;
         }
-        const uint32_t type = ByteOrder::LoadLe32(frame);
-        const int64_t size = static_cast<int32_t>(ByteOrder::LoadLe32(frame + 4));
+        const uint32_t type = base::ByteOrder::LoadLe32(frame);
+        const int64_t size = static_cast<int32_t>(base::ByteOrder::LoadLe32(frame + 4));
         const std::string chunk =
             "chunk of type " + std::to_string(type) + " at offset " + std::to_string(offset);
         if (size < 0)
@@ -193,14 +195,14 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
             problems.push_back("package: " + chunk + " has a negative size");
             return problems;
         }
-        const int64_t payloadEnd = offset + PackageFormat::kChunkHeaderSize + size;
+        const int64_t payloadEnd = offset + pkg::PackageFormat::kChunkHeaderSize + size;
         if (payloadEnd > total)
         {
             problems.push_back("package: " + chunk + " is truncated (" + std::to_string(payloadEnd - total) +
                                " bytes missing)");
             return problems;
         }
-        const int64_t next = payloadEnd + PackageFormat::paddingFor(size);
+        const int64_t next = payloadEnd + pkg::PackageFormat::paddingFor(size);
         if (next > total)
         {
             problems.push_back("package: " + chunk + " lacks its padding at the end of the package");
@@ -272,3 +274,5 @@ bool PackageChecker::Verify(const std::string& path, ProgressBar* progress, std:
         out << problems.size() << (problems.size() == 1 ? " problem" : " problems") << " found\n";
     return problems.empty();
 }
+
+}  // namespace vex::tools

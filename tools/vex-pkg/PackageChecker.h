@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace vex::tools
+{
 class ProgressBar;
 
 // `vex-pkg verify`: reads every chunk and decodes every item's data without writing anything, checks every
@@ -25,3 +27,5 @@ public:
     static std::vector<std::string> CheckFraming(const std::vector<std::string>& parts, int64_t& streamSize,
                                                  size_t& chunkCount);
 };
+
+}  // namespace vex::tools

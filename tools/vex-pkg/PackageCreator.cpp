@@ -1,13 +1,15 @@
-#include "PackageCreator.h"
+#include "tools/vex-pkg/PackageCreator.h"
 
-#include "FileBytes.h"
-#include "InstallProgressNotifierInterface.h"
-#include "PackageWriter.h"
-#include "PayloadEncoder.h"
-#include "TarItemMaker.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "pkg/writer/PackageWriter.h"
+#include "pkg/writer/PayloadEncoder.h"
+#include "tools/vex-pkg/FileBytes.h"
+#include "tools/vex-pkg/TarItemMaker.h"
 
 #include <boost/filesystem.hpp>
 
+namespace vex::tools
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -22,7 +24,7 @@ uint64_t SizeOf(const std::string& path)
 class Build
 {
 public:
-    Build(const Manifest& manifest, InstallProgressNotifierInterface* progress)
+    Build(const Manifest& manifest, base::InstallProgressNotifierInterface* progress)
         : manifest_(manifest), progress_(progress)
     {
     }
@@ -40,21 +42,21 @@ public:
             progress_->BytesProcessed(static_cast<long long>(bytes));
     }
 
-    bool Run(PackageWriter& writer, const std::string& output);
+    bool Run(pkg::writer::PackageWriter& writer, const std::string& output);
     const std::string& error() const { return error_; }
 
 private:
-    bool Written(PackageWriter& writer, const Manifest::Where& where, const std::string& output)
+    bool Written(pkg::writer::PackageWriter& writer, const Manifest::Where& where, const std::string& output)
     {
         return writer.ok() || Fail(where, "writing " + output + " failed (disk full, or not writable?)");
     }
 
     const Manifest& manifest_;
-    InstallProgressNotifierInterface* progress_;
+    base::InstallProgressNotifierInterface* progress_;
     std::string error_;
 };
 
-bool Build::Run(PackageWriter& writer, const std::string& output)
+bool Build::Run(pkg::writer::PackageWriter& writer, const std::string& output)
 {
     if (progress_ != nullptr)
     {
@@ -76,7 +78,7 @@ bool Build::Run(PackageWriter& writer, const std::string& output)
     }
     for (const auto& script : manifest_.scripts)
     {
-        PackageWriter::Bytes bytes;
+        pkg::writer::PackageWriter::Bytes bytes;
         if (!FileBytes::Read(script.source, bytes))
             return Fail(script.where, "cannot read " + script.source);
         writer.addScript(script.name, bytes, script.condition);
@@ -98,27 +100,31 @@ bool Build::Run(PackageWriter& writer, const std::string& output)
         }
         else
         {
-            PackageWriter::Bytes content;
+            pkg::writer::PackageWriter::Bytes content;
             if (!FileBytes::Read(file.source, content))
                 return Fail(file.where, "cannot read " + file.source);
-            PackageWriter::EncodedData encoded;
+            pkg::writer::PackageWriter::EncodedData encoded;
             encoded.installedSize = static_cast<uint32_t>(content.size());
-            encoded.installedDigest = PackageWriter::digestOf(content);
+            encoded.installedDigest = pkg::writer::PackageWriter::digestOf(content);
             bool encodedOk = false;
             if (file.encoding == ItemKinds::Encoding::Zlib)
             {
-                encoded.encoding = PackageFormat::encodingByte(PackageFormat::kCompressionQtZlib, 0);
-                encodedOk = PayloadEncoder::compress(content.data(), content.size(), encoded.data);
+                encoded.encoding =
+                    pkg::PackageFormat::encodingByte(pkg::PackageFormat::kCompressionQtZlib, 0);
+                encodedOk =
+                    pkg::writer::PayloadEncoder::compress(content.data(), content.size(), encoded.data);
             }
             else
             {
                 const uint8_t cipher = file.encoding == ItemKinds::Encoding::Blowfish
-                                           ? PackageFormat::kCipherBlowfish
-                                           : PackageFormat::kCipherDes;
-                encoded.encoding = PackageFormat::encodingByte(PackageFormat::kCompressionNone, cipher);
+                                           ? pkg::PackageFormat::kCipherBlowfish
+                                           : pkg::PackageFormat::kCipherDes;
+                encoded.encoding =
+                    pkg::PackageFormat::encodingByte(pkg::PackageFormat::kCompressionNone, cipher);
                 // Vectors derived from the content: the same file always gives the same package bytes.
-                encodedOk = PayloadEncoder::encrypt(cipher, content.data(), content.size(), encoded.data,
-                                                    EncryptionStrategy::Vectors::FromContent);
+                encodedOk = pkg::writer::PayloadEncoder::encrypt(
+                    cipher, content.data(), content.size(), encoded.data,
+                    pkg::writer::EncryptionStrategy::Vectors::FromContent);
             }
             if (!encodedOk)
                 return Fail(file.where, "cannot encode " + file.source);
@@ -154,10 +160,10 @@ bool Build::Run(PackageWriter& writer, const std::string& output)
 }  // namespace
 
 bool PackageCreator::Create(const Manifest& manifest, const std::string& output, int64_t partSize,
-                            InstallProgressNotifierInterface* progress, std::string& error)
+                            base::InstallProgressNotifierInterface* progress, std::string& error)
 {
     const std::string first = partSize > 0 ? FirstPartName(output) : output;
-    PackageWriter writer;
+    pkg::writer::PackageWriter writer;
     Build build(manifest, progress);
     bool ok = false;
     if (!writer.open(first, partSize))
@@ -177,3 +183,5 @@ bool PackageCreator::Create(const Manifest& manifest, const std::string& output,
     }
     return ok;
 }
+
+}  // namespace vex::tools

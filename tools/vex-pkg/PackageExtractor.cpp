@@ -1,29 +1,29 @@
-#include "PackageExtractor.h"
+#include "tools/vex-pkg/PackageExtractor.h"
 
-#include "DataInfo.h"
-#include "DataInfoExtractor.h"
-#include "IStreamReader.h"
-#include "ItemDecoder.h"
-#include "ItemDescription.h"
-#include "ItemDir.h"
-#include "ItemFile.h"
-#include "ItemHeader.h"
-#include "ItemKinds.h"
-#include "ItemLink.h"
-#include "ItemScript.h"
-#include "ItemSystem.h"
-#include "ItemTar.h"
-#include "ItemUnknown.h"
-#include "ItemUserInstaller.h"
-#include "LibArchiveExtractor.h"
-#include "LinuxDiskUtils.h"
-#include "PartitionPaths.h"
-#include "PkgItemVisitor.h"
-#include "ProcessingStrategy.h"
-#include "ProgressBar.h"
-#include "SafeDestination.h"
-#include "TarExtractor.h"
-#include "ToolSupport.h"
+#include "install/DataInfoExtractor.h"
+#include "install/ItemUserInstaller.h"
+#include "instrument/PartitionPaths.h"
+#include "instrument/linux/LinuxDiskUtils.h"
+#include "pkg/decode/ProcessingStrategy.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemDir.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/ItemLink.h"
+#include "pkg/items/ItemScript.h"
+#include "pkg/items/ItemSystem.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/items/ItemUnknown.h"
+#include "pkg/items/PkgItemVisitor.h"
+#include "pkg/read/IStreamReader.h"
+#include "tar/LibArchiveExtractor.h"
+#include "tar/TarExtractor.h"
+#include "tools/vex-pkg/ItemDecoder.h"
+#include "tools/vex-pkg/ItemDescription.h"
+#include "tools/vex-pkg/ItemKinds.h"
+#include "tools/vex-pkg/ProgressBar.h"
+#include "tools/vex-pkg/SafeDestination.h"
+#include "tools/vex-pkg/ToolSupport.h"
 
 #include <boost/filesystem.hpp>
 
@@ -33,11 +33,13 @@
 #include <fstream>
 #include <utility>
 
+namespace vex::tools
+{
 namespace fs = boost::filesystem;
 
 namespace
 {
-class Writer : public PkgItemVisitor
+class Writer : public pkg::PkgItemVisitor
 {
 public:
     Writer(const std::string& root, ProgressBar* progress)
@@ -45,7 +47,7 @@ public:
     {
     }
 
-    void Write(IPkgItem& item)
+    void Write(pkg::IPkgItem& item)
     {
         name_ = ItemDescription::Of(item).Name();
         item.accept(*this);
@@ -71,9 +73,9 @@ public:
     const std::vector<std::string>& notes() const { return notes_; }
     size_t written() const { return written_; }
 
-    void visit(ItemUnknown&) override { Problem("not written: a chunk the installer does not know"); }
+    void visit(pkg::ItemUnknown&) override { Problem("not written: a chunk the installer does not know"); }
 
-    void visit(ItemScript& item) override
+    void visit(pkg::ItemScript& item) override
     {
         const std::string& name = item.name();
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
@@ -92,7 +94,7 @@ public:
             ::chmod(path.c_str(), 0755);
     }
 
-    void visit(ItemDir& item) override
+    void visit(pkg::ItemDir& item) override
     {
         std::string path;
         std::string why;
@@ -107,13 +109,13 @@ public:
             Problem("cannot create the folder (something else is in the way?)");
             return;
         }
-        if (IsExt3Path(item.path()))
-            directoryModes_.emplace_back(path, ItemUserInstaller::Ext3Mode(item));
+        if (instrument::IsExt3Path(item.path()))
+            directoryModes_.emplace_back(path, install::ItemUserInstaller::Ext3Mode(item));
         Attributes(path, item.path(), item, item.uid(), item.gid());
         ++written_;
     }
 
-    void visit(ItemFile& item) override
+    void visit(pkg::ItemFile& item) override
     {
         std::string path;
         std::string why;
@@ -124,12 +126,13 @@ public:
         }
         if (!Data(item.dataInfo(), path, *ItemDecoder::StrategyFor(item)))
             return;
-        if (IsExt3Path(item.path()) && ::chmod(path.c_str(), ItemUserInstaller::Ext3Mode(item.entry())) != 0)
+        if (instrument::IsExt3Path(item.path()) &&
+            ::chmod(path.c_str(), install::ItemUserInstaller::Ext3Mode(item.entry())) != 0)
             Problem("cannot set its mode");
         Attributes(path, item.path(), item.entry(), item.uid(), item.gid());
     }
 
-    void visit(ItemLink& item) override
+    void visit(pkg::ItemLink& item) override
     {
         std::string path;
         std::string why;
@@ -155,7 +158,7 @@ public:
         ++written_;
     }
 
-    void visit(ItemTar& item) override
+    void visit(pkg::ItemTar& item) override
     {
         std::string archivePath;
         std::string why;
@@ -167,10 +170,10 @@ public:
         const std::string folder = fs::path(archivePath).parent_path().string();
         LogTap tap;
         InertCommandRunner runner;
-        LibArchiveExtractor extractor(disk_, runner);
+        tar::LibArchiveExtractor extractor(disk_, runner);
         // Times stay as extracted; the lists are checked and removed as the installer does. "post_tar.sh" is
         // the instrument's business and is not run.
-        extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kAsExtracted);
+        extractor.SetDateTimeMode(tar::TarExtractor::DateTimeMode::kAsExtracted);
         const bool extracted = extractor.Extract(&item, folder);
         if (progress_ != nullptr && item.dataInfo().reader() != nullptr)
             progress_->BytesProcessed(item.dataInfo().reader()->size());
@@ -200,7 +203,7 @@ public:
 private:
     void Problem(const std::string& text) { problems_.push_back(name_ + ": " + text); }
 
-    void visitSystem(ItemSystem& item, uint32_t type) override
+    void visitSystem(pkg::ItemSystem& item, uint32_t type) override
     {
         if (ItemKinds::SystemDestination(type).empty())
         {
@@ -218,32 +221,32 @@ private:
     }
 
     // Decodes into `path` and checks the digest; a file that is not what the package recorded is removed.
-    bool Data(const DataInfo& data, const std::string& path, ProcessingStrategy& strategy)
+    bool Data(const pkg::DataInfo& data, const std::string& path, pkg::ProcessingStrategy& strategy)
     {
         if (SafeDestination::IsLink(path))
         {
             Problem("not written: a link is in its place, and writing would follow it");
             return false;
         }
-        DataInfoExtractor extractor(progress_);
+        install::DataInfoExtractor extractor(progress_);
         const int result = extractor.ExtractToFile(&data, path, &strategy);
-        if (result == DataInfoExtractor::kOk)
+        if (result == install::DataInfoExtractor::kOk)
         {
             ++written_;
             return true;
         }
         boost::system::error_code ec;
         fs::remove(path, ec);
-        Problem(result == DataInfoExtractor::kMd5Mismatch   ? "MD5 mismatch, not written"
-                : result == DataInfoExtractor::kDecodeError ? "its data cannot be decoded"
-                                                            : "its data cannot be read or written");
+        Problem(result == install::DataInfoExtractor::kMd5Mismatch   ? "MD5 mismatch, not written"
+                : result == install::DataInfoExtractor::kDecodeError ? "its data cannot be decoded"
+                                                                     : "its data cannot be read or written");
         return false;
     }
 
-    void Attributes(const std::string& path, const std::string& destination, const ItemFileSystemEntry& entry,
-                    uint16_t uid, uint16_t gid)
+    void Attributes(const std::string& path, const std::string& destination,
+                    const pkg::ItemFileSystemEntry& entry, uint16_t uid, uint16_t gid)
     {
-        const bool ext3 = IsExt3Path(destination);
+        const bool ext3 = instrument::IsExt3Path(destination);
         const ItemDescription d = ItemDescription::OfEntry(entry);
         bool listed = !asRoot_;
         if (asRoot_ && ext3 && ::lchown(path.c_str(), uid, gid) != 0)
@@ -262,7 +265,7 @@ private:
 
     std::string root_;
     ProgressBar* progress_;
-    LinuxDiskUtils disk_;
+    instrument::LinuxDiskUtils disk_;
     bool asRoot_;
     std::string name_;
     std::vector<std::string> problems_;
@@ -317,3 +320,5 @@ bool PackageExtractor::Extract(const std::string& package, const std::string& di
     out << count << (count == 1 ? " problem" : " problems") << " found\n";
     return false;
 }
+
+}  // namespace vex::tools

@@ -3,6 +3,8 @@
 #include <ostream>
 #include <string>
 
+namespace vex::tools
+{
 class ProgressBar;
 
 // `vex-pkg extract`: writes every item of a package below a folder as the installer would place it below
@@ -17,3 +19,5 @@ public:
     static bool Extract(const std::string& package, const std::string& directory, ProgressBar* progress,
                         std::ostream& out);
 };
+
+}  // namespace vex::tools

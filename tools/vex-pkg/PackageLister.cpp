@@ -1,13 +1,15 @@
-#include "PackageLister.h"
+#include "tools/vex-pkg/PackageLister.h"
 
-#include "ItemDescription.h"
-#include "ItemHeader.h"
-#include "PackageFormat.h"
-#include "PackageSignature.h"
-#include "ToolSupport.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/read/PackageFormat.h"
+#include "tools/vex-pkg/ItemDescription.h"
+#include "tools/vex-pkg/PackageSignature.h"
+#include "tools/vex-pkg/ToolSupport.h"
 
 #include <cstdio>
 
+namespace vex::tools
+{
 namespace
 {
 std::string JsonString(const std::string& text)
@@ -38,11 +40,11 @@ std::string TypeName(uint32_t type)
 {
     switch (type)
     {
-        case PackageFormat::kPackageService:
+        case pkg::PackageFormat::kPackageService:
             return "service";
-        case PackageFormat::kPackageUser:
+        case pkg::PackageFormat::kPackageUser:
             return "user";
-        case PackageFormat::kPackageMaintenance:
+        case pkg::PackageFormat::kPackageMaintenance:
             return "maintenance";
         default:
             return "unknown(" + std::to_string(type) + ")";
@@ -89,10 +91,10 @@ void ItemJson(const ItemDescription& d, std::ostream& out)
     out << "]}";
 }
 
-const ItemHeader* FindHeader(const OpenedPackage& package)
+const pkg::ItemHeader* FindHeader(const OpenedPackage& package)
 {
     for (const auto& item : package.items())
-        if (const auto* header = dynamic_cast<const ItemHeader*>(item.get()))
+        if (const auto* header = dynamic_cast<const pkg::ItemHeader*>(item.get()))
             return header;
     return nullptr;
 }
@@ -110,7 +112,7 @@ void SignatureJson(const PackageSignature* signature, std::ostream& out)
     out << "}";
 }
 
-void HeaderText(const ItemHeader* header, std::ostream& out)
+void HeaderText(const pkg::ItemHeader* header, std::ostream& out)
 {
     if (header == nullptr)
     {
@@ -133,12 +135,12 @@ void HeaderText(const ItemHeader* header, std::ostream& out)
 void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& out,
                          const PackageSignature* signature)
 {
-    const ItemHeader* header = FindHeader(package);
+    const pkg::ItemHeader* header = FindHeader(package);
     // The signature chunk is shown as the package's signature, not as an unknown item.
     auto listed = [&](size_t index)
     {
         const auto& item = package.items()[index];
-        return item && dynamic_cast<const ItemHeader*>(item.get()) == nullptr &&
+        return item && dynamic_cast<const pkg::ItemHeader*>(item.get()) == nullptr &&
                (signature == nullptr || !signature->IsSignatureItem(package, index));
     };
     if (!json)
@@ -184,3 +186,5 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
     SignatureJson(signature, out);
     out << "\n}\n";
 }
+
+}  // namespace vex::tools

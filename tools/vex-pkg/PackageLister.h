@@ -3,6 +3,8 @@
 #include <ostream>
 #include <string>
 
+namespace vex::tools
+{
 class OpenedPackage;
 class PackageSignature;
 
@@ -14,3 +16,5 @@ public:
     static void List(const OpenedPackage& package, bool json, std::ostream& out,
                      const PackageSignature* signature = nullptr);
 };
+
+}  // namespace vex::tools

@@ -1,28 +1,30 @@
-#include "PackageSignature.h"
+#include "tools/vex-pkg/PackageSignature.h"
 
-#include "IPkgVerifier.h"
-#include "ItemUnknown.h"
-#include "PackageChunksLoader.h"
-#include "SecurityLevel1Factory.h"
-#include "SignatureFormat.h"
-#include "ToolSupport.h"
+#include "pkg/items/ItemUnknown.h"
+#include "pkg/read/PackageChunksLoader.h"
+#include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/SecurityLevel1Factory.h"
+#include "pkg/trust/SignatureFormat.h"
+#include "tools/vex-pkg/ToolSupport.h"
 
+namespace vex::tools
+{
 bool PackageSignature::Inspect(const std::string& path, std::string& error)
 {
-    inspection_ = PackageSigner::Inspection();
-    return PackageSigner::inspect(path, inspection_, error);
+    inspection_ = pkg::writer::PackageSigner::Inspection();
+    return pkg::writer::PackageSigner::inspect(path, inspection_, error);
 }
 
 std::string PackageSignature::Scheme() const
 {
-    return inspection_.scheme == SignatureFormat::kSchemeEd25519Sha512
+    return inspection_.scheme == pkg::SignatureFormat::kSchemeEd25519Sha512
                ? std::string("ed25519-sha512")
                : "scheme " + std::to_string(inspection_.scheme);
 }
 
 std::string PackageSignature::Description() const
 {
-    using Outcome = SignedStreamScanner::Outcome;
+    using Outcome = pkg::SignedStreamScanner::Outcome;
     switch (inspection_.outcome)
     {
         case Outcome::kSigned:
@@ -48,16 +50,16 @@ bool PackageSignature::IsSignatureItem(const OpenedPackage& package, size_t inde
 {
     // The signature, when the package is signed, is its last chunk and the installer's walk ends on it.
     return Signed() && index + 1 == package.items().size() &&
-           dynamic_cast<const ItemUnknown*>(package.items()[index].get()) != nullptr;
+           dynamic_cast<const pkg::ItemUnknown*>(package.items()[index].get()) != nullptr;
 }
 
 bool PackageSignature::Check(const std::string& path, const std::string& keyDirectory,
-                             InstallProgressNotifierInterface* progress, std::string& detail)
+                             base::InstallProgressNotifierInterface* progress, std::string& detail)
 {
-    SecurityLevel1Factory factory(keyDirectory);
-    const std::unique_ptr<IPkgVerifier> verifier = factory.createVerifier(progress);
+    pkg::SecurityLevel1Factory factory(keyDirectory);
+    const std::unique_ptr<pkg::IPkgVerifier> verifier = factory.createVerifier(progress);
     // The installer's own load: its part discovery, its framing check, then the verifier.
-    PackageChunksLoader loader(nullptr);
+    pkg::PackageChunksLoader loader(nullptr);
     LogTap tap;
     const bool verified = loader.load(path, verifier.get());
     detail = verifier->resultDetail();
@@ -70,3 +72,5 @@ bool PackageSignature::Check(const std::string& path, const std::string& keyDire
     detail.erase(0, text == std::string::npos ? detail.size() : text);
     return verified;
 }
+
+}  // namespace vex::tools

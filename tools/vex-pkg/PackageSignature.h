@@ -1,10 +1,16 @@
 #pragma once
 
-#include "PackageSigner.h"
+#include "pkg/writer/PackageSigner.h"
 
 #include <string>
 
+namespace vex::base
+{
 class InstallProgressNotifierInterface;
+}
+
+namespace vex::tools
+{
 class OpenedPackage;
 
 // What a package says about its signature (for listing and verifying), and the installer's own check of it
@@ -16,7 +22,7 @@ public:
     bool Inspect(const std::string& path, std::string& error);
 
     // One signature chunk ending the package (its key may still be unknown and its signature bad).
-    bool Signed() const { return inspection_.outcome == SignedStreamScanner::Outcome::kSigned; }
+    bool Signed() const { return inspection_.outcome == pkg::SignedStreamScanner::Outcome::kSigned; }
     // "ed25519-sha512", or "scheme N" for one this tool does not know.
     std::string Scheme() const;
     const std::string& KeyId() const { return inspection_.keyId; }
@@ -29,8 +35,10 @@ public:
     // Runs the installer's verifier with the keys of `keyDirectory` over the package. True when a trusted key
     // signed it; `detail` is the verifier's line ("Signed by key ...", or why the package is refused).
     static bool Check(const std::string& path, const std::string& keyDirectory,
-                      InstallProgressNotifierInterface* progress, std::string& detail);
+                      base::InstallProgressNotifierInterface* progress, std::string& detail);
 
 private:
-    PackageSigner::Inspection inspection_;
+    pkg::writer::PackageSigner::Inspection inspection_;
 };
+
+}  // namespace vex::tools

@@ -1,31 +1,33 @@
-#include "Preflight.h"
+#include "tools/vex-pkg/Preflight.h"
 
-#include "InstallDiskChecker.h"
-#include "InstallEnvironment.h"
-#include "ItemDescription.h"
-#include "ItemScript.h"
-#include "LibArchiveExtractor.h"
-#include "LinuxDiskUtils.h"
-#include "PartitionsManager.h"
-#include "TarExtractorFactory.h"
-#include "ToolSupport.h"
+#include "install/InstallDiskChecker.h"
+#include "install/InstallEnvironment.h"
+#include "instrument/PartitionsManager.h"
+#include "instrument/linux/LinuxDiskUtils.h"
+#include "pkg/items/ItemScript.h"
+#include "tar/LibArchiveExtractor.h"
+#include "tar/TarExtractorFactory.h"
+#include "tools/vex-pkg/ItemDescription.h"
+#include "tools/vex-pkg/ToolSupport.h"
 
 #include <boost/filesystem.hpp>
 
 #include <iomanip>
 #include <new>
 
+namespace vex::tools
+{
 namespace fs = boost::filesystem;
 
 namespace
 {
 // Free space as given on the command line, else (for an instrument tree) as the file system reports it.
-class PreflightDisk : public LinuxDiskUtils
+class PreflightDisk : public instrument::LinuxDiskUtils
 {
 public:
-    PreflightDisk(const std::string& root, const PartitionsManager& partitions,
-                  const std::map<Partition, long long>& given, bool measure)
-        : LinuxDiskUtils(root), partitions_(partitions), given_(given), measure_(measure)
+    PreflightDisk(const std::string& root, const instrument::PartitionsManager& partitions,
+                  const std::map<instrument::Partition, long long>& given, bool measure)
+        : instrument::LinuxDiskUtils(root), partitions_(partitions), given_(given), measure_(measure)
     {
     }
 
@@ -37,23 +39,26 @@ public:
             bytes = found->second;
             return true;
         }
-        return measure_ && LinuxDiskUtils::GetFreeSpace(path, bytes);
+        return measure_ && instrument::LinuxDiskUtils::GetFreeSpace(path, bytes);
     }
 
 private:
-    const PartitionsManager& partitions_;
-    const std::map<Partition, long long>& given_;
+    const instrument::PartitionsManager& partitions_;
+    const std::map<instrument::Partition, long long>& given_;
     bool measure_;
 };
 
 // Tar listings are read into the scratch folder with the tool's own services, never the program's.
-class PreflightTarFactory : public TarExtractorFactory
+class PreflightTarFactory : public tar::TarExtractorFactory
 {
 public:
-    PreflightTarFactory(DiskUtils& disk, CommandRunner& runner) : disk_(disk), runner_(runner) {}
-    TarExtractor* Create() override
+    PreflightTarFactory(instrument::DiskUtils& disk, instrument::CommandRunner& runner)
+        : disk_(disk), runner_(runner)
     {
-        auto* extractor = new (std::nothrow) LibArchiveExtractor(disk_, runner_);
+    }
+    tar::TarExtractor* Create() override
+    {
+        auto* extractor = new (std::nothrow) tar::LibArchiveExtractor(disk_, runner_);
         if (extractor != nullptr && !extractor->IsUsable())
         {
             delete extractor;
@@ -63,18 +68,18 @@ public:
     }
 
 private:
-    DiskUtils& disk_;
-    CommandRunner& runner_;
+    instrument::DiskUtils& disk_;
+    instrument::CommandRunner& runner_;
 };
 }  // namespace
 
-Partition Preflight::PartitionNamed(const std::string& name)
+instrument::Partition Preflight::PartitionNamed(const std::string& name)
 {
     const std::string bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
-    for (const Partition partition : kPartitions)
-        if (bare == PartitionName(partition))
+    for (const instrument::Partition partition : instrument::kPartitions)
+        if (bare == instrument::PartitionName(partition))
             return partition;
-    return Partition::kNone;
+    return instrument::Partition::kNone;
 }
 
 bool Preflight::Run(const Options& options, std::ostream& out)
@@ -103,10 +108,10 @@ bool Preflight::Run(const Options& options, std::ostream& out)
         root = scratch.path() + "/emmc";  // an empty instrument: no file is replaced
     }
     // The installer's conditional scripts decide at run time; here each id is as given, or counted in.
-    ConditionResults conditions;
+    install::ConditionResults conditions;
     for (const auto& item : package.items())
     {
-        const auto* script = dynamic_cast<const ItemScript*>(item.get());
+        const auto* script = dynamic_cast<const pkg::ItemScript*>(item.get());
         if (script == nullptr || script->conditionId() == -1)
             continue;
         const auto given = options.conditions.find(script->conditionId());
@@ -122,10 +127,10 @@ bool Preflight::Run(const Options& options, std::ostream& out)
 
     LogTap tap;
     InertCommandRunner runner;
-    PartitionsManager partitions(runner, root, scratch.path() + "/mount.out");
+    instrument::PartitionsManager partitions(runner, root, scratch.path() + "/mount.out");
     PreflightDisk disk(root, partitions, options.freeBytes, !options.instrument.empty());
     PreflightTarFactory tars(disk, runner);
-    InstallEnvironment environment;
+    install::InstallEnvironment environment;
     environment.emmcRoot = root;
     environment.tmpDir = scratch.path();
     environment.scriptDir = scratch.path() + "/script";
@@ -134,13 +139,13 @@ bool Preflight::Run(const Options& options, std::ostream& out)
     environment.runner = &runner;
     environment.tarFactory = &tars;
 
-    InstallDiskChecker checker(conditions, environment);
+    install::InstallDiskChecker checker(conditions, environment);
     for (const auto& item : package.items())
     {
         if (!item)
             continue;
         item->accept(checker);
-        if (checker.GetErrorCode() != InstallDiskChecker::ErrorCode::kNoError)
+        if (checker.GetErrorCode() != install::InstallDiskChecker::ErrorCode::kNoError)
         {
             const std::vector<std::string> lines = tap.Take();
             std::string why = lines.empty() ? "the disk check failed" : lines.back();
@@ -155,9 +160,9 @@ bool Preflight::Run(const Options& options, std::ostream& out)
     bool fits = true;
     out << std::left << std::setw(11) << "partition" << std::right << std::setw(14) << "required"
         << std::setw(14) << "with margin" << std::setw(14) << "available" << '\n';
-    for (const Partition partition : kPartitions)
+    for (const instrument::Partition partition : instrument::kPartitions)
     {
-        const char* name = PartitionName(partition);
+        const char* name = instrument::PartitionName(partition);
         const int64_t required = checker.RequiredBytes(partition);
         const bool given = options.freeBytes.count(partition) != 0;
         if (required <= 0 && !given)
@@ -175,7 +180,7 @@ bool Preflight::Run(const Options& options, std::ostream& out)
             out << "  free space not given (--free " << name << "=SIZE)\n";
             fits = false;
         }
-        else if (required > 0 && InstallDiskChecker::ExceedsWithMargin(required, available))
+        else if (required > 0 && install::InstallDiskChecker::ExceedsWithMargin(required, available))
         {
             out << "  DOES NOT FIT\n";
             fits = false;
@@ -188,3 +193,5 @@ bool Preflight::Run(const Options& options, std::ostream& out)
     out << (fits ? "the package fits\n" : "the package does not fit\n");
     return fits;
 }
+
+}  // namespace vex::tools

@@ -1,10 +1,12 @@
-#include "CommandLine.h"
-#include "Preflight.h"
-#include "VexPkgCommands.h"
+#include "tools/vex-pkg/CommandLine.h"
+#include "tools/vex-pkg/Preflight.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
 #include <cstdlib>
 #include <limits>
 
+namespace vex::tools
+{
 namespace
 {
 struct PreflightArguments
@@ -39,11 +41,12 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
     {
         std::string name, value;
         int64_t bytes = 0;
-        const Partition partition =
-            SplitAssignment(text, name, value) ? Preflight::PartitionNamed(name) : Partition::kNone;
+        const instrument::Partition partition = SplitAssignment(text, name, value)
+                                                    ? Preflight::PartitionNamed(name)
+                                                    : instrument::Partition::kNone;
         // "0" is a legitimate answer for a full partition.
         const bool zero = value == "0";
-        if (partition == Partition::kNone ||
+        if (partition == instrument::Partition::kNone ||
             (!zero && !ParseSize(value, std::numeric_limits<int64_t>::max() / 2, bytes)))
         {
             context.err
@@ -82,3 +85,5 @@ void AddPreflightCommand(CommandLine& app, CommandContext& context)
                       "The outcome of a conditional script, ID=0|1 (repeatable; default 1)");
     command.OnChosen([arguments, &context]() { context.status = RunPreflight(*arguments, context); });
 }
+
+}  // namespace vex::tools

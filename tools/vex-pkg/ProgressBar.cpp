@@ -1,8 +1,10 @@
-#include "ProgressBar.h"
+#include "tools/vex-pkg/ProgressBar.h"
 
 #include <unistd.h>
 #include <algorithm>
 
+namespace vex::tools
+{
 namespace
 {
 void HumanBytes(char* out, size_t size, double bytes)
@@ -87,3 +89,5 @@ void ProgressBar::Finish()
         drawn_ = false;
     }
 }
+
+}  // namespace vex::tools

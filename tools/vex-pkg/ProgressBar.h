@@ -1,13 +1,15 @@
 #pragma once
 
-#include "InstallProgressNotifierInterface.h"
+#include "base/InstallProgressNotifierInterface.h"
 
 #include <chrono>
 #include <cstdio>
 
+namespace vex::tools
+{
 // A one-line progress bar for long runs (bytes done, rate, time left), redrawn at most ten times a second on
 // standard error. It draws only when standard error is a terminal: piped or redirected output stays clean.
-class ProgressBar : public InstallProgressNotifierInterface
+class ProgressBar : public base::InstallProgressNotifierInterface
 {
 public:
     // `enabled` false draws nothing whatever the terminal; `stream` is where the bar goes.
@@ -37,3 +39,5 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point lastDraw_;
 };
+
+}  // namespace vex::tools

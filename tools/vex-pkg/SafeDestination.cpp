@@ -1,11 +1,13 @@
-#include "SafeDestination.h"
+#include "tools/vex-pkg/SafeDestination.h"
 
-#include "PartitionPaths.h"
+#include "instrument/PartitionPaths.h"
 
 #include <sys/stat.h>
 #include <cerrno>
 #include <vector>
 
+namespace vex::tools
+{
 namespace
 {
 std::vector<std::string> Components(const std::string& path)
@@ -48,7 +50,7 @@ bool Prepare(const std::string& root, const std::string& destination, std::strin
         return false;
     }
     // Under no circumstances is a ".." followed: the stored path would say one place and land in another.
-    if (HasParentComponent(destination))
+    if (instrument::HasParentComponent(destination))
     {
         why = "the destination climbs out with '..'";
         return false;
@@ -82,3 +84,5 @@ bool Prepare(const std::string& root, const std::string& destination, std::strin
     return true;
 }
 }  // namespace SafeDestination
+
+}  // namespace vex::tools

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace vex::tools
+{
 // Where an item lands below an extraction root, made safe to write: the destination is absolute in the
 // package ("/rootfs/x"), has no ".." component, and no folder on the way from the root is a symbolic link
 // (a link could lead anywhere, including out of the root). Missing folders on the way are created.
@@ -13,3 +15,5 @@ bool Prepare(const std::string& root, const std::string& destination, std::strin
 // True when `path` itself is a symbolic link (writing to it would follow the link).
 bool IsLink(const std::string& path);
 }  // namespace SafeDestination
+
+}  // namespace vex::tools

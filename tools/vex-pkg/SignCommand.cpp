@@ -1,8 +1,10 @@
-#include "CommandLine.h"
-#include "Ed25519Key.h"
-#include "PackageSigner.h"
-#include "VexPkgCommands.h"
+#include "pkg/trust/Ed25519Key.h"
+#include "pkg/writer/PackageSigner.h"
+#include "tools/vex-pkg/CommandLine.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
+namespace vex::tools
+{
 namespace
 {
 struct SignOptions
@@ -13,24 +15,25 @@ struct SignOptions
 
 int RunSign(const SignOptions& options, CommandContext& context)
 {
-    Ed25519Key key;
+    pkg::Ed25519Key key;
     std::string error;
     if (!LoadSigningKey(options.key, key, error))
     {
         context.err << "vex-pkg sign: " << error << '\n';
         return CommandContext::kBadInput;
     }
-    if (!PackageSigner::sign(options.package, key, error))
+    if (!pkg::writer::PackageSigner::sign(options.package, key, error))
     {
         context.err << "vex-pkg sign: " << options.package << ": " << error << '\n';
         return CommandContext::kBadInput;
     }
-    context.out << "signed by key ID " << Ed25519Key::hex(key.keyId().data(), key.keyId().size()) << '\n';
+    context.out << "signed by key ID " << pkg::Ed25519Key::hex(key.keyId().data(), key.keyId().size())
+                << '\n';
     return CommandContext::kOk;
 }
 }  // namespace
 
-bool LoadSigningKey(const std::string& path, Ed25519Key& key, std::string& error)
+bool LoadSigningKey(const std::string& path, pkg::Ed25519Key& key, std::string& error)
 {
     if (key.loadPrivatePem(path))
         return true;
@@ -47,3 +50,5 @@ void AddSignCommand(CommandLine& app, CommandContext& context)
     command.AddOption("--key", options->key, "The private key (from vex-pkg keygen)", true);
     command.OnChosen([options, &context]() { context.status = RunSign(*options, context); });
 }
+
+}  // namespace vex::tools

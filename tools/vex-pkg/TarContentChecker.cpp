@@ -1,14 +1,14 @@
-#include "TarContentChecker.h"
+#include "tools/vex-pkg/TarContentChecker.h"
 
-#include "ArchiveHandles.h"
+#include "tar/ArchiveHandles.h"
 
-#include "DataInfo.h"
-#include "IStreamReader.h"
-#include "InstallProgressNotifierInterface.h"
-#include "ItemTar.h"
-#include "MD5Algorithm.h"
-#include "PartitionPaths.h"
-#include "TarLists.h"
+#include "base/InstallProgressNotifierInterface.h"
+#include "instrument/MD5Algorithm.h"
+#include "instrument/PartitionPaths.h"
+#include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemTar.h"
+#include "pkg/read/IStreamReader.h"
+#include "tar/TarLists.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -17,6 +17,8 @@
 #include <memory>
 #include <sstream>
 
+namespace vex::tools
+{
 namespace
 {
 // Bounds on what a damaged or hostile archive can make the check hold in memory.
@@ -45,10 +47,10 @@ std::string Key(std::string name)
 // pass over the package.
 struct Source
 {
-    IStreamReader* reader;
-    InstallProgressNotifierInterface* progress;
+    pkg::IStreamReader* reader;
+    base::InstallProgressNotifierInterface* progress;
     std::vector<char> buffer;
-    MD5Algorithm md5;
+    instrument::MD5Algorithm md5;
 
     int64_t Pull()
     {
@@ -83,23 +85,23 @@ public:
             problems.push_back("more problems left out");
     }
 
-    void Run(ItemTar& item, InstallProgressNotifierInterface* progress, std::string& archiveDigest)
+    void Run(pkg::ItemTar& item, base::InstallProgressNotifierInterface* progress, std::string& archiveDigest)
     {
         archiveDigest.clear();
-        IStreamReader* reader = item.dataInfo().reader();
+        pkg::IStreamReader* reader = item.dataInfo().reader();
         if (reader == nullptr || reader->size() <= 0 || !reader->seek(0))
         {
             Problem("the archive data lies beyond the end of the package");
             return;
         }
-        const std::string base = TarLists::ListBaseName(item.destination());
+        const std::string base = tar::TarLists::ListBaseName(item.destination());
         const std::string md5Name = base + "_md5";
         const std::string tarName = base + "_tart";
         std::string md5List, tarList;
         bool md5Seen = false, tarSeen = false;
 
-        Source source{reader, progress, std::vector<char>(kReadBlock), MD5Algorithm()};
-        ArchiveReader reading(archive_read_new());
+        Source source{reader, progress, std::vector<char>(kReadBlock), instrument::MD5Algorithm()};
+        tar::ArchiveReader reading(archive_read_new());
         struct archive* a = reading.get();
         archive_read_support_filter_all(a);
         archive_read_support_format_all(a);
@@ -114,7 +116,7 @@ public:
         {
             const char* rawName = archive_entry_pathname(entry);
             const std::string name = Key(rawName != nullptr ? rawName : "");
-            if (HasParentComponent(name))
+            if (instrument::HasParentComponent(name))
                 Problem("member '" + name + "' climbs out of the destination with '..'");
             Member member{'?', std::string(), std::string()};
             const mode_t type = archive_entry_filetype(entry);
@@ -177,7 +179,7 @@ private:
     // Reads a member's data into its digest, keeping it whole in `keep` when it is a list.
     bool ReadData(struct archive* a, const std::string& name, std::string* keep, std::string& digest)
     {
-        MD5Algorithm md5;
+        instrument::MD5Algorithm md5;
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
@@ -235,9 +237,9 @@ private:
 
     void CheckMd5List(const std::string& text, const std::string& listName)
     {
-        CheckList<TarLists::Md5Line>(
-            text, listName, '-', TarLists::ParseMd5Line,
-            [&](const TarLists::Md5Line& entry)
+        CheckList<tar::TarLists::Md5Line>(
+            text, listName, '-', tar::TarLists::ParseMd5Line,
+            [&](const tar::TarLists::Md5Line& entry)
             {
                 const std::string name = Key(entry.path);
                 const auto found = members_.find(name);
@@ -251,9 +253,9 @@ private:
 
     void CheckTarList(const std::string& text, const std::string& listName)
     {
-        CheckList<TarLists::TarListLine>(
-            text, listName, '?', TarLists::ParseTarListLine,
-            [&](const TarLists::TarListLine& entry)
+        CheckList<tar::TarLists::TarListLine>(
+            text, listName, '?', tar::TarLists::ParseTarListLine,
+            [&](const tar::TarLists::TarListLine& entry)
             {
                 const std::string name = Key(entry.name);
                 if (name.empty())
@@ -274,10 +276,13 @@ private:
 };
 }  // namespace
 
-std::vector<std::string> TarContentChecker::Check(ItemTar& item, InstallProgressNotifierInterface* progress,
+std::vector<std::string> TarContentChecker::Check(pkg::ItemTar& item,
+                                                  base::InstallProgressNotifierInterface* progress,
                                                   std::string& archiveDigest)
 {
     Checker checker;
     checker.Run(item, progress, archiveDigest);
     return checker.problems;
 }
+
+}  // namespace vex::tools

@@ -1,10 +1,10 @@
-#include "TarItemMaker.h"
+#include "tools/vex-pkg/TarItemMaker.h"
 
-#include "ArchiveHandles.h"
+#include "tar/ArchiveHandles.h"
 
-#include "FileBytes.h"
-#include "TarItemBuilder.h"
-#include "TarLists.h"
+#include "pkg/writer/TarItemBuilder.h"
+#include "tar/TarLists.h"
+#include "tools/vex-pkg/FileBytes.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <memory>
 
+namespace vex::tools
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -27,7 +29,7 @@ std::string MemberName(std::string name)
     return name.empty() ? std::string() : "./" + name;
 }
 
-bool AddTree(TarItemBuilder& builder, const std::string& root, std::string& error)
+bool AddTree(pkg::writer::TarItemBuilder& builder, const std::string& root, std::string& error)
 {
     std::vector<fs::path> entries;
     boost::system::error_code ec;
@@ -78,9 +80,9 @@ bool AddTree(TarItemBuilder& builder, const std::string& root, std::string& erro
     return true;
 }
 
-bool AddArchive(TarItemBuilder& builder, const std::string& path, std::string& error)
+bool AddArchive(pkg::writer::TarItemBuilder& builder, const std::string& path, std::string& error)
 {
-    ArchiveReader reading(archive_read_new());
+    tar::ArchiveReader reading(archive_read_new());
     struct archive* a = reading.get();
     archive_read_support_filter_all(a);
     archive_read_support_format_all(a);
@@ -156,11 +158,11 @@ bool Compress(Manifest::TarCompression compression, const std::vector<uint8_t>& 
               std::vector<uint8_t>& out, std::string& error)
 {
     out.clear();
-    ArchiveWriter writing(archive_write_new());
+    tar::ArchiveWriter writing(archive_write_new());
     struct archive* a = writing.get();
     const int filter = compression == Manifest::TarCompression::Bzip2 ? archive_write_add_filter_bzip2(a)
                                                                       : archive_write_add_filter_xz(a);
-    ArchiveEntry entry(archive_entry_new());
+    tar::ArchiveEntry entry(archive_entry_new());
     archive_entry_set_filetype(entry.get(), AE_IFREG);
     archive_entry_set_pathname(entry.get(), "data");
     archive_entry_set_size(entry.get(), static_cast<la_int64_t>(tar.size()));
@@ -182,7 +184,7 @@ bool Compress(Manifest::TarCompression compression, const std::vector<uint8_t>& 
 bool TarItemMaker::Make(const Manifest::Tar& tar, int64_t modificationTime, std::vector<uint8_t>& archive,
                         uint64_t& expandedSize, std::string& error)
 {
-    TarItemBuilder builder(TarLists::ListBaseName(tar.destination));
+    pkg::writer::TarItemBuilder builder(tar::TarLists::ListBaseName(tar.destination));
     builder.SetModificationTime(modificationTime);
     builder.SetOwner(tar.uid, tar.gid, tar.uid == 0 ? "root" : std::to_string(tar.uid),
                      tar.gid == 0 ? "root" : std::to_string(tar.gid));
@@ -202,7 +204,8 @@ bool TarItemMaker::Make(const Manifest::Tar& tar, int64_t modificationTime, std:
     expandedSize = builder.ExpandedSize();
     const bool gzip = tar.compression == Manifest::TarCompression::Gzip;
     std::vector<uint8_t> built;
-    if (!builder.Build(built, gzip ? TarItemBuilder::Compression::Gzip : TarItemBuilder::Compression::None))
+    if (!builder.Build(built, gzip ? pkg::writer::TarItemBuilder::Compression::Gzip
+                                   : pkg::writer::TarItemBuilder::Compression::None))
     {
         error = "cannot build the tar";
         return false;
@@ -214,3 +217,5 @@ bool TarItemMaker::Make(const Manifest::Tar& tar, int64_t modificationTime, std:
     }
     return Compress(tar.compression, built, archive, error);
 }
+
+}  // namespace vex::tools

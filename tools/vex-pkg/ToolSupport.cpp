@@ -1,19 +1,21 @@
-#include "ToolSupport.h"
+#include "tools/vex-pkg/ToolSupport.h"
 
-#include "ChunkItemSystemFactory.h"
-#include "ChunkItemUnknownFactory.h"
-#include "ChunkItemUserFactory.h"
-#include "IPkgVerifier.h"
-#include "LogStream.h"
-#include "PackageChunksLoader.h"
-#include "PackageWriter.h"
-#include "SecurityLevel0Factory.h"
+#include "log/LogStream.h"
+#include "pkg/read/ChunkItemSystemFactory.h"
+#include "pkg/read/ChunkItemUnknownFactory.h"
+#include "pkg/read/ChunkItemUserFactory.h"
+#include "pkg/read/PackageChunksLoader.h"
+#include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/SecurityLevel0Factory.h"
+#include "pkg/writer/PackageWriter.h"
 
 #include <boost/filesystem.hpp>
 
 #include <cstdio>
 #include <fstream>
 
+namespace vex::tools
+{
 namespace fs = boost::filesystem;
 
 namespace
@@ -61,22 +63,22 @@ ScratchDir::~ScratchDir()
 
 LogTap::LogTap()
     : file_(dir_.ok() ? dir_.path() + "/engine.log" : std::string("/dev/null")),
-      previous_(LogStream::Instance().Path()),
-      previousOpen_(LogStream::Instance().IsOpen())
+      previous_(log::LogStream::Instance().Path()),
+      previousOpen_(log::LogStream::Instance().IsOpen())
 {
-    LogStream::Instance().Open(file_);
+    log::LogStream::Instance().Open(file_);
 }
 
 LogTap::~LogTap()
 {
-    LogStream::Instance().Close();
+    log::LogStream::Instance().Close();
     if (previousOpen_)
-        LogStream::Instance().Open(previous_);
+        log::LogStream::Instance().Open(previous_);
 }
 
 std::vector<std::string> LogTap::Take()
 {
-    LogStream::Instance().Close();
+    log::LogStream::Instance().Close();
     std::vector<std::string> lines;
     std::ifstream in(file_);
     std::string line;
@@ -89,7 +91,7 @@ std::vector<std::string> LogTap::Take()
         lines.push_back(dash == std::string::npos ? line : line.substr(dash + 3));
     }
     consumed_ = index;
-    LogStream::Instance().Open(file_);
+    log::LogStream::Instance().Open(file_);
     return lines;
 }
 
@@ -110,11 +112,11 @@ OpenedPackage::~OpenedPackage()
 
 bool OpenedPackage::Open(const std::string& path, std::string& error)
 {
-    ChunkItemFactory* chain = new ChunkItemSystemFactory;
-    chain->append(new ChunkItemUserFactory);
-    chain->append(new ChunkItemUnknownFactory);
-    loader_.reset(new PackageChunksLoader(chain));
-    verifier_ = SecurityLevel0Factory::instance().createVerifier(nullptr);
+    pkg::ChunkItemFactory* chain = new pkg::ChunkItemSystemFactory;
+    chain->append(new pkg::ChunkItemUserFactory);
+    chain->append(new pkg::ChunkItemUnknownFactory);
+    loader_.reset(new pkg::PackageChunksLoader(chain));
+    verifier_ = pkg::SecurityLevel0Factory::instance().createVerifier(nullptr);
     LogTap tap;
     if (!loader_->load(path, verifier_.get()))
     {
@@ -133,7 +135,7 @@ std::vector<std::string> OpenedPackage::PartPaths(const std::string& path)
         return parts;
     for (int index = 2; index <= 999; ++index)
     {
-        const std::string next = PackageWriter::partName(path, index);
+        const std::string next = pkg::writer::PackageWriter::partName(path, index);
         boost::system::error_code ec;
         if (!fs::exists(next, ec))
             break;
@@ -141,3 +143,5 @@ std::vector<std::string> OpenedPackage::PartPaths(const std::string& path)
     }
     return parts;
 }
+
+}  // namespace vex::tools

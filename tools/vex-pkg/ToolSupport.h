@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CommandRunner.h"
-#include "IPkgItem.h"
+#include "instrument/CommandRunner.h"
+#include "pkg/items/IPkgItem.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -9,9 +9,17 @@
 #include <string>
 #include <vector>
 
+namespace vex::pkg
+{
 class PackageChunksLoader;
+}
+namespace vex::pkg
+{
 class IPkgVerifier;
+}
 
+namespace vex::tools
+{
 // Text from a package or a manifest made safe for one line of output: control characters become \xNN, so
 // that none can end the line or forge another.
 std::string Printable(const std::string& text);
@@ -55,7 +63,7 @@ private:
 
 // Runs nothing and reports success: the tool drives engine classes that would otherwise mount partitions or
 // run scripts on the machine it runs on.
-class InertCommandRunner : public CommandRunner
+class InertCommandRunner : public instrument::CommandRunner
 {
 public:
     int RunRedirected(const std::string& command, Capture capture, const std::string& outputFile) override;
@@ -66,7 +74,7 @@ public:
 class OpenedPackage
 {
 public:
-    using Items = std::vector<boost::shared_ptr<IPkgItem>>;
+    using Items = std::vector<boost::shared_ptr<pkg::IPkgItem>>;
 
     OpenedPackage();
     ~OpenedPackage();
@@ -81,7 +89,9 @@ public:
     static std::vector<std::string> PartPaths(const std::string& path);
 
 private:
-    std::unique_ptr<IPkgVerifier> verifier_;
-    std::unique_ptr<PackageChunksLoader> loader_;
+    std::unique_ptr<pkg::IPkgVerifier> verifier_;
+    std::unique_ptr<pkg::PackageChunksLoader> loader_;
     Items items_;
 };
+
+}  // namespace vex::tools

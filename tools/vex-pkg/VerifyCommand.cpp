@@ -1,8 +1,10 @@
-#include "CommandLine.h"
-#include "PackageChecker.h"
-#include "ProgressBar.h"
-#include "VexPkgCommands.h"
+#include "tools/vex-pkg/CommandLine.h"
+#include "tools/vex-pkg/PackageChecker.h"
+#include "tools/vex-pkg/ProgressBar.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
+namespace vex::tools
+{
 namespace
 {
 struct VerifyOptions
@@ -32,3 +34,5 @@ void AddVerifyCommand(CommandLine& app, CommandContext& context)
                       "would");
     command.OnChosen([options, &context]() { context.status = RunVerify(*options, context); });
 }
+
+}  // namespace vex::tools

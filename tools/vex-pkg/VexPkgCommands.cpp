@@ -1,10 +1,12 @@
-#include "VexPkgCommands.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
-#include "CommandLine.h"
+#include "tools/vex-pkg/CommandLine.h"
 
 #include <cstdlib>
 #include <exception>
 
+namespace vex::tools
+{
 bool ParseSize(const std::string& text, int64_t largest, int64_t& size)
 {
     if (text.empty() || text[0] < '0' || text[0] > '9')
@@ -64,3 +66,5 @@ int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context
     }
     return context.status;
 }
+
+}  // namespace vex::tools

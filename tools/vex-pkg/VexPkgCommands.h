@@ -4,8 +4,14 @@
 #include <string>
 #include <vector>
 
-class CommandLine;
+namespace vex::pkg
+{
 class Ed25519Key;
+}
+
+namespace vex::tools
+{
+class CommandLine;
 
 // The subcommands of `vex-pkg`, one per file: each adds itself to the application and, when chosen, sets
 // the run's exit status. New subcommands follow the same pattern.
@@ -46,8 +52,10 @@ void AddKeygenCommand(CommandLine& app, CommandContext& context);
 int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context);
 
 // Reads the private key `sign` and `create --sign` sign with; false with a one-line reason.
-bool LoadSigningKey(const std::string& path, Ed25519Key& key, std::string& error);
+bool LoadSigningKey(const std::string& path, pkg::Ed25519Key& key, std::string& error);
 
 // A size as the options take it: bytes, or a number followed by K, M or G (powers of 1024). False when the
 // text is not one or the size is not between 1 and `largest`.
 bool ParseSize(const std::string& text, int64_t largest, int64_t& size);
+
+}  // namespace vex::tools

@@ -1,5 +1,5 @@
 // vex-pkg: the package tool. Every subcommand lives in the vex_pkg_tool library; see VexPkgCommands.h.
-#include "VexPkgCommands.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -7,6 +7,7 @@
 int main(int argc, char** argv)
 {
     const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
-    CommandContext context{std::cout, std::cerr, epoch != nullptr ? epoch : "", true, CommandContext::kOk};
-    return RunVexPkg(std::vector<std::string>(argv, argv + argc), context);
+    vex::tools::CommandContext context{std::cout, std::cerr, epoch != nullptr ? epoch : "", true,
+                                       vex::tools::CommandContext::kOk};
+    return vex::tools::RunVexPkg(std::vector<std::string>(argv, argv + argc), context);
 }

@@ -1,16 +1,16 @@
 // Runs inside the sandboxed instrument only: the passes write to the real "/emmc" partitions, mount and
 // unmount them, and run the package's scripts from "/tmp/script".
 
-#include "../EngineTestFakes.h"
-#include "InstallDiskChecker.h"
-#include "InstallDiskFormatter.h"
-#include "ItemFileSystemEntry.h"
-#include "ItemUserInstaller.h"
-#include "LogStream.h"
-#include "ScriptsExecutor.h"
-#include "TarItemBuilder.h"
-#include "UniqueFd.h"
-#include "WriteAndLoadPackage.h"
+#include "base/UniqueFd.h"
+#include "install/InstallDiskChecker.h"
+#include "install/InstallDiskFormatter.h"
+#include "install/ItemUserInstaller.h"
+#include "install/ScriptsExecutor.h"
+#include "log/LogStream.h"
+#include "pkg/items/ItemFileSystemEntry.h"
+#include "pkg/writer/TarItemBuilder.h"
+#include "tests/install/EngineTestFakes.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +21,12 @@
 #include <unistd.h>
 
 #include <ctime>
+
+using namespace vex::base;
+using namespace vex::install;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
+using namespace vex::tar;
 
 namespace
 {

@@ -1,6 +1,6 @@
-#include "PackageWriter.h"
+#include "pkg/writer/PackageWriter.h"
 
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,9 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 using namespace PackageFormat;
 using Bytes = PackageWriter::Bytes;

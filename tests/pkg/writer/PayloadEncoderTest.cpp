@@ -1,7 +1,19 @@
-#include "PayloadEncoder.h"
-#include "StrategyTestReader.h"
+#include "instrument/MD5Algorithm.h"
+#include "pkg/decode/DecryptionStrategy.h"
+#include "pkg/decode/QtUncompressionStrategy.h"
+#include "pkg/decode/ReadingStrategy.h"
+#include "pkg/decode/SubChunckReadingStrategy.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/writer/PayloadEncoder.h"
+#include "tests/support/StrategyTestReader.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::instrument;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {
@@ -36,15 +48,6 @@ TEST(PayloadEncoder, EmptyFilesStoreNothing)
     EXPECT_FALSE(PayloadEncoder::encrypt(4, nullptr, 0, stored));
 }
 }  // namespace
-
-#include "DecryptionStrategy.h"
-#include "ItemFile.h"
-#include "MD5Algorithm.h"
-#include "QtUncompressionStrategy.h"
-#include "ReadingStrategy.h"
-#include "SubChunckReadingStrategy.h"
-#include "TempDir.h"
-#include "WriteAndLoadPackage.h"
 
 namespace
 {

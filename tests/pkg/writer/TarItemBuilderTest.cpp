@@ -1,14 +1,14 @@
-#include "TarItemBuilder.h"
+#include "pkg/writer/TarItemBuilder.h"
 
-#include "ItemFile.h"
-#include "ItemTar.h"
-#include "LibArchiveExtractor.h"
-#include "LinuxDiskUtils.h"
-#include "LogStream.h"
-#include "SystemCommandRunner.h"
-#include "TarLists.h"
-#include "TempDir.h"
-#include "WriteAndLoadPackage.h"
+#include "instrument/linux/LinuxDiskUtils.h"
+#include "instrument/linux/SystemCommandRunner.h"
+#include "log/LogStream.h"
+#include "pkg/items/ItemFile.h"
+#include "pkg/items/ItemTar.h"
+#include "tar/LibArchiveExtractor.h"
+#include "tar/TarLists.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WriteAndLoadPackage.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -20,6 +20,12 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using namespace vex::instrument;
+using namespace vex::log;
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
+using namespace vex::tar;
 
 namespace fs = boost::filesystem;
 using Bytes = std::vector<uint8_t>;

@@ -1,14 +1,17 @@
 // Damaged and hostile packages: every subcommand reports them with status 1, never crashes or hangs, and
 // extract never writes outside its folder.
 
-#include "PackageFormat.h"
-#include "PackageWriter.h"
-#include "TarItemBuilder.h"
-#include "VexPkgTestSupport.h"
+#include "pkg/read/PackageFormat.h"
+#include "pkg/writer/PackageWriter.h"
+#include "pkg/writer/TarItemBuilder.h"
+#include "tests/tools/vex-pkg/VexPkgTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+
+using namespace vex::pkg;
+using namespace vex::pkg::writer;
 
 namespace
 {

@@ -1,12 +1,14 @@
 // The command line: usage errors are status 2, help is 0; the progress bar stays off the output unless
 // standard error is a terminal.
 
-#include "ProgressBar.h"
-#include "VexPkgTestSupport.h"
+#include "tests/tools/vex-pkg/VexPkgTestSupport.h"
+#include "tools/vex-pkg/ProgressBar.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+
+using namespace vex::tools;
 
 namespace
 {

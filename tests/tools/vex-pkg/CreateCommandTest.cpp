@@ -1,9 +1,11 @@
 // vex-pkg create: manifests in, packages out; every bad manifest gives one located line and no package.
 
-#include "TarItemBuilder.h"
-#include "VexPkgTestSupport.h"
+#include "pkg/writer/TarItemBuilder.h"
+#include "tests/tools/vex-pkg/VexPkgTestSupport.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::pkg::writer;
 
 namespace
 {

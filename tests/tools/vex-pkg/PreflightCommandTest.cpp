@@ -1,8 +1,10 @@
 // vex-pkg preflight: the installer's own space computation against given or measured free space.
 
-#include "VexPkgTestSupport.h"
+#include "tests/tools/vex-pkg/VexPkgTestSupport.h"
 
 #include <gtest/gtest.h>
+
+using namespace vex::tools;
 
 namespace
 {

@@ -1,6 +1,6 @@
 // create -> verify -> extract gives back the inputs byte for byte, one file or split; list shows them.
 
-#include "VexPkgTestSupport.h"
+#include "tests/tools/vex-pkg/VexPkgTestSupport.h"
 
 #include <gtest/gtest.h>
 

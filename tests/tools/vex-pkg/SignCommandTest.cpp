@@ -1,9 +1,9 @@
 // vex-pkg keygen, sign, create --sign, and the signature as verify and list see it: rotation between two
 // keys, replacing a signature, refusals, split packages, and packages left as they were when signing fails.
 
-#include "PackageFormat.h"
-#include "SignatureFormat.h"
-#include "VexPkgTestSupport.h"
+#include "pkg/read/PackageFormat.h"
+#include "pkg/trust/SignatureFormat.h"
+#include "tests/tools/vex-pkg/VexPkgTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 
 #include <csignal>
+
+using namespace vex::pkg;
 
 namespace
 {

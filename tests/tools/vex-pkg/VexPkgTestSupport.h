@@ -3,9 +3,9 @@
 // Shared ground of the package tool's tests: a scratch folder with manifest inputs, and the tool run
 // in-process with its output captured.
 
-#include "SampleManifest.h"
-#include "TempDir.h"
-#include "VexPkgCommands.h"
+#include "tests/support/SampleManifest.h"
+#include "tests/support/TempDir.h"
+#include "tools/vex-pkg/VexPkgCommands.h"
 
 #include <boost/filesystem.hpp>
 
@@ -26,11 +26,11 @@ struct ToolRun
 inline ToolRun RunTool(const std::vector<std::string>& arguments, const std::string& sourceDateEpoch = "")
 {
     std::ostringstream out, err;
-    CommandContext context{out, err, sourceDateEpoch, false, CommandContext::kOk};
+    vex::tools::CommandContext context{out, err, sourceDateEpoch, false, vex::tools::CommandContext::kOk};
     std::vector<std::string> argv{"vex-pkg"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ToolRun run;
-    run.status = RunVexPkg(argv, context);
+    run.status = vex::tools::RunVexPkg(argv, context);
     run.out = out.str();
     run.err = err.str();
     return run;

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+namespace vex::base
+{
+// Owns a FILE*: closed when the owner goes. Where the close itself can fail a write (a buffered stream
+// flushes there), close it by hand with std::fclose(file.release()) and look at the result.
+struct FileCloser
+{
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace vex::base

@@ -1,8 +1,0 @@
-#include "ItemFile.h"
-
-#include "IPkgItemVisitor.h"
-
-void ItemFile::accept(IPkgItemVisitor& visitor)
-{
-    visitor.visit(*this);
-}

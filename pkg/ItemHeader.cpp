@@ -1,8 +1,0 @@
-#include "ItemHeader.h"
-
-#include "IPkgItemVisitor.h"
-
-void ItemHeader::accept(IPkgItemVisitor& visitor)
-{
-    visitor.visit(*this);
-}

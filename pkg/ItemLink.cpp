@@ -1,8 +1,0 @@
-#include "ItemLink.h"
-
-#include "IPkgItemVisitor.h"
-
-void ItemLink::accept(IPkgItemVisitor& visitor)
-{
-    visitor.visit(*this);
-}

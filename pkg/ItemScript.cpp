@@ -1,8 +1,0 @@
-#include "ItemScript.h"
-
-#include "IPkgItemVisitor.h"
-
-void ItemScript::accept(IPkgItemVisitor& visitor)
-{
-    visitor.visit(*this);
-}

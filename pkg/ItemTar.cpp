@@ -1,8 +1,0 @@
-#include "ItemTar.h"
-
-#include "IPkgItemVisitor.h"
-
-void ItemTar::accept(IPkgItemVisitor& visitor)
-{
-    visitor.visit(*this);
-}

@@ -1,8 +1,0 @@
-#include "ItemXML.h"
-
-#include "IPkgItemVisitor.h"
-
-void ItemXML::accept(IPkgItemVisitor& visitor)
-{
-    visitor.visit(*this);
-}

@@ -1,0 +1,12 @@
+#include "pkg/items/ItemLink.h"
+
+#include "pkg/items/IPkgItemVisitor.h"
+
+namespace vex::pkg
+{
+void ItemLink::accept(IPkgItemVisitor& visitor)
+{
+    visitor.visit(*this);
+}
+
+}  // namespace vex::pkg

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "pkg/read/IPackageLoader.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vex::pkg
+{
+class ChunkItemFactory;
+class IPkgVerifier;
+class IStreamReader;
+class MultipleFileReader;
+
+// Opens a package (one file or "...001" and its following parts), has it verified, then hands out its items
+// in chunk order. It knows nothing of chunk layouts: the factory chain makes each item. Items stay valid
+// after the loader moves on, but their data windows read through the loader's package reader, so item data
+// must be read before the loader is destroyed or loads again.
+class PackageChunksLoader : public IPackageLoader
+{
+public:
+    // Takes ownership of the factory chain.
+    explicit PackageChunksLoader(ChunkItemFactory* factories);
+    ~PackageChunksLoader() override;
+    PackageChunksLoader(const PackageChunksLoader&) = delete;
+    PackageChunksLoader& operator=(const PackageChunksLoader&) = delete;
+
+    // `verifier` is not owned; without one the package counts as not verified.
+    bool load(const std::string& path, IPkgVerifier* verifier);
+
+    // Whether the loaded package's parts are still as they were opened (false without a package).
+    bool packageUnchanged() const;
+
+    boost::shared_ptr<IPkgItem> next() override;
+    bool hasNext() override;
+    bool reset() override;
+
+private:
+    struct Frame
+    {
+        int64_t start = 0;
+        uint32_t type = 0;
+        int64_t size = 0;
+        int64_t payloadStart = 0;
+    };
+
+    boost::shared_ptr<IPkgItem> readChunk();
+    // Reads the chunk frame at the reader's position. False where the walk ends: at the end of the stream,
+    // or (said in the log) at a partial frame or a negative size.
+    bool readFrame(IStreamReader& reader, Frame& frame);
+    // False (with a detail line in the log) when a chunk's payload reaches past the end of the stream.
+    bool chunksFitStream(MultipleFileReader& reader);
+    // Moves `reader` forward to `offset`; false when the stream ends first.
+    static bool stepTo(IStreamReader& reader, int64_t offset);
+    void Log(const std::string& message);
+
+    static constexpr int kStepByReading = 512;
+
+    std::unique_ptr<MultipleFileReader> reader_;
+    boost::shared_ptr<IPkgItem> pending_;
+    std::unique_ptr<ChunkItemFactory> factories_;
+    // Set once the walk has ended, so that nothing after the end (or after a chunk that could not be
+    // stepped over) is ever read as a chunk.
+    bool exhausted_ = false;
+};
+
+}  // namespace vex::pkg

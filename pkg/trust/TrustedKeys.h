@@ -1,0 +1,37 @@
+#pragma once
+
+#include "pkg/trust/Ed25519Key.h"
+
+#include <string>
+#include <vector>
+
+namespace vex::pkg
+{
+// The public keys an instrument trusts: every "*.pem" file of one directory, so that a new key can be
+// added beside the old one before packages start being signed with it (rotation). Private keys never
+// belong there.
+class TrustedKeys
+{
+public:
+    // Where the keys are looked for unless the configuration file names another directory.
+    static const char* const kDefaultDirectory;
+
+    // Whether `directory` holds at least one key file: on such an instrument only signed packages install.
+    static bool present(const std::string& directory);
+
+    // Reads every key file of `directory`; files that are not Ed25519 public keys are counted as ignored.
+    void load(const std::string& directory);
+
+    size_t size() const { return keys_.size(); }
+    size_t ignored() const { return ignored_; }
+    // The trusted key with this identifier, null when none.
+    const Ed25519Key* find(const Ed25519Key::KeyId& id) const;
+
+private:
+    static bool isKeyFile(const std::string& name);
+
+    std::vector<Ed25519Key> keys_;
+    size_t ignored_ = 0;
+};
+
+}  // namespace vex::pkg
