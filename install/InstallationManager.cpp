@@ -190,6 +190,12 @@ int InstallationManager::RunPasses(pkg::IPackageLoader& loader, int formatFlag, 
 {
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);
+    // Buffering walked the whole package: a walk that broke off (a chunk out of place, a byte that is not
+    // the signed byte) leaves items missing, and nothing of such a package is acted on.
+    if (!PackageIntact())
+    {
+        return kPackageFailed;
+    }
     ScriptsExecutor scripts(notifier, environment);
     int result = CheckComplianceAndRunScripts(items, scripts, [this] { return PackageIntact(); });
     if (result != kInstalled)

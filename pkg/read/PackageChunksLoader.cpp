@@ -7,6 +7,7 @@
 #include "pkg/read/MultipleFileReader.h"
 #include "pkg/read/PackageFormat.h"
 #include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/IndexedStreamReader.h"
 
 #include <boost/filesystem.hpp>
 
@@ -38,6 +39,7 @@ PackageChunksLoader::PackageChunksLoader(ChunkItemFactory* factories) : factorie
 PackageChunksLoader::~PackageChunksLoader()
 {
     pending_.reset();
+    indexed_.reset();
     reader_.reset();
     factories_.reset();
 }
@@ -54,8 +56,10 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     {
         factories_->setReader(nullptr);
     }
+    indexed_.reset();
     reader_.reset();
     exhausted_ = false;
+    walkBroken_ = false;
 
     if (!pathExists(path))
     {
@@ -111,16 +115,25 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     }
 
     reader_ = std::move(reader);
+    if (const std::shared_ptr<const PackageIndex> index = verifier->signedIndex())
+    {
+        indexed_.reset(new IndexedStreamReader(*reader_, index));
+    }
     if (factories_)
     {
-        factories_->setReader(reader_.get());
+        factories_->setReader(&stream());
     }
     return reset();
 }
 
+IStreamReader& PackageChunksLoader::stream()
+{
+    return indexed_ ? static_cast<IStreamReader&>(*indexed_) : *reader_;
+}
+
 bool PackageChunksLoader::packageUnchanged() const
 {
-    return reader_ && reader_->unchanged();
+    return reader_ && reader_->unchanged() && !walkBroken_ && !(indexed_ && indexed_->failed());
 }
 
 bool PackageChunksLoader::reset()
@@ -130,8 +143,11 @@ bool PackageChunksLoader::reset()
     {
         return false;
     }
-    // A stream too short for its lead-in has no chunks; without this the lead-in would be read as one.
-    const bool ok = reader_->seek(static_cast<uint64_t>(kLeadInSize));
+    // A stream too short for its lead-in has no chunks; without this the lead-in would be read as one. With a
+    // signed index the walk starts after the index and its signature, which the verifier has consumed.
+    nextEntry_ = 0;
+    const int64_t start = indexed_ ? indexed_->index().dataStart() : kLeadInSize;
+    const bool ok = stream().seek(static_cast<uint64_t>(start));
     exhausted_ = !ok;
     return ok;
 }
@@ -232,9 +248,13 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
         return boost::shared_ptr<IPkgItem>();
     }
     Frame frame;
-    if (!readFrame(*reader_, frame))
+    if (!readFrame(stream(), frame))
     {
-        exhausted_ = true;
+        walkEnded();
+        return boost::shared_ptr<IPkgItem>();
+    }
+    if (!frameMatchesIndex(frame))
+    {
         return boost::shared_ptr<IPkgItem>();
     }
     const int64_t size = frame.size;
@@ -246,18 +266,55 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
         Log("    Package walk ended at offset " + std::to_string(frame.start) +
             ": no item could be made of the " + "chunk of type " + std::to_string(frame.type) + " (" +
             std::to_string(size) + " bytes).");
-        exhausted_ = true;
+        walkEnded();
         return item;
     }
 
     // When the next boundary lies beyond the stream the reader would stay inside this chunk and read its
     // payload as chunk frames; the package ends here instead. A whole package ends exactly there, so only
     // the missing padding of a last chunk gets here, which costs nothing.
-    if (!stepTo(*reader_, payloadStart + size + paddingFor(size)))
+    if (!stepTo(stream(), payloadStart + size + paddingFor(size)))
     {
-        exhausted_ = true;
+        walkEnded();
     }
     return item;
+}
+
+bool PackageChunksLoader::frameMatchesIndex(const Frame& frame)
+{
+    if (!indexed_)
+    {
+        return true;
+    }
+    const std::vector<PackageIndex::Chunk>& chunks = indexed_->index().chunks();
+    const PackageIndex::Chunk* entry = nextEntry_ < chunks.size() ? &chunks[nextEntry_] : nullptr;
+    if (entry == nullptr || entry->offset != frame.start || entry->type != frame.type ||
+        entry->length != kChunkHeaderSize + frame.size + paddingFor(frame.size))
+    {
+        Log("    The chunk at offset " + std::to_string(frame.start) +
+            " is not the one the signed index names (" + "chunk " + std::to_string(nextEntry_) + ").");
+        walkBroken_ = true;
+        exhausted_ = true;
+        return false;
+    }
+    ++nextEntry_;
+    return true;
+}
+
+void PackageChunksLoader::walkEnded()
+{
+    exhausted_ = true;
+    if (!indexed_ || walkBroken_ || indexed_->failed())
+    {
+        return;
+    }
+    // Everything the index names was signed to be installed: a walk that stops short would drop it.
+    if (nextEntry_ != indexed_->index().chunks().size())
+    {
+        Log("    The package walk ended at chunk " + std::to_string(nextEntry_) + " of the " +
+            std::to_string(indexed_->index().chunks().size()) + " its signed index names.");
+        walkBroken_ = true;
+    }
 }
 
 }  // namespace vex::pkg

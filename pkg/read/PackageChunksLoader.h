@@ -13,12 +13,16 @@ namespace vex::pkg
 class ChunkItemFactory;
 class IPkgVerifier;
 class IStreamReader;
+class IndexedStreamReader;
 class MultipleFileReader;
 
 // Opens a package (one file or "...001" and its following parts), has it verified, then hands out its items
-// in chunk order. It knows nothing of chunk layouts: the factory chain makes each item. Items stay valid
-// after the loader moves on, but their data windows read through the loader's package reader, so item data
-// must be read before the loader is destroyed or loads again.
+// in chunk order. When the verifier vouches for a signed index, every byte is read through the index's
+// checking reader, every chunk must stand where the index puts it, and the walk must end exactly where the
+// index ends; anything else breaks the package (packageUnchanged() turns false). It knows nothing of chunk
+// layouts: the factory chain makes each item. Items stay valid after the loader moves on, but their data
+// windows read through the loader's package reader, so item data must be read before the loader is destroyed
+// or loads again.
 class PackageChunksLoader : public IPackageLoader
 {
 public:
@@ -31,7 +35,8 @@ public:
     // `verifier` is not owned; without one the package counts as not verified.
     bool load(const std::string& path, IPkgVerifier* verifier);
 
-    // Whether the loaded package's parts are still as they were opened (false without a package).
+    // Whether the loaded package's parts are still as they were opened, and every byte read so far was the
+    // byte signed (false without a package).
     bool packageUnchanged() const;
 
     boost::shared_ptr<IPkgItem> next() override;
@@ -51,6 +56,12 @@ private:
     // Reads the chunk frame at the reader's position. False where the walk ends: at the end of the stream,
     // or (said in the log) at a partial frame or a negative size.
     bool readFrame(IStreamReader& reader, Frame& frame);
+    // For a package with a signed index: whether `frame` is the chunk the index names next.
+    bool frameMatchesIndex(const Frame& frame);
+    // Where the walk ended: for a package with a signed index, anywhere but at its end breaks the package.
+    void walkEnded();
+    // What items and the walk read: the checking reader of a signed index, or the package stream as it is.
+    IStreamReader& stream();
     // False (with a detail line in the log) when a chunk's payload reaches past the end of the stream.
     bool chunksFitStream(MultipleFileReader& reader);
     // Moves `reader` forward to `offset`; false when the stream ends first.
@@ -60,6 +71,9 @@ private:
     static constexpr int kStepByReading = 512;
 
     std::unique_ptr<MultipleFileReader> reader_;
+    std::unique_ptr<IndexedStreamReader> indexed_;
+    size_t nextEntry_ = 0;
+    bool walkBroken_ = false;
     boost::shared_ptr<IPkgItem> pending_;
     std::unique_ptr<ChunkItemFactory> factories_;
     // Set once the walk has ended, so that nothing after the end (or after a chunk that could not be

@@ -3,7 +3,12 @@
 #include "base/ByteOrder.h"
 #include "base/UniqueFd.h"
 #include "base/UniqueFile.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/read/ChunkItemSystemFactory.h"
 #include "pkg/read/MultipleFileReader.h"
+#include "pkg/trust/IndexFormat.h"
+#include "pkg/trust/Sha256.h"
+#include "pkg/trust/SignedMessage.h"
 #include "pkg/writer/PackageWriter.h"
 
 #include <openssl/evp.h>
@@ -14,6 +19,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -92,20 +98,22 @@ bool feed(MultipleFileReader& reader, SignedStreamScanner& scanner, int64_t from
     return true;
 }
 
-// The file's bytes at [offset, offset + length); false when it has fewer.
-bool readAt(int fd, int64_t offset, std::vector<uint8_t>& bytes, size_t length)
+// The stream's bytes at [offset, offset + length); false when it has fewer.
+bool readAt(MultipleFileReader& reader, int64_t offset, int64_t length, std::vector<uint8_t>& bytes)
 {
-    bytes.assign(length, 0);
-    size_t done = 0;
-    while (done < length)
+    bytes.assign(static_cast<size_t>(length), 0);
+    if (!reader.seek(static_cast<uint64_t>(offset)))
     {
-        const ssize_t got =
-            ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
+        return false;
+    }
+    for (int64_t done = 0; done < length;)
+    {
+        const int64_t got = reader.read(bytes.data() + done, static_cast<uint64_t>(length - done));
         if (got <= 0)
         {
             return false;
         }
-        done += static_cast<size_t>(got);
+        done += got;
     }
     return true;
 }
@@ -125,52 +133,254 @@ bool writeAt(int fd, int64_t offset, const uint8_t* data, size_t length)
     return true;
 }
 
-// Puts the new lead-in at the start of the first part and `chunk` at `tailOffset` of the last part, which
-// ends there afterwards. What those writes replace is read first; if any step fails the old bytes and the
-// old length are written back, so the package is left as it was.
-bool writeInPlace(const std::string& firstPath, const std::string& lastPath, int64_t tailOffset,
-                  int64_t lastLength, const uint8_t* leadIn, const std::vector<uint8_t>& chunk,
-                  std::string& error)
+struct SourceChunk
 {
-    base::UniqueFd last(::open(lastPath.c_str(), O_RDWR | O_CLOEXEC));
-    if (last.get() < 0)
+    uint32_t type = 0;
+    int64_t offset = 0;  // of its frame in the stream being signed
+    int64_t size = 0;    // payload
+};
+
+// The chunks of the stream after its lead-in, frames checked. A leading index and its signature, and an old
+// signature at the end, are what signing replaces: they are left out, the old index's payload kept in
+// `oldIndex` so that what it said of the release carries over.
+bool CollectChunks(MultipleFileReader& reader, std::vector<SourceChunk>& chunks,
+                   std::vector<uint8_t>& oldIndex, std::string& error)
+{
+    const int64_t total = reader.size();
+    for (int64_t at = kLeadInSize; at < total;)
     {
-        return fail(error, "cannot write " + lastPath);
+        uint8_t header[kChunkHeaderSize];
+        if (!reader.seek(static_cast<uint64_t>(at)) || reader.read(header, sizeof header) != kChunkHeaderSize)
+        {
+            return fail(error, "not a well-formed package: it ends inside a chunk header");
+        }
+        SourceChunk chunk;
+        chunk.type = base::ByteOrder::LoadLe32(header);
+        chunk.offset = at;
+        chunk.size = static_cast<int32_t>(base::ByteOrder::LoadLe32(header + 4));
+        if (chunk.size < 0 || chunk.size > total - at - kChunkHeaderSize)
+        {
+            return fail(error, "not a well-formed package: the chunk at offset " + std::to_string(at) +
+                                   " does not fit in it");
+        }
+        chunks.push_back(chunk);
+        at += kChunkHeaderSize + chunk.size + paddingFor(chunk.size);
     }
-    base::UniqueFd firstOwn(firstPath == lastPath ? -1 : ::open(firstPath.c_str(), O_RDWR | O_CLOEXEC));
-    const int first = firstPath == lastPath ? last.get() : firstOwn.get();
-    if (first < 0)
+    if (!chunks.empty() && chunks.front().type == IndexFormat::kTypeIndex)
     {
-        return fail(error, "cannot write " + firstPath);
+        if (chunks.front().size <= IndexFormat::kLargestIndex &&
+            !readAt(reader, chunks.front().offset + kChunkHeaderSize, chunks.front().size, oldIndex))
+        {
+            oldIndex.clear();
+        }
+        chunks.erase(chunks.begin());
+        if (!chunks.empty() && chunks.front().type == kTypeSignature)
+        {
+            chunks.erase(chunks.begin());
+        }
     }
-    // The tail is the old signature chunk (or nothing); a larger one is not a signature this tool made.
-    constexpr int64_t kLargestTail = int64_t(1) << 20;
-    if (lastLength - tailOffset > kLargestTail)
+    if (!chunks.empty() && chunks.back().type == kTypeSignature)
     {
-        return fail(error, "the old signature chunk is too large to replace");
+        chunks.pop_back();
     }
-    std::vector<uint8_t> oldLeadIn;
-    std::vector<uint8_t> oldTail;
-    if (!readAt(first, 0, oldLeadIn, kLeadInSize) ||
-        !readAt(last.get(), tailOffset, oldTail, static_cast<size_t>(lastLength - tailOffset)))
+    for (const SourceChunk& chunk : chunks)
     {
-        return fail(error, "cannot read the package");
+        if (chunk.type == kTypeSignature || chunk.type == IndexFormat::kTypeIndex)
+        {
+            return fail(error, "the package has a signature or an index among its chunks");
+        }
     }
-    const int64_t newLength = tailOffset + static_cast<int64_t>(chunk.size());
-    if (writeAt(last.get(), tailOffset, chunk.data(), chunk.size()) &&
-        ::ftruncate(last.get(), static_cast<off_t>(newLength)) == 0 &&
-        writeAt(first, 0, leadIn, kLeadInSize) && ::fsync(last.get()) == 0 && ::fsync(first) == 0)
+    return true;
+}
+
+// The package's compatibility list, as its header chunk carries it.
+std::vector<std::string> CompatibilityOf(MultipleFileReader& reader, const std::vector<SourceChunk>& chunks)
+{
+    std::vector<std::string> ids;
+    for (const SourceChunk& chunk : chunks)
     {
+        if (!isHeaderType(chunk.type))
+        {
+            continue;
+        }
+        ChunkItemSystemFactory factory;
+        factory.setReader(&reader);
+        if (!reader.seek(static_cast<uint64_t>(chunk.offset + kChunkHeaderSize)))
+        {
+            break;
+        }
+        std::unique_ptr<IPkgItem> item(factory.create(chunk.type, chunk.size));
+        if (const auto* header = dynamic_cast<const ItemHeader*>(item.get()))
+        {
+            for (const CompatibilityEntry& entry : header->compatibility())
+            {
+                ids.push_back(entry.text());
+            }
+        }
+        break;
+    }
+    return ids;
+}
+
+// The lengths of the signed package's parts: the old parts keep their lengths, the last one takes what the
+// stream grew by, and a last part that would grow past the part size limit goes on in new parts.
+bool PartLengths(const std::vector<std::string>& parts, int64_t newTotal, std::vector<int64_t>& lengths,
+                 std::string& error)
+{
+    lengths.clear();
+    int64_t remaining = newTotal;
+    for (size_t i = 0; i + 1 < parts.size() && remaining > 0; ++i)
+    {
+        boost::system::error_code ec;
+        const auto length = static_cast<int64_t>(boost::filesystem::file_size(parts[i], ec));
+        if (ec)
+        {
+            return fail(error, "cannot read " + parts[i]);
+        }
+        lengths.push_back(std::min(length, remaining));
+        remaining -= lengths.back();
+    }
+    while (remaining > 0)
+    {
+        lengths.push_back(std::min(remaining, kMaxPartSize));
+        remaining -= lengths.back();
+    }
+    const bool split =
+        parts.front().size() >= 3 && parts.front().compare(parts.front().size() - 3, 3, "001") == 0;
+    if (lengths.size() > 1 && !split)
+    {
+        return fail(error, "the signed package would be larger than one part may be; write it split");
+    }
+    if (lengths.size() > 999)
+    {
+        return fail(error, "the signed package would need more than 999 parts");
+    }
+    return true;
+}
+
+// The new parts, written beside the old ones as NAME.signing and renamed over them once complete.
+class NewParts
+{
+public:
+    NewParts(const std::string& first, const std::vector<int64_t>& lengths)
+    {
+        int64_t start = 0;
+        for (size_t i = 0; i < lengths.size(); ++i)
+        {
+            names_.push_back(i == 0 ? first : PackageWriter::partName(first, static_cast<int>(i) + 1));
+            starts_.push_back(start);
+            start += lengths[i];
+        }
+        lengths_ = lengths;
+    }
+    ~NewParts()
+    {
+        if (!committed_)
+        {
+            for (const std::string& name : names_)
+            {
+                ::unlink((name + kSuffix).c_str());
+            }
+        }
+    }
+    NewParts(const NewParts&) = delete;
+    NewParts& operator=(const NewParts&) = delete;
+
+    bool open(std::string& error)
+    {
+        for (const std::string& name : names_)
+        {
+            const std::string temporary = name + kSuffix;
+            ::unlink(temporary.c_str());
+            fds_.emplace_back(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+            if (fds_.back().get() < 0)
+            {
+                return fail(error, "cannot write " + temporary + ": " + std::strerror(errno));
+            }
+        }
         return true;
     }
-    const std::string why = std::string("cannot write the package: ") + std::strerror(errno);
-    writeAt(first, 0, oldLeadIn.data(), oldLeadIn.size());
-    writeAt(last.get(), tailOffset, oldTail.data(), oldTail.size());
-    if (::ftruncate(last.get(), static_cast<off_t>(lastLength)) != 0)
+
+    // Writes `data` at stream offset `offset`, across part boundaries.
+    bool write(int64_t offset, const uint8_t* data, size_t length)
     {
-        return fail(error, why + " (and the package could not be restored)");
+        while (length > 0)
+        {
+            size_t part = 0;
+            while (part + 1 < starts_.size() && starts_[part + 1] <= offset)
+            {
+                ++part;
+            }
+            const int64_t inPart = offset - starts_[part];
+            const size_t step =
+                static_cast<size_t>(std::min<int64_t>(int64_t(length), lengths_[part] - inPart));
+            if (step == 0 || !writeAt(fds_[part].get(), inPart, data, step))
+            {
+                return false;
+            }
+            offset += static_cast<int64_t>(step);
+            data += step;
+            length -= step;
+        }
+        return true;
     }
-    return fail(error, why);
+
+    // Syncs the new parts and puts them in the old ones' place; old parts past the new last one go.
+    bool commit(const std::vector<std::string>& oldParts, std::string& error)
+    {
+        for (base::UniqueFd& fd : fds_)
+        {
+            if (::fsync(fd.get()) != 0)
+            {
+                return fail(error, std::string("cannot write the package: ") + std::strerror(errno));
+            }
+        }
+        fds_.clear();
+        for (const std::string& name : names_)
+        {
+            if (::rename((name + kSuffix).c_str(), name.c_str()) != 0)
+            {
+                return fail(error, "cannot replace " + name + ": " + std::strerror(errno));
+            }
+        }
+        committed_ = true;
+        for (size_t i = names_.size(); i < oldParts.size(); ++i)
+        {
+            ::unlink(oldParts[i].c_str());
+        }
+        const std::string folder = boost::filesystem::path(names_.front()).parent_path().string();
+        base::UniqueFd directory(
+            ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (directory.get() >= 0)
+        {
+            ::fsync(directory.get());
+        }
+        return true;
+    }
+
+private:
+    static constexpr const char* kSuffix = ".signing";
+    std::vector<std::string> names_;
+    std::vector<int64_t> starts_;
+    std::vector<int64_t> lengths_;
+    std::vector<base::UniqueFd> fds_;
+    bool committed_ = false;
+};
+
+// The lead-in and the index chunk: everything the signature signs.
+std::vector<uint8_t> SignedPrefix(const PackageIndex& index)
+{
+    const std::vector<uint8_t> payload = index.serialize();
+    std::vector<uint8_t> prefix(static_cast<size_t>(kLeadInSize + kChunkHeaderSize), 0);
+    std::copy(IndexFormat::kLeadInMarker, IndexFormat::kLeadInMarker + IndexFormat::kLeadInMarkerSize,
+              prefix.begin());
+    base::ByteOrder::StoreLe64(prefix.data() + IndexFormat::kLeadInLengthOffset,
+                               static_cast<uint64_t>(index.streamLength()));
+    base::ByteOrder::StoreLe32(prefix.data() + kLeadInSize, IndexFormat::kTypeIndex);
+    base::ByteOrder::StoreLe32(prefix.data() + kLeadInSize + 4, static_cast<uint32_t>(payload.size()));
+    prefix.insert(prefix.end(), payload.begin(), payload.end());
+    prefix.resize(prefix.size() + static_cast<size_t>(paddingFor(static_cast<int64_t>(payload.size()))), 0);
+    return prefix;
 }
 
 }  // namespace
@@ -234,94 +444,135 @@ bool PackageSigner::sign(const std::string& path, const std::string& privateKeyP
 
 bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::string& error)
 {
-    const std::vector<std::string> parts = partPaths(path);
-    int64_t contentLength = 0;
-    int64_t lastPartStart = 0;
-    int64_t lastPartLength = 0;
-    SignedStreamScanner signedPart;
+    return sign(path, key, Release(), error);
+}
+
+bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, const Release& release,
+                         std::string& error)
+{
+    if (!key.valid())
     {
-        MultipleFileReader reader;
-        if (!openParts(parts, reader, error))
-        {
-            return false;
-        }
-        boost::system::error_code ec;
-        lastPartLength = static_cast<int64_t>(boost::filesystem::file_size(parts.back(), ec));
-        if (ec)
-        {
-            return fail(error, "cannot read " + parts.back());
-        }
-        lastPartStart = reader.size() - lastPartLength;
+        return fail(error, "the key cannot sign");
+    }
+    const std::vector<std::string> parts = partPaths(path);
+    MultipleFileReader reader;
+    if (!openParts(parts, reader, error))
+    {
+        return false;
+    }
+    std::vector<SourceChunk> chunks;
+    std::vector<uint8_t> oldPayload;
+    if (!CollectChunks(reader, chunks, oldPayload, error))
+    {
+        return false;
+    }
+    PackageIndex old;
+    std::string why;
+    const bool hadIndex =
+        !oldPayload.empty() && PackageIndex::parse(oldPayload.data(), oldPayload.size(), old, why);
 
-        // First pass: where the content ends (before a signature to replace).
-        SignedStreamScanner scan;
-        if (!feed(reader, scan, 0, reader.size()))
-        {
-            return fail(error, "cannot read the package");
-        }
-        switch (scan.finish())
-        {
-            case SignedStreamScanner::Outcome::kNoSignature:
-                contentLength = reader.size();
-                break;
-            case SignedStreamScanner::Outcome::kSigned:
-            case SignedStreamScanner::Outcome::kUnsupportedSignature:
-                contentLength = scan.signatureOffset();
-                break;
-            case SignedStreamScanner::Outcome::kTwoSignatures:
-            case SignedStreamScanner::Outcome::kBytesAfterSignature:
-                return fail(error, "the package has data after its signature");
-            default:
-                return fail(error, "not a well-formed package");
-        }
-        if (contentLength < lastPartStart)
-        {
-            return fail(error, "the old signature does not lie in the last part");
-        }
-        if (lastPartStart + kMaxPartSize - kChunkSize < contentLength)
-        {
-            return fail(error, "no room for a signature in the last part");
-        }
+    // The index's size depends on the chunks' lengths alone, so the layout is known before a byte is hashed.
+    PackageIndex index(IndexFormat::kBlockSize);
+    index.setVersion(release.hasVersion ? release.version : hadIndex ? old.version() : PackageVersion());
+    index.setMinInstaller(release.hasMinInstaller ? release.minInstaller
+                          : hadIndex              ? old.minInstaller()
+                                                  : InstallerVersion());
+    index.setCompatibility(CompatibilityOf(reader, chunks));
+    for (const SourceChunk& chunk : chunks)
+    {
+        index.addChunk(chunk.type, 0, kChunkHeaderSize + chunk.size + paddingFor(chunk.size));
+    }
+    const int64_t payloadSize = index.payloadSize();
+    if (payloadSize < 0)
+    {
+        return fail(error, "the package has too many chunks for a signed index of at most " +
+                               std::to_string(IndexFormat::kLargestIndex >> 20) + " MiB");
+    }
+    const int64_t dataStart =
+        kLeadInSize + kChunkHeaderSize + payloadSize + paddingFor(payloadSize) + kChunkSize;
+    PackageIndex laidOut(IndexFormat::kBlockSize);
+    laidOut.setVersion(index.version());
+    laidOut.setMinInstaller(index.minInstaller());
+    laidOut.setCompatibility(index.compatibility());
+    int64_t at = dataStart;
+    for (const PackageIndex::Chunk& chunk : index.chunks())
+    {
+        laidOut.addChunk(chunk.type, at, chunk.length);
+        at += chunk.length;
+    }
+    laidOut.setStream(dataStart, at);
 
-        // Second pass: the digest of the content as it will be, with the new lead-in.
-        uint8_t leadIn[kLeadInSize];
-        std::copy(kLeadInMarker, kLeadInMarker + kLeadInMarkerSize, leadIn);
-        base::ByteOrder::StoreLe64(leadIn + kLeadInLengthOffset,
-                                   static_cast<uint64_t>(contentLength + kChunkSize));
-        signedPart.feed(leadIn, sizeof leadIn);
-        if (!feed(reader, signedPart, kLeadInSize, contentLength))
+    std::vector<int64_t> lengths;
+    if (!PartLengths(parts, at, lengths, error))
+    {
+        return false;
+    }
+    NewParts out(parts.front(), lengths);
+    if (!out.open(error))
+    {
+        return false;
+    }
+
+    // The chunks, copied block by block and hashed as they are written. A last chunk stored without its
+    // padding gets it, so that every chunk of a signed package has the length its frame implies.
+    Sha256 sha;
+    std::vector<uint8_t> block;
+    for (size_t i = 0; i < chunks.size(); ++i)
+    {
+        const PackageIndex::Chunk& entry = laidOut.chunks()[i];
+        // Only a last chunk can end before its padding does.
+        const int64_t available = std::min<int64_t>(entry.length, reader.size() - chunks[i].offset);
+        for (uint32_t b = 0; b < entry.blocks; ++b)
         {
-            return fail(error, "cannot read the package");
-        }
-        if (signedPart.finish() != SignedStreamScanner::Outcome::kNoSignature)
-        {
-            return fail(error, "cannot hash the package");
+            const int64_t from = int64_t(b) * laidOut.blockSize();
+            const int64_t length = std::min<int64_t>(laidOut.blockSize(), entry.length - from);
+            const int64_t readable = std::max<int64_t>(0, std::min<int64_t>(length, available - from));
+            if (!readAt(reader, chunks[i].offset + from, readable, block))
+            {
+                return fail(error, "cannot read the package");
+            }
+            block.resize(static_cast<size_t>(length), 0);
+            PackageIndex::Digest digest;
+            if (!sha.digest(block.data(), block.size(), digest))
+            {
+                return fail(error, "cannot hash the package");
+            }
+            laidOut.setDigest(i, b, digest);
+            if (!out.write(entry.offset + from, block.data(), block.size()))
+            {
+                return fail(error, std::string("cannot write the package: ") + std::strerror(errno));
+            }
         }
     }
 
-    const std::vector<uint8_t> message = signedPart.signedMessage();
+    const std::vector<uint8_t> prefix = SignedPrefix(laidOut);
+    std::vector<uint8_t> message;
+    if (!SignedMessage(IndexFormat::kSignedContext, prefix.data(), prefix.size(), message))
+    {
+        return fail(error, "cannot hash the package");
+    }
     Ed25519Key::Signature signature{};
     size_t signatureLength = signature.size();
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!key.valid() || !ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.handle()) != 1 ||
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key.handle()) != 1 ||
         EVP_DigestSign(ctx.get(), signature.data(), &signatureLength, message.data(), message.size()) != 1 ||
         signatureLength != signature.size())
     {
         return fail(error, "the key cannot sign");
     }
-
     std::vector<uint8_t> chunk(static_cast<size_t>(kChunkSize));
     base::ByteOrder::StoreLe32(chunk.data(), kTypeSignature);
     base::ByteOrder::StoreLe32(chunk.data() + 4, static_cast<uint32_t>(kPayloadSize));
     uint8_t* payload = chunk.data() + kChunkHeaderSize;
-    base::ByteOrder::StoreLe32(payload + kSchemeOffset, kSchemeEd25519Sha512);
+    base::ByteOrder::StoreLe32(payload + kSchemeOffset, IndexFormat::kSchemeEd25519Index);
     std::copy(key.keyId().begin(), key.keyId().end(), payload + kKeyIdOffset);
     std::copy(signature.begin(), signature.end(), payload + kSignatureOffset);
-
-    // Nothing may be half-written: the bytes about to be replaced are kept, and every write is undone when
-    // a later one fails, so a failed signing leaves the package as it was.
-    return writeInPlace(parts.front(), parts.back(), contentLength - lastPartStart, lastPartLength,
-                        signedPart.leadIn().data(), chunk, error);
+    if (!out.write(0, prefix.data(), prefix.size()) ||
+        !out.write(static_cast<int64_t>(prefix.size()), chunk.data(), chunk.size()))
+    {
+        return fail(error, std::string("cannot write the package: ") + std::strerror(errno));
+    }
+    return out.commit(parts, error);
 }
 
 bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std::string& error)
@@ -331,12 +582,49 @@ bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std
     {
         return false;
     }
+    inspection = Inspection();
+    std::vector<uint8_t> leadIn;
+    if (readAt(reader, 0, kLeadInSize, leadIn) &&
+        std::memcmp(leadIn.data(), IndexFormat::kLeadInMarker, IndexFormat::kLeadInMarkerSize) == 0)
+    {
+        // Shown as it stands: listing says what a package claims, verifying whether it holds.
+        inspection.outcome = SignedStreamScanner::Outcome::kBadChunk;
+        std::vector<uint8_t> frame;
+        if (!readAt(reader, kLeadInSize, kChunkHeaderSize, frame) ||
+            base::ByteOrder::LoadLe32(frame.data()) != IndexFormat::kTypeIndex)
+        {
+            return true;
+        }
+        const int64_t size = static_cast<int32_t>(base::ByteOrder::LoadLe32(frame.data() + 4));
+        std::vector<uint8_t> payload;
+        std::vector<uint8_t> signature;
+        const int64_t indexEnd = kLeadInSize + kChunkHeaderSize + size + paddingFor(size);
+        if (size < 0 || size > IndexFormat::kLargestIndex ||
+            !readAt(reader, kLeadInSize + kChunkHeaderSize, size, payload) ||
+            !readAt(reader, indexEnd, kChunkSize, signature) ||
+            base::ByteOrder::LoadLe32(signature.data()) != kTypeSignature)
+        {
+            return true;
+        }
+        auto index = std::make_shared<PackageIndex>();
+        std::string why;
+        if (!PackageIndex::parse(payload.data(), payload.size(), *index, why))
+        {
+            return true;
+        }
+        const uint8_t* fields = signature.data() + kChunkHeaderSize;
+        inspection.outcome = SignedStreamScanner::Outcome::kSigned;
+        inspection.scheme = base::ByteOrder::LoadLe32(fields + kSchemeOffset);
+        inspection.keyId = Ed25519Key::hex(fields + kKeyIdOffset, kKeyIdSize);
+        inspection.signedBytes = indexEnd;
+        inspection.index = std::move(index);
+        return true;
+    }
     SignedStreamScanner scan;
     if (!feed(reader, scan, 0, reader.size()))
     {
         return fail(error, "cannot read the package");
     }
-    inspection = Inspection();
     inspection.outcome = scan.finish();
     if (scan.signatureOffset() >= 0)
     {

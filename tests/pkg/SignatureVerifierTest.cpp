@@ -1,5 +1,7 @@
 #include "pkg/trust/SignatureVerifier.h"
 
+#include "pkg/trust/IndexFormat.h"
+
 #include "pkg/trust/TrustedKeys.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/SignedPackages.h"
@@ -18,6 +20,7 @@ using namespace vex::pkg::writer;
 
 using namespace test_support;
 using namespace SignatureFormat;
+using namespace vex;
 
 namespace
 {
@@ -44,6 +47,14 @@ protected:
         return path;
     }
 
+    int64_t dataStartOf(const std::string& path)
+    {
+        PackageSigner::Inspection inspection;
+        std::string error;
+        EXPECT_TRUE(PackageSigner::inspect(path, inspection, error)) << error;
+        return inspection.index ? inspection.index->dataStart() : -1;
+    }
+
     std::string keyIdOf(const std::string& name)
     {
         Ed25519Key key;
@@ -63,8 +74,10 @@ TEST_F(SignatureTest, EachTrustedKeySignsAcceptably)
         const Verdict verdict = verifyPackage(path, keys);
         EXPECT_TRUE(verdict.accepted) << key << ": " << verdict.detail;
         EXPECT_EQ("    Signed by key " + keyIdOf(keys + "/" + key + ".pem"), verdict.detail);
-        // Every byte is read once, and counted.
-        EXPECT_EQ(static_cast<int64_t>(boost::filesystem::file_size(path)), verdict.bytes);
+        // Only the lead-in, the index and its signature are read (and counted) before use; every later byte
+        // is checked as it is read.
+        EXPECT_EQ(dataStartOf(path), verdict.bytes);
+        EXPECT_TRUE(verdict.contentIntact) << verdict.contentFailure;
     }
 }
 
@@ -90,15 +103,27 @@ struct Refusal
 
 TEST_F(SignatureTest, EveryRefusalSaysWhich)
 {
-    const Bytes signatureChunkOfB = [&]
+    // Offsets in a signed package: the index chunk's frame at the lead-in's end, the signature chunk last
+    // before the data.
+    const int64_t frameAt = PackageFormat::kLeadInSize;
+    const auto signatureAt = [&](const std::string& p) { return dataStartOf(p) - kChunkSize; };
+    const auto patch = [](const std::string& p, int64_t at, const Bytes& bytes)
     {
-        const std::string other = signedPackage("other.pkg", "b");
-        const Bytes bytes = fileBytes(other);
-        return Bytes(bytes.end() - kChunkSize, bytes.end());
-    }();
+        Bytes all = fileBytes(p);
+        std::copy(bytes.begin(), bytes.end(), all.begin() + at);
+        writeBytes(p, all);
+    };
     const std::vector<Refusal> refusals = {
         {"unsigned", [&](const std::string& p, const std::string&) { writeSamplePackage(p); },
          "    No signature"},
+        {"signed the old way, at the end",
+         [&](const std::string& p, const std::string&)
+         {
+             writeSamplePackage(p);
+             addTrailingSignature(p);
+         },
+         "    Signed with the signature at the end, which this installer no longer accepts: sign the package "
+         "again with vex-pkg sign"},
         {"unknown key",
          [&](const std::string& p, const std::string& d)
          {
@@ -110,41 +135,53 @@ TEST_F(SignatureTest, EveryRefusalSaysWhich)
          [&](const std::string& p, const std::string&)
          {
              Bytes bytes = fileBytes(p);
-             bytes[bytes.size() - 1] ^= 0x01;
+             bytes[static_cast<size_t>(dataStartOf(p) - 1)] ^= 0x01;
              writeBytes(p, bytes);
          },
          "    Bad signature by key " + keyIdOf(keys + "/a.pem")},
-        {"a byte after the signature", [&](const std::string& p, const std::string&) { appendBytes(p, {0}); },
-         "    Bytes after the signature"},
-        {"a chunk after the signature",
+        {"a changed index",
          [&](const std::string& p, const std::string&)
-         { appendBytes(p, PackageWriter::chunk(16, bytesOf("/late"))); },
-         "    Bytes after the signature"},
-        {"two signatures",
-         [&](const std::string& p, const std::string&) { appendBytes(p, signatureChunkOfB); },
-         "    Two signatures"},
+         {
+             Bytes bytes = fileBytes(p);
+             bytes[static_cast<size_t>(frameAt + PackageFormat::kChunkHeaderSize +
+                                       IndexFormat::kPackageVersionOffset)] ^= 1;
+             writeBytes(p, bytes);
+         },
+         "    Bad signature by key " + keyIdOf(keys + "/a.pem")},
+        {"a byte after the end", [&](const std::string& p, const std::string&) { appendBytes(p, {0}); },
+         "    The package length differs from the signed length"},
         {"cut short",
          [&](const std::string& p, const std::string&)
          { boost::filesystem::resize_file(p, boost::filesystem::file_size(p) - 1); },
          "    A part is missing: *"},
+        {"no index",
+         [&](const std::string& p, const std::string&) {
+             patch(p, frameAt, {'X', 'X', 'X', 'X'});
+         },
+         "    No signed index"},
+        {"an index too large to hold",
+         [&](const std::string& p, const std::string&) {
+             patch(p, frameAt + 4, {0, 0, 0, 0x7F});
+         },
+         "    The signed index is larger than 16 MiB"},
+        {"an index cut off by the end",
+         [&](const std::string& p, const std::string&)
+         {
+             Bytes bytes = fileBytes(p);
+             bytes.resize(static_cast<size_t>(signatureAt(p)));
+             base::ByteOrder::StoreLe64(bytes.data() + IndexFormat::kLeadInLengthOffset, bytes.size());
+             writeBytes(p, bytes);
+         },
+         "    The package ends inside its signed index"},
+        {"no signature after the index",
+         [&](const std::string& p, const std::string&) {
+             patch(p, signatureAt(p), {'N', 'O', 'P', 'E'});
+         },
+         "    No signature after the signed index"},
         {"unknown scheme",
          [&](const std::string& p, const std::string&)
-         {
-             Bytes bytes = fileBytes(p);
-             bytes[bytes.size() - kPayloadSize + kSchemeOffset] = 2;
-             writeBytes(p, bytes);
-         },
-         "    Unsupported signature scheme 2"},
-        {"a signature chunk of another size",
-         [&](const std::string& p, const std::string&)
-         {
-             Bytes bytes = fileBytes(p);
-             bytes.resize(bytes.size() - kChunkSize);
-             const Bytes longer = PackageWriter::chunk(kTypeSignature, Bytes(kPayloadSize + 4, 0));
-             bytes.insert(bytes.end(), longer.begin(), longer.end());
-             writeBytes(p, bytes);
-         },
-         "    Unsupported signature"},
+         { patch(p, signatureAt(p) + PackageFormat::kChunkHeaderSize + kSchemeOffset, {3}); },
+         "    Unsupported signature scheme 3"},
     };
     for (const Refusal& refusal : refusals)
     {
@@ -179,13 +216,15 @@ TEST_F(SignatureTest, NoUsableKeyRefusesEverything)
     EXPECT_EQ("    No usable key in " + broken, verdict.detail);
 }
 
-// Every byte of a signed package matters: the lead-in, the chunk frames, the payloads, the padding and the
-// signature itself.
-TEST_F(SignatureTest, AnyFlippedByteIsRefused)
+// Every byte of a signed package matters: a byte of the lead-in, the index or the signature is refused by
+// the verifier; any other (frames, payloads, padding) by the checking reader, before it is handed out.
+TEST_F(SignatureTest, AnyFlippedByteIsRefusedBeforeUse)
 {
     const std::string path = signedPackage("sweep.pkg");
     const Bytes good = fileBytes(path);
-    ASSERT_TRUE(verifyPackage(path, keys).accepted);
+    const int64_t dataStart = dataStartOf(path);
+    const Verdict intact = verifyPackage(path, keys);
+    ASSERT_TRUE(intact.accepted && intact.contentIntact) << intact.detail << intact.contentFailure;
     for (size_t position = 0; position < good.size(); ++position)
     {
         // The lowest bit here, the highest at the next position.
@@ -194,7 +233,18 @@ TEST_F(SignatureTest, AnyFlippedByteIsRefused)
         bad[position] ^= flip;
         writeBytes(path, bad);
         const Verdict verdict = verifyPackage(path, keys);
-        EXPECT_FALSE(verdict.accepted) << "byte " << position << " ^ " << int(flip);
+        if (static_cast<int64_t>(position) < dataStart)
+        {
+            EXPECT_FALSE(verdict.accepted) << "byte " << position << " ^ " << int(flip);
+        }
+        else
+        {
+            EXPECT_TRUE(verdict.accepted) << verdict.detail;
+            EXPECT_FALSE(verdict.contentIntact) << "byte " << position << " ^ " << int(flip);
+            EXPECT_EQ(0u, verdict.contentFailure.rfind(
+                              "    Package bytes changed since they were signed: chunk ", 0))
+                << verdict.contentFailure;
+        }
     }
 }
 
@@ -241,7 +291,7 @@ TEST_F(SignatureTest, SigningAgainReplacesTheSignature)
     ASSERT_TRUE(PackageSigner::inspect(path, inspection, error)) << error;
     EXPECT_EQ(SignedStreamScanner::Outcome::kSigned, inspection.outcome);
     EXPECT_EQ(keyIdOf(keys + "/b.pem"), inspection.keyId);
-    EXPECT_EQ(static_cast<int64_t>(size) - kChunkSize, inspection.signedBytes);
+    EXPECT_EQ(dataStartOf(path) - kChunkSize, inspection.signedBytes);
 }
 
 TEST_F(SignatureTest, LoaderLogsTheVerdictAndItsDetail)
@@ -253,8 +303,9 @@ TEST_F(SignatureTest, LoaderLogsTheVerdictAndItsDetail)
         SignatureVerifier verifier(keys, nullptr);
         PackageChunksLoader loader(makeChunkFactoryChain());
         EXPECT_TRUE(loader.load(good, &verifier));
-        // The installer that knows no signatures sees the signature as one more unknown item.
-        EXPECT_EQ(7u, walkAll(loader).size());
+        // The index and its signature are the verifier's: the walk starts after them.
+        EXPECT_EQ(6u, walkAll(loader).size());
+        EXPECT_TRUE(loader.packageUnchanged());
     }
     {
         SignatureVerifier verifier(keys, nullptr);

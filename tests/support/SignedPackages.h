@@ -3,7 +3,9 @@
 // Helpers for tests of signed packages: signing keys made in a test's directory, a small package with every
 // kind of chunk (and padding), whole-file byte access, and verifying a package the way the installer does.
 
+#include "base/ByteOrder.h"
 #include "pkg/read/MultipleFileReader.h"
+#include "pkg/trust/IndexedStreamReader.h"
 #include "pkg/trust/SignatureVerifier.h"
 #include "pkg/writer/PackageSigner.h"
 #include "tests/support/WriteAndLoadPackage.h"
@@ -12,6 +14,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -70,11 +73,30 @@ inline void appendBytes(const std::string& path, const Bytes& bytes)
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Gives the package at `path` the signature of the older format: a "VPKGSIG1" lead-in and a signature chunk
+// at the end. Its key ID and signature are zeros: enough for what reads the layout, never a valid signature.
+inline void addTrailingSignature(const std::string& path)
+{
+    Bytes bytes = fileBytes(path);
+    namespace format = vex::pkg::SignatureFormat;
+    Bytes payload(format::kPayloadSize, 0);
+    vex::base::ByteOrder::StoreLe32(payload.data() + format::kSchemeOffset, format::kSchemeEd25519Sha512);
+    const Bytes chunk = vex::pkg::writer::PackageWriter::chunk(format::kTypeSignature, payload);
+    bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+    std::copy(format::kLeadInMarker, format::kLeadInMarker + format::kLeadInMarkerSize, bytes.begin());
+    vex::base::ByteOrder::StoreLe64(bytes.data() + format::kLeadInLengthOffset, bytes.size());
+    writeBytes(path, bytes);
+}
+
 struct Verdict
 {
     bool accepted = false;
     std::string detail;
     int64_t bytes = 0;
+    // Every byte after the index read through the index's checking reader: whether all of it was the
+    // signed bytes (false when the package was refused).
+    bool contentIntact = false;
+    std::string contentFailure;
 };
 
 // The package at `path` (with its parts) through the signature verifier, trusting the keys in `keys`.
@@ -93,6 +115,18 @@ inline Verdict verifyPackage(const std::string& path, const std::string& keys)
     verdict.accepted = verifier.verify(&reader);
     verdict.detail = verifier.resultDetail();
     verdict.bytes = verifier.bytesToProcess();
+    if (const auto index = verifier.signedIndex())
+    {
+        vex::pkg::IndexedStreamReader checked(reader, index);
+        Bytes buffer(1 << 16);
+        int64_t total = 0;
+        for (int64_t got = 0; (got = checked.read(buffer.data(), buffer.size())) > 0;)
+        {
+            total += got;
+        }
+        verdict.contentIntact = !checked.failed() && total == index->streamLength() - index->dataStart();
+        verdict.contentFailure = checked.failure();
+    }
     return verdict;
 }
 }  // namespace test_support
