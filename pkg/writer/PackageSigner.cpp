@@ -4,7 +4,7 @@
 #include "base/UniqueFd.h"
 #include "base/UniqueFile.h"
 #include "pkg/read/MultipleFileReader.h"
-#include "pkg/writer/PackageWriter.h"
+#include "pkg/read/PackageParts.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -175,25 +175,6 @@ bool writeInPlace(const std::string& firstPath, const std::string& lastPath, int
 
 }  // namespace
 
-std::vector<std::string> PackageSigner::partPaths(const std::string& path)
-{
-    std::vector<std::string> parts{path};
-    if (path.size() < 3 || path.compare(path.size() - 3, 3, "001") != 0)
-    {
-        return parts;
-    }
-    for (int index = 2; index <= 999; ++index)
-    {
-        const std::string name = PackageWriter::partName(path, index);
-        if (!exists(name))
-        {
-            break;
-        }
-        parts.push_back(name);
-    }
-    return parts;
-}
-
 bool PackageSigner::generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                                     std::string& error)
 {
@@ -234,7 +215,7 @@ bool PackageSigner::sign(const std::string& path, const std::string& privateKeyP
 
 bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::string& error)
 {
-    const std::vector<std::string> parts = partPaths(path);
+    const std::vector<std::string> parts = PackageParts::partPaths(path);
     int64_t contentLength = 0;
     int64_t lastPartStart = 0;
     int64_t lastPartLength = 0;
@@ -327,7 +308,7 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, std::st
 bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std::string& error)
 {
     MultipleFileReader reader;
-    if (!openParts(partPaths(path), reader, error))
+    if (!openParts(PackageParts::partPaths(path), reader, error))
     {
         return false;
     }

@@ -4,6 +4,7 @@
 // kind of chunk (and padding), whole-file byte access, and verifying a package the way the installer does.
 
 #include "pkg/read/MultipleFileReader.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/SignatureVerifier.h"
 #include "pkg/writer/PackageSigner.h"
 #include "tests/support/WriteAndLoadPackage.h"
@@ -81,7 +82,7 @@ struct Verdict
 inline Verdict verifyPackage(const std::string& path, const std::string& keys)
 {
     vex::pkg::MultipleFileReader reader;
-    for (const std::string& part : vex::pkg::writer::PackageSigner::partPaths(path))
+    for (const std::string& part : vex::pkg::PackageParts::partPaths(path))
     {
         if (!reader.addFile(part))
         {
