@@ -117,26 +117,23 @@ bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destinat
         Log(std::string(kIndent) + "Error: file " + list + " does not exist !");
         return false;
     }
-    bool ok = true;
-    std::string line;
-    while (ok && std::getline(in, line))
+    const auto check = [&](const TarLists::Md5Line& entry)
     {
-        if (line.empty())
-            continue;
-        TarLists::Md5Line entry;
-        if (!TarLists::ParseMd5Line(line, entry))
-        {
-            Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "' (" + line + ") !");
-            ok = false;
-        }
         // A listed path that climbs out names a file the extraction cannot have written: never a match.
-        else if (instrument::HasParentComponent(entry.path) ||
-                 !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
+        if (instrument::HasParentComponent(entry.path) ||
+            !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
         {
             Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
-            ok = false;
+            return false;
         }
-    }
+        return true;
+    };
+    const auto bad = [&](const std::string& line)
+    {
+        Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "' (" + line + ") !");
+        return false;
+    };
+    bool ok = TarLists::WalkMd5List(in, check, bad) == TarLists::WalkEnd::kEndOfList;
     ok = Remove(list) && ok;
     if (ok)
         Log(std::string(kIndent) + "All MD5 verified.");

@@ -15,6 +15,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 namespace vex::tools
@@ -207,29 +208,19 @@ private:
         return true;
     }
 
-    // Walks a list's lines: a malformed one is a problem, the others go to `check`, which answers the name of
-    // the member the line lists (empty for none). Members of `kind` ('?': any) that no line lists are
-    // problems.
-    template <typename Entry, typename Parse, typename Check>
-    void CheckList(const std::string& text, const std::string& listName, char kind, Parse parse, Check check)
+    // A malformed line is a problem; the walk goes on with the next one.
+    tar::TarLists::BadLineVisitor Malformed(const std::string& listName)
     {
-        std::map<std::string, bool> listed;
-        std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line))
+        return [this, listName](const std::string& line)
         {
-            if (line.empty())
-                continue;
-            Entry entry;
-            if (!parse(line, entry))
-            {
-                Problem("./" + listName + " has a malformed line '" + line + "'");
-                continue;
-            }
-            const std::string name = check(entry);
-            if (!name.empty())
-                listed[name] = true;
-        }
+            Problem("./" + listName + " has a malformed line '" + line + "'");
+            return true;
+        };
+    }
+
+    // Members of `kind` ('?': any) that no line of the list names are problems.
+    void ReportUnlisted(const std::set<std::string>& listed, const std::string& listName, char kind)
+    {
         for (const auto& member : members_)
             if ((kind == '?' || member.second.type == kind) && listed.count(member.first) == 0)
                 Problem("member '" + member.first + "' is missing from ./" + listName);
@@ -237,8 +228,10 @@ private:
 
     void CheckMd5List(const std::string& text, const std::string& listName)
     {
-        CheckList<tar::TarLists::Md5Line>(
-            text, listName, '-', tar::TarLists::ParseMd5Line,
+        std::set<std::string> listed;
+        std::istringstream lines(text);
+        tar::TarLists::WalkMd5List(
+            lines,
             [&](const tar::TarLists::Md5Line& entry)
             {
                 const std::string name = Key(entry.path);
@@ -247,19 +240,25 @@ private:
                     Problem("./" + listName + " lists '" + name + "', which is not a file of the archive");
                 else if (found->second.digest != entry.digest)
                     Problem("member '" + name + "' does not have the MD5 ./" + listName + " records");
-                return name;
-            });
+                if (!name.empty())
+                    listed.insert(name);
+                return true;
+            },
+            Malformed(listName));
+        ReportUnlisted(listed, listName, '-');
     }
 
     void CheckTarList(const std::string& text, const std::string& listName)
     {
-        CheckList<tar::TarLists::TarListLine>(
-            text, listName, '?', tar::TarLists::ParseTarListLine,
+        std::set<std::string> listed;
+        std::istringstream lines(text);
+        tar::TarLists::WalkTarList(
+            lines,
             [&](const tar::TarLists::TarListLine& entry)
             {
                 const std::string name = Key(entry.name);
                 if (name.empty())
-                    return name;
+                    return true;
                 const auto found = members_.find(name);
                 if (found == members_.end())
                     Problem("./" + listName + " lists '" + name + "', which the archive does not hold");
@@ -268,8 +267,11 @@ private:
                     Problem("./" + listName + " lists '" + name + "' as another kind of member");
                 else if (entry.type == 'l' && entry.target != found->second.target)
                     Problem("./" + listName + " lists link '" + name + "' with another target");
-                return name;
-            });
+                listed.insert(name);
+                return true;
+            },
+            Malformed(listName));
+        ReportUnlisted(listed, listName, '?');
     }
 
     std::map<std::string, Member> members_;
