@@ -92,31 +92,34 @@ bool TarExtractor::PostProcess(pkg::ItemTar* item, const std::string& destinatio
     return VerifyMd5List(item, destination) && VerifyTarList(item, destination) && RunPostScript(destination);
 }
 
-bool TarExtractor::ReadList(pkg::ItemTar* item, const std::string& list, std::string& text)
+bool TarExtractor::OpenList(pkg::ItemTar* item, const std::string& destination, const char* suffix,
+                            const char* missing, std::string& list, std::istringstream& lines)
 {
+    list = destination + "/" + TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
+           suffix;
     // A list is read only as a regular file of a size its archive can hold: the archive may have made a
     // FIFO, a device or a link of that name.
     const int64_t stored =
         item != nullptr && item->dataInfo().reader() != nullptr ? item->dataInfo().reader()->size() : 0;
     const int64_t installed = item != nullptr ? item->installedSize() : 0;
-    return instrument::RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed),
-                                            TarLists::kMaxLineLength, text);
+    std::string text;
+    if (!instrument::RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed),
+                                          TarLists::kMaxLineLength, text))
+    {
+        Log(std::string(kIndent) + missing + list + " does not exist !");
+        return false;
+    }
+    lines.str(text);
+    return true;
 }
 
 bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destination)
 {
     Log(std::string(kIndent) + "Verifying MD5 for each extracted tar file ...");
-    const std::string list = destination + "/" +
-                             TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
-                             "_md5";
-    std::string text;
-    const bool read = ReadList(item, list, text);
-    std::istringstream in(text);
-    if (!read)
-    {
-        Log(std::string(kIndent) + "Error: file " + list + " does not exist !");
+    std::string list;
+    std::istringstream in;
+    if (!OpenList(item, destination, "_md5", "Error: file ", list, in))
         return false;
-    }
     const auto check = [&](const TarLists::Md5Line& entry)
     {
         // A listed path that climbs out names a file the extraction cannot have written: never a match.
@@ -143,17 +146,10 @@ bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destinat
 bool TarExtractor::VerifyTarList(pkg::ItemTar* item, const std::string& destination)
 {
     Log(std::string(kIndent) + "Verifying existence for each extracted tar file ...");
-    const std::string list = destination + "/" +
-                             TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
-                             "_tart";
-    std::string text;
-    const bool read = ReadList(item, list, text);
-    std::istringstream in(text);
-    if (!read)
-    {
-        Log(std::string(kIndent) + "Error: " + list + " does not exist !");
+    std::string list;
+    std::istringstream in;
+    if (!OpenList(item, destination, "_tart", "Error: ", list, in))
         return false;
-    }
     bool ok = true;
     std::string badLine;
     const auto check = [&](const TarLists::TarListLine& entry)

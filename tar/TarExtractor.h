@@ -1,5 +1,6 @@
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,6 @@ public:
     virtual bool StreamExtract(pkg::ItemTar* item, const std::string& destination,
                                const std::vector<std::string>& patterns) = 0;
     virtual bool VerifyMd5List(pkg::ItemTar* item, const std::string& destination);
-    // The list at `list` into `text`, read only as a regular file of a size the item's archive can hold.
-    static bool ReadList(pkg::ItemTar* item, const std::string& list, std::string& text);
     virtual bool VerifyTarList(pkg::ItemTar* item, const std::string& destination);
     virtual void Log(const std::string& text);
 
@@ -69,6 +68,10 @@ protected:
     TarExtractor(instrument::DiskUtils& disk, instrument::CommandRunner& runner);
 
     bool RunPostScript(const std::string& destination);
+    // The item's list ("_md5", "_tart" after `suffix`) below `destination`: its path into `list`, its lines
+    // into `lines`. One that cannot be read is logged as `missing` followed by its path and "does not exist".
+    bool OpenList(pkg::ItemTar* item, const std::string& destination, const char* suffix, const char* missing,
+                  std::string& list, std::istringstream& lines);
 
     std::vector<std::string> errorTexts;
     base::InstallProgressNotifierInterface* notifier = nullptr;
