@@ -1,5 +1,6 @@
 #include "tools/vex-pkg/Manifest.h"
 
+#include "instrument/Partition.h"
 #include "instrument/PartitionPaths.h"
 #include "instrument/PartitionsManager.h"
 #include "tools/vex-pkg/ToolSupport.h"
@@ -213,9 +214,8 @@ public:
             Fail(where, what + "." + key + " '" + path + "' climbs out with '..'");
         else if (instrument::PartitionsManager::Instance().FindPartition(instrument::kEmmcRoot + path) ==
                  instrument::Partition::kNone)
-            Fail(where, what + "." + key + " '" + path +
-                            "' is outside the partitions (/boot, /service, /update, /kernel, /rootfs, "
-                            "/kelda_sys, /kelda_usr, /vdl_pcm, /bkp_pcm)");
+            Fail(where, what + "." + key + " '" + path + "' is outside the partitions (" +
+                            instrument::PartitionNameList("/") + ")");
         return path;
     }
 
