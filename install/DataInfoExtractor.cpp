@@ -1,7 +1,6 @@
 #include "install/DataInfoExtractor.h"
 
 #include "base/InstallProgressNotifierInterface.h"
-#include "base/UniqueFd.h"
 #include "base/UniqueFile.h"
 #include "instrument/MD5Algorithm.h"
 #include "pkg/decode/ProcessingStrategy.h"
@@ -55,14 +54,14 @@ int DataInfoExtractor::Write(const pkg::DataInfo* item, const std::string& path,
         return kDecodeError;
     }
     // Never written through a link at the path: its target could be anywhere.
-    base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-    base::UniqueFile file(fd.valid() ? ::fdopen(fd.get(), "wb+") : nullptr);
+    base::UniqueFile file = base::StreamOf(
+        base::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)),
+        "wb+");
     if (!file)
     {
         lastError = errno;
         return kIoError;
     }
-    fd.release();  // the stream closes it now
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(bufferSize)]);
     if (!buffer)
     {

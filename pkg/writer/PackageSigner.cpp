@@ -41,17 +41,8 @@ bool exists(const std::string& path)
 // A new file, created with `mode` (before the umask), never replacing an existing one.
 base::UniqueFile createNew(const std::string& path, mode_t mode)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-    {
-        return base::UniqueFile();
-    }
-    base::UniqueFile file(::fdopen(fd, "wb"));
-    if (!file)
-    {
-        ::close(fd);
-    }
-    return file;
+    return base::StreamOf(base::UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode)),
+                          "wb");
 }
 
 bool openParts(const std::vector<std::string>& parts, MultipleFileReader& reader, std::string& error)
