@@ -92,11 +92,17 @@ bool TarExtractor::PostProcess(pkg::ItemTar* item, const std::string& destinatio
     return VerifyMd5List(item, destination) && VerifyTarList(item, destination) && RunPostScript(destination);
 }
 
-bool TarExtractor::OpenList(pkg::ItemTar* item, const std::string& destination, const char* suffix,
-                            const char* missing, std::string& list, std::istringstream& lines)
+const TarExtractor::ListKind TarExtractor::kMd5List{"Verifying MD5 for each extracted tar file ...", "_md5",
+                                                    "Error: file "};
+const TarExtractor::ListKind TarExtractor::kTarList{"Verifying existence for each extracted tar file ...",
+                                                    "_tart", "Error: "};
+
+bool TarExtractor::OpenList(pkg::ItemTar* item, const std::string& destination, const ListKind& kind,
+                            std::string& list, std::istringstream& lines)
 {
+    Log(std::string(kIndent) + kind.heading);
     list = destination + "/" + TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
-           suffix;
+           kind.suffix;
     // A list is read only as a regular file of a size its archive can hold: the archive may have made a
     // FIFO, a device or a link of that name.
     const int64_t stored =
@@ -106,7 +112,7 @@ bool TarExtractor::OpenList(pkg::ItemTar* item, const std::string& destination, 
     if (!instrument::RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed),
                                           TarLists::kMaxLineLength, text))
     {
-        Log(std::string(kIndent) + missing + list + " does not exist !");
+        Log(std::string(kIndent) + kind.missing + list + " does not exist !");
         return false;
     }
     lines.str(text);
@@ -115,10 +121,9 @@ bool TarExtractor::OpenList(pkg::ItemTar* item, const std::string& destination, 
 
 bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destination)
 {
-    Log(std::string(kIndent) + "Verifying MD5 for each extracted tar file ...");
     std::string list;
     std::istringstream in;
-    if (!OpenList(item, destination, "_md5", "Error: file ", list, in))
+    if (!OpenList(item, destination, kMd5List, list, in))
         return false;
     const auto check = [&](const TarLists::Md5Line& entry)
     {
@@ -145,10 +150,9 @@ bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destinat
 
 bool TarExtractor::VerifyTarList(pkg::ItemTar* item, const std::string& destination)
 {
-    Log(std::string(kIndent) + "Verifying existence for each extracted tar file ...");
     std::string list;
     std::istringstream in;
-    if (!OpenList(item, destination, "_tart", "Error: ", list, in))
+    if (!OpenList(item, destination, kTarList, list, in))
         return false;
     bool ok = true;
     std::string badLine;

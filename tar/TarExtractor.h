@@ -68,10 +68,20 @@ protected:
     TarExtractor(instrument::DiskUtils& disk, instrument::CommandRunner& runner);
 
     bool RunPostScript(const std::string& destination);
-    // The item's list ("_md5", "_tart" after `suffix`) below `destination`: its path into `list`, its lines
-    // into `lines`. One that cannot be read is logged as `missing` followed by its path and "does not exist".
-    bool OpenList(pkg::ItemTar* item, const std::string& destination, const char* suffix, const char* missing,
-                  std::string& list, std::istringstream& lines);
+    // One of the two lists a tar item carries: the heading its check logs, the suffix of its name, and how
+    // a missing one is reported before its path and "does not exist".
+    struct ListKind
+    {
+        const char* heading;
+        const char* suffix;
+        const char* missing;
+    };
+    static const ListKind kMd5List;
+    static const ListKind kTarList;
+    // Logs the check's heading, then reads the item's list below `destination`: its path into `list`, its
+    // lines into `lines`. One that cannot be read is logged as missing.
+    bool OpenList(pkg::ItemTar* item, const std::string& destination, const ListKind& kind, std::string& list,
+                  std::istringstream& lines);
 
     std::vector<std::string> errorTexts;
     base::InstallProgressNotifierInterface* notifier = nullptr;

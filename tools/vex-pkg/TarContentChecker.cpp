@@ -208,19 +208,33 @@ private:
         return true;
     }
 
-    // A malformed line is a problem; the walk goes on with the next one.
-    tar::TarLists::BadLineVisitor Malformed(const std::string& listName)
-    {
-        return [this, listName](const std::string& line)
-        {
-            Problem("./" + listName + " has a malformed line '" + line + "'");
-            return true;
-        };
-    }
+    template <typename Entry>
+    using Walk = tar::TarLists::WalkEnd (*)(std::istream&, const std::function<bool(const Entry&)>&,
+                                            const tar::TarLists::BadLineVisitor&);
 
-    // Members of `kind` ('?': any) that no line of the list names are problems.
-    void ReportUnlisted(const std::set<std::string>& listed, const std::string& listName, char kind)
+    // Walks a list's lines: a malformed one is a problem and the walk goes on, the others go to `check`,
+    // which answers the name of the member the line lists (empty for none). Members of `kind` ('?': any)
+    // that no line lists are problems.
+    template <typename Entry>
+    void CheckList(const std::string& text, const std::string& listName, char kind, Walk<Entry> walk,
+                   const std::function<std::string(const Entry&)>& check)
     {
+        std::set<std::string> listed;
+        std::istringstream lines(text);
+        walk(
+            lines,
+            [&](const Entry& entry)
+            {
+                const std::string name = check(entry);
+                if (!name.empty())
+                    listed.insert(name);
+                return true;
+            },
+            [&](const std::string& line)
+            {
+                Problem("./" + listName + " has a malformed line '" + line + "'");
+                return true;
+            });
         for (const auto& member : members_)
             if ((kind == '?' || member.second.type == kind) && listed.count(member.first) == 0)
                 Problem("member '" + member.first + "' is missing from ./" + listName);
@@ -228,10 +242,8 @@ private:
 
     void CheckMd5List(const std::string& text, const std::string& listName)
     {
-        std::set<std::string> listed;
-        std::istringstream lines(text);
-        tar::TarLists::WalkMd5List(
-            lines,
+        CheckList<tar::TarLists::Md5Line>(
+            text, listName, '-', tar::TarLists::WalkMd5List,
             [&](const tar::TarLists::Md5Line& entry)
             {
                 const std::string name = Key(entry.path);
@@ -240,25 +252,19 @@ private:
                     Problem("./" + listName + " lists '" + name + "', which is not a file of the archive");
                 else if (found->second.digest != entry.digest)
                     Problem("member '" + name + "' does not have the MD5 ./" + listName + " records");
-                if (!name.empty())
-                    listed.insert(name);
-                return true;
-            },
-            Malformed(listName));
-        ReportUnlisted(listed, listName, '-');
+                return name;
+            });
     }
 
     void CheckTarList(const std::string& text, const std::string& listName)
     {
-        std::set<std::string> listed;
-        std::istringstream lines(text);
-        tar::TarLists::WalkTarList(
-            lines,
+        CheckList<tar::TarLists::TarListLine>(
+            text, listName, '?', tar::TarLists::WalkTarList,
             [&](const tar::TarLists::TarListLine& entry)
             {
                 const std::string name = Key(entry.name);
                 if (name.empty())
-                    return true;
+                    return name;
                 const auto found = members_.find(name);
                 if (found == members_.end())
                     Problem("./" + listName + " lists '" + name + "', which the archive does not hold");
@@ -267,11 +273,8 @@ private:
                     Problem("./" + listName + " lists '" + name + "' as another kind of member");
                 else if (entry.type == 'l' && entry.target != found->second.target)
                     Problem("./" + listName + " lists link '" + name + "' with another target");
-                listed.insert(name);
-                return true;
-            },
-            Malformed(listName));
-        ReportUnlisted(listed, listName, '?');
+                return name;
+            });
     }
 
     std::map<std::string, Member> members_;
