@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <cstdio>
 #include <memory>
 
@@ -12,5 +14,9 @@ struct FileCloser
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// A stream over `fd` (fdopen with `mode`), which then owns the descriptor. When no stream can be made the
+// descriptor is closed, the result is empty and errno still says why fdopen failed.
+UniqueFile StreamOf(UniqueFd fd, const char* mode);
 
 }  // namespace vex::base

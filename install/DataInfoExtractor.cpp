@@ -54,15 +54,12 @@ int DataInfoExtractor::Write(const pkg::DataInfo* item, const std::string& path,
         return kDecodeError;
     }
     // Never written through a link at the path: its target could be anywhere.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    base::UniqueFile file(fd >= 0 ? ::fdopen(fd, "wb+") : nullptr);
+    base::UniqueFile file = base::StreamOf(
+        base::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)),
+        "wb+");
     if (!file)
     {
         lastError = errno;
-        if (fd >= 0)
-        {
-            ::close(fd);
-        }
         return kIoError;
     }
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(bufferSize)]);

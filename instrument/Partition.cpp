@@ -10,4 +10,14 @@ const char* PartitionName(Partition partition)
     return index >= 0 && index < kPartitionCount ? kNames[index] : "";
 }
 
+std::string PartitionNameList(const std::string& prefix)
+{
+    std::string list;
+    for (const Partition partition : kPartitions)
+    {
+        list += (list.empty() ? "" : ", ") + prefix + PartitionName(partition);
+    }
+    return list;
+}
+
 }  // namespace vex::instrument

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 
 namespace vex::instrument
 {
@@ -31,6 +32,10 @@ constexpr std::array<Partition, kPartitionCount> kPartitions = {
 // The partition's name, which is also its folder under the eMMC root ("boot" ... "bkp_pcm"); empty for
 // Partition::kNone.
 const char* PartitionName(Partition partition);
+
+// Every partition's name in table order, each after `prefix`, separated by ", ": "boot, service, ..." for
+// messages that say which names are allowed.
+std::string PartitionNameList(const std::string& prefix = std::string());
 
 // The partition's index in the table: the position in per-partition arrays and the number log lines show.
 constexpr int PartitionIndex(Partition partition)

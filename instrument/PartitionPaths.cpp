@@ -1,5 +1,7 @@
 #include "instrument/PartitionPaths.h"
 
+#include "instrument/Partition.h"
+
 #include <boost/filesystem/path.hpp>
 
 namespace vex::instrument
@@ -17,6 +19,12 @@ boost::filesystem::path Normal(const std::string& text)
         path = path.parent_path();
     }
     return path;
+}
+
+// The root file system as a destination names it, "/rootfs".
+std::string RootfsFolder()
+{
+    return std::string("/") + PartitionName(Partition::kRootfs);
 }
 }  // namespace
 
@@ -54,7 +62,7 @@ bool HasParentComponent(const std::string& path)
 
 bool IsExt3Path(const std::string& path)
 {
-    return IsUnder(path, "/rootfs") || IsUnder(path, "/tmp");
+    return IsUnder(path, RootfsFolder()) || IsUnder(path, "/tmp");
 }
 
 std::string ResolveLinkTarget(const std::string& linkPath, const std::string& target,
@@ -67,7 +75,7 @@ std::string ResolveLinkTarget(const std::string& linkPath, const std::string& ta
     const boost::filesystem::path targetPath(target);
     if (targetPath.has_root_directory())
     {
-        return emmcRoot + "/rootfs" + target;
+        return emmcRoot + RootfsFolder() + target;
     }
     return (boost::filesystem::path(linkPath).parent_path() / targetPath).string();
 }

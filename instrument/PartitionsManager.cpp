@@ -55,53 +55,40 @@ Partition PartitionsManager::FindPartition(const std::string& path) const
 
 bool PartitionsManager::Mount(Partition partition)
 {
-    std::string mountPoint;
-    GetMountPoint(partition, mountPoint);
-    const auto row = mounters.find(partition);
-    if (row == mounters.end())
-    {
-        Log("Error in mounting partition " + mountPoint + "(unknown index " +
-            std::to_string(PartitionIndex(partition)) + ") !");
-        return false;
-    }
-    if (!row->second)
-    {
-        Log("Error in mounting partition " + mountPoint + " (mounter doesn't exists) !");
-        return false;
-    }
-    if (row->second->IsMounted())
-    {
-        return true;
-    }
-    Log("Mounting partition " + mountPoint + " ...");
-    const bool ok = row->second->Mount(1);
-    Log(ok ? "Done." : "Failed !");
-    return ok;
+    return Switch(partition, true);
 }
 
 bool PartitionsManager::Unmount(Partition partition)
 {
+    return Switch(partition, false);
+}
+
+bool PartitionsManager::Switch(Partition partition, bool mount)
+{
+    // The texts differ by a word and, for a finished unmount, a full stop: logs are read by people and
+    // compared by tests as they have always been written.
+    const std::string verb = mount ? "mounting" : "umounting";
     std::string mountPoint;
     GetMountPoint(partition, mountPoint);
     const auto row = mounters.find(partition);
     if (row == mounters.end())
     {
-        Log("Error in umounting partition " + mountPoint + "(unknown index " +
+        Log("Error in " + verb + " partition " + mountPoint + "(unknown index " +
             std::to_string(PartitionIndex(partition)) + ") !");
         return false;
     }
     if (!row->second)
     {
-        Log("Error in umounting partition " + mountPoint + " (mounter doesn't exists) !");
+        Log("Error in " + verb + " partition " + mountPoint + " (mounter doesn't exists) !");
         return false;
     }
-    if (!row->second->IsMounted())
+    if (row->second->IsMounted() == mount)
     {
         return true;
     }
-    Log("Umounting partition " + mountPoint + " ...");
-    const bool ok = row->second->Unmount();
-    Log(ok ? "Done" : "Failed !");
+    Log(std::string(mount ? "Mounting" : "Umounting") + " partition " + mountPoint + " ...");
+    const bool ok = mount ? row->second->Mount(1) : row->second->Unmount();
+    Log(ok ? (mount ? "Done." : "Done") : "Failed !");
     return ok;
 }
 

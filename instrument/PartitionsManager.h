@@ -41,6 +41,8 @@ public:
 
 private:
     static void Log(const std::string& message);
+    // Mount (true) or Unmount (false): the same lookup, checks and log lines in either direction.
+    bool Switch(Partition partition, bool mount);
 
     // Ordered by index, so that lookups and UnmountAll walk the table from 0 up.
     std::map<Partition, std::unique_ptr<IPartitionMounter>> mounters;

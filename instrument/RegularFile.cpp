@@ -1,5 +1,7 @@
 #include "instrument/RegularFile.h"
 
+#include "base/UniqueFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace vex::instrument
 {
@@ -18,19 +21,15 @@ RegularFile::~RegularFile()
 bool RegularFile::Open(const std::string& path)
 {
     Close();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-    {
-        return false;
-    }
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status;
     // Blocking again once it is known to be a regular file, where it changes nothing but is plain.
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0)
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        ::fcntl(fd.get(), F_SETFL, 0) != 0)
     {
-        ::close(fd);
         return false;
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     size_ = static_cast<int64_t>(status.st_size);
     begin_ = end_ = 0;
     failed_ = false;
@@ -39,16 +38,12 @@ bool RegularFile::Open(const std::string& path)
 
 void RegularFile::Close()
 {
-    if (fd_ >= 0)
-    {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.close();
 }
 
 long long RegularFile::Read(void* buffer, std::size_t length)
 {
-    if (fd_ < 0)
+    if (!fd_.valid())
     {
         return -1;
     }
@@ -62,7 +57,7 @@ long long RegularFile::Read(void* buffer, std::size_t length)
     }
     for (;;)
     {
-        const ssize_t got = ::read(fd_, buffer, length);
+        const ssize_t got = ::read(fd_.get(), buffer, length);
         if (got >= 0)
         {
             return got;
@@ -90,7 +85,7 @@ bool RegularFile::Fill()
 RegularFile::Line RegularFile::ReadLine(std::string& line, std::size_t maxLength)
 {
     line.clear();
-    if (fd_ < 0 || failed_)
+    if (!fd_.valid() || failed_)
     {
         return Line::kError;
     }
@@ -161,12 +156,7 @@ std::FILE* RegularFile::OpenStream(const std::string& path)
     {
         return nullptr;
     }
-    std::FILE* stream = ::fdopen(file.fd_, "rb");
-    if (stream != nullptr)
-    {
-        file.fd_ = -1;  // the stream owns it now
-    }
-    return stream;
+    return base::StreamOf(std::move(file.fd_), "rb").release();
 }
 
 }  // namespace vex::instrument

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,10 +31,10 @@ public:
 
     // False when nothing can be opened at `path`, a link is there, or it is not a regular file.
     bool Open(const std::string& path);
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return fd_.valid(); }
     // The size found when it was opened.
     int64_t Size() const { return size_; }
-    int Descriptor() const { return fd_; }
+    int Descriptor() const { return fd_.get(); }
     void Close();
 
     // The next line without its newline, at most `maxLength` bytes long.
@@ -50,7 +52,7 @@ public:
 private:
     bool Fill();
 
-    int fd_ = -1;
+    base::UniqueFd fd_;
     int64_t size_ = 0;
     char buffer_[65536];
     std::size_t begin_ = 0;

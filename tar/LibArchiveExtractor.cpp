@@ -3,6 +3,7 @@
 #include "tar/ArchiveHandles.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "base/UniqueFd.h"
 #include "instrument/DiskUtils.h"
 #include "instrument/linux/SystemCommandRunner.h"
 #include "pkg/items/DataInfo.h"
@@ -164,10 +165,12 @@ bool LibArchiveExtractor::StreamExtract(pkg::ItemTar* item, const std::string& d
     }
     // The destination is opened as a directory, its last component not followed, and entered through the
     // descriptor: the caller resolved the way to it inside the partition.
-    const int folder = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const bool entered = folder >= 0 && ::fchdir(folder) == 0;
-    if (folder >= 0)
-        ::close(folder);
+    bool entered = false;
+    {
+        const base::UniqueFd folder(
+            ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        entered = folder.valid() && ::fchdir(folder.get()) == 0;
+    }
     if (!entered || !IsCurrentDirectory(destination))
     {
         errorTexts.push_back("Cannot change directory to <" + destination + ">");

@@ -92,51 +92,56 @@ bool TarExtractor::PostProcess(pkg::ItemTar* item, const std::string& destinatio
     return VerifyMd5List(item, destination) && VerifyTarList(item, destination) && RunPostScript(destination);
 }
 
-bool TarExtractor::ReadList(pkg::ItemTar* item, const std::string& list, std::string& text)
+const TarExtractor::ListKind TarExtractor::kMd5List{"Verifying MD5 for each extracted tar file ...", "_md5",
+                                                    "Error: file "};
+const TarExtractor::ListKind TarExtractor::kTarList{"Verifying existence for each extracted tar file ...",
+                                                    "_tart", "Error: "};
+
+bool TarExtractor::OpenList(pkg::ItemTar* item, const std::string& destination, const ListKind& kind,
+                            std::string& list, std::istringstream& lines)
 {
+    Log(std::string(kIndent) + kind.heading);
+    list = destination + "/" + TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
+           kind.suffix;
     // A list is read only as a regular file of a size its archive can hold: the archive may have made a
     // FIFO, a device or a link of that name.
     const int64_t stored =
         item != nullptr && item->dataInfo().reader() != nullptr ? item->dataInfo().reader()->size() : 0;
     const int64_t installed = item != nullptr ? item->installedSize() : 0;
-    return instrument::RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed),
-                                            TarLists::kMaxLineLength, text);
+    std::string text;
+    if (!instrument::RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed),
+                                          TarLists::kMaxLineLength, text))
+    {
+        Log(std::string(kIndent) + kind.missing + list + " does not exist !");
+        return false;
+    }
+    lines.str(text);
+    return true;
 }
 
 bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destination)
 {
-    Log(std::string(kIndent) + "Verifying MD5 for each extracted tar file ...");
-    const std::string list = destination + "/" +
-                             TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
-                             "_md5";
-    std::string text;
-    const bool read = ReadList(item, list, text);
-    std::istringstream in(text);
-    if (!read)
-    {
-        Log(std::string(kIndent) + "Error: file " + list + " does not exist !");
+    std::string list;
+    std::istringstream in;
+    if (!OpenList(item, destination, kMd5List, list, in))
         return false;
-    }
-    bool ok = true;
-    std::string line;
-    while (ok && std::getline(in, line))
+    const auto check = [&](const TarLists::Md5Line& entry)
     {
-        if (line.empty())
-            continue;
-        TarLists::Md5Line entry;
-        if (!TarLists::ParseMd5Line(line, entry))
-        {
-            Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "' (" + line + ") !");
-            ok = false;
-        }
         // A listed path that climbs out names a file the extraction cannot have written: never a match.
-        else if (instrument::HasParentComponent(entry.path) ||
-                 !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
+        if (instrument::HasParentComponent(entry.path) ||
+            !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
         {
             Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
-            ok = false;
+            return false;
         }
-    }
+        return true;
+    };
+    const auto bad = [&](const std::string& line)
+    {
+        Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "' (" + line + ") !");
+        return false;
+    };
+    bool ok = TarLists::WalkMd5List(in, check, bad) == TarLists::WalkEnd::kEndOfList;
     ok = Remove(list) && ok;
     if (ok)
         Log(std::string(kIndent) + "All MD5 verified.");
@@ -145,18 +150,10 @@ bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destinat
 
 bool TarExtractor::VerifyTarList(pkg::ItemTar* item, const std::string& destination)
 {
-    Log(std::string(kIndent) + "Verifying existence for each extracted tar file ...");
-    const std::string list = destination + "/" +
-                             TarLists::ListBaseName(item != nullptr ? item->destination() : std::string()) +
-                             "_tart";
-    std::string text;
-    const bool read = ReadList(item, list, text);
-    std::istringstream in(text);
-    if (!read)
-    {
-        Log(std::string(kIndent) + "Error: " + list + " does not exist !");
+    std::string list;
+    std::istringstream in;
+    if (!OpenList(item, destination, kTarList, list, in))
         return false;
-    }
     bool ok = true;
     std::string badLine;
     const auto check = [&](const TarLists::TarListLine& entry)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,6 @@ public:
     virtual bool StreamExtract(pkg::ItemTar* item, const std::string& destination,
                                const std::vector<std::string>& patterns) = 0;
     virtual bool VerifyMd5List(pkg::ItemTar* item, const std::string& destination);
-    // The list at `list` into `text`, read only as a regular file of a size the item's archive can hold.
-    static bool ReadList(pkg::ItemTar* item, const std::string& list, std::string& text);
     virtual bool VerifyTarList(pkg::ItemTar* item, const std::string& destination);
     virtual void Log(const std::string& text);
 
@@ -69,6 +68,20 @@ protected:
     TarExtractor(instrument::DiskUtils& disk, instrument::CommandRunner& runner);
 
     bool RunPostScript(const std::string& destination);
+    // One of the two lists a tar item carries: the heading its check logs, the suffix of its name, and how
+    // a missing one is reported before its path and "does not exist".
+    struct ListKind
+    {
+        const char* heading;
+        const char* suffix;
+        const char* missing;
+    };
+    static const ListKind kMd5List;
+    static const ListKind kTarList;
+    // Logs the check's heading, then reads the item's list below `destination`: its path into `list`, its
+    // lines into `lines`. One that cannot be read is logged as missing.
+    bool OpenList(pkg::ItemTar* item, const std::string& destination, const ListKind& kind, std::string& list,
+                  std::istringstream& lines);
 
     std::vector<std::string> errorTexts;
     base::InstallProgressNotifierInterface* notifier = nullptr;

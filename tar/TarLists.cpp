@@ -70,24 +70,53 @@ bool ParseTarListLine(const std::string& line, TarListLine& out)
     return true;
 }
 
-WalkEnd WalkTarList(std::istream& list, const std::function<bool(const TarListLine&)>& visit,
-                    std::string& badLine)
+namespace
+{
+// Both lists are walked alike; only the parser of a line differs.
+template <typename Entry>
+WalkEnd WalkLines(std::istream& list, bool (*parse)(const std::string&, Entry&),
+                  const std::function<bool(const Entry&)>& visit, const BadLineVisitor& bad)
 {
     std::string line;
     while (std::getline(list, line))
     {
         if (line.empty())
             continue;
-        TarListLine entry;
-        if (!ParseTarListLine(line, entry))
+        Entry entry;
+        if (!parse(line, entry))
         {
-            badLine = line;
-            return WalkEnd::kBadLine;
+            if (!bad(line))
+                return WalkEnd::kBadLine;
+            continue;
         }
         if (!visit(entry))
             return WalkEnd::kStopped;
     }
     return WalkEnd::kEndOfList;
+}
+}  // namespace
+
+WalkEnd WalkMd5List(std::istream& list, const std::function<bool(const Md5Line&)>& visit,
+                    const BadLineVisitor& bad)
+{
+    return WalkLines<Md5Line>(list, ParseMd5Line, visit, bad);
+}
+
+WalkEnd WalkTarList(std::istream& list, const std::function<bool(const TarListLine&)>& visit,
+                    const BadLineVisitor& bad)
+{
+    return WalkLines<TarListLine>(list, ParseTarListLine, visit, bad);
+}
+
+WalkEnd WalkTarList(std::istream& list, const std::function<bool(const TarListLine&)>& visit,
+                    std::string& badLine)
+{
+    return WalkTarList(list, visit,
+                       [&badLine](const std::string& line)
+                       {
+                           badLine = line;
+                           return false;
+                       });
 }
 
 std::string MemberRelativePath(const std::string& name)

@@ -51,11 +51,22 @@ bool ParseSize(const std::string& text, int64_t& size);
 enum class WalkEnd
 {
     kEndOfList,  // every line was handed over
-    kBadLine,    // a line had fewer than six tokens; it is left in `badLine`
+    kBadLine,    // a line could not be parsed and the walk ended there
     kStopped,    // the visitor asked to stop
 };
-// Hands every non-empty line of a "_tart" list to `visit`, parsed, until the list ends, a line cannot be
-// parsed or `visit` returns false.
+// What a walk does with a line that cannot be parsed: true goes on with the next line, false ends the walk
+// (kBadLine).
+using BadLineVisitor = std::function<bool(const std::string& line)>;
+
+// Hands every non-empty line of a "_md5" list to `visit`, parsed, until the list ends, `visit` returns false
+// or `bad` ends the walk at a line of fewer than two tokens.
+WalkEnd WalkMd5List(std::istream& list, const std::function<bool(const Md5Line&)>& visit,
+                    const BadLineVisitor& bad);
+
+// The same for a "_tart" list, whose lines need six tokens.
+WalkEnd WalkTarList(std::istream& list, const std::function<bool(const TarListLine&)>& visit,
+                    const BadLineVisitor& bad);
+// Ends at the first line that cannot be parsed and leaves it in `badLine`.
 WalkEnd WalkTarList(std::istream& list, const std::function<bool(const TarListLine&)>& visit,
                     std::string& badLine);
 

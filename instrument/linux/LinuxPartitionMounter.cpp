@@ -1,5 +1,6 @@
 #include "instrument/linux/LinuxPartitionMounter.h"
 
+#include "base/UniqueFd.h"
 #include "instrument/CommandRunner.h"
 
 #include <fcntl.h>
@@ -149,15 +150,15 @@ bool LinuxPartitionMounter::Unmount()
 
 bool LinuxPartitionMounter::Sync()
 {
-    const int fd = ::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    base::UniqueFd fd(::open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
     {
         return errno == ENOENT;
     }
-    const bool synced = ::syncfs(fd) == 0;
+    const bool synced = ::syncfs(fd.get()) == 0;
     // The sync's own errno is the one worth reporting, not a later close's.
     const int error = errno;
-    const bool closed = ::close(fd) == 0;
+    const bool closed = fd.close();
     if (!synced)
         errno = error;
     return closed && synced;

@@ -1,5 +1,6 @@
 #include "instrument/linux/SystemCommandRunner.h"
 
+#include "base/UniqueFd.h"
 #include "log/LogStream.h"
 
 #include <fcntl.h>
@@ -52,12 +53,8 @@ bool SystemCommandRunner::CreateOutputFile(const std::string& outputFile)
     {
         return Refused(outputFile);
     }
-    const int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-    {
-        return Refused(outputFile);
-    }
-    return ::close(fd) == 0 || Refused(outputFile);
+    base::UniqueFd fd(::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    return (fd.valid() && fd.close()) || Refused(outputFile);
 }
 
 int SystemCommandRunner::RunRedirected(const std::string& command, Capture capture,

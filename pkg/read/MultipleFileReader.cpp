@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include <unistd.h>
 
@@ -19,20 +20,18 @@ bool MultipleFileReader::addFile(const std::string& path)
     // Only a regular file has a length that means bytes: ext file systems give a directory's end offset as
     // the largest 64-bit value, which would overflow the package size; a FIFO has none and would block the
     // open itself, hence O_NONBLOCK until the type is known.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-    {
-        return false;
-    }
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status;
-    std::FILE* opened = nullptr;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(fd, F_SETFL, 0) != 0 ||
-        (opened = fdopen(fd, "rb")) == nullptr)
+    if (!fd.valid() || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        fcntl(fd.get(), F_SETFL, 0) != 0)
     {
-        ::close(fd);
         return false;
     }
-    std::unique_ptr<std::FILE, base::FileCloser> file(opened);
+    base::UniqueFile file = base::StreamOf(std::move(fd), "rb");
+    if (!file)
+    {
+        return false;
+    }
     const off_t initial = ftello(file.get());
     if (initial < 0)
     {

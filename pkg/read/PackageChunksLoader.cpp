@@ -6,12 +6,11 @@
 #include "pkg/read/ChunkItemFactory.h"
 #include "pkg/read/MultipleFileReader.h"
 #include "pkg/read/PackageFormat.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/IPkgVerifier.h"
 #include "pkg/trust/IndexedStreamReader.h"
 
 #include <boost/filesystem.hpp>
-
-#include <cstdio>
 
 namespace vex::pkg
 {
@@ -25,13 +24,6 @@ bool pathExists(const std::string& path)
     return boost::filesystem::exists(path, ec);
 }
 
-bool endsWith001(const std::string& path)
-{
-    return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0;
-}
-
-// The last part of a split package is "...999".
-constexpr int kLastPartCounter = 999;
 }  // namespace
 
 PackageChunksLoader::PackageChunksLoader(ChunkItemFactory* factories) : factories_(factories) {}
@@ -67,10 +59,8 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
         return false;
     }
 
-    int counter = endsWith001(path) ? 2 : 0;
     std::unique_ptr<MultipleFileReader> reader(new MultipleFileReader);
-    std::string name = path;
-    for (;;)
+    for (const std::string& name : PackageParts::partPaths(path))
     {
         if (!reader->addFile(name))
         {
@@ -78,18 +68,6 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
             return false;
         }
         Log("Loaded " + name);
-        if (counter == 0 || counter > kLastPartCounter)
-        {
-            break;
-        }
-        char digits[16];
-        std::snprintf(digits, sizeof digits, "%03d", counter);
-        ++counter;
-        name = name.substr(0, name.size() - 3) + digits;
-        if (!pathExists(name))
-        {
-            break;
-        }
     }
 
     // A chunk that reaches past the end of the stream is what a package cut short looks like, and so is a

@@ -6,6 +6,7 @@
 #include "pkg/items/ItemHeader.h"
 #include "pkg/read/ChunkItemSystemFactory.h"
 #include "pkg/read/MultipleFileReader.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/IndexFormat.h"
 #include "pkg/trust/Sha256.h"
 #include "pkg/trust/SignedMessage.h"
@@ -47,17 +48,8 @@ bool exists(const std::string& path)
 // A new file, created with `mode` (before the umask), never replacing an existing one.
 base::UniqueFile createNew(const std::string& path, mode_t mode)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-    {
-        return base::UniqueFile();
-    }
-    base::UniqueFile file(::fdopen(fd, "wb"));
-    if (!file)
-    {
-        ::close(fd);
-    }
-    return file;
+    return base::StreamOf(base::UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode)),
+                          "wb");
 }
 
 bool openParts(const std::vector<std::string>& parts, MultipleFileReader& reader, std::string& error)
@@ -245,15 +237,14 @@ bool PartLengths(const std::vector<std::string>& parts, int64_t newTotal, std::v
         lengths.push_back(std::min(remaining, kMaxPartSize));
         remaining -= lengths.back();
     }
-    const bool split =
-        parts.front().size() >= 3 && parts.front().compare(parts.front().size() - 3, 3, "001") == 0;
-    if (lengths.size() > 1 && !split)
+    if (lengths.size() > 1 && !PackageParts::isFirstPart(parts.front()))
     {
         return fail(error, "the signed package would be larger than one part may be; write it split");
     }
-    if (lengths.size() > 999)
+    if (lengths.size() > static_cast<size_t>(PackageParts::kLastIndex))
     {
-        return fail(error, "the signed package would need more than 999 parts");
+        return fail(error, "the signed package would need more than " +
+                               std::to_string(PackageParts::kLastIndex) + " parts");
     }
     return true;
 }
@@ -267,7 +258,7 @@ public:
         int64_t start = 0;
         for (size_t i = 0; i < lengths.size(); ++i)
         {
-            names_.push_back(i == 0 ? first : PackageWriter::partName(first, static_cast<int>(i) + 1));
+            names_.push_back(i == 0 ? first : PackageParts::partName(first, static_cast<int>(i) + 1));
             starts_.push_back(start);
             start += lengths[i];
         }
@@ -385,25 +376,6 @@ std::vector<uint8_t> SignedPrefix(const PackageIndex& index)
 
 }  // namespace
 
-std::vector<std::string> PackageSigner::partPaths(const std::string& path)
-{
-    std::vector<std::string> parts{path};
-    if (path.size() < 3 || path.compare(path.size() - 3, 3, "001") != 0)
-    {
-        return parts;
-    }
-    for (int index = 2; index <= 999; ++index)
-    {
-        const std::string name = PackageWriter::partName(path, index);
-        if (!exists(name))
-        {
-            break;
-        }
-        parts.push_back(name);
-    }
-    return parts;
-}
-
 bool PackageSigner::generateKeyPair(const std::string& privatePath, const std::string& publicPath,
                                     std::string& error)
 {
@@ -454,7 +426,7 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, const R
     {
         return fail(error, "the key cannot sign");
     }
-    const std::vector<std::string> parts = partPaths(path);
+    const std::vector<std::string> parts = PackageParts::partPaths(path);
     MultipleFileReader reader;
     if (!openParts(parts, reader, error))
     {
@@ -578,7 +550,7 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, const R
 bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std::string& error)
 {
     MultipleFileReader reader;
-    if (!openParts(partPaths(path), reader, error))
+    if (!openParts(PackageParts::partPaths(path), reader, error))
     {
         return false;
     }

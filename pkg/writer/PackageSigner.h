@@ -52,10 +52,6 @@ public:
     static bool sign(const std::string& path, const std::string& privateKeyPath, std::string& error);
 
     static bool inspect(const std::string& path, Inspection& inspection, std::string& error);
-
-    // The part files the installer reads for `path`, in order: `path` itself, then for a name ending in "001"
-    // the following parts for as long as they exist.
-    static std::vector<std::string> partPaths(const std::string& path);
 };
 
 }  // namespace vex::pkg::writer

@@ -3,6 +3,7 @@
 
 #include "base/UniqueFile.h"
 #include "instrument/MD5Algorithm.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/writer/PayloadEncoder.h"
 
 #include <boost/filesystem.hpp>
@@ -59,11 +60,6 @@ void putEntryWord(PackageWriter::Bytes& out, const PackageWriter::EntryAttribute
     putI16(out, attributes.conditionId);
 }
 
-bool endsWith001(const std::string& path)
-{
-    return path.size() >= 3 && path.compare(path.size() - 3, 3, "001") == 0;
-}
-
 bool exists(const std::string& path)
 {
     boost::system::error_code ec;
@@ -93,7 +89,7 @@ bool PackageWriter::open(const std::string& path, int64_t partSize, const LeadIn
     written_ = 0;
     parts_.clear();
     ok_ = true;
-    if (partSize < 0 || partSize > kMaxPartSize || (partSize > 0 && !endsWith001(path)))
+    if (partSize < 0 || partSize > kMaxPartSize || (partSize > 0 && !PackageParts::isFirstPart(path)))
     {
         return fail();
     }
@@ -104,11 +100,11 @@ bool PackageWriter::openNextPart()
 {
     file_.reset();
     const int index = static_cast<int>(parts_.size()) + 1;
-    if (index > 999)
+    if (index > PackageParts::kLastIndex)
     {
-        return fail();  // the name series has three digits
+        return fail();
     }
-    const std::string name = index == 1 ? path_ : partName(path_, index);
+    const std::string name = index == 1 ? path_ : PackageParts::partName(path_, index);
     file_.reset(std::fopen(name.c_str(), "wb"));
     if (!file_)
     {
@@ -162,9 +158,9 @@ bool PackageWriter::close()
     }
     if (partSize_ > 0)
     {
-        for (int index = static_cast<int>(parts_.size()) + 1; index <= 999; ++index)
+        for (int index = static_cast<int>(parts_.size()) + 1; index <= PackageParts::kLastIndex; ++index)
         {
-            const std::string stale = partName(path_, index);
+            const std::string stale = PackageParts::partName(path_, index);
             if (!exists(stale))
             {
                 break;
@@ -179,17 +175,6 @@ bool PackageWriter::close()
         }
     }
     return ok_;
-}
-
-std::string PackageWriter::partName(const std::string& firstPart, int index)
-{
-    if (firstPart.size() < 3 || index < 1 || index > 999)
-    {
-        return std::string();
-    }
-    char counter[16];
-    std::snprintf(counter, sizeof counter, "%03d", index);
-    return firstPart.substr(0, firstPart.size() - 3) + counter;
 }
 
 PackageWriter::Digest PackageWriter::digestOf(const Bytes& data)

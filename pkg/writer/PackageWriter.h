@@ -13,8 +13,8 @@
 namespace vex::pkg::writer
 {
 // Writes update packages: the lead-in, then one chunk per item, in the order the add* calls are made. The
-// output is one file, or part files of a chosen size named like the installer expects: the first path ends in
-// "001" and the following parts replace those three characters with "002", "003", ...
+// output is one file, or part files of a chosen size named as PackageParts says, the names the installer
+// reads.
 //
 // Every call returns false once anything has failed (the error is sticky), so a caller may make all its
 // calls and check `close()` only. Nothing throws.
@@ -139,8 +139,6 @@ public:
     static Bytes chunk(uint32_t type, const Bytes& payload);
 
     static Digest digestOf(const Bytes& data);
-    // The name of part `index` (1-based) of a split package whose first part is `firstPart`.
-    static std::string partName(const std::string& firstPart, int index);
 
 private:
     bool write(const void* data, size_t length);

@@ -13,6 +13,7 @@
 //                    clean.sh that fails
 //   planted-tmp      an ordinary package, for a run with links planted under the fixed names in /tmp
 #include "pkg/read/PackageFormat.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/writer/PackageWriter.h"
 #include "pkg/writer/PayloadEncoder.h"
 #include "pkg/writer/TarItemBuilder.h"
@@ -363,12 +364,12 @@ bool Build(const std::string& kind, bool good, const std::string& output)
     }
     // The last part of a split package gone missing on the medium.
     int last = 1;
-    while (std::FILE* part = std::fopen(PackageWriter::partName(output, last + 1).c_str(), "rb"))
+    while (std::FILE* part = std::fopen(PackageParts::partName(output, last + 1).c_str(), "rb"))
     {
         std::fclose(part);
         ++last;
     }
-    return last > 1 && std::remove(PackageWriter::partName(output, last).c_str()) == 0;
+    return last > 1 && std::remove(PackageParts::partName(output, last).c_str()) == 0;
 }
 }  // namespace
 

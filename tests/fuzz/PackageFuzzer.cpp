@@ -14,6 +14,7 @@
 #include "pkg/items/ItemFile.h"
 #include "pkg/read/IStreamReader.h"
 #include "pkg/read/PackageChunksLoader.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/IPkgVerifier.h"
 #include "pkg/trust/SecurityLevel0Factory.h"
 #include "pkg/writer/PackageWriter.h"
@@ -53,7 +54,7 @@ std::string layOut(const std::string& folder, uint8_t layout, const uint8_t* pac
     const size_t share = size / parts;
     for (int index = 1; index <= parts; ++index)
     {
-        const std::string path = PackageWriter::partName(first, index);
+        const std::string path = PackageParts::partName(first, index);
         const size_t from = share * (index - 1);
         const size_t length = index == parts ? size - from : share;
         if (index == parts && (layout & kLastPartIsDirectory) != 0)

@@ -6,6 +6,7 @@
 
 #include "base/InstallProgressNotifierInterface.h"
 #include "pkg/read/MultipleFileReader.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/Ed25519Key.h"
 #include "pkg/trust/SignatureVerifier.h"
 #include "pkg/trust/SignedStreamScanner.h"
@@ -73,7 +74,7 @@ std::vector<std::string> layOut(const std::string& folder, uint8_t layout, const
     const size_t share = size / parts;
     for (int index = 1; index <= parts; ++index)
     {
-        paths.push_back(PackageWriter::partName(folder + "/update.001", index));
+        paths.push_back(PackageParts::partName(folder + "/update.001", index));
         const size_t from = share * (index - 1);
         fuzz::writeFile(paths.back(), package + from, index == parts ? size - from : share);
     }

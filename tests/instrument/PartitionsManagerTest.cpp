@@ -58,6 +58,15 @@ TEST_F(PartitionsManagerTest, FindsPartitionsAndRefusesUnknownIndexes)
                                             "Error in umounting partition (unknown index 10) !"));
 }
 
+// The lists the package tool's messages show: every name once, in table order.
+TEST(PartitionTable, NameListsFollowTheTable)
+{
+    EXPECT_EQ(PartitionNameList(),
+              "boot, service, update, kernel, rootfs, kelda_sys, kelda_usr, vdl_pcm, bkp_pcm");
+    EXPECT_EQ(PartitionNameList("/"),
+              "/boot, /service, /update, /kernel, /rootfs, /kelda_sys, /kelda_usr, /vdl_pcm, /bkp_pcm");
+}
+
 TEST_F(PartitionsManagerTest, ReadOnlyPartitionIsRemountedReadWriteThenRestored)
 {
     runner.table[update] = false;

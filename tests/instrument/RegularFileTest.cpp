@@ -38,6 +38,27 @@ TEST(RegularFile, OpensOnlyRegularFilesAndNeverBlocks)
     }
 }
 
+// The stream takes the opened descriptor over: it reads the file from its start, and what Open refuses gives
+// no stream at all.
+TEST(RegularFile, OpenStreamReadsWhatOpenAccepts)
+{
+    TempDir dir;
+    std::ofstream(dir / "list") << "abc\n";
+    ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0600));
+    ASSERT_EQ(0, ::symlink((dir / "list").c_str(), (dir / "link").c_str()));
+
+    std::FILE* stream = RegularFile::OpenStream(dir / "list");
+    ASSERT_NE(stream, nullptr);
+    char text[8] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, stream), 4u);
+    EXPECT_STREQ(text, "abc\n");
+    EXPECT_EQ(std::fclose(stream), 0);
+
+    EXPECT_EQ(RegularFile::OpenStream(dir / "fifo"), nullptr);
+    EXPECT_EQ(RegularFile::OpenStream(dir / "link"), nullptr);
+    EXPECT_EQ(RegularFile::OpenStream(dir / "absent"), nullptr);
+}
+
 TEST(RegularFile, ReadsBoundedLines)
 {
     TempDir dir;

@@ -1,6 +1,7 @@
 #include "pkg/read/PackageChunksLoader.h"
 
 #include "log/LogStream.h"
+#include "pkg/read/PackageParts.h"
 #include "tests/support/ItemClassName.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
@@ -518,7 +519,7 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
     const int parts = static_cast<int>((boost::filesystem::file_size(single) + 4098) / 4099);
     ASSERT_GE(parts, 3);
     // A part beyond a gap in the numbering is not part of the package.
-    std::ofstream(PackageWriter::partName(split, parts + 2)) << "stray";
+    std::ofstream(PackageParts::partName(split, parts + 2)) << "stray";
 
     LogCapture log(dir / "install.log");
     LoadedPackage one(single);
@@ -538,7 +539,7 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
     std::vector<std::string> expected = {"Loaded " + single, "Verifying package integrity ...", "Done."};
     for (int index = 1; index <= parts; ++index)
     {
-        expected.push_back("Loaded " + PackageWriter::partName(split, index));
+        expected.push_back("Loaded " + PackageParts::partName(split, index));
     }
     expected.push_back("Verifying package integrity ...");
     expected.push_back("Done.");
@@ -676,10 +677,10 @@ TEST_F(LoaderTest, SplitPackageCutShortFailsTheLoad)
                 }
             },
             4099));
-        const std::string second = PackageWriter::partName(split, 2);
-        const std::string third = PackageWriter::partName(split, 3);
+        const std::string second = PackageParts::partName(split, 2);
+        const std::string third = PackageParts::partName(split, 3);
         ASSERT_TRUE(boost::filesystem::exists(third));
-        ASSERT_FALSE(boost::filesystem::exists(PackageWriter::partName(split, 4)));
+        ASSERT_FALSE(boost::filesystem::exists(PackageParts::partName(split, 4)));
         std::string failedPart = split;
         switch (c.damage)
         {

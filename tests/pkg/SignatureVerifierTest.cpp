@@ -2,6 +2,7 @@
 
 #include "pkg/trust/IndexFormat.h"
 
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/TrustedKeys.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/SignedPackages.h"
@@ -252,7 +253,7 @@ TEST_F(SignatureTest, SplitPackageIsSignedAsOne)
 {
     const std::string single = signedPackage("single.pkg");
     const std::string split = signedPackage("split.001", "a", 97);
-    const std::vector<std::string> parts = PackageSigner::partPaths(split);
+    const std::vector<std::string> parts = PackageParts::partPaths(split);
     ASSERT_GE(parts.size(), 4u);
     Bytes joined;
     for (const std::string& part : parts)

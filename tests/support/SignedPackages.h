@@ -5,6 +5,7 @@
 
 #include "base/ByteOrder.h"
 #include "pkg/read/MultipleFileReader.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/IndexedStreamReader.h"
 #include "pkg/trust/SignatureVerifier.h"
 #include "pkg/writer/PackageSigner.h"
@@ -103,7 +104,7 @@ struct Verdict
 inline Verdict verifyPackage(const std::string& path, const std::string& keys)
 {
     vex::pkg::MultipleFileReader reader;
-    for (const std::string& part : vex::pkg::writer::PackageSigner::partPaths(path))
+    for (const std::string& part : vex::pkg::PackageParts::partPaths(path))
     {
         if (!reader.addFile(part))
         {

@@ -95,6 +95,49 @@ TEST(TarLists, WalksHandOverParsedLinesUntilABadLineOrAStop)
     EXPECT_EQ(WalkTarList(empty, first, bad), WalkEnd::kEndOfList);
 }
 
+// The installer ends an "_md5" walk at its first bad line, the package tool reports each and reads on: the
+// same walk must serve both, and hand over every good line either side of a bad one.
+TEST(TarLists, Md5WalkEndsAtABadLineOrGoesOnWhenToldTo)
+{
+    const std::string text =
+        "d41d8cd98f00b204e9800998ecf8427e  ./a\n"
+        "\n"
+        "lonely\n"
+        "0123456789abcdef0123456789abcdef  ./b\n";
+    std::vector<std::string> paths;
+    std::vector<std::string> bad;
+    const auto collect = [&paths](const Md5Line& line)
+    {
+        paths.push_back(line.digest.substr(0, 4) + " " + line.path);
+        return true;
+    };
+    const auto note = [&bad](bool goOn)
+    {
+        return [&bad, goOn](const std::string& line)
+        {
+            bad.push_back(line);
+            return goOn;
+        };
+    };
+
+    std::istringstream ending(text);
+    EXPECT_EQ(WalkMd5List(ending, collect, note(false)), WalkEnd::kBadLine);
+    EXPECT_EQ(paths, std::vector<std::string>{"d41d ./a"});
+    EXPECT_EQ(bad, std::vector<std::string>{"lonely"});
+
+    paths.clear();
+    bad.clear();
+    std::istringstream goingOn(text);
+    EXPECT_EQ(WalkMd5List(goingOn, collect, note(true)), WalkEnd::kEndOfList);
+    EXPECT_EQ(paths, (std::vector<std::string>{"d41d ./a", "0123 ./b"}));
+    EXPECT_EQ(bad, std::vector<std::string>{"lonely"});
+
+    std::istringstream stopping(text);
+    EXPECT_EQ(WalkMd5List(
+                  stopping, [](const Md5Line&) { return false; }, note(true)),
+              WalkEnd::kStopped);
+}
+
 TEST(TarLists, MemberPathsKeepDottedNamesAndDropTheFirstCharacterOfOthers)
 {
     EXPECT_EQ(MemberPath("/d", "./lib/a.so"), "/d/./lib/a.so");

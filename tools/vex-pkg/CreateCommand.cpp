@@ -1,4 +1,5 @@
 #include "pkg/read/PackageFormat.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/trust/Ed25519Key.h"
 #include "pkg/writer/PackageSigner.h"
 #include "tools/vex-pkg/CommandLine.h"
@@ -52,11 +53,12 @@ int RunCreate(const CreateOptions& options, CommandContext& context)
         context.err << error << '\n';
         return CommandContext::kBadInput;
     }
-    const std::string package = partSize > 0 ? PackageCreator::FirstPartName(options.output) : options.output;
+    const std::string package =
+        partSize > 0 ? pkg::PackageParts::firstPartName(options.output) : options.output;
     if (!options.signingKey.empty() && !pkg::writer::PackageSigner::sign(package, key, error))
     {
         // As with any other failure, no package is left behind.
-        for (const std::string& part : pkg::writer::PackageSigner::partPaths(package))
+        for (const std::string& part : pkg::PackageParts::partPaths(package))
         {
             boost::system::error_code ec;
             boost::filesystem::remove(part, ec);

@@ -29,11 +29,52 @@ const SystemKind kSystemKinds[] = {
     {pkg::PackageFormat::kTypeUserKernel, "user-kernel", "/kernel/uImage"},
 };
 
+struct PackageType
+{
+    uint16_t type;
+    const char* name;
+};
+
+const PackageType kPackageTypes[] = {
+    {pkg::PackageFormat::kPackageService, "service"},
+    {pkg::PackageFormat::kPackageUser, "user"},
+    {pkg::PackageFormat::kPackageMaintenance, "maintenance"},
+};
+
 const char* const kEncodingNames[] = {"plain", "blowfish", "des", "zlib"};
 }  // namespace
 
 namespace ItemKinds
 {
+std::string PackageTypeName(uint32_t packageType)
+{
+    for (const PackageType& known : kPackageTypes)
+        if (known.type == packageType)
+            return known.name;
+    return std::string();
+}
+
+bool PackageTypeFromName(const std::string& name, uint16_t& packageType)
+{
+    for (const PackageType& known : kPackageTypes)
+    {
+        if (name == known.name)
+        {
+            packageType = known.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string PackageTypeNames()
+{
+    std::string names;
+    for (const PackageType& known : kPackageTypes)
+        names += (names.empty() ? "" : ", ") + std::string(known.name);
+    return names;
+}
+
 std::string SystemKindName(uint32_t chunkType)
 {
     for (const SystemKind& kind : kSystemKinds)

@@ -5,9 +5,17 @@
 
 namespace vex::tools
 {
-// The names the package tool gives the item kinds and file encodings, in manifests and listings alike.
+// The names the package tool gives the package types, item kinds and file encodings, in manifests and
+// listings alike.
 namespace ItemKinds
 {
+// "service", "user" or "maintenance"; empty for any other package type.
+std::string PackageTypeName(uint32_t packageType);
+// False for a name that is none of the package types.
+bool PackageTypeFromName(const std::string& name, uint16_t& packageType);
+// Every package type name, separated by ", " (for error messages).
+std::string PackageTypeNames();
+
 // "installer-kernel" ... "user-kernel" for the system image chunk types 2 to 14; empty for any other type.
 std::string SystemKindName(uint32_t chunkType);
 // The chunk type of a system kind name, or 0 when the name is none of them.

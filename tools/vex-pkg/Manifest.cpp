@@ -1,7 +1,9 @@
 #include "tools/vex-pkg/Manifest.h"
 
+#include "instrument/Partition.h"
 #include "instrument/PartitionPaths.h"
 #include "instrument/PartitionsManager.h"
+#include "tools/vex-pkg/ItemKinds.h"
 #include "tools/vex-pkg/ToolSupport.h"
 
 #include <toml.hpp>
@@ -213,9 +215,8 @@ public:
             Fail(where, what + "." + key + " '" + path + "' climbs out with '..'");
         else if (instrument::PartitionsManager::Instance().FindPartition(instrument::kEmmcRoot + path) ==
                  instrument::Partition::kNone)
-            Fail(where, what + "." + key + " '" + path +
-                            "' is outside the partitions (/boot, /service, /update, /kernel, /rootfs, "
-                            "/kelda_sys, /kelda_usr, /vdl_pcm, /bkp_pcm)");
+            Fail(where, what + "." + key + " '" + path + "' is outside the partitions (" +
+                            instrument::PartitionNameList("/") + ")");
         return path;
     }
 
@@ -329,15 +330,9 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
                "install_version", "header_flag", "header_value"});
     pkg::writer::PackageWriter::Header& header = manifest_.header;
     const std::string type = String(*package, what, "type", true);
-    if (type == "service")
-        header.packageType = pkg::PackageFormat::kPackageService;
-    else if (type == "user")
-        header.packageType = pkg::PackageFormat::kPackageUser;
-    else if (type == "maintenance")
-        header.packageType = pkg::PackageFormat::kPackageMaintenance;
-    else if (ok())
+    if (!ItemKinds::PackageTypeFromName(type, header.packageType) && ok())
         Fail(WhereOf(*Find(*package, "type")),
-             "package.type '" + type + "' is none of service, user, maintenance");
+             "package.type '" + type + "' is none of " + ItemKinds::PackageTypeNames());
 
     header.text1 = String(*package, what, "text1", false);
     header.text2 = String(*package, what, "text2", false);

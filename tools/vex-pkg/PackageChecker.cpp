@@ -16,6 +16,7 @@
 #include "pkg/items/PkgItemVisitor.h"
 #include "pkg/read/MultipleFileReader.h"
 #include "pkg/read/PackageFormat.h"
+#include "pkg/read/PackageParts.h"
 #include "tools/vex-pkg/ItemDecoder.h"
 #include "tools/vex-pkg/ItemDescription.h"
 #include "tools/vex-pkg/ItemKinds.h"
@@ -235,7 +236,7 @@ bool PackageChecker::Verify(const std::string& path, ProgressBar* progress, std:
     {
         int64_t streamSize = 0;
         size_t chunks = 0;
-        problems = CheckFraming(OpenedPackage::PartPaths(path), streamSize, chunks);
+        problems = CheckFraming(pkg::PackageParts::partPaths(path), streamSize, chunks);
         // A chunk that no factory accepts ends the installer's walk: whatever follows would be skipped.
         if (problems.empty() && package.items().size() < chunks)
             problems.push_back("package: the installer's walk stops after " +

@@ -1,6 +1,7 @@
 #include "tools/vex-pkg/PackageCreator.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "pkg/read/PackageParts.h"
 #include "pkg/writer/PackageWriter.h"
 #include "pkg/writer/PayloadEncoder.h"
 #include "tools/vex-pkg/FileBytes.h"
@@ -162,7 +163,7 @@ bool Build::Run(pkg::writer::PackageWriter& writer, const std::string& output)
 bool PackageCreator::Create(const Manifest& manifest, const std::string& output, int64_t partSize,
                             base::InstallProgressNotifierInterface* progress, std::string& error)
 {
-    const std::string first = partSize > 0 ? FirstPartName(output) : output;
+    const std::string first = partSize > 0 ? pkg::PackageParts::firstPartName(output) : output;
     pkg::writer::PackageWriter writer;
     Build build(manifest, progress);
     bool ok = false;

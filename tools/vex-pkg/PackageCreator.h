@@ -22,9 +22,6 @@ public:
     // False with one line in `error` (naming the manifest line of the item at fault, where there is one).
     static bool Create(const Manifest& manifest, const std::string& output, int64_t partSize,
                        base::InstallProgressNotifierInterface* progress, std::string& error);
-
-    // The first part's name for a split package written to `output`.
-    static std::string FirstPartName(const std::string& output) { return output + ".001"; }
 };
 
 }  // namespace vex::tools

@@ -3,6 +3,7 @@
 #include "pkg/items/ItemHeader.h"
 #include "pkg/read/PackageFormat.h"
 #include "tools/vex-pkg/ItemDescription.h"
+#include "tools/vex-pkg/ItemKinds.h"
 #include "tools/vex-pkg/PackageSignature.h"
 #include "tools/vex-pkg/ToolSupport.h"
 
@@ -38,17 +39,8 @@ std::string JsonString(const std::string& text)
 
 std::string TypeName(uint32_t type)
 {
-    switch (type)
-    {
-        case pkg::PackageFormat::kPackageService:
-            return "service";
-        case pkg::PackageFormat::kPackageUser:
-            return "user";
-        case pkg::PackageFormat::kPackageMaintenance:
-            return "maintenance";
-        default:
-            return "unknown(" + std::to_string(type) + ")";
-    }
+    const std::string name = ItemKinds::PackageTypeName(type);
+    return name.empty() ? "unknown(" + std::to_string(type) + ")" : name;
 }
 
 std::string Size(int64_t size)

@@ -1,3 +1,4 @@
+#include "instrument/Partition.h"
 #include "tools/vex-pkg/CommandLine.h"
 #include "tools/vex-pkg/Preflight.h"
 #include "tools/vex-pkg/VexPkgCommands.h"
@@ -49,10 +50,8 @@ int RunPreflight(const PreflightArguments& arguments, CommandContext& context)
         if (partition == instrument::Partition::kNone ||
             (!zero && !ParseSize(value, std::numeric_limits<int64_t>::max() / 2, bytes)))
         {
-            context.err
-                << "vex-pkg preflight: --free " << text
-                << " is not PARTITION=SIZE (boot, service, update, kernel, rootfs, kelda_sys, kelda_usr, "
-                   "vdl_pcm, bkp_pcm; SIZE in bytes or with K, M, G)\n";
+            context.err << "vex-pkg preflight: --free " << text << " is not PARTITION=SIZE ("
+                        << instrument::PartitionNameList() << "; SIZE in bytes or with K, M, G)\n";
             return CommandContext::kUsage;
         }
         options.freeBytes[partition] = bytes;

@@ -15,6 +15,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 namespace vex::tools
@@ -207,29 +208,33 @@ private:
         return true;
     }
 
-    // Walks a list's lines: a malformed one is a problem, the others go to `check`, which answers the name of
-    // the member the line lists (empty for none). Members of `kind` ('?': any) that no line lists are
-    // problems.
-    template <typename Entry, typename Parse, typename Check>
-    void CheckList(const std::string& text, const std::string& listName, char kind, Parse parse, Check check)
+    template <typename Entry>
+    using Walk = tar::TarLists::WalkEnd (*)(std::istream&, const std::function<bool(const Entry&)>&,
+                                            const tar::TarLists::BadLineVisitor&);
+
+    // Walks a list's lines: a malformed one is a problem and the walk goes on, the others go to `check`,
+    // which answers the name of the member the line lists (empty for none). Members of `kind` ('?': any)
+    // that no line lists are problems.
+    template <typename Entry>
+    void CheckList(const std::string& text, const std::string& listName, char kind, Walk<Entry> walk,
+                   const std::function<std::string(const Entry&)>& check)
     {
-        std::map<std::string, bool> listed;
+        std::set<std::string> listed;
         std::istringstream lines(text);
-        std::string line;
-        while (std::getline(lines, line))
-        {
-            if (line.empty())
-                continue;
-            Entry entry;
-            if (!parse(line, entry))
+        walk(
+            lines,
+            [&](const Entry& entry)
+            {
+                const std::string name = check(entry);
+                if (!name.empty())
+                    listed.insert(name);
+                return true;
+            },
+            [&](const std::string& line)
             {
                 Problem("./" + listName + " has a malformed line '" + line + "'");
-                continue;
-            }
-            const std::string name = check(entry);
-            if (!name.empty())
-                listed[name] = true;
-        }
+                return true;
+            });
         for (const auto& member : members_)
             if ((kind == '?' || member.second.type == kind) && listed.count(member.first) == 0)
                 Problem("member '" + member.first + "' is missing from ./" + listName);
@@ -238,7 +243,7 @@ private:
     void CheckMd5List(const std::string& text, const std::string& listName)
     {
         CheckList<tar::TarLists::Md5Line>(
-            text, listName, '-', tar::TarLists::ParseMd5Line,
+            text, listName, '-', tar::TarLists::WalkMd5List,
             [&](const tar::TarLists::Md5Line& entry)
             {
                 const std::string name = Key(entry.path);
@@ -254,7 +259,7 @@ private:
     void CheckTarList(const std::string& text, const std::string& listName)
     {
         CheckList<tar::TarLists::TarListLine>(
-            text, listName, '?', tar::TarLists::ParseTarListLine,
+            text, listName, '?', tar::TarLists::WalkTarList,
             [&](const tar::TarLists::TarListLine& entry)
             {
                 const std::string name = Key(entry.name);

@@ -7,7 +7,6 @@
 #include "pkg/read/PackageChunksLoader.h"
 #include "pkg/trust/IPkgVerifier.h"
 #include "pkg/trust/SecurityLevel0Factory.h"
-#include "pkg/writer/PackageWriter.h"
 
 #include <boost/filesystem.hpp>
 
@@ -126,22 +125,6 @@ bool OpenedPackage::Open(const std::string& path, std::string& error)
     }
     while (items_.size() < kItemLimit && loader_->hasNext()) items_.push_back(loader_->next());
     return true;
-}
-
-std::vector<std::string> OpenedPackage::PartPaths(const std::string& path)
-{
-    std::vector<std::string> parts{path};
-    if (path.size() < 3 || path.compare(path.size() - 3, 3, "001") != 0)
-        return parts;
-    for (int index = 2; index <= 999; ++index)
-    {
-        const std::string next = pkg::writer::PackageWriter::partName(path, index);
-        boost::system::error_code ec;
-        if (!fs::exists(next, ec))
-            break;
-        parts.push_back(next);
-    }
-    return parts;
 }
 
 }  // namespace vex::tools

@@ -85,9 +85,6 @@ public:
     bool Open(const std::string& path, std::string& error);
     const Items& items() const { return items_; }
 
-    // The part files the installer reads for `path`, in order: "...001" and its followers, or `path` alone.
-    static std::vector<std::string> PartPaths(const std::string& path);
-
 private:
     std::unique_ptr<pkg::IPkgVerifier> verifier_;
     std::unique_ptr<pkg::PackageChunksLoader> loader_;

@@ -1,5 +1,6 @@
 #include "pkg/writer/PackageWriter.h"
 
+#include "pkg/read/PackageParts.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -103,7 +104,7 @@ TEST(PackageWriterTest, SplitPartsConcatenateToTheSingleFileStream)
         for (size_t i = 0; i < split.partPaths().size(); ++i)
         {
             const std::string& part = split.partPaths()[i];
-            EXPECT_EQ(PackageWriter::partName(dir / "two.001", static_cast<int>(i + 1)), part);
+            EXPECT_EQ(PackageParts::partName(dir / "two.001", static_cast<int>(i + 1)), part);
             const Bytes bytes = fileBytes(part);
             if (i + 1 < split.partPaths().size())
             {
@@ -114,7 +115,7 @@ TEST(PackageWriterTest, SplitPartsConcatenateToTheSingleFileStream)
         EXPECT_EQ(whole, joined);
         // Parts left over from the previous, longer split would be read as part of this package.
         EXPECT_FALSE(boost::filesystem::exists(
-            PackageWriter::partName(dir / "two.001", static_cast<int>(expectedParts) + 1)));
+            PackageParts::partName(dir / "two.001", static_cast<int>(expectedParts) + 1)));
     }
 }
 
@@ -152,14 +153,6 @@ TEST(PackageWriterTest, RefusesWhatTheInstallerCouldNotRead)
         EXPECT_FALSE(writer.addRawChunk(50, Bytes(1, 0)));
         EXPECT_FALSE(writer.close());
     }
-}
-
-TEST(PackageWriterTest, PartNames)
-{
-    EXPECT_EQ("/p/update.001", PackageWriter::partName("/p/update.001", 1));
-    EXPECT_EQ("/p/update.002", PackageWriter::partName("/p/update.001", 2));
-    EXPECT_EQ("pkg123", PackageWriter::partName("pkg001", 123));
-    EXPECT_EQ("", PackageWriter::partName("pkg001", 1000));
 }
 
 // Images and files taken from disk must give exactly the chunks their in-memory forms give.

@@ -176,6 +176,37 @@ INSTANTIATE_TEST_SUITE_P(
                "type."}),
     [](const testing::TestParamInfo<Damage>& param) { return std::string(param.param.name); });
 
+// A malformed list line is one problem, not the end of the check: what the lines after it say is still
+// compared with the archive, and members no line lists are still found.
+TEST(VerifyCommand, AMalformedListLineIsReportedAndTheListReadOn)
+{
+    TempDir dir;
+    const std::string package =
+        WritePackage(dir,
+                     [](PackageWriter& w)
+                     {
+                         TarItemBuilder tar = SmallTar();
+                         tar.SetMd5List("lonely\n0123456789abcdef0123456789abcdef  ./d/a.txt\n");
+                         std::string listing = tar.TarList();
+                         const size_t link = listing.find("-> a.txt");
+                         const size_t start = listing.rfind('\n', link) + 1;
+                         listing.erase(start, listing.find('\n', link) + 1 - start);
+                         tar.SetTarList("two tokens\n" + listing);
+                         tar.AddTo(w, "/rootfs/data.tar");
+                     });
+    const ToolRun verify = RunTool({"verify", package});
+    EXPECT_EQ(verify.status, 1);
+    for (const char* problem :
+         {"./data_md5 has a malformed line 'lonely'",
+          "member 'd/a.txt' does not have the MD5 ./data_md5 records",
+          "./data_tart has a malformed line 'two tokens'", "member 'd/b' is missing from ./data_tart"})
+    {
+        EXPECT_NE(verify.out.find(std::string("tar /rootfs/data.tar: ") + problem + "\n"), std::string::npos)
+            << problem << "\n"
+            << verify.out;
+    }
+}
+
 TEST(VerifyCommand, AUserPackageWithoutItsScriptsIsNotCompliant)
 {
     TempDir dir;
