@@ -8,9 +8,13 @@
 #include "pkg/read/PackageFormat.h"
 #include "pkg/read/PackageParts.h"
 #include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/IndexFormat.h"
 #include "pkg/trust/IndexedStreamReader.h"
+#include "pkg/trust/SignatureFormat.h"
 
 #include <boost/filesystem.hpp>
+
+#include <cstring>
 
 namespace vex::pkg
 {
@@ -72,8 +76,10 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
 
     // A chunk that reaches past the end of the stream is what a package cut short looks like, and so is a
     // split package whose last part is missing or short: installing what comes before it would leave the
-    // instrument half updated while the run reports success.
-    if (!chunksFitStream(*reader))
+    // instrument half updated while the run reports success. A signed lead-in says how long the stream is,
+    // which also catches a missing part that ends on a chunk boundary; it is checked here, whatever the
+    // verifier, because an instrument without keys accepts every package without reading it.
+    if (!partsHoldWholeStream(*reader) || !chunksFitStream(*reader))
     {
         Log("Failed to load " + path + " !");
         return false;
@@ -173,6 +179,34 @@ bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
     {
         Log("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
             std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) + ").");
+        return false;
+    }
+    return true;
+}
+
+bool PackageChunksLoader::partsHoldWholeStream(MultipleFileReader& reader)
+{
+    static_assert(IndexFormat::kLeadInMarkerSize == SignatureFormat::kLeadInMarkerSize &&
+                      IndexFormat::kLeadInLengthOffset == SignatureFormat::kLeadInLengthOffset,
+                  "both signed lead-ins keep the length at the same place");
+    unsigned char leadIn[kLeadInSize];
+    const int64_t streamSize = reader.size();
+    if (streamSize < kLeadInSize || !reader.seek(0) || reader.read(leadIn, sizeof leadIn) != kLeadInSize)
+    {
+        return true;  // too short for a lead-in: nothing says how long the package should be
+    }
+    const bool signedLeadIn =
+        std::memcmp(leadIn, IndexFormat::kLeadInMarker, IndexFormat::kLeadInMarkerSize) == 0 ||
+        std::memcmp(leadIn, SignatureFormat::kLeadInMarker, SignatureFormat::kLeadInMarkerSize) == 0;
+    if (!signedLeadIn)
+    {
+        return true;
+    }
+    const uint64_t length = base::ByteOrder::LoadLe64(leadIn + IndexFormat::kLeadInLengthOffset);
+    if (static_cast<uint64_t>(streamSize) < length)
+    {
+        Log("    A part is missing: the package holds " + std::to_string(streamSize) + " of its " +
+            std::to_string(length) + " bytes");
         return false;
     }
     return true;

@@ -62,6 +62,8 @@ private:
     void walkEnded();
     // What items and the walk read: the checking reader of a signed index, or the package stream as it is.
     IStreamReader& stream();
+    // False (with a detail line in the log) when a signed lead-in says the stream is longer than its parts.
+    bool partsHoldWholeStream(MultipleFileReader& reader);
     // False (with a detail line in the log) when a chunk's payload reaches past the end of the stream.
     bool chunksFitStream(MultipleFileReader& reader);
     // Moves `reader` forward to `offset`; false when the stream ends first.

@@ -9,6 +9,8 @@
 #include "pcm/InfoRecord.h"
 #include "pcm/RecordList.h"
 #include "pkg/read/PackageFormat.h"
+#include "pkg/trust/PackageIndex.h"
+#include "pkg/trust/Sha256.h"
 #include "pkg/writer/PackageSigner.h"
 #include "pkg/writer/PackageWriter.h"
 #include "pkg/writer/TarItemBuilder.h"
@@ -18,6 +20,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -197,6 +200,84 @@ void signedPackages(const fs::path& folder)
         signedBy(3));
     savePackage(folder, "unsigned", onePart, PackageFormat::kPackageUser,
                 [](PackageWriter& writer) { writer.addScript("pre.sh", bytesOf("#!/bin/sh\nexit 0\n")); });
+}
+
+// Index payloads for the package_index target: the index of a signed sample package as the signer writes
+// it, a hand-built one with compatibility IDs and a chunk of several blocks, an empty one, and one over a
+// stream of zeros past the payload, whose digests hold, so that the checking reader delivers the whole range.
+void packageIndexes(const fs::path& folder)
+{
+    const fs::path work = folder / ".work";
+    fs::create_directories(work);
+    const std::string path = (work / "signed.pkg").string();
+    PackageWriter writer;
+    PackageWriter::Header header;
+    header.creationDate = "06/15/2024";
+    header.creationTime = "12.30";
+    std::string error;
+    PackageSigner::Inspection inspection;
+    if (!writer.open(path) || !writer.addHeader(header))
+        ok = false;
+    everyUserKind(writer);
+    if (!writer.close() || !PackageSigner::sign(path, fuzz::fixedKey(1), error) ||
+        !PackageSigner::inspect(path, inspection, error) || !inspection.index)
+    {
+        std::fprintf(stderr, "fuzz_seeds: no signed index: %s\n", error.c_str());
+        ok = false;
+    }
+    else
+    {
+        save(folder, "signed-sample", inspection.index->serialize());
+    }
+    fs::remove_all(work);
+
+    const auto build = [](int64_t dataStart, const std::vector<int64_t>& lengths, uint32_t blockSize,
+                          const std::function<void(PackageIndex&)>& more)
+    {
+        PackageIndex index(blockSize);
+        int64_t offset = dataStart;
+        for (const int64_t length : lengths)
+        {
+            index.addChunk(static_cast<uint32_t>(index.chunks().size() + 1), offset, length);
+            offset += length;
+        }
+        index.setStream(dataStart, offset);
+        more(index);
+        return index.serialize();
+    };
+    save(folder, "empty", build(116, {}, IndexFormat::kBlockSize, [](PackageIndex&) {}));
+    save(folder, "compatibility-and-blocks",
+         build(200, {16, 3 * int64_t(IndexFormat::kSmallestBlock) + 5, 8}, IndexFormat::kSmallestBlock,
+               [](PackageIndex& index)
+               {
+                   index.setCompatibility({"VX20A01", "VX30B02"});
+                   index.setVersion(PackageVersion{2, 1, 0});
+                   InstallerVersion installer;
+                   installer.parts = {4, 2, 7, 30};
+                   index.setMinInstaller(installer);
+               }));
+    // The fuzzer lays the input over the stream's start, so a stream starting past it is zeros throughout.
+    save(folder, "zero-stream-with-matching-digests",
+         build(4096, {8, int64_t(IndexFormat::kSmallestBlock) + 100, 100}, IndexFormat::kSmallestBlock,
+               [](PackageIndex& index)
+               {
+                   const Bytes zeros(IndexFormat::kSmallestBlock, 0);
+                   Sha256 sha;
+                   for (size_t c = 0; c < index.chunks().size(); ++c)
+                   {
+                       const PackageIndex::Chunk& chunk = index.chunks()[c];
+                       for (uint32_t b = 0; b < chunk.blocks; ++b)
+                       {
+                           const int64_t left = chunk.length - int64_t(b) * index.blockSize();
+                           Sha256::Digest digest;
+                           if (!sha.digest(zeros.data(),
+                                           static_cast<size_t>(std::min<int64_t>(left, index.blockSize())),
+                                           digest))
+                               ok = false;
+                           index.setDigest(c, b, digest);
+                       }
+                   }
+               }));
 }
 
 // ---- package manifests ------------------------------------------------------------------------------------
@@ -472,6 +553,7 @@ int main(int argc, char** argv)
     const fs::path out(argv[1]);
     packages(out / "package");
     signedPackages(out / "signature");
+    packageIndexes(out / "package_index");
     manifests(out / "manifest");
     tarItems(out / "tar_item", out / "tar_lists");
     parameterBlocks(out / "parameter_block");
