@@ -2,8 +2,8 @@
 
 #include "app/InstallProgressNotifier.h"
 #include "install/InstallationManager.h"
+#include "log/Log.h"
 #include "log/LogFileKeeper.h"
-#include "log/LogStream.h"
 #include "pkg/trust/IPkgVerifier.h"
 #include "pkg/trust/SecurityLevel0Factory.h"
 #include "pkg/trust/SecurityLevel1Factory.h"
@@ -167,12 +167,12 @@ void InstallThread::run()
     // A log that cannot be opened only loses its lines; the installation itself goes on.
     logKeeper.reset(new log::LogFileKeeper(logDirectory.toStdString()));
     logKeeper->Open(logFileName.toStdString());
-    log::LogStream::Instance().WriteLine("-----------------------------------------------------");
+    log::Line("-----------------------------------------------------");
 
     int formatParameter = 0;
     if (!FindFormatParameter(formatParameter))
     {
-        log::LogStream::Instance().WriteLine("Unknown productId !");
+        log::Line("Unknown productId !");
         Finish(false);
         return;
     }
@@ -191,7 +191,7 @@ void InstallThread::Finish(bool ok)
 {
     if (ok)
     {
-        log::LogStream::Instance().WriteLine("Update completed sucessfully.");
+        log::Line("Update completed sucessfully.");
     }
     // A success whose log cannot be filed as one is reported as a failure, as its log says.
     if (logKeeper)

@@ -2,6 +2,7 @@
 
 #include "instrument/CommandRunner.h"
 #include "instrument/PartitionsManager.h"
+#include "log/Log.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
 #include "pkg/items/ItemLink.h"
@@ -43,8 +44,8 @@ void InstallDiskFormatter::Request(const char* word, const std::string& path)
     const instrument::Partition partition = env.Partitions().FindPartition(env.emmcRoot + path);
     if (partition == instrument::Partition::kNone)
     {
-        EngineLog::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
-                        " (unknown partition index) !");
+        log::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
+                  " (unknown partition index) !");
         errorCode = ErrorCode::kUnknownPartition;
         return;
     }
@@ -58,7 +59,7 @@ void InstallDiskFormatter::Mark(instrument::Partition partition)
         return;
     std::string mountPoint;
     env.Partitions().GetMountPoint(partition, mountPoint);
-    EngineLog::Line("Partition " + mountPoint + " has at least a write request.");
+    log::Line("Partition " + mountPoint + " has at least a write request.");
     requested = true;
 }
 
@@ -94,8 +95,8 @@ void InstallDiskFormatter::visit(pkg::ItemLink& item)
         return;
     if (!instrument::IsExt3Path(item.linkPath()))
     {
-        EngineLog::Line("Error in checking partitions write request for link " + item.linkPath() +
-                        " (link path is not in ext3 partition) !");
+        log::Line("Error in checking partitions write request for link " + item.linkPath() +
+                  " (link path is not in ext3 partition) !");
         errorCode = ErrorCode::kLinkNotExt3;
         return;
     }
@@ -118,21 +119,21 @@ void InstallDiskFormatter::RunFormatScript()
     boost::system::error_code ec;
     if (!boost::filesystem::exists(path, ec))
     {
-        EngineLog::Line("Format script detected, but it doesn't exist !");
+        log::Line("Format script detected, but it doesn't exist !");
         errorCode = ErrorCode::kFormatScriptMissing;
         return;
     }
-    EngineLog::Line("Executing script format.sh ...");
+    log::Line("Executing script format.sh ...");
     const std::string output = env.TmpFile("format.out");
     const int status = env.Runner().RunToFile(FormatCommand(path), output);
-    EngineLog::CopyFileAndRemove(output);
+    log::CopyFileAndRemove(output);
     if (status != 0)
     {
-        EngineLog::Line("Failed.");
+        log::Line("Failed.");
         errorCode = ErrorCode::kFormatScriptFailed;
         return;
     }
-    EngineLog::Line("Done.");
+    log::Line("Done.");
 }
 
 }  // namespace vex::install

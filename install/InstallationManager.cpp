@@ -8,7 +8,7 @@
 #include "install/ItemUserInstaller.h"
 #include "install/PackageComplianceChecker.h"
 #include "install/ScriptsExecutor.h"
-#include "log/LogStream.h"
+#include "log/Log.h"
 #include "pkg/items/IPkgItem.h"
 #include "pkg/read/ChunkItemSystemFactory.h"
 #include "pkg/read/ChunkItemUnknownFactory.h"
@@ -181,7 +181,7 @@ bool InstallationManager::PackageIntact()
     {
         return true;
     }
-    log::LogStream::Instance().WriteLine("Package file changed during the installation !");
+    log::Line("Package file changed during the installation !");
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include "instrument/DiskUtils.h"
 #include "instrument/FileStatus.h"
 #include "instrument/PartitionsManager.h"
+#include "log/Log.h"
 #include "log/LogStream.h"
 #include "pkg/decode/DecryptionStrategy.h"
 #include "pkg/decode/QtUncompressionStrategy.h"
@@ -94,8 +95,8 @@ bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
     std::string why;
     if (!instrument::ConfinedPath::Resolve(partition, full, env.emmcRoot, path, why))
     {
-        EngineLog::Line("    " + why);
-        EngineLog::Line("Failed !");
+        log::Line("    " + why);
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return false;
     }
@@ -163,10 +164,9 @@ void ItemUserInstaller::Extract(pkg::DataInfo& data, const std::string& path,
 {
     const int result = extractor.ExtractToFile(&data, path, &strategy, sizeLimit);
     if (result == DataInfoExtractor::kTooLarge)
-        EngineLog::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) +
-                        " bytes !");
+        log::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) + " bytes !");
     if (result == DataInfoExtractor::kIoError)
-        EngineLog::SystemError(path, extractor.LastError());
+        log::SystemError(path, extractor.LastError());
     // Cut at its declared size, the file cannot be what its digest describes.
     if (result != DataInfoExtractor::kOk)
         errorCode = result == DataInfoExtractor::kMd5Mismatch || result == DataInfoExtractor::kTooLarge
@@ -180,21 +180,21 @@ bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::strin
     errno = 0;
     if (!env.Sync(file))
     {
-        EngineLog::SystemError(file, errno);
+        log::SystemError(file, errno);
         return false;
     }
     boost::system::error_code ec;
     fs::rename(file, destination, ec);
     if (ec)
     {
-        EngineLog::SystemError(destination, ec.value());
+        log::SystemError(destination, ec.value());
         return false;
     }
     const fs::path folder = fs::path(destination).parent_path();
     errno = 0;
     if (!env.Sync(folder.empty() ? "." : folder.string()))
     {
-        EngineLog::SystemError(folder.string(), errno);
+        log::SystemError(folder.string(), errno);
         return false;
     }
     return true;
@@ -203,29 +203,29 @@ bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::strin
 void ItemUserInstaller::InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination)
 {
     const std::string destination = env.emmcRoot + relativeDestination;
-    EngineLog::Line("Extracting and installing system file " + destination + " ...");
+    log::Line("Extracting and installing system file " + destination + " ...");
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(data, destination + ".tmp", plain);
     if (errorCode != ErrorCode::kNoError)
     {
-        EngineLog::Line("Failed.");
+        log::Line("Failed.");
         return;
     }
     if (!ReplaceDurably(destination + ".tmp", destination))
     {
-        EngineLog::Line("Failed.");
+        log::Line("Failed.");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    EngineLog::Line("Done.");
+    log::Line("Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemUserKernel& item)
 {
-    EngineLog::Line("Extracting and installing user kernel ...");
+    log::Line("Extracting and installing user kernel ...");
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
-    EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
+    log::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
 }
 
 bool ItemUserInstaller::ConditionPasses(int16_t id)
@@ -250,13 +250,13 @@ void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
     {
         if (!ChangeMode(path, 0600))
         {
-            EngineLog::SystemError(path, errno);
+            log::SystemError(path, errno);
             errorCode = ErrorCode::kExt3AttributesFailed;
         }
     }
     else if (!env.Disk().SetVfatAttributes(path, false, false, false, false))
     {
-        EngineLog::SystemError(path, errno);
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kVfatAttributesFailed;
     }
 }
@@ -283,8 +283,8 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     }
     if (!ok)
     {
-        EngineLog::SystemError(path, errno);
-        EngineLog::Line("Failed !");
+        log::SystemError(path, errno);
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
     }
     return ok;
@@ -308,22 +308,22 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::Item
         if (!env.Disk().SetVfatAttributes(path, entry.fatReadOnly(), entry.fatArchive(), entry.fatSystem(),
                                           entry.fatHidden()))
         {
-            EngineLog::SystemError(path, errno);
+            log::SystemError(path, errno);
             errorCode = ErrorCode::kVfatAttributesFailed;
         }
         return;
     }
     if (!ChangeMode(path, Ext3Mode(entry)))
     {
-        EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
-        EngineLog::SystemError(path, errno);
+        log::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
     if (!ChangeOwner(path, entry.uid(), entry.gid()))
     {
-        EngineLog::Line(kOwnersFailed);
-        EngineLog::SystemError(path, errno);
+        log::Line(kOwnersFailed);
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
@@ -332,22 +332,22 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::Item
     const unsigned mode = Ext3Mode(entry);
     if ((mode & (S_ISUID | S_ISGID)) != 0 && !ChangeMode(path, mode))
     {
-        EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
-        EngineLog::SystemError(path, errno);
+        log::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
     }
 }
 
 void ItemUserInstaller::EndItem()
 {
-    EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done.");
+    log::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemDir& item)
 {
     if (!ConditionPasses(item.conditionId()))
         return;
-    EngineLog::Line("Extracting and installing directory " + item.path() + " ...");
+    log::Line("Extracting and installing directory " + item.path() + " ...");
     std::string path;
     if (!Confine(item.path(), path))
         return;
@@ -356,7 +356,7 @@ void ItemUserInstaller::visit(pkg::ItemDir& item)
     // A link where the directory goes is replaced: its target is none of this item's business.
     if (!instrument::ConfinedPath::RemoveLinkAt(path))
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -365,8 +365,8 @@ void ItemUserInstaller::visit(pkg::ItemDir& item)
         fs::create_directories(path, ec);
         if (ec)
         {
-            EngineLog::SystemError(path, ec.value());
-            EngineLog::Line("Failed !");
+            log::SystemError(path, ec.value());
+            log::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;
         }
@@ -388,7 +388,7 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
         return;
     }
     const bool ext3 = instrument::IsExt3Path(item.path());
-    EngineLog::Line("Extracting and installing file " + item.path() + " ...");
+    log::Line("Extracting and installing file " + item.path() + " ...");
     std::string path;
     if (!Confine(item.path(), path))
         return;
@@ -400,13 +400,13 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
         Unlock(path, ext3);
     if (errorCode != ErrorCode::kNoError)
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         return;
     }
     Extract(item.dataInfo(), path, *FileStrategy(item), item.installedSize());
     if (errorCode != ErrorCode::kNoError)
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         return;
     }
     if (!StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
@@ -421,11 +421,11 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
         return;
     const std::string& linkPath = item.linkPath();
     const std::string& target = item.linkTarget();
-    EngineLog::Line("Extracting and installing link " + linkPath + " ...");
+    log::Line("Extracting and installing link " + linkPath + " ...");
     if (!instrument::IsExt3Path(linkPath))
     {
-        EngineLog::Line("    Destination path is not in ext3 partition !");
-        EngineLog::Line("Failed !");
+        log::Line("    Destination path is not in ext3 partition !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -444,24 +444,24 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
     }
     if (!ready)
     {
-        EngineLog::Line("    Destination folder does not exists or failed to delete pre-existent link !");
-        EngineLog::SystemError(path, ec.value());
-        EngineLog::Line("Failed !");
+        log::Line("    Destination folder does not exists or failed to delete pre-existent link !");
+        log::SystemError(path, ec.value());
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     fs::create_symlink(target, path, ec);
     if (ec)
     {
-        EngineLog::Line("    Error in creating link " + path + " -> " + target + " !");
-        EngineLog::SystemError(path, ec.value());
-        EngineLog::Line("Failed !");
+        log::Line("    Error in creating link " + path + " -> " + target + " !");
+        log::SystemError(path, ec.value());
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     if (!env.Disk().CheckLink(path, target, static_cast<int>(item.targetMustExist())))
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -471,14 +471,14 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
             return;
         if (::lchown(path.c_str(), item.uid(), item.gid()) != 0)
         {
-            EngineLog::Line(kOwnersFailed);
-            EngineLog::SystemError(path, errno);
-            EngineLog::Line("Failed !");
+            log::Line(kOwnersFailed);
+            log::SystemError(path, errno);
+            log::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;
         }
     }
-    EngineLog::Line("Done.");
+    log::Line("Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemTar& item)
@@ -489,7 +489,7 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
             notifier->BytesProcessed(item.installedSize());
         return;
     }
-    EngineLog::Line("Extracting and installing tar file " + item.destination() + " ...");
+    log::Line("Extracting and installing tar file " + item.destination() + " ...");
     // The folder is entered, so each of its components (itself included) may only lead inside the partition.
     std::string inside;
     if (!Confine((fs::path(item.destination()).parent_path() / "x").string(), inside))
@@ -498,14 +498,14 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
     boost::system::error_code ec;
     if (!fs::is_directory(folder, ec))
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     std::unique_ptr<tar::TarExtractor> tar(env.TarFactory().Create());
     if (!tar)
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kTarFailed;
         return;
     }
@@ -515,14 +515,14 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kTarFailed;
-        EngineLog::Line("Tar streaming extract error(s):");
+        log::Line("Tar streaming extract error(s):");
         std::vector<std::string> errors;
         tar->TakeErrors(errors);
-        for (const std::string& error : errors) EngineLog::Line(error);
+        for (const std::string& error : errors) log::Line(error);
     }
-    EngineLog::Line("Done.");
+    log::Line("Done.");
 }
 
 void ItemUserInstaller::CompleteInstallation()
@@ -544,29 +544,29 @@ void ItemUserInstaller::CompleteInstallation()
         env.Partitions().Mount(instrument::Partition::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
-        EngineLog::Line("Executing script post.sh ...");
-        EngineLog::CopyFileAndRemove(output);
+        log::Line("Executing script post.sh ...");
+        log::CopyFileAndRemove(output);
         if (status != 0)
         {
-            EngineLog::SystemError(output, error);
-            EngineLog::Line("Failed !");
+            log::SystemError(output, error);
+            log::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;
         }
-        EngineLog::Line("Done.");
+        log::Line("Done.");
     }
     boost::system::error_code ec;
     if (fs::exists(env.scriptDir, ec))
         fs::remove_all(env.scriptDir, ec);
-    EngineLog::Line("Committing user kernel ...");
+    log::Line("Committing user kernel ...");
     const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
     if (instrument::PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    EngineLog::Line("Done.");
+    log::Line("Done.");
     // Until the partitions are synced and unmounted the installed files may not be on the device: a failure
     // here is a failed installation, however well the items went.
     if (!env.Partitions().UnmountAll())

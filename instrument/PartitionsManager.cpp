@@ -1,6 +1,6 @@
 #include "instrument/PartitionsManager.h"
 
-#include "log/LogStream.h"
+#include "log/Log.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,11 +24,6 @@ PartitionsManager::PartitionsManager(CommandRunner& runner, const std::string& e
 }
 
 PartitionsManager::~PartitionsManager() = default;
-
-void PartitionsManager::Log(const std::string& message)
-{
-    log::LogStream::Instance().WriteLine(message.c_str());
-}
 
 bool PartitionsManager::GetMountPoint(Partition partition, std::string& mountPoint) const
 {
@@ -60,22 +55,22 @@ bool PartitionsManager::Mount(Partition partition)
     const auto row = mounters.find(partition);
     if (row == mounters.end())
     {
-        Log("Error in mounting partition " + mountPoint + "(unknown index " +
-            std::to_string(PartitionIndex(partition)) + ") !");
+        log::Line("Error in mounting partition " + mountPoint + "(unknown index " +
+                  std::to_string(PartitionIndex(partition)) + ") !");
         return false;
     }
     if (!row->second)
     {
-        Log("Error in mounting partition " + mountPoint + " (mounter doesn't exists) !");
+        log::Line("Error in mounting partition " + mountPoint + " (mounter doesn't exists) !");
         return false;
     }
     if (row->second->IsMounted())
     {
         return true;
     }
-    Log("Mounting partition " + mountPoint + " ...");
+    log::Line("Mounting partition " + mountPoint + " ...");
     const bool ok = row->second->Mount(1);
-    Log(ok ? "Done." : "Failed !");
+    log::Line(ok ? "Done." : "Failed !");
     return ok;
 }
 
@@ -86,22 +81,22 @@ bool PartitionsManager::Unmount(Partition partition)
     const auto row = mounters.find(partition);
     if (row == mounters.end())
     {
-        Log("Error in umounting partition " + mountPoint + "(unknown index " +
-            std::to_string(PartitionIndex(partition)) + ") !");
+        log::Line("Error in umounting partition " + mountPoint + "(unknown index " +
+                  std::to_string(PartitionIndex(partition)) + ") !");
         return false;
     }
     if (!row->second)
     {
-        Log("Error in umounting partition " + mountPoint + " (mounter doesn't exists) !");
+        log::Line("Error in umounting partition " + mountPoint + " (mounter doesn't exists) !");
         return false;
     }
     if (!row->second->IsMounted())
     {
         return true;
     }
-    Log("Umounting partition " + mountPoint + " ...");
+    log::Line("Umounting partition " + mountPoint + " ...");
     const bool ok = row->second->Unmount();
-    Log(ok ? "Done" : "Failed !");
+    log::Line(ok ? "Done" : "Failed !");
     return ok;
 }
 
@@ -114,7 +109,7 @@ bool PartitionsManager::UnmountAll()
         {
             continue;
         }
-        Log("Umounting partition " + row.second->MountPoint() + " ...");
+        log::Line("Umounting partition " + row.second->MountPoint() + " ...");
         // A failed sync means written data may never reach the device; the partition is still put back
         // as it was found, and the run fails.
         errno = 0;
@@ -122,12 +117,11 @@ bool PartitionsManager::UnmountAll()
         const int error = errno;
         if (!synced)
         {
-            Log("    Error in syncing partition " + row.second->MountPoint() + " !");
-            if (error != 0)
-                Log("    " + row.second->MountPoint() + ": " + std::strerror(error));
+            log::Line("    Error in syncing partition " + row.second->MountPoint() + " !");
+            log::SystemError(row.second->MountPoint(), error);
         }
         const bool ok = row.second->Unmount() && synced;
-        Log(ok ? "Done." : "Failed !");
+        log::Line(ok ? "Done." : "Failed !");
         allDone = allDone && ok;
     }
     return allDone;

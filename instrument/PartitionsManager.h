@@ -40,8 +40,6 @@ public:
     bool UnmountAll();
 
 private:
-    static void Log(const std::string& message);
-
     // Ordered by index, so that lookups and UnmountAll walk the table from 0 up.
     std::map<Partition, std::unique_ptr<IPartitionMounter>> mounters;
 };

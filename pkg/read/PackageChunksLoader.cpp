@@ -1,7 +1,7 @@
 #include "pkg/read/PackageChunksLoader.h"
 #include "base/ByteOrder.h"
 
-#include "log/LogStream.h"
+#include "log/Log.h"
 #include "pkg/items/IPkgItem.h"
 #include "pkg/read/ChunkItemFactory.h"
 #include "pkg/read/MultipleFileReader.h"
@@ -42,11 +42,6 @@ PackageChunksLoader::~PackageChunksLoader()
     factories_.reset();
 }
 
-void PackageChunksLoader::Log(const std::string& message)
-{
-    log::LogStream::Instance().WriteLine(message);
-}
-
 bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
 {
     pending_.reset();
@@ -59,7 +54,7 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
 
     if (!pathExists(path))
     {
-        Log("Package file " + path + " doesn't exist !");
+        log::Line("Package file " + path + " doesn't exist !");
         return false;
     }
 
@@ -70,10 +65,10 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     {
         if (!reader->addFile(name))
         {
-            Log("Failed to load " + name + " !");
+            log::Line("Failed to load " + name + " !");
             return false;
         }
-        Log("Loaded " + name);
+        log::Line("Loaded " + name);
         if (counter == 0 || counter > kLastPartCounter)
         {
             break;
@@ -93,17 +88,17 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     // instrument half updated while the run reports success.
     if (!chunksFitStream(*reader))
     {
-        Log("Failed to load " + path + " !");
+        log::Line("Failed to load " + path + " !");
         return false;
     }
 
-    Log("Verifying package integrity ...");
+    log::Line("Verifying package integrity ...");
     const bool verified = verifier != nullptr && verifier->verify(reader.get());
-    Log(verified ? "Done." : "Failed.");
+    log::Line(verified ? "Done." : "Failed.");
     const std::string detail = verifier != nullptr ? verifier->resultDetail() : std::string();
     if (!detail.empty())
     {
-        Log(detail);
+        log::Line(detail);
     }
     if (!verified)
     {
@@ -165,8 +160,8 @@ bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
     {
         if (got > 0)
         {
-            Log("    Package walk ended at offset " + std::to_string(frame.start) + ": only " +
-                std::to_string(got) + " bytes left, too few for a chunk header.");
+            log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": only " +
+                      std::to_string(got) + " bytes left, too few for a chunk header.");
         }
         return false;
     }
@@ -177,8 +172,9 @@ bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
     // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.
     if (frame.size < 0 || frame.payloadStart < 0)
     {
-        Log("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
-            std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) + ").");
+        log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
+                  std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) +
+                  ").");
         return false;
     }
     return true;
@@ -197,9 +193,9 @@ bool PackageChunksLoader::chunksFitStream(MultipleFileReader& reader)
     {
         if (frame.size > streamSize - frame.payloadStart)
         {
-            Log("    The chunk at offset " + std::to_string(frame.start) + " declares " +
-                std::to_string(frame.size) + " bytes, past the end of the package (" +
-                std::to_string(streamSize) + " bytes).");
+            log::Line("    The chunk at offset " + std::to_string(frame.start) + " declares " +
+                      std::to_string(frame.size) + " bytes, past the end of the package (" +
+                      std::to_string(streamSize) + " bytes).");
             return false;
         }
         const int64_t next = frame.payloadStart + frame.size + paddingFor(frame.size);
@@ -243,9 +239,9 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
     boost::shared_ptr<IPkgItem> item(factories_ ? factories_->create(frame.type, size) : nullptr);
     if (!item)
     {
-        Log("    Package walk ended at offset " + std::to_string(frame.start) +
-            ": no item could be made of the " + "chunk of type " + std::to_string(frame.type) + " (" +
-            std::to_string(size) + " bytes).");
+        log::Line("    Package walk ended at offset " + std::to_string(frame.start) +
+                  ": no item could be made of the " + "chunk of type " + std::to_string(frame.type) + " (" +
+                  std::to_string(size) + " bytes).");
         exhausted_ = true;
         return item;
     }
