@@ -1,5 +1,6 @@
 #include "install/InstallDiskFormatter.h"
 
+#include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/PartitionsManager.h"
 #include "log/Log.h"
@@ -124,16 +125,12 @@ void InstallDiskFormatter::RunFormatScript()
         return;
     }
     log::Line("Executing script format.sh ...");
+    ItemScope scope(errorCode, "Done.", "Failed.");
     const std::string output = env.TmpFile("format.out");
     const int status = env.Runner().RunToFile(FormatCommand(path), output);
     log::CopyFileAndRemove(output);
     if (status != 0)
-    {
-        log::Line("Failed.");
         errorCode = ErrorCode::kFormatScriptFailed;
-        return;
-    }
-    log::Line("Done.");
 }
 
 }  // namespace vex::install

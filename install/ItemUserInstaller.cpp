@@ -1,6 +1,7 @@
 #include "install/ItemUserInstaller.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/ConfinedPath.h"
 #include "instrument/DiskUtils.h"
@@ -96,7 +97,6 @@ bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
     if (!instrument::ConfinedPath::Resolve(partition, full, env.emmcRoot, path, why))
     {
         log::Line("    " + why);
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return false;
     }
@@ -204,28 +204,19 @@ void ItemUserInstaller::InstallSystemFile(pkg::DataInfo& data, const std::string
 {
     const std::string destination = env.emmcRoot + relativeDestination;
     log::Line("Extracting and installing system file " + destination + " ...");
+    ItemScope scope(errorCode, "Done.", "Failed.");
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(data, destination + ".tmp", plain);
-    if (errorCode != ErrorCode::kNoError)
-    {
-        log::Line("Failed.");
-        return;
-    }
-    if (!ReplaceDurably(destination + ".tmp", destination))
-    {
-        log::Line("Failed.");
+    if (errorCode == ErrorCode::kNoError && !ReplaceDurably(destination + ".tmp", destination))
         errorCode = ErrorCode::kStepFailed;
-        return;
-    }
-    log::Line("Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemUserKernel& item)
 {
     log::Line("Extracting and installing user kernel ...");
+    ItemScope scope(errorCode, "Done");
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
-    log::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
 }
 
 bool ItemUserInstaller::ConditionPasses(int16_t id)
@@ -284,7 +275,6 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
     if (!ok)
     {
         log::SystemError(path, errno);
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
     }
     return ok;
@@ -338,16 +328,12 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::Item
     }
 }
 
-void ItemUserInstaller::EndItem()
-{
-    log::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done.");
-}
-
 void ItemUserInstaller::visit(pkg::ItemDir& item)
 {
     if (!ConditionPasses(item.conditionId()))
         return;
     log::Line("Extracting and installing directory " + item.path() + " ...");
+    ItemScope scope(errorCode);
     std::string path;
     if (!Confine(item.path(), path))
         return;
@@ -356,7 +342,6 @@ void ItemUserInstaller::visit(pkg::ItemDir& item)
     // A link where the directory goes is replaced: its target is none of this item's business.
     if (!instrument::ConfinedPath::RemoveLinkAt(path))
     {
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -366,16 +351,13 @@ void ItemUserInstaller::visit(pkg::ItemDir& item)
         if (ec)
         {
             log::SystemError(path, ec.value());
-            log::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;
         }
     }
     Unlock(path, ext3);
-    if (!StampTime(path, Kind::Directory, "", ""))
-        return;
-    ApplyAttributes(path, item.entry(), ext3);
-    EndItem();
+    if (StampTime(path, Kind::Directory, "", ""))
+        ApplyAttributes(path, item.entry(), ext3);
 }
 
 void ItemUserInstaller::visit(pkg::ItemFile& item)
@@ -389,6 +371,7 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
     }
     const bool ext3 = instrument::IsExt3Path(item.path());
     log::Line("Extracting and installing file " + item.path() + " ...");
+    ItemScope scope(errorCode);
     std::string path;
     if (!Confine(item.path(), path))
         return;
@@ -399,20 +382,10 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
     else
         Unlock(path, ext3);
     if (errorCode != ErrorCode::kNoError)
-    {
-        log::Line("Failed !");
         return;
-    }
     Extract(item.dataInfo(), path, *FileStrategy(item), item.installedSize());
-    if (errorCode != ErrorCode::kNoError)
-    {
-        log::Line("Failed !");
-        return;
-    }
-    if (!StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
-        return;
-    ApplyAttributes(path, item.entry(), ext3);
-    EndItem();
+    if (errorCode == ErrorCode::kNoError && StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
+        ApplyAttributes(path, item.entry(), ext3);
 }
 
 void ItemUserInstaller::visit(pkg::ItemLink& item)
@@ -422,10 +395,10 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
     const std::string& linkPath = item.linkPath();
     const std::string& target = item.linkTarget();
     log::Line("Extracting and installing link " + linkPath + " ...");
+    ItemScope scope(errorCode);
     if (!instrument::IsExt3Path(linkPath))
     {
         log::Line("    Destination path is not in ext3 partition !");
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -446,7 +419,6 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
     {
         log::Line("    Destination folder does not exists or failed to delete pre-existent link !");
         log::SystemError(path, ec.value());
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -455,13 +427,11 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
     {
         log::Line("    Error in creating link " + path + " -> " + target + " !");
         log::SystemError(path, ec.value());
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     if (!env.Disk().CheckLink(path, target, static_cast<int>(item.targetMustExist())))
     {
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -473,12 +443,9 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
         {
             log::Line(kOwnersFailed);
             log::SystemError(path, errno);
-            log::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
-            return;
         }
     }
-    log::Line("Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemTar& item)
@@ -490,6 +457,7 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
         return;
     }
     log::Line("Extracting and installing tar file " + item.destination() + " ...");
+    ItemScope scope(errorCode);
     // The folder is entered, so each of its components (itself included) may only lead inside the partition.
     std::string inside;
     if (!Confine((fs::path(item.destination()).parent_path() / "x").string(), inside))
@@ -498,14 +466,12 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
     boost::system::error_code ec;
     if (!fs::is_directory(folder, ec))
     {
-        log::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     std::unique_ptr<tar::TarExtractor> tar(env.TarFactory().Create());
     if (!tar)
     {
-        log::Line("Failed !");
         errorCode = ErrorCode::kTarFailed;
         return;
     }
@@ -515,14 +481,16 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {
-        log::Line("Failed !");
         errorCode = ErrorCode::kTarFailed;
+        scope.Close();
         log::Line("Tar streaming extract error(s):");
         std::vector<std::string> errors;
         tar->TakeErrors(errors);
         for (const std::string& error : errors) log::Line(error);
+        // The extractor's errors come after the item's "Failed !", and "Done." ends their list: logs have
+        // always read so for a failed tar, and whoever reads them looks for the list between the two.
+        log::Line("Done.");
     }
-    log::Line("Done.");
 }
 
 void ItemUserInstaller::CompleteInstallation()
@@ -545,28 +513,27 @@ void ItemUserInstaller::CompleteInstallation()
         if (logWasOpen)
             log.Open(logPath);
         log::Line("Executing script post.sh ...");
+        ItemScope scope(errorCode);
         log::CopyFileAndRemove(output);
         if (status != 0)
         {
             log::SystemError(output, error);
-            log::Line("Failed !");
             errorCode = ErrorCode::kStepFailed;
             return;
         }
-        log::Line("Done.");
     }
     boost::system::error_code ec;
     if (fs::exists(env.scriptDir, ec))
         fs::remove_all(env.scriptDir, ec);
-    log::Line("Committing user kernel ...");
-    const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
-    if (instrument::PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
     {
-        log::Line("Failed !");
-        errorCode = ErrorCode::kStepFailed;
-        return;
+        log::Line("Committing user kernel ...");
+        ItemScope scope(errorCode);
+        const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
+        if (instrument::PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
+            errorCode = ErrorCode::kStepFailed;
     }
-    log::Line("Done.");
+    if (errorCode != ErrorCode::kNoError)
+        return;
     // Until the partitions are synced and unmounted the installed files may not be on the device: a failure
     // here is a failed installation, however well the items went.
     if (!env.Partitions().UnmountAll())

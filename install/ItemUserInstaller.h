@@ -101,7 +101,6 @@ private:
     // Flushes `file`, renames it to `destination` and flushes the folder, so that a power cut leaves the old
     // or the new file, never a torn one.
     bool ReplaceDurably(const std::string& file, const std::string& destination);
-    void EndItem();
 
     InstallEnvironment env;
     base::InstallProgressNotifierInterface* notifier;

@@ -1,6 +1,7 @@
 #include "install/ScriptsExecutor.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/DiskUtils.h"
 #include "instrument/FileStatus.h"
@@ -131,9 +132,9 @@ void ScriptsExecutor::visit(pkg::ItemScript& item)
         return;
     const std::string& name = item.name();
     log::Line("Extracting script " + name + " ...");
+    ItemScope scope(errorCode);
     if (!IsPlainFileName(name) || !PrepareScriptDir())
     {
-        log::Line("Failed !");
         errorCode = ErrorCode::kScriptNotWritten;
         return;
     }
@@ -173,13 +174,7 @@ void ScriptsExecutor::visit(pkg::ItemScript& item)
         log::SystemError(path, ec.value());
         errorCode = ErrorCode::kScriptNotWritten;
     }
-    if (errorCode != ErrorCode::kNoError)
-    {
-        log::Line("Failed !");
-        return;
-    }
-    log::Line("Done.");
-    if (item.conditionId() != pkg::PackageFormat::kNoCondition)
+    if (errorCode == ErrorCode::kNoError && item.conditionId() != pkg::PackageFormat::kNoCondition)
         conditionalScripts.push_back({path, item.conditionId(), false});
 }
 
@@ -266,6 +261,7 @@ bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
     if (!instrument::PathExists(path))
         return true;
     log::Line("Executing script " + name + " ...");
+    ItemScope scope(errorCode);
     const std::string logFile = env.TmpFile(name.substr(0, name.size() - 3) + ".log");
     const int status = env.Runner().RunToFile(instrument::CommandRunner::ShellQuote(path), logFile);
     log::CopyFileAndRemove(logFile);
@@ -273,11 +269,9 @@ bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
     {
         if (tellUser)
             ReportPreScriptRefusal();
-        log::Line("Failed !");
         errorCode = ErrorCode::kScriptFailed;
         return false;
     }
-    log::Line("Done.");
     return true;
 }
 
@@ -307,15 +301,14 @@ void ScriptsExecutor::RunScripts()
     for (ConditionalScript& script : conditionalScripts)
     {
         log::Line("Executing conditional script " + fs::path(script.path).filename().string() + " ...");
+        ItemScope scope(errorCode);
         if (!instrument::PathExists(script.path))
         {
-            log::Line("Failed !");
             errorCode = ErrorCode::kScriptFailed;
             return;
         }
         // A failing conditional script only switches its items off.
         script.result = env.Runner().Run(instrument::CommandRunner::ShellQuote(script.path)) == 0;
-        log::Line("Done.");
     }
 }
 
