@@ -221,13 +221,7 @@ void ItemUserInstaller::visit(pkg::ItemUserKernel& item)
 
 bool ItemUserInstaller::ConditionPasses(int16_t id)
 {
-    const auto found = conditionResults.find(id);
-    if (found == conditionResults.end())
-    {
-        errorCode = ErrorCode::kUnknownCondition;
-        return false;
-    }
-    return found->second;
+    return install::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
 void ItemUserInstaller::Unlock(const std::string& path, bool ext3)

@@ -87,7 +87,7 @@ private:
     };
 
     void InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination);
-    // False when the item is not to be installed (condition false or unknown).
+    // False when the item is not to be installed: its condition is false, or unknown (logged, error set).
     bool ConditionPasses(int16_t id);
     // `path` is where the item's path really leads, through directories only; false (logged, error set) when
     // a link on the way leads outside the partition the path names.
@@ -107,7 +107,7 @@ private:
     tar::TarExtractor::DateTimeMode dateTimeMode;
     std::string packageDate;
     std::string packageTime;
-    ConditionResults conditionResults{{-1, true}};
+    ConditionResults conditionResults;
     DataInfoExtractor extractor;
     bool postScriptSeen = false;
     ErrorCode errorCode = ErrorCode::kNoError;
