@@ -9,10 +9,8 @@
 #include "instrument/PartitionsManager.h"
 #include "log/Log.h"
 #include "log/LogStream.h"
-#include "pkg/decode/DecryptionStrategy.h"
-#include "pkg/decode/QtUncompressionStrategy.h"
+#include "pkg/decode/FileStrategy.h"
 #include "pkg/decode/ReadingStrategy.h"
-#include "pkg/decode/SubChunckReadingStrategy.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
@@ -145,18 +143,6 @@ void ItemUserInstaller::visit(pkg::ItemScript& item)
 {
     if (item.name() == "post.sh")
         postScriptSeen = true;
-}
-
-std::unique_ptr<pkg::ProcessingStrategy> ItemUserInstaller::FileStrategy(const pkg::ItemFile& item)
-{
-    if (item.compression() == pkg::PackageFormat::kCompressionQtZlib)
-        return std::unique_ptr<pkg::ProcessingStrategy>(
-            new pkg::SubChunckReadingStrategy(new pkg::QtUncompressionStrategy));
-    if (item.cipherType() != pkg::PackageFormat::kCipherNone)
-        return std::unique_ptr<pkg::ProcessingStrategy>(
-            new pkg::DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
-    return std::unique_ptr<pkg::ProcessingStrategy>(
-        new pkg::ReadingStrategy(pkg::ReadingStrategy::kPlainBlock));
 }
 
 void ItemUserInstaller::Extract(pkg::DataInfo& data, const std::string& path,
@@ -377,7 +363,7 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
         Unlock(path, ext3);
     if (errorCode != ErrorCode::kNoError)
         return;
-    Extract(item.dataInfo(), path, *FileStrategy(item), item.installedSize());
+    Extract(item.dataInfo(), path, *pkg::StrategyFor(item), item.installedSize());
     if (errorCode == ErrorCode::kNoError && StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
         ApplyAttributes(path, item.entry(), ext3);
 }

@@ -5,7 +5,6 @@
 #include "pkg/items/PkgItemVisitor.h"
 #include "tar/TarExtractor.h"
 
-#include <memory>
 #include <string>
 
 namespace vex::pkg
@@ -75,8 +74,6 @@ public:
 
     // The mode an ext3 destination gets from the item's permission bytes and flags.
     static unsigned Ext3Mode(const pkg::ItemFileSystemEntry& entry);
-    // How a file item's stored bytes are decoded: compressed sub-chunks, a cipher, or read as they are.
-    static std::unique_ptr<pkg::ProcessingStrategy> FileStrategy(const pkg::ItemFile& item);
 
 private:
     enum class Kind
