@@ -73,13 +73,11 @@ InstallThread::~InstallThread()
     delete notifier;
 }
 
-void InstallThread::Launch(const QString& pkgFile, const QString& logFile,
-                           tar::TarExtractor::DateTimeMode dateTime, int format)
+void InstallThread::Launch(const QString& pkgFile, const QString& logFile, install::InstallOptions runOptions)
 {
     pkgFileName = pkgFile;
     logFileName = logFile;
-    dateTimeMode = dateTime;
-    formatFlag = format;
+    options = runOptions;
     if (QFile::exists(installerCopyFile))
     {
         QFile::remove(installerCopyFile);
@@ -169,8 +167,8 @@ void InstallThread::run()
     logKeeper->Open(logFileName.toStdString());
     log::Line("-----------------------------------------------------");
 
-    int formatParameter = 0;
-    if (!FindFormatParameter(formatParameter))
+    install::InstallOptions runOptions = options;
+    if (!FindFormatParameter(runOptions.formatParameter))
     {
         log::Line("Unknown productId !");
         Finish(false);
@@ -181,7 +179,7 @@ void InstallThread::run()
     {
         install::InstallationManager manager(notifier);
         const QByteArray path = pkgFileName.toLatin1();
-        result = manager.Install(path.constData(), verifier.get(), formatFlag, formatParameter, dateTimeMode);
+        result = manager.Install(path.constData(), verifier.get(), runOptions);
     }
     verifier.reset();
     Finish(result == install::InstallationManager::kInstalled);

@@ -23,9 +23,9 @@ const instrument::Partition kFormattablePartitions[] = {
     instrument::Partition::kVdlPcm, instrument::Partition::kBkpPcm};
 }  // namespace
 
-InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
+InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, InstallOptions installOptions,
                                            const InstallEnvironment& environment)
-    : env(environment), conditionResults(results), formatFlag(flag), formatParameter(parameter)
+    : env(environment), conditionResults(results), options(installOptions)
 {
 }
 
@@ -106,10 +106,11 @@ void InstallDiskFormatter::visit(pkg::ItemLink& item)
 
 std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) const
 {
-    std::string command = instrument::CommandRunner::ShellQuote(scriptPath) + (formatFlag != 0 ? " 1" : " 0");
+    std::string command =
+        instrument::CommandRunner::ShellQuote(scriptPath) + (options.formatFlag != 0 ? " 1" : " 0");
     for (const instrument::Partition partition : kFormattablePartitions)
         command += writeRequested[instrument::PartitionIndex(partition)] ? " 1" : " 0";
-    return command + " " + std::to_string(formatParameter < 0 ? 0 : formatParameter);
+    return command + " " + std::to_string(options.formatParameter < 0 ? 0 : options.formatParameter);
 }
 
 void InstallDiskFormatter::RunFormatScript()

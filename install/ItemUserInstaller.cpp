@@ -65,6 +65,21 @@ bool ChangeOwner(const std::string& path, uid_t uid, gid_t gid)
     return ok;
 }
 
+// The tar extractor keeps a mode type of its own, below the engine.
+tar::TarExtractor::DateTimeMode TarDateTimeMode(DateTimeMode mode)
+{
+    switch (mode)
+    {
+        case DateTimeMode::kPackage:
+            return tar::TarExtractor::DateTimeMode::kPackage;
+        case DateTimeMode::kAsExtracted:
+            return tar::TarExtractor::DateTimeMode::kAsExtracted;
+        case DateTimeMode::kNow:
+            break;
+    }
+    return tar::TarExtractor::DateTimeMode::kNow;
+}
+
 unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsigned execute)
 {
     return ((permissions & 1) ? read : 0) | ((permissions & 2) ? write : 0) |
@@ -73,9 +88,8 @@ unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsi
 }  // namespace
 
 ItemUserInstaller::ItemUserInstaller(base::InstallProgressNotifierInterface* notifier_,
-                                     tar::TarExtractor::DateTimeMode mode,
-                                     const InstallEnvironment& environment)
-    : env(environment), notifier(notifier_), dateTimeMode(mode), extractor(notifier_)
+                                     InstallOptions installOptions, const InstallEnvironment& environment)
+    : env(environment), notifier(notifier_), options(installOptions), extractor(notifier_)
 {
 }
 
@@ -237,17 +251,17 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
 {
     bool ok = true;
     errno = 0;
-    switch (dateTimeMode)
+    switch (options.dateTimeMode)
     {
-        case tar::TarExtractor::DateTimeMode::kNow:
+        case DateTimeMode::kNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
                 ok = env.Disk().SetFileDateTimeNow(path);
             break;
-        case tar::TarExtractor::DateTimeMode::kPackage:
+        case DateTimeMode::kPackage:
             ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
             break;
-        case tar::TarExtractor::DateTimeMode::kAsExtracted:
+        case DateTimeMode::kAsExtracted:
             if (kind == Kind::File)
                 ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
             break;
@@ -456,8 +470,8 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
         return;
     }
     tar->SetNotifier(notifier);
-    tar->SetDateTimeMode(dateTimeMode);
-    if (dateTimeMode == tar::TarExtractor::DateTimeMode::kPackage)
+    tar->SetDateTimeMode(TarDateTimeMode(options.dateTimeMode));
+    if (options.dateTimeMode == DateTimeMode::kPackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {

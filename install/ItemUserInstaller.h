@@ -2,8 +2,8 @@
 
 #include "install/DataInfoExtractor.h"
 #include "install/InstallEnvironment.h"
+#include "install/InstallOptions.h"
 #include "pkg/items/PkgItemVisitor.h"
-#include "tar/TarExtractor.h"
 
 #include <string>
 
@@ -51,9 +51,8 @@ public:
     // Codes above this one, and below 0, are the stage's own fault.
     static constexpr ErrorCode kLastErrorCode = ErrorCode::kTarFailed;
 
-    // `dateTimeMode` says how written files are time-stamped.
-    ItemUserInstaller(base::InstallProgressNotifierInterface* notifier,
-                      tar::TarExtractor::DateTimeMode dateTimeMode,
+    // The options' date-time mode says how written files are time-stamped.
+    ItemUserInstaller(base::InstallProgressNotifierInterface* notifier, InstallOptions options,
                       const InstallEnvironment& environment = InstallEnvironment());
 
     // Adds the conditional scripts' results; ids already known keep theirs.
@@ -101,7 +100,7 @@ private:
 
     InstallEnvironment env;
     base::InstallProgressNotifierInterface* notifier;
-    tar::TarExtractor::DateTimeMode dateTimeMode;
+    InstallOptions options;
     std::string packageDate;
     std::string packageTime;
     ConditionResults conditionResults;

@@ -24,7 +24,7 @@ namespace
 namespace fs = boost::filesystem;
 using test_support::bytesOf;
 // Files keep the time they are written at unless a test says otherwise.
-constexpr TarExtractor::DateTimeMode kStampNow = TarExtractor::DateTimeMode::kNow;
+const InstallOptions kStampNow{};
 
 class InstallerTest : public testing::Test, public EngineFixture
 {
