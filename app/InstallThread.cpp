@@ -56,13 +56,14 @@ InstallThread::InstallThread(QObject* parent, const QString& productIdFile, cons
         productId = output;
     }
 
-    notifier = new InstallProgressNotifier();
-    connect(notifier, &InstallProgressNotifier::bytesProcessed, this, &InstallThread::OnPkgBytesProcessed);
-    connect(notifier, &InstallProgressNotifier::BytesToProcessCalculated, this,
+    notifier = std::make_unique<InstallProgressNotifier>();
+    connect(notifier.get(), &InstallProgressNotifier::bytesProcessed, this,
+            &InstallThread::OnPkgBytesProcessed);
+    connect(notifier.get(), &InstallProgressNotifier::BytesToProcessCalculated, this,
             &InstallThread::OnPkgBytesToProcessCalculated);
-    connect(notifier, &InstallProgressNotifier::statusMessageChanged, this,
+    connect(notifier.get(), &InstallProgressNotifier::statusMessageChanged, this,
             &InstallThread::OnStatusMessageChanged);
-    connect(notifier, &InstallProgressNotifier::errorMessageChanged, this,
+    connect(notifier.get(), &InstallProgressNotifier::errorMessageChanged, this,
             &InstallThread::OnErrorMessageChanged);
 }
 
@@ -70,7 +71,6 @@ InstallThread::~InstallThread()
 {
     // The engine may still be reporting through the notifier: let the run end before it goes.
     wait();
-    delete notifier;
 }
 
 void InstallThread::Launch(const QString& pkgFile, const QString& logFile, install::InstallOptions runOptions)
@@ -160,10 +160,10 @@ void InstallThread::run()
     pkg::SecurityLevelFactory& level = pkg::TrustedKeys::present(keys)
                                            ? static_cast<pkg::SecurityLevelFactory&>(signedLevel)
                                            : pkg::SecurityLevel0Factory::instance();
-    std::unique_ptr<pkg::IPkgVerifier> verifier = level.createVerifier(notifier);
+    std::unique_ptr<pkg::IPkgVerifier> verifier = level.createVerifier(notifier.get());
 
     // A log that cannot be opened only loses its lines; the installation itself goes on.
-    logKeeper.reset(new log::LogFileKeeper(logDirectory.toStdString()));
+    logKeeper = std::make_unique<log::LogFileKeeper>(logDirectory.toStdString());
     logKeeper->Open(logFileName.toStdString());
     log::Line("-----------------------------------------------------");
 
@@ -177,7 +177,7 @@ void InstallThread::run()
 
     int result = install::InstallationManager::kPackageFailed;
     {
-        install::InstallationManager manager(notifier);
+        install::InstallationManager manager(notifier.get());
         const QByteArray path = pkgFileName.toLatin1();
         result = manager.Install(path.constData(), verifier.get(), runOptions);
     }

@@ -42,7 +42,7 @@ public:
     void Launch(const QString& pkgFile, const QString& logFile, install::InstallOptions options);
 
     // The notifier the engine reports through (owned by this object).
-    InstallProgressNotifier* Notifier() const { return notifier; }
+    InstallProgressNotifier* Notifier() const { return notifier.get(); }
 
     const QString& ProductId() const { return productId; }
     // The format parameter of this board's product; false for a product that is not known.
@@ -91,7 +91,7 @@ private:
     QString logFileName;
     install::InstallOptions options;
     qint64 runningTotal = 0;
-    InstallProgressNotifier* notifier = nullptr;
+    std::unique_ptr<InstallProgressNotifier> notifier;
     QMap<QString, int> productTable;
     QString productId;
     QString installerCopyFile;

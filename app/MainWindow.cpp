@@ -52,7 +52,7 @@ MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, const Env
       environment(env),
       // Reads the product identifier by running a command, so the window appears only once that has ended.
       thread(nullptr, env.productIdFile, env.installerCopyFile),
-      ui(new MainWindowUi),
+      ui(std::make_unique<MainWindowUi>()),
       xmlFileName(xmlFile),
       pkgFileName(pkgFile),
       keyDirectory(QString::fromLatin1(pkg::TrustedKeys::kDefaultDirectory))

@@ -1,6 +1,7 @@
 #include "install/ItemUserInstaller.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "base/UniqueFd.h"
 #include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/ConfinedPath.h"
@@ -40,29 +41,29 @@ namespace
 const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
 
 // Mode and owner are set on the entry itself, opened without following a link: a link found there is never
-// a way to change what it points to. A failure leaves its errno for the log's detail line.
-bool ChangeMode(const std::string& path, unsigned mode)
+// a way to change what it points to. A failure leaves its errno for the log's detail line, whatever the
+// close does to errno afterwards.
+template <typename Change>
+bool ChangeEntry(const std::string& path, Change change)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
         return false;
-    const bool ok = ::fchmod(fd, mode) == 0;
+    const bool ok = change(fd.get());
     const int error = errno;
-    ::close(fd);
+    fd.close();
     errno = error;
     return ok;
 }
 
+bool ChangeMode(const std::string& path, unsigned mode)
+{
+    return ChangeEntry(path, [mode](int fd) { return ::fchmod(fd, mode) == 0; });
+}
+
 bool ChangeOwner(const std::string& path, uid_t uid, gid_t gid)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fchown(fd, uid, gid) == 0;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return ok;
+    return ChangeEntry(path, [uid, gid](int fd) { return ::fchown(fd, uid, gid) == 0; });
 }
 
 // The tar extractor keeps a mode type of its own, below the engine.

@@ -103,10 +103,11 @@ TEST_P(InstallOptionsTest, TheDateTimeModeReachesTheTarExtractorAsTheSameMode)
     EXPECT_EQ(factory.record.dateTime, GetParam().dateTime);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, InstallOptionsTest,
-    testing::Values(ModeCase{DateTimeMode::kNow, TarExtractor::DateTimeMode::kNow, ""},
-                    ModeCase{DateTimeMode::kPackage, TarExtractor::DateTimeMode::kPackage, "03/04/2021 05.06"},
-                    ModeCase{DateTimeMode::kAsExtracted, TarExtractor::DateTimeMode::kAsExtracted, ""}));
+INSTANTIATE_TEST_SUITE_P(Modes, InstallOptionsTest,
+                         testing::Values(ModeCase{DateTimeMode::kNow, TarExtractor::DateTimeMode::kNow, ""},
+                                         ModeCase{DateTimeMode::kPackage,
+                                                  TarExtractor::DateTimeMode::kPackage, "03/04/2021 05.06"},
+                                         ModeCase{DateTimeMode::kAsExtracted,
+                                                  TarExtractor::DateTimeMode::kAsExtracted, ""}));
 
 }  // namespace
