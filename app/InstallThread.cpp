@@ -2,8 +2,8 @@
 
 #include "app/InstallProgressNotifier.h"
 #include "install/InstallationManager.h"
+#include "log/Log.h"
 #include "log/LogFileKeeper.h"
-#include "log/LogStream.h"
 #include "pkg/trust/IPkgVerifier.h"
 #include "pkg/trust/SecurityLevel0Factory.h"
 #include "pkg/trust/SecurityLevel1Factory.h"
@@ -56,13 +56,14 @@ InstallThread::InstallThread(QObject* parent, const QString& productIdFile, cons
         productId = output;
     }
 
-    notifier = new InstallProgressNotifier();
-    connect(notifier, &InstallProgressNotifier::bytesProcessed, this, &InstallThread::OnPkgBytesProcessed);
-    connect(notifier, &InstallProgressNotifier::BytesToProcessCalculated, this,
+    notifier = std::make_unique<InstallProgressNotifier>();
+    connect(notifier.get(), &InstallProgressNotifier::bytesProcessed, this,
+            &InstallThread::OnPkgBytesProcessed);
+    connect(notifier.get(), &InstallProgressNotifier::BytesToProcessCalculated, this,
             &InstallThread::OnPkgBytesToProcessCalculated);
-    connect(notifier, &InstallProgressNotifier::statusMessageChanged, this,
+    connect(notifier.get(), &InstallProgressNotifier::statusMessageChanged, this,
             &InstallThread::OnStatusMessageChanged);
-    connect(notifier, &InstallProgressNotifier::errorMessageChanged, this,
+    connect(notifier.get(), &InstallProgressNotifier::errorMessageChanged, this,
             &InstallThread::OnErrorMessageChanged);
 }
 
@@ -70,16 +71,13 @@ InstallThread::~InstallThread()
 {
     // The engine may still be reporting through the notifier: let the run end before it goes.
     wait();
-    delete notifier;
 }
 
-void InstallThread::Launch(const QString& pkgFile, const QString& logFile,
-                           tar::TarExtractor::DateTimeMode dateTime, int format)
+void InstallThread::Launch(const QString& pkgFile, const QString& logFile, install::InstallOptions runOptions)
 {
     pkgFileName = pkgFile;
     logFileName = logFile;
-    dateTimeMode = dateTime;
-    formatFlag = format;
+    options = runOptions;
     if (QFile::exists(installerCopyFile))
     {
         QFile::remove(installerCopyFile);
@@ -162,26 +160,26 @@ void InstallThread::run()
     pkg::SecurityLevelFactory& level = pkg::TrustedKeys::present(keys)
                                            ? static_cast<pkg::SecurityLevelFactory&>(signedLevel)
                                            : pkg::SecurityLevel0Factory::instance();
-    std::unique_ptr<pkg::IPkgVerifier> verifier = level.createVerifier(notifier);
+    std::unique_ptr<pkg::IPkgVerifier> verifier = level.createVerifier(notifier.get());
 
     // A log that cannot be opened only loses its lines; the installation itself goes on.
-    logKeeper.reset(new log::LogFileKeeper(logDirectory.toStdString()));
+    logKeeper = std::make_unique<log::LogFileKeeper>(logDirectory.toStdString());
     logKeeper->Open(logFileName.toStdString());
-    log::LogStream::Instance().WriteLine("-----------------------------------------------------");
+    log::Line("-----------------------------------------------------");
 
-    int formatParameter = 0;
-    if (!FindFormatParameter(formatParameter))
+    install::InstallOptions runOptions = options;
+    if (!FindFormatParameter(runOptions.formatParameter))
     {
-        log::LogStream::Instance().WriteLine("Unknown productId !");
+        log::Line("Unknown productId !");
         Finish(false);
         return;
     }
 
     int result = install::InstallationManager::kPackageFailed;
     {
-        install::InstallationManager manager(notifier);
+        install::InstallationManager manager(notifier.get());
         const QByteArray path = pkgFileName.toLatin1();
-        result = manager.Install(path.constData(), verifier.get(), formatFlag, formatParameter, dateTimeMode);
+        result = manager.Install(path.constData(), verifier.get(), runOptions);
     }
     verifier.reset();
     Finish(result == install::InstallationManager::kInstalled);
@@ -191,7 +189,7 @@ void InstallThread::Finish(bool ok)
 {
     if (ok)
     {
-        log::LogStream::Instance().WriteLine("Update completed sucessfully.");
+        log::Line("Update completed sucessfully.");
     }
     // A success whose log cannot be filed as one is reported as a failure, as its log says.
     if (logKeeper)

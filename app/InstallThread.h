@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tar/TarExtractor.h"
+#include "install/InstallOptions.h"
 
 #include <QMap>
 #include <QString>
@@ -37,12 +37,12 @@ public:
     InstallThread(const InstallThread&) = delete;
     InstallThread& operator=(const InstallThread&) = delete;
 
-    // Stores the run parameters, removes a stale installer copy and starts the run.
-    void Launch(const QString& pkgFile, const QString& logFile, tar::TarExtractor::DateTimeMode dateTime,
-                int format);
+    // Stores the run parameters, removes a stale installer copy and starts the run. The options' format
+    // parameter is replaced by the board's (FindFormatParameter) when the run starts.
+    void Launch(const QString& pkgFile, const QString& logFile, install::InstallOptions options);
 
     // The notifier the engine reports through (owned by this object).
-    InstallProgressNotifier* Notifier() const { return notifier; }
+    InstallProgressNotifier* Notifier() const { return notifier.get(); }
 
     const QString& ProductId() const { return productId; }
     // The format parameter of this board's product; false for a product that is not known.
@@ -50,8 +50,8 @@ public:
 
     const QString& PkgFileName() const { return pkgFileName; }
     const QString& LogFileName() const { return logFileName; }
-    int FormatFlag() const { return formatFlag; }
-    tar::TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
+    // The options of the last Launch, as given.
+    const install::InstallOptions& Options() const { return options; }
     qint64 RunningTotal() const { return runningTotal; }
 
     // Runs "program argument" and waits for it (30 s to start, 30 s to end); true, with its standard output,
@@ -89,10 +89,9 @@ private:
 private:
     QString pkgFileName;
     QString logFileName;
-    int formatFlag = 0;
+    install::InstallOptions options;
     qint64 runningTotal = 0;
-    tar::TarExtractor::DateTimeMode dateTimeMode = tar::TarExtractor::DateTimeMode::kNow;
-    InstallProgressNotifier* notifier = nullptr;
+    std::unique_ptr<InstallProgressNotifier> notifier;
     QMap<QString, int> productTable;
     QString productId;
     QString installerCopyFile;

@@ -52,7 +52,7 @@ MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, const Env
       environment(env),
       // Reads the product identifier by running a command, so the window appears only once that has ended.
       thread(nullptr, env.productIdFile, env.installerCopyFile),
-      ui(new MainWindowUi),
+      ui(std::make_unique<MainWindowUi>()),
       xmlFileName(xmlFile),
       pkgFileName(pkgFile),
       keyDirectory(QString::fromLatin1(pkg::TrustedKeys::kDefaultDirectory))
@@ -172,15 +172,18 @@ void MainWindow::StartInstallation()
 
     ReadConfigFile();
 
-    const int formatFlag = installFlags & 1;
+    // The format parameter is the board's, which the thread looks up.
+    install::InstallOptions options;
+    options.formatFlag = installFlags & 1;
+    options.dateTimeMode = dateTimeMode;
     if (environment.launch)
     {
-        environment.launch(pkgFile, logFile, dateTimeMode, formatFlag);
+        environment.launch(pkgFile, logFile, options);
     }
     else
     {
         thread.SetKeyDirectory(keyDirectory);
-        thread.Launch(pkgFile, logFile, dateTimeMode, formatFlag);
+        thread.Launch(pkgFile, logFile, options);
     }
 }
 
@@ -242,15 +245,15 @@ void MainWindow::ReadConfigFile()
         const QString mode = element.text();
         if (mode == QLatin1String("current"))
         {
-            dateTimeMode = tar::TarExtractor::DateTimeMode::kNow;
+            dateTimeMode = install::DateTimeMode::kNow;
         }
         else if (mode == QLatin1String("pkg_creation"))
         {
-            dateTimeMode = tar::TarExtractor::DateTimeMode::kPackage;
+            dateTimeMode = install::DateTimeMode::kPackage;
         }
         else if (mode == QLatin1String("original"))
         {
-            dateTimeMode = tar::TarExtractor::DateTimeMode::kAsExtracted;
+            dateTimeMode = install::DateTimeMode::kAsExtracted;
         }
     }
 }

@@ -40,8 +40,7 @@ public:
         instrument::CommandRunner* commandRunner = nullptr;  // null: the system shell
         std::function<void(int status)> exitProcess;  // empty: exit() at once, without leaving the event loop
         // Empty: launches the installation thread. Given: called instead, with what the thread would get.
-        std::function<void(const QString& pkgFile, const QString& logFile,
-                           tar::TarExtractor::DateTimeMode dateTimeMode, int formatFlag)>
+        std::function<void(const QString& pkgFile, const QString& logFile, install::InstallOptions options)>
             launch;
         QString installationDataFile = kInstallationDataFile;
         QString productIdFile = InstallThread::kProductIdFile;
@@ -69,7 +68,7 @@ public:
     void ReadConfigFile();
 
     InstallThread& Thread() { return thread; }
-    tar::TarExtractor::DateTimeMode DateTimeMode() const { return dateTimeMode; }
+    install::DateTimeMode DateTimeMode() const { return dateTimeMode; }
     // Where the trusted package-signing keys are: "KEY_DIRECTORY" of the configuration file, else the
     // default.
     const QString& KeyDirectory() const { return keyDirectory; }
@@ -108,7 +107,7 @@ private:
     QTimer* timer = nullptr;
     TimerRole timerRole = TimerRole::kStartDelay;
     QTime elapsed;
-    tar::TarExtractor::DateTimeMode dateTimeMode = tar::TarExtractor::DateTimeMode::kNow;
+    install::DateTimeMode dateTimeMode = install::DateTimeMode::kNow;
     QString keyDirectory;
     int powerOffTimeout = 0;
     bool powerOffEnabled = false;

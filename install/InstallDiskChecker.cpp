@@ -3,6 +3,7 @@
 #include "instrument/DiskUtils.h"
 #include "instrument/PartitionsManager.h"
 #include "instrument/RegularFile.h"
+#include "log/Log.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
@@ -106,7 +107,7 @@ instrument::Partition InstallDiskChecker::LocateAndMount(const std::string& path
     const instrument::Partition partition = env.Partitions().FindPartition(path);
     if (partition == instrument::Partition::kNone)
     {
-        EngineLog::Line("Unknown destination partition for file " + path + " !");
+        log::Line("Unknown destination partition for file " + path + " !");
         errorCode = ErrorCode::kUnknownPartition;
         return instrument::Partition::kNone;
     }
@@ -122,7 +123,7 @@ void InstallDiskChecker::StartMeasuring()
 {
     if (measuringStarted)
         return;
-    EngineLog::Line("Calculating required memory space ...");
+    log::Line("Calculating required memory space ...");
     measuringStarted = true;
 }
 
@@ -142,18 +143,18 @@ void InstallDiskChecker::visit(pkg::ItemFile& item)
         return;
     StartMeasuring();
     int64_t required = item.installedSize();
-    EngineLog::Line("    file '" + path + "': required size: " + std::to_string(required) + " bytes.");
+    log::Line("    file '" + path + "': required size: " + std::to_string(required) + " bytes.");
     boost::system::error_code ec;
     if (fs::exists(path, ec))
     {
         const uintmax_t existing = fs::file_size(path, ec);
         if (!ec)
         {
-            EngineLog::Line("        existing file size: " + std::to_string(existing) + " bytes.");
+            log::Line("        existing file size: " + std::to_string(existing) + " bytes.");
             required -= static_cast<int64_t>(existing);
         }
     }
-    EngineLog::Line("        effective required size: " + std::to_string(required) + " bytes.");
+    log::Line("        effective required size: " + std::to_string(required) + " bytes.");
     int64_t& sum = requiredBytes[instrument::PartitionIndex(partition)];
     sum = SaturatingAdd(sum, required);
 }
@@ -164,8 +165,7 @@ void InstallDiskChecker::visit(pkg::ItemLink& item)
         return;
     if (!instrument::IsExt3Path(item.linkPath()))
     {
-        EngineLog::Line(
-            "Error in checking disk for link chunk (destination path is not in ext3 partition) !");
+        log::Line("Error in checking disk for link chunk (destination path is not in ext3 partition) !");
         errorCode = ErrorCode::kLinkNotExt3;
         return;
     }
@@ -179,8 +179,8 @@ void InstallDiskChecker::visit(pkg::ItemLink& item)
 void InstallDiskChecker::FailTarList(const std::string& detail, const std::string& member, bool remove)
 {
     if (!detail.empty())
-        EngineLog::Line(detail);
-    EngineLog::Line("Failed !");
+        log::Line(detail);
+    log::Line("Failed !");
     if (remove)
         env.Disk().RemoveFiles(env.tmpDir, {member});
     errorCode = ErrorCode::kTarListFailed;
@@ -198,22 +198,22 @@ void InstallDiskChecker::visit(pkg::ItemTar& item)
     StartMeasuring();
     if (!tarExtractor || item.dataInfo().reader() == nullptr)
     {
-        EngineLog::Line("Failed !");
+        log::Line("Failed !");
         errorCode = ErrorCode::kTarListFailed;
         return;
     }
     const std::string name = tar::TarLists::ListBaseName(item.destination()) + "_tart";
-    EngineLog::Line("    extracting '" + name + "' from tar file '" + item.destination() + "'...");
+    log::Line("    extracting '" + name + "' from tar file '" + item.destination() + "'...");
     if (!tarExtractor->ExtractSelected(&item, env.tmpDir, {"./" + name}))
     {
-        EngineLog::Line("    Tar streaming extract error(s):");
+        log::Line("    Tar streaming extract error(s):");
         std::vector<std::string> errors;
         tarExtractor->TakeErrors(errors);
-        for (const std::string& error : errors) EngineLog::Line("    " + error);
+        for (const std::string& error : errors) log::Line("    " + error);
         FailTarList("", name);
         return;
     }
-    EngineLog::Line("    Done.");
+    log::Line("    Done.");
     const std::string listPath = env.TmpFile(name);
     // Read only as a regular file of a size its archive can hold (a FIFO, a device or a link there is
     // refused as a list that cannot be opened).
@@ -255,7 +255,7 @@ void InstallDiskChecker::visit(pkg::ItemTar& item)
         }
         if (size == 0)
             return true;
-        EngineLog::Line("    file '" + entry.name + "' required size: " + std::to_string(size) + " bytes.");
+        log::Line("    file '" + entry.name + "' required size: " + std::to_string(size) + " bytes.");
         const std::string existingPath = tar::TarLists::MemberPath(extractDir.string(), entry.name);
         boost::system::error_code ec;
         // A member that would land outside is refused at extraction: no file there makes room for it.
@@ -271,10 +271,10 @@ void InstallDiskChecker::visit(pkg::ItemTar& item)
                 sizeUnreadable = true;
                 return false;
             }
-            EngineLog::Line("        existing file size: " + std::to_string(existing) + " bytes.");
+            log::Line("        existing file size: " + std::to_string(existing) + " bytes.");
             size -= static_cast<int64_t>(existing);
         }
-        EngineLog::Line("        effective required size: " + std::to_string(size) + " bytes.");
+        log::Line("        effective required size: " + std::to_string(size) + " bytes.");
         total = SaturatingAdd(total, size);
         return true;
     };
@@ -306,40 +306,39 @@ bool InstallDiskChecker::ExceedsWithMargin(int64_t required, long long available
 void InstallDiskChecker::CheckSpace()
 {
     if (measuringStarted)
-        EngineLog::Line("Done (calculating required memory space).");
-    EngineLog::Line("Calculating required memory for any partition ...");
+        log::Line("Done (calculating required memory space).");
+    log::Line("Calculating required memory for any partition ...");
     for (const instrument::Partition partition : instrument::kPartitions)
     {
         std::string mountPoint;
         if (!env.Partitions().GetMountPoint(partition, mountPoint))
         {
-            EngineLog::Line("Error in calculating available space on partition '" + mountPoint + "'");
+            log::Line("Error in calculating available space on partition '" + mountPoint + "'");
             errorCode = ErrorCode::kUnknownPartition;
             return;
         }
         const int64_t required = requiredBytes[instrument::PartitionIndex(partition)];
-        EngineLog::Line("Partition '" + mountPoint + "' required space: " + std::to_string(required) +
-                        " bytes");
+        log::Line("Partition '" + mountPoint + "' required space: " + std::to_string(required) + " bytes");
         if (required <= 0)
             continue;
         long long available = 0;
         if (!env.Disk().GetFreeSpace(mountPoint, available))
         {
-            EngineLog::Line("Error in calculating available size on partition '" + mountPoint + "'.");
+            log::Line("Error in calculating available size on partition '" + mountPoint + "'.");
             errorCode = ErrorCode::kFreeSpaceUnknown;
             return;
         }
         if (ExceedsWithMargin(required, available))
         {
-            EngineLog::Line("    Not enough space on partition '" + mountPoint + "'. Required: " +
-                            std::to_string(required) + ", available: " + std::to_string(available));
+            log::Line("    Not enough space on partition '" + mountPoint + "'. Required: " +
+                      std::to_string(required) + ", available: " + std::to_string(available));
             errorCode = ErrorCode::kNotEnoughSpace;
             return;
         }
-        EngineLog::Line("    Partition '" + mountPoint + "' available space: " + std::to_string(available) +
-                        " bytes");
+        log::Line("    Partition '" + mountPoint + "' available space: " + std::to_string(available) +
+                  " bytes");
     }
-    EngineLog::Line("Done.");
+    log::Line("Done.");
 }
 
 }  // namespace vex::install

@@ -1,7 +1,9 @@
 #include "install/InstallDiskFormatter.h"
 
+#include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/PartitionsManager.h"
+#include "log/Log.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
 #include "pkg/items/ItemLink.h"
@@ -21,9 +23,9 @@ const instrument::Partition kFormattablePartitions[] = {
     instrument::Partition::kVdlPcm, instrument::Partition::kBkpPcm};
 }  // namespace
 
-InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, int flag, int parameter,
+InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, InstallOptions installOptions,
                                            const InstallEnvironment& environment)
-    : env(environment), conditionResults(results), formatFlag(flag), formatParameter(parameter)
+    : env(environment), conditionResults(results), options(installOptions)
 {
 }
 
@@ -43,8 +45,8 @@ void InstallDiskFormatter::Request(const char* word, const std::string& path)
     const instrument::Partition partition = env.Partitions().FindPartition(env.emmcRoot + path);
     if (partition == instrument::Partition::kNone)
     {
-        EngineLog::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
-                        " (unknown partition index) !");
+        log::Line(std::string("Error in checking partitions write request for ") + word + " " + path +
+                  " (unknown partition index) !");
         errorCode = ErrorCode::kUnknownPartition;
         return;
     }
@@ -58,7 +60,7 @@ void InstallDiskFormatter::Mark(instrument::Partition partition)
         return;
     std::string mountPoint;
     env.Partitions().GetMountPoint(partition, mountPoint);
-    EngineLog::Line("Partition " + mountPoint + " has at least a write request.");
+    log::Line("Partition " + mountPoint + " has at least a write request.");
     requested = true;
 }
 
@@ -94,8 +96,8 @@ void InstallDiskFormatter::visit(pkg::ItemLink& item)
         return;
     if (!instrument::IsExt3Path(item.linkPath()))
     {
-        EngineLog::Line("Error in checking partitions write request for link " + item.linkPath() +
-                        " (link path is not in ext3 partition) !");
+        log::Line("Error in checking partitions write request for link " + item.linkPath() +
+                  " (link path is not in ext3 partition) !");
         errorCode = ErrorCode::kLinkNotExt3;
         return;
     }
@@ -104,10 +106,11 @@ void InstallDiskFormatter::visit(pkg::ItemLink& item)
 
 std::string InstallDiskFormatter::FormatCommand(const std::string& scriptPath) const
 {
-    std::string command = instrument::CommandRunner::ShellQuote(scriptPath) + (formatFlag != 0 ? " 1" : " 0");
+    std::string command =
+        instrument::CommandRunner::ShellQuote(scriptPath) + (options.formatFlag != 0 ? " 1" : " 0");
     for (const instrument::Partition partition : kFormattablePartitions)
         command += writeRequested[instrument::PartitionIndex(partition)] ? " 1" : " 0";
-    return command + " " + std::to_string(formatParameter < 0 ? 0 : formatParameter);
+    return command + " " + std::to_string(options.formatParameter < 0 ? 0 : options.formatParameter);
 }
 
 void InstallDiskFormatter::RunFormatScript()
@@ -118,21 +121,17 @@ void InstallDiskFormatter::RunFormatScript()
     boost::system::error_code ec;
     if (!boost::filesystem::exists(path, ec))
     {
-        EngineLog::Line("Format script detected, but it doesn't exist !");
+        log::Line("Format script detected, but it doesn't exist !");
         errorCode = ErrorCode::kFormatScriptMissing;
         return;
     }
-    EngineLog::Line("Executing script format.sh ...");
+    log::Line("Executing script format.sh ...");
+    ItemScope scope(errorCode, "Done.", "Failed.");
     const std::string output = env.TmpFile("format.out");
     const int status = env.Runner().RunToFile(FormatCommand(path), output);
-    EngineLog::CopyFileAndRemove(output);
+    log::CopyFileAndRemove(output);
     if (status != 0)
-    {
-        EngineLog::Line("Failed.");
         errorCode = ErrorCode::kFormatScriptFailed;
-        return;
-    }
-    EngineLog::Line("Done.");
 }
 
 }  // namespace vex::install

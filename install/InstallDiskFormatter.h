@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/InstallEnvironment.h"
+#include "install/InstallOptions.h"
 #include "instrument/Partition.h"
 #include "pkg/items/PkgItemVisitor.h"
 
@@ -28,7 +29,8 @@ public:
     // Codes above this one, and below 0, are the stage's own fault.
     static constexpr ErrorCode kLastErrorCode = ErrorCode::kFormatScriptFailed;
 
-    InstallDiskFormatter(const ConditionResults& conditionResults, int formatFlag, int formatParameter,
+    // Only the options' format flag and format parameter matter here.
+    InstallDiskFormatter(const ConditionResults& conditionResults, InstallOptions options,
                          const InstallEnvironment& environment = InstallEnvironment());
 
     void visit(pkg::ItemUserKernel& item) override;
@@ -57,8 +59,7 @@ private:
     InstallEnvironment env;
     std::array<bool, instrument::kPartitionCount> writeRequested{};
     ConditionResults conditionResults;
-    int formatFlag;
-    int formatParameter;
+    InstallOptions options;
     bool formatScriptSeen = false;
     ErrorCode errorCode = ErrorCode::kNoError;
 };

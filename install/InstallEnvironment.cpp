@@ -4,17 +4,12 @@
 #include "instrument/DiskUtils.h"
 #include "instrument/PartitionsManager.h"
 #include "instrument/linux/SystemCommandRunner.h"
-#include "log/LogStream.h"
+#include "log/Log.h"
 #include "pkg/read/PackageFormat.h"
 #include "tar/LibArchiveExtractorFactory.h"
 
-#include <boost/filesystem.hpp>
-
 #include <fcntl.h>
 #include <unistd.h>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 
 namespace vex::install
 {
@@ -43,35 +38,6 @@ bool InstallEnvironment::Sync(const std::string& path) const
     return sync != nullptr ? sync(path) : SyncPath(path);
 }
 
-void EngineLog::Line(const std::string& text)
-{
-    log::LogStream::Instance().WriteLine(text);
-}
-
-void EngineLog::SystemError(const std::string& path, int error)
-{
-    if (error != 0)
-        Line("    " + path + ": " + std::strerror(error));
-}
-
-void EngineLog::CopyFileAndRemove(const std::string& path)
-{
-    {
-        std::ifstream in(path);
-        if (!in.is_open())
-        {
-            return;
-        }
-        std::string line;
-        while (std::getline(in, line))
-        {
-            Line("    " + line);
-        }
-    }
-    boost::system::error_code ec;
-    boost::filesystem::remove(path, ec);
-}
-
 bool SyncPath(const std::string& path)
 {
     base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -90,7 +56,7 @@ bool ConditionPasses(const ConditionResults& results, int16_t id, bool& unknown)
     const auto found = results.find(id);
     if (found == results.end())
     {
-        EngineLog::Line("Unknown condition id " + std::to_string(id));
+        log::Line("Unknown condition id " + std::to_string(id));
         unknown = true;
         return false;
     }

@@ -55,18 +55,6 @@ struct InstallEnvironment
     std::string ScriptFile(const std::string& name) const { return scriptDir + "/" + name; }
 };
 
-namespace EngineLog
-{
-// One line of the installation log.
-void Line(const std::string& text);
-// A detail line with the system's text for `error` (an errno value) about `path`: "    PATH: TEXT". Nothing
-// when `error` is 0, since then there is no text to give.
-void SystemError(const std::string& path, int error);
-// Copies a script's output file into the log, each line four spaces in, and deletes it. A file that cannot be
-// opened copies nothing.
-void CopyFileAndRemove(const std::string& path);
-}  // namespace EngineLog
-
 // The outcome of condition `id` for a pass that checks it before the installer does: -1 (no condition) always
 // passes; an id that no conditional script carried logs "Unknown condition id N", sets `unknown` and fails.
 bool ConditionPasses(const ConditionResults& results, int16_t id, bool& unknown);

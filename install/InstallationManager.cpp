@@ -8,7 +8,7 @@
 #include "install/ItemUserInstaller.h"
 #include "install/PackageComplianceChecker.h"
 #include "install/ScriptsExecutor.h"
-#include "log/LogStream.h"
+#include "log/Log.h"
 #include "pkg/items/IPkgItem.h"
 #include "pkg/read/ChunkItemSystemFactory.h"
 #include "pkg/read/ChunkItemUnknownFactory.h"
@@ -110,10 +110,10 @@ int CheckComplianceAndRunScripts(pkg::IPackageLoader& items, ScriptsExecutor& sc
 }
 
 // Pass 2: formatting, then "format.sh".
-int FormatPartitions(pkg::IPackageLoader& items, const ConditionResults& conditions, int formatFlag,
-                     int formatParameter, const InstallEnvironment& environment)
+int FormatPartitions(pkg::IPackageLoader& items, const ConditionResults& conditions, InstallOptions options,
+                     const InstallEnvironment& environment)
 {
-    InstallDiskFormatter formatter(conditions, formatFlag, formatParameter, environment);
+    InstallDiskFormatter formatter(conditions, options, environment);
     return WalkAndFinish(items, formatter, &InstallDiskFormatter::RunFormatScript,
                          InstallationManager::kFormatFailed);
 }
@@ -128,11 +128,10 @@ int CheckDiskSpace(pkg::IPackageLoader& items, const ConditionResults& condition
 }
 
 // Pass 4: installing, then "post.sh", the kernel commit and unmounting.
-int InstallItems(pkg::IPackageLoader& items, const ConditionResults& conditions,
-                 tar::TarExtractor::DateTimeMode dateTimeMode,
+int InstallItems(pkg::IPackageLoader& items, const ConditionResults& conditions, InstallOptions options,
                  base::InstallProgressNotifierInterface* notifier, const InstallEnvironment& environment)
 {
-    ItemUserInstaller installer(notifier, dateTimeMode, environment);
+    ItemUserInstaller installer(notifier, options, environment);
     installer.SetConditionResults(conditions);
     return WalkAndFinish(items, installer, &ItemUserInstaller::CompleteInstallation,
                          InstallationManager::kInstallFailed);
@@ -154,8 +153,7 @@ int InstallationManager::StageResult(int errorCode, int lastKnownCode, int stage
     return errorCode > 0 && errorCode <= lastKnownCode ? stageResult : kUnexpectedError;
 }
 
-int InstallationManager::Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, int formatFlag,
-                                 int formatParameter, tar::TarExtractor::DateTimeMode dateTimeMode)
+int InstallationManager::Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, InstallOptions options)
 {
     pkg::ChunkItemFactory* factories = new pkg::ChunkItemSystemFactory;
     factories->append(new pkg::ChunkItemUserFactory);
@@ -168,7 +166,7 @@ int InstallationManager::Install(const char* pkgFileName, pkg::IPkgVerifier* ver
     }
     const int64_t verifiedBytes = verifier != nullptr ? verifier->bytesToProcess() : 0;
     package = &loader;
-    const int result = RunPasses(loader, formatFlag, formatParameter, dateTimeMode, verifiedBytes);
+    const int result = RunPasses(loader, options, verifiedBytes);
     package = nullptr;
     return result;
 }
@@ -181,12 +179,11 @@ bool InstallationManager::PackageIntact()
     {
         return true;
     }
-    log::LogStream::Instance().WriteLine("Package file changed during the installation !");
+    log::Line("Package file changed during the installation !");
     return false;
 }
 
-int InstallationManager::RunPasses(pkg::IPackageLoader& loader, int formatFlag, int formatParameter,
-                                   tar::TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes)
+int InstallationManager::RunPasses(pkg::IPackageLoader& loader, InstallOptions options, int64_t verifiedBytes)
 {
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);
@@ -208,15 +205,14 @@ int InstallationManager::RunPasses(pkg::IPackageLoader& loader, int formatFlag, 
     }
     ConditionResults conditions;
     scripts.GetConditionResults(conditions);
-    result = PackageIntact() ? FormatPartitions(items, conditions, formatFlag, formatParameter, environment)
-                             : kPackageFailed;
+    result = PackageIntact() ? FormatPartitions(items, conditions, options, environment) : kPackageFailed;
     if (result == kInstalled)
     {
         result = CheckDiskSpace(items, conditions, environment);
     }
     if (result == kInstalled)
     {
-        result = PackageIntact() ? InstallItems(items, conditions, dateTimeMode, notifier, environment)
+        result = PackageIntact() ? InstallItems(items, conditions, options, notifier, environment)
                                  : kPackageFailed;
     }
     // A package changed while it was being installed fails the run, even once everything is written.

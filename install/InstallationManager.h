@@ -1,7 +1,7 @@
 #pragma once
 
 #include "install/InstallEnvironment.h"
-#include "tar/TarExtractor.h"
+#include "install/InstallOptions.h"
 
 #include <cstdint>
 
@@ -49,10 +49,8 @@ public:
     InstallationManager(const InstallationManager&) = delete;
     InstallationManager& operator=(const InstallationManager&) = delete;
 
-    int Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, int formatFlag, int formatParameter,
-                tar::TarExtractor::DateTimeMode dateTimeMode);
-    int RunPasses(pkg::IPackageLoader& loader, int formatFlag, int formatParameter,
-                  tar::TarExtractor::DateTimeMode dateTimeMode, int64_t verifiedBytes);
+    int Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, InstallOptions options);
+    int RunPasses(pkg::IPackageLoader& loader, InstallOptions options, int64_t verifiedBytes);
 
     // The run's result for a stage that ended with `errorCode`: 0 for no error, `stageResult` for a code the
     // stage defines (1 to `lastKnownCode`), kUnexpectedError for anything else.

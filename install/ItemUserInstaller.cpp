@@ -1,16 +1,17 @@
 #include "install/ItemUserInstaller.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "base/UniqueFd.h"
+#include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/ConfinedPath.h"
 #include "instrument/DiskUtils.h"
 #include "instrument/FileStatus.h"
 #include "instrument/PartitionsManager.h"
+#include "log/Log.h"
 #include "log/LogStream.h"
-#include "pkg/decode/DecryptionStrategy.h"
-#include "pkg/decode/QtUncompressionStrategy.h"
+#include "pkg/decode/FileStrategy.h"
 #include "pkg/decode/ReadingStrategy.h"
-#include "pkg/decode/SubChunckReadingStrategy.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
@@ -40,29 +41,44 @@ namespace
 const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
 
 // Mode and owner are set on the entry itself, opened without following a link: a link found there is never
-// a way to change what it points to. A failure leaves its errno for the log's detail line.
-bool ChangeMode(const std::string& path, unsigned mode)
+// a way to change what it points to. A failure leaves its errno for the log's detail line, whatever the
+// close does to errno afterwards.
+template <typename Change>
+bool ChangeEntry(const std::string& path, Change change)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
         return false;
-    const bool ok = ::fchmod(fd, mode) == 0;
+    const bool ok = change(fd.get());
     const int error = errno;
-    ::close(fd);
+    fd.close();
     errno = error;
     return ok;
 }
 
+bool ChangeMode(const std::string& path, unsigned mode)
+{
+    return ChangeEntry(path, [mode](int fd) { return ::fchmod(fd, mode) == 0; });
+}
+
 bool ChangeOwner(const std::string& path, uid_t uid, gid_t gid)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fchown(fd, uid, gid) == 0;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return ok;
+    return ChangeEntry(path, [uid, gid](int fd) { return ::fchown(fd, uid, gid) == 0; });
+}
+
+// The tar extractor keeps a mode type of its own, below the engine.
+tar::TarExtractor::DateTimeMode TarDateTimeMode(DateTimeMode mode)
+{
+    switch (mode)
+    {
+        case DateTimeMode::kPackage:
+            return tar::TarExtractor::DateTimeMode::kPackage;
+        case DateTimeMode::kAsExtracted:
+            return tar::TarExtractor::DateTimeMode::kAsExtracted;
+        case DateTimeMode::kNow:
+            break;
+    }
+    return tar::TarExtractor::DateTimeMode::kNow;
 }
 
 unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsigned execute)
@@ -73,9 +89,8 @@ unsigned PermissionBits(uint8_t permissions, unsigned read, unsigned write, unsi
 }  // namespace
 
 ItemUserInstaller::ItemUserInstaller(base::InstallProgressNotifierInterface* notifier_,
-                                     tar::TarExtractor::DateTimeMode mode,
-                                     const InstallEnvironment& environment)
-    : env(environment), notifier(notifier_), dateTimeMode(mode), extractor(notifier_)
+                                     InstallOptions installOptions, const InstallEnvironment& environment)
+    : env(environment), notifier(notifier_), options(installOptions), extractor(notifier_)
 {
 }
 
@@ -94,8 +109,7 @@ bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
     std::string why;
     if (!instrument::ConfinedPath::Resolve(partition, full, env.emmcRoot, path, why))
     {
-        EngineLog::Line("    " + why);
-        EngineLog::Line("Failed !");
+        log::Line("    " + why);
         errorCode = ErrorCode::kStepFailed;
         return false;
     }
@@ -146,27 +160,14 @@ void ItemUserInstaller::visit(pkg::ItemScript& item)
         postScriptSeen = true;
 }
 
-std::unique_ptr<pkg::ProcessingStrategy> ItemUserInstaller::FileStrategy(const pkg::ItemFile& item)
-{
-    if (item.compression() == pkg::PackageFormat::kCompressionQtZlib)
-        return std::unique_ptr<pkg::ProcessingStrategy>(
-            new pkg::SubChunckReadingStrategy(new pkg::QtUncompressionStrategy));
-    if (item.cipherType() != pkg::PackageFormat::kCipherNone)
-        return std::unique_ptr<pkg::ProcessingStrategy>(
-            new pkg::DecryptionStrategy(static_cast<int>(item.cipherType() & 0xff)));
-    return std::unique_ptr<pkg::ProcessingStrategy>(
-        new pkg::ReadingStrategy(pkg::ReadingStrategy::kPlainBlock));
-}
-
 void ItemUserInstaller::Extract(pkg::DataInfo& data, const std::string& path,
                                 pkg::ProcessingStrategy& strategy, int64_t sizeLimit)
 {
     const int result = extractor.ExtractToFile(&data, path, &strategy, sizeLimit);
     if (result == DataInfoExtractor::kTooLarge)
-        EngineLog::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) +
-                        " bytes !");
+        log::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) + " bytes !");
     if (result == DataInfoExtractor::kIoError)
-        EngineLog::SystemError(path, extractor.LastError());
+        log::SystemError(path, extractor.LastError());
     // Cut at its declared size, the file cannot be what its digest describes.
     if (result != DataInfoExtractor::kOk)
         errorCode = result == DataInfoExtractor::kMd5Mismatch || result == DataInfoExtractor::kTooLarge
@@ -180,21 +181,21 @@ bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::strin
     errno = 0;
     if (!env.Sync(file))
     {
-        EngineLog::SystemError(file, errno);
+        log::SystemError(file, errno);
         return false;
     }
     boost::system::error_code ec;
     fs::rename(file, destination, ec);
     if (ec)
     {
-        EngineLog::SystemError(destination, ec.value());
+        log::SystemError(destination, ec.value());
         return false;
     }
     const fs::path folder = fs::path(destination).parent_path();
     errno = 0;
     if (!env.Sync(folder.empty() ? "." : folder.string()))
     {
-        EngineLog::SystemError(folder.string(), errno);
+        log::SystemError(folder.string(), errno);
         return false;
     }
     return true;
@@ -203,40 +204,25 @@ bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::strin
 void ItemUserInstaller::InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination)
 {
     const std::string destination = env.emmcRoot + relativeDestination;
-    EngineLog::Line("Extracting and installing system file " + destination + " ...");
+    log::Line("Extracting and installing system file " + destination + " ...");
+    ItemScope scope(errorCode, "Done.", "Failed.");
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(data, destination + ".tmp", plain);
-    if (errorCode != ErrorCode::kNoError)
-    {
-        EngineLog::Line("Failed.");
-        return;
-    }
-    if (!ReplaceDurably(destination + ".tmp", destination))
-    {
-        EngineLog::Line("Failed.");
+    if (errorCode == ErrorCode::kNoError && !ReplaceDurably(destination + ".tmp", destination))
         errorCode = ErrorCode::kStepFailed;
-        return;
-    }
-    EngineLog::Line("Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemUserKernel& item)
 {
-    EngineLog::Line("Extracting and installing user kernel ...");
+    log::Line("Extracting and installing user kernel ...");
+    ItemScope scope(errorCode, "Done");
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
     Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
-    EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done");
 }
 
 bool ItemUserInstaller::ConditionPasses(int16_t id)
 {
-    const auto found = conditionResults.find(id);
-    if (found == conditionResults.end())
-    {
-        errorCode = ErrorCode::kUnknownCondition;
-        return false;
-    }
-    return found->second;
+    return install::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
 void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
@@ -250,13 +236,13 @@ void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
     {
         if (!ChangeMode(path, 0600))
         {
-            EngineLog::SystemError(path, errno);
+            log::SystemError(path, errno);
             errorCode = ErrorCode::kExt3AttributesFailed;
         }
     }
     else if (!env.Disk().SetVfatAttributes(path, false, false, false, false))
     {
-        EngineLog::SystemError(path, errno);
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kVfatAttributesFailed;
     }
 }
@@ -266,25 +252,24 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
 {
     bool ok = true;
     errno = 0;
-    switch (dateTimeMode)
+    switch (options.dateTimeMode)
     {
-        case tar::TarExtractor::DateTimeMode::kNow:
+        case DateTimeMode::kNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
                 ok = env.Disk().SetFileDateTimeNow(path);
             break;
-        case tar::TarExtractor::DateTimeMode::kPackage:
+        case DateTimeMode::kPackage:
             ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
             break;
-        case tar::TarExtractor::DateTimeMode::kAsExtracted:
+        case DateTimeMode::kAsExtracted:
             if (kind == Kind::File)
                 ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
             break;
     }
     if (!ok)
     {
-        EngineLog::SystemError(path, errno);
-        EngineLog::Line("Failed !");
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kStepFailed;
     }
     return ok;
@@ -308,22 +293,22 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::Item
         if (!env.Disk().SetVfatAttributes(path, entry.fatReadOnly(), entry.fatArchive(), entry.fatSystem(),
                                           entry.fatHidden()))
         {
-            EngineLog::SystemError(path, errno);
+            log::SystemError(path, errno);
             errorCode = ErrorCode::kVfatAttributesFailed;
         }
         return;
     }
     if (!ChangeMode(path, Ext3Mode(entry)))
     {
-        EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
-        EngineLog::SystemError(path, errno);
+        log::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
     if (!ChangeOwner(path, entry.uid(), entry.gid()))
     {
-        EngineLog::Line(kOwnersFailed);
-        EngineLog::SystemError(path, errno);
+        log::Line(kOwnersFailed);
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
@@ -332,22 +317,18 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::Item
     const unsigned mode = Ext3Mode(entry);
     if ((mode & (S_ISUID | S_ISGID)) != 0 && !ChangeMode(path, mode))
     {
-        EngineLog::Line("    Error in setting ext3 attributes (failed to set permissions) !");
-        EngineLog::SystemError(path, errno);
+        log::Line("    Error in setting ext3 attributes (failed to set permissions) !");
+        log::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
     }
-}
-
-void ItemUserInstaller::EndItem()
-{
-    EngineLog::Line(errorCode != ErrorCode::kNoError ? "Failed !" : "Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemDir& item)
 {
     if (!ConditionPasses(item.conditionId()))
         return;
-    EngineLog::Line("Extracting and installing directory " + item.path() + " ...");
+    log::Line("Extracting and installing directory " + item.path() + " ...");
+    ItemScope scope(errorCode);
     std::string path;
     if (!Confine(item.path(), path))
         return;
@@ -356,7 +337,6 @@ void ItemUserInstaller::visit(pkg::ItemDir& item)
     // A link where the directory goes is replaced: its target is none of this item's business.
     if (!instrument::ConfinedPath::RemoveLinkAt(path))
     {
-        EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -365,17 +345,14 @@ void ItemUserInstaller::visit(pkg::ItemDir& item)
         fs::create_directories(path, ec);
         if (ec)
         {
-            EngineLog::SystemError(path, ec.value());
-            EngineLog::Line("Failed !");
+            log::SystemError(path, ec.value());
             errorCode = ErrorCode::kStepFailed;
             return;
         }
     }
     Unlock(path, ext3);
-    if (!StampTime(path, Kind::Directory, "", ""))
-        return;
-    ApplyAttributes(path, item.entry(), ext3);
-    EndItem();
+    if (StampTime(path, Kind::Directory, "", ""))
+        ApplyAttributes(path, item.entry(), ext3);
 }
 
 void ItemUserInstaller::visit(pkg::ItemFile& item)
@@ -388,7 +365,8 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
         return;
     }
     const bool ext3 = instrument::IsExt3Path(item.path());
-    EngineLog::Line("Extracting and installing file " + item.path() + " ...");
+    log::Line("Extracting and installing file " + item.path() + " ...");
+    ItemScope scope(errorCode);
     std::string path;
     if (!Confine(item.path(), path))
         return;
@@ -399,20 +377,10 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
     else
         Unlock(path, ext3);
     if (errorCode != ErrorCode::kNoError)
-    {
-        EngineLog::Line("Failed !");
         return;
-    }
-    Extract(item.dataInfo(), path, *FileStrategy(item), item.installedSize());
-    if (errorCode != ErrorCode::kNoError)
-    {
-        EngineLog::Line("Failed !");
-        return;
-    }
-    if (!StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
-        return;
-    ApplyAttributes(path, item.entry(), ext3);
-    EndItem();
+    Extract(item.dataInfo(), path, *pkg::StrategyFor(item), item.installedSize());
+    if (errorCode == ErrorCode::kNoError && StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
+        ApplyAttributes(path, item.entry(), ext3);
 }
 
 void ItemUserInstaller::visit(pkg::ItemLink& item)
@@ -421,11 +389,11 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
         return;
     const std::string& linkPath = item.linkPath();
     const std::string& target = item.linkTarget();
-    EngineLog::Line("Extracting and installing link " + linkPath + " ...");
+    log::Line("Extracting and installing link " + linkPath + " ...");
+    ItemScope scope(errorCode);
     if (!instrument::IsExt3Path(linkPath))
     {
-        EngineLog::Line("    Destination path is not in ext3 partition !");
-        EngineLog::Line("Failed !");
+        log::Line("    Destination path is not in ext3 partition !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -444,24 +412,21 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
     }
     if (!ready)
     {
-        EngineLog::Line("    Destination folder does not exists or failed to delete pre-existent link !");
-        EngineLog::SystemError(path, ec.value());
-        EngineLog::Line("Failed !");
+        log::Line("    Destination folder does not exists or failed to delete pre-existent link !");
+        log::SystemError(path, ec.value());
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     fs::create_symlink(target, path, ec);
     if (ec)
     {
-        EngineLog::Line("    Error in creating link " + path + " -> " + target + " !");
-        EngineLog::SystemError(path, ec.value());
-        EngineLog::Line("Failed !");
+        log::Line("    Error in creating link " + path + " -> " + target + " !");
+        log::SystemError(path, ec.value());
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     if (!env.Disk().CheckLink(path, target, static_cast<int>(item.targetMustExist())))
     {
-        EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
@@ -471,14 +436,11 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
             return;
         if (::lchown(path.c_str(), item.uid(), item.gid()) != 0)
         {
-            EngineLog::Line(kOwnersFailed);
-            EngineLog::SystemError(path, errno);
-            EngineLog::Line("Failed !");
+            log::Line(kOwnersFailed);
+            log::SystemError(path, errno);
             errorCode = ErrorCode::kStepFailed;
-            return;
         }
     }
-    EngineLog::Line("Done.");
 }
 
 void ItemUserInstaller::visit(pkg::ItemTar& item)
@@ -489,7 +451,8 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
             notifier->BytesProcessed(item.installedSize());
         return;
     }
-    EngineLog::Line("Extracting and installing tar file " + item.destination() + " ...");
+    log::Line("Extracting and installing tar file " + item.destination() + " ...");
+    ItemScope scope(errorCode);
     // The folder is entered, so each of its components (itself included) may only lead inside the partition.
     std::string inside;
     if (!Confine((fs::path(item.destination()).parent_path() / "x").string(), inside))
@@ -498,31 +461,31 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
     boost::system::error_code ec;
     if (!fs::is_directory(folder, ec))
     {
-        EngineLog::Line("Failed !");
         errorCode = ErrorCode::kStepFailed;
         return;
     }
     std::unique_ptr<tar::TarExtractor> tar(env.TarFactory().Create());
     if (!tar)
     {
-        EngineLog::Line("Failed !");
         errorCode = ErrorCode::kTarFailed;
         return;
     }
     tar->SetNotifier(notifier);
-    tar->SetDateTimeMode(dateTimeMode);
-    if (dateTimeMode == tar::TarExtractor::DateTimeMode::kPackage)
+    tar->SetDateTimeMode(TarDateTimeMode(options.dateTimeMode));
+    if (options.dateTimeMode == DateTimeMode::kPackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))
     {
-        EngineLog::Line("Failed !");
         errorCode = ErrorCode::kTarFailed;
-        EngineLog::Line("Tar streaming extract error(s):");
+        scope.Close();
+        log::Line("Tar streaming extract error(s):");
         std::vector<std::string> errors;
         tar->TakeErrors(errors);
-        for (const std::string& error : errors) EngineLog::Line(error);
+        for (const std::string& error : errors) log::Line(error);
+        // The extractor's errors come after the item's "Failed !", and "Done." ends their list: logs have
+        // always read so for a failed tar, and whoever reads them looks for the list between the two.
+        log::Line("Done.");
     }
-    EngineLog::Line("Done.");
 }
 
 void ItemUserInstaller::CompleteInstallation()
@@ -544,29 +507,28 @@ void ItemUserInstaller::CompleteInstallation()
         env.Partitions().Mount(instrument::Partition::kUpdate);
         if (logWasOpen)
             log.Open(logPath);
-        EngineLog::Line("Executing script post.sh ...");
-        EngineLog::CopyFileAndRemove(output);
+        log::Line("Executing script post.sh ...");
+        ItemScope scope(errorCode);
+        log::CopyFileAndRemove(output);
         if (status != 0)
         {
-            EngineLog::SystemError(output, error);
-            EngineLog::Line("Failed !");
+            log::SystemError(output, error);
             errorCode = ErrorCode::kStepFailed;
             return;
         }
-        EngineLog::Line("Done.");
     }
     boost::system::error_code ec;
     if (fs::exists(env.scriptDir, ec))
         fs::remove_all(env.scriptDir, ec);
-    EngineLog::Line("Committing user kernel ...");
-    const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
-    if (instrument::PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
     {
-        EngineLog::Line("Failed !");
-        errorCode = ErrorCode::kStepFailed;
-        return;
+        log::Line("Committing user kernel ...");
+        ItemScope scope(errorCode);
+        const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
+        if (instrument::PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
+            errorCode = ErrorCode::kStepFailed;
     }
-    EngineLog::Line("Done.");
+    if (errorCode != ErrorCode::kNoError)
+        return;
     // Until the partitions are synced and unmounted the installed files may not be on the device: a failure
     // here is a failed installation, however well the items went.
     if (!env.Partitions().UnmountAll())

@@ -2,10 +2,9 @@
 
 #include "install/DataInfoExtractor.h"
 #include "install/InstallEnvironment.h"
+#include "install/InstallOptions.h"
 #include "pkg/items/PkgItemVisitor.h"
-#include "tar/TarExtractor.h"
 
-#include <memory>
 #include <string>
 
 namespace vex::pkg
@@ -52,9 +51,8 @@ public:
     // Codes above this one, and below 0, are the stage's own fault.
     static constexpr ErrorCode kLastErrorCode = ErrorCode::kTarFailed;
 
-    // `dateTimeMode` says how written files are time-stamped.
-    ItemUserInstaller(base::InstallProgressNotifierInterface* notifier,
-                      tar::TarExtractor::DateTimeMode dateTimeMode,
+    // The options' date-time mode says how written files are time-stamped.
+    ItemUserInstaller(base::InstallProgressNotifierInterface* notifier, InstallOptions options,
                       const InstallEnvironment& environment = InstallEnvironment());
 
     // Adds the conditional scripts' results; ids already known keep theirs.
@@ -75,8 +73,6 @@ public:
 
     // The mode an ext3 destination gets from the item's permission bytes and flags.
     static unsigned Ext3Mode(const pkg::ItemFileSystemEntry& entry);
-    // How a file item's stored bytes are decoded: compressed sub-chunks, a cipher, or read as they are.
-    static std::unique_ptr<pkg::ProcessingStrategy> FileStrategy(const pkg::ItemFile& item);
 
 private:
     enum class Kind
@@ -87,7 +83,7 @@ private:
     };
 
     void InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination);
-    // False when the item is not to be installed (condition false or unknown).
+    // False when the item is not to be installed: its condition is false, or unknown (logged, error set).
     bool ConditionPasses(int16_t id);
     // `path` is where the item's path really leads, through directories only; false (logged, error set) when
     // a link on the way leads outside the partition the path names.
@@ -101,14 +97,13 @@ private:
     // Flushes `file`, renames it to `destination` and flushes the folder, so that a power cut leaves the old
     // or the new file, never a torn one.
     bool ReplaceDurably(const std::string& file, const std::string& destination);
-    void EndItem();
 
     InstallEnvironment env;
     base::InstallProgressNotifierInterface* notifier;
-    tar::TarExtractor::DateTimeMode dateTimeMode;
+    InstallOptions options;
     std::string packageDate;
     std::string packageTime;
-    ConditionResults conditionResults{{-1, true}};
+    ConditionResults conditionResults;
     DataInfoExtractor extractor;
     bool postScriptSeen = false;
     ErrorCode errorCode = ErrorCode::kNoError;

@@ -2,7 +2,7 @@
 
 #include "instrument/PartitionPaths.h"
 #include "instrument/PartitionsManager.h"
-#include "log/LogStream.h"
+#include "log/Log.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
@@ -64,20 +64,15 @@ PackageComplianceChecker::PackageComplianceChecker(const instrument::PartitionsM
 
 PackageComplianceChecker::~PackageComplianceChecker() = default;
 
-void PackageComplianceChecker::Log(const std::string& text)
-{
-    log::LogStream::Instance().WriteLine(text);
-}
-
 void PackageComplianceChecker::Fail(ErrorCode code, const std::string& message)
 {
-    Log(message);
+    log::Line(message);
     errorCode = code;
 }
 
 void PackageComplianceChecker::visit(pkg::ItemHeader& item)
 {
-    Log("Verifying pkg library (install part) compatibility ...");
+    log::Line("Verifying pkg library (install part) compatibility ...");
     if (item.installMajor() != kRequiredInstallMajor)
     {
         Fail(ErrorCode::kIncompatibleLibrary,
@@ -87,7 +82,7 @@ void PackageComplianceChecker::visit(pkg::ItemHeader& item)
                  std::to_string(kRequiredInstallMajor) + ".x)");
         return;
     }
-    Log("Done.");
+    log::Line("Done.");
     const uint32_t type = item.packageType();
     if (type != kService && type != kUser && type != kMaintenance)
     {

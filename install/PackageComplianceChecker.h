@@ -97,7 +97,6 @@ private:
     void CheckDestinationPath(const std::string& path);
     bool CheckExt3Path(const std::string& path);
     void Fail(ErrorCode code, const std::string& message);
-    void Log(const std::string& text);
 
     const instrument::PartitionsManager& partitions;
     int packageType = kUnknownType;

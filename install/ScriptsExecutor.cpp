@@ -1,10 +1,12 @@
 #include "install/ScriptsExecutor.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/DiskUtils.h"
 #include "instrument/FileStatus.h"
 #include "instrument/RegularFile.h"
+#include "log/Log.h"
 #include "pkg/decode/ReadingStrategy.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemFile.h"
@@ -71,7 +73,7 @@ void ScriptsExecutor::CountBytes(const pkg::DataInfo& data, const char* message)
     const int64_t size = data.reader() != nullptr ? data.reader()->size() : -1;
     if (size < 0)
     {
-        EngineLog::Line(message);
+        log::Line(message);
         errorCode = ErrorCode::kNoDataToCount;
         return;
     }
@@ -93,7 +95,7 @@ bool ScriptsExecutor::PrepareScriptDir()
                 ec = boost::system::errc::make_error_code(boost::system::errc::directory_not_empty);
             if (ec)
             {
-                EngineLog::SystemError(env.scriptDir, ec.value());
+                log::SystemError(env.scriptDir, ec.value());
                 return false;
             }
         }
@@ -104,7 +106,7 @@ bool ScriptsExecutor::PrepareScriptDir()
         fs::create_directories(env.scriptDir, ec);
         if (ec)
         {
-            EngineLog::SystemError(env.scriptDir, ec.value());
+            log::SystemError(env.scriptDir, ec.value());
             return false;
         }
     }
@@ -113,12 +115,12 @@ bool ScriptsExecutor::PrepareScriptDir()
     struct stat status;
     if (::lstat(env.scriptDir.c_str(), &status) != 0)
     {
-        EngineLog::SystemError(env.scriptDir, errno);
+        log::SystemError(env.scriptDir, errno);
         return false;
     }
     if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid())
     {
-        EngineLog::Line("    " + env.scriptDir + ": not a folder of the installer's own");
+        log::Line("    " + env.scriptDir + ": not a folder of the installer's own");
         return false;
     }
     return true;
@@ -129,10 +131,10 @@ void ScriptsExecutor::visit(pkg::ItemScript& item)
     if (errorCode != ErrorCode::kNoError)
         return;
     const std::string& name = item.name();
-    EngineLog::Line("Extracting script " + name + " ...");
+    log::Line("Extracting script " + name + " ...");
+    ItemScope scope(errorCode);
     if (!IsPlainFileName(name) || !PrepareScriptDir())
     {
-        EngineLog::Line("Failed !");
         errorCode = ErrorCode::kScriptNotWritten;
         return;
     }
@@ -149,7 +151,7 @@ void ScriptsExecutor::visit(pkg::ItemScript& item)
             errorCode = ErrorCode::kScriptNotDecoded;
             break;
         case DataInfoExtractor::kIoError:
-            EngineLog::SystemError(path, extractor.LastError());
+            log::SystemError(path, extractor.LastError());
             errorCode = ErrorCode::kScriptNotWritten;
             break;
         default:
@@ -163,30 +165,24 @@ void ScriptsExecutor::visit(pkg::ItemScript& item)
         fs::permissions(path, fs::owner_all, ec);
         if (ec)
         {
-            EngineLog::SystemError(path, ec.value());
+            log::SystemError(path, ec.value());
             errorCode = ErrorCode::kScriptNotWritten;
         }
     }
     else if (ec && status.type() != fs::file_not_found)
     {
-        EngineLog::SystemError(path, ec.value());
+        log::SystemError(path, ec.value());
         errorCode = ErrorCode::kScriptNotWritten;
     }
-    if (errorCode != ErrorCode::kNoError)
-    {
-        EngineLog::Line("Failed !");
-        return;
-    }
-    EngineLog::Line("Done.");
-    if (item.conditionId() != pkg::PackageFormat::kNoCondition)
+    if (errorCode == ErrorCode::kNoError && item.conditionId() != pkg::PackageFormat::kNoCondition)
         conditionalScripts.push_back({path, item.conditionId(), false});
 }
 
 void ScriptsExecutor::FailTarCount(const std::vector<std::string>& detail,
                                    const std::vector<std::string>& members)
 {
-    EngineLog::Line(kTarCountError);
-    for (const std::string& line : detail) EngineLog::Line(line);
+    log::Line(kTarCountError);
+    for (const std::string& line : detail) log::Line(line);
     env.Disk().RemoveFiles(env.tmpDir, members);
     errorCode = ErrorCode::kTarListsFailed;
 }
@@ -197,7 +193,7 @@ void ScriptsExecutor::visit(pkg::ItemTar& item)
         return;
     if (!tarExtractor || item.dataInfo().reader() == nullptr)
     {
-        EngineLog::Line(kTarCountError);
+        log::Line(kTarCountError);
         errorCode = ErrorCode::kTarListsFailed;
         return;
     }
@@ -264,19 +260,18 @@ bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
     const std::string path = env.ScriptFile(name);
     if (!instrument::PathExists(path))
         return true;
-    EngineLog::Line("Executing script " + name + " ...");
+    log::Line("Executing script " + name + " ...");
+    ItemScope scope(errorCode);
     const std::string logFile = env.TmpFile(name.substr(0, name.size() - 3) + ".log");
     const int status = env.Runner().RunToFile(instrument::CommandRunner::ShellQuote(path), logFile);
-    EngineLog::CopyFileAndRemove(logFile);
+    log::CopyFileAndRemove(logFile);
     if (status != 0)
     {
         if (tellUser)
             ReportPreScriptRefusal();
-        EngineLog::Line("Failed !");
         errorCode = ErrorCode::kScriptFailed;
         return false;
     }
-    EngineLog::Line("Done.");
     return true;
 }
 
@@ -305,16 +300,15 @@ void ScriptsExecutor::RunScripts()
         return;
     for (ConditionalScript& script : conditionalScripts)
     {
-        EngineLog::Line("Executing conditional script " + fs::path(script.path).filename().string() + " ...");
+        log::Line("Executing conditional script " + fs::path(script.path).filename().string() + " ...");
+        ItemScope scope(errorCode);
         if (!instrument::PathExists(script.path))
         {
-            EngineLog::Line("Failed !");
             errorCode = ErrorCode::kScriptFailed;
             return;
         }
         // A failing conditional script only switches its items off.
         script.result = env.Runner().Run(instrument::CommandRunner::ShellQuote(script.path)) == 0;
-        EngineLog::Line("Done.");
     }
 }
 

@@ -4,7 +4,7 @@
 #include "instrument/MD5Algorithm.h"
 #include "instrument/RegularFile.h"
 #include "instrument/linux/LinuxDiskUtils.h"
-#include "log/LogStream.h"
+#include "log/Log.h"
 
 #include <boost/filesystem.hpp>
 
@@ -54,11 +54,6 @@ DiskUtils& DiskUtils::Instance()
     return utils;
 }
 
-void DiskUtils::Log(const std::string& message)
-{
-    log::LogStream::Instance().WriteLine("    " + message);
-}
-
 unsigned int DiskUtils::VfatAttributeWord(bool readOnly, bool archive, bool system, bool hidden)
 {
     unsigned int word = 0;
@@ -86,7 +81,7 @@ bool DiskUtils::SetFileDateTime(const std::string& path, const std::string& date
     const std::string stamp = date + " " + time;
     if (!Matches(date, "99/99/9999") || !Matches(time, "99.99"))
     {
-        Log("Wrong date time format (" + stamp + ") for " + path);
+        log::Detail("Wrong date time format (" + stamp + ") for " + path);
         return false;
     }
     std::tm local{};
@@ -115,10 +110,10 @@ bool DiskUtils::SetFileDateTime(const std::string& path, const std::string& date
     }
     if (ec)
     {
-        Log("Error in setting date time " + stamp + " for " + path + " (" + ec.message() + ")");
+        log::Detail("Error in setting date time " + stamp + " for " + path + " (" + ec.message() + ")");
         return false;
     }
-    Log("Setting date time " + stamp + " for " + path);
+    log::Detail("Setting date time " + stamp + " for " + path);
     return true;
 }
 

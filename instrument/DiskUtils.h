@@ -39,9 +39,6 @@ protected:
     DiskUtils() = default;
     DiskUtils(const DiskUtils&) = delete;
     DiskUtils& operator=(const DiskUtils&) = delete;
-
-    // Writes one detail line to the installation log.
-    static void Log(const std::string& message);
 };
 
 }  // namespace vex::instrument

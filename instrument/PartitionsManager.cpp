@@ -1,6 +1,6 @@
 #include "instrument/PartitionsManager.h"
 
-#include "log/LogStream.h"
+#include "log/Log.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,11 +24,6 @@ PartitionsManager::PartitionsManager(CommandRunner& runner, const std::string& e
 }
 
 PartitionsManager::~PartitionsManager() = default;
-
-void PartitionsManager::Log(const std::string& message)
-{
-    log::LogStream::Instance().WriteLine(message.c_str());
-}
 
 bool PartitionsManager::GetMountPoint(Partition partition, std::string& mountPoint) const
 {
@@ -73,22 +68,22 @@ bool PartitionsManager::Switch(Partition partition, bool mount)
     const auto row = mounters.find(partition);
     if (row == mounters.end())
     {
-        Log("Error in " + verb + " partition " + mountPoint + "(unknown index " +
-            std::to_string(PartitionIndex(partition)) + ") !");
+        log::Line("Error in " + verb + " partition " + mountPoint + "(unknown index " +
+                  std::to_string(PartitionIndex(partition)) + ") !");
         return false;
     }
     if (!row->second)
     {
-        Log("Error in " + verb + " partition " + mountPoint + " (mounter doesn't exists) !");
+        log::Line("Error in " + verb + " partition " + mountPoint + " (mounter doesn't exists) !");
         return false;
     }
     if (row->second->IsMounted() == mount)
     {
         return true;
     }
-    Log(std::string(mount ? "Mounting" : "Umounting") + " partition " + mountPoint + " ...");
+    log::Line(std::string(mount ? "Mounting" : "Umounting") + " partition " + mountPoint + " ...");
     const bool ok = mount ? row->second->Mount(1) : row->second->Unmount();
-    Log(ok ? (mount ? "Done." : "Done") : "Failed !");
+    log::Line(ok ? (mount ? "Done." : "Done") : "Failed !");
     return ok;
 }
 
@@ -101,7 +96,7 @@ bool PartitionsManager::UnmountAll()
         {
             continue;
         }
-        Log("Umounting partition " + row.second->MountPoint() + " ...");
+        log::Line("Umounting partition " + row.second->MountPoint() + " ...");
         // A failed sync means written data may never reach the device; the partition is still put back
         // as it was found, and the run fails.
         errno = 0;
@@ -109,12 +104,11 @@ bool PartitionsManager::UnmountAll()
         const int error = errno;
         if (!synced)
         {
-            Log("    Error in syncing partition " + row.second->MountPoint() + " !");
-            if (error != 0)
-                Log("    " + row.second->MountPoint() + ": " + std::strerror(error));
+            log::Line("    Error in syncing partition " + row.second->MountPoint() + " !");
+            log::SystemError(row.second->MountPoint(), error);
         }
         const bool ok = row.second->Unmount() && synced;
-        Log(ok ? "Done." : "Failed !");
+        log::Line(ok ? "Done." : "Failed !");
         allDone = allDone && ok;
     }
     return allDone;

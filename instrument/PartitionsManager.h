@@ -40,7 +40,6 @@ public:
     bool UnmountAll();
 
 private:
-    static void Log(const std::string& message);
     // Mount (true) or Unmount (false): the same lookup, checks and log lines in either direction.
     bool Switch(Partition partition, bool mount);
 

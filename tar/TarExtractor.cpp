@@ -5,7 +5,7 @@
 #include "instrument/FileStatus.h"
 #include "instrument/PartitionPaths.h"
 #include "instrument/RegularFile.h"
-#include "log/LogStream.h"
+#include "log/Log.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemTar.h"
 #include "pkg/read/IStreamReader.h"
@@ -31,7 +31,7 @@ bool Remove(const std::string& path)
     boost::system::error_code ec;
     fs::remove(fs::path(path), ec);
     if (ec)
-        log::LogStream::Instance().WriteLine(std::string(kIndent) + path + ": " + ec.message());
+        log::Line(std::string(kIndent) + path + ": " + ec.message());
     return !ec;
 }
 }  // namespace
@@ -217,7 +217,7 @@ bool TarExtractor::RunPostScript(const std::string& destination)
 
 void TarExtractor::Log(const std::string& text)
 {
-    log::LogStream::Instance().WriteLine(text);
+    log::Line(text);
 }
 
 }  // namespace vex::tar

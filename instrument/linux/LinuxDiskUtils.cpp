@@ -1,6 +1,7 @@
 #include "instrument/linux/LinuxDiskUtils.h"
 
 #include "base/UniqueFd.h"
+#include "log/Log.h"
 
 #include <boost/filesystem.hpp>
 
@@ -45,7 +46,7 @@ bool LinuxDiskUtils::SetVfatAttributes(const std::string& path, bool readOnly, b
     const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0 || ::ioctl(fd.get(), kFatIoctlSetAttributes, &word) != 0)
     {
-        Log("Error: setting vfat attribute to " + path + " failed.");
+        log::Detail("Error: setting vfat attribute to " + path + " failed.");
         return false;
     }
     return true;
@@ -56,7 +57,7 @@ bool LinuxDiskUtils::CheckLink(const std::string& link, const std::string& expec
     boost::system::error_code ec;
     if (!boost::filesystem::is_symlink(boost::filesystem::symlink_status(link, ec)))
     {
-        Log("Error: " + link + " doesn't exists or is not a link !");
+        log::Detail("Error: " + link + " doesn't exists or is not a link !");
         return false;
     }
     if (expectedTarget.empty())
@@ -66,7 +67,7 @@ bool LinuxDiskUtils::CheckLink(const std::string& link, const std::string& expec
     const std::string content = boost::filesystem::read_symlink(link, ec).string();
     if (ec || content != expectedTarget)
     {
-        Log("Error: read symlink path " + content + " is not correct (" + expectedTarget + ") !");
+        log::Detail("Error: read symlink path " + content + " is not correct (" + expectedTarget + ") !");
         return false;
     }
     if (targetTest == 1)
@@ -74,8 +75,8 @@ bool LinuxDiskUtils::CheckLink(const std::string& link, const std::string& expec
         const std::string resolved = ResolveLinkTarget(link, expectedTarget, emmcRoot);
         if (!boost::filesystem::exists(resolved, ec))
         {
-            Log("Error: " + std::string(" target file '") + resolved + "' for link '" + link +
-                "' doesn't exists !");
+            log::Detail("Error: " + std::string(" target file '") + resolved + "' for link '" + link +
+                        "' doesn't exists !");
             return false;
         }
     }

@@ -1,7 +1,7 @@
 #include "instrument/linux/SystemCommandRunner.h"
 
 #include "base/UniqueFd.h"
-#include "log/LogStream.h"
+#include "log/Log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,8 +18,7 @@ namespace
 // The command is not run; the log's detail line says why, after the line that announced the command.
 bool Refused(const std::string& outputFile)
 {
-    const std::string line = "    " + outputFile + ": " + std::strerror(errno);
-    log::LogStream::Instance().WriteLine(line.c_str());
+    log::SystemError(outputFile, errno);
     return false;
 }
 }  // namespace

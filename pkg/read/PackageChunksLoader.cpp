@@ -1,7 +1,7 @@
 #include "pkg/read/PackageChunksLoader.h"
 #include "base/ByteOrder.h"
 
-#include "log/LogStream.h"
+#include "log/Log.h"
 #include "pkg/items/IPkgItem.h"
 #include "pkg/read/ChunkItemFactory.h"
 #include "pkg/read/MultipleFileReader.h"
@@ -40,11 +40,6 @@ PackageChunksLoader::~PackageChunksLoader()
     factories_.reset();
 }
 
-void PackageChunksLoader::Log(const std::string& message)
-{
-    log::LogStream::Instance().WriteLine(message);
-}
-
 bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
 {
     pending_.reset();
@@ -59,7 +54,7 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
 
     if (!pathExists(path))
     {
-        Log("Package file " + path + " doesn't exist !");
+        log::Line("Package file " + path + " doesn't exist !");
         return false;
     }
 
@@ -68,10 +63,10 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     {
         if (!reader->addFile(name))
         {
-            Log("Failed to load " + name + " !");
+            log::Line("Failed to load " + name + " !");
             return false;
         }
-        Log("Loaded " + name);
+        log::Line("Loaded " + name);
     }
 
     // A chunk that reaches past the end of the stream is what a package cut short looks like, and so is a
@@ -81,17 +76,17 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     // verifier, because an instrument without keys accepts every package without reading it.
     if (!partsHoldWholeStream(*reader) || !chunksFitStream(*reader))
     {
-        Log("Failed to load " + path + " !");
+        log::Line("Failed to load " + path + " !");
         return false;
     }
 
-    Log("Verifying package integrity ...");
+    log::Line("Verifying package integrity ...");
     const bool verified = verifier != nullptr && verifier->verify(reader.get());
-    Log(verified ? "Done." : "Failed.");
+    log::Line(verified ? "Done." : "Failed.");
     const std::string detail = verifier != nullptr ? verifier->resultDetail() : std::string();
     if (!detail.empty())
     {
-        Log(detail);
+        log::Line(detail);
     }
     if (!verified)
     {
@@ -165,8 +160,8 @@ bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
     {
         if (got > 0)
         {
-            Log("    Package walk ended at offset " + std::to_string(frame.start) + ": only " +
-                std::to_string(got) + " bytes left, too few for a chunk header.");
+            log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": only " +
+                      std::to_string(got) + " bytes left, too few for a chunk header.");
         }
         return false;
     }
@@ -177,8 +172,9 @@ bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
     // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.
     if (frame.size < 0 || frame.payloadStart < 0)
     {
-        Log("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
-            std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) + ").");
+        log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
+                  std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) +
+                  ").");
         return false;
     }
     return true;
@@ -205,8 +201,8 @@ bool PackageChunksLoader::partsHoldWholeStream(MultipleFileReader& reader)
     const uint64_t length = base::ByteOrder::LoadLe64(leadIn + IndexFormat::kLeadInLengthOffset);
     if (static_cast<uint64_t>(streamSize) < length)
     {
-        Log("    A part is missing: the package holds " + std::to_string(streamSize) + " of its " +
-            std::to_string(length) + " bytes");
+        log::Line("    A part is missing: the package holds " + std::to_string(streamSize) + " of its " +
+                  std::to_string(length) + " bytes");
         return false;
     }
     return true;
@@ -225,9 +221,9 @@ bool PackageChunksLoader::chunksFitStream(MultipleFileReader& reader)
     {
         if (frame.size > streamSize - frame.payloadStart)
         {
-            Log("    The chunk at offset " + std::to_string(frame.start) + " declares " +
-                std::to_string(frame.size) + " bytes, past the end of the package (" +
-                std::to_string(streamSize) + " bytes).");
+            log::Line("    The chunk at offset " + std::to_string(frame.start) + " declares " +
+                      std::to_string(frame.size) + " bytes, past the end of the package (" +
+                      std::to_string(streamSize) + " bytes).");
             return false;
         }
         const int64_t next = frame.payloadStart + frame.size + paddingFor(frame.size);
@@ -275,9 +271,9 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
     boost::shared_ptr<IPkgItem> item(factories_ ? factories_->create(frame.type, size) : nullptr);
     if (!item)
     {
-        Log("    Package walk ended at offset " + std::to_string(frame.start) +
-            ": no item could be made of the " + "chunk of type " + std::to_string(frame.type) + " (" +
-            std::to_string(size) + " bytes).");
+        log::Line("    Package walk ended at offset " + std::to_string(frame.start) +
+                  ": no item could be made of the " + "chunk of type " + std::to_string(frame.type) + " (" +
+                  std::to_string(size) + " bytes).");
         walkEnded();
         return item;
     }
@@ -303,8 +299,8 @@ bool PackageChunksLoader::frameMatchesIndex(const Frame& frame)
     if (entry == nullptr || entry->offset != frame.start || entry->type != frame.type ||
         entry->length != kChunkHeaderSize + frame.size + paddingFor(frame.size))
     {
-        Log("    The chunk at offset " + std::to_string(frame.start) +
-            " is not the one the signed index names (" + "chunk " + std::to_string(nextEntry_) + ").");
+        log::Line("    The chunk at offset " + std::to_string(frame.start) +
+                  " is not the one the signed index names (" + "chunk " + std::to_string(nextEntry_) + ").");
         walkBroken_ = true;
         exhausted_ = true;
         return false;
@@ -323,8 +319,8 @@ void PackageChunksLoader::walkEnded()
     // Everything the index names was signed to be installed: a walk that stops short would drop it.
     if (nextEntry_ != indexed_->index().chunks().size())
     {
-        Log("    The package walk ended at chunk " + std::to_string(nextEntry_) + " of the " +
-            std::to_string(indexed_->index().chunks().size()) + " its signed index names.");
+        log::Line("    The package walk ended at chunk " + std::to_string(nextEntry_) + " of the " +
+                  std::to_string(indexed_->index().chunks().size()) + " its signed index names.");
         walkBroken_ = true;
     }
 }

@@ -68,7 +68,6 @@ private:
     bool chunksFitStream(MultipleFileReader& reader);
     // Moves `reader` forward to `offset`; false when the stream ends first.
     static bool stepTo(IStreamReader& reader, int64_t offset);
-    void Log(const std::string& message);
 
     static constexpr int kStepByReading = 512;
 

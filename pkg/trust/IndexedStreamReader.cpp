@@ -1,6 +1,6 @@
 #include "pkg/trust/IndexedStreamReader.h"
 
-#include "log/LogStream.h"
+#include "log/Log.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,7 +17,7 @@ void IndexedStreamReader::fail(const std::string& line)
     if (failure_.empty())
     {
         failure_ = line;
-        log::LogStream::Instance().WriteLine(line);
+        log::Line(line);
     }
     blockChunk_ = -1;
 }

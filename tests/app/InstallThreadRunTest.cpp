@@ -14,7 +14,7 @@
 #include <string>
 
 using namespace vex::app;
-using namespace vex::tar;
+using vex::install::InstallOptions;
 
 namespace
 {
@@ -51,8 +51,7 @@ TEST(InstallThreadRun, EndsInFailureWithAnErrorLog)
         thread.SetKeyDirectory(QString::fromStdString(dir / "no-keys"));
         QSignalSpy activities(&thread, &InstallThread::NewActivityStarted);
         QSignalSpy done(&thread, &InstallThread::Done);
-        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), TarExtractor::DateTimeMode::kNow,
-                      0);
+        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), InstallOptions{});
         ASSERT_TRUE(thread.wait(10000)) << c.productFileContent;
         ASSERT_TRUE(WaitForSignals(done, 1));
         QCoreApplication::processEvents();
@@ -88,8 +87,7 @@ TEST(InstallThreadRun, TrustedKeysMakeTheSignatureMandatory)
         thread.SetKeyDirectory(QString::fromStdString(dir / "keys"));
         QSignalSpy done(&thread, &InstallThread::Done);
         // The sample package fails later without an instrument; only the verification step matters here.
-        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), TarExtractor::DateTimeMode::kNow,
-                      0);
+        thread.Launch(QString::fromStdString(dir / "update.pkg"), QString(), InstallOptions{});
         ASSERT_TRUE(thread.wait(10000));
         ASSERT_TRUE(WaitForSignals(done, 1));
 

@@ -16,7 +16,7 @@
 
 using namespace vex::app;
 using namespace vex::base;
-using namespace vex::tar;
+using namespace vex::install;
 
 namespace
 {
@@ -101,10 +101,14 @@ TEST_F(InstallThreadTest, LaunchRemovesTheOldInstallerCopyAndRuns)
     InstallThread thread(nullptr, File("id", "3"), copy);
     thread.SetLogDirectory(QString::fromStdString(dir.str()));
     const QString package = File("pkg.bin", "not a package");
-    thread.Launch(package, QStringLiteral("001_error.log"), TarExtractor::DateTimeMode::kAsExtracted, 1);
+    InstallOptions options;
+    options.formatFlag = 1;
+    options.dateTimeMode = DateTimeMode::kAsExtracted;
+    thread.Launch(package, QStringLiteral("001_error.log"), options);
     ASSERT_TRUE(thread.wait(5000));
     EXPECT_FALSE(QFile::exists(copy));
     EXPECT_EQ(thread.PkgFileName(), package);
-    EXPECT_EQ(thread.DateTimeMode(), TarExtractor::DateTimeMode::kAsExtracted);
+    EXPECT_EQ(thread.Options().formatFlag, 1);
+    EXPECT_EQ(thread.Options().dateTimeMode, DateTimeMode::kAsExtracted);
 }
 }  // namespace

@@ -22,7 +22,6 @@
 
 using namespace vex::app;
 using namespace vex::instrument;
-using namespace vex::tar;
 
 // Renders the window as the instrument shows it at the start, during the installation, after success and
 // after failure, into PNG files that anyone can look at: <build>/screenshots, or $VEX_SCREENSHOT_DIR; and
@@ -76,7 +75,7 @@ protected:
         environment.parametersReader = &parameters;
         environment.commandRunner = &commands;
         environment.exitProcess = [](int) {};
-        environment.launch = [](const QString&, const QString&, TarExtractor::DateTimeMode, int) {};
+        environment.launch = [](const QString&, const QString&, vex::install::InstallOptions) {};
         environment.installationDataFile = QString::fromStdString(dir / "installation_data.bin");
         environment.productIdFile = QString::fromStdString(dir / "board_product_id");
         environment.installerCopyFile = QString::fromStdString(dir / "vex-pkg-install");

@@ -20,7 +20,7 @@
 
 using namespace vex::app;
 using namespace vex::instrument;
-using namespace vex::tar;
+using namespace vex::install;
 
 // fontconfig keeps a cache for the life of the process that the leak checker of the sanitizer build reports;
 // it is not ours to free.
@@ -92,7 +92,7 @@ public:
     int calls = 0;
 };
 
-using Mode = TarExtractor::DateTimeMode;
+using Mode = DateTimeMode;
 
 struct Launch
 {
@@ -100,6 +100,7 @@ struct Launch
     QString logFile;
     Mode dateTimeMode;
     int formatFlag;
+    int formatParameter;
 };
 
 class MainWindowTest : public testing::Test
@@ -111,8 +112,8 @@ protected:
         environment.parametersReader = &reader;
         environment.commandRunner = &runner;
         environment.exitProcess = [this](int status) { exits.push_back(status); };
-        environment.launch = [this](const QString& pkg, const QString& log, Mode mode, int format) {
-            launches.push_back({pkg, log, mode, format});
+        environment.launch = [this](const QString& pkg, const QString& log, InstallOptions options) {
+            launches.push_back({pkg, log, options.dateTimeMode, options.formatFlag, options.formatParameter});
         };
         environment.installationDataFile = Path("installation_data.bin");
         environment.productIdFile = Path("board_product_id");
@@ -241,6 +242,7 @@ TEST_F(MainWindowTest, FirstTickStartsTheClockAndLaunchesWithTheCommandLinePacka
     EXPECT_EQ(launches[0].pkgFile.toStdString(), "/media/sd/a.pkg");
     EXPECT_EQ(launches[0].logFile.toStdString(), "001_error.log");
     EXPECT_EQ(launches[0].formatFlag, 0);
+    EXPECT_EQ(launches[0].formatParameter, 0) << "the board's format parameter is the thread's to find";
     EXPECT_EQ(reader.calls, 0) << "a package on the command line leaves the on-chip RAM alone";
     EXPECT_FALSE(window->Timer().isSingleShot());
     EXPECT_EQ(window->Timer().interval(), 1000);

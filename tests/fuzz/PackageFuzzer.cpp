@@ -6,9 +6,9 @@
 
 #include "install/BufferedItemLoader.h"
 #include "install/InstallItemComparator.h"
-#include "install/ItemUserInstaller.h"
 #include "install/PackageComplianceChecker.h"
 #include "instrument/MD5Algorithm.h"
+#include "pkg/decode/FileStrategy.h"
 #include "pkg/decode/ProcessingStrategy.h"
 #include "pkg/items/IPkgItem.h"
 #include "pkg/items/ItemFile.h"
@@ -70,7 +70,7 @@ void decode(ItemFile& file)
     IStreamReader* reader = file.dataInfo().reader();
     if (reader == nullptr)
         return;
-    const std::unique_ptr<ProcessingStrategy> strategy = ItemUserInstaller::FileStrategy(file);
+    const std::unique_ptr<ProcessingStrategy> strategy = StrategyFor(file);
     const int64_t capacity = strategy->bufferSize();
     int64_t remaining = reader->size();
     if (capacity <= 0 || capacity > kLargestBuffer || remaining < 0 || !reader->seek(0))

@@ -15,6 +15,15 @@ using namespace vex::pkg;
 
 namespace
 {
+// The options of a board with format parameter `parameter`, run with format flag `flag`.
+InstallOptions Formatting(int flag, int parameter)
+{
+    InstallOptions options;
+    options.formatFlag = flag;
+    options.formatParameter = parameter;
+    return options;
+}
+
 class FormatterTest : public testing::Test, public EngineFixture
 {
 protected:
@@ -49,7 +58,7 @@ class FormatArgumentsTest : public FormatterTest, public testing::WithParamInter
 TEST_P(FormatArgumentsTest, PassesFlagWriteRequestsAndParameter)
 {
     const FormatCase& c = GetParam();
-    InstallDiskFormatter formatter({}, c.flag, c.parameter, environment);
+    InstallDiskFormatter formatter({}, Formatting(c.flag, c.parameter), environment);
     for (const std::string& path : c.paths) VisitFile(formatter, path);
     EXPECT_EQ(formatter.FormatCommand("/s/format.sh"), "/s/format.sh " + c.arguments);
 }
@@ -64,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FormatterTest, ConditionsAndPartitionsDecideTheWriteRequests)
 {
-    InstallDiskFormatter formatter({{4, false}, {5, true}}, 0, 0, environment);
+    InstallDiskFormatter formatter({{4, false}, {5, true}}, InstallOptions{}, environment);
     VisitFile(formatter, "/rootfs/a", 4);
     VisitFile(formatter, "/kelda_sys/a", 5);
     VisitFile(formatter, "/kelda_sys/b", 5);
@@ -85,7 +94,7 @@ TEST_F(FormatterTest, UserKernelRequestsTheKernelPartition)
     const std::string announced =
         "Partition " + environment.emmcRoot + "/kernel has at least a write request.";
     {
-        InstallDiskFormatter formatter({{4, false}}, 0, 0, environment);
+        InstallDiskFormatter formatter({{4, false}}, InstallOptions{}, environment);
         ItemUserKernel kernel;
         formatter.visit(kernel);
         VisitFile(formatter, "/kernel/extra", 4);
@@ -98,7 +107,7 @@ TEST_F(FormatterTest, UserKernelRequestsTheKernelPartition)
     }
     {
         // Once a pass has failed, nothing more is requested.
-        InstallDiskFormatter formatter({}, 0, 0, environment);
+        InstallDiskFormatter formatter({}, InstallOptions{}, environment);
         VisitFile(formatter, "/rootfs/a", 9);
         ItemUserKernel kernel;
         formatter.visit(kernel);
@@ -109,13 +118,13 @@ TEST_F(FormatterTest, UserKernelRequestsTheKernelPartition)
 TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
 {
     {
-        InstallDiskFormatter formatter({}, 0, 0, environment);
+        InstallDiskFormatter formatter({}, InstallOptions{}, environment);
         VisitFile(formatter, "/rootfs/a", 9);
         EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kUnknownCondition);
         EXPECT_TRUE(Logged("Unknown condition id 9"));
     }
     {
-        InstallDiskFormatter formatter({}, 0, 0, environment);
+        InstallDiskFormatter formatter({}, InstallOptions{}, environment);
         ItemDir directory;
         directory.setPath("/nowhere");
         formatter.visit(directory);
@@ -126,7 +135,7 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
         EXPECT_FALSE(formatter.WriteRequested(Partition::kRootfs));
     }
     {
-        InstallDiskFormatter formatter({}, 0, 0, environment);
+        InstallDiskFormatter formatter({}, InstallOptions{}, environment);
         ItemLink link;
         link.setLinkPath("/kelda_usr/x");
         formatter.visit(link);
@@ -139,13 +148,13 @@ TEST_F(FormatterTest, RefusesUnknownConditionsPartitionsAndLinksOutsideExt3)
 
 TEST_F(FormatterTest, RunsTheScriptOnlyWhenThePackageBringsOne)
 {
-    InstallDiskFormatter without({}, 1, 32, environment);
+    InstallDiskFormatter without({}, Formatting(1, 32), environment);
     VisitFile(without, "/rootfs/a");
     without.RunFormatScript();
     EXPECT_TRUE(runner.changes.empty());
     EXPECT_EQ(without.GetErrorCode(), InstallDiskFormatter::ErrorCode::kNoError);
 
-    InstallDiskFormatter missing({}, 1, 32, environment);
+    InstallDiskFormatter missing({}, Formatting(1, 32), environment);
     VisitFormatScript(missing);
     missing.RunFormatScript();
     EXPECT_EQ(missing.GetErrorCode(), InstallDiskFormatter::ErrorCode::kFormatScriptMissing);
@@ -157,7 +166,7 @@ TEST_F(FormatterTest, CopiesTheScriptOutputAndMapsItsStatus)
     const std::string script = environment.ScriptFile("format.sh");
     WriteFile(script, "#!/bin/sh\n");
     WriteFile(environment.TmpFile("format.out"), "formatting rootfs\n");
-    InstallDiskFormatter formatter({}, 1, 32, environment);
+    InstallDiskFormatter formatter({}, Formatting(1, 32), environment);
     VisitFormatScript(formatter);
     VisitFile(formatter, "/rootfs/a");
     runner.failures[script + " 1 0 1 0 0 0 32"] = 1 << 8;

@@ -102,7 +102,9 @@ protected:
     {
         DoNothingVerifier verifier;
         InstallationManager manager(&notifier, environment);
-        return manager.Install(path.c_str(), &verifier, 0, formatParameter, TarExtractor::DateTimeMode::kNow);
+        InstallOptions options;
+        options.formatParameter = formatParameter;
+        return manager.Install(path.c_str(), &verifier, options);
     }
 
     // Position of the first recorded command that contains `part`; -1 when none does.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 
@@ -23,7 +24,7 @@ namespace
 namespace fs = boost::filesystem;
 using test_support::bytesOf;
 // Files keep the time they are written at unless a test says otherwise.
-constexpr TarExtractor::DateTimeMode kStampNow = TarExtractor::DateTimeMode::kNow;
+const InstallOptions kStampNow{};
 
 class InstallerTest : public testing::Test, public EngineFixture
 {
@@ -121,6 +122,39 @@ TEST_F(InstallerTest, AFalseConditionSkipsSilentlyButAdvancesProgress)
     Install(unknown, [](PackageWriter& writer)
             { writer.addFile(FileAt("/kelda_usr/skipped", 0, 7), bytesOf("12345")); });
     EXPECT_EQ(unknown.GetErrorCode(), ItemUserInstaller::ErrorCode::kUnknownCondition);
+}
+
+// An id no conditional script carried is the package's fault: the installer says so in the log, as the
+// earlier passes do, rather than failing the run without a word.
+TEST_F(InstallerTest, AnUnknownConditionIsLoggedAndInstallsNothing)
+{
+    PackageWriter::EntryAttributes directory;
+    directory.conditionId = 7;
+    PackageWriter::LinkInfo link;
+    link.linkPath = "/rootfs/opt/current";
+    link.target = "v1";
+    link.conditionId = 7;
+    const std::vector<std::function<void(PackageWriter&)>> items{
+        [](PackageWriter& writer) { writer.addFile(FileAt("/kelda_usr/f", 0, 7), bytesOf("12345")); },
+        [&](PackageWriter& writer) { writer.addDirectory("/rootfs/opt/d", directory); },
+        [&](PackageWriter& writer) { writer.addLink(link); },
+    };
+    fs::create_directories(Emmc("/rootfs/opt"));
+    for (const auto& build : items)
+    {
+        ItemUserInstaller installer(nullptr, kStampNow, environment);
+        installer.SetConditionResults({{4, true}});
+        Install(installer, build);
+        EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kUnknownCondition);
+    }
+    const std::vector<std::string> lines = log.Messages();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Unknown condition id 7"), 3);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.rfind("Extracting", 0) == 0; }),
+              0);
+    EXPECT_FALSE(fs::exists(Emmc("/kelda_usr/f")));
+    EXPECT_FALSE(fs::exists(Emmc("/rootfs/opt/d")));
+    EXPECT_FALSE(fs::is_symlink(Emmc("/rootfs/opt/current")));
 }
 
 TEST_F(InstallerTest, AVfatFileIsUnlockedRewrittenAndGivenItsAttributes)

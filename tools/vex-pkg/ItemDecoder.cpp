@@ -2,12 +2,8 @@
 
 #include "base/InstallProgressNotifierInterface.h"
 #include "instrument/MD5Algorithm.h"
-#include "pkg/decode/DecryptionStrategy.h"
-#include "pkg/decode/QtUncompressionStrategy.h"
-#include "pkg/decode/ReadingStrategy.h"
-#include "pkg/decode/SubChunckReadingStrategy.h"
+#include "pkg/decode/ProcessingStrategy.h"
 #include "pkg/items/DataInfo.h"
-#include "pkg/items/ItemFile.h"
 #include "pkg/read/IStreamReader.h"
 
 #include <new>
@@ -16,25 +12,8 @@ namespace vex::tools
 {
 namespace
 {
-const int64_t kPlainBlock = 1048576;
 const int64_t kLargestBuffer = int64_t(1) << 31;  // no strategy asks for more; a bigger ask is broken
 }  // namespace
-
-std::unique_ptr<pkg::ProcessingStrategy> ItemDecoder::StrategyFor(const pkg::ItemFile& file)
-{
-    if (file.compression() == pkg::PackageFormat::kCompressionQtZlib)
-        return std::unique_ptr<pkg::ProcessingStrategy>(
-            new pkg::SubChunckReadingStrategy(new pkg::QtUncompressionStrategy));
-    if (file.cipherType() != pkg::PackageFormat::kCipherNone)
-        return std::unique_ptr<pkg::ProcessingStrategy>(
-            new pkg::DecryptionStrategy(static_cast<int>(file.cipherType() & 0xff)));
-    return PlainStrategy();
-}
-
-std::unique_ptr<pkg::ProcessingStrategy> ItemDecoder::PlainStrategy()
-{
-    return std::unique_ptr<pkg::ProcessingStrategy>(new pkg::ReadingStrategy(kPlainBlock));
-}
 
 ItemDecoder::Result ItemDecoder::Digest(const pkg::DataInfo& data, pkg::ProcessingStrategy& strategy,
                                         base::InstallProgressNotifierInterface* progress, int64_t& produced,

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace vex::pkg
@@ -11,10 +10,6 @@ class DataInfo;
 namespace vex::base
 {
 class InstallProgressNotifierInterface;
-}
-namespace vex::pkg
-{
-class ItemFile;
 }
 namespace vex::pkg
 {
@@ -34,10 +29,7 @@ public:
         kDecodeError,  // the stored bytes cannot be decoded
     };
 
-    // The installer's strategy for a file's encoding: zlib sub-chunks, a cipher, or plain blocks.
-    static std::unique_ptr<pkg::ProcessingStrategy> StrategyFor(const pkg::ItemFile& file);
-    // The plain strategy of scripts and system images.
-    static std::unique_ptr<pkg::ProcessingStrategy> PlainStrategy();
+    // The strategies are the installer's own: pkg::StrategyFor and pkg::PlainStrategy (pkg/decode/).
 
     // Decodes the whole window; `produced` counts the decoded bytes and `hexDigest` is their MD5.
     static Result Digest(const pkg::DataInfo& data, pkg::ProcessingStrategy& strategy,

@@ -3,6 +3,7 @@
 #include "base/ByteOrder.h"
 #include "base/InstallProgressNotifierInterface.h"
 #include "install/PackageComplianceChecker.h"
+#include "pkg/decode/FileStrategy.h"
 #include "pkg/decode/ProcessingStrategy.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemDir.h"
@@ -62,7 +63,7 @@ public:
                     std::to_string(item.cipherType()) + " is not one the installer can decode");
             return;
         }
-        std::unique_ptr<pkg::ProcessingStrategy> strategy = ItemDecoder::StrategyFor(item);
+        std::unique_ptr<pkg::ProcessingStrategy> strategy = pkg::StrategyFor(item);
         int64_t produced = 0;
         if (Decode(item.dataInfo(), *strategy, produced) &&
             produced != static_cast<int64_t>(item.installedSize()))
@@ -109,7 +110,7 @@ private:
 
     void Plain(pkg::DataInfo& data)
     {
-        std::unique_ptr<pkg::ProcessingStrategy> strategy = ItemDecoder::PlainStrategy();
+        std::unique_ptr<pkg::ProcessingStrategy> strategy = pkg::PlainStrategy();
         int64_t produced = 0;
         Decode(data, *strategy, produced);
     }

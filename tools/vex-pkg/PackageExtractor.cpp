@@ -4,6 +4,7 @@
 #include "install/ItemUserInstaller.h"
 #include "instrument/PartitionPaths.h"
 #include "instrument/linux/LinuxDiskUtils.h"
+#include "pkg/decode/FileStrategy.h"
 #include "pkg/decode/ProcessingStrategy.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemDir.h"
@@ -90,7 +91,7 @@ public:
             Problem(why);
             return;
         }
-        if (Data(item.dataInfo(), path, *ItemDecoder::PlainStrategy()))
+        if (Data(item.dataInfo(), path, *pkg::PlainStrategy()))
             ::chmod(path.c_str(), 0755);
     }
 
@@ -124,7 +125,7 @@ public:
             Problem(why);
             return;
         }
-        if (!Data(item.dataInfo(), path, *ItemDecoder::StrategyFor(item)))
+        if (!Data(item.dataInfo(), path, *pkg::StrategyFor(item)))
             return;
         if (instrument::IsExt3Path(item.path()) &&
             ::chmod(path.c_str(), install::ItemUserInstaller::Ext3Mode(item.entry())) != 0)
@@ -217,7 +218,7 @@ private:
             Problem(why);
             return;
         }
-        Data(item.dataInfo(), path, *ItemDecoder::PlainStrategy());
+        Data(item.dataInfo(), path, *pkg::PlainStrategy());
     }
 
     // Decodes into `path` and checks the digest; a file that is not what the package recorded is removed.

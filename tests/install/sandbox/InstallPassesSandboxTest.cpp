@@ -34,8 +34,8 @@ namespace fs = boost::filesystem;
 using test_support::bytesOf;
 
 // The stage that failed (4 scripts, 5 formatting, 6 disk check, 7 installing) or 0, like the sequence.
-int RunPasses(const test_support::ItemList& items, RecordingNotifier& notifier,
-              TarExtractor::DateTimeMode dateTimeMode, int* code)
+int RunPasses(const test_support::ItemList& items, RecordingNotifier& notifier, DateTimeMode dateTimeMode,
+              int* code)
 {
     ScriptsExecutor scripts(&notifier);
     for (const auto& item : items)
@@ -48,7 +48,10 @@ int RunPasses(const test_support::ItemList& items, RecordingNotifier& notifier,
     ConditionResults conditions;
     scripts.GetConditionResults(conditions);
 
-    InstallDiskFormatter formatter(conditions, 0, 32);
+    InstallOptions options;  // a board of the second layout
+    options.formatParameter = 32;
+    options.dateTimeMode = dateTimeMode;
+    InstallDiskFormatter formatter(conditions, options);
     for (const auto& item : items)
         if (formatter.GetErrorCode() == InstallDiskFormatter::ErrorCode::kNoError)
             item->accept(formatter);
@@ -65,7 +68,7 @@ int RunPasses(const test_support::ItemList& items, RecordingNotifier& notifier,
     if ((*code = static_cast<int>(checker.GetErrorCode())) != 0)
         return 6;
 
-    ItemUserInstaller installer(&notifier, dateTimeMode);
+    ItemUserInstaller installer(&notifier, options);
     installer.SetConditionResults(conditions);
     for (const auto& item : items)
         if (installer.GetErrorCode() == ItemUserInstaller::ErrorCode::kNoError)
@@ -128,7 +131,7 @@ uint16_t Mode(uint8_t owner, uint8_t group, uint8_t other, bool readOnly = false
     return entry.modeWord();
 }
 
-class InstallPasses : public testing::TestWithParam<TarExtractor::DateTimeMode>
+class InstallPasses : public testing::TestWithParam<DateTimeMode>
 {
 protected:
     InstallPasses() : log(dir / "install.log") {}
@@ -178,7 +181,7 @@ protected:
             });
     }
 
-    int Install(const std::string& path, TarExtractor::DateTimeMode dateTimeMode, int* code)
+    int Install(const std::string& path, DateTimeMode dateTimeMode, int* code)
     {
         test_support::LoadedPackage package(path);
         if (!package.loaded())
@@ -197,7 +200,7 @@ class InstallPassesOnce : public InstallPasses
 
 TEST_P(InstallPasses, InstallsEveryKindAndCanInstallTheSamePackageAgain)
 {
-    const TarExtractor::DateTimeMode dateTimeMode = GetParam();
+    const DateTimeMode dateTimeMode = GetParam();
     const std::string package = dir / "user.pkg";
     ASSERT_TRUE(WritePackage(package, "kernel one", 0));
     const time_t before = std::time(nullptr);
@@ -230,14 +233,14 @@ TEST_P(InstallPasses, InstallsEveryKindAndCanInstallTheSamePackageAgain)
     const struct tm tool = LocalTime("/emmc/rootfs/opt/tool");
     // A folder that receives nothing afterwards keeps its stamp.
     const struct tm folder = LocalTime("/emmc/rootfs/opt/empty");
-    if (dateTimeMode == TarExtractor::DateTimeMode::kPackage)
+    if (dateTimeMode == DateTimeMode::kPackage)
     {
         EXPECT_EQ(tool.tm_year + 1900, 2021);
         EXPECT_EQ(tool.tm_mon + 1, 3);
         EXPECT_EQ(folder.tm_mday, 4);
         EXPECT_EQ(folder.tm_hour, 5);
     }
-    else if (dateTimeMode == TarExtractor::DateTimeMode::kAsExtracted)
+    else if (dateTimeMode == DateTimeMode::kAsExtracted)
     {
         EXPECT_EQ(tool.tm_year + 1900, 2019);
         EXPECT_EQ(tool.tm_hour, 18);
@@ -262,17 +265,16 @@ TEST_P(InstallPasses, InstallsEveryKindAndCanInstallTheSamePackageAgain)
 }
 
 INSTANTIATE_TEST_SUITE_P(DateTimeModes, InstallPasses,
-                         testing::Values(TarExtractor::DateTimeMode::kNow,
-                                         TarExtractor::DateTimeMode::kPackage,
-                                         TarExtractor::DateTimeMode::kAsExtracted));
+                         testing::Values(DateTimeMode::kNow, DateTimeMode::kPackage,
+                                         DateTimeMode::kAsExtracted));
 
 TEST_F(InstallPassesOnce, AFailingPostScriptKeepsTheOldKernel)
 {
     int code = 0;
     ASSERT_TRUE(WritePackage(dir / "good.pkg", "kernel good", 0));
-    ASSERT_EQ(Install(dir / "good.pkg", TarExtractor::DateTimeMode::kNow, &code), 0);
+    ASSERT_EQ(Install(dir / "good.pkg", DateTimeMode::kNow, &code), 0);
     ASSERT_TRUE(WritePackage(dir / "bad.pkg", "kernel bad", 3));
-    EXPECT_EQ(Install(dir / "bad.pkg", TarExtractor::DateTimeMode::kNow, &code), 7);
+    EXPECT_EQ(Install(dir / "bad.pkg", DateTimeMode::kNow, &code), 7);
     EXPECT_EQ(code, static_cast<int>(ItemUserInstaller::ErrorCode::kStepFailed));
     EXPECT_EQ(ReadFile("/emmc/kernel/uImage"), "kernel good");
     EXPECT_EQ(ReadFile("/emmc/kernel/uImage.tmp"), "kernel bad");
@@ -294,7 +296,7 @@ TEST_F(InstallPassesOnce, ASystemImageReplacesTheOldOneThroughItsTemporaryFile)
                                                    writer.addSystemImage(PackageFormat::kTypeBootMLO,
                                                                          bytesOf(image));
                                                }));
-        ASSERT_EQ(Install(dir / "boot.pkg", TarExtractor::DateTimeMode::kNow, &code), 0) << code;
+        ASSERT_EQ(Install(dir / "boot.pkg", DateTimeMode::kNow, &code), 0) << code;
         EXPECT_EQ(ReadFile("/emmc/boot/MLO"), image);
         EXPECT_FALSE(fs::exists("/emmc/boot/MLO.tmp"));
     }
@@ -314,7 +316,7 @@ TEST_F(InstallPassesOnce, APreScriptRefusalReachesTheUser)
             writer.addScript("clean.sh", bytesOf("#!/bin/sh\ntouch /tmp/cleaned\n"));
         }));
     int code = 0;
-    EXPECT_EQ(Install(dir / "refuse.pkg", TarExtractor::DateTimeMode::kNow, &code), 4);
+    EXPECT_EQ(Install(dir / "refuse.pkg", DateTimeMode::kNow, &code), 4);
     EXPECT_EQ(notifier.errors, std::vector<std::string>{"Battery low.\nPlug in the charger."});
     EXPECT_FALSE(fs::exists("/tmp/pre.out"));
     EXPECT_FALSE(fs::exists("/tmp/cleaned"));

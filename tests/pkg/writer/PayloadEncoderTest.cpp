@@ -1,8 +1,6 @@
 #include "instrument/MD5Algorithm.h"
-#include "pkg/decode/DecryptionStrategy.h"
-#include "pkg/decode/QtUncompressionStrategy.h"
-#include "pkg/decode/ReadingStrategy.h"
-#include "pkg/decode/SubChunckReadingStrategy.h"
+#include "pkg/decode/FileStrategy.h"
+#include "pkg/decode/ProcessingStrategy.h"
 #include "pkg/items/ItemFile.h"
 #include "pkg/writer/PayloadEncoder.h"
 #include "tests/support/StrategyTestReader.h"
@@ -51,22 +49,6 @@ TEST(PayloadEncoder, EmptyFilesStoreNothing)
 
 namespace
 {
-// The installer's choice of strategy for a file item.
-std::unique_ptr<ProcessingStrategy> StrategyFor(const ItemFile& file)
-{
-    if (file.compression() == 1)
-    {
-        return std::unique_ptr<ProcessingStrategy>(
-            new SubChunckReadingStrategy(new QtUncompressionStrategy()));
-    }
-    if (file.cipherType() != 0)
-    {
-        return std::unique_ptr<ProcessingStrategy>(
-            new DecryptionStrategy(static_cast<int>(file.cipherType() & 0xFF)));
-    }
-    return std::unique_ptr<ProcessingStrategy>(new ReadingStrategy(1048576));
-}
-
 TEST(PayloadEncoder, FilesWrittenEncodedInstallAsTheirContent)
 {
     TempDir dir;
@@ -110,6 +92,7 @@ TEST(PayloadEncoder, FilesWrittenEncodedInstallAsTheirContent)
         EXPECT_EQ(entries[index].compression, file->compression());
         EXPECT_EQ(expected.size(), file->installedSize());
 
+        // The installer's and the package tool's own choice of strategy.
         auto strategy = StrategyFor(*file);
         std::vector<unsigned char> produced;
         ASSERT_TRUE(DriveStrategy(*strategy, test_support::readAll(file->dataInfo().reader()), produced))
