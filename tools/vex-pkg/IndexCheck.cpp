@@ -100,7 +100,8 @@ bool IndexCheck::Load(const std::string& path, std::shared_ptr<const pkg::Packag
     std::vector<uint8_t> signature;
     if (!ReadAt(reader, indexEnd, kChunkHeaderSize, signature) ||
         base::ByteOrder::LoadLe32(signature.data()) != SignatureFormat::kTypeSignature ||
-        base::ByteOrder::LoadLe32(signature.data() + 4) != static_cast<uint32_t>(SignatureFormat::kPayloadSize))
+        base::ByteOrder::LoadLe32(signature.data() + 4) !=
+            static_cast<uint32_t>(SignatureFormat::kPayloadSize))
         return Refuse(problem, "No signature after the signed index");
 
     auto parsed = std::make_shared<pkg::PackageIndex>();
@@ -139,8 +140,8 @@ bool IndexCheck::ReadThrough(const std::string& path, const std::shared_ptr<cons
     // The reader stops only at the end of the indexed range or at a failure; anything else would be a
     // stream that ended early without saying so.
     if (total != index->streamLength() - index->dataStart())
-        return Refuse(problem, "The package ends " + std::to_string(index->streamLength() - index->dataStart() -
-                                                                    total) +
+        return Refuse(problem, "The package ends " +
+                                   std::to_string(index->streamLength() - index->dataStart() - total) +
                                    " bytes before the end its signed index names");
     return true;
 }

@@ -141,6 +141,53 @@ TEST(CreateCommand, ACompatibilityEntryOfAnotherLengthIsRefused)
         << run.err;
 }
 
+// The release fields sit in [package]; `text1 = "test"` is its line 6, so an added key is on line 7.
+struct BadRelease
+{
+    const char* name;
+    const char* line;
+    const char* location;
+    const char* complaint;
+};
+
+class CreateRefusesBadRelease : public testing::TestWithParam<BadRelease>
+{
+};
+
+TEST_P(CreateRefusesBadRelease, WithOneLocatedLineAndNoPackage)
+{
+    TempDir dir;
+    WriteSampleWithManifestEdit(dir, "text1 = \"test\"\n",
+                                std::string("text1 = \"test\"\n") + GetParam().line);
+    const std::string manifest = dir / "in/manifest.toml";
+    const ToolRun run = RunTool({"create", manifest, "-o", dir / "out.pkg"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.find(manifest + GetParam().location + " " + GetParam().complaint), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(NoPackageLeft(dir));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CreateRefusesBadRelease,
+    testing::Values(BadRelease{"VersionOfTwoParts", "version = \"2.0\"\n",
+                               ":7:11:", "package.version '2.0' is not a version MAJOR.MINOR.PATCH"},
+                    BadRelease{"VersionOfFourParts", "version = \"2.0.0.1\"\n",
+                               ":7:11:", "package.version '2.0.0.1' is not"},
+                    BadRelease{"VersionWithATag", "version = \"2.0.0-rc1\"\n",
+                               ":7:11:", "package.version '2.0.0-rc1' is not"},
+                    BadRelease{"VersionPartOver32Bits", "version = \"4294967296.0.0\"\n",
+                               ":7:11:", "package.version '4294967296.0.0' is not"},
+                    BadRelease{"VersionAsANumber", "version = 2\n",
+                               ":7:11:", "package.version is not a version"},
+                    BadRelease{"EmptyVersion", "version = \"\"\n", ":7:11:", "package.version '' is not"},
+                    BadRelease{"MinInstallerOfFiveParts", "min_installer = \"4.2.7.30.1\"\n",
+                               ":7:17:", "package.min_installer '4.2.7.30.1' is not an installer version"},
+                    BadRelease{"MinInstallerPartOver16Bits", "min_installer = \"4.65536\"\n",
+                               ":7:17:", "package.min_installer '4.65536' is not"},
+                    BadRelease{"MinInstallerAsAList", "min_installer = [4, 2]\n",
+                               ":7:17:", "package.min_installer is not"}),
+    [](const testing::TestParamInfo<BadRelease>& param) { return std::string(param.param.name); });
+
 TEST(CreateCommand, ATreeThatCannotBeStoredRemovesTheHalfWrittenPackage)
 {
     TempDir dir;
