@@ -56,7 +56,8 @@ TEST(SignCommand, TheReleaseGoesIntoTheIndexAndCarriesOverWhenSigningAgain)
     listed = RunTool({"list", package}).out;
     EXPECT_EQ(LineStarting(listed, "version:"), "version: 2.1.3");
     EXPECT_EQ(LineStarting(listed, "minimum installer:"), "minimum installer: 4.2.7.0");
-    ASSERT_EQ(RunTool({"sign", package, "--key", dir / "keys/new.key", "--min-installer", "4.2.7.30"}).status, 0);
+    ASSERT_EQ(RunTool({"sign", package, "--key", dir / "keys/new.key", "--min-installer", "4.2.7.30"}).status,
+              0);
     listed = RunTool({"list", package}).out;
     EXPECT_EQ(LineStarting(listed, "version:"), "version: 2.1.3");
     EXPECT_EQ(LineStarting(listed, "minimum installer:"), "minimum installer: 4.2.7.30");
@@ -66,8 +67,9 @@ TEST(SignCommand, TheReleaseGoesIntoTheIndexAndCarriesOverWhenSigningAgain)
     ASSERT_EQ(RunTool({"sign", package, "--key", dir / "keys/new.key", "--min-installer", "4.3"}).status, 0);
     const ToolRun refused = RunTool({"verify", package, "--keys", dir / "trust-new"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(Contains(refused.out, "signature: This package needs installer version 4.3.0.0 or later (this is "
-                                      "4.2.7.30)\n"))
+    EXPECT_TRUE(Contains(refused.out,
+                         "signature: This package needs installer version 4.3.0.0 or later (this is "
+                         "4.2.7.30)\n"))
         << refused.out;
     const ToolRun json = RunTool({"list", "--json", package});
     EXPECT_TRUE(Contains(json.out, "\"version\": \"2.1.3\", \"min_installer\": \"4.3.0.0\"")) << json.out;
@@ -79,10 +81,14 @@ TEST(SignCommand, ReleaseOptionsThatAreNoVersionsAreUsageErrors)
     const Keys keys(dir);
     const std::string package = Create(dir);
     const std::string before = ReadText(package);
-    for (const std::vector<std::string>& options :
-         {std::vector<std::string>{"--version", "2"}, {"--version", "2.0.0.0"}, {"--version", "v2.0.0"},
-          {"--version", "2.0.0\n"}, {"--version", "1.-1.0"}, {"--min-installer", "4.2.7.30.1"},
-          {"--min-installer", "70000"}, {"--min-installer", "4..2"}})
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--version", "2"},
+                                                    {"--version", "2.0.0.0"},
+                                                    {"--version", "v2.0.0"},
+                                                    {"--version", "2.0.0\n"},
+                                                    {"--version", "1.-1.0"},
+                                                    {"--min-installer", "4.2.7.30.1"},
+                                                    {"--min-installer", "70000"},
+                                                    {"--min-installer", "4..2"}})
     {
         std::vector<std::string> arguments{"sign", package, "--key", dir / "keys/old.key"};
         arguments.insert(arguments.end(), options.begin(), options.end());
@@ -124,11 +130,12 @@ TEST(ListCommand, ShowsTheIndexChunkByChunk)
         uint32_t type = 0;
         int64_t offset = 0, length = 0;
         uint32_t blocks = 0;
-        fields >> word >> word >> number >> word >> type >> kind >> offsetWord >> offset >> lengthWord >> length >>
-            blocksWord >> blocks;
+        fields >> word >> word >> number >> word >> type >> kind >> offsetWord >> offset >> lengthWord >>
+            length >> blocksWord >> blocks;
         EXPECT_EQ(number, i) << chunks[i];
         EXPECT_EQ(offset, at) << chunks[i];
-        EXPECT_EQ(blocks, static_cast<uint32_t>((length + IndexFormat::kBlockSize - 1) / IndexFormat::kBlockSize))
+        EXPECT_EQ(blocks,
+                  static_cast<uint32_t>((length + IndexFormat::kBlockSize - 1) / IndexFormat::kBlockSize))
             << chunks[i];
         threeBlocks += blocks == 3 ? 1 : 0;
         at += length;
@@ -140,20 +147,23 @@ TEST(ListCommand, ShowsTheIndexChunkByChunk)
 
     const ToolRun json = RunTool({"list", "--json", package});
     EXPECT_TRUE(Contains(json.out, "\"version\": \"0.0.0\", \"min_installer\": \"0.0.0.0\"")) << json.out;
-    EXPECT_TRUE(Contains(json.out, "\"index\": {\"block_size\": 262144, \"data_start\": " +
-                                       std::to_string(layout.index->dataStart()) +
-                                       ", \"stream_length\": " + std::to_string(layout.size) +
-                                       ", \"compatibility\": [\"VX20A01\"], \"chunks\": [\n    {\"number\": 0, "
-                                       "\"type\": 0, \"kind\": \"header\", \"offset\": " +
-                                       std::to_string(layout.index->dataStart())))
+    EXPECT_TRUE(Contains(
+        json.out,
+        "\"index\": {\"block_size\": 262144, \"data_start\": " + std::to_string(layout.index->dataStart()) +
+            ", \"stream_length\": " + std::to_string(layout.size) +
+            ", \"compatibility\": [\"VX20A01\"], \"chunks\": [\n    {\"number\": 0, "
+            "\"type\": 0, \"kind\": \"header\", \"offset\": " +
+            std::to_string(layout.index->dataStart())))
         << json.out;
     size_t entries = 0;
     for (size_t found = json.out.find("{\"number\": "); found != std::string::npos;
          found = json.out.find("{\"number\": ", found + 1))
         ++entries;
     EXPECT_EQ(entries, count);
-    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '{'), std::count(json.out.begin(), json.out.end(), '}'));
-    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '['), std::count(json.out.begin(), json.out.end(), ']'));
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '{'),
+              std::count(json.out.begin(), json.out.end(), '}'));
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '['),
+              std::count(json.out.begin(), json.out.end(), ']'));
 }
 
 // A package signed the old way is shown as such, refused by verify as the installer refuses it, and signing
@@ -178,17 +188,20 @@ TEST(SignCommand, AnOldTrailingSignatureIsShownRefusedAndReplaced)
 
     const ToolRun refused = RunTool({"verify", package, "--keys", dir / "trust-both"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out,
-              "signature: Signed with the signature at the end, which this installer no longer accepts: sign the "
-              "package again with vex-pkg sign\n1 problem found\n");
+    EXPECT_EQ(
+        refused.out,
+        "signature: Signed with the signature at the end, which this installer no longer accepts: sign the "
+        "package again with vex-pkg sign\n1 problem found\n");
     // An instrument without keys installs it as it is: verify without keys shows the note and passes.
     const ToolRun unkeyed = RunTool({"verify", package});
     EXPECT_EQ(unkeyed.status, 0) << unkeyed.out;
-    EXPECT_TRUE(Contains(unkeyed.out, "signed the old way; sign again (not checked: no --keys)")) << unkeyed.out;
+    EXPECT_TRUE(Contains(unkeyed.out, "signed the old way; sign again (not checked: no --keys)"))
+        << unkeyed.out;
 
     ASSERT_EQ(RunTool({"sign", package, "--key", dir / "keys/old.key"}).status, 0);
     EXPECT_EQ(RunTool({"verify", package, "--keys", dir / "trust-old"}).status, 0);
-    EXPECT_TRUE(Contains(RunTool({"list", package}).out, "signature: ed25519-index key ID " + keys.id.at("old")));
+    EXPECT_TRUE(
+        Contains(RunTool({"list", package}).out, "signature: ed25519-index key ID " + keys.id.at("old")));
 }
 
 // The index vouches for bytes, not for what they mean: a file whose stored bytes no longer match its MD5
@@ -234,7 +247,8 @@ TEST(VerifyCommand, ABlockThatReadsDifferentlyTheSecondTimeIsNamed)
     ASSERT_TRUE(opened.Intact());
     ItemFile* big = nullptr;
     for (const auto& item : opened.items())
-        if (auto* file = dynamic_cast<ItemFile*>(item.get()); file != nullptr && file->installedSize() == 600000)
+        if (auto* file = dynamic_cast<ItemFile*>(item.get());
+            file != nullptr && file->installedSize() == 600000)
             big = file;
     ASSERT_NE(big, nullptr);
 
@@ -284,9 +298,11 @@ TEST(IndexCheck, RefusesAnIndexThatDoesNotDescribeThePackage)
         std::string problem;
     } cases[] = {
         {"NoIndexChunk", good.substr(0, 16) + std::string(8, '\x01') + good.substr(24), "No signed index"},
-        {"IndexTooLarge", good.substr(0, sizeField) + std::string("\x01\x00\x00\x01", 4) + good.substr(sizeField + 4),
+        {"IndexTooLarge",
+         good.substr(0, sizeField) + std::string("\x01\x00\x00\x01", 4) + good.substr(sizeField + 4),
          "The signed index is larger than 16 MiB"},
-        {"IndexTooSmall", good.substr(0, sizeField) + std::string("\x04\x00\x00\x00", 4) + good.substr(sizeField + 4),
+        {"IndexTooSmall",
+         good.substr(0, sizeField) + std::string("\x04\x00\x00\x00", 4) + good.substr(sizeField + 4),
          "The signed index is malformed: its size is impossible"},
         {"CutShort", good.substr(0, 56),
          "A part is missing: the package holds 56 of its " + std::to_string(good.size()) + " signed bytes"},

@@ -56,8 +56,8 @@ inline std::string Create(const TempDir& dir, const std::vector<std::string>& ex
     return dir / "out.pkg";
 }
 
-// Where the signed package's parts lie: the lead-in, the index chunk, the signature chunk, then the chunks the
-// index names.
+// Where the signed package's parts lie: the lead-in, the index chunk, the signature chunk, then the chunks
+// the index names.
 struct Layout
 {
     std::shared_ptr<const PackageIndex> index;
@@ -82,8 +82,8 @@ inline std::string ChangedAt(const Layout& layout, int64_t offset)
 {
     const long chunk = layout.index->findChunk(offset);
     const PackageIndex::Chunk& entry = layout.index->chunks()[static_cast<size_t>(chunk)];
-    return "index: Package bytes changed since they were signed: chunk " + std::to_string(chunk) + " at offset " +
-           std::to_string(entry.offset) + ", block " +
+    return "index: Package bytes changed since they were signed: chunk " + std::to_string(chunk) +
+           " at offset " + std::to_string(entry.offset) + ", block " +
            std::to_string((offset - entry.offset) / layout.index->blockSize());
 }
 
