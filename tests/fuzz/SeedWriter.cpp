@@ -246,8 +246,9 @@ void signedPackages(const fs::path& folder)
 // Manifests naming the inputs the manifest target lays out beside them.
 void manifests(const fs::path& folder)
 {
-    const std::string header =
-        test_support::UserPackageTable("seed") + "library_version = [4, 2]\ninstall_version = [7, 30]\n";
+    const std::string header = test_support::UserPackageTable("seed") +
+                               "library_version = [4, 2]\ninstall_version = [7, 30]\n" +
+                               "version = \"2.0.0\"\nmin_installer = \"4.2.7.30\"\n";
     save(folder, "every-kind.toml", bytesOf(header + test_support::kKernelAndScripts + R"(
 [[script]]
 name = "has_options.sh"

@@ -203,9 +203,15 @@ struct Verification
         PackageSignature signature;
         std::string error;
         if (!package.Open(path, error))
-            return problems.push_back("package: " + error);
+        {
+            problems.push_back("package: " + error);
+            return;
+        }
         if (!signature.Inspect(path, error))
-            return problems.push_back("package: " + error);
+        {
+            problems.push_back("package: " + error);
+            return;
+        }
         int64_t streamSize = 0;
         size_t chunks = 0;
         problems = PackageChecker::CheckFraming(OpenedPackage::PartPaths(path), streamSize, chunks);
@@ -222,7 +228,10 @@ struct Verification
         PackageSignature signature;
         std::string error;
         if (!signature.Inspect(path, error))
-            return problems.push_back("package: " + error);
+        {
+            problems.push_back("package: " + error);
+            return;
+        }
         int64_t streamSize = 0;
         size_t chunks = 0;
         problems = PackageChecker::CheckFraming(OpenedPackage::PartPaths(path), streamSize, chunks);
