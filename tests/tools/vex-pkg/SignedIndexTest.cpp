@@ -81,14 +81,10 @@ TEST(SignCommand, ReleaseOptionsThatAreNoVersionsAreUsageErrors)
     const Keys keys(dir);
     const std::string package = Create(dir);
     const std::string before = ReadText(package);
-    for (const std::vector<std::string>& options : {std::vector<std::string>{"--version", "2"},
-                                                    {"--version", "2.0.0.0"},
-                                                    {"--version", "v2.0.0"},
+    // The parsers' own tests cover the forms; here, that a refusal is a usage error and touches nothing.
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--version", "2.0"},
                                                     {"--version", "2.0.0\n"},
-                                                    {"--version", "1.-1.0"},
-                                                    {"--min-installer", "4.2.7.30.1"},
-                                                    {"--min-installer", "70000"},
-                                                    {"--min-installer", "4..2"}})
+                                                    {"--min-installer", "4.2.7.30.1"}})
     {
         std::vector<std::string> arguments{"sign", package, "--key", dir / "keys/old.key"};
         arguments.insert(arguments.end(), options.begin(), options.end());
