@@ -3,14 +3,17 @@
 // source tree. A seed starts the fuzzer from inputs that already pass the parsers' first checks.
 
 #include "app/parameters/ParametersDeserializer.h"
+#include "base/ByteOrder.h"
 #include "pcm/CChunk.h"
 #include "pcm/CMemoryChunk.h"
 #include "pcm/ChunkHeader.h"
 #include "pcm/InfoRecord.h"
 #include "pcm/RecordList.h"
 #include "pkg/read/PackageFormat.h"
+#include "pkg/trust/IndexFormat.h"
 #include "pkg/trust/PackageIndex.h"
 #include "pkg/trust/Sha256.h"
+#include "pkg/trust/SignatureFormat.h"
 #include "pkg/writer/PackageSigner.h"
 #include "pkg/writer/PackageWriter.h"
 #include "pkg/writer/TarItemBuilder.h"
@@ -178,12 +181,12 @@ void packages(const fs::path& folder)
 // Signed packages for the signature target: keys 1 and 2 are the ones it trusts, key 3 is unknown to it.
 void signedPackages(const fs::path& folder)
 {
-    auto signedBy = [](uint8_t key)
+    auto signedBy = [](uint8_t key, const PackageSigner::Release& release = PackageSigner::Release())
     {
-        return [key](const std::string& path)
+        return [key, release](const std::string& path)
         {
             std::string error;
-            if (!PackageSigner::sign(path, fuzz::fixedKey(key), error))
+            if (!PackageSigner::sign(path, fuzz::fixedKey(key), release, error))
             {
                 std::fprintf(stderr, "fuzz_seeds: cannot sign %s: %s\n", path.c_str(), error.c_str());
                 ok = false;
@@ -200,6 +203,44 @@ void signedPackages(const fs::path& folder)
         signedBy(3));
     savePackage(folder, "unsigned", onePart, PackageFormat::kPackageUser,
                 [](PackageWriter& writer) { writer.addScript("pre.sh", bytesOf("#!/bin/sh\nexit 0\n")); });
+
+    // The release fields: one this installer takes, one that needs a newer installer (signed, yet refused).
+    PackageSigner::Release release;
+    release.hasVersion = PackageVersion::parse("2.0.0", release.version);
+    release.hasMinInstaller = InstallerVersion::parse("4.2.7.30", release.minInstaller);
+    savePackage(folder, "signed-with-release", onePart, PackageFormat::kPackageUser, everyUserKind,
+                signedBy(1, release));
+    release.hasMinInstaller = InstallerVersion::parse("4.3", release.minInstaller);
+    savePackage(
+        folder, "needs-a-newer-installer", onePart, PackageFormat::kPackageUser, [](PackageWriter&) {},
+        signedBy(2, release));
+    // A chunk of more than one block, so that the checking reader moves from block to block inside it.
+    savePackage(
+        folder, "signed-chunk-of-two-blocks", threeParts, PackageFormat::kPackageUser,
+        [](PackageWriter& writer) { writer.addRawChunk(0x77, Bytes(IndexFormat::kBlockSize + 4096, 0x5a)); },
+        signedBy(1));
+    // The old layout, a "VPKGSIG1" lead-in and the signature chunk at the end, which the verifier refuses and
+    // signing replaces (its key ID and signature are zeros).
+    savePackage(folder, "signed-the-old-way", onePart, PackageFormat::kPackageUser, everyUserKind,
+                [](const std::string& path)
+                {
+                    Bytes bytes = slurp(path);
+                    Bytes payload(SignatureFormat::kPayloadSize, 0);
+                    vex::base::ByteOrder::StoreLe32(payload.data() + SignatureFormat::kSchemeOffset,
+                                                    SignatureFormat::kSchemeEd25519Sha512);
+                    const Bytes chunk = PackageWriter::chunk(SignatureFormat::kTypeSignature, payload);
+                    bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+                    std::copy(SignatureFormat::kLeadInMarker,
+                              SignatureFormat::kLeadInMarker + SignatureFormat::kLeadInMarkerSize,
+                              bytes.begin());
+                    vex::base::ByteOrder::StoreLe64(bytes.data() + SignatureFormat::kLeadInLengthOffset,
+                                                    bytes.size());
+                    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+                    out.write(reinterpret_cast<const char*>(bytes.data()),
+                              static_cast<std::streamsize>(bytes.size()));
+                    if (!out)
+                        ok = false;
+                });
 }
 
 // Index payloads for the package_index target: the index of a signed sample package as the signer writes
@@ -285,8 +326,9 @@ void packageIndexes(const fs::path& folder)
 // Manifests naming the inputs the manifest target lays out beside them.
 void manifests(const fs::path& folder)
 {
-    const std::string header =
-        test_support::UserPackageTable("seed") + "library_version = [4, 2]\ninstall_version = [7, 30]\n";
+    const std::string header = test_support::UserPackageTable("seed") +
+                               "library_version = [4, 2]\ninstall_version = [7, 30]\n" +
+                               "version = \"2.0.0\"\nmin_installer = \"4.2.7.30\"\n";
     save(folder, "every-kind.toml", bytesOf(header + test_support::kKernelAndScripts + R"(
 [[script]]
 name = "has_options.sh"

@@ -1,13 +1,16 @@
 // A signed package with mutated bytes, as one to four part files (the first input byte's low two bits give
 // the count, the rest is the package split evenly). Checked: the installer's verifier, with two trusted keys
-// fixed at start, counts exactly the bytes it read and accepts only what a trusted key signed; the stream
-// scanner judges the stream the same whatever pieces it is fed in; and re-signing either gives a package
-// the verifier accepts or leaves every part as it was.
+// fixed at start, counts exactly the bytes it read and accepts only what a trusted key signed; the index it
+// vouches for makes the checking reader hand out only the package's own bytes, all of them or up to the
+// first block that differs; the stream scanner judges the stream the same whatever pieces it is fed in; and
+// re-signing either gives a package the verifier accepts, whose every byte reads back through the checking
+// reader (or one refused only for asking for a newer installer), or leaves every part as it was.
 
 #include "base/InstallProgressNotifierInterface.h"
 #include "pkg/read/MultipleFileReader.h"
 #include "pkg/read/PackageParts.h"
 #include "pkg/trust/Ed25519Key.h"
+#include "pkg/trust/IndexedStreamReader.h"
 #include "pkg/trust/SignatureVerifier.h"
 #include "pkg/trust/SignedStreamScanner.h"
 #include "pkg/writer/PackageSigner.h"
@@ -17,6 +20,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -81,8 +85,36 @@ std::vector<std::string> layOut(const std::string& folder, uint8_t layout, const
     return paths;
 }
 
-// The verifier over the parts as the installer opens them; its detail line in `detail`.
-bool verify(const Setup& setup, const std::vector<std::string>& parts, std::string& detail)
+// Every byte after the index through the checking reader, compared with the parts' own bytes. True when the
+// reader delivered the whole indexed range; otherwise it must have said which block failed.
+bool readThrough(MultipleFileReader& reader, const std::shared_ptr<const PackageIndex>& index)
+{
+    const int64_t start = index->dataStart();
+    const int64_t length = index->streamLength() - start;
+    Bytes expected(static_cast<size_t>(length));
+    FUZZ_REQUIRE(reader.seek(static_cast<uint64_t>(start)));
+    for (int64_t done = 0; done < length;)
+    {
+        const int64_t got = reader.read(expected.data() + done, static_cast<uint64_t>(length - done));
+        FUZZ_REQUIRE(got > 0);
+        done += got;
+    }
+    IndexedStreamReader checked(reader, index);
+    Bytes delivered;
+    Bytes buffer(4099);  // not a divisor of the block size, so that reads straddle blocks
+    for (int64_t got = 0; (got = checked.read(buffer.data(), buffer.size())) > 0;)
+        delivered.insert(delivered.end(), buffer.begin(), buffer.begin() + got);
+    FUZZ_REQUIRE(delivered.size() <= expected.size());
+    FUZZ_REQUIRE(std::equal(delivered.begin(), delivered.end(), expected.begin()));
+    const bool whole = delivered.size() == expected.size();
+    FUZZ_REQUIRE(whole != checked.failed());
+    FUZZ_REQUIRE(checked.failed() == !checked.failure().empty());
+    return whole;
+}
+
+// The verifier over the parts as the installer opens them; its detail line in `detail`. For an accepted
+// package, `intact` says whether every byte after the index is the indexed byte.
+bool verify(const Setup& setup, const std::vector<std::string>& parts, std::string& detail, bool& intact)
 {
     MultipleFileReader reader;
     for (const std::string& part : parts) FUZZ_REQUIRE(reader.addFile(part));
@@ -94,6 +126,14 @@ bool verify(const Setup& setup, const std::vector<std::string>& parts, std::stri
     FUZZ_REQUIRE(notifier.total <= reader.size());
     FUZZ_REQUIRE(!detail.empty() && detail.find('\n') == std::string::npos);
     FUZZ_REQUIRE(accepted == (detail.compare(0, 18, "    Signed by key ") == 0));
+    FUZZ_REQUIRE(accepted == (verifier.signedIndex() != nullptr));
+    intact = false;
+    if (accepted)
+    {
+        // The verifier read the prefix alone, never more than the largest index allows.
+        FUZZ_REQUIRE(verifier.signedIndex()->dataStart() == notifier.total);
+        intact = readThrough(reader, verifier.signedIndex());
+    }
     return accepted;
 }
 
@@ -127,20 +167,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     scanInPieces(data + 1, size - 1);
 
     std::string detail;
-    const bool accepted = verify(setup, parts, detail);
+    bool intact = false;
+    const bool accepted = verify(setup, parts, detail, intact);
     PackageSigner::Inspection inspection;
     std::string error;
     FUZZ_REQUIRE(PackageSigner::inspect(parts.front(), inspection, error));
     if (accepted)
-        FUZZ_REQUIRE(inspection.outcome == SignedStreamScanner::Outcome::kSigned);
+        FUZZ_REQUIRE(inspection.outcome == SignedStreamScanner::Outcome::kSigned &&
+                     inspection.index != nullptr);
 
     std::vector<Bytes> before;
     for (const std::string& part : parts) before.push_back(slurp(part));
+    const std::vector<std::string> oldParts = PackageParts::partPaths(parts.front());
     if (PackageSigner::sign(parts.front(), setup.signer, error))
     {
-        FUZZ_REQUIRE(verify(setup, parts, detail));
-        const Ed25519Key::KeyId& id = setup.signer.keyId();
-        FUZZ_REQUIRE(detail == "    Signed by key " + Ed25519Key::hex(id.data(), id.size()));
+        // Signing copies the package's chunks behind a new index; the parts may grow, never go missing.
+        FUZZ_REQUIRE(PackageParts::partPaths(parts.front()).size() >= oldParts.size());
+        const std::vector<std::string> newParts = PackageParts::partPaths(parts.front());
+        PackageSigner::Inspection resigned;
+        FUZZ_REQUIRE(PackageSigner::inspect(parts.front(), resigned, error) && resigned.index != nullptr);
+        // The release carries over from an index being replaced, so a mutated one may ask for an installer
+        // newer than this one: that is then the one reason for refusing it.
+        if (InstallerVersion::Current() < resigned.index->minInstaller())
+        {
+            FUZZ_REQUIRE(!verify(setup, newParts, detail, intact));
+            FUZZ_REQUIRE(detail.compare(0, 40, "    This package needs installer version") == 0);
+        }
+        else
+        {
+            FUZZ_REQUIRE(verify(setup, newParts, detail, intact));
+            FUZZ_REQUIRE(intact);
+            const Ed25519Key::KeyId& id = setup.signer.keyId();
+            FUZZ_REQUIRE(detail == "    Signed by key " + Ed25519Key::hex(id.data(), id.size()));
+        }
     }
     else
     {

@@ -55,7 +55,8 @@ int RunCreate(const CreateOptions& options, CommandContext& context)
     }
     const std::string package =
         partSize > 0 ? pkg::PackageParts::firstPartName(options.output) : options.output;
-    if (!options.signingKey.empty() && !pkg::writer::PackageSigner::sign(package, key, error))
+    if (!options.signingKey.empty() &&
+        !pkg::writer::PackageSigner::sign(package, key, manifest.release, error))
     {
         // As with any other failure, no package is left behind.
         for (const std::string& part : pkg::PackageParts::partPaths(package))
@@ -80,8 +81,10 @@ void AddCreateCommand(CommandLine& app, CommandContext& context)
         "--split", options->split,
         "Write OUT.001, OUT.002, ... parts of SIZE bytes (K, M, G suffixes) instead of one file");
     command.AddOption("--sign", options->signingKey,
-                      "Sign the package with this private key (from vex-pkg keygen); the signature adds "
-                      "92 bytes to the last part");
+                      "Sign the package with this private key (from vex-pkg keygen): a signed index goes in "
+                      "front, with the manifest's version and min_installer; the parts keep their sizes and "
+                      "the last one grows by the index and signature (160 bytes, and 8 per compatibility ID, "
+                      "24 per chunk, 32 per 256 KiB block or part of one in each chunk)");
     command.OnChosen([options, &context]() { context.status = RunCreate(*options, context); });
 }
 

@@ -91,6 +91,30 @@ uint32_t SystemKindType(const std::string& name)
     return 0;
 }
 
+std::string ChunkKindName(uint32_t chunkType)
+{
+    using namespace pkg::PackageFormat;
+    if (isHeaderType(chunkType))
+        return "header";
+    if (isSystemType(chunkType))
+        return SystemKindName(chunkType);
+    switch (chunkType)
+    {
+        case kTypeScript:
+            return "script";
+        case kTypeDir:
+            return "directory";
+        case kTypeFile:
+            return "file";
+        case kTypeLink:
+            return "link";
+        case kTypeTar:
+            return "tar";
+        default:
+            return "unknown";
+    }
+}
+
 std::string SystemKindNames()
 {
     std::string names;

@@ -20,6 +20,9 @@ std::string PackageTypeNames();
 std::string SystemKindName(uint32_t chunkType);
 // The chunk type of a system kind name, or 0 when the name is none of them.
 uint32_t SystemKindType(const std::string& name);
+// What a chunk of `chunkType` holds: "header", a system kind name, "script", "directory", "file", "link",
+// "tar", or "unknown".
+std::string ChunkKindName(uint32_t chunkType);
 // Every system kind name, in chunk type order, separated by ", " (for error messages).
 std::string SystemKindNames();
 

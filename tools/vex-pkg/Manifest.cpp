@@ -307,6 +307,7 @@ public:
     }
 
     void Header(const toml::value& root, const std::string& sourceDateEpoch);
+    void Release(const toml::value& package);
     void Items(const toml::value& root);
     void CrossCheck();
 
@@ -327,7 +328,7 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
     const std::string what = "package";
     KnownKeys(*package, what,
               {"type", "date", "time", "compatibility", "text1", "text2", "text5", "text6", "library_version",
-               "install_version", "header_flag", "header_value"});
+               "install_version", "header_flag", "header_value", "version", "min_installer"});
     pkg::writer::PackageWriter::Header& header = manifest_.header;
     const std::string type = String(*package, what, "type", true);
     if (!ItemKinds::PackageTypeFromName(type, header.packageType) && ok())
@@ -383,6 +384,8 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
             }
     }
 
+    Release(*package);
+
     const toml::value* dateValue = Find(*package, "date");
     if (dateValue != nullptr)
     {
@@ -420,6 +423,33 @@ void Parser::Header(const toml::value& root, const std::string& sourceDateEpoch)
     }
     if (ok())
         manifest_.modificationTime = EpochOf(header.creationDate, header.creationTime);
+}
+
+void Parser::Release(const toml::value& package)
+{
+    pkg::writer::PackageSigner::Release& release = manifest_.release;
+    // A version that does not parse is refused rather than left out: a release signed as 0.0.0 by mistake
+    // would look older than every package before it.
+    auto quoted = [](const toml::value& value)
+    { return value.is_string() ? " '" + value.as_string().str + "'" : std::string(); };
+    if (const toml::value* value = Find(package, "version"))
+    {
+        release.hasVersion =
+            value->is_string() && pkg::PackageVersion::parse(value->as_string().str, release.version);
+        if (!release.hasVersion)
+            Fail(WhereOf(*value), "package.version" + quoted(*value) +
+                                      " is not a version MAJOR.MINOR.PATCH such as \"2.0.0\" (numbers below "
+                                      "2^32)");
+    }
+    if (const toml::value* value = Find(package, "min_installer"))
+    {
+        release.hasMinInstaller =
+            value->is_string() && pkg::InstallerVersion::parse(value->as_string().str, release.minInstaller);
+        if (!release.hasMinInstaller)
+            Fail(WhereOf(*value), "package.min_installer" + quoted(*value) +
+                                      " is not an installer version such as \"4.2.7.30\" (one to four "
+                                      "numbers from 0 to 65535)");
+    }
 }
 
 void Parser::Items(const toml::value& root)

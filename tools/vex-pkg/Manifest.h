@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pkg/writer/PackageSigner.h"
 #include "pkg/writer/PackageWriter.h"
 #include "tools/vex-pkg/ItemKinds.h"
 
@@ -73,6 +74,9 @@ struct Manifest
 
     std::string path;  // the manifest file itself, as given
     pkg::writer::PackageWriter::Header header;
+    // The release's version and the oldest installer it needs ("version", "min_installer"): a signed
+    // package's index carries them, an unsigned one has nowhere to keep them.
+    pkg::writer::PackageSigner::Release release;
     int64_t modificationTime = 0;  // seconds since the epoch (UTC) of the package date, for tar members
     std::vector<SystemImage> systemImages;
     std::vector<Script> scripts;

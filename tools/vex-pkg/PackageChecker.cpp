@@ -18,6 +18,7 @@
 #include "pkg/read/MultipleFileReader.h"
 #include "pkg/read/PackageFormat.h"
 #include "pkg/read/PackageParts.h"
+#include "tools/vex-pkg/IndexCheck.h"
 #include "tools/vex-pkg/ItemDecoder.h"
 #include "tools/vex-pkg/ItemDescription.h"
 #include "tools/vex-pkg/ItemKinds.h"
@@ -150,6 +151,168 @@ void CheckCompliance(const OpenedPackage& package, std::vector<std::string>& pro
             "clean.sh or post.sh)";
     problems.push_back((failedItem.empty() ? std::string("package") : failedItem) + ": " + why);
 }
+
+// The items' data and the type's rules. A package read through its index hands out only the indexed bytes;
+// a block that reads differently this time than in the pass over the whole stream ends the package there,
+// and that is the one problem said about it (everything after it would only repeat it).
+void CheckItems(OpenedPackage& package, const PackageSignature& signature, size_t chunks,
+                ProgressBar* progress, std::vector<std::string>& problems)
+{
+    if (package.ThroughIndex() && !package.Intact())
+    {
+        problems.push_back("index: " + package.IndexProblem());
+        return;
+    }
+    // A chunk that no factory accepts ends the installer's walk: whatever follows would be skipped.
+    if (package.items().size() < chunks)
+        problems.push_back("package: the installer's walk stops after " +
+                           std::to_string(package.items().size()) + " of " + std::to_string(chunks) +
+                           " chunks (an empty chunk of unknown type)");
+    DataChecker data(progress, problems);
+    for (size_t i = 0; i < package.items().size(); ++i)
+        if (package.items()[i] && !signature.IsSignatureItem(package, i))
+            data.Check(*package.items()[i]);
+    if (!package.Intact())
+    {
+        problems.push_back("index: " + package.IndexProblem());
+        return;
+    }
+    CheckCompliance(package, problems);
+}
+
+// One run of `verify`; the problems, the index line and the signature line are what it prints.
+struct Verification
+{
+    const std::string& path;
+    const std::string& keyDirectory;
+    ProgressBar* progress;
+    std::vector<std::string>& problems;
+    std::string& indexLine;
+    std::string& signatureLine;
+
+    void Run()
+    {
+        if (IndexCheck::HasIndex(path))
+            RunIndexed();
+        else
+            RunPlain();
+    }
+
+    // An unsigned package, or one signed the old way: read as it stands.
+    void RunPlain()
+    {
+        OpenedPackage package;
+        PackageSignature signature;
+        std::string error;
+        if (!package.Open(path, error))
+        {
+            problems.push_back("package: " + error);
+            return;
+        }
+        if (!signature.Inspect(path, error))
+        {
+            problems.push_back("package: " + error);
+            return;
+        }
+        int64_t streamSize = 0;
+        size_t chunks = 0;
+        problems = PackageChecker::CheckFraming(pkg::PackageParts::partPaths(path), streamSize, chunks);
+        if (progress != nullptr)
+            progress->BytesToProcess(streamSize);
+        CheckItems(package, signature, chunks, progress, problems);
+        SignatureLines(signature, false);
+    }
+
+    // A package with a signed index: the index (by the installer's verifier with --keys, else read without
+    // a key), then every byte after it through the checking reader, then the items through it.
+    void RunIndexed()
+    {
+        PackageSignature signature;
+        std::string error;
+        if (!signature.Inspect(path, error))
+        {
+            problems.push_back("package: " + error);
+            return;
+        }
+        int64_t streamSize = 0;
+        size_t chunks = 0;
+        problems = PackageChecker::CheckFraming(pkg::PackageParts::partPaths(path), streamSize, chunks);
+        if (progress != nullptr)
+            progress->BytesToProcess(2 * streamSize);
+
+        std::shared_ptr<const pkg::PackageIndex> index;
+        std::string detail;
+        bool verified = false;
+        if (!keyDirectory.empty())
+        {
+            verified = PackageSignature::Check(path, keyDirectory, progress, detail, index);
+            if (!verified)
+                problems.push_back("signature: " + detail);
+        }
+        // Without a key, or refused by it, the index still says what every block should hold: checked against
+        // it, the content is shown sound or damaged, only not who vouches for it.
+        std::string problem;
+        // A refusal for the lead-in or the index itself is the verifier's line already: said once.
+        if (!verified && !IndexCheck::Load(path, index, problem) && problem != detail)
+            problems.push_back("index: " + problem);
+        if (index != nullptr)
+        {
+            if (!IndexCheck::ReadThrough(path, index, progress, problem))
+            {
+                problems.push_back("index: " + problem);
+            }
+            else
+            {
+                OpenedPackage package;
+                if (!package.Open(path, error, index))
+                    problems.push_back("package: " + error);
+                else
+                    CheckItems(package, signature, index->chunks().size(), progress, problems);
+                if (package.Intact())
+                    indexLine = IndexSummary(*index, verified);
+            }
+        }
+        SignatureLines(signature, verified);
+    }
+
+    std::string IndexSummary(const pkg::PackageIndex& index, bool verified) const
+    {
+        size_t blocks = 0;
+        for (const pkg::PackageIndex::Chunk& chunk : index.chunks()) blocks += chunk.blocks;
+        return "index: " + std::to_string(index.chunks().size()) + " chunks in " + std::to_string(blocks) +
+               " blocks, every block " +
+               (verified ? std::string("as signed")
+                         : std::string("as the index says (not authenticated: ") +
+                               (keyDirectory.empty() ? "no --keys)" : "the signature was refused)"));
+    }
+
+    // `verified`: the verifier already accepted the package's index (a refusal of one is already a problem).
+    void SignatureLines(const PackageSignature& signature, bool verified)
+    {
+        if (keyDirectory.empty())
+        {
+            signatureLine = "signature: " + signature.Description() +
+                            (signature.Signed() ? " (not checked: no --keys)" : "");
+            return;
+        }
+        if (verified)
+        {
+            signatureLine =
+                "signature: " + signature.Description() + ", verified with the keys of " + keyDirectory;
+            return;
+        }
+        if (!signature.HasIndexLeadIn())
+        {
+            std::string detail;
+            std::shared_ptr<const pkg::PackageIndex> none;
+            if (PackageSignature::Check(path, keyDirectory, progress, detail, none))
+                signatureLine =
+                    "signature: " + signature.Description() + ", verified with the keys of " + keyDirectory;
+            else
+                problems.push_back("signature: " + detail);
+        }
+    }
+};
 }  // namespace
 
 std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::string>& parts,
@@ -220,54 +383,17 @@ bool PackageChecker::Verify(const std::string& path, ProgressBar* progress, std:
                             const std::string& keyDirectory)
 {
     std::vector<std::string> problems;
-    OpenedPackage package;
-    PackageSignature signature;
-    // Who signed, shown after the problems, before the verdict.
+    // Lines shown after the problems, before the verdict: how the content stands against its index, and who
+    // signed.
+    std::string indexLine;
     std::string signatureLine;
-    std::string error;
-    if (!package.Open(path, error))
-    {
-        problems.push_back("package: " + error);
-    }
-    else if (!signature.Inspect(path, error))
-    {
-        problems.push_back("package: " + error);
-    }
-    else
-    {
-        int64_t streamSize = 0;
-        size_t chunks = 0;
-        problems = CheckFraming(pkg::PackageParts::partPaths(path), streamSize, chunks);
-        // A chunk that no factory accepts ends the installer's walk: whatever follows would be skipped.
-        if (problems.empty() && package.items().size() < chunks)
-            problems.push_back("package: the installer's walk stops after " +
-                               std::to_string(package.items().size()) + " of " + std::to_string(chunks) +
-                               " chunks (an empty chunk of unknown type)");
-        if (progress != nullptr)
-            progress->BytesToProcess(keyDirectory.empty() ? streamSize : 2 * streamSize);
-        DataChecker data(progress, problems);
-        for (size_t i = 0; i < package.items().size(); ++i)
-            if (package.items()[i] && !signature.IsSignatureItem(package, i))
-                data.Check(*package.items()[i]);
-        CheckCompliance(package, problems);
-        if (keyDirectory.empty())
-        {
-            signatureLine = "signature: " + signature.Description() +
-                            (signature.Signed() ? " (not checked: no --keys)" : "");
-        }
-        else
-        {
-            std::string detail;
-            if (PackageSignature::Check(path, keyDirectory, progress, detail))
-                signatureLine =
-                    "signature: " + signature.Description() + ", verified with the keys of " + keyDirectory;
-            else
-                problems.push_back("signature: " + detail);
-        }
-    }
+    Verification v{path, keyDirectory, progress, problems, indexLine, signatureLine};
+    v.Run();
     if (progress != nullptr)
         progress->Finish();
     for (const std::string& problem : problems) out << problem << '\n';
+    if (!indexLine.empty())
+        out << indexLine << '\n';
     if (!signatureLine.empty())
         out << signatureLine << '\n';
     if (problems.empty())

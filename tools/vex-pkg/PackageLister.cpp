@@ -2,6 +2,7 @@
 
 #include "pkg/items/ItemHeader.h"
 #include "pkg/read/PackageFormat.h"
+#include "pkg/trust/PackageIndex.h"
 #include "tools/vex-pkg/ItemDescription.h"
 #include "tools/vex-pkg/ItemKinds.h"
 #include "tools/vex-pkg/PackageSignature.h"
@@ -99,9 +100,61 @@ void SignatureJson(const PackageSignature* signature, std::ostream& out)
     if (signature->Signed())
         out << ", \"scheme\": " << JsonString(signature->Scheme())
             << ", \"key_id\": " << JsonString(signature->KeyId());
-    else if (signature->Description() != "unsigned")
+    if (signature->SignedAtTheEnd())
+        out << ", \"problem\": " << JsonString(PackageSignature::OldWayNote());
+    else if (!signature->Signed() && signature->Description() != "unsigned")
         out << ", \"problem\": " << JsonString(signature->Description());
     out << "}";
+}
+
+// What the signed index says of the release and of every chunk after it, as the package carries it (listing
+// shows what a package claims; verify checks it).
+void IndexText(const pkg::PackageIndex* index, std::ostream& out)
+{
+    if (index == nullptr)
+    {
+        out << "index: none\n";
+        return;
+    }
+    out << "version: " << index->version().text() << '\n';
+    out << "minimum installer: " << index->minInstaller().text() << '\n';
+    out << "index: " << index->chunks().size() << " chunks, block size " << index->blockSize()
+        << ", compatibility";
+    for (const std::string& id : index->compatibility()) out << ' ' << Printable(id);
+    out << (index->compatibility().empty() ? " none\n" : "\n");
+    for (size_t i = 0; i < index->chunks().size(); ++i)
+    {
+        const pkg::PackageIndex::Chunk& chunk = index->chunks()[i];
+        out << "index chunk " << i << "  type " << chunk.type << " (" << ItemKinds::ChunkKindName(chunk.type)
+            << ")  offset " << chunk.offset << "  length " << chunk.length << "  blocks " << chunk.blocks
+            << '\n';
+    }
+}
+
+void IndexJson(const pkg::PackageIndex* index, std::ostream& out)
+{
+    if (index == nullptr)
+    {
+        out << ",\n  \"version\": null, \"min_installer\": null, \"index\": null";
+        return;
+    }
+    out << ",\n  \"version\": " << JsonString(index->version().text())
+        << ", \"min_installer\": " << JsonString(index->minInstaller().text());
+    out << ",\n  \"index\": {\"block_size\": " << index->blockSize()
+        << ", \"data_start\": " << index->dataStart() << ", \"stream_length\": " << index->streamLength()
+        << ", \"compatibility\": [";
+    for (size_t i = 0; i < index->compatibility().size(); ++i)
+        out << (i ? ", " : "") << JsonString(index->compatibility()[i]);
+    out << "], \"chunks\": [";
+    for (size_t i = 0; i < index->chunks().size(); ++i)
+    {
+        const pkg::PackageIndex::Chunk& chunk = index->chunks()[i];
+        out << (i ? ",\n    " : "\n    ") << "{\"number\": " << i << ", \"type\": " << chunk.type
+            << ", \"kind\": " << JsonString(ItemKinds::ChunkKindName(chunk.type))
+            << ", \"offset\": " << chunk.offset << ", \"length\": " << chunk.length
+            << ", \"blocks\": " << chunk.blocks << "}";
+    }
+    out << (index->chunks().empty() ? "]}" : "\n  ]}");
 }
 
 void HeaderText(const pkg::ItemHeader* header, std::ostream& out)
@@ -142,7 +195,10 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
                 ItemLine(ItemDescription::Of(*package.items()[i]), out);
         HeaderText(header, out);
         if (signature != nullptr)
+        {
+            IndexText(signature->Index().get(), out);
             out << "signature: " << signature->Description() << '\n';
+        }
         return;
     }
     out << "{\n  \"items\": [";
@@ -160,6 +216,8 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
     if (header == nullptr)
     {
         out << "  \"header\": null";
+        if (signature != nullptr)
+            IndexJson(signature->Index().get(), out);
         SignatureJson(signature, out);
         out << "\n}\n";
         return;
@@ -175,6 +233,8 @@ void PackageLister::List(const OpenedPackage& package, bool json, std::ostream& 
         << ", \"text5\": " << JsonString(header->text5()) << ", \"text6\": " << JsonString(header->text6())
         << ", \"date\": " << JsonString(header->creationDate())
         << ", \"time\": " << JsonString(header->creationTime()) << "}";
+    if (signature != nullptr)
+        IndexJson(signature->Index().get(), out);
     SignatureJson(signature, out);
     out << "\n}\n";
 }

@@ -7,6 +7,7 @@
 #include "pkg/read/PackageChunksLoader.h"
 #include "pkg/trust/IPkgVerifier.h"
 #include "pkg/trust/SecurityLevel0Factory.h"
+#include "tools/vex-pkg/IndexCheck.h"
 
 #include <boost/filesystem.hpp>
 
@@ -107,24 +108,60 @@ OpenedPackage::~OpenedPackage()
 {
     items_.clear();
     loader_.reset();
+    tap_.reset();
 }
 
-bool OpenedPackage::Open(const std::string& path, std::string& error)
+bool OpenedPackage::Open(const std::string& path, std::string& error,
+                         std::shared_ptr<const pkg::PackageIndex> index)
 {
+    items_.clear();
+    loader_.reset();
+    tap_.reset();
+    logged_.clear();
     pkg::ChunkItemFactory* chain = new pkg::ChunkItemSystemFactory;
     chain->append(new pkg::ChunkItemUserFactory);
     chain->append(new pkg::ChunkItemUnknownFactory);
     loader_.reset(new pkg::PackageChunksLoader(chain));
-    verifier_ = pkg::SecurityLevel0Factory::instance().createVerifier(nullptr);
-    LogTap tap;
+    throughIndex_ = index != nullptr;
+    if (throughIndex_)
+        verifier_.reset(new IndexVouch(std::move(index)));
+    else
+        verifier_ = pkg::SecurityLevel0Factory::instance().createVerifier(nullptr);
+    tap_.reset(new LogTap);
     if (!loader_->load(path, verifier_.get()))
     {
-        const std::vector<std::string> lines = tap.Take();
+        const std::vector<std::string> lines = tap_->Take();
+        tap_.reset();
         error = lines.empty() ? "cannot open " + path : lines.back();
         return false;
     }
+    logged_ = tap_->Take();
     while (items_.size() < kItemLimit && loader_->hasNext()) items_.push_back(loader_->next());
+    if (!throughIndex_)
+        tap_.reset();
     return true;
+}
+
+bool OpenedPackage::Intact() const
+{
+    return !throughIndex_ || (loader_ && loader_->packageUnchanged());
+}
+
+std::string OpenedPackage::IndexProblem()
+{
+    if (Intact())
+        return std::string();
+    if (tap_)
+        for (std::string& line : tap_->Take()) logged_.push_back(std::move(line));
+    // The first detail line since the package was opened is the one that broke it: the checking reader and
+    // the walk stop at their first failure, and everything logged after it follows from it.
+    for (const std::string& line : logged_)
+    {
+        const std::string::size_type text = line.find_first_not_of(' ');
+        if (text == 4)
+            return line.substr(text);
+    }
+    return "the package walk broke off";
 }
 
 }  // namespace vex::tools

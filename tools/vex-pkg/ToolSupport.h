@@ -11,12 +11,10 @@
 
 namespace vex::pkg
 {
-class PackageChunksLoader;
-}
-namespace vex::pkg
-{
 class IPkgVerifier;
-}
+class PackageChunksLoader;
+class PackageIndex;
+}  // namespace vex::pkg
 
 namespace vex::tools
 {
@@ -81,14 +79,31 @@ public:
     OpenedPackage(const OpenedPackage&) = delete;
     OpenedPackage& operator=(const OpenedPackage&) = delete;
 
-    // False with the loader's reason in `error` when the package cannot be opened at all.
-    bool Open(const std::string& path, std::string& error);
+    // False with the loader's reason in `error` when the package cannot be opened at all. With `index` the
+    // package is read as the installer reads one whose signed index it has verified: through the index's
+    // checking reader, from the first chunk after the index, so the index and signature chunks are no items.
+    bool Open(const std::string& path, std::string& error,
+              std::shared_ptr<const pkg::PackageIndex> index = nullptr);
     const Items& items() const { return items_; }
+
+    // Whether the package was opened through its index.
+    bool ThroughIndex() const { return throughIndex_; }
+    // Through an index: false once a byte read (by the walk or from an item's data) was not the indexed
+    // byte, a chunk stood elsewhere than the index puts it, or the walk ended before the index does. Always
+    // true otherwise.
+    bool Intact() const;
+    // When not intact: the loader's or the checking reader's line saying why (no leading spaces).
+    std::string IndexProblem();
 
 private:
     std::unique_ptr<pkg::IPkgVerifier> verifier_;
     std::unique_ptr<pkg::PackageChunksLoader> loader_;
     Items items_;
+    bool throughIndex_ = false;
+    // Through an index the engine's log is tapped for as long as items can be read, because the line that
+    // names a damaged block is written at the read that finds it, which may come long after the walk.
+    std::unique_ptr<LogTap> tap_;
+    std::vector<std::string> logged_;
 };
 
 }  // namespace vex::tools

@@ -141,6 +141,44 @@ TEST(CreateCommand, ACompatibilityEntryOfAnotherLengthIsRefused)
         << run.err;
 }
 
+// The release fields sit in [package]; `text1 = "test"` is its line 6, so an added key is on line 7.
+struct BadRelease
+{
+    const char* name;
+    const char* line;
+    const char* location;
+    const char* complaint;
+};
+
+class CreateRefusesBadRelease : public testing::TestWithParam<BadRelease>
+{
+};
+
+TEST_P(CreateRefusesBadRelease, WithOneLocatedLineAndNoPackage)
+{
+    TempDir dir;
+    WriteSampleWithManifestEdit(dir, "text1 = \"test\"\n",
+                                std::string("text1 = \"test\"\n") + GetParam().line);
+    const std::string manifest = dir / "in/manifest.toml";
+    const ToolRun run = RunTool({"create", manifest, "-o", dir / "out.pkg"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.find(manifest + GetParam().location + " " + GetParam().complaint), 0u) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(NoPackageLeft(dir));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CreateRefusesBadRelease,
+    testing::Values(BadRelease{"VersionOfTwoParts", "version = \"2.0\"\n",
+                               ":7:11:", "package.version '2.0' is not a version MAJOR.MINOR.PATCH"},
+                    BadRelease{"VersionAsANumber", "version = 2\n",
+                               ":7:11:", "package.version is not a version"},
+                    BadRelease{"MinInstallerOfFiveParts", "min_installer = \"4.2.7.30.1\"\n",
+                               ":7:17:", "package.min_installer '4.2.7.30.1' is not an installer version"},
+                    BadRelease{"MinInstallerAsAList", "min_installer = [4, 2]\n",
+                               ":7:17:", "package.min_installer is not"}),
+    [](const testing::TestParamInfo<BadRelease>& param) { return std::string(param.param.name); });
+
 TEST(CreateCommand, ATreeThatCannotBeStoredRemovesTheHalfWrittenPackage)
 {
     TempDir dir;

@@ -81,7 +81,7 @@ TEST(ListCommand, ShowsEveryItemInFileOrderThenTheHeader)
     std::vector<std::string> lines;
     std::istringstream in(list.out);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 18u) << list.out;
+    ASSERT_EQ(lines.size(), 19u) << list.out;
     EXPECT_EQ(lines[0],
               "user-kernel /kernel/uImage  stored 6  installed 6  encoding -  condition -1  owner -  fat -");
     EXPECT_EQ(lines[4], "script cond.sh  stored 17  installed 17  encoding -  condition 4  owner -  fat -");
@@ -98,7 +98,9 @@ TEST(ListCommand, ShowsEveryItemInFileOrderThenTheHeader)
     EXPECT_EQ(lines[14], "compatibility: VX20A01");
     EXPECT_EQ(lines[15], "texts: \"test\" \"\" \"\" \"\"");
     EXPECT_EQ(lines[16], "date: 06/15/2024 12.30");
-    EXPECT_EQ(lines[17], "signature: unsigned");
+    // An unsigned package has no index, so no release version either.
+    EXPECT_EQ(lines[17], "index: none");
+    EXPECT_EQ(lines[18], "signature: unsigned");
 
     const ToolRun json = RunTool({"list", "--json", dir / "out.pkg"});
     ASSERT_EQ(json.status, 0);
@@ -110,6 +112,8 @@ TEST(ListCommand, ShowsEveryItemInFileOrderThenTheHeader)
         << json.out;
     EXPECT_NE(json.out.find("\"header\": {\"type\": \"user\", \"library_version\": [4, 2]"),
               std::string::npos);
+    EXPECT_NE(json.out.find("\"version\": null, \"min_installer\": null, \"index\": null"), std::string::npos)
+        << json.out;
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '{'),
               std::count(json.out.begin(), json.out.end(), '}'));
 }
