@@ -1,5 +1,7 @@
 #include "install/InstallDiskFormatter.h"
 
+#include "install/ScriptCopy.h"
+
 #include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
 #include "instrument/PartitionsManager.h"
@@ -32,7 +34,10 @@ InstallDiskFormatter::InstallDiskFormatter(const ConditionResults& results, Inst
 void InstallDiskFormatter::visit(pkg::ItemScript& item)
 {
     if (errorCode == ErrorCode::kNoError && item.name() == "format.sh")
+    {
         formatScriptSeen = true;
+        formatScriptDigest = item.dataInfo().digest();
+    }
 }
 
 bool InstallDiskFormatter::ConditionPasses(int16_t id)
@@ -127,6 +132,11 @@ void InstallDiskFormatter::RunFormatScript()
     }
     log::Line("Executing script format.sh ...");
     ItemScope scope(errorCode, "Done.", "Failed.");
+    if (!ScriptCopyIntact(env, "format.sh", formatScriptDigest))
+    {
+        errorCode = ErrorCode::kFormatScriptFailed;
+        return;
+    }
     const std::string output = env.TmpFile("format.out");
     const int status = env.Runner().RunToFile(FormatCommand(path), output);
     log::CopyFileAndRemove(output);

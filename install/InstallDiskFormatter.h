@@ -3,6 +3,7 @@
 #include "install/InstallEnvironment.h"
 #include "install/InstallOptions.h"
 #include "instrument/Partition.h"
+#include "pkg/items/DataInfo.h"
 #include "pkg/items/PkgItemVisitor.h"
 
 #include <array>
@@ -61,6 +62,7 @@ private:
     ConditionResults conditionResults;
     InstallOptions options;
     bool formatScriptSeen = false;
+    pkg::DataInfo::Digest formatScriptDigest{};
     ErrorCode errorCode = ErrorCode::kNoError;
 };
 

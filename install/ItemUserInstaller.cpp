@@ -1,5 +1,7 @@
 #include "install/ItemUserInstaller.h"
 
+#include "install/ScriptCopy.h"
+
 #include "base/InstallProgressNotifierInterface.h"
 #include "base/UniqueFd.h"
 #include "install/ItemScope.h"
@@ -157,7 +159,10 @@ void ItemUserInstaller::visit(pkg::ItemHeader& item)
 void ItemUserInstaller::visit(pkg::ItemScript& item)
 {
     if (item.name() == "post.sh")
+    {
         postScriptSeen = true;
+        postScriptDigest = item.dataInfo().digest();
+    }
 }
 
 void ItemUserInstaller::Extract(pkg::DataInfo& data, const std::string& path,
@@ -490,6 +495,13 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
 
 void ItemUserInstaller::CompleteInstallation()
 {
+    if (postScriptSeen && !ScriptCopyIntact(env, "post.sh", postScriptDigest))
+    {
+        log::Line("Executing script post.sh ...");
+        ItemScope scope(errorCode);
+        errorCode = ErrorCode::kStepFailed;
+        return;
+    }
     if (postScriptSeen)
     {
         log::LogStream& log = log::LogStream::Instance();

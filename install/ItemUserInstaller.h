@@ -3,6 +3,7 @@
 #include "install/DataInfoExtractor.h"
 #include "install/InstallEnvironment.h"
 #include "install/InstallOptions.h"
+#include "pkg/items/DataInfo.h"
 #include "pkg/items/PkgItemVisitor.h"
 
 #include <string>
@@ -106,6 +107,7 @@ private:
     ConditionResults conditionResults;
     DataInfoExtractor extractor;
     bool postScriptSeen = false;
+    pkg::DataInfo::Digest postScriptDigest{};
     ErrorCode errorCode = ErrorCode::kNoError;
 };
 

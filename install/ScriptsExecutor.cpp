@@ -1,5 +1,7 @@
 #include "install/ScriptsExecutor.h"
 
+#include "install/ScriptCopy.h"
+
 #include "base/InstallProgressNotifierInterface.h"
 #include "install/ItemScope.h"
 #include "instrument/CommandRunner.h"
@@ -174,6 +176,13 @@ void ScriptsExecutor::visit(pkg::ItemScript& item)
         log::SystemError(path, ec.value());
         errorCode = ErrorCode::kScriptNotWritten;
     }
+    if (errorCode != ErrorCode::kNoError)
+    {
+        // A copy that failed its extraction is never run; it does not stay behind either.
+        fs::remove(path, ec);
+        return;
+    }
+    extracted[name] = item.dataInfo().digest();
     if (errorCode == ErrorCode::kNoError && item.conditionId() != pkg::PackageFormat::kNoCondition)
         conditionalScripts.push_back({path, item.conditionId(), false});
 }
@@ -258,10 +267,17 @@ void ScriptsExecutor::visit(pkg::ItemTar& item)
 bool ScriptsExecutor::RunMandatoryScript(const std::string& name, bool tellUser)
 {
     const std::string path = env.ScriptFile(name);
-    if (!instrument::PathExists(path))
+    // Only a script this package carried runs: a copy some earlier run left in the folder is not this
+    // package's, whatever its name.
+    if (extracted.find(name) == extracted.end())
         return true;
     log::Line("Executing script " + name + " ...");
     ItemScope scope(errorCode);
+    if (!CopyIntact(name))
+    {
+        errorCode = ErrorCode::kScriptMd5;
+        return false;
+    }
     const std::string logFile = env.TmpFile(name.substr(0, name.size() - 3) + ".log");
     const int status = env.Runner().RunToFile(instrument::CommandRunner::ShellQuote(path), logFile);
     log::CopyFileAndRemove(logFile);
@@ -307,9 +323,20 @@ void ScriptsExecutor::RunScripts()
             errorCode = ErrorCode::kScriptFailed;
             return;
         }
+        if (!CopyIntact(fs::path(script.path).filename().string()))
+        {
+            errorCode = ErrorCode::kScriptMd5;
+            return;
+        }
         // A failing conditional script only switches its items off.
         script.result = env.Runner().Run(instrument::CommandRunner::ShellQuote(script.path)) == 0;
     }
+}
+
+bool ScriptsExecutor::CopyIntact(const std::string& name)
+{
+    const auto script = extracted.find(name);
+    return script != extracted.end() && ScriptCopyIntact(env, name, script->second);
 }
 
 void ScriptsExecutor::GetConditionResults(ConditionResults& results) const

@@ -2,9 +2,11 @@
 
 #include "install/DataInfoExtractor.h"
 #include "install/InstallEnvironment.h"
+#include "pkg/items/DataInfo.h"
 #include "pkg/items/PkgItemVisitor.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +72,9 @@ private:
         bool result;
     };
 
+    // Whether the copy of `name` is still the one extracted (a script never extracted has none to run).
+    bool CopyIntact(const std::string& name);
+
     void CountBytes(const pkg::DataInfo& data, const char* message);
     bool PrepareScriptDir();
     bool RunMandatoryScript(const std::string& name, bool tellUser);
@@ -81,6 +86,8 @@ private:
     DataInfoExtractor extractor;
     std::unique_ptr<tar::TarExtractor> tarExtractor;
     std::vector<ConditionalScript> conditionalScripts;
+    // The recorded digest of every script extracted, by name: each copy is checked against it before it runs.
+    std::map<std::string, pkg::DataInfo::Digest> extracted;
     uint64_t byteTotal = 0;
     bool firstScript = true;
     ErrorCode errorCode = ErrorCode::kNoError;

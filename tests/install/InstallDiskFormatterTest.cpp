@@ -1,4 +1,5 @@
 #include "install/InstallDiskFormatter.h"
+#include "instrument/MD5Algorithm.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
 #include "pkg/items/ItemLink.h"
@@ -34,10 +35,17 @@ protected:
         file.setConditionId(condition);
         formatter.visit(file);
     }
-    void VisitFormatScript(InstallDiskFormatter& formatter)
+    // format.sh as the package carries it, with the digest of `body`, the copy the scripts pass extracted.
+    void VisitFormatScript(InstallDiskFormatter& formatter, const std::string& body = "#!/bin/sh\n")
     {
         ItemScript script;
         script.setName("format.sh");
+        MD5Algorithm md5;
+        md5.update(body.data(), body.size());
+        md5.finalize();
+        DataInfo::Digest digest{};
+        md5.digest(digest.data());
+        script.dataInfo().setDigest(digest);
         formatter.visit(script);
     }
 };
@@ -179,5 +187,19 @@ TEST_F(FormatterTest, CopiesTheScriptOutputAndMapsItsStatus)
     EXPECT_EQ(executing[1], "    formatting rootfs");
     EXPECT_EQ(executing[2], "Failed.");
     EXPECT_FALSE(boost::filesystem::exists(environment.TmpFile("format.out")));
+}
+
+TEST_F(FormatterTest, AChangedCopyOfTheFormatScriptNeverRuns)
+{
+    const std::string script = environment.ScriptFile("format.sh");
+    WriteFile(script, "#!/bin/sh\nmkfs /dev/everything\n");
+    InstallDiskFormatter formatter({}, Formatting(1, 32), environment);
+    VisitFormatScript(formatter, "#!/bin/sh\n");
+    VisitFile(formatter, "/rootfs/a");
+    formatter.RunFormatScript();
+    EXPECT_EQ(formatter.GetErrorCode(), InstallDiskFormatter::ErrorCode::kFormatScriptFailed);
+    for (const std::string& command : runner.changes)
+        EXPECT_EQ(command.find("format.sh"), std::string::npos) << command;
+    EXPECT_TRUE(Logged("    Script format.sh is not the copy extracted from the package"));
 }
 }  // namespace

@@ -299,7 +299,8 @@ TEST_F(InstallerTest, ALinkLeftByAnEarlierInstallIsReplaced)
 TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
 {
     WriteFile(Emmc("/kernel/uImage"), "old kernel");
-    WriteFile(environment.ScriptFile("post.sh"), "");
+    // The copy the scripts pass extracted: the package's own post.sh.
+    WriteFile(environment.ScriptFile("post.sh"), "#!/bin/sh\n");
     const std::string post = environment.ScriptFile("post.sh");
     g_image = Emmc("/kernel/uImage");
     environment.sync = &RecordSync;
@@ -335,6 +336,26 @@ TEST_F(InstallerTest, TheKernelIsCommittedOnlyAfterASuccessfulPostScript)
                       (std::vector<std::string>{g_image + ".tmp before", Emmc("/kernel") + " after"}));
         }
     }
+}
+
+TEST_F(InstallerTest, AChangedCopyOfThePostScriptNeverRunsAndKeepsTheOldKernel)
+{
+    WriteFile(Emmc("/kernel/uImage"), "old kernel");
+    WriteFile(environment.ScriptFile("post.sh"), "#!/bin/sh\nreboot\n");
+    ItemUserInstaller installer(nullptr, kStampNow, environment);
+    Install(installer,
+            [](PackageWriter& writer)
+            {
+                writer.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf("new kernel"));
+                writer.addScript("post.sh", bytesOf("#!/bin/sh\n"));
+            });
+    ASSERT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
+    installer.CompleteInstallation();
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
+    EXPECT_TRUE(Logged("    Script post.sh is not the copy extracted from the package"));
+    for (const std::string& command : runner.changes)
+        EXPECT_EQ(command.find("post.sh"), std::string::npos) << command;
+    EXPECT_EQ(ReadFile(Emmc("/kernel/uImage")), "old kernel");
 }
 }  // namespace
 

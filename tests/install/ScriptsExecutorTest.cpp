@@ -64,6 +64,40 @@ TEST_F(ScriptsTest, ALeftoverScriptFolderIsClearedOnlyBeforeTheFirstScript)
     EXPECT_EQ(ReadFile(environment.ScriptFile("b.sh")), "b");
 }
 
+// Scripts run from the installer's copies: a copy changed after it was extracted and checked never runs,
+// and a copy an earlier run left behind is not this package's script, whatever its name.
+TEST_F(ScriptsTest, OnlyThisPackagesUnchangedCopiesRun)
+{
+    const std::string ran = environment.TmpFile("ran");
+    {
+        ScriptsExecutor executor(nullptr, environment);
+        Visit(executor, {{"pre.sh", "#!/bin/sh\ntouch " + ran + "\n", -1}});
+        WriteFile(environment.ScriptFile("pre.sh"), "#!/bin/sh\ntouch " + ran + ".changed\n");
+        executor.RunScripts();
+        EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kScriptMd5);
+        EXPECT_FALSE(fs::exists(ran + ".changed"));
+        EXPECT_TRUE(Logged("    Script pre.sh is not the copy extracted from the package"));
+    }
+    {
+        ScriptsExecutor executor(nullptr, environment);
+        Visit(executor, {{"cond.sh", "#!/bin/sh\nexit 0\n", 2}});
+        WriteFile(environment.ScriptFile("cond.sh"), "#!/bin/sh\ntouch " + ran + ".cond\n");
+        executor.RunScripts();
+        EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kScriptMd5);
+        EXPECT_FALSE(fs::exists(ran + ".cond"));
+    }
+    {
+        // A package without pre.sh, and a pre.sh left in the folder.
+        ScriptsExecutor executor(nullptr, environment);
+        Visit(executor, {{"other.sh", "x", -1}});
+        WriteFile(environment.ScriptFile("pre.sh"), "#!/bin/sh\ntouch " + ran + ".stale\n");
+        fs::permissions(environment.ScriptFile("pre.sh"), fs::owner_all);
+        executor.RunScripts();
+        EXPECT_EQ(executor.GetErrorCode(), ScriptsExecutor::ErrorCode::kNoError);
+        EXPECT_FALSE(fs::exists(ran + ".stale"));
+    }
+}
+
 TEST_F(ScriptsTest, AScriptNameCannotLeaveTheScriptFolder)
 {
     ScriptsExecutor executor(nullptr, environment);
