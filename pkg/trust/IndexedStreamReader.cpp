@@ -1,6 +1,7 @@
 #include "pkg/trust/IndexedStreamReader.h"
 
 #include "log/Log.h"
+#include "pkg/read/ReadAt.h"
 
 #include <algorithm>
 #include <cstring>
@@ -34,21 +35,7 @@ bool IndexedStreamReader::load(long chunk, uint32_t block)
     const int64_t length = std::min<int64_t>(index_->blockSize(), entry.offset + entry.length - start);
     const std::string where = "chunk " + std::to_string(chunk) + " at offset " +
                               std::to_string(entry.offset) + ", block " + std::to_string(block);
-    block_.resize(static_cast<size_t>(length));
-    int64_t got = 0;
-    if (source_.seek(static_cast<uint64_t>(start)))
-    {
-        while (got < length)
-        {
-            const int64_t step = source_.read(block_.data() + got, static_cast<uint64_t>(length - got));
-            if (step <= 0)
-            {
-                break;
-            }
-            got += step;
-        }
-    }
-    if (got != length)
+    if (!ReadAt(source_, start, length, block_))
     {
         fail("    Package bytes missing since they were signed: " + where);
         return false;

@@ -3,6 +3,7 @@
 #include "base/ByteOrder.h"
 #include "base/InstallProgressNotifierInterface.h"
 #include "pkg/read/IStreamReader.h"
+#include "pkg/read/ReadAt.h"
 #include "pkg/trust/IndexFormat.h"
 #include "pkg/trust/PackageIndex.h"
 #include "pkg/trust/SignedMessage.h"
@@ -44,20 +45,9 @@ bool SignatureVerifier::verify(IStreamReader* reader)
 bool SignatureVerifier::readAt(IStreamReader& reader, int64_t offset, int64_t length,
                                std::vector<uint8_t>& bytes)
 {
-    bytes.resize(static_cast<size_t>(length));
-    if (!reader.seek(static_cast<uint64_t>(offset)))
+    if (!ReadAt(reader, offset, length, bytes))
     {
         return false;
-    }
-    int64_t done = 0;
-    while (done < length)
-    {
-        const int64_t got = reader.read(bytes.data() + done, static_cast<uint64_t>(length - done));
-        if (got <= 0)
-        {
-            return false;
-        }
-        done += got;
     }
     bytesRead_ += length;
     if (notifier_ != nullptr)

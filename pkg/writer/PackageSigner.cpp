@@ -7,6 +7,7 @@
 #include "pkg/read/ChunkItemSystemFactory.h"
 #include "pkg/read/MultipleFileReader.h"
 #include "pkg/read/PackageParts.h"
+#include "pkg/read/ReadAt.h"
 #include "pkg/trust/IndexFormat.h"
 #include "pkg/trust/Sha256.h"
 #include "pkg/trust/SignedMessage.h"
@@ -90,26 +91,6 @@ bool feed(MultipleFileReader& reader, SignedStreamScanner& scanner, int64_t from
     return true;
 }
 
-// The stream's bytes at [offset, offset + length); false when it has fewer.
-bool readAt(MultipleFileReader& reader, int64_t offset, int64_t length, std::vector<uint8_t>& bytes)
-{
-    bytes.assign(static_cast<size_t>(length), 0);
-    if (!reader.seek(static_cast<uint64_t>(offset)))
-    {
-        return false;
-    }
-    for (int64_t done = 0; done < length;)
-    {
-        const int64_t got = reader.read(bytes.data() + done, static_cast<uint64_t>(length - done));
-        if (got <= 0)
-        {
-            return false;
-        }
-        done += got;
-    }
-    return true;
-}
-
 bool writeAt(int fd, int64_t offset, const uint8_t* data, size_t length)
 {
     size_t done = 0;
@@ -161,7 +142,7 @@ bool CollectChunks(MultipleFileReader& reader, std::vector<SourceChunk>& chunks,
     if (!chunks.empty() && chunks.front().type == IndexFormat::kTypeIndex)
     {
         if (chunks.front().size <= IndexFormat::kLargestIndex &&
-            !readAt(reader, chunks.front().offset + kChunkHeaderSize, chunks.front().size, oldIndex))
+            !ReadAt(reader, chunks.front().offset + kChunkHeaderSize, chunks.front().size, oldIndex))
         {
             oldIndex.clear();
         }
@@ -499,7 +480,7 @@ bool PackageSigner::sign(const std::string& path, const Ed25519Key& key, const R
             const int64_t from = int64_t(b) * laidOut.blockSize();
             const int64_t length = std::min<int64_t>(laidOut.blockSize(), entry.length - from);
             const int64_t readable = std::max<int64_t>(0, std::min<int64_t>(length, available - from));
-            if (!readAt(reader, chunks[i].offset + from, readable, block))
+            if (!ReadAt(reader, chunks[i].offset + from, readable, block))
             {
                 return fail(error, "cannot read the package");
             }
@@ -556,13 +537,13 @@ bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std
     }
     inspection = Inspection();
     std::vector<uint8_t> leadIn;
-    if (readAt(reader, 0, kLeadInSize, leadIn) &&
+    if (ReadAt(reader, 0, kLeadInSize, leadIn) &&
         std::memcmp(leadIn.data(), IndexFormat::kLeadInMarker, IndexFormat::kLeadInMarkerSize) == 0)
     {
         // Shown as it stands: listing says what a package claims, verifying whether it holds.
         inspection.outcome = SignedStreamScanner::Outcome::kBadChunk;
         std::vector<uint8_t> frame;
-        if (!readAt(reader, kLeadInSize, kChunkHeaderSize, frame) ||
+        if (!ReadAt(reader, kLeadInSize, kChunkHeaderSize, frame) ||
             base::ByteOrder::LoadLe32(frame.data()) != IndexFormat::kTypeIndex)
         {
             return true;
@@ -572,8 +553,8 @@ bool PackageSigner::inspect(const std::string& path, Inspection& inspection, std
         std::vector<uint8_t> signature;
         const int64_t indexEnd = kLeadInSize + kChunkHeaderSize + size + paddingFor(size);
         if (size < 0 || size > IndexFormat::kLargestIndex ||
-            !readAt(reader, kLeadInSize + kChunkHeaderSize, size, payload) ||
-            !readAt(reader, indexEnd, kChunkSize, signature) ||
+            !ReadAt(reader, kLeadInSize + kChunkHeaderSize, size, payload) ||
+            !ReadAt(reader, indexEnd, kChunkSize, signature) ||
             base::ByteOrder::LoadLe32(signature.data()) != kTypeSignature)
         {
             return true;

@@ -5,6 +5,7 @@
 #include "pkg/read/MultipleFileReader.h"
 #include "pkg/read/PackageFormat.h"
 #include "pkg/read/PackageParts.h"
+#include "pkg/read/ReadAt.h"
 #include "pkg/trust/IndexFormat.h"
 #include "pkg/trust/IndexedStreamReader.h"
 #include "pkg/trust/SignatureFormat.h"
@@ -29,22 +30,6 @@ bool OpenParts(const std::string& path, pkg::MultipleFileReader& reader)
     return true;
 }
 
-// The stream's bytes at [offset, offset + length); false when it has fewer.
-bool ReadAt(pkg::IStreamReader& reader, int64_t offset, int64_t length, std::vector<uint8_t>& bytes)
-{
-    bytes.assign(static_cast<size_t>(length), 0);
-    if (!reader.seek(static_cast<uint64_t>(offset)))
-        return false;
-    for (int64_t done = 0; done < length;)
-    {
-        const int64_t got = reader.read(bytes.data() + done, static_cast<uint64_t>(length - done));
-        if (got <= 0)
-            return false;
-        done += got;
-    }
-    return true;
-}
-
 bool Refuse(std::string& problem, const std::string& text)
 {
     problem = text;
@@ -56,7 +41,7 @@ bool IndexCheck::HasIndex(const std::string& path)
 {
     pkg::MultipleFileReader reader;
     std::vector<uint8_t> marker;
-    return OpenParts(path, reader) && ReadAt(reader, 0, IndexFormat::kLeadInMarkerSize, marker) &&
+    return OpenParts(path, reader) && pkg::ReadAt(reader, 0, IndexFormat::kLeadInMarkerSize, marker) &&
            std::memcmp(marker.data(), IndexFormat::kLeadInMarker, marker.size()) == 0;
 }
 
@@ -71,7 +56,7 @@ bool IndexCheck::Load(const std::string& path, std::shared_ptr<const pkg::Packag
     // the same words (a missing part named as such before anything else).
     const int64_t size = reader.size();
     std::vector<uint8_t> leadIn;
-    if (!ReadAt(reader, 0, kLeadInSize, leadIn) ||
+    if (!pkg::ReadAt(reader, 0, kLeadInSize, leadIn) ||
         std::memcmp(leadIn.data(), IndexFormat::kLeadInMarker, IndexFormat::kLeadInMarkerSize) != 0)
         return Refuse(problem, "No signed index");
     const uint64_t signedLength = base::ByteOrder::LoadLe64(leadIn.data() + IndexFormat::kLeadInLengthOffset);
@@ -82,7 +67,7 @@ bool IndexCheck::Load(const std::string& path, std::shared_ptr<const pkg::Packag
         return Refuse(problem, "The package length differs from the signed length");
 
     std::vector<uint8_t> frame;
-    if (!ReadAt(reader, kLeadInSize, kChunkHeaderSize, frame) ||
+    if (!pkg::ReadAt(reader, kLeadInSize, kChunkHeaderSize, frame) ||
         base::ByteOrder::LoadLe32(frame.data()) != IndexFormat::kTypeIndex)
         return Refuse(problem, "No signed index");
     // Checked before anything is allocated for it: the index is held whole, and its size is the package's
@@ -96,10 +81,10 @@ bool IndexCheck::Load(const std::string& path, std::shared_ptr<const pkg::Packag
     const int64_t indexEnd = kLeadInSize + kChunkHeaderSize + indexSize + paddingFor(indexSize);
     std::vector<uint8_t> payload;
     if (indexEnd + SignatureFormat::kChunkSize > size ||
-        !ReadAt(reader, kLeadInSize + kChunkHeaderSize, indexSize, payload))
+        !pkg::ReadAt(reader, kLeadInSize + kChunkHeaderSize, indexSize, payload))
         return Refuse(problem, "The package ends inside its signed index");
     std::vector<uint8_t> signature;
-    if (!ReadAt(reader, indexEnd, kChunkHeaderSize, signature) ||
+    if (!pkg::ReadAt(reader, indexEnd, kChunkHeaderSize, signature) ||
         base::ByteOrder::LoadLe32(signature.data()) != SignatureFormat::kTypeSignature ||
         base::ByteOrder::LoadLe32(signature.data() + 4) !=
             static_cast<uint32_t>(SignatureFormat::kPayloadSize))
