@@ -210,7 +210,10 @@ void ScriptsExecutor::visit(pkg::ItemTar& item)
     const std::string tartName = base + "_tart";
     const std::string md5Name = base + "_md5";
     const std::vector<std::string> members{tartName, md5Name};
-    if (!tarExtractor->ExtractSelected(&item, env.tmpDir, {"./" + tartName, "./" + md5Name}))
+    // Only as far as the lists, which lead the archive: the rest is read once, by the installing pass, which
+    // checks every byte of it (signed blocks, decompression, each member's MD5) and refuses a second copy of
+    // either list, so that what is counted here is what is installed.
+    if (!tarExtractor->ExtractSelectedUntilFound(&item, env.tmpDir, {"./" + tartName, "./" + md5Name}))
     {
         std::vector<std::string> detail{"    Error extracting tar _tart and _md5 files !",
                                         "Tar streaming extract error(s):"};

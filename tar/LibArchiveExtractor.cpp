@@ -183,16 +183,27 @@ bool LibArchiveExtractor::StreamExtract(pkg::ItemTar* item, const std::string& d
         return false;
     }
     archive_write_disk_set_standard_lookup(writer.get());
-    lafe_matching* rawPatterns = nullptr;
-    for (const std::string& pattern : patterns) lafe_include(&rawPatterns, pattern.c_str());
-    std::unique_ptr<lafe_matching, PatternsDeleter> selection(rawPatterns);
     archive_write_disk_set_options(writer.get(), kDiskOptions);
     destinationDir = destination;
-    return ReadArchive(writer.get(), selection.get());
+    return ReadArchive(writer.get(), patterns);
 }
 
-bool LibArchiveExtractor::ReadArchive(struct archive* writer, struct lafe_matching* patterns)
+bool LibArchiveExtractor::ReadArchive(struct archive* writer, const std::vector<std::string>& patterns)
 {
+    // One matcher per pattern, so that what each selects can be counted: a member is selected when any of
+    // them selects it, as with one matcher holding them all. Without patterns every member is extracted, and
+    // the matchers are those of the members that may appear only once.
+    const bool selecting = !patterns.empty();
+    const std::vector<std::string>& once = selecting ? patterns : onlyOnce;
+    std::vector<std::unique_ptr<lafe_matching, PatternsDeleter>> matchers;
+    for (const std::string& pattern : once)
+    {
+        lafe_matching* matcher = nullptr;
+        lafe_include(&matcher, pattern.c_str());
+        matchers.emplace_back(matcher);
+    }
+    std::vector<int> matched(once.size(), 0);
+    size_t found = 0;
     ArchiveReader reading(archive_read_new());
     struct archive* a = reading.get();
     if (a == nullptr)
@@ -232,7 +243,29 @@ bool LibArchiveExtractor::ReadArchive(struct archive* writer, struct lafe_matchi
                 break;
             }
         }
-        if (lafe_excluded(patterns, archive_entry_pathname(entry)) != 0)
+        const char* name = archive_entry_pathname(entry);
+        bool wanted = !selecting;
+        bool repeated = false;
+        for (size_t i = 0; i < matchers.size() && !repeated; ++i)
+        {
+            // A matcher that could not be made selects nothing: extracting a member not asked for would be
+            // worse than missing one.
+            if (matchers[i] == nullptr || lafe_excluded(matchers[i].get(), name) != 0)
+                continue;
+            wanted = true;
+            // The passes before the installation read the lists only up to their first copies, and the
+            // installation verifies against what the extraction leaves: a second copy could differ.
+            repeated = ++matched[i] > 1;
+            found += matched[i] == 1 ? 1 : 0;
+            if (repeated)
+                errorTexts.push_back("A second member selected by '" + once[i] + "': " + name);
+        }
+        if (repeated)
+        {
+            ok = false;
+            break;
+        }
+        if (!wanted)
             continue;
         StripLeadingSeparators(entry);
         if (!WriteMember(a, entry, writer))
@@ -242,6 +275,10 @@ bool LibArchiveExtractor::ReadArchive(struct archive* writer, struct lafe_matchi
         }
         if (notifier != nullptr)
             notifier->BytesProcessed(archive_entry_size(entry));
+        // Every pattern has its member and the caller knows there is no second one: the rest of the archive
+        // (its decompression and the checking of its signed blocks included) is not read at all.
+        if (stopWhenSelected && selecting && found == once.size())
+            break;
     }
     if (archive_read_close(a) != ARCHIVE_OK)
     {

@@ -45,7 +45,7 @@ public:
                        const std::vector<std::string>& patterns) override;
 
 private:
-    bool ReadArchive(struct archive* writer, struct lafe_matching* patterns);
+    bool ReadArchive(struct archive* writer, const std::vector<std::string>& patterns);
     // Writes one member and its data; false (with the library's text) when the library refuses it.
     bool WriteMember(struct archive* a, struct archive_entry* entry, struct archive* writer);
     void AppendError(const std::string& text, struct archive* a);

@@ -75,6 +75,17 @@ bool TarExtractor::ExtractSelected(pkg::ItemTar* item, const std::string& destin
     return StreamExtract(item, destination, patterns);
 }
 
+bool TarExtractor::ExtractSelectedUntilFound(pkg::ItemTar* item, const std::string& destination,
+                                             const std::vector<std::string>& patterns)
+{
+    if (patterns.empty())
+        return false;
+    stopWhenSelected = true;
+    const bool ok = StreamExtract(item, destination, patterns);
+    stopWhenSelected = false;
+    return ok;
+}
+
 bool TarExtractor::Extract(pkg::ItemTar* item, const std::string& destination)
 {
     return StreamExtract(item, destination, {});
@@ -82,7 +93,13 @@ bool TarExtractor::Extract(pkg::ItemTar* item, const std::string& destination)
 
 bool TarExtractor::ExtractAndVerify(pkg::ItemTar* item, const std::string& destination)
 {
-    if (!StreamExtract(item, destination, {}))
+    // The earlier passes counted and measured the first copy of each list; the copy verified below is the
+    // last one written. Only one copy of each is accepted, so that they are the same.
+    const std::string base = TarLists::ListBaseName(item != nullptr ? item->destination() : std::string());
+    onlyOnce = {"./" + base + "_tart", "./" + base + "_md5"};
+    const bool extracted = StreamExtract(item, destination, {});
+    onlyOnce.clear();
+    if (!extracted)
         return false;
     return PostProcess(item, destination);
 }

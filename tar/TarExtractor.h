@@ -50,10 +50,20 @@ public:
     // Hands over the collected error texts in the order they arose and forgets them; returns their number.
     virtual int TakeErrors(std::vector<std::string>& out);
 
-    // Extracts only the members matching one of `patterns`; an empty list is refused without reading.
+    // Extracts only the members matching one of `patterns`; an empty list is refused without reading. The
+    // archive is read to its end; a pattern that selects a second member fails the extraction before that
+    // member is written.
     virtual bool ExtractSelected(pkg::ItemTar* item, const std::string& destination,
                                  const std::vector<std::string>& patterns);
+    // The same, but reading stops once every pattern has selected a member: the passes before the
+    // installation need only the lists, which lead the archive. Where a later member would be a second copy
+    // of a list, ExtractAndVerify refuses the archive, so a run that succeeds has read the same lists in
+    // every pass.
+    virtual bool ExtractSelectedUntilFound(pkg::ItemTar* item, const std::string& destination,
+                                           const std::vector<std::string>& patterns);
     virtual bool Extract(pkg::ItemTar* item, const std::string& destination);
+    // Every member, then verification against the two lists; a second member of either list's name fails
+    // the extraction before it is written.
     virtual bool ExtractAndVerify(pkg::ItemTar* item, const std::string& destination);
     // Verification against both lists, then "post_tar.sh".
     virtual bool PostProcess(pkg::ItemTar* item, const std::string& destination);
@@ -82,6 +92,12 @@ protected:
     // lines into `lines`. One that cannot be read is logged as missing.
     bool OpenList(pkg::ItemTar* item, const std::string& destination, const ListKind& kind, std::string& list,
                   std::istringstream& lines);
+
+    // Set while ExtractSelectedUntilFound runs: StreamExtract stops reading once every pattern has matched.
+    bool stopWhenSelected = false;
+    // While ExtractAndVerify extracts every member: the patterns of its two lists, each of which may select
+    // one member only (a selected extraction holds its own patterns to that).
+    std::vector<std::string> onlyOnce;
 
     std::vector<std::string> errorTexts;
     base::InstallProgressNotifierInterface* notifier = nullptr;

@@ -4,6 +4,7 @@
 #include "pkg/items/ItemLink.h"
 #include "pkg/items/ItemSystem.h"
 #include "pkg/items/ItemTar.h"
+#include "pkg/writer/TarItemBuilder.h"
 #include "tests/install/EngineTestFakes.h"
 #include "tests/support/WriteAndLoadPackage.h"
 
@@ -396,6 +397,26 @@ TEST_F(InstallerTest, ItemsWithoutUsableDataFailCleanly)
     EXPECT_EQ(header[-1], "Failed !");
     EXPECT_EQ(lines.back(), "Done.");
     EXPECT_EQ(fs::directory_iterator(Emmc("/rootfs/opt")), fs::directory_iterator());
+}
+}  // namespace
+
+namespace
+{
+// The passes before this one read a tar only as far as its lists; the body is read, checked and refused here.
+TEST_F(InstallerTest, ATarCutShortAfterItsListsIsRefused)
+{
+    fs::create_directories(Emmc("/rootfs/opt"));
+    TarItemBuilder builder("x");
+    std::string text(400000, 'x');
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + (i * 31 + i / 7) % 26);
+    builder.AddFile("./big", text);
+    std::vector<uint8_t> archive;
+    ASSERT_TRUE(builder.Build(archive, TarItemBuilder::Compression::Gzip));
+    archive.resize(archive.size() / 2);
+    ItemUserInstaller installer(nullptr, kStampNow, environment);
+    Install(installer, [&](PackageWriter& writer) { writer.addTar("/rootfs/opt/x.tar.gz", archive); });
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kTarFailed);
+    EXPECT_TRUE(Logged("Tar streaming extract error(s):"));
 }
 }  // namespace
 

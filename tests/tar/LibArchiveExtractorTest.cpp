@@ -274,6 +274,98 @@ TEST_F(ExtractorTest, AnEmptySelectionIsRefusedWithoutReading)
     EXPECT_TRUE(fs::is_empty(dest));
 }
 
+// The passes before the installation need only the lists, at the head of the archive: with gzip nothing
+// after them can be sought over, so reading on would decompress the whole archive for two small files.
+TEST_F(ExtractorTest, SelectionUntilFoundStopsReadingOnceEveryPatternHasItsMember)
+{
+    // Bytes gzip cannot shrink, several times the 1 MiB the extractor asks for at a time.
+    TarItemBuilder b("bundle");
+    uint32_t x = 1;
+    for (int n = 0; n < 40; ++n)
+    {
+        std::string bytes(100000, '\0');
+        for (char& c : bytes) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+        b.AddFile("./data/f" + std::to_string(n), bytes);
+    }
+    Bytes tar;
+    ASSERT_TRUE(b.Build(tar, TarItemBuilder::Compression::Gzip));
+    Load(tar);
+    ASSERT_TRUE(extractor.ExtractSelectedUntilFound(&item, dest.string(), {"./bundle_tart", "./bundle_md5"}));
+    EXPECT_EQ(ReadFile(dest / "bundle_tart"), b.TarList());
+    EXPECT_EQ(ReadFile(dest / "bundle_md5"), b.Md5List());
+    EXPECT_FALSE(fs::exists(dest / "data"));
+    EXPECT_LT(window->bytesRead, tar.size() / 2);
+
+    // Read to its end, the same archive gives the same files.
+    fs::remove_all(dest);
+    fs::create_directories(dest);
+    Load(tar);
+    ASSERT_TRUE(extractor.ExtractSelected(&item, dest.string(), {"./bundle_tart", "./bundle_md5"}));
+    EXPECT_EQ(ReadFile(dest / "bundle_tart"), b.TarList());
+    EXPECT_EQ(window->bytesRead, tar.size());
+}
+
+TEST_F(ExtractorTest, SelectionUntilFoundReadsOnWhileAPatternHasNoMember)
+{
+    const Bytes tar =
+        WriteArchive({{"./bundle_tart", "list"}, {"./x", std::string(3000, 'x')}}, ARCHIVE_FILTER_GZIP);
+    Load(tar);
+    EXPECT_TRUE(extractor.ExtractSelectedUntilFound(&item, dest.string(), {"./bundle_tart", "./bundle_md5"}));
+    EXPECT_EQ(ReadFile(dest / "bundle_tart"), "list");
+    EXPECT_FALSE(fs::exists(dest / "bundle_md5"));
+    EXPECT_FALSE(fs::exists(dest / "x"));
+    EXPECT_EQ(window->bytesRead, tar.size());
+}
+
+// A pass that stops at the first copy of a list must never count or measure a list other than the one the
+// installation verifies against; a second copy is refused before it is written, whichever way it is read.
+TEST_F(ExtractorTest, ASecondMemberSelectedByTheSamePatternIsRefusedUnwritten)
+{
+    const Bytes tar = WriteArchive({{"./bundle_tart", "first"}, {"./x", "x"}, {"bundle_tart", "second"}},
+                                   ARCHIVE_FILTER_GZIP);
+    Load(tar);
+    EXPECT_FALSE(extractor.ExtractSelected(&item, dest.string(), {"./bundle_tart"}));
+    EXPECT_EQ(ReadFile(dest / "bundle_tart"), "first");
+    const std::vector<std::string> errors = Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "A second member selected by './bundle_tart': bundle_tart");
+}
+
+TEST_F(ExtractorTest, AnExtractionThatVerifiesRefusesASecondCopyOfEitherList)
+{
+    for (const std::string list : {"bundle_tart", "bundle_md5"})
+    {
+        fs::remove_all(dest);
+        fs::create_directories(dest);
+        TarItemBuilder b("bundle");
+        b.AddFile("./a", "alpha");
+        // The builder's lists and member, then one more member named like a list.
+        const std::string listText = list == "bundle_tart" ? b.TarList() : b.Md5List();
+        const Bytes tar = WriteArchive({{"./bundle_md5", b.Md5List()},
+                                        {"./bundle_tart", b.TarList()},
+                                        {"./a", "alpha"},
+                                        {"./" + list, listText + "extra\n"}});
+        Load(tar);
+        EXPECT_FALSE(extractor.ExtractAndVerify(&item, dest.string())) << list;
+        EXPECT_EQ(ReadFile(dest / list), listText) << list;
+        const std::vector<std::string> errors = Errors();
+        ASSERT_FALSE(errors.empty());
+        EXPECT_EQ(errors[0], "A second member selected by './" + list + "': ./" + list);
+    }
+}
+
+TEST_F(ExtractorTest, AnExtractionThatVerifiesStillAcceptsOneCopyOfEachList)
+{
+    TarItemBuilder b("bundle");
+    b.AddFile("./a", "alpha");
+    b.AddFile("./sub/bundle_tart", "a member of that name below the top is not a list");
+    Bytes tar;
+    ASSERT_TRUE(b.Build(tar, TarItemBuilder::Compression::Gzip));
+    Load(tar);
+    EXPECT_TRUE(extractor.ExtractAndVerify(&item, dest.string())) << testing::PrintToString(Errors());
+    EXPECT_EQ(ReadFile(dest / "sub/bundle_tart"), "a member of that name below the top is not a list");
+}
+
 TEST_F(ExtractorTest, SkipsOfAMebibyteOrMoreAreSoughtShorterOnesRead)
 {
     TarItemBuilder b("big");
