@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "pkg/trust/PackageIndex.h"
+
 #include <QDebug>
 #include <QStringList>
 
@@ -54,14 +56,10 @@ CommandLineOptions CommandLine::Parse(int argc, char** argv)
 
 namespace
 {
+// The package library's version is the one a package's signed index may require: one number for both.
 QString PkgLibVersion()
 {
-    QStringList parts;
-    for (int part : CommandLine::kPkgLibVersion)
-    {
-        parts << QString::number(part);
-    }
-    return parts.join(QLatin1Char('.'));
+    return QString::fromStdString(pkg::InstallerVersion::Current().text());
 }
 }  // namespace
 

@@ -21,8 +21,6 @@ class CommandLine
 {
 public:
     static constexpr const char* kApplicationVersion = "1.44.0";
-    // Version of the package library whose packages this installer reads.
-    static constexpr int kPkgLibVersion[4] = {4, 2, 7, 30};
     static constexpr const char* kOptionString = "hvq:x:p:s:e";
 
     // Parses with getopt, which reports unknown options and missing arguments on standard error itself.
