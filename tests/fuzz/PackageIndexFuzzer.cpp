@@ -69,7 +69,10 @@ void readThrough(const std::shared_ptr<const PackageIndex>& index, const uint8_t
     }
     // The input's own bytes fill the stream's start, so that a digest can at times match.
     std::vector<unsigned char> bytes(static_cast<size_t>(index->streamLength()), 0);
-    std::memcpy(bytes.data(), data, std::min(size, bytes.size()));
+    if (!bytes.empty())
+    {
+        std::memcpy(bytes.data(), data, std::min(size, bytes.size()));
+    }
     MemoryStreamReader source(bytes);
     IndexedStreamReader reader(source, index);
     std::vector<unsigned char> buffer(70000);
