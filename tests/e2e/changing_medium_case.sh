@@ -24,15 +24,6 @@ trace=/tmp/read-change.trace
 
 source "$(dirname "${BASH_SOURCE[0]}")/e2e_lib.sh"
 
-# Runs the installer with -e and the remaining arguments, expecting exit status $1.
-install_expecting() {
-    local expected=$1 status
-    shift
-    timeout 100 "$installer" -e "$@" >/tmp/installer.out 2>&1
-    status=$?
-    [ "$status" = "$expected" ] || { fail "the installer exited $status, not $expected"; cat /tmp/installer.out >&2; }
-}
-
 # The same with the read-change library serving DATA at OFFSET of the package from read $from on.
 install_changing_expecting() {
     local expected=$1 offset=$2 data=$3

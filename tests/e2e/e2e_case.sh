@@ -26,15 +26,6 @@ wait_for() {
 
 build() { "$builder" "$1" "$2" || { echo "FAIL: could not build the $1 package" >&2; exit 1; }; }
 
-# Runs the installer with -e on PACKAGE and checks its exit status against EXPECTED.
-install_expecting() {
-    local expected=$1 status
-    shift
-    timeout 100 "$installer" -e "$@" >/tmp/installer.out 2>&1
-    status=$?
-    [ "$status" = "$expected" ] || { fail "the installer exited $status, not $expected"; cat /tmp/installer.out >&2; }
-}
-
 show_log() {
     local f
     for f in "$log_dir"/*; do

@@ -8,3 +8,12 @@ expect_mode() { [ "$(stat -c %a "$1" 2>/dev/null)" = "$2" ] || fail "$1 has mode
 expect_content() { [ "$(cat "$1" 2>/dev/null)" = "$2" ] || fail "$1 holds '$(cat "$1" 2>/dev/null)', not '$2'"; }
 expect_logged() { grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line '$2'"; }
 expect_not_logged() { ! grep -qF -- "$2" "$1" 2>/dev/null || fail "$1 has the line '$2'"; }
+
+# Runs $installer with -e and the remaining arguments, expecting exit status $1.
+install_expecting() {
+    local expected=$1 status
+    shift
+    timeout 100 "$installer" -e "$@" >/tmp/installer.out 2>&1
+    status=$?
+    [ "$status" = "$expected" ] || { fail "the installer exited $status, not $expected"; cat /tmp/installer.out >&2; }
+}
