@@ -70,7 +70,7 @@ PackageWriter::FileInfo FileAt(const std::string& path, uint16_t mode = 0, int16
 std::vector<std::string> g_syncs;
 std::string g_image;
 
-bool RecordSync(const std::string& path)
+bool RecordSync(int, const std::string& path)
 {
     g_syncs.push_back(path +
                       (EngineFixture::ReadFile(g_image).compare(0, 4, "new ") == 0 ? " after" : " before"));
@@ -236,7 +236,7 @@ TEST_F(InstallerTest, EverySystemImageGoesToItsOwnPlace)
     EXPECT_EQ(written, 8u);
 }
 
-bool FailSyncWithIoError(const std::string&)
+bool FailSyncWithIoError(int, const std::string&)
 {
     errno = EIO;
     return false;
