@@ -190,6 +190,28 @@ TEST_F(DataInfoExtractorTest, AWriteTheDeviceRefusesIsAnIoErrorWithItsReason)
     EXPECT_EQ(extractor.LastError(), 0);
 }
 
+// Only a regular file takes item data: a FIFO or a device at the path is refused before a byte is written
+// (and without waiting for a reader), and a file already there is rewritten whole, never left with its old
+// tail, whether opened by the extractor or handed to it.
+TEST_F(DataInfoExtractorTest, WritesOnlyARegularFileAndRewritesItWhole)
+{
+    Fill("data", "data");
+    ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0600));
+    EXPECT_EQ(extractor.ExtractToFile(&item, dir / "fifo", &plain), DataInfoExtractor::kNotRegular);
+    EXPECT_EQ(extractor.ExtractToFile(&item, "/dev/null", &plain), DataInfoExtractor::kNotRegular);
+    EXPECT_TRUE(progress.increments.empty());
+
+    std::ofstream(dir / "old") << "much longer old contents";
+    EXPECT_EQ(extractor.ExtractToFile(&item, dir / "old", &plain), DataInfoExtractor::kOk);
+    EXPECT_EQ(Written("old"), "data");
+    std::ofstream(dir / "held") << "much longer old contents";
+    const UniqueFd held(::open((dir / "held").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(held.valid());
+    ASSERT_EQ(::lseek(held.get(), 0, SEEK_END), 24);
+    EXPECT_EQ(extractor.ExtractInto(&item, held.get(), &plain), DataInfoExtractor::kOk);
+    EXPECT_EQ(Written("held"), "data");
+}
+
 TEST_F(DataInfoExtractorTest, DecodingFaultsEndTheExtractionWithoutHanging)
 {
     for (auto mode : {TestStrategy::kFails, TestStrategy::kGrowsRemaining, TestStrategy::kStalls,
