@@ -385,6 +385,7 @@ class HostDiskUtils : public instrument::LinuxDiskUtils
 public:
     using LinuxDiskUtils::LinuxDiskUtils;
     bool SetVfatAttributes(const std::string&, bool, bool, bool, bool) override { return true; }
+    bool SetVfatAttributesOf(int, const std::string&, bool, bool, bool, bool) override { return true; }
 };
 
 int InstallProcess(const std::string& package, const std::string& root, const std::string& keys)

@@ -1,8 +1,9 @@
 #include "install/DataInfoExtractor.h"
 
 #include "base/InstallProgressNotifierInterface.h"
-#include "base/UniqueFile.h"
+#include "base/UniqueFd.h"
 #include "instrument/MD5Algorithm.h"
+#include "instrument/RegularFile.h"
 #include "pkg/decode/ProcessingStrategy.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/read/IStreamReader.h"
@@ -23,6 +24,31 @@ namespace
 {
 const int64_t kLargestWrite = int64_t(1) << 32;   // a single write is never this big
 const int64_t kLargestBuffer = int64_t(1) << 31;  // no strategy asks for more; a bigger ask is broken
+const int64_t kReadBlock = 1 << 20;               // the read-back's block
+
+// All of `length` bytes; false with errno set when the file takes no more (interrupted writes go on).
+bool WriteAll(int fd, const char* data, std::size_t length)
+{
+    while (length > 0)
+    {
+        const ssize_t done = ::write(fd, data, length);
+        if (done < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (done <= 0)
+        {
+            if (done == 0)
+            {
+                errno = EIO;
+            }
+            return false;
+        }
+        data += done;
+        length -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
 }  // namespace
 
 DataInfoExtractor::DataInfoExtractor(base::InstallProgressNotifierInterface* progress) : notifier(progress) {}
@@ -31,17 +57,48 @@ int DataInfoExtractor::ExtractToFile(const pkg::DataInfo* item, const std::strin
                                      pkg::ProcessingStrategy* strategy, int64_t sizeLimit)
 {
     lastError = 0;
-    return Write(item, path, strategy, sizeLimit);
+    const int checked = Check(item, strategy);
+    if (checked != kOk)
+    {
+        return checked;
+    }
+    bool notRegular = false;
+    const base::UniqueFd fd = instrument::RegularFile::OpenForWriting(AT_FDCWD, path, notRegular);
+    if (!fd.valid())
+    {
+        if (notRegular)
+        {
+            return kNotRegular;
+        }
+        lastError = errno;
+        return kIoError;
+    }
+    return Write(item, fd.get(), strategy, sizeLimit);
 }
 
-int DataInfoExtractor::Write(const pkg::DataInfo* item, const std::string& path,
-                             pkg::ProcessingStrategy* strategy, int64_t sizeLimit)
+int DataInfoExtractor::ExtractInto(const pkg::DataInfo* item, int fd, pkg::ProcessingStrategy* strategy,
+                                   int64_t sizeLimit)
+{
+    lastError = 0;
+    const int checked = Check(item, strategy);
+    return checked != kOk ? checked : Write(item, fd, strategy, sizeLimit);
+}
+
+int DataInfoExtractor::Check(const pkg::DataInfo* item, pkg::ProcessingStrategy* strategy)
 {
     pkg::IStreamReader* reader = item != nullptr ? item->reader() : nullptr;
-    if (reader == nullptr || strategy == nullptr)
+    if (reader == nullptr || strategy == nullptr || reader->size() < 0)
     {
         return kIoError;
     }
+    const int64_t bufferSize = strategy->bufferSize();
+    return bufferSize <= 0 || bufferSize > kLargestBuffer ? kDecodeError : kOk;
+}
+
+int DataInfoExtractor::Write(const pkg::DataInfo* item, int fd, pkg::ProcessingStrategy* strategy,
+                             int64_t sizeLimit)
+{
+    pkg::IStreamReader* reader = item->reader();
     // The window may have been read by an earlier pass; the data starts at its beginning.
     int64_t remaining = reader->size();
     if (remaining < 0 || !reader->seek(0))
@@ -49,22 +106,15 @@ int DataInfoExtractor::Write(const pkg::DataInfo* item, const std::string& path,
         return kIoError;
     }
     const int64_t bufferSize = strategy->bufferSize();
-    if (bufferSize <= 0 || bufferSize > kLargestBuffer)
-    {
-        return kDecodeError;
-    }
-    // Never written through a link at the path: its target could be anywhere.
-    base::UniqueFile file = base::StreamOf(
-        base::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666)),
-        "wb+");
-    if (!file)
-    {
-        lastError = errno;
-        return kIoError;
-    }
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(bufferSize)]);
     if (!buffer)
     {
+        return kIoError;
+    }
+    // From the start of the file, whatever was done with the descriptor before.
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+    {
+        lastError = errno;
         return kIoError;
     }
 
@@ -81,8 +131,7 @@ int DataInfoExtractor::Write(const pkg::DataInfo* item, const std::string& path,
         }
         const bool tooLarge = sizeLimit >= 0 && produced > sizeLimit - written;
         const int64_t kept = tooLarge ? sizeLimit - written : produced;
-        if (kept >= kLargestWrite || std::fwrite(buffer.get(), 1, static_cast<std::size_t>(kept),
-                                                 file.get()) != static_cast<std::size_t>(kept))
+        if (kept >= kLargestWrite || !WriteAll(fd, buffer.get(), static_cast<std::size_t>(kept)))
         {
             lastError = errno;
             return kIoError;
@@ -97,32 +146,30 @@ int DataInfoExtractor::Write(const pkg::DataInfo* item, const std::string& path,
             notifier->BytesProcessed(before - remaining);
         }
     }
-    buffer.reset();
-
-    if (std::fflush(file.get()) != 0)
+    // A file that was longer before ends where the new data ends.
+    if (::ftruncate(fd, static_cast<off_t>(written)) != 0)
     {
         lastError = errno;
         return kIoError;
     }
     // The digest is taken from the file as written, so that what reached the disk is what gets checked.
-    // Back to the start without asking where the end is: ftell's long cannot say it past 2 GiB on a 32-bit
-    // user space.
-    if (std::fseek(file.get(), 0, SEEK_SET) != 0)
-    {
-        lastError = errno;
-        return kIoError;
-    }
     instrument::MD5Algorithm md5;
-    if (!md5.updateFromFile(file.get()))
+    const std::size_t block = static_cast<std::size_t>(std::min<int64_t>(bufferSize, kReadBlock));
+    for (int64_t offset = 0; offset < written;)
     {
-        lastError = errno;
-        return kIoError;
-    }
-    // The last chance the system has to report a write it could not complete.
-    if (std::fclose(file.release()) != 0)
-    {
-        lastError = errno;
-        return kIoError;
+        const ssize_t got = ::pread(fd, buffer.get(), block, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (got <= 0)
+        {
+            // A file that shrank under the check cannot match.
+            lastError = got < 0 ? errno : 0;
+            return got < 0 ? kIoError : kMd5Mismatch;
+        }
+        md5.update(buffer.get(), static_cast<std::size_t>(got));
+        offset += got;
     }
     md5.finalize();
     unsigned char digest[instrument::MD5Algorithm::kDigestSize];

@@ -1,6 +1,5 @@
 #include "install/InstallEnvironment.h"
 
-#include "base/UniqueFd.h"
 #include "instrument/DiskUtils.h"
 #include "instrument/PartitionsManager.h"
 #include "instrument/linux/SystemCommandRunner.h"
@@ -8,7 +7,6 @@
 #include "pkg/read/PackageFormat.h"
 #include "tar/LibArchiveExtractorFactory.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace vex::install
@@ -33,20 +31,9 @@ tar::TarExtractorFactory& InstallEnvironment::TarFactory() const
     return tarFactory != nullptr ? *tarFactory : tar::LibArchiveExtractorFactory::Instance();
 }
 
-bool InstallEnvironment::Sync(const std::string& path) const
+bool InstallEnvironment::Sync(int fd, const std::string& path) const
 {
-    return sync != nullptr ? sync(path) : SyncPath(path);
-}
-
-bool SyncPath(const std::string& path)
-{
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid())
-    {
-        return false;
-    }
-    const bool ok = ::fsync(fd.get()) == 0;
-    return fd.close() && ok;
+    return sync != nullptr ? sync(fd, path) : ::fsync(fd) == 0;
 }
 
 bool ConditionPasses(const ConditionResults& results, int16_t id, bool& unknown)

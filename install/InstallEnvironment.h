@@ -42,14 +42,15 @@ struct InstallEnvironment
     instrument::DiskUtils* disk = nullptr;
     instrument::CommandRunner* runner = nullptr;
     tar::TarExtractorFactory* tarFactory = nullptr;
-    // Flushes a file or directory to its device; null means fsync. A test may record the order of flushes.
-    bool (*sync)(const std::string& path) = nullptr;
+    // Flushes the file or directory open at `fd` (which `path` names) to its device; null means fsync. A test
+    // may record the order of flushes.
+    bool (*sync)(int fd, const std::string& path) = nullptr;
 
     instrument::PartitionsManager& Partitions() const;
     instrument::DiskUtils& Disk() const;
     instrument::CommandRunner& Runner() const;
     tar::TarExtractorFactory& TarFactory() const;
-    bool Sync(const std::string& path) const;
+    bool Sync(int fd, const std::string& path) const;
 
     std::string TmpFile(const std::string& name) const { return tmpDir + "/" + name; }
     std::string ScriptFile(const std::string& name) const { return scriptDir + "/" + name; }
@@ -69,8 +70,5 @@ bool ConditionPasses(const ConditionResults& results, int16_t id, Code& errorCod
         errorCode = unknownCode;
     return passes;
 }
-
-// Flushes `path` (a file or a directory) to the device with fsync. False when it cannot be opened or flushed.
-bool SyncPath(const std::string& path);
 
 }  // namespace vex::install

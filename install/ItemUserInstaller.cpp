@@ -40,32 +40,14 @@ namespace fs = boost::filesystem;
 
 namespace
 {
+using instrument::ConfinedPath;
+
 const char* const kOwnersFailed = "    Error in setting ext3 attributes (failed to set owners) !";
 
-// Mode and owner are set on the entry itself, opened without following a link: a link found there is never
-// a way to change what it points to. A failure leaves its errno for the log's detail line, whatever the
-// close does to errno afterwards.
-template <typename Change>
-bool ChangeEntry(const std::string& path, Change change)
+// Item data goes into regular files only: a device node there would take it onto whatever the device is.
+void LogNotRegular(const std::string& path)
 {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid())
-        return false;
-    const bool ok = change(fd.get());
-    const int error = errno;
-    fd.close();
-    errno = error;
-    return ok;
-}
-
-bool ChangeMode(const std::string& path, unsigned mode)
-{
-    return ChangeEntry(path, [mode](int fd) { return ::fchmod(fd, mode) == 0; });
-}
-
-bool ChangeOwner(const std::string& path, uid_t uid, gid_t gid)
-{
-    return ChangeEntry(path, [uid, gid](int fd) { return ::fchown(fd, uid, gid) == 0; });
+    log::Line("    Not a regular file, nothing written: " + path);
 }
 
 // The tar extractor keeps a mode type of its own, below the engine.
@@ -96,7 +78,8 @@ ItemUserInstaller::ItemUserInstaller(base::InstallProgressNotifierInterface* not
 {
 }
 
-bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
+ConfinedPath::Walk ItemUserInstaller::Confine(const std::string& itemPath, ConfinedPath& entry,
+                                              ConfinedPath::Missing missing)
 {
     const std::string full = env.emmcRoot + itemPath;
     std::string partition;
@@ -108,14 +91,77 @@ bool ItemUserInstaller::Confine(const std::string& itemPath, std::string& path)
         while (first != relative.end() && (*first == "/" || *first == ".")) ++first;
         partition = env.emmcRoot + "/" + (first != relative.end() ? first->string() : std::string());
     }
-    std::string why;
-    if (!instrument::ConfinedPath::Resolve(partition, full, env.emmcRoot, path, why))
+    const ConfinedPath::Walk walk = entry.Open(partition, full, env.emmcRoot, missing);
+    if (walk == ConfinedPath::Walk::kRefused)
     {
-        log::Line("    " + why);
+        log::Line("    " + entry.Why());
         errorCode = ErrorCode::kStepFailed;
+    }
+    return walk;
+}
+
+bool ItemUserInstaller::Reach(const std::string& itemPath, ConfinedPath& entry, ConfinedPath::Missing missing)
+{
+    const ConfinedPath::Walk walk = Confine(itemPath, entry, missing);
+    if (walk == ConfinedPath::Walk::kFailed)
+        Fail(entry.Path(), entry.Error());
+    return walk == ConfinedPath::Walk::kReached;
+}
+
+void ItemUserInstaller::Fail(const std::string& path, int error)
+{
+    log::SystemError(path, error);
+    errorCode = ErrorCode::kStepFailed;
+}
+
+bool ItemUserInstaller::OpenExisting(const ConfinedPath& entry, Kind kind, base::UniqueFd& fd)
+{
+    const auto accepted = [kind](mode_t mode)
+    { return S_ISREG(mode) || (kind == Kind::Directory && S_ISDIR(mode)); };
+    // A look before the open keeps the open away from a device (opening some has effects of its own); the
+    // look through the descriptor after it is the one that counts.
+    struct stat status;
+    if (!entry.Status(status))
+    {
+        Fail(entry.Path(), errno);
         return false;
     }
-    return true;
+    if (accepted(status.st_mode))
+    {
+        fd = entry.OpenEntry();
+        if (!fd.valid() || ::fstat(fd.get(), &status) != 0)
+        {
+            Fail(entry.Path(), errno);
+            return false;
+        }
+        if (accepted(status.st_mode))
+            return true;
+        fd.close();
+    }
+    if (S_ISDIR(status.st_mode))
+        Fail(entry.Path(), EISDIR);
+    else
+    {
+        LogNotRegular(entry.Path());
+        errorCode = ErrorCode::kStepFailed;
+    }
+    return false;
+}
+
+bool ItemUserInstaller::OpenForWriting(const ConfinedPath& entry, base::UniqueFd& file)
+{
+    bool notRegular = false;
+    file = entry.OpenForWriting(notRegular);
+    if (file.valid())
+        return true;
+    if (notRegular)
+    {
+        LogNotRegular(entry.Path());
+        errorCode = ErrorCode::kStepFailed;
+    }
+    else
+        Fail(entry.Path(), errno);
+    return false;
 }
 
 void ItemUserInstaller::SetConditionResults(const ConditionResults& results)
@@ -165,10 +211,10 @@ void ItemUserInstaller::visit(pkg::ItemScript& item)
     }
 }
 
-void ItemUserInstaller::Extract(pkg::DataInfo& data, const std::string& path,
+void ItemUserInstaller::Extract(pkg::DataInfo& data, int fd, const std::string& path,
                                 pkg::ProcessingStrategy& strategy, int64_t sizeLimit)
 {
-    const int result = extractor.ExtractToFile(&data, path, &strategy, sizeLimit);
+    const int result = extractor.ExtractInto(&data, fd, &strategy, sizeLimit);
     if (result == DataInfoExtractor::kTooLarge)
         log::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) + " bytes !");
     if (result == DataInfoExtractor::kIoError)
@@ -181,26 +227,24 @@ void ItemUserInstaller::Extract(pkg::DataInfo& data, const std::string& path,
                                                                 : ErrorCode::kStepFailed;
 }
 
-bool ItemUserInstaller::ReplaceDurably(const std::string& file, const std::string& destination)
+bool ItemUserInstaller::ReplaceDurably(const ConfinedPath& file, int fd, const std::string& name)
 {
     errno = 0;
-    if (!env.Sync(file))
+    if (!env.Sync(fd, file.Path()))
     {
-        log::SystemError(file, errno);
+        log::SystemError(file.Path(), errno);
         return false;
     }
-    boost::system::error_code ec;
-    fs::rename(file, destination, ec);
-    if (ec)
+    const std::string folder = file.FolderPath();
+    if (!file.RenameTo(name))
     {
-        log::SystemError(destination, ec.value());
+        log::SystemError(folder + "/" + name, errno);
         return false;
     }
-    const fs::path folder = fs::path(destination).parent_path();
     errno = 0;
-    if (!env.Sync(folder.empty() ? "." : folder.string()))
+    if (!env.Sync(file.Folder(), folder))
     {
-        log::SystemError(folder.string(), errno);
+        log::SystemError(folder, errno);
         return false;
     }
     return true;
@@ -211,9 +255,14 @@ void ItemUserInstaller::InstallSystemFile(pkg::DataInfo& data, const std::string
     const std::string destination = env.emmcRoot + relativeDestination;
     log::Line("Extracting and installing system file " + destination + " ...");
     ItemScope scope(errorCode, "Done.", "Failed.");
+    ConfinedPath entry;
+    base::UniqueFd file;
+    if (!Reach(relativeDestination + ".tmp", entry) || !OpenForWriting(entry, file))
+        return;
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
-    Extract(data, destination + ".tmp", plain);
-    if (errorCode == ErrorCode::kNoError && !ReplaceDurably(destination + ".tmp", destination))
+    Extract(data, file.get(), entry.Path(), plain);
+    if (errorCode == ErrorCode::kNoError &&
+        !ReplaceDurably(entry, file.get(), fs::path(relativeDestination).filename().string()))
         errorCode = ErrorCode::kStepFailed;
 }
 
@@ -221,8 +270,12 @@ void ItemUserInstaller::visit(pkg::ItemUserKernel& item)
 {
     log::Line("Extracting and installing user kernel ...");
     ItemScope scope(errorCode, "Done");
+    ConfinedPath entry;
+    base::UniqueFd file;
+    if (!Reach("/kernel/uImage.tmp", entry) || !OpenForWriting(entry, file))
+        return;
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
-    Extract(item.dataInfo(), env.emmcRoot + "/kernel/uImage.tmp", plain);
+    Extract(item.dataInfo(), file.get(), entry.Path(), plain);
 }
 
 bool ItemUserInstaller::ConditionPasses(int16_t id)
@@ -230,30 +283,26 @@ bool ItemUserInstaller::ConditionPasses(int16_t id)
     return install::ConditionPasses(conditionResults, id, errorCode, ErrorCode::kUnknownCondition);
 }
 
-void ItemUserInstaller::Unlock(const std::string& path, bool ext3)
+void ItemUserInstaller::Unlock(int fd, const std::string& path, bool ext3)
 {
-    boost::system::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (ec || !fs::exists(status))
-        return;
     errno = 0;
     if (ext3)
     {
-        if (!ChangeMode(path, 0600))
+        if (::fchmod(fd, 0600) != 0)
         {
             log::SystemError(path, errno);
             errorCode = ErrorCode::kExt3AttributesFailed;
         }
     }
-    else if (!env.Disk().SetVfatAttributes(path, false, false, false, false))
+    else if (!env.Disk().SetVfatAttributesOf(fd, path, false, false, false, false))
     {
         log::SystemError(path, errno);
         errorCode = ErrorCode::kVfatAttributesFailed;
     }
 }
 
-bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std::string& fileDate,
-                                  const std::string& fileTime)
+bool ItemUserInstaller::StampTime(int folder, const std::string& name, const std::string& path, Kind kind,
+                                  const std::string& fileDate, const std::string& fileTime)
 {
     bool ok = true;
     errno = 0;
@@ -262,14 +311,14 @@ bool ItemUserInstaller::StampTime(const std::string& path, Kind kind, const std:
         case DateTimeMode::kNow:
             // A file keeps the time it was just written.
             if (kind != Kind::File)
-                ok = env.Disk().SetFileDateTimeNow(path);
+                ok = env.Disk().SetFileDateTimeNowAt(folder, name, path);
             break;
         case DateTimeMode::kPackage:
-            ok = env.Disk().SetFileDateTime(path, packageDate, packageTime);
+            ok = env.Disk().SetFileDateTimeAt(folder, name, path, packageDate, packageTime);
             break;
         case DateTimeMode::kAsExtracted:
             if (kind == Kind::File)
-                ok = env.Disk().SetFileDateTime(path, fileDate, fileTime);
+                ok = env.Disk().SetFileDateTimeAt(folder, name, path, fileDate, fileTime);
             break;
     }
     if (!ok)
@@ -289,28 +338,28 @@ unsigned ItemUserInstaller::Ext3Mode(const pkg::ItemFileSystemEntry& entry)
            (entry.setUserId() ? S_ISUID : 0u);
 }
 
-void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::ItemFileSystemEntry& entry,
-                                        bool ext3)
+void ItemUserInstaller::ApplyAttributes(int fd, const std::string& path,
+                                        const pkg::ItemFileSystemEntry& entry, bool ext3)
 {
     errno = 0;
     if (!ext3)
     {
-        if (!env.Disk().SetVfatAttributes(path, entry.fatReadOnly(), entry.fatArchive(), entry.fatSystem(),
-                                          entry.fatHidden()))
+        if (!env.Disk().SetVfatAttributesOf(fd, path, entry.fatReadOnly(), entry.fatArchive(),
+                                            entry.fatSystem(), entry.fatHidden()))
         {
             log::SystemError(path, errno);
             errorCode = ErrorCode::kVfatAttributesFailed;
         }
         return;
     }
-    if (!ChangeMode(path, Ext3Mode(entry)))
+    if (::fchmod(fd, Ext3Mode(entry)) != 0)
     {
         log::Line("    Error in setting ext3 attributes (failed to set permissions) !");
         log::SystemError(path, errno);
         errorCode = ErrorCode::kExt3AttributesFailed;
         return;
     }
-    if (!ChangeOwner(path, entry.uid(), entry.gid()))
+    if (::fchown(fd, entry.uid(), entry.gid()) != 0)
     {
         log::Line(kOwnersFailed);
         log::SystemError(path, errno);
@@ -320,7 +369,7 @@ void ItemUserInstaller::ApplyAttributes(const std::string& path, const pkg::Item
     // Changing the owner of an executable drops its set-user-id and set-group-id bits, so those are put
     // back once the owner is right.
     const unsigned mode = Ext3Mode(entry);
-    if ((mode & (S_ISUID | S_ISGID)) != 0 && !ChangeMode(path, mode))
+    if ((mode & (S_ISUID | S_ISGID)) != 0 && ::fchmod(fd, mode) != 0)
     {
         log::Line("    Error in setting ext3 attributes (failed to set permissions) !");
         log::SystemError(path, errno);
@@ -334,30 +383,22 @@ void ItemUserInstaller::visit(pkg::ItemDir& item)
         return;
     log::Line("Extracting and installing directory " + item.path() + " ...");
     ItemScope scope(errorCode);
-    std::string path;
-    if (!Confine(item.path(), path))
+    ConfinedPath entry;
+    if (!Reach(item.path(), entry, ConfinedPath::Missing::kCreate))
         return;
     const bool ext3 = instrument::IsExt3Path(item.path());
-    boost::system::error_code ec;
     // A link where the directory goes is replaced: its target is none of this item's business.
-    if (!instrument::ConfinedPath::RemoveLinkAt(path))
+    if (!entry.RemoveLink() || (!entry.Exists() && !entry.MakeDirectory() && errno != EEXIST))
     {
-        errorCode = ErrorCode::kStepFailed;
+        Fail(entry.Path(), errno);
         return;
     }
-    if (!fs::exists(path, ec))
-    {
-        fs::create_directories(path, ec);
-        if (ec)
-        {
-            log::SystemError(path, ec.value());
-            errorCode = ErrorCode::kStepFailed;
-            return;
-        }
-    }
-    Unlock(path, ext3);
-    if (StampTime(path, Kind::Directory, "", ""))
-        ApplyAttributes(path, item.entry(), ext3);
+    base::UniqueFd fd;
+    if (!OpenExisting(entry, Kind::Directory, fd))
+        return;
+    Unlock(fd.get(), entry.Path(), ext3);
+    if (StampTime(fd.get(), "", entry.Path(), Kind::Directory, "", ""))
+        ApplyAttributes(fd.get(), entry.Path(), item.entry(), ext3);
 }
 
 void ItemUserInstaller::visit(pkg::ItemFile& item)
@@ -372,20 +413,33 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
     const bool ext3 = instrument::IsExt3Path(item.path());
     log::Line("Extracting and installing file " + item.path() + " ...");
     ItemScope scope(errorCode);
-    std::string path;
-    if (!Confine(item.path(), path))
+    ConfinedPath entry;
+    if (!Reach(item.path(), entry))
         return;
     // A link left where the file goes (by a tar member or an earlier package) is replaced, never written
     // through.
-    if (!instrument::ConfinedPath::RemoveLinkAt(path))
-        errorCode = ErrorCode::kStepFailed;
-    else
-        Unlock(path, ext3);
-    if (errorCode != ErrorCode::kNoError)
+    if (!entry.RemoveLink())
+    {
+        Fail(entry.Path(), errno);
         return;
-    Extract(item.dataInfo(), path, *pkg::StrategyFor(item), item.installedSize());
-    if (errorCode == ErrorCode::kNoError && StampTime(path, Kind::File, item.fileDate(), item.fileTime()))
-        ApplyAttributes(path, item.entry(), ext3);
+    }
+    // Only a regular file is unlocked and rewritten; a device, FIFO or socket there is refused untouched.
+    if (entry.Exists())
+    {
+        base::UniqueFd existing;
+        if (!OpenExisting(entry, Kind::File, existing))
+            return;
+        Unlock(existing.get(), entry.Path(), ext3);
+        if (errorCode != ErrorCode::kNoError)
+            return;
+    }
+    base::UniqueFd file;
+    if (!OpenForWriting(entry, file))
+        return;
+    Extract(item.dataInfo(), file.get(), entry.Path(), *pkg::StrategyFor(item), item.installedSize());
+    if (errorCode == ErrorCode::kNoError &&
+        StampTime(file.get(), "", entry.Path(), Kind::File, item.fileDate(), item.fileTime()))
+        ApplyAttributes(file.get(), entry.Path(), item.entry(), ext3);
 }
 
 void ItemUserInstaller::visit(pkg::ItemLink& item)
@@ -402,32 +456,32 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    std::string path;
-    if (!Confine(linkPath, path))
+    ConfinedPath entry;
+    const ConfinedPath::Walk walk = Confine(linkPath, entry);
+    if (walk == ConfinedPath::Walk::kRefused)
         return;
-    boost::system::error_code ec;
-    const fs::path parent = fs::path(path).parent_path();
-    bool ready = fs::is_directory(parent, ec);
+    const std::string& path = entry.Path();
     // The entry itself is looked at, not what it points to: a link left by an earlier install, even one whose
     // target is gone, has to make room for the new one.
-    if (ready && fs::symlink_status(path, ec).type() != fs::file_not_found)
+    bool ready = walk == ConfinedPath::Walk::kReached;
+    int error = ready ? 0 : entry.Error();
+    if (ready && !entry.Remove())
     {
-        fs::remove(path, ec);
-        ready = !ec;
+        ready = false;
+        error = errno;
     }
     if (!ready)
     {
         log::Line("    Destination folder does not exists or failed to delete pre-existent link !");
-        log::SystemError(path, ec.value());
+        // A folder that is not there has no further reason to give.
+        log::SystemError(path, error == ENOENT ? 0 : error);
         errorCode = ErrorCode::kStepFailed;
         return;
     }
-    fs::create_symlink(target, path, ec);
-    if (ec)
+    if (!entry.MakeLink(target))
     {
         log::Line("    Error in creating link " + path + " -> " + target + " !");
-        log::SystemError(path, ec.value());
-        errorCode = ErrorCode::kStepFailed;
+        Fail(path, errno);
         return;
     }
     if (!env.Disk().CheckLink(path, target, static_cast<int>(item.targetMustExist())))
@@ -437,13 +491,12 @@ void ItemUserInstaller::visit(pkg::ItemLink& item)
     }
     if (instrument::PathExists(path))
     {
-        if (!StampTime(path, Kind::Link, "", ""))
+        if (!StampTime(entry.Folder(), entry.Name(), path, Kind::Link, "", ""))
             return;
-        if (::lchown(path.c_str(), item.uid(), item.gid()) != 0)
+        if (!entry.ChangeLinkOwner(item.uid(), item.gid()))
         {
             log::Line(kOwnersFailed);
-            log::SystemError(path, errno);
-            errorCode = ErrorCode::kStepFailed;
+            Fail(path, errno);
         }
     }
 }
@@ -459,16 +512,15 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
     log::Line("Extracting and installing tar file " + item.destination() + " ...");
     ItemScope scope(errorCode);
     // The folder is entered, so each of its components (itself included) may only lead inside the partition.
-    std::string inside;
-    if (!Confine((fs::path(item.destination()).parent_path() / "x").string(), inside))
-        return;
-    const std::string folder = fs::path(inside).parent_path().string();
-    boost::system::error_code ec;
-    if (!fs::is_directory(folder, ec))
-    {
+    ConfinedPath inside;
+    const ConfinedPath::Walk walk =
+        Confine((fs::path(item.destination()).parent_path() / "x").string(), inside);
+    if (walk == ConfinedPath::Walk::kFailed)
         errorCode = ErrorCode::kStepFailed;
+    if (walk != ConfinedPath::Walk::kReached)
         return;
-    }
+    // The extractor works by path below the folder the walk reached.
+    const std::string folder = inside.FolderPath();
     std::unique_ptr<tar::TarExtractor> tar(env.TarFactory().Create());
     if (!tar)
     {
@@ -535,8 +587,11 @@ void ItemUserInstaller::CompleteInstallation()
     {
         log::Line("Committing user kernel ...");
         ItemScope scope(errorCode);
-        const std::string kernel = env.emmcRoot + "/kernel/uImage.tmp";
-        if (instrument::PathExists(kernel) && !ReplaceDurably(kernel, kernel.substr(0, kernel.size() - 4)))
+        ConfinedPath kernel;
+        base::UniqueFd file;
+        // A walk that fails finds no kernel to switch; one that is refused is an error.
+        if (Confine("/kernel/uImage.tmp", kernel) == ConfinedPath::Walk::kReached && kernel.Exists() &&
+            (!OpenExisting(kernel, Kind::File, file) || !ReplaceDurably(kernel, file.get(), "uImage")))
             errorCode = ErrorCode::kStepFailed;
     }
     if (errorCode != ErrorCode::kNoError)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "base/UniqueFd.h"
 #include "install/DataInfoExtractor.h"
 #include "install/InstallEnvironment.h"
 #include "install/InstallOptions.h"
+#include "instrument/ConfinedPath.h"
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/PkgItemVisitor.h"
 
@@ -86,18 +88,33 @@ private:
     void InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination);
     // False when the item is not to be installed: its condition is false, or unknown (logged, error set).
     bool ConditionPasses(int16_t id);
-    // `path` is where the item's path really leads, through directories only; false (logged, error set) when
-    // a link on the way leads outside the partition the path names.
-    bool Confine(const std::string& itemPath, std::string& path);
-    void Extract(pkg::DataInfo& data, const std::string& path, pkg::ProcessingStrategy& strategy,
+    // Walks the item's path once, from the partition it names: `entry` then holds the directory the item
+    // goes into, and every step on the item is taken through it. A walk refused (a link on the way leading
+    // outside the partition) is logged and sets the error; one that failed is left to the caller.
+    instrument::ConfinedPath::Walk Confine(
+        const std::string& itemPath, instrument::ConfinedPath& entry,
+        instrument::ConfinedPath::Missing missing = instrument::ConfinedPath::Missing::kFail);
+    // The same, a failed walk logged with the system's reason and the error set: false unless reached.
+    bool Reach(const std::string& itemPath, instrument::ConfinedPath& entry,
+               instrument::ConfinedPath::Missing missing = instrument::ConfinedPath::Missing::kFail);
+    // Opens what is at `entry` to change its mode, owner, times or attributes: a regular file, or for a
+    // directory item a directory too. Anything else (a device, FIFO or socket) is refused, logged, error set.
+    bool OpenExisting(const instrument::ConfinedPath& entry, Kind kind, base::UniqueFd& fd);
+    // Opens `entry` as a regular file to write anew; false (logged, error set) when something else is there
+    // or it cannot be opened.
+    bool OpenForWriting(const instrument::ConfinedPath& entry, base::UniqueFd& file);
+    void Extract(pkg::DataInfo& data, int fd, const std::string& path, pkg::ProcessingStrategy& strategy,
                  int64_t sizeLimit = DataInfoExtractor::kNoLimit);
-    void Unlock(const std::string& path, bool ext3);
-    bool StampTime(const std::string& path, Kind kind, const std::string& fileDate,
-                   const std::string& fileTime);
-    void ApplyAttributes(const std::string& path, const pkg::ItemFileSystemEntry& entry, bool ext3);
-    // Flushes `file`, renames it to `destination` and flushes the folder, so that a power cut leaves the old
-    // or the new file, never a torn one.
-    bool ReplaceDurably(const std::string& file, const std::string& destination);
+    void Unlock(int fd, const std::string& path, bool ext3);
+    // Stamps `name` in `folder` (an empty name: `folder` itself), which `path` names in messages.
+    bool StampTime(int folder, const std::string& name, const std::string& path, Kind kind,
+                   const std::string& fileDate, const std::string& fileTime);
+    void ApplyAttributes(int fd, const std::string& path, const pkg::ItemFileSystemEntry& entry, bool ext3);
+    // Flushes `file` (open at `fd`), renames it to `name` in its folder and flushes the folder, so that a
+    // power cut leaves the old or the new file, never a torn one.
+    bool ReplaceDurably(const instrument::ConfinedPath& file, int fd, const std::string& name);
+    // A failed step: "    PATH: TEXT" for `error`, and the error code.
+    void Fail(const std::string& path, int error);
 
     InstallEnvironment env;
     base::InstallProgressNotifierInterface* notifier;

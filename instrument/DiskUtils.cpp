@@ -78,6 +78,12 @@ unsigned int DiskUtils::VfatAttributeWord(bool readOnly, bool archive, bool syst
 
 bool DiskUtils::SetFileDateTime(const std::string& path, const std::string& date, const std::string& time)
 {
+    return SetFileDateTimeAt(AT_FDCWD, path, path, date, time);
+}
+
+bool DiskUtils::SetFileDateTimeAt(int folder, const std::string& name, const std::string& path,
+                                  const std::string& date, const std::string& time)
+{
     const std::string stamp = date + " " + time;
     if (!Matches(date, "99/99/9999") || !Matches(time, "99.99"))
     {
@@ -103,7 +109,9 @@ bool DiskUtils::SetFileDateTime(const std::string& path, const std::string& date
         // The entry itself gets the time, never what a link there points to: a link's target may lie
         // outside the partition being installed. Access time as modification time, as before.
         const struct timespec times[2] = {{when, 0}, {when, 0}};
-        if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        const int result = name.empty() ? ::futimens(folder, times)
+                                        : ::utimensat(folder, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        if (result != 0)
         {
             ec = boost::system::error_code(errno, boost::system::generic_category());
         }
@@ -119,6 +127,11 @@ bool DiskUtils::SetFileDateTime(const std::string& path, const std::string& date
 
 bool DiskUtils::SetFileDateTimeNow(const std::string& path)
 {
+    return SetFileDateTimeNowAt(AT_FDCWD, path, path);
+}
+
+bool DiskUtils::SetFileDateTimeNowAt(int folder, const std::string& name, const std::string& path)
+{
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -128,7 +141,7 @@ bool DiskUtils::SetFileDateTimeNow(const std::string& path)
         return false;
     }
     const std::string stamp(text);
-    return SetFileDateTime(path, stamp.substr(0, 10), stamp.substr(10, 5));
+    return SetFileDateTimeAt(folder, name, path, stamp.substr(0, 10), stamp.substr(10, 5));
 }
 
 bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expectedHexDigest)

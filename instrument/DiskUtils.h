@@ -20,6 +20,9 @@ public:
     // Applies the FAT attributes to a file or directory on a vfat partition.
     virtual bool SetVfatAttributes(const std::string& path, bool readOnly, bool archive, bool system,
                                    bool hidden) = 0;
+    // The same through a descriptor of the entry, which `path` names in messages.
+    virtual bool SetVfatAttributesOf(int fd, const std::string& path, bool readOnly, bool archive,
+                                     bool system, bool hidden) = 0;
     // Checks that `link` is a symbolic link, pointing at `expectedTarget` when that is not empty, and (when
     // `targetTest` is 1) that its target exists on the instrument.
     virtual bool CheckLink(const std::string& link, const std::string& expectedTarget, int targetTest) = 0;
@@ -31,6 +34,11 @@ public:
     virtual void RemoveFiles(const std::string& directory, const std::vector<std::string>& names);
 
     bool SetFileDateTimeNow(const std::string& path);
+    // The same for `name` in the directory `folder`, never following a link there; an empty `name` stamps
+    // what `folder` itself is (a file or directory the caller opened). `path` names it in messages.
+    bool SetFileDateTimeAt(int folder, const std::string& name, const std::string& path,
+                           const std::string& date, const std::string& time);
+    bool SetFileDateTimeNowAt(int folder, const std::string& name, const std::string& path);
 
     // The FAT attribute word: read-only 0x01, hidden 0x02, system 0x04, archive 0x20.
     static unsigned int VfatAttributeWord(bool readOnly, bool archive, bool system, bool hidden);

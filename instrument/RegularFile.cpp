@@ -36,6 +36,42 @@ bool RegularFile::Open(const std::string& path)
     return true;
 }
 
+base::UniqueFd RegularFile::OpenForWriting(int dirFd, const std::string& name, bool& notRegular)
+{
+    notRegular = false;
+    // A look before the open keeps the open itself away from a device (opening some has effects of its own);
+    // the look through the descriptor after it is the one that counts.
+    struct stat status;
+    if (::fstatat(dirFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(status.st_mode) &&
+        !S_ISLNK(status.st_mode))
+    {
+        notRegular = !S_ISDIR(status.st_mode);
+        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        return base::UniqueFd();
+    }
+    base::UniqueFd fd(
+        ::openat(dirFd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd.valid())
+    {
+        return fd;
+    }
+    if (::fstat(fd.get(), &status) != 0)
+    {
+        return base::UniqueFd();
+    }
+    if (!S_ISREG(status.st_mode))
+    {
+        notRegular = true;
+        errno = EINVAL;
+        return base::UniqueFd();
+    }
+    if (::fcntl(fd.get(), F_SETFL, 0) != 0 || ::ftruncate(fd.get(), 0) != 0)
+    {
+        return base::UniqueFd();
+    }
+    return fd;
+}
+
 void RegularFile::Close()
 {
     fd_.close();

@@ -45,6 +45,13 @@ public:
     // The regular file at `path` as a stream for reading, or null (as Open refuses).
     static std::FILE* OpenStream(const std::string& path);
 
+    // `name` in the directory `dirFd` (AT_FDCWD: `name` is a path) opened to be written anew: created when
+    // absent (mode 0666 less the umask), never through a link, and emptied only once its descriptor shows a
+    // regular file. It is opened without truncation and without blocking, so that a device, FIFO or socket
+    // found there (or swapped in at the last moment) is refused before a byte reaches it or it is cut:
+    // `notRegular` is set then. A directory there fails with EISDIR. Invalid, errno set, on failure.
+    static base::UniqueFd OpenForWriting(int dirFd, const std::string& name, bool& notRegular);
+
     // The whole of the regular file at `path` into `text`. False when it cannot be opened as a regular file,
     // is larger than `maxSize`, has a line longer than `maxLine`, or a read fails.
     static bool ReadAll(const std::string& path, int64_t maxSize, std::size_t maxLine, std::string& text);

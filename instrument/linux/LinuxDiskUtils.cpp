@@ -42,9 +42,15 @@ bool LinuxDiskUtils::GetFreeSpace(const std::string& path, long long& bytes)
 bool LinuxDiskUtils::SetVfatAttributes(const std::string& path, bool readOnly, bool archive, bool system,
                                        bool hidden)
 {
-    uint32_t word = VfatAttributeWord(readOnly, archive, system, hidden);
     const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0 || ::ioctl(fd.get(), kFatIoctlSetAttributes, &word) != 0)
+    return SetVfatAttributesOf(fd.get(), path, readOnly, archive, system, hidden);
+}
+
+bool LinuxDiskUtils::SetVfatAttributesOf(int fd, const std::string& path, bool readOnly, bool archive,
+                                         bool system, bool hidden)
+{
+    uint32_t word = VfatAttributeWord(readOnly, archive, system, hidden);
+    if (fd < 0 || ::ioctl(fd, kFatIoctlSetAttributes, &word) != 0)
     {
         log::Detail("Error: setting vfat attribute to " + path + " failed.");
         return false;

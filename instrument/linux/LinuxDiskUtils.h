@@ -17,6 +17,8 @@ public:
     bool GetFreeSpace(const std::string& path, long long& bytes) override;
     bool SetVfatAttributes(const std::string& path, bool readOnly, bool archive, bool system,
                            bool hidden) override;
+    bool SetVfatAttributesOf(int fd, const std::string& path, bool readOnly, bool archive, bool system,
+                             bool hidden) override;
     bool CheckLink(const std::string& link, const std::string& expectedTarget, int targetTest) override;
 
 private:

@@ -12,6 +12,7 @@
 //   newline-name     a script and a file whose names hold a newline and a forged log line, and (bad) a
 //                    clean.sh that fails
 //   planted-tmp      an ordinary package, for a run with links planted under the fixed names in /tmp
+//   node-file        a file item, for runs with a FIFO or a device node already where it goes
 #include "pkg/read/PackageFormat.h"
 #include "pkg/read/PackageParts.h"
 #include "pkg/writer/PackageWriter.h"
@@ -330,6 +331,12 @@ const std::map<std::string, Builder>& Builders()
          [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::ZeroMember); }},
         {"planted-tmp", [](PackageWriter& w, bool, Scripts&)
          { return w.addFile(File("/kelda_usr/h/plain.txt"), ToBytes("plain\n")); }},
+        {"node-file",
+         [](PackageWriter& w, bool, Scripts&)
+         {
+             return w.addDirectory("/rootfs/opt/n", PackageWriter::EntryAttributes()) &&
+                    w.addFile(File("/rootfs/opt/n/node"), ToBytes("regular\n"));
+         }},
     };
     return builders;
 }

@@ -245,6 +245,29 @@ planted-tmp)
     [ -z "$(ls -A /root/elsewhere)" ] || fail "scripts were written through the planted /tmp/script link"
     expect_logged "$log" "    post.sh: done"
     ;;
+node-file)
+    # Something other than a regular file where a file item goes: a FIFO, then a device node. Each is refused
+    # before a byte is written and stays as it was, its mode included (no reader can wait on the FIFO: the
+    # partition is remounted for writing). Without them the same package installs.
+    node=/emmc/rootfs/opt/n/node
+    build bad $pkg
+    for kind in fifo device; do
+        mount -o remount,rw /emmc/rootfs && mkdir -p /emmc/rootfs/opt/n && rm -f $node &&
+            if [ $kind = fifo ]; then mkfifo -m 644 $node; else mknod -m 644 $node c 1 3; fi &&
+            mount -o remount,ro /emmc/rootfs || fail "could not make the $kind"
+        refused $pkg rootfs kelda_usr
+        expect_followed_by "$log" "Extracting and installing file /rootfs/opt/n/node ..." \
+            "    Not a regular file, nothing written: $node" "Failed !"
+        if [ $kind = fifo ]; then
+            [ -p $node ] || fail "the FIFO was replaced"
+        else
+            [ -c $node ] && [ "$(stat -c %t:%T $node)" = 1:3 ] || fail "the device node was replaced"
+        fi
+        expect_mode $node 644
+    done
+    twin_installs
+    expect_content $node regular
+    ;;
 newline-name)
     forged='^[0-9-]* [0-9:]* - Update completed sucessfully\.$'
     build bad $pkg

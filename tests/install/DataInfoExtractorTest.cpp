@@ -1,6 +1,7 @@
 #include "install/DataInfoExtractor.h"
 
 #include "base/InstallProgressNotifierInterface.h"
+#include "base/UniqueFd.h"
 #include "instrument/MD5Algorithm.h"
 #include "pkg/decode/ProcessingStrategy.h"
 #include "pkg/decode/ReadingStrategy.h"
@@ -10,6 +11,10 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -172,15 +177,39 @@ TEST_F(DataInfoExtractorTest, MissingInputOrUnwritableFileIsAnIoError)
     EXPECT_EQ(extractor.LastError(), 0);
 }
 
-// A device that takes no data refuses it only when the buffered bytes are flushed: the write error must not
-// be lost there, and its errno is kept for the log.
+// A write the file refuses is an I/O error whose errno is kept for the log (a device that takes no data
+// stands for a full partition; opened by the test, since the extractor itself never writes into a device).
 TEST_F(DataInfoExtractorTest, AWriteTheDeviceRefusesIsAnIoErrorWithItsReason)
 {
     Fill("data", "data");
-    EXPECT_EQ(extractor.ExtractToFile(&item, "/dev/full", &plain), DataInfoExtractor::kIoError);
+    const UniqueFd full(::open("/dev/full", O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(full.valid());
+    EXPECT_EQ(extractor.ExtractInto(&item, full.get(), &plain), DataInfoExtractor::kIoError);
     EXPECT_EQ(extractor.LastError(), ENOSPC);
     EXPECT_EQ(extractor.ExtractToFile(&item, dir / "ok", &plain), DataInfoExtractor::kOk);
     EXPECT_EQ(extractor.LastError(), 0);
+}
+
+// Only a regular file takes item data: a FIFO or a device at the path is refused before a byte is written
+// (and without waiting for a reader), and a file already there is rewritten whole, never left with its old
+// tail, whether opened by the extractor or handed to it.
+TEST_F(DataInfoExtractorTest, WritesOnlyARegularFileAndRewritesItWhole)
+{
+    Fill("data", "data");
+    ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0600));
+    EXPECT_EQ(extractor.ExtractToFile(&item, dir / "fifo", &plain), DataInfoExtractor::kNotRegular);
+    EXPECT_EQ(extractor.ExtractToFile(&item, "/dev/null", &plain), DataInfoExtractor::kNotRegular);
+    EXPECT_TRUE(progress.increments.empty());
+
+    std::ofstream(dir / "old") << "much longer old contents";
+    EXPECT_EQ(extractor.ExtractToFile(&item, dir / "old", &plain), DataInfoExtractor::kOk);
+    EXPECT_EQ(Written("old"), "data");
+    std::ofstream(dir / "held") << "much longer old contents";
+    const UniqueFd held(::open((dir / "held").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(held.valid());
+    ASSERT_EQ(::lseek(held.get(), 0, SEEK_END), 24);
+    EXPECT_EQ(extractor.ExtractInto(&item, held.get(), &plain), DataInfoExtractor::kOk);
+    EXPECT_EQ(Written("held"), "data");
 }
 
 TEST_F(DataInfoExtractorTest, DecodingFaultsEndTheExtractionWithoutHanging)

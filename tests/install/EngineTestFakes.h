@@ -55,6 +55,11 @@ public:
                             std::to_string(VfatAttributeWord(readOnly, archive, system, hidden)));
         return !failVfat;
     }
+    bool SetVfatAttributesOf(int, const std::string& path, bool readOnly, bool archive, bool system,
+                             bool hidden) override
+    {
+        return SetVfatAttributes(path, readOnly, archive, system, hidden);
+    }
 
     std::map<std::string, long long> freeSpace;
     std::vector<std::string> freeSpaceAsked;

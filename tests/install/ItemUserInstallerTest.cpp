@@ -1,3 +1,4 @@
+#include "base/UniqueFd.h"
 #include "install/ItemUserInstaller.h"
 #include "pkg/items/ItemDir.h"
 #include "pkg/items/ItemFile.h"
@@ -10,10 +11,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <functional>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+using namespace vex::base;
 using namespace vex::install;
 using namespace vex::instrument;
 using namespace vex::pkg;
@@ -26,6 +36,7 @@ namespace fs = boost::filesystem;
 using test_support::bytesOf;
 // Files keep the time they are written at unless a test says otherwise.
 const InstallOptions kStampNow{};
+const InstallOptions kStampPackage{0, 0, DateTimeMode::kPackage};
 
 class InstallerTest : public testing::Test, public EngineFixture
 {
@@ -70,7 +81,7 @@ PackageWriter::FileInfo FileAt(const std::string& path, uint16_t mode = 0, int16
 std::vector<std::string> g_syncs;
 std::string g_image;
 
-bool RecordSync(const std::string& path)
+bool RecordSync(int, const std::string& path)
 {
     g_syncs.push_back(path +
                       (EngineFixture::ReadFile(g_image).compare(0, 4, "new ") == 0 ? " after" : " before"));
@@ -236,7 +247,7 @@ TEST_F(InstallerTest, EverySystemImageGoesToItsOwnPlace)
     EXPECT_EQ(written, 8u);
 }
 
-bool FailSyncWithIoError(const std::string&)
+bool FailSyncWithIoError(int, const std::string&)
 {
     errno = EIO;
     return false;
@@ -473,5 +484,175 @@ TEST_F(InstallerTest, AFailingFinalSyncOrUnmountFailsTheInstallation)
             fs::rename(Emmc("/kelda_usr.moved"), kelda);
         }
     }
+}
+}  // namespace
+
+namespace
+{
+// Item data goes into regular files only. A FIFO (with a reader waiting on it) where a file item, a system
+// image or the user kernel is written is refused before a byte reaches it, and left as it was, mode
+// included; once it is gone, the same package installs.
+TEST_F(InstallerTest, ItemDataIsWrittenIntoNothingButARegularFile)
+{
+    struct Case
+    {
+        const char* node;  // below the eMMC root
+        std::function<void(PackageWriter&)> build;
+    };
+    const std::vector<Case> cases = {
+        {"/rootfs/opt/node",
+         [](PackageWriter& w) { w.addFile(FileAt("/rootfs/opt/node", 0x1FF), bytesOf("x")); }},
+        {"/kelda_usr/node", [](PackageWriter& w) { w.addFile(FileAt("/kelda_usr/node"), bytesOf("x")); }},
+        {"/boot/MLO.tmp",
+         [](PackageWriter& w) { w.addSystemImage(PackageFormat::kTypeBootMLO, bytesOf("new image")); }},
+        {"/kernel/uImage.tmp",
+         [](PackageWriter& w) { w.addSystemImage(PackageFormat::kTypeUserKernel, bytesOf("new kernel")); }},
+    };
+    fs::create_directories(Emmc("/rootfs/opt"));
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.node);
+        const std::string node = Emmc(c.node);
+        ASSERT_EQ(0, ::mkfifo(node.c_str(), 0644));
+        const UniqueFd reader(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_TRUE(reader.valid());
+        ItemUserInstaller installer(nullptr, kStampPackage, environment);
+        Install(installer, c.build);
+        EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kStepFailed);
+        EXPECT_TRUE(Logged("    Not a regular file, nothing written: " + node));
+        char byte;
+        EXPECT_EQ(::read(reader.get(), &byte, 1), 0);
+        struct stat status;
+        ASSERT_EQ(0, ::lstat(node.c_str(), &status));
+        EXPECT_TRUE(S_ISFIFO(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, 0644u);
+
+        fs::remove(node);
+        ItemUserInstaller again(nullptr, kStampNow, environment);
+        Install(again, c.build);
+        EXPECT_EQ(again.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
+    }
+    EXPECT_EQ(ReadFile(Emmc("/rootfs/opt/node")), "x");
+    EXPECT_EQ(ReadFile(Emmc("/boot/MLO")), "new image");
+    EXPECT_EQ(ReadFile(Emmc("/kernel/uImage.tmp")), "new kernel");
+}
+
+// What a folder outside the partitions holds, as far as an install could change it: names, types, modes,
+// owners, times and contents.
+std::vector<std::string> Describe(const std::string& folder)
+{
+    std::vector<std::string> lines;
+    struct stat status;
+    if (::lstat(folder.c_str(), &status) == 0)
+        lines.push_back(". " + std::to_string(status.st_mode) + " " + std::to_string(status.st_mtime));
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+    {
+        const std::string path = entry.path().string();
+        if (::lstat(path.c_str(), &status) != 0)
+            continue;
+        lines.push_back(entry.path().filename().string() + " " + std::to_string(status.st_mode) + " " +
+                        std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid) + " " +
+                        std::to_string(status.st_mtime) + " " +
+                        (S_ISREG(status.st_mode) ? EngineFixture::ReadFile(path) : std::string()));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// A process that owns a folder the package installs into swaps it with a link out of the partition, over and
+// over, while the installer works: each item either lands inside the partition or fails, and nothing outside
+// it changes, in any of several runs.
+TEST_F(InstallerTest, AFolderSwappedForALinkNeverLeadsAnItemOutside)
+{
+    const int kFiles = 24;
+    const std::string outside = dir / "outside";
+    const std::string folder = Emmc("/rootfs/opt/d");
+    const std::string link = Emmc("/rootfs/opt/l");
+    fs::create_directories(folder);
+    fs::create_directories(outside + "/sub");
+    for (int i = 0; i < kFiles; ++i) WriteFile(outside + "/f" + std::to_string(i), "canary");
+    WriteFile(outside + "/lnk", "canary");
+    for (const fs::directory_entry& entry : fs::directory_iterator(outside))
+    {
+        ::chmod(entry.path().c_str(), fs::is_directory(entry.path()) ? 0750 : 0640);
+        const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        ::utimensat(AT_FDCWD, entry.path().c_str(), old, AT_SYMLINK_NOFOLLOW);
+    }
+    ASSERT_EQ(0, ::symlink("../../../outside", link.c_str()));
+    ASSERT_TRUE(fs::is_directory(Emmc("/rootfs/opt/l/sub")));
+    const std::vector<std::string> before = Describe(outside);
+
+    // Owners the canaries do not have, where the test may give them.
+    const uint16_t owner = ::geteuid() == 0 ? 1234 : static_cast<uint16_t>(::getuid());
+    const std::string package = dir / "swap.pkg";
+    ASSERT_TRUE(test_support::writePackage(package,
+                                           [&](PackageWriter& writer)
+                                           {
+                                               PackageWriter::Header header;
+                                               header.creationDate = "03/04/2021";
+                                               header.creationTime = "05.06";
+                                               writer.addHeader(header);
+                                               PackageWriter::EntryAttributes attributes;
+                                               attributes.mode = 0x1FF;
+                                               attributes.uid = owner;
+                                               attributes.gid = owner;
+                                               writer.addDirectory("/rootfs/opt/d/sub", attributes);
+                                               for (int i = 0; i < kFiles; ++i)
+                                               {
+                                                   PackageWriter::FileInfo info =
+                                                       FileAt("/rootfs/opt/d/f" + std::to_string(i), 0x1FF);
+                                                   info.attributes.uid = info.attributes.gid = owner;
+                                                   writer.addFile(info, bytesOf("installed"));
+                                               }
+                                               PackageWriter::LinkInfo lnk;
+                                               lnk.linkPath = "/rootfs/opt/d/lnk";
+                                               lnk.target = "f0";
+                                               lnk.uid = lnk.gid = owner;
+                                               writer.addLink(lnk);
+                                           }));
+    test_support::LoadedPackage loaded(package);
+    ASSERT_TRUE(loaded.loaded());
+    const test_support::ItemList items = loaded.items();
+    ASSERT_EQ(items.size(), static_cast<size_t>(kFiles + 3));
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> swaps{0};
+    std::thread racer(
+        [&]
+        {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            for (long i = 0; i < 50000000 && !stop && std::chrono::steady_clock::now() < end; ++i)
+                if (::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0)
+                    ++swaps;
+        });
+    // The racer is under way before the first item.
+    for (int wait = 0; wait < 5000 && swaps == 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int run = 0; run < 12; ++run)
+    {
+        // Each item on an installer of its own, so that a failed one does not end the run.
+        for (size_t i = 1; i < items.size(); ++i)
+        {
+            ItemUserInstaller installer(nullptr, kStampPackage, environment);
+            items[0]->accept(installer);
+            items[i]->accept(installer);
+        }
+        EXPECT_EQ(Describe(outside), before) << "run " << run;
+    }
+    stop = true;
+    racer.join();
+    EXPECT_GT(swaps.load(), 0);
+
+    // Left alone, the same items all install, inside the partition.
+    if (fs::is_symlink(folder))
+    {
+        ASSERT_EQ(0, ::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE));
+    }
+    ItemUserInstaller installer(nullptr, kStampPackage, environment);
+    for (const auto& item : items) item->accept(installer);
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
+    EXPECT_EQ(ReadFile(folder + "/f" + std::to_string(kFiles - 1)), "installed");
+    EXPECT_EQ(fs::read_symlink(folder + "/lnk").string(), "f0");
+    EXPECT_EQ(Describe(outside), before);
 }
 }  // namespace

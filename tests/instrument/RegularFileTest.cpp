@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -36,6 +38,60 @@ TEST(RegularFile, OpensOnlyRegularFilesAndNeverBlocks)
         EXPECT_EQ(c.opens, file.Open(c.path));
         EXPECT_EQ(c.opens, file.IsOpen());
     }
+}
+
+// A file to be written anew is created or emptied only once it is known to be a regular file: whatever else
+// is there (a FIFO with a reader waiting, a device, a link, a folder) is left exactly as it was.
+TEST(RegularFile, OpensForWritingOnlyARegularFileAndEmptiesItThen)
+{
+    TempDir dir;
+    std::ofstream(dir / "old") << "old contents";
+    std::ofstream(dir / "target") << "kept";
+    ASSERT_EQ(0, ::mkfifo((dir / "fifo").c_str(), 0600));
+    ASSERT_EQ(0, ::symlink((dir / "target").c_str(), (dir / "link").c_str()));
+    ::mkdir((dir / "folder").c_str(), 0700);
+    struct Case
+    {
+        std::string path;
+        bool opens;
+        bool notRegular;
+        int error;
+    };
+    for (const Case& c : {Case{dir / "old", true, false, 0}, Case{dir / "new", true, false, 0},
+                          Case{dir / "fifo", false, true, 0}, Case{"/dev/null", false, true, 0},
+                          Case{dir / "link", false, false, ELOOP}, Case{dir / "folder", false, false, EISDIR},
+                          Case{dir / "no/such", false, false, ENOENT}})
+    {
+        SCOPED_TRACE(c.path);
+        bool notRegular = !c.notRegular;
+        errno = 0;
+        const vex::base::UniqueFd fd = RegularFile::OpenForWriting(AT_FDCWD, c.path, notRegular);
+        EXPECT_EQ(c.opens, fd.valid());
+        EXPECT_EQ(c.notRegular, notRegular);
+        if (c.error != 0)
+        {
+            EXPECT_EQ(c.error, errno);
+        }
+        struct stat status;
+        if (c.opens)
+        {
+            ASSERT_EQ(0, ::fstat(fd.get(), &status));
+            EXPECT_EQ(0, status.st_size);
+            EXPECT_EQ(0, ::fcntl(fd.get(), F_GETFL) & O_NONBLOCK);
+        }
+    }
+    struct stat status;
+    ASSERT_EQ(0, ::lstat((dir / "fifo").c_str(), &status));
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    std::string kept;
+    std::ifstream(dir / "target") >> kept;
+    EXPECT_EQ("kept", kept);
+    // Relative to a folder's descriptor, as the installer opens them.
+    const vex::base::UniqueFd folder(::open(dir.str().c_str(), O_RDONLY | O_DIRECTORY));
+    bool notRegular = true;
+    EXPECT_TRUE(RegularFile::OpenForWriting(folder.get(), "beside", notRegular).valid());
+    EXPECT_FALSE(notRegular);
+    EXPECT_TRUE(boost::filesystem::is_regular_file(dir / "beside"));
 }
 
 // The stream takes the opened descriptor over: it reads the file from its start, and what Open refuses gives
