@@ -1,6 +1,5 @@
 #include "pkg/trust/SecurityPolicy.h"
 
-#include "pkg/trust/SecurityLevel0Factory.h"
 #include "pkg/trust/SecurityLevel1Factory.h"
 #include "tests/support/SignedPackages.h"
 #include "tests/support/TempDir.h"
@@ -12,8 +11,6 @@
 #include <fstream>
 #include <functional>
 #include <string>
-
-#include <unistd.h>
 
 using namespace vex::pkg;
 using namespace test_support;
@@ -185,30 +182,6 @@ TEST_F(SecurityPolicyTest, EveryKeyFolderWithoutAUsableKeyRefusesAtLevelOne)
         EXPECT_FALSE(verifier->verify(&reader)) << c.first;
         EXPECT_EQ("    No usable key in " + keys + ": " + c.first, verifier->resultDetail());
     }
-
-    // A folder that cannot be listed says so (root reads every folder, so this part needs another user).
-    if (::geteuid() != 0)
-    {
-        fs::remove_all(keys);
-        folderWith(dir / "dev.pem", "dev.pem")();
-        fs::permissions(keys, fs::no_perms);
-        SecurityLevel1Factory level(keys);
-        const std::unique_ptr<IPkgVerifier> verifier = level.createVerifier(nullptr);
-        MultipleFileReader reader;
-        ASSERT_TRUE(reader.addFile(package));
-        EXPECT_FALSE(verifier->verify(&reader));
-        EXPECT_EQ(0u, verifier->resultDetail().rfind(
-                          "    No usable key in " + keys + ": the folder cannot be read (", 0))
-            << verifier->resultDetail();
-        fs::permissions(keys, fs::owner_all);
-    }
 }
 
-TEST(DoNothingVerifierDetail, SaysThePackageWasNotAuthenticated)
-{
-    const std::unique_ptr<IPkgVerifier> verifier = SecurityLevel0Factory::instance().createVerifier(nullptr);
-    EXPECT_TRUE(verifier->verify(nullptr));
-    EXPECT_EQ("    Package not authenticated: this instrument is at security level 0.",
-              verifier->resultDetail());
-}
 }  // namespace
