@@ -537,7 +537,8 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
     }
 
     const std::string level0 = "    Package not authenticated: this instrument is at security level 0.";
-    std::vector<std::string> expected = {"Loaded " + single, "Verifying package integrity ...", "Done.", level0};
+    std::vector<std::string> expected = {"Loaded " + single, "Verifying package integrity ...", "Done.",
+                                         level0};
     for (int index = 1; index <= parts; ++index)
     {
         expected.push_back("Loaded " + PackageParts::partName(split, index));
