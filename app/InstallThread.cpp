@@ -2,11 +2,15 @@
 
 #include "app/InstallProgressNotifier.h"
 #include "install/InstallationManager.h"
+#include "install/InstallerState.h"
 #include "log/Log.h"
 #include "log/LogFileKeeper.h"
 #include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/PackageAdmission.h"
+#include "pkg/trust/PackageIndex.h"
 #include "pkg/trust/SecurityLevel0Factory.h"
 #include "pkg/trust/SecurityLevel1Factory.h"
+#include "pkg/trust/SecurityPolicy.h"
 #include "pkg/trust/TrustedKeys.h"
 
 #include <QFile>
@@ -31,7 +35,11 @@ InstallThread::InstallThread(QObject* parent, const QString& productIdFile, cons
     : QThread(parent),
       installerCopyFile(installerCopy),
       logDirectory(QString::fromLatin1(log::LogFileKeeper::kDefaultDirectory)),
-      keyDirectory(QString::fromLatin1(pkg::TrustedKeys::kDefaultDirectory))
+      keyDirectory(QString::fromLatin1(pkg::TrustedKeys::kDefaultDirectory)),
+      securityLevelFile(QString::fromLatin1(pkg::SecurityPolicy::kDefaultLevelFile)),
+      compatibleListFile(QString::fromLatin1(pkg::PackageAdmission::kDefaultCompatibleFile)),
+      installerStateFile(
+          QString::fromStdString(install::InstallerState::PathIn(install::InstallEnvironment())))
 {
     // Boards 0 to 4 keep the original partition layout; 5, 7, 8 and 9 need the formatter's extra parameter.
     // Board 6 was never built with this installer, so it stays unknown on purpose.
@@ -153,15 +161,6 @@ void InstallThread::run()
         msleep(kPackageWaitStepMs);
     }
 
-    // An instrument that was given trusted keys installs signed packages only; without keys every package
-    // is accepted as before.
-    const std::string keys = keyDirectory.toStdString();
-    pkg::SecurityLevel1Factory signedLevel(keys);
-    pkg::SecurityLevelFactory& level = pkg::TrustedKeys::present(keys)
-                                           ? static_cast<pkg::SecurityLevelFactory&>(signedLevel)
-                                           : pkg::SecurityLevel0Factory::instance();
-    std::unique_ptr<pkg::IPkgVerifier> verifier = level.createVerifier(notifier.get());
-
     // A log that cannot be opened only loses its lines; the installation itself goes on.
     logKeeper = std::make_unique<log::LogFileKeeper>(logDirectory.toStdString());
     logKeeper->Open(logFileName.toStdString());
@@ -175,14 +174,87 @@ void InstallThread::run()
         return;
     }
 
+    Finish(InstallAtSecurityLevel(runOptions) == install::InstallationManager::kInstalled);
+}
+
+int InstallThread::InstallAtSecurityLevel(const install::InstallOptions& runOptions)
+{
+    // The state is read first: an instrument that once installed a signed package stays at level 1, and one
+    // whose state cannot be read is taken to have done so.
+    const std::string statePath = installerStateFile.toStdString();
+    install::InstallerState state;
+    std::string stateProblem;
+    const install::InstallerState::Load stateLoad = state.load(statePath, stateProblem);
+
+    pkg::SecurityPolicy::Sources sources;
+    sources.levelFile = securityLevelFile.toStdString();
+    sources.keyDirectory = keyDirectory.toStdString();
+    sources.levelConfigured = levelConfigured;
+    sources.configuredLevel = configuredLevel.toStdString();
+    sources.latched = stateLoad == install::InstallerState::Load::kLoaded && state.signedInstall;
+    if (stateLoad == install::InstallerState::Load::kDamaged)
+    {
+        sources.stateProblem = statePath + " is damaged (" + stateProblem + ")";
+    }
+    const pkg::SecurityPolicy::Decision decision = pkg::SecurityPolicy::Decide(sources);
+
+    pkg::SecurityLevel1Factory signedLevel(sources.keyDirectory);
+    pkg::SecurityLevelFactory& level = decision.level == 1
+                                           ? static_cast<pkg::SecurityLevelFactory&>(signedLevel)
+                                           : pkg::SecurityLevel0Factory::instance();
+    pkg::PackageAdmission admission;
+    if (decision.level == 1)
+    {
+        std::string reasons;
+        for (const std::string& reason : decision.reasons)
+        {
+            reasons += (reasons.empty() ? "" : ", ") + reason;
+        }
+        log::Line("Security level 1: " + reasons);
+        for (const std::string& problem : decision.problems)
+        {
+            log::Line(problem);
+        }
+        std::string why;
+        admission.readCompatibleIds(compatibleListFile.toStdString(), why);
+        if (stateLoad == install::InstallerState::Load::kDamaged)
+        {
+            admission.setStateProblem(statePath + " is damaged: " + stateProblem);
+        }
+        else if (stateLoad == install::InstallerState::Load::kLoaded)
+        {
+            admission.setInstalledVersion(state.version);
+        }
+    }
+
+    std::unique_ptr<pkg::IPkgVerifier> verifier = level.createVerifier(notifier.get());
     int result = install::InstallationManager::kPackageFailed;
     {
         install::InstallationManager manager(notifier.get());
+        if (decision.level == 1)
+        {
+            manager.SetAdmission(&admission);
+        }
         const QByteArray path = pkgFileName.toLatin1();
         result = manager.Install(path.constData(), verifier.get(), runOptions);
     }
-    verifier.reset();
-    Finish(result == install::InstallationManager::kInstalled);
+    // What level 1 installed is remembered before the run counts as a success: without it the next run
+    // would not know the version to hold later packages to.
+    const std::shared_ptr<const pkg::PackageIndex> index = verifier->signedIndex();
+    if (result == install::InstallationManager::kInstalled && decision.level == 1)
+    {
+        install::InstallerState installed;
+        installed.signedInstall = true;
+        installed.version = index ? index->version() : pkg::PackageVersion();
+        std::string why;
+        if (!index || !installed.save(statePath, install::InstallEnvironment(), why))
+        {
+            log::Line("Installer state not saved !");
+            log::Line("    " + (index ? why : std::string("no signed version to record")));
+            result = install::InstallationManager::kInstallFailed;
+        }
+    }
+    return result;
 }
 
 void InstallThread::Finish(bool ok)

@@ -58,9 +58,25 @@ public:
     // only when it exits normally with status 0.
     static bool RunCommand(const QString& program, const QString& argument, QString& output);
 
-    // The folder of the trusted package-signing keys. When it holds any, only signed packages install.
+    // The folder of the trusted package-signing keys. At security level 1 only packages signed by one of them
+    // install; when it holds any key file the instrument is at level 1.
     void SetKeyDirectory(const QString& directory) { keyDirectory = directory; }
     const QString& KeyDirectory() const { return keyDirectory; }
+    // SECURITY_LEVEL of the configuration file as written (only when it has that element).
+    void SetConfiguredSecurityLevel(const QString& text)
+    {
+        configuredLevel = text;
+        levelConfigured = true;
+    }
+    // Where the security-level file, the instrument's compatibility list and the installer's state are
+    // ("/etc/vex-pkg/security-level", "/etc/vex-pkg/compatible", "/emmc/update/vex-pkg-install.state");
+    // only tests give others.
+    void SetSecurityFiles(const QString& levelFile, const QString& compatibleFile, const QString& stateFile)
+    {
+        securityLevelFile = levelFile;
+        compatibleListFile = compatibleFile;
+        installerStateFile = stateFile;
+    }
 
     // The folder the run's numbered log goes to ("/emmc/update/LOG"); only tests give another.
     void SetLogDirectory(const QString& directory) { logDirectory = directory; }
@@ -85,6 +101,8 @@ protected:
 private:
     // Files the run's log by its outcome, then tells the window.
     void Finish(bool ok);
+    // Decides the security level and runs the installation at it; the engine's result.
+    int InstallAtSecurityLevel(const install::InstallOptions& runOptions);
 
 private:
     QString pkgFileName;
@@ -97,6 +115,11 @@ private:
     QString installerCopyFile;
     QString logDirectory;
     QString keyDirectory;
+    QString configuredLevel;
+    bool levelConfigured = false;
+    QString securityLevelFile;
+    QString compatibleListFile;
+    QString installerStateFile;
     std::unique_ptr<log::LogFileKeeper> logKeeper;
 };
 

@@ -183,6 +183,10 @@ void MainWindow::StartInstallation()
     else
     {
         thread.SetKeyDirectory(keyDirectory);
+        if (securityLevelConfigured)
+        {
+            thread.SetConfiguredSecurityLevel(securityLevel);
+        }
         thread.Launch(pkgFile, logFile, options);
     }
 }
@@ -224,6 +228,7 @@ void MainWindow::ReadConfigFile()
     // The first element of each kind counts.
     bool dateTimeSeen = false;
     bool keyDirectorySeen = false;
+    bool securityLevelSeen = false;
     for (QDomElement element = root.firstChildElement(); !element.isNull();
          element = element.nextSiblingElement())
     {
@@ -236,6 +241,14 @@ void MainWindow::ReadConfigFile()
             {
                 keyDirectory = element.text().trimmed();
             }
+        }
+        if (element.tagName() == QLatin1String("SECURITY_LEVEL") && !securityLevelSeen)
+        {
+            // Taken as written: what is neither 0 nor 1, an empty element included, raises the instrument to
+            // level 1 rather than being ignored.
+            securityLevelSeen = true;
+            securityLevelConfigured = true;
+            securityLevel = element.text();
         }
         if (element.tagName() != QLatin1String("DATE_TIME") || dateTimeSeen)
         {

@@ -63,8 +63,8 @@ public:
     void SetPowerOffEnabled(bool enabled) { powerOffEnabled = enabled; }
     void SetExitOnCompletion(bool enabled) { exitOnCompletion = enabled; }
 
-    // Reads the -x configuration file; it only decides how installed files are time-stamped. Every problem is
-    // a debug message and leaves the mode as it was.
+    // Reads the -x configuration file: how installed files are time-stamped, where the trusted keys are and
+    // the security level it asks for. Every problem is a debug message and leaves the settings as they were.
     void ReadConfigFile();
 
     InstallThread& Thread() { return thread; }
@@ -72,6 +72,9 @@ public:
     // Where the trusted package-signing keys are: "KEY_DIRECTORY" of the configuration file, else the
     // default.
     const QString& KeyDirectory() const { return keyDirectory; }
+    // "SECURITY_LEVEL" of the configuration file as written, and whether it has one.
+    bool SecurityLevelConfigured() const { return securityLevelConfigured; }
+    const QString& SecurityLevel() const { return securityLevel; }
     bool PowerOffArmed() const { return powerOffArmed; }
     const QTimer& Timer() const { return *timer; }
 
@@ -109,6 +112,8 @@ private:
     QTime elapsed;
     install::DateTimeMode dateTimeMode = install::DateTimeMode::kNow;
     QString keyDirectory;
+    QString securityLevel;
+    bool securityLevelConfigured = false;
     int powerOffTimeout = 0;
     bool powerOffEnabled = false;
     bool powerOffArmed = false;

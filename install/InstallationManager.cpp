@@ -10,11 +10,15 @@
 #include "install/ScriptsExecutor.h"
 #include "log/Log.h"
 #include "pkg/items/IPkgItem.h"
+#include "pkg/items/ItemHeader.h"
+#include "pkg/items/PkgItemVisitor.h"
 #include "pkg/read/ChunkItemSystemFactory.h"
 #include "pkg/read/ChunkItemUnknownFactory.h"
 #include "pkg/read/ChunkItemUserFactory.h"
 #include "pkg/read/PackageChunksLoader.h"
 #include "pkg/trust/IPkgVerifier.h"
+#include "pkg/trust/PackageAdmission.h"
+#include "pkg/trust/PackageIndex.h"
 
 #include <boost/shared_ptr.hpp>
 
@@ -60,6 +64,22 @@ int WalkAndFinish(pkg::IPackageLoader& items, Stage& stage, void (Stage::*finalS
     (stage.*finalStep)();
     return ResultOf(stage, stageResult);
 }
+
+// The compatibility IDs of the package's first header; false when it has none.
+class HeaderIds : public pkg::PkgItemVisitor
+{
+public:
+    void visit(pkg::ItemHeader& item) override
+    {
+        if (found)
+            return;
+        found = true;
+        for (const pkg::CompatibilityEntry& entry : item.compatibility()) ids.push_back(entry.text());
+    }
+
+    bool found = false;
+    std::vector<std::string> ids;
+};
 
 // Pass 1: compliance and scripts, then the checker's verdict and the scripts' run, which waits for
 // `packageIntact` to confirm that the package is still the one verified.
@@ -166,7 +186,9 @@ int InstallationManager::Install(const char* pkgFileName, pkg::IPkgVerifier* ver
     }
     const int64_t verifiedBytes = verifier != nullptr ? verifier->bytesToProcess() : 0;
     package = &loader;
+    signedIndex = verifier != nullptr ? verifier->signedIndex() : nullptr;
     const int result = RunPasses(loader, options, verifiedBytes);
+    signedIndex.reset();
     package = nullptr;
     return result;
 }
@@ -183,6 +205,42 @@ bool InstallationManager::PackageIntact()
     return false;
 }
 
+bool InstallationManager::Admitted(pkg::IPackageLoader& items)
+{
+    if (admission == nullptr)
+    {
+        return true;
+    }
+    log::Line("Checking the package against this instrument ...");
+    HeaderIds header;
+    items.reset();
+    // Bounded by the buffered items; the header comes first in install order.
+    while (items.hasNext() && !header.found)
+    {
+        const boost::shared_ptr<pkg::IPkgItem> item = items.next();
+        if (item)
+        {
+            item->accept(header);
+        }
+    }
+    items.reset();
+    std::vector<std::string> details;
+    // The version is the signed one: the header's texts are not vouched for as a release number.
+    const bool admitted =
+        header.found &&
+        admission->admit(header.ids, signedIndex ? &signedIndex->version() : nullptr, details);
+    log::Line(admitted ? "Done." : "Failed.");
+    if (!header.found)
+    {
+        details.push_back("    The package has no header");
+    }
+    for (const std::string& line : details)
+    {
+        log::Line(line);
+    }
+    return admitted;
+}
+
 int InstallationManager::RunPasses(pkg::IPackageLoader& loader, InstallOptions options, int64_t verifiedBytes)
 {
     InstallItemComparator comparator;
@@ -192,6 +250,10 @@ int InstallationManager::RunPasses(pkg::IPackageLoader& loader, InstallOptions o
     if (!PackageIntact())
     {
         return kPackageFailed;
+    }
+    if (!Admitted(items))
+    {
+        return kNotAdmitted;
     }
     ScriptsExecutor scripts(notifier, environment);
     int result = CheckComplianceAndRunScripts(items, scripts, [this] { return PackageIntact(); });

@@ -4,11 +4,14 @@
 #include "install/InstallOptions.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace vex::pkg
 {
 class IPackageLoader;
-}
+class PackageAdmission;
+class PackageIndex;
+}  // namespace vex::pkg
 namespace vex::pkg
 {
 class PackageChunksLoader;
@@ -40,6 +43,7 @@ public:
         kFormatFailed = 5,
         kDiskCheckFailed = 6,
         kInstallFailed = 7,
+        kNotAdmitted = 8,  // not for this instrument, or older than what it runs
     };
 
     // `notifier` is not owned; the engine objects that report progress get it. `environment` tells the
@@ -48,6 +52,10 @@ public:
                                  const InstallEnvironment& environment = InstallEnvironment());
     InstallationManager(const InstallationManager&) = delete;
     InstallationManager& operator=(const InstallationManager&) = delete;
+
+    // At security level 1 the package must also pass `admission` (not owned; null for no such check), once
+    // its items are read and before pass 1, so that nothing of a refused package runs or is written.
+    void SetAdmission(const pkg::PackageAdmission* packageAdmission) { admission = packageAdmission; }
 
     int Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, InstallOptions options);
     int RunPasses(pkg::IPackageLoader& loader, InstallOptions options, int64_t verifiedBytes);
@@ -59,11 +67,16 @@ public:
 private:
     // False (and logged) when a part of the package being installed changed on disk since it was loaded.
     bool PackageIntact();
+    // The admission check of the buffered `items`, logged; true when there is none to make.
+    bool Admitted(pkg::IPackageLoader& items);
 
     base::InstallProgressNotifierInterface* notifier;
     // The package Install loaded, while its passes run; RunPasses alone has none to watch.
     pkg::PackageChunksLoader* package = nullptr;
     InstallEnvironment environment;
+    const pkg::PackageAdmission* admission = nullptr;
+    // The index the verifier vouched for, while Install runs the passes.
+    std::shared_ptr<const pkg::PackageIndex> signedIndex;
 };
 
 }  // namespace vex::install

@@ -30,7 +30,8 @@ bool TypeMayWrite(int packageType, instrument::Partition partition)
         case PackageComplianceChecker::kUser:
             return partition >= instrument::Partition::kKernel && partition <= instrument::Partition::kBkpPcm;
         case PackageComplianceChecker::kMaintenance:
-            // The update partition holds the installer's own log and is never written by a package.
+            // The update partition holds the installer's own log and state (the security latch and the
+            // version last installed, see InstallerState) and is never written by a package.
             return partition != instrument::Partition::kUpdate;
         default:
             return false;

@@ -17,4 +17,9 @@ int DoNothingVerifier::securityLevel()
     return 0;
 }
 
+std::string DoNothingVerifier::resultDetail()
+{
+    return "    Package not authenticated: this instrument is at security level 0.";
+}
+
 }  // namespace vex::pkg

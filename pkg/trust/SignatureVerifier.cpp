@@ -67,7 +67,8 @@ bool SignatureVerifier::check(IStreamReader* reader)
     keys.load(keyDirectory_);
     if (keys.size() == 0)
     {
-        return refuse("    No usable key in " + keyDirectory_);
+        // Whatever state the folder is in, no key means no package: never an unsigned acceptance.
+        return refuse("    No usable key in " + keyDirectory_ + ": " + keys.problem());
     }
     if (reader == nullptr)
     {

@@ -16,6 +16,9 @@ public:
     // Where the keys are looked for unless the configuration file names another directory.
     static const char* const kDefaultDirectory;
 
+    // At most this many entries of the directory are looked at; a key folder holds a handful.
+    static constexpr size_t kLargestDirectory = 1024;
+
     // Whether `directory` holds at least one key file: on such an instrument only signed packages install.
     static bool present(const std::string& directory);
 
@@ -24,6 +27,9 @@ public:
 
     size_t size() const { return keys_.size(); }
     size_t ignored() const { return ignored_; }
+    // Why no key was loaded, for the log ("the folder does not exist", "it holds no *.pem file", ...);
+    // empty when there is a key.
+    std::string problem() const;
     // The trusted key with this identifier, null when none.
     const Ed25519Key* find(const Ed25519Key::KeyId& id) const;
 
@@ -32,6 +38,9 @@ private:
 
     std::vector<Ed25519Key> keys_;
     size_t ignored_ = 0;
+    // The folder could not be listed (to its end): what the system said.
+    std::string listError_;
+    bool tooMany_ = false;
 };
 
 }  // namespace vex::pkg

@@ -551,4 +551,26 @@ TEST_F(MainWindowTest, ReadsTheKeyDirectory)
         EXPECT_EQ(window->DateTimeMode(), c.mode) << c.content;
     }
 }
+
+// The first "SECURITY_LEVEL" is kept as written, so that the policy can refuse what is neither 0 nor 1.
+TEST_F(MainWindowTest, ReadsTheSecurityLevelAsWritten)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"<CONFIG><SECURITY_LEVEL>1</SECURITY_LEVEL><SECURITY_LEVEL>0</SECURITY_LEVEL></CONFIG>", "1"},
+        {"<CONFIG><DATE_TIME>original</DATE_TIME><SECURITY_LEVEL> 0 </SECURITY_LEVEL></CONFIG>", " 0 "},
+        {"<CONFIG><SECURITY_LEVEL></SECURITY_LEVEL></CONFIG>", ""},
+    };
+    for (const auto& c : cases)
+    {
+        std::ofstream(dir / "c.xml", std::ios::trunc) << c.first;
+        std::unique_ptr<MainWindow> window = Make(Path("c.xml"), QStringLiteral("a.pkg"));
+        window->ReadConfigFile();
+        EXPECT_TRUE(window->SecurityLevelConfigured()) << c.first;
+        EXPECT_EQ(window->SecurityLevel().toStdString(), c.second) << c.first;
+    }
+    std::ofstream(dir / "c.xml", std::ios::trunc) << "<CONFIG><DATE_TIME>original</DATE_TIME></CONFIG>";
+    std::unique_ptr<MainWindow> window = Make(Path("c.xml"), QStringLiteral("a.pkg"));
+    window->ReadConfigFile();
+    EXPECT_FALSE(window->SecurityLevelConfigured());
+}
 }  // namespace

@@ -90,6 +90,8 @@ PackageWriter::Header SampleHeader(uint16_t packageType)
     header.packageType = packageType;
     header.creationDate = "06/15/2024";
     header.creationTime = "12.30";
+    // The model the trusted-key cases give the instrument (/etc/vex-pkg/compatible).
+    header.compatibility = {"VX20A01"};
     header.text1 = packageType == PackageFormat::kPackageMaintenance ? "Sample maintenance package"
                                                                      : "Sample user package";
     return header;

@@ -62,6 +62,7 @@ show_log() {
 trust_key() {
     mkdir -p /etc/vex-pkg/keys
     "$builder" keypair /tmp/dev.key /etc/vex-pkg/keys/dev.pem || { echo "FAIL: no key pair" >&2; exit 1; }
+    set_compatible
 }
 
 build_signed() {

@@ -90,6 +90,9 @@ success)
     expect_logged $log_dir/001_success.log "pre.sh: instrument ready"
     expect_logged $log_dir/001_success.log "post.sh: done"
     expect_logged $log_dir/001_success.log "Update completed sucessfully."
+    # Level 0: nothing checked, which the log says, and nothing remembered.
+    expect_logged $log_dir/001_success.log " -     Package not authenticated: this instrument is at security level 0."
+    expect_absent /emmc/update/vex-pkg-install.state
     [ -s "$power_off" ] && fail "the instrument was powered off without -s"
     ;;
 noncompliant)
@@ -221,6 +224,7 @@ signed-keys | signed-no-keys | unsigned-keys | tampered-keys)
     if [ "$case_name" != signed-no-keys ]; then
         mkdir -p /etc/vex-pkg/keys
         "$builder" keypair /tmp/dev.key /etc/vex-pkg/keys/dev.pem || fail "no key pair"
+        set_compatible
     else
         "$builder" keypair /tmp/dev.key /tmp/dev.pem || fail "no key pair"
     fi

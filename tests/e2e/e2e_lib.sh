@@ -17,3 +17,10 @@ install_expecting() {
     status=$?
     [ "$status" = "$expected" ] || { fail "the installer exited $status, not $expected"; cat /tmp/installer.out >&2; }
 }
+
+# Gives the instrument its model: at security level 1 only packages that name it install. The sample packages
+# name VX20A01.
+set_compatible() {
+    mkdir -p /etc/vex-pkg
+    printf '%s\n' "${@:-VX20A01}" >/etc/vex-pkg/compatible
+}

@@ -2,6 +2,9 @@
 
 #include "pkg/read/PackageFormat.h"
 #include "pkg/trust/DoNothingVerifier.h"
+#include "pkg/trust/PackageAdmission.h"
+#include "pkg/trust/SignatureVerifier.h"
+#include "pkg/writer/PackageSigner.h"
 #include "tests/install/EngineTestFakes.h"
 #include "tests/support/WriteAndLoadPackage.h"
 
@@ -69,6 +72,7 @@ protected:
         bool withPost = true;
         bool withFormat = false;
         std::string extraFile;
+        std::vector<std::string> compatibility;
     };
 
     std::string Package(const Options& options)
@@ -77,7 +81,9 @@ protected:
         const bool written = test_support::writePackage(path,
                                                         [&](PackageWriter& w)
                                                         {
-                                                            w.addHeader(PackageWriter::Header());
+                                                            PackageWriter::Header header;
+                                                            header.compatibility = options.compatibility;
+                                                            w.addHeader(header);
                                                             w.addScript("pre.sh", Text("exit 0\n"));
                                                             w.addScript("clean.sh", Text("exit 0\n"));
                                                             if (options.withPost)
@@ -223,6 +229,67 @@ TEST_F(InstallationManagerTest, APackageChangedDuringTheRunFailsIt)
             EXPECT_EQ(Ran("mount -w"), -1);
         }
         runner.sideEffect = nullptr;
+    }
+}
+}  // namespace
+
+namespace
+{
+// At security level 1 a signed package is checked against the instrument once its items are read: another
+// model or an older version ends the run before any script runs or anything is written.
+TEST_F(InstallationManagerTest, ANotAdmittedPackageRunsNothing)
+{
+    fs::create_directories(dir / "keys");
+    std::string error;
+    ASSERT_TRUE(PackageSigner::generateKeyPair(dir / "dev.key", dir / "keys/dev.pem", error)) << error;
+    Ed25519Key signer;
+    ASSERT_TRUE(signer.loadPrivatePem(dir / "dev.key"));
+    PackageAdmission admission;
+    admission.setCompatibleIds({"VX20A01"});
+    PackageVersion installed;
+    ASSERT_TRUE(PackageVersion::parse("2.0.0", installed));
+    admission.setInstalledVersion(installed);
+
+    struct Case
+    {
+        const char* id;
+        const char* version;
+        int result;
+        const char* detail;
+    };
+    const Case cases[] = {
+        {"ZZ99Z99", "3.0.0", InstallationManager::kNotAdmitted,
+         "    Not for this instrument: the package is for ZZ99Z99, this instrument is VX20A01"},
+        {"VX20A01", "2.0.0", InstallationManager::kInstalled, "    Version 2.0.0, installed 2.0.0"},
+    };
+    for (const Case& c : cases)
+    {
+        runner.changes.clear();
+        fs::remove(Installed());
+        Options options;
+        options.compatibility = {c.id};
+        const std::string path = Package(options);
+        PackageSigner::Release release;
+        release.hasVersion = true;
+        ASSERT_TRUE(PackageVersion::parse(c.version, release.version));
+        ASSERT_TRUE(PackageSigner::sign(path, signer, release, error)) << error;
+
+        SignatureVerifier verifier(dir / "keys", nullptr);
+        InstallationManager manager(&notifier, environment);
+        manager.SetAdmission(&admission);
+        EXPECT_EQ(c.result, manager.Install(path.c_str(), &verifier, InstallOptions())) << c.version;
+        EXPECT_TRUE(Logged("Checking the package against this instrument ..."));
+        EXPECT_TRUE(Logged(c.detail)) << c.detail;
+        if (c.result != InstallationManager::kInstalled)
+        {
+            EXPECT_EQ(-1, Ran("/pre.sh")) << c.version;
+            EXPECT_FALSE(fs::exists(Installed()));
+            EXPECT_FALSE(fs::exists(environment.scriptDir + "/pre.sh"));
+        }
+        else
+        {
+            EXPECT_EQ(ReadFile(Installed()), "installed\n");
+        }
     }
 }
 }  // namespace

@@ -536,13 +536,16 @@ TEST_F(LoaderTest, SplitPackageLoadsEveryPartAndReadsAcrossBoundaries)
         }
     }
 
-    std::vector<std::string> expected = {"Loaded " + single, "Verifying package integrity ...", "Done."};
+    const std::string level0 = "    Package not authenticated: this instrument is at security level 0.";
+    std::vector<std::string> expected = {"Loaded " + single, "Verifying package integrity ...", "Done.",
+                                         level0};
     for (int index = 1; index <= parts; ++index)
     {
         expected.push_back("Loaded " + PackageParts::partName(split, index));
     }
     expected.push_back("Verifying package integrity ...");
     expected.push_back("Done.");
+    expected.push_back(level0);
     EXPECT_EQ(expected, log.Messages());
 }
 
@@ -584,6 +587,7 @@ TEST_F(LoaderTest, FailedLoadsLogWhyAndYieldNothing)
         "Loaded " + path,
         "Verifying package integrity ...",
         "Done.",
+        "    Package not authenticated: this instrument is at security level 0.",
     };
     EXPECT_EQ(expected, log.Messages());
 }

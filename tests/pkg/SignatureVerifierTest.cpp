@@ -214,7 +214,8 @@ TEST_F(SignatureTest, NoUsableKeyRefusesEverything)
     EXPECT_TRUE(TrustedKeys::present(broken));
     const Verdict verdict = verifyPackage(path, broken);
     EXPECT_FALSE(verdict.accepted);
-    EXPECT_EQ("    No usable key in " + broken, verdict.detail);
+    EXPECT_EQ("    No usable key in " + broken + ": none of its 2 *.pem files is an Ed25519 public key",
+              verdict.detail);
 }
 
 // Every byte of a signed package matters: a byte of the lead-in, the index or the signature is refused by

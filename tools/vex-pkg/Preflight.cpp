@@ -2,9 +2,16 @@
 
 #include "install/InstallDiskChecker.h"
 #include "install/InstallEnvironment.h"
+#include "install/InstallerState.h"
 #include "instrument/PartitionsManager.h"
 #include "instrument/linux/LinuxDiskUtils.h"
+#include "pkg/items/ItemHeader.h"
 #include "pkg/items/ItemScript.h"
+#include "pkg/read/MultipleFileReader.h"
+#include "pkg/read/PackageParts.h"
+#include "pkg/trust/PackageAdmission.h"
+#include "pkg/trust/SecurityPolicy.h"
+#include "pkg/trust/SignatureVerifier.h"
 #include "tar/LibArchiveExtractor.h"
 #include "tar/TarExtractorFactory.h"
 #include "tools/vex-pkg/ItemDescription.h"
@@ -73,6 +80,65 @@ private:
 };
 }  // namespace
 
+bool Preflight::CheckSecurity(const std::string& root, const std::string& package,
+                              const std::vector<std::string>& packageIds, std::ostream& out)
+{
+    // The installer's own files, below the root: /etc/vex-pkg and the state on the update partition.
+    const std::string etc = root + "/etc/vex-pkg";
+    install::InstallEnvironment environment;
+    environment.emmcRoot = root + "/emmc";
+    const std::string statePath = install::InstallerState::PathIn(environment);
+    install::InstallerState state;
+    std::string stateProblem;
+    const install::InstallerState::Load load = state.load(statePath, stateProblem);
+
+    pkg::SecurityPolicy::Sources sources;
+    sources.levelFile = etc + "/security-level";
+    sources.keyDirectory = etc + "/keys";
+    sources.latched = load == install::InstallerState::Load::kLoaded && state.signedInstall;
+    if (load == install::InstallerState::Load::kDamaged)
+        sources.stateProblem = statePath + " is damaged (" + stateProblem + ")";
+    const pkg::SecurityPolicy::Decision decision = pkg::SecurityPolicy::Decide(sources);
+    if (decision.level == 0)
+    {
+        out << "security level 0: the package would be installed without being authenticated (SECURITY_LEVEL "
+               "of the installer's configuration file is not read here)\n";
+        return true;
+    }
+    std::string reasons;
+    for (const std::string& reason : decision.reasons) reasons += (reasons.empty() ? "" : ", ") + reason;
+    out << "security level 1: " << reasons << '\n';
+    for (const std::string& problem : decision.problems) out << "  " << problem.substr(4) << '\n';
+
+    // The installer's verifier over the package as the installer finds it.
+    pkg::MultipleFileReader reader;
+    for (const std::string& part : pkg::PackageParts::partPaths(package))
+        if (!reader.addFile(part))
+            break;
+    pkg::SignatureVerifier verifier(sources.keyDirectory, nullptr);
+    const bool verified = verifier.verify(&reader);
+    const std::string detail = verifier.resultDetail();
+    out << "signature: " << (verified ? "" : "REFUSED: ") << detail.substr(std::min<size_t>(4, detail.size()))
+        << '\n';
+
+    pkg::PackageAdmission admission;
+    std::string why;
+    admission.readCompatibleIds(etc + "/compatible", why);
+    if (load == install::InstallerState::Load::kDamaged)
+        admission.setStateProblem(sources.stateProblem);
+    else if (load == install::InstallerState::Load::kLoaded)
+        admission.setInstalledVersion(state.version);
+    const std::shared_ptr<const pkg::PackageIndex> index = verifier.signedIndex();
+    std::vector<std::string> details;
+    const bool admitted = admission.admit(packageIds, index ? &index->version() : nullptr, details);
+    const char* const labels[] = {"model: ", "version: "};
+    for (size_t i = 0; i < details.size(); ++i)
+        out << (i < 2 ? labels[i] : "") << details[i].substr(4) << '\n';
+    const bool ok = verified && admitted;
+    out << (ok ? "the instrument would accept the package\n" : "the instrument would REFUSE the package\n");
+    return ok;
+}
+
 instrument::Partition Preflight::PartitionNamed(const std::string& name)
 {
     const std::string bare = !name.empty() && name[0] == '/' ? name.substr(1) : name;
@@ -93,6 +159,7 @@ bool Preflight::Run(const Options& options, std::ostream& out)
     }
     ScratchDir scratch;
     std::string root = options.instrument;
+    bool admitted = true;
     if (!root.empty())
     {
         boost::system::error_code ec;
@@ -101,6 +168,26 @@ bool Preflight::Run(const Options& options, std::ostream& out)
         {
             out << "cannot use " << options.instrument << " as the instrument tree\n";
             return false;
+        }
+        // An instrument root holds the eMMC tree; a tree without one is the eMMC tree itself.
+        if (fs::is_directory(root + "/emmc", ec))
+        {
+            std::vector<std::string> ids;
+            for (const auto& item : package.items())
+            {
+                const auto* header = dynamic_cast<const pkg::ItemHeader*>(item.get());
+                if (header == nullptr)
+                    continue;
+                for (const auto& entry : header->compatibility()) ids.push_back(entry.text());
+                break;
+            }
+            admitted = CheckSecurity(root, options.package, ids, out);
+            root += "/emmc";
+        }
+        else
+        {
+            out << "security: not checked (" << options.instrument
+                << " is an eMMC tree; give the instrument's root, which holds emmc/ and etc/vex-pkg/)\n";
         }
     }
     else
@@ -191,7 +278,7 @@ bool Preflight::Run(const Options& options, std::ostream& out)
         }
     }
     out << (fits ? "the package fits\n" : "the package does not fit\n");
-    return fits;
+    return fits && admitted;
 }
 
 }  // namespace vex::tools

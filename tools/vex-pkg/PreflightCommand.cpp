@@ -79,7 +79,9 @@ void AddPreflightCommand(CommandLine& app, CommandContext& context)
         "preflight", "Say whether a package fits an instrument, with the installer's own space computation");
     AddPackageArgument(command, arguments->package);
     command.AddOption("--free", arguments->free, "Free space of a partition, PARTITION=SIZE (repeatable)");
-    command.AddOption("--instrument", arguments->instrument, "A tree laid out like /emmc, measured as it is");
+    command.AddOption("--instrument", arguments->instrument,
+                      "An instrument root (emmc/, etc/vex-pkg/: measured, and its security checks made) or a "
+                      "tree laid out like /emmc");
     command.AddOption("--condition", arguments->conditions,
                       "The outcome of a conditional script, ID=0|1 (repeatable; default 1)");
     command.OnChosen([arguments, &context]() { context.status = RunPreflight(*arguments, context); });
