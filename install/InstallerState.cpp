@@ -146,18 +146,18 @@ bool InstallerState::save(const std::string& path, const InstallEnvironment& env
             }
             written += static_cast<std::size_t>(n);
         }
+        if (!environment.Sync(fd.get(), temporary))
+        {
+            why = "cannot flush " + temporary;
+            ::unlink(temporary.c_str());
+            return false;
+        }
         if (!fd.close())
         {
             why = SystemError("cannot close " + temporary);
             ::unlink(temporary.c_str());
             return false;
         }
-    }
-    if (!environment.Sync(temporary))
-    {
-        why = "cannot flush " + temporary;
-        ::unlink(temporary.c_str());
-        return false;
     }
     if (::rename(temporary.c_str(), path.c_str()) != 0)
     {
@@ -167,7 +167,8 @@ bool InstallerState::save(const std::string& path, const InstallEnvironment& env
     }
     const std::string::size_type slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (!environment.Sync(folder))
+    const base::UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.valid() || !environment.Sync(folderFd.get(), folder))
     {
         why = "cannot flush " + folder;
         return false;

@@ -25,12 +25,12 @@ std::string ReadAll(const std::string& path)
 
 // Flushes in order, as the test sees them.
 std::vector<std::string> gFlushed;
-bool RecordFlush(const std::string& path)
+bool RecordFlush(int, const std::string& path)
 {
     gFlushed.push_back(path + (fs::exists(path) ? "" : " (gone)"));
     return true;
 }
-bool FailFlush(const std::string&)
+bool FailFlush(int, const std::string&)
 {
     return false;
 }
