@@ -234,25 +234,28 @@ int InstallThread::InstallAtSecurityLevel(const install::InstallOptions& runOpti
         if (decision.level == 1)
         {
             manager.SetAdmission(&admission);
+            // What level 1 installed is remembered before the run counts as a success, and before the
+            // partitions are unmounted: without it the next run would not know the version to hold later
+            // packages to.
+            manager.SetRecordInstalled(
+                [&verifier, &statePath]
+                {
+                    const std::shared_ptr<const pkg::PackageIndex> index = verifier->signedIndex();
+                    install::InstallerState installed;
+                    installed.signedInstall = true;
+                    installed.version = index ? index->version() : pkg::PackageVersion();
+                    std::string why = "no signed version to record";
+                    if (index && installed.save(statePath, install::InstallEnvironment(), why))
+                    {
+                        return true;
+                    }
+                    log::Line("Installer state not saved !");
+                    log::Line("    " + why);
+                    return false;
+                });
         }
         const QByteArray path = pkgFileName.toLatin1();
         result = manager.Install(path.constData(), verifier.get(), runOptions);
-    }
-    // What level 1 installed is remembered before the run counts as a success: without it the next run
-    // would not know the version to hold later packages to.
-    const std::shared_ptr<const pkg::PackageIndex> index = verifier->signedIndex();
-    if (result == install::InstallationManager::kInstalled && decision.level == 1)
-    {
-        install::InstallerState installed;
-        installed.signedInstall = true;
-        installed.version = index ? index->version() : pkg::PackageVersion();
-        std::string why;
-        if (!index || !installed.save(statePath, install::InstallEnvironment(), why))
-        {
-            log::Line("Installer state not saved !");
-            log::Line("    " + (index ? why : std::string("no signed version to record")));
-            result = install::InstallationManager::kInstallFailed;
-        }
     }
     return result;
 }

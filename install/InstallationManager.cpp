@@ -149,10 +149,12 @@ int CheckDiskSpace(pkg::IPackageLoader& items, const ConditionResults& condition
 
 // Pass 4: installing, then "post.sh", the kernel commit and unmounting.
 int InstallItems(pkg::IPackageLoader& items, const ConditionResults& conditions, InstallOptions options,
-                 base::InstallProgressNotifierInterface* notifier, const InstallEnvironment& environment)
+                 base::InstallProgressNotifierInterface* notifier, const InstallEnvironment& environment,
+                 std::function<bool()> beforeUnmount)
 {
     ItemUserInstaller installer(notifier, options, environment);
     installer.SetConditionResults(conditions);
+    installer.SetBeforeUnmount(std::move(beforeUnmount));
     return WalkAndFinish(items, installer, &ItemUserInstaller::CompleteInstallation,
                          InstallationManager::kInstallFailed);
 }
@@ -274,8 +276,18 @@ int InstallationManager::RunPasses(pkg::IPackageLoader& loader, InstallOptions o
     }
     if (result == kInstalled)
     {
-        result = PackageIntact() ? InstallItems(items, conditions, options, notifier, environment)
+        // What the run installed is recorded only for a package still intact when everything is written,
+        // and while the update partition that keeps the record is still mounted.
+        bool changedAtEnd = false;
+        const auto lastStep = [this, &changedAtEnd]
+        {
+            changedAtEnd = !PackageIntact();
+            return !changedAtEnd && (!recordInstalled || recordInstalled());
+        };
+        result = PackageIntact() ? InstallItems(items, conditions, options, notifier, environment, lastStep)
                                  : kPackageFailed;
+        if (changedAtEnd)
+            return kPackageFailed;
     }
     // A package changed while it was being installed fails the run, even once everything is written.
     return result == kInstalled && !PackageIntact() ? kPackageFailed : result;

@@ -4,7 +4,9 @@
 #include "install/InstallOptions.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <utility>
 
 namespace vex::pkg
 {
@@ -57,6 +59,10 @@ public:
     // its items are read and before pass 1, so that nothing of a refused package runs or is written.
     void SetAdmission(const pkg::PackageAdmission* packageAdmission) { admission = packageAdmission; }
 
+    // Records a successful run (the installer's state) as its last step before the partitions are unmounted;
+    // false fails the run. Called only when every item is installed and the package is still intact.
+    void SetRecordInstalled(std::function<bool()> record) { recordInstalled = std::move(record); }
+
     int Install(const char* pkgFileName, pkg::IPkgVerifier* verifier, InstallOptions options);
     int RunPasses(pkg::IPackageLoader& loader, InstallOptions options, int64_t verifiedBytes);
 
@@ -75,6 +81,7 @@ private:
     pkg::PackageChunksLoader* package = nullptr;
     InstallEnvironment environment;
     const pkg::PackageAdmission* admission = nullptr;
+    std::function<bool()> recordInstalled;
     // The index the verifier vouched for, while Install runs the passes.
     std::shared_ptr<const pkg::PackageIndex> signedIndex;
 };

@@ -596,6 +596,11 @@ void ItemUserInstaller::CompleteInstallation()
     }
     if (errorCode != ErrorCode::kNoError)
         return;
+    if (beforeUnmount && !beforeUnmount())
+    {
+        errorCode = ErrorCode::kStepFailed;
+        return;
+    }
     // Until the partitions are synced and unmounted the installed files may not be on the device: a failure
     // here is a failed installation, however well the items went.
     if (!env.Partitions().UnmountAll())

@@ -8,7 +8,9 @@
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/PkgItemVisitor.h"
 
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace vex::pkg
 {
@@ -70,7 +72,12 @@ public:
     void visit(pkg::ItemTar& item) override;
     void visitSystem(pkg::ItemSystem& item, uint32_t chunkType) override;
 
-    // post.sh, the kernel switch and unmounting; called once after a walk without error.
+    // A last step of a successful run, taken after the kernel switch and before the partitions are unmounted
+    // (while the update partition is still mounted); false fails the run.
+    void SetBeforeUnmount(std::function<bool()> step) { beforeUnmount = std::move(step); }
+
+    // post.sh, the kernel switch, the step before unmounting, and unmounting; called once after a walk
+    // without error.
     void CompleteInstallation();
     ErrorCode GetErrorCode() const { return errorCode; }
 
@@ -125,6 +132,7 @@ private:
     DataInfoExtractor extractor;
     bool postScriptSeen = false;
     pkg::DataInfo::Digest postScriptDigest{};
+    std::function<bool()> beforeUnmount;
     ErrorCode errorCode = ErrorCode::kNoError;
 };
 

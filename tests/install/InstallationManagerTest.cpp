@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <string>
 
 using namespace vex::install;
@@ -108,6 +109,8 @@ protected:
     {
         DoNothingVerifier verifier;
         InstallationManager manager(&notifier, environment);
+        if (record)
+            manager.SetRecordInstalled(record);
         InstallOptions options;
         options.formatParameter = formatParameter;
         return manager.Install(path.c_str(), &verifier, options);
@@ -125,6 +128,7 @@ protected:
     std::string Installed() const { return environment.emmcRoot + "/kelda_usr/a.txt"; }
 
     RecordingNotifier notifier;
+    std::function<bool()> record;
 };
 
 TEST_F(InstallationManagerTest, AWholeRunGoesThroughEveryStageInOrder)
@@ -230,6 +234,45 @@ TEST_F(InstallationManagerTest, APackageChangedDuringTheRunFailsIt)
         }
         runner.sideEffect = nullptr;
     }
+}
+
+// A successful run is recorded after post.sh and before the partitions (the update partition with the record
+// among them) are unmounted; a record that cannot be kept fails the run, and a package that changed by then
+// is never recorded.
+TEST_F(InstallationManagerTest, ASuccessIsRecordedBeforeUnmountingOrTheRunFails)
+{
+    const std::string package = Package(Options());
+    int recordedAt = -1;
+    bool keep = true;
+    record = [&]
+    {
+        recordedAt = static_cast<int>(runner.changes.size());
+        return keep;
+    };
+    EXPECT_EQ(Install(package), InstallationManager::kInstalled);
+    ASSERT_GE(Ran("/post.sh"), 0);
+    EXPECT_GT(recordedAt, Ran("/post.sh"));
+    ASSERT_GE(Ran("umount "), 0);
+    EXPECT_LE(recordedAt, Ran("umount "));
+
+    runner.changes.clear();
+    recordedAt = -1;
+    keep = false;
+    EXPECT_EQ(Install(package), InstallationManager::kInstallFailed);
+    EXPECT_GE(recordedAt, 0);
+    EXPECT_EQ(Ran("umount "), -1);
+
+    runner.changes.clear();
+    recordedAt = -1;
+    keep = true;
+    runner.sideEffect = [&](const std::string& command)
+    {
+        if (command.find("/post.sh") != std::string::npos)
+            std::ofstream(package, std::ios::binary | std::ios::app) << '!';
+    };
+    EXPECT_EQ(Install(package), InstallationManager::kPackageFailed);
+    EXPECT_EQ(recordedAt, -1);
+    runner.sideEffect = nullptr;
 }
 }  // namespace
 
