@@ -4,6 +4,7 @@
 #include "install/InstallEnvironment.h"
 #include "install/InstallOptions.h"
 #include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemHeader.h"
 #include "pkg/items/PkgItemVisitor.h"
 
 #include <string>
@@ -104,6 +105,7 @@ private:
     InstallOptions options;
     std::string packageDate;
     std::string packageTime;
+    uint32_t packageType = pkg::ItemHeader::kNoPackageType;
     ConditionResults conditionResults;
     DataInfoExtractor extractor;
     bool postScriptSeen = false;
