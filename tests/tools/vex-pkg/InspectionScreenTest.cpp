@@ -6,16 +6,17 @@
 #include "pkg/read/PackageFormat.h"
 #include "pkg/writer/PackageWriter.h"
 #include "pkg/writer/TarItemBuilder.h"
+#include "tests/support/PlantedNodes.h"
 #include "tests/tools/vex-pkg/VexPkgTestSupport.h"
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cstdlib>
 #include <functional>
+#include <memory>
 
 using namespace vex::pkg;
 using namespace vex::pkg::writer;
@@ -59,28 +60,61 @@ struct stat StatusOf(const std::string& path)
     return status;
 }
 
-// Entries below `root` whose names start with `prefix`, at any depth.
-int CountNamed(const std::string& root, const std::string& prefix)
+// The private folders extract stages its files in, left anywhere below `root`.
+int StagingLeft(const std::string& root)
 {
     int count = 0;
-    for (const auto& entry : TreeOf(root))
-        if (fs::path(entry.first).filename().string().rfind(prefix, 0) == 0 ||
-            entry.first.find("/" + prefix) != std::string::npos || entry.first.rfind(prefix, 0) == 0)
-            ++count;
+    for (const auto& entry : TreeOf(root)) count += entry.first.find(".vex-pkg-") != std::string::npos;
     return count;
 }
 
-TEST(InspectionScreen, DropsPrivilegeBitsAndSaysWhich)
+using Entry = std::unique_ptr<archive_entry, void (*)(archive_entry*)>;
+
+Entry NewEntry(const char* name, mode_t type, unsigned perm)
 {
-    std::string dropped;
-    EXPECT_EQ(InspectionScreen::WithoutPrivilegeBits(04755, dropped), 0755u);
-    EXPECT_EQ(dropped, "set-uid dropped");
-    EXPECT_EQ(InspectionScreen::WithoutPrivilegeBits(02775, dropped), 0775u);
-    EXPECT_EQ(dropped, "set-gid dropped");
-    EXPECT_EQ(InspectionScreen::WithoutPrivilegeBits(06711, dropped), 0711u);
-    EXPECT_EQ(dropped, "set-uid and set-gid dropped");
-    EXPECT_EQ(InspectionScreen::WithoutPrivilegeBits(01777, dropped), 01777u);
-    EXPECT_EQ(dropped, "");
+    Entry e(archive_entry_new(), archive_entry_free);
+    archive_entry_set_pathname(e.get(), name);
+    archive_entry_set_filetype(e.get(), type);
+    archive_entry_set_perm(e.get(), perm);
+    archive_entry_set_uid(e.get(), 0);
+    archive_entry_set_gid(e.get(), 0);
+    return e;
+}
+
+TEST(InspectionScreen, WritesAPrivilegedFileWithoutItsPrivilegesAndNotesIt)
+{
+    InspectionScreen screen("/rootfs/opt");
+    Entry e = NewEntry("./bin/ping", AE_IFREG, 04755);
+    archive_entry_xattr_add_entry(e.get(), "security.capability", "\x01\x00", 2);
+    archive_entry_xattr_add_entry(e.get(), "user.origin", "build", 5);
+    std::string why;
+    EXPECT_EQ(screen.Screen(e.get(), why), InspectionScreen::Action::kWrite);
+    EXPECT_EQ(archive_entry_perm(e.get()), 0755u);
+    ASSERT_EQ(archive_entry_xattr_reset(e.get()), 1);
+    const char* name = nullptr;
+    const void* value = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(archive_entry_xattr_next(e.get(), &name, &value, &size), ARCHIVE_OK);
+    EXPECT_STREQ(name, "user.origin");
+    ASSERT_EQ(screen.notes().size(), 1u);
+    EXPECT_EQ(screen.notes()[0].path, "/rootfs/opt/bin/ping");
+    EXPECT_EQ(screen.notes()[0].mode, 04755u);
+    EXPECT_EQ(screen.notes()[0].text, "set-uid dropped, file capabilities dropped");
+}
+
+TEST(InspectionScreen, SkipsAHardLinkThatWouldWriteIntoAnotherFile)
+{
+    InspectionScreen screen("/rootfs");
+    std::string why;
+    Entry link = NewEntry("./b", AE_IFREG, 0644);
+    archive_entry_set_hardlink(link.get(), "a");
+    archive_entry_set_size(link.get(), 10);
+    EXPECT_EQ(screen.Screen(link.get(), why), InspectionScreen::Action::kSkip);
+    EXPECT_EQ(why, "not created: a hard link that carries data");
+    Entry plain = NewEntry("./c", AE_IFREG, 0644);
+    EXPECT_EQ(screen.Screen(plain.get(), why), InspectionScreen::Action::kWrite);
+    ASSERT_EQ(screen.notes().size(), 1u);
+    EXPECT_EQ(screen.notes()[0].path, "/rootfs/b");
 }
 
 // The reviewers' package: a tar with memory and disk devices, a FIFO and a set-uid shell, and a set-uid file
@@ -129,12 +163,11 @@ TEST(ExtractCommand, CreatesNoNodesAndNoSetUidFilesAndListsThem)
                              "/rootfs/opt/shared\t0\t0\t2775\t-\tset-gid dropped\n",
                              "/rootfs/opt/su\t0\t0\t4755\t-\tset-uid dropped\n"})
         EXPECT_NE(tsv.find(line), std::string::npos) << line << "in\n" << tsv;
-    EXPECT_EQ(CountNamed(root, ".vex-pkg-"), 0) << "a private folder was left behind";
+    EXPECT_EQ(StagingLeft(root), 0) << "a private folder was left behind";
 }
 
-// Entries planted in the output folder where items go: a FIFO (whose reading end the test holds) and a
-// terminal's device node (whose other end the test holds). Each is replaced by the item's file; not a byte
-// reaches either.
+// Entries planted in the output folder where items and members go: FIFOs and a terminal's device node (whose
+// other ends the test holds) and a link to a file outside. Each is replaced; not a byte goes through any.
 TEST(ExtractCommand, ReplacesNodesInTheOutputFolderWithoutWritingThroughThem)
 {
     TempDir dir;
@@ -146,47 +179,30 @@ TEST(ExtractCommand, ReplacesNodesInTheOutputFolderWithoutWritingThroughThem)
                          w.addFile(File("/rootfs/opt/tty"), B("not for the terminal\n"));
                          TarItemBuilder tar("t");
                          tar.AddFile("./member", "member\n");
+                         tar.AddFile("./link", "not for the link\n");
                          tar.AddTo(w, "/rootfs/opt/t.tar");
                      });
     const std::string opt = dir / "x/rootfs/opt";
     fs::create_directories(opt);
-    ASSERT_EQ(::mkfifo((opt + "/pipe").c_str(), 0666), 0);
-    ASSERT_EQ(::mkfifo((opt + "/member").c_str(), 0666), 0);
-    const int pipeReader = ::open((opt + "/pipe").c_str(), O_RDONLY | O_NONBLOCK);
-    const int memberReader = ::open((opt + "/member").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(pipeReader, 0);
-    ASSERT_GE(memberReader, 0);
-    int master = ::geteuid() == 0 ? ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
-    struct stat slave;
-    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 && ::ptsname(master) != nullptr &&
-        ::stat(::ptsname(master), &slave) == 0)
-    {
-        EXPECT_EQ(::mknod((opt + "/tty").c_str(), S_IFCHR | 0666, slave.st_rdev), 0);
-    }
-    const bool ttyPlanted = S_ISCHR(StatusOf(opt + "/tty").st_mode);
+    PlantedNodes planted;
+    ASSERT_TRUE(planted.PlantFifo(opt + "/pipe"));
+    ASSERT_TRUE(planted.PlantFifo(opt + "/member"));
+    EXPECT_EQ(planted.PlantTerminal(opt + "/tty"), ::geteuid() == 0);
+    WriteText(dir / "outside", "outside\n");
+    fs::create_symlink(dir / "outside", opt + "/link");
 
     const ToolRun run = RunTool({"extract", package, dir / "x"});
     EXPECT_EQ(run.status, 0) << run.out;
 
+    EXPECT_FALSE(planted.Received());
     for (const auto& file :
          {std::make_pair("pipe", "not for the pipe\n"), std::make_pair("tty", "not for the terminal\n"),
-          std::make_pair("member", "member\n")})
+          std::make_pair("member", "member\n"), std::make_pair("link", "not for the link\n")})
     {
         EXPECT_TRUE(S_ISREG(StatusOf(opt + "/" + file.first).st_mode)) << file.first;
         EXPECT_EQ(ReadText(opt + "/" + file.first), file.second);
     }
-    char byte;
-    EXPECT_LE(::read(pipeReader, &byte, 1), 0);
-    EXPECT_LE(::read(memberReader, &byte, 1), 0);
-    if (ttyPlanted)
-    {
-        struct pollfd ready = {master, POLLIN, 0};
-        EXPECT_EQ(::poll(&ready, 1, 0), 0) << "something was written to the terminal";
-    }
-    ::close(pipeReader);
-    ::close(memberReader);
-    if (master >= 0)
-        ::close(master);
+    EXPECT_EQ(ReadText(dir / "outside"), "outside\n");
 }
 
 // "MD5 mismatch, not written" is true: what was at the path stays as it was, and no decoded byte is left.
@@ -207,9 +223,8 @@ TEST(ExtractCommand, AnMd5MismatchLeavesNothingWrittenAnywhere)
     const std::string opt = dir / "x/rootfs/opt";
     fs::create_directories(opt);
     WriteText(opt + "/old", "kept\n");
-    ASSERT_EQ(::mkfifo((opt + "/pipe").c_str(), 0600), 0);
-    const int pipeReader = ::open((opt + "/pipe").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(pipeReader, 0);
+    PlantedNodes planted;
+    ASSERT_TRUE(planted.PlantFifo(opt + "/pipe"));
 
     const ToolRun run = RunTool({"extract", package, dir / "x"});
     EXPECT_EQ(run.status, 1);
@@ -219,10 +234,8 @@ TEST(ExtractCommand, AnMd5MismatchLeavesNothingWrittenAnywhere)
             << run.out;
     EXPECT_EQ(ReadText(opt + "/old"), "kept\n");
     EXPECT_TRUE(S_ISFIFO(StatusOf(opt + "/pipe").st_mode));
-    char byte;
-    EXPECT_LE(::read(pipeReader, &byte, 1), 0);
-    ::close(pipeReader);
+    EXPECT_FALSE(planted.Received());
     EXPECT_EQ(StatusOf(opt + "/new").st_mode, 0u);
-    EXPECT_EQ(CountNamed(dir / "x", ".vex-pkg-"), 0) << "a private folder was left behind";
+    EXPECT_EQ(StagingLeft(dir / "x"), 0) << "a private folder was left behind";
 }
 }  // namespace
