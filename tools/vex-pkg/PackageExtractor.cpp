@@ -310,13 +310,14 @@ private:
         return false;
     }
 
-    // One line of "attributes.tsv". The note column came later: a line without a note keeps the five
-    // columns it always had, so that readers of those see the same lines.
+    // One line of "attributes.tsv"; a tab or a newline in a package's name cannot split it. The note column
+    // came later: a line without a note keeps the five columns it always had, so that readers of those see
+    // the same lines.
     static std::string Row(const std::string& path, int64_t uid, int64_t gid, const std::string& mode,
                            const std::string& fat, const std::string& note)
     {
-        return path + "\t" + std::to_string(uid) + "\t" + std::to_string(gid) + "\t" + mode + "\t" + fat +
-               (note.empty() ? std::string() : "\t" + note);
+        return Printable(path) + "\t" + std::to_string(uid) + "\t" + std::to_string(gid) + "\t" + mode +
+               "\t" + fat + (note.empty() ? std::string() : "\t" + note);
     }
 
     // `note` says what was not applied (a dropped set-uid bit); a note always lists the entry.
