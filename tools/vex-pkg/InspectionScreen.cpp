@@ -35,7 +35,8 @@ bool DropCapabilities(struct archive_entry* entry)
         if (name != nullptr && std::strcmp(name, kCapabilities) == 0)
             dropped = true;
         else if (name != nullptr)
-            kept.push_back({name, std::string(static_cast<const char*>(value), value != nullptr ? size : 0)});
+            kept.push_back(
+                {name, value != nullptr ? std::string(static_cast<const char*>(value), size) : ""});
     }
     if (!dropped)
         return false;
