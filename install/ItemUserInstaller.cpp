@@ -200,6 +200,7 @@ void ItemUserInstaller::visit(pkg::ItemHeader& item)
 {
     packageDate = item.creationDate();
     packageTime = item.creationTime();
+    packageType = item.packageType();
 }
 
 void ItemUserInstaller::visit(pkg::ItemScript& item)
@@ -529,6 +530,7 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
     }
     tar->SetNotifier(notifier);
     tar->SetDateTimeMode(TarDateTimeMode(options.dateTimeMode));
+    tar->SetPackageType(packageType);
     if (options.dateTimeMode == DateTimeMode::kPackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))

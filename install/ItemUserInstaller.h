@@ -6,6 +6,7 @@
 #include "install/InstallOptions.h"
 #include "instrument/ConfinedPath.h"
 #include "pkg/items/DataInfo.h"
+#include "pkg/items/ItemHeader.h"
 #include "pkg/items/PkgItemVisitor.h"
 
 #include <functional>
@@ -128,6 +129,7 @@ private:
     InstallOptions options;
     std::string packageDate;
     std::string packageTime;
+    uint32_t packageType = pkg::ItemHeader::kNoPackageType;
     ConditionResults conditionResults;
     DataInfoExtractor extractor;
     bool postScriptSeen = false;

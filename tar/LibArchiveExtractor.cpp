@@ -185,10 +185,12 @@ bool LibArchiveExtractor::StreamExtract(pkg::ItemTar* item, const std::string& d
     archive_write_disk_set_standard_lookup(writer.get());
     archive_write_disk_set_options(writer.get(), kDiskOptions);
     destinationDir = destination;
-    return ReadArchive(writer.get(), patterns);
+    PackageMemberScreen packageRule(packageType, fs::path(item->destination()).parent_path().string());
+    return ReadArchive(writer.get(), patterns, memberScreen != nullptr ? *memberScreen : packageRule);
 }
 
-bool LibArchiveExtractor::ReadArchive(struct archive* writer, const std::vector<std::string>& patterns)
+bool LibArchiveExtractor::ReadArchive(struct archive* writer, const std::vector<std::string>& patterns,
+                                      MemberScreen& screen)
 {
     // One matcher per pattern, so that what each selects can be counted: a member is selected when any of
     // them selects it, as with one matcher holding them all. Without patterns every member is extracted, and
@@ -268,6 +270,22 @@ bool LibArchiveExtractor::ReadArchive(struct archive* writer, const std::vector<
         if (!wanted)
             continue;
         StripLeadingSeparators(entry);
+        std::string why;
+        const MemberScreen::Action action = screen.Screen(entry, why);
+        if (action == MemberScreen::Action::kRefuse)
+        {
+            const char* relative = archive_entry_pathname(entry);
+            errorTexts.push_back("Tar member " + std::string(relative != nullptr ? relative : "") +
+                                 " refused: " + why);
+            ok = false;
+            break;
+        }
+        if (action == MemberScreen::Action::kSkip)
+        {
+            if (notifier != nullptr)
+                notifier->BytesProcessed(archive_entry_size(entry));
+            continue;
+        }
         if (!WriteMember(a, entry, writer))
         {
             ok = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tar/MemberScreen.h"
 #include "tar/TarExtractor.h"
 
 #include <archive.h>
@@ -32,6 +33,10 @@ public:
                                         ARCHIVE_EXTRACT_MAC_METADATA | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                         ARCHIVE_EXTRACT_SECURE_NODOTDOT;
     static_assert(kDiskOptions == 0x23E7, "the flag word installed tars have always been extracted with");
+    // Nothing is ever written through what is already on the disk at a member's path: without
+    // ARCHIVE_EXTRACT_UNLINK or NO_OVERWRITE the library creates each file exclusively, and when something is
+    // in the way that is not a directory (a device node, a FIFO, a file, a link) it removes that entry and
+    // creates the member anew. A hard link's data goes only into a regular file.
 
     // Uses the program's disk utilities and shell.
     LibArchiveExtractor();
@@ -44,8 +49,12 @@ public:
     bool StreamExtract(pkg::ItemTar* item, const std::string& destination,
                        const std::vector<std::string>& patterns) override;
 
+    // Replaces the package's rule (PackageMemberScreen) by `screen` for every member (not owned; null goes
+    // back to the package's rule).
+    void SetMemberScreen(MemberScreen* screen) { memberScreen = screen; }
+
 private:
-    bool ReadArchive(struct archive* writer, const std::vector<std::string>& patterns);
+    bool ReadArchive(struct archive* writer, const std::vector<std::string>& patterns, MemberScreen& screen);
     // Writes one member and its data; false (with the library's text) when the library refuses it.
     bool WriteMember(struct archive* a, struct archive_entry* entry, struct archive* writer);
     void AppendError(const std::string& text, struct archive* a);
@@ -61,6 +70,7 @@ private:
     int64_t lastOffset = -1;
     bool seekable = true;
     std::string destinationDir;
+    MemberScreen* memberScreen = nullptr;
     std::unique_ptr<uint8_t[]> readBuffer;
 };
 

@@ -59,6 +59,11 @@ void TarExtractor::SetDateTime(const std::string& date, const std::string& time)
     packageTime = time;
 }
 
+void TarExtractor::SetPackageType(uint32_t type)
+{
+    packageType = type;
+}
+
 int TarExtractor::TakeErrors(std::vector<std::string>& out)
 {
     out.swap(errorTexts);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "pkg/items/ItemHeader.h"
+
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -47,6 +50,9 @@ public:
     virtual void SetNotifier(base::InstallProgressNotifierInterface* notifier);
     virtual void SetDateTimeMode(DateTimeMode mode);
     virtual void SetDateTime(const std::string& date, const std::string& time);
+    // The type from the package's header (pkg::PackageFormat::kPackage*): it decides which device nodes and
+    // FIFOs a tar may create (PackageMemberScreen). Until it is set, none.
+    virtual void SetPackageType(uint32_t type);
     // Hands over the collected error texts in the order they arose and forgets them; returns their number.
     virtual int TakeErrors(std::vector<std::string>& out);
 
@@ -104,6 +110,7 @@ protected:
     std::string packageDate;
     std::string packageTime;
     DateTimeMode dateTimeMode = DateTimeMode::kNow;
+    uint32_t packageType = pkg::ItemHeader::kNoPackageType;
 
     instrument::DiskUtils& disk;
     instrument::CommandRunner& runner;

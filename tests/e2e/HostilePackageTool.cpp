@@ -12,6 +12,11 @@
 //   newline-name     a script and a file whose names hold a newline and a forged log line, and (bad) a
 //                    clean.sh that fails
 //   planted-tmp      an ordinary package, for a run with links planted under the fixed names in /tmp
+//   fifo-tart, link-tart, zero-md5
+//                    a tar whose "_tart" list is a FIFO or a link to a system file, or whose "_md5" list is
+//                    the zero device
+//   fifo-member, zero-member, block-member
+//                    a tar with a FIFO, the zero device or the boot partition's block device as a member
 //   node-file        a file item, for runs with a FIFO or a device node already where it goes
 #include "pkg/read/PackageFormat.h"
 #include "pkg/read/PackageParts.h"
@@ -93,11 +98,12 @@ struct Scripts
 // files (and the member's digest in its list).
 enum class OddTar
 {
-    FifoTart,    // the "_tart" list is a FIFO
-    LinkTart,    // the "_tart" list is a link to a system file
-    ZeroMd5,     // the "_md5" list is the zero device
-    FifoMember,  // "_md5" lists a FIFO member
-    ZeroMember,  // "_md5" lists the zero device as a member
+    FifoTart,     // the "_tart" list is a FIFO
+    LinkTart,     // the "_tart" list is a link to a system file
+    ZeroMd5,      // the "_md5" list is the zero device
+    FifoMember,   // "_md5" lists a FIFO member
+    ZeroMember,   // "_md5" lists the zero device as a member
+    BlockMember,  // a member that is the instrument's boot partition, as a block device
 };
 
 bool AddOddTar(PackageWriter& w, bool good, OddTar kind)
@@ -106,13 +112,16 @@ bool AddOddTar(PackageWriter& w, bool good, OddTar kind)
     TarItemBuilder tar("odd");
     tar.AddDirectory("./odd");
     tar.AddFile("./odd/a.txt", "a\n");
-    const bool oddMember = kind == OddTar::FifoMember || kind == OddTar::ZeroMember;
+    const bool oddMember =
+        kind == OddTar::FifoMember || kind == OddTar::ZeroMember || kind == OddTar::BlockMember;
     if (oddMember)
     {
         if (good)
             tar.AddFile("./odd/node", "");
         else if (kind == OddTar::FifoMember)
             tar.AddSpecial("./odd/node", TarItemBuilder::Special::Fifo);
+        else if (kind == OddTar::BlockMember)
+            tar.AddSpecial("./odd/node", TarItemBuilder::Special::BlockDevice, 179, 1);
         else
             tar.AddSpecial("./odd/node", TarItemBuilder::Special::CharacterDevice, 1, 5);
         // A digest for the node: what an empty file has.
@@ -329,6 +338,8 @@ const std::map<std::string, Builder>& Builders()
          [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::FifoMember); }},
         {"zero-member",
          [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::ZeroMember); }},
+        {"block-member",
+         [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::BlockMember); }},
         {"planted-tmp", [](PackageWriter& w, bool, Scripts&)
          { return w.addFile(File("/kelda_usr/h/plain.txt"), ToBytes("plain\n")); }},
         {"node-file",

@@ -94,6 +94,7 @@ twin_installs() {
 }
 
 h=/emmc/kelda_usr/h
+only_maintenance="only a MAINTENANCE package may create device nodes and FIFOs, and only below /rootfs/dev"
 case "$case_name" in
 truncated)
     build bad $pkg
@@ -211,11 +212,19 @@ link-earlier)
     ;;
 fifo-tart | link-tart | zero-md5)
     # Read as lists, these would hang the first pass, copy a system file into the log or grow without end.
+    # A USER package creates no FIFO or device at all, so those two are refused as members already.
     build bad $pkg
     refused $pkg rootfs kelda_usr
     expect_logged "$log" "Error in calculating bytes to process in tar chunk !"
     case $case_name in
-    zero-md5) expect_logged "$log" "    Unable to open extracted tar _md5 file /tmp/odd_md5" ;;
+    zero-md5)
+        expect_logged "$log" "Tar member ./odd_md5 refused: a character device; $only_maintenance"
+        expect_absent /tmp/odd_md5
+        ;;
+    fifo-tart)
+        expect_logged "$log" "Tar member ./odd_tart refused: a FIFO; $only_maintenance"
+        expect_absent /tmp/odd_tart
+        ;;
     *) expect_logged "$log" "    Unable to open extracted tar _tart file /tmp/odd_tart" ;;
     esac
     expect_not_logged "$log" "root:x:0:0"
@@ -223,15 +232,19 @@ fifo-tart | link-tart | zero-md5)
     installed $pkg rootfs kelda_usr
     expect_content /emmc/rootfs/opt/odd/a.txt a
     ;;
-fifo-member | zero-member)
-    # Created as a root file system's archive wants them, but never opened to be hashed.
+fifo-member | zero-member | block-member)
+    # A USER package creates no device node or FIFO: the tar fails at the member, which is not created.
     build bad $pkg
     refused $pkg rootfs kelda_usr
-    expect_logged "$log" "    Error: MD5 check failed for file './odd/node'"
     case $case_name in
-    fifo-member) [ -p /emmc/rootfs/opt/odd/node ] || fail "the FIFO member was not created" ;;
-    *) [ -c /emmc/rootfs/opt/odd/node ] || fail "the device member was not created" ;;
+    fifo-member) kind="a FIFO" ;;
+    zero-member) kind="a character device" ;;
+    *) kind="a block device" ;;
     esac
+    expect_followed_by "$log" "Extracting and installing tar file /rootfs/opt/odd.tar ..." "Failed !" \
+        "Tar streaming extract error(s):" "Tar member ./odd/node refused: $kind; $only_maintenance" "Done."
+    expect_absent /emmc/rootfs/opt/odd/node
+    expect_not_logged "$log" "Verifying MD5 for each extracted tar file ..."
     twin_installs
     expect_file /emmc/rootfs/opt/odd/node
     ;;

@@ -53,6 +53,7 @@ public:
         Problem("a chunk of unknown type, or one whose fields could not be read (" +
                 std::to_string(item.dataInfo().reader() ? item.dataInfo().reader()->size() : 0) + " bytes)");
     }
+    void visit(pkg::ItemHeader& item) override { packageType_ = item.packageType(); }
     void visit(pkg::ItemScript& item) override { Plain(item.dataInfo()); }
     void visitSystem(pkg::ItemSystem& item, uint32_t) override { Plain(item.dataInfo()); }
     void visit(pkg::ItemFile& item) override
@@ -74,7 +75,8 @@ public:
     void visit(pkg::ItemTar& item) override
     {
         std::string digest;
-        for (const std::string& problem : TarContentChecker::Check(item, progress_, digest)) Problem(problem);
+        for (const std::string& problem : TarContentChecker::Check(item, packageType_, progress_, digest))
+            Problem(problem);
         const pkg::DataInfo::Digest& recorded = item.dataInfo().digest();
         // Packages from other tools may leave the field empty; the lists inside are what the installer
         // checks.
@@ -118,6 +120,7 @@ private:
 
     base::InstallProgressNotifierInterface* progress_;
     std::vector<std::string>& problems_;
+    uint32_t packageType_ = pkg::ItemHeader::kNoPackageType;  // until the header is seen
     std::string name_;
 };
 

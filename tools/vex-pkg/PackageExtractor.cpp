@@ -1,5 +1,6 @@
 #include "tools/vex-pkg/PackageExtractor.h"
 
+#include "base/UniqueFd.h"
 #include "install/DataInfoExtractor.h"
 #include "install/ItemUserInstaller.h"
 #include "instrument/PartitionPaths.h"
@@ -19,6 +20,7 @@
 #include "pkg/read/IStreamReader.h"
 #include "tar/LibArchiveExtractor.h"
 #include "tar/TarExtractor.h"
+#include "tools/vex-pkg/InspectionScreen.h"
 #include "tools/vex-pkg/ItemDecoder.h"
 #include "tools/vex-pkg/ItemDescription.h"
 #include "tools/vex-pkg/ItemKinds.h"
@@ -28,9 +30,13 @@
 
 #include <boost/filesystem.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <utility>
 
@@ -63,11 +69,20 @@ public:
                 problems_.push_back("directory " + it->first + ": cannot set its mode");
         if (attributes_.empty())
             return;
-        std::ofstream tsv(root_ + "/attributes.tsv", std::ios::trunc);
-        tsv << "path\towner\tgroup\tmode\tfat\n";
+        // A fresh file, as everything this tool writes: an entry already there is replaced, never written
+        // through.
+        std::ofstream tsv;
+        const std::string list = root_ + "/attributes.tsv";
+        std::string staged;
+        const base::UniqueFd fd(CreateStaged(list, staged));
+        if (fd.valid())
+            tsv.open(staged, std::ios::trunc);
+        tsv << "path\towner\tgroup\tmode\tfat\tnote\n";
         for (const std::string& line : attributes_) tsv << line << '\n';
-        if (!tsv)
+        tsv.close();
+        if (!tsv || ::rename(staged.c_str(), list.c_str()) != 0)
             problems_.push_back("attributes.tsv cannot be written");
+        RemoveStaged(staged);
     }
 
     const std::vector<std::string>& problems() const { return problems_; }
@@ -110,9 +125,11 @@ public:
             Problem("cannot create the folder (something else is in the way?)");
             return;
         }
+        std::string dropped;
         if (instrument::IsExt3Path(item.path()))
-            directoryModes_.emplace_back(path, install::ItemUserInstaller::Ext3Mode(item));
-        Attributes(path, item.path(), item, item.uid(), item.gid());
+            directoryModes_.emplace_back(path, InspectionScreen::WithoutPrivilegeBits(
+                                                   install::ItemUserInstaller::Ext3Mode(item), dropped));
+        Attributes(path, item.path(), item, item.uid(), item.gid(), dropped);
         ++written_;
     }
 
@@ -127,10 +144,12 @@ public:
         }
         if (!Data(item.dataInfo(), path, *pkg::StrategyFor(item)))
             return;
-        if (instrument::IsExt3Path(item.path()) &&
-            ::chmod(path.c_str(), install::ItemUserInstaller::Ext3Mode(item.entry())) != 0)
+        std::string dropped;
+        const unsigned mode = InspectionScreen::WithoutPrivilegeBits(
+            install::ItemUserInstaller::Ext3Mode(item.entry()), dropped);
+        if (instrument::IsExt3Path(item.path()) && ::chmod(path.c_str(), mode) != 0)
             Problem("cannot set its mode");
-        Attributes(path, item.path(), item.entry(), item.uid(), item.gid());
+        Attributes(path, item.path(), item.entry(), item.uid(), item.gid(), dropped);
     }
 
     void visit(pkg::ItemLink& item) override
@@ -154,8 +173,7 @@ public:
         if (asRoot_ && ::lchown(path.c_str(), item.uid(), item.gid()) != 0)
             Problem("cannot set its owner");
         if (!asRoot_)
-            attributes_.push_back(item.linkPath() + "\t" + std::to_string(item.uid()) + "\t" +
-                                  std::to_string(item.gid()) + "\t-\t-");
+            attributes_.push_back(Row(item.linkPath(), item.uid(), item.gid(), "-", "-", ""));
         ++written_;
     }
 
@@ -172,6 +190,8 @@ public:
         LogTap tap;
         InertCommandRunner runner;
         tar::LibArchiveExtractor extractor(disk_, runner);
+        InspectionScreen screen(fs::path(item.destination()).parent_path().string());
+        extractor.SetMemberScreen(&screen);
         // Times stay as extracted; the lists are checked and removed as the installer does. "post_tar.sh" is
         // the instrument's business and is not run.
         extractor.SetDateTimeMode(tar::TarExtractor::DateTimeMode::kAsExtracted);
@@ -180,6 +200,16 @@ public:
             progress_->BytesProcessed(item.dataInfo().reader()->size());
         std::vector<std::string> errors;
         extractor.TakeErrors(errors);
+        for (const InspectionScreen::Note& note : screen.notes())
+        {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", note.mode & 07777u);
+            attributes_.push_back(Row(note.path, note.uid, note.gid, mode, "-", note.text));
+        }
+        if (!screen.notes().empty())
+            notes_.push_back(name_ + ": " + std::to_string(screen.notes().size()) +
+                             (screen.notes().size() == 1 ? " member" : " members") +
+                             " not created or changed, listed in attributes.tsv");
         if (!extracted)
         {
             Problem("extraction failed" + (errors.empty() ? std::string() : ": " + errors.front()));
@@ -221,7 +251,32 @@ private:
         Data(item.dataInfo(), path, *pkg::PlainStrategy());
     }
 
-    // Decodes into `path` and checks the digest; a file that is not what the package recorded is removed.
+    // A new empty file in a private folder made beside `path` (on the same file system, so that it can be
+    // renamed there): open for writing, its name in `staged`. Invalid when the folder or file cannot be made.
+    static base::UniqueFd CreateStaged(const std::string& path, std::string& staged)
+    {
+        std::string folder = fs::path(path).parent_path().string() + "/.vex-pkg-XXXXXX";
+        if (::mkdtemp(&folder[0]) == nullptr)
+            return base::UniqueFd();
+        staged = folder + "/staged";
+        base::UniqueFd fd(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!fd.valid())
+            RemoveStaged(staged);
+        return fd;
+    }
+
+    // Removes a staged file (if it was not renamed away) and its private folder.
+    static void RemoveStaged(const std::string& staged)
+    {
+        if (staged.empty())
+            return;
+        ::unlink(staged.c_str());
+        ::rmdir(fs::path(staged).parent_path().string().c_str());
+    }
+
+    // Decodes into a fresh file of its own, checks the digest, and only then renames the file to `path`:
+    // whatever was there (a device node, a FIFO, someone else's file) is replaced, never opened for writing,
+    // and data that is not what the package recorded never reaches `path` at all.
     bool Data(const pkg::DataInfo& data, const std::string& path, pkg::ProcessingStrategy& strategy)
     {
         if (SafeDestination::IsLink(path))
@@ -229,27 +284,50 @@ private:
             Problem("not written: a link is in its place, and writing would follow it");
             return false;
         }
+        std::string staged;
+        if (!CreateStaged(path, staged).valid())
+        {
+            Problem("not written: no private folder can be made beside it");
+            return false;
+        }
         install::DataInfoExtractor extractor(progress_);
-        const int result = extractor.ExtractToFile(&data, path, &strategy);
-        if (result == install::DataInfoExtractor::kOk)
+        const int result = extractor.ExtractToFile(&data, staged, &strategy);
+        const bool placed =
+            result == install::DataInfoExtractor::kOk && ::rename(staged.c_str(), path.c_str()) == 0;
+        const int error = errno;
+        RemoveStaged(staged);
+        if (placed)
         {
             ++written_;
             return true;
         }
-        boost::system::error_code ec;
-        fs::remove(path, ec);
-        Problem(result == install::DataInfoExtractor::kMd5Mismatch   ? "MD5 mismatch, not written"
+        Problem(result == install::DataInfoExtractor::kOk
+                    ? "not written: it cannot replace what is in its place (" +
+                          std::string(std::strerror(error)) + ")"
+                : result == install::DataInfoExtractor::kMd5Mismatch ? "MD5 mismatch, not written"
                 : result == install::DataInfoExtractor::kDecodeError ? "its data cannot be decoded"
                                                                      : "its data cannot be read or written");
         return false;
     }
 
+    // One line of "attributes.tsv"; a tab or a newline in a package's name cannot split it. The note column
+    // came later: a line without a note keeps the five columns it always had, so that readers of those see
+    // the same lines.
+    static std::string Row(const std::string& path, int64_t uid, int64_t gid, const std::string& mode,
+                           const std::string& fat, const std::string& note)
+    {
+        return Printable(path) + "\t" + std::to_string(uid) + "\t" + std::to_string(gid) + "\t" + mode +
+               "\t" + fat + (note.empty() ? std::string() : "\t" + note);
+    }
+
+    // `note` says what was not applied (a dropped set-uid bit); a note always lists the entry.
     void Attributes(const std::string& path, const std::string& destination,
-                    const pkg::ItemFileSystemEntry& entry, uint16_t uid, uint16_t gid)
+                    const pkg::ItemFileSystemEntry& entry, uint16_t uid, uint16_t gid,
+                    const std::string& note)
     {
         const bool ext3 = instrument::IsExt3Path(destination);
         const ItemDescription d = ItemDescription::OfEntry(entry);
-        bool listed = !asRoot_;
+        bool listed = !asRoot_ || !note.empty();
         if (asRoot_ && ext3 && ::lchown(path.c_str(), uid, gid) != 0)
             Problem("cannot set its owner");
         if (asRoot_ && !ext3 &&
@@ -260,8 +338,8 @@ private:
             return;
         std::string fat;
         for (const std::string& flag : d.fat) fat += (fat.empty() ? "" : ",") + flag;
-        attributes_.push_back(destination + "\t" + std::to_string(uid) + "\t" + std::to_string(gid) + "\t" +
-                              (ext3 ? d.mode : "-") + "\t" + (ext3 || fat.empty() ? "-" : fat));
+        attributes_.push_back(
+            Row(destination, uid, gid, ext3 ? d.mode : "-", ext3 || fat.empty() ? "-" : fat, note));
     }
 
     std::string root_;

@@ -8,10 +8,13 @@
 #include "pkg/items/DataInfo.h"
 #include "pkg/items/ItemTar.h"
 #include "pkg/read/IStreamReader.h"
+#include "tar/MemberScreen.h"
 #include "tar/TarLists.h"
 
 #include <archive.h>
 #include <archive_entry.h>
+
+#include <boost/filesystem/path.hpp>
 
 #include <map>
 #include <memory>
@@ -86,8 +89,10 @@ public:
             problems.push_back("more problems left out");
     }
 
-    void Run(pkg::ItemTar& item, base::InstallProgressNotifierInterface* progress, std::string& archiveDigest)
+    void Run(pkg::ItemTar& item, uint32_t packageType, base::InstallProgressNotifierInterface* progress,
+             std::string& archiveDigest)
     {
+        const std::string folder = boost::filesystem::path(item.destination()).parent_path().string();
         archiveDigest.clear();
         pkg::IStreamReader* reader = item.dataInfo().reader();
         if (reader == nullptr || reader->size() <= 0 || !reader->seek(0))
@@ -121,6 +126,9 @@ public:
                 Problem("member '" + name + "' climbs out of the destination with '..'");
             Member member{'?', std::string(), std::string()};
             const mode_t type = archive_entry_filetype(entry);
+            if (!tar::PackageMemberScreen::MayCreate(packageType, type, folder + "/" + name))
+                Problem("member '" + name + "' is a " + tar::MemberScreen::SpecialName(type) +
+                        ", which the installer does not create from this package");
             if (type == AE_IFREG)
             {
                 member.type = '-';
@@ -281,12 +289,12 @@ private:
 };
 }  // namespace
 
-std::vector<std::string> TarContentChecker::Check(pkg::ItemTar& item,
+std::vector<std::string> TarContentChecker::Check(pkg::ItemTar& item, uint32_t packageType,
                                                   base::InstallProgressNotifierInterface* progress,
                                                   std::string& archiveDigest)
 {
     Checker checker;
-    checker.Run(item, progress, archiveDigest);
+    checker.Run(item, packageType, progress, archiveDigest);
     return checker.problems;
 }
 

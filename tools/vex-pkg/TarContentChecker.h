@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,7 +25,9 @@ public:
     // Each problem is one text (without the item's name); none means the archive is sound. The archive is
     // read once: `archiveDigest` receives the MD5 of its stored bytes (empty when they could not all be
     // read).
-    static std::vector<std::string> Check(pkg::ItemTar& item,
+    // `packageType` is the header's: a member the installer would not create for such a package (a device
+    // node, a FIFO) is a problem too.
+    static std::vector<std::string> Check(pkg::ItemTar& item, uint32_t packageType,
                                           base::InstallProgressNotifierInterface* progress,
                                           std::string& archiveDigest);
 };

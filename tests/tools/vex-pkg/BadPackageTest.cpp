@@ -89,6 +89,15 @@ TarItemBuilder SmallTar()
 INSTANTIATE_TEST_SUITE_P(
     Cases, VerifyReports,
     testing::Values(
+        Damage{"DeviceMemberOfAUserPackage",
+               [](PackageWriter& w)
+               {
+                   TarItemBuilder tar = SmallTar();
+                   tar.AddSpecial("./d/mem", TarItemBuilder::Special::CharacterDevice, 1, 1);
+                   tar.AddTo(w, "/rootfs/data.tar");
+               },
+               "tar /rootfs/data.tar: member 'd/mem' is a character device, which the installer does not "
+               "create from this package"},
         Damage{"WrongDigest",
                [](PackageWriter& w)
                {
