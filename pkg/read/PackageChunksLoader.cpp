@@ -61,7 +61,9 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
 
     std::unique_ptr<MultipleFileReader> reader(new MultipleFileReader);
     const std::vector<std::string> parts = PackageParts::partPaths(path);
-    std::string emptyPart;
+    // Why the chunk walk would stop before the end of the stream. Said once the verifier has had its say, so
+    // that a signed package damaged after signing is refused for what its signature says.
+    std::string walkProblem;
     for (const std::string& name : parts)
     {
         const int64_t before = reader->size();
@@ -71,28 +73,20 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
             return false;
         }
         log::Line("Loaded " + name);
-        if (parts.size() > 1 && reader->size() == before && emptyPart.empty())
+        // The writer starts a part only for bytes that go into it: an empty part is one whose bytes were
+        // lost, even where the parts around it happen to meet on a chunk boundary.
+        if (parts.size() > 1 && reader->size() == before && walkProblem.empty())
         {
-            emptyPart = name;
+            walkProblem = "    The part " + name + " is empty.";
         }
-    }
-    // The writer starts a part only for bytes that go into it: an empty part is one whose bytes were lost,
-    // even where the parts around it happen to meet on a chunk boundary.
-    if (!emptyPart.empty())
-    {
-        log::Line("    The part " + emptyPart + " is empty.");
-        log::Line("Failed to load " + path + " !");
-        return false;
     }
 
     // A chunk that reaches past the end of the stream is what a package cut short looks like, and so is a
     // split package whose last part is missing or short: installing what comes before it would leave the
-    // instrument half updated while the run reports success. The same goes for any walk that stops before
-    // the end: what follows the place where it stops would be dropped without a word. A signed lead-in says
-    // how long the stream is, which also catches a missing part that ends on a chunk boundary; it is checked
-    // here, whatever the verifier, because an instrument without keys accepts every package without reading
-    // it.
-    if (!partsHoldWholeStream(*reader) || !chunksFillStream(*reader))
+    // instrument half updated while the run reports success. A signed lead-in says how long the stream is,
+    // which also catches a missing part that ends on a chunk boundary; it is checked here, whatever the
+    // verifier, because an instrument without keys accepts every package without reading it.
+    if (!partsHoldWholeStream(*reader) || !chunksFillStream(*reader, walkProblem))
     {
         log::Line("Failed to load " + path + " !");
         return false;
@@ -108,6 +102,14 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     }
     if (!verified)
     {
+        return false;
+    }
+    // The same goes for a walk that would stop before the end: what follows the place where it stops would be
+    // dropped without a word.
+    if (!walkProblem.empty())
+    {
+        log::Line(walkProblem);
+        log::Line("Failed to load " + path + " !");
         return false;
     }
 
@@ -169,7 +171,8 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::next()
     return item;
 }
 
-PackageChunksLoader::FrameRead PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
+PackageChunksLoader::FrameRead PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame,
+                                                              std::string& problem)
 {
     unsigned char bytes[kChunkHeaderSize];
     frame.start = reader.tell();
@@ -178,19 +181,13 @@ PackageChunksLoader::FrameRead PackageChunksLoader::readFrame(IStreamReader& rea
     {
         return FrameRead::kEnd;
     }
+    const std::string where = "    Package walk ended at offset " + std::to_string(frame.start) + ": ";
     const int64_t got = reader.read(bytes, sizeof bytes);
     if (got != kChunkHeaderSize)
     {
-        if (left > 0 && left < kChunkHeaderSize)
-        {
-            log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": only " +
-                      std::to_string(left) + " bytes left, too few for a chunk header.");
-        }
-        else
-        {
-            log::Line("    Package walk ended at offset " + std::to_string(frame.start) +
-                      ": the chunk header cannot be read.");
-        }
+        problem = left > 0 && left < kChunkHeaderSize
+                      ? where + "only " + std::to_string(left) + " bytes left, too few for a chunk header."
+                      : where + "the chunk header cannot be read.";
         return FrameRead::kBroken;
     }
     frame.type = base::ByteOrder::LoadLe32(bytes);
@@ -200,9 +197,8 @@ PackageChunksLoader::FrameRead PackageChunksLoader::readFrame(IStreamReader& rea
     // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.
     if (frame.size < 0 || frame.payloadStart < 0)
     {
-        log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
-                  std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) +
-                  ").");
+        problem = where + "the chunk of type " + std::to_string(frame.type) + " declares a negative size (" +
+                  std::to_string(frame.size) + ").";
         return FrameRead::kBroken;
     }
     return FrameRead::kRead;
@@ -236,22 +232,22 @@ bool PackageChunksLoader::partsHoldWholeStream(MultipleFileReader& reader)
     return true;
 }
 
-bool PackageChunksLoader::chunksFillStream(MultipleFileReader& reader)
+bool PackageChunksLoader::chunksFillStream(MultipleFileReader& reader, std::string& walkProblem)
 {
     const int64_t streamSize = reader.size();
     if (!reader.seek(static_cast<uint64_t>(kLeadInSize)))
     {
         return true;  // no chunks at all: the walk finds nothing to install
     }
+    std::string problem;
     // The frames are read, the payloads stepped over. Each step moves forward by at least a frame, so the
     // loop ends within the stream's length.
     for (;;)
     {
         Frame frame;
-        const FrameRead read = readFrame(reader, frame);
-        if (read != FrameRead::kRead)
+        if (readFrame(reader, frame, problem) != FrameRead::kRead)
         {
-            return read == FrameRead::kEnd;
+            break;
         }
         if (frame.size > streamSize - frame.payloadStart)
         {
@@ -264,24 +260,29 @@ bool PackageChunksLoader::chunksFillStream(MultipleFileReader& reader)
         // types takes only a positive size), so the walk ends at one: bytes after it would never be read.
         if (frame.size == 0 && frame.payloadStart < streamSize)
         {
-            log::Line("    Package walk ended at offset " + std::to_string(frame.start) +
+            problem = "    Package walk ended at offset " + std::to_string(frame.start) +
                       ": the chunk of type " + std::to_string(frame.type) + " is empty, and " +
-                      std::to_string(streamSize - frame.payloadStart) + " bytes follow it.");
-            return false;
+                      std::to_string(streamSize - frame.payloadStart) + " bytes follow it.";
+            break;
         }
         // Only the last chunk may lack its padding.
         const int64_t next = frame.payloadStart + frame.size + paddingFor(frame.size);
         if (next >= streamSize)
         {
-            return true;
+            break;
         }
         if (!stepTo(reader, next))
         {
-            log::Line("    Package walk ended at offset " + std::to_string(next) +
-                      ": the stream cannot be read there.");
-            return false;
+            problem = "    Package walk ended at offset " + std::to_string(next) +
+                      ": the stream cannot be read there.";
+            break;
         }
     }
+    if (walkProblem.empty())
+    {
+        walkProblem = problem;
+    }
+    return true;
 }
 
 bool PackageChunksLoader::stepTo(IStreamReader& reader, int64_t offset)
@@ -305,8 +306,13 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
         return boost::shared_ptr<IPkgItem>();
     }
     Frame frame;
-    if (readFrame(stream(), frame) != FrameRead::kRead)
+    std::string problem;
+    if (readFrame(stream(), frame, problem) != FrameRead::kRead)
     {
+        if (!problem.empty())
+        {
+            log::Line(problem);
+        }
         walkEnded(frame.start);
         return boost::shared_ptr<IPkgItem>();
     }

@@ -65,8 +65,9 @@ private:
     };
 
     boost::shared_ptr<IPkgItem> readChunk();
-    // Reads the chunk frame at the reader's position.
-    static FrameRead readFrame(IStreamReader& reader, Frame& frame);
+    // Reads the chunk frame at the reader's position; where it is broken, `problem` is the log line that says
+    // where and why.
+    static FrameRead readFrame(IStreamReader& reader, Frame& frame, std::string& problem);
     // For a package with a signed index: whether `frame` is the chunk the index names next.
     bool frameMatchesIndex(const Frame& frame);
     // The walk ended at stream offset `at`: anywhere but at the end (for a package with a signed index, the
@@ -76,9 +77,10 @@ private:
     IStreamReader& stream();
     // False (with a detail line in the log) when a signed lead-in says the stream is longer than its parts.
     bool partsHoldWholeStream(MultipleFileReader& reader);
-    // False (with a detail line in the log) when the chunks do not fill the stream exactly: a frame cut short
-    // or with a negative size, a payload reaching past the end, or an empty chunk with bytes after it.
-    bool chunksFillStream(MultipleFileReader& reader);
+    // False (with a detail line in the log) when a chunk's payload reaches past the end of the stream. When
+    // the walk would stop before the end (a frame cut short or with a negative size, an empty chunk with
+    // bytes after it), `walkProblem` (unless already set) becomes the log line that says where and why.
+    bool chunksFillStream(MultipleFileReader& reader, std::string& walkProblem);
     // Moves `reader` forward to `offset`; false when the stream ends first.
     static bool stepTo(IStreamReader& reader, int64_t offset);
 

@@ -53,43 +53,49 @@ struct Shape
     const char* name;
     // The damaged package's parts, made from the whole stream.
     std::vector<Bytes> (*parts)(const Bytes& whole);
-    // The detail line before "Failed to load ... !", for the whole stream's length.
-    std::string (*detail)(int64_t size, const std::string& dir, bool indexed);
+    // The line that says where and why the walk stops, for the whole stream's length.
+    std::string (*detail)(int64_t size, const std::string& dir);
+    // Bytes of the whole stream that are missing (0 where bytes were appended to it).
+    int64_t missing;
 };
 
 const Shape kShapes[] = {
     {"negative size, an item after it",
      [](const Bytes& whole)
      { return std::vector<Bytes>{join(join(whole, frame(200, 0xFFFFFFF8u)), marker())}; },
-     [](int64_t size, const std::string&, bool)
+     [](int64_t size, const std::string&)
      {
          return "    Package walk ended at offset " + std::to_string(size) +
                 ": the chunk of type 200 declares a negative size (-8).";
-     }},
+     },
+     0},
     {"empty chunk, an item after it",
      [](const Bytes& whole) { return std::vector<Bytes>{join(join(whole, frame(200, 0)), marker())}; },
-     [](int64_t size, const std::string&, bool)
+     [](int64_t size, const std::string&)
      {
          return "    Package walk ended at offset " + std::to_string(size) +
                 ": the chunk of type 200 is empty, and " + std::to_string(marker().size()) +
                 " bytes follow it.";
-     }},
+     },
+     0},
     {"three stray bytes",
      [](const Bytes& whole) {
          return std::vector<Bytes>{join(whole, Bytes{1, 2, 3})};
      },
-     [](int64_t size, const std::string&, bool)
+     [](int64_t size, const std::string&)
      {
          return "    Package walk ended at offset " + std::to_string(size) +
                 ": only 3 bytes left, too few for a chunk header.";
-     }},
+     },
+     0},
     {"first part ends in the last frame, second part empty",
      [](const Bytes& whole)
      {
          const long end = static_cast<long>(whole.size()) - kLastChunk + 3;
          return std::vector<Bytes>{Bytes(whole.begin(), whole.begin() + end), Bytes()};
      },
-     [](int64_t, const std::string& dir, bool) { return "    The part " + dir + "/split.002 is empty."; }},
+     [](int64_t, const std::string& dir) { return "    The part " + dir + "/split.002 is empty."; },
+     kLastChunk - 3},
     {"first part ends in the last frame, second part short",
      [](const Bytes& whole)
      {
@@ -97,15 +103,12 @@ const Shape kShapes[] = {
          return std::vector<Bytes>{Bytes(whole.begin(), whole.begin() + end),
                                    Bytes(whole.begin() + end, whole.begin() + end + 2)};
      },
-     [](int64_t size, const std::string&, bool indexed)
+     [](int64_t size, const std::string&)
      {
-         // A signed lead-in says how long the stream is.
-         return indexed
-                    ? "    A part is missing: the package holds " + std::to_string(size - kLastChunk + 5) +
-                          " of its " + std::to_string(size) + " bytes"
-                    : "    Package walk ended at offset " + std::to_string(size - kLastChunk) +
-                          ": only 5 bytes left, too few for a chunk header.";
-     }},
+         return "    Package walk ended at offset " + std::to_string(size - kLastChunk) +
+                ": only 5 bytes left, too few for a chunk header.";
+     },
+     kLastChunk - 5},
 };
 
 class WalkEndTest : public ::testing::Test
@@ -213,15 +216,24 @@ TEST_F(WalkEndTest, EveryShapeThatLeavesBytesFailsTheLoad)
                 EXPECT_TRUE(walkAll(loader).empty());
                 EXPECT_FALSE(loader.packageUnchanged());
 
+                // What the last two lines of the log say: the walk's problem is said once the verifier has
+                // accepted the package; a signed lead-in catches a stream that differs from its length first.
+                const int64_t size = static_cast<int64_t>(bytes.size());
+                std::vector<std::string> tail = {shape.detail(size, into.path().string()),
+                                                 "Failed to load " + path + " !"};
+                if (indexed && shape.missing > 0)
+                {
+                    tail[0] = "    A part is missing: the package holds " +
+                              std::to_string(size - shape.missing) + " of its " + std::to_string(size) +
+                              " bytes";
+                }
+                else if (checked)
+                {
+                    tail = {"Failed.", "    The package length differs from the signed length"};
+                }
                 const std::vector<std::string> lines = log.Messages();
                 ASSERT_GE(lines.size(), 2u);
-                EXPECT_EQ("Failed to load " + path + " !", lines.back());
-                const std::string detail =
-                    shape.detail(static_cast<int64_t>(bytes.size()), into.path().string(), indexed);
-                EXPECT_EQ(detail, lines[lines.size() - 2]);
-                // Refused before anything trusts the bytes.
-                EXPECT_EQ(lines.end(),
-                          std::find(lines.begin(), lines.end(), "Verifying package integrity ..."));
+                EXPECT_EQ(tail, std::vector<std::string>(lines.end() - 2, lines.end()));
             }
         }
     }
@@ -260,4 +272,38 @@ TEST_F(WalkEndTest, AWalkThatStopsShortLaterBreaksThePackage)
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(0u, lines.back().find("    The package walk ended at offset ")) << lines.back();
     EXPECT_NE(std::string::npos, lines.back().find(" bytes before the end of the package.")) << lines.back();
+}
+
+// An empty chunk signed into the package: the signature is good, and the walk would still stop at it.
+TEST_F(WalkEndTest, AGoodSignatureDoesNotExcuseAWalkThatStopsShort)
+{
+    const std::string path = dir / "signed-empty.pkg";
+    ASSERT_TRUE(writePackage(path,
+                             [](PackageWriter& w)
+                             {
+                                 w.addRawChunk(200, Bytes());
+                                 w.addRawBytes(marker());
+                             }));
+    std::string error;
+    ASSERT_TRUE(PackageSigner::sign(path, dir / "signer.key", error)) << error;
+    const auto index = [&]
+    {
+        PackageSigner::Inspection inspection;
+        EXPECT_TRUE(PackageSigner::inspect(path, inspection, error)) << error;
+        return inspection.index;
+    }();
+    ASSERT_TRUE(index);
+    const int64_t at = index->chunks().front().offset;
+    LogCapture log(dir / "install.log");
+    SignatureVerifier checking(keys, nullptr);
+    PackageChunksLoader loader(makeChunkFactoryChain());
+    EXPECT_FALSE(loader.load(path, &checking));
+    const std::vector<std::string> lines = log.Messages();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "Done."));
+    EXPECT_EQ((std::vector<std::string>{"    Package walk ended at offset " + std::to_string(at) +
+                                            ": the chunk of type 200 is empty, and " +
+                                            std::to_string(marker().size()) + " bytes follow it.",
+                                        "Failed to load " + path + " !"}),
+              std::vector<std::string>(lines.end() - 2, lines.end()));
 }
