@@ -239,20 +239,6 @@ TEST_F(WalkEndTest, EveryShapeThatLeavesBytesFailsTheLoad)
     }
 }
 
-// An unknown type with a sane size is still stepped over: the walk goes on to the item after it.
-TEST_F(WalkEndTest, UnknownChunksWithASizeAreSteppedOver)
-{
-    TempDir into;
-    const Bytes bytes = join(join(whole(false), PackageWriter::chunk(201, Bytes(7, 'u'))), marker());
-    const std::string path = place({bytes}, into);
-    LoadedPackage package(path);
-    ASSERT_TRUE(package.loaded());
-    const ItemList items = package.items();
-    ASSERT_EQ(8u, items.size());
-    EXPECT_EQ("ItemUnknown", ItemClassName::of(items[6].get()));
-    EXPECT_EQ("ItemDir", ItemClassName::of(items[7].get()));
-}
-
 // A walk that stops short of the end after the load (here a chain without the catch-all, which takes no
 // unknown chunk) leaves the package broken, so that nothing of it is acted on.
 TEST_F(WalkEndTest, AWalkThatStopsShortLaterBreaksThePackage)
