@@ -2,6 +2,7 @@
 
 #include "app/MainWindowUi.h"
 #include "app/ProgressScale.h"
+#include "app/XmlNesting.h"
 #include "app/parameters/ParametersReaderDefault.h"
 #include "instrument/linux/SystemCommandRunner.h"
 #include "pkg/trust/TrustedKeys.h"
@@ -209,11 +210,21 @@ void MainWindow::ReadConfigFile()
         qDebug() << tr("config file: can't open ") + xmlFileName;
         return;
     }
+    const QByteArray content = file.readAll();
+    const XmlNesting::Where deep = XmlNesting::FirstTooDeep(content);
+    if (deep.line != 0)
+    {
+        qDebug() << tr("config file: elements nested more than %1 levels deep at line %2, column %3")
+                        .arg(XmlNesting::kLimit)
+                        .arg(deep.line)
+                        .arg(deep.column);
+        return;
+    }
     QDomDocument document;
     QString error;
     int line = 0;
     int column = 0;
-    if (!document.setContent(&file, false, &error, &line, &column))
+    if (!document.setContent(content, false, &error, &line, &column))
     {
         qDebug() << tr("xml file parse error at line ") + QString::number(line) + QStringLiteral(", ") +
                         tr("column ") + QString::number(column) + QStringLiteral(": ") + error;

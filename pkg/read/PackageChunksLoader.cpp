@@ -15,6 +15,7 @@
 #include <boost/filesystem.hpp>
 
 #include <cstring>
+#include <vector>
 
 namespace vex::pkg
 {
@@ -59,14 +60,25 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     }
 
     std::unique_ptr<MultipleFileReader> reader(new MultipleFileReader);
-    for (const std::string& name : PackageParts::partPaths(path))
+    const std::vector<std::string> parts = PackageParts::partPaths(path);
+    // Why the chunk walk would stop before the end of the stream. Said once the verifier has had its say, so
+    // that a signed package damaged after signing is refused for what its signature says.
+    std::string walkProblem;
+    for (const std::string& name : parts)
     {
+        const int64_t before = reader->size();
         if (!reader->addFile(name))
         {
             log::Line("Failed to load " + name + " !");
             return false;
         }
         log::Line("Loaded " + name);
+        // The writer starts a part only for bytes that go into it: an empty part is one whose bytes were
+        // lost, even where the parts around it happen to meet on a chunk boundary.
+        if (parts.size() > 1 && reader->size() == before && walkProblem.empty())
+        {
+            walkProblem = "    The part " + name + " is empty.";
+        }
     }
 
     // A chunk that reaches past the end of the stream is what a package cut short looks like, and so is a
@@ -74,7 +86,7 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     // instrument half updated while the run reports success. A signed lead-in says how long the stream is,
     // which also catches a missing part that ends on a chunk boundary; it is checked here, whatever the
     // verifier, because an instrument without keys accepts every package without reading it.
-    if (!partsHoldWholeStream(*reader) || !chunksFitStream(*reader))
+    if (!partsHoldWholeStream(*reader) || !chunksFillStream(*reader, walkProblem))
     {
         log::Line("Failed to load " + path + " !");
         return false;
@@ -90,6 +102,14 @@ bool PackageChunksLoader::load(const std::string& path, IPkgVerifier* verifier)
     }
     if (!verified)
     {
+        return false;
+    }
+    // The same goes for a walk that would stop before the end: what follows the place where it stops would be
+    // dropped without a word.
+    if (!walkProblem.empty())
+    {
+        log::Line(walkProblem);
+        log::Line("Failed to load " + path + " !");
         return false;
     }
 
@@ -151,19 +171,24 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::next()
     return item;
 }
 
-bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
+PackageChunksLoader::FrameRead PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame,
+                                                              std::string& problem)
 {
     unsigned char bytes[kChunkHeaderSize];
     frame.start = reader.tell();
+    const int64_t left = frame.start >= 0 ? reader.size() - frame.start : -1;
+    if (left == 0)
+    {
+        return FrameRead::kEnd;
+    }
+    const std::string where = "    Package walk ended at offset " + std::to_string(frame.start) + ": ";
     const int64_t got = reader.read(bytes, sizeof bytes);
     if (got != kChunkHeaderSize)
     {
-        if (got > 0)
-        {
-            log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": only " +
-                      std::to_string(got) + " bytes left, too few for a chunk header.");
-        }
-        return false;
+        problem = left > 0 && left < kChunkHeaderSize
+                      ? where + "only " + std::to_string(left) + " bytes left, too few for a chunk header."
+                      : where + "the chunk header cannot be read.";
+        return FrameRead::kBroken;
     }
     frame.type = base::ByteOrder::LoadLe32(bytes);
     const uint32_t rawSize = base::ByteOrder::LoadLe32(bytes + 4);
@@ -172,12 +197,11 @@ bool PackageChunksLoader::readFrame(IStreamReader& reader, Frame& frame)
     // A negative size would step the walk backwards, possibly onto this very chunk again: end it instead.
     if (frame.size < 0 || frame.payloadStart < 0)
     {
-        log::Line("    Package walk ended at offset " + std::to_string(frame.start) + ": the chunk of type " +
-                  std::to_string(frame.type) + " declares a negative size (" + std::to_string(frame.size) +
-                  ").");
-        return false;
+        problem = where + "the chunk of type " + std::to_string(frame.type) + " declares a negative size (" +
+                  std::to_string(frame.size) + ").";
+        return FrameRead::kBroken;
     }
-    return true;
+    return FrameRead::kRead;
 }
 
 bool PackageChunksLoader::partsHoldWholeStream(MultipleFileReader& reader)
@@ -208,17 +232,23 @@ bool PackageChunksLoader::partsHoldWholeStream(MultipleFileReader& reader)
     return true;
 }
 
-bool PackageChunksLoader::chunksFitStream(MultipleFileReader& reader)
+bool PackageChunksLoader::chunksFillStream(MultipleFileReader& reader, std::string& walkProblem)
 {
     const int64_t streamSize = reader.size();
     if (!reader.seek(static_cast<uint64_t>(kLeadInSize)))
     {
         return true;  // no chunks at all: the walk finds nothing to install
     }
-    Frame frame;
-    // The frames are read, the payloads stepped over; the walk's own rules decide where it ends.
-    while (readFrame(reader, frame))
+    std::string problem;
+    // The frames are read, the payloads stepped over. Each step moves forward by at least a frame, so the
+    // loop ends within the stream's length.
+    for (;;)
     {
+        Frame frame;
+        if (readFrame(reader, frame, problem) != FrameRead::kRead)
+        {
+            break;
+        }
         if (frame.size > streamSize - frame.payloadStart)
         {
             log::Line("    The chunk at offset " + std::to_string(frame.start) + " declares " +
@@ -226,11 +256,31 @@ bool PackageChunksLoader::chunksFitStream(MultipleFileReader& reader)
                       std::to_string(streamSize) + " bytes).");
             return false;
         }
+        // No item is made of an empty chunk (every item needs payload bytes, and the catch-all for unknown
+        // types takes only a positive size), so the walk ends at one: bytes after it would never be read.
+        if (frame.size == 0 && frame.payloadStart < streamSize)
+        {
+            problem = "    Package walk ended at offset " + std::to_string(frame.start) +
+                      ": the chunk of type " + std::to_string(frame.type) + " is empty, and " +
+                      std::to_string(streamSize - frame.payloadStart) + " bytes follow it.";
+            break;
+        }
+        // Only the last chunk may lack its padding.
         const int64_t next = frame.payloadStart + frame.size + paddingFor(frame.size);
-        if (next >= streamSize || !stepTo(reader, next))
+        if (next >= streamSize)
         {
             break;
         }
+        if (!stepTo(reader, next))
+        {
+            problem = "    Package walk ended at offset " + std::to_string(next) +
+                      ": the stream cannot be read there.";
+            break;
+        }
+    }
+    if (walkProblem.empty())
+    {
+        walkProblem = problem;
     }
     return true;
 }
@@ -256,9 +306,14 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
         return boost::shared_ptr<IPkgItem>();
     }
     Frame frame;
-    if (!readFrame(stream(), frame))
+    std::string problem;
+    if (readFrame(stream(), frame, problem) != FrameRead::kRead)
     {
-        walkEnded();
+        if (!problem.empty())
+        {
+            log::Line(problem);
+        }
+        walkEnded(frame.start);
         return boost::shared_ptr<IPkgItem>();
     }
     if (!frameMatchesIndex(frame))
@@ -267,6 +322,7 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
     }
     const int64_t size = frame.size;
     const int64_t payloadStart = frame.payloadStart;
+    const int64_t next = payloadStart + size + paddingFor(size);
 
     boost::shared_ptr<IPkgItem> item(factories_ ? factories_->create(frame.type, size) : nullptr);
     if (!item)
@@ -274,16 +330,16 @@ boost::shared_ptr<IPkgItem> PackageChunksLoader::readChunk()
         log::Line("    Package walk ended at offset " + std::to_string(frame.start) +
                   ": no item could be made of the " + "chunk of type " + std::to_string(frame.type) + " (" +
                   std::to_string(size) + " bytes).");
-        walkEnded();
+        walkEnded(next);
         return item;
     }
 
     // When the next boundary lies beyond the stream the reader would stay inside this chunk and read its
     // payload as chunk frames; the package ends here instead. A whole package ends exactly there, so only
     // the missing padding of a last chunk gets here, which costs nothing.
-    if (!stepTo(stream(), payloadStart + size + paddingFor(size)))
+    if (!stepTo(stream(), next))
     {
-        walkEnded();
+        walkEnded(next);
     }
     return item;
 }
@@ -309,18 +365,30 @@ bool PackageChunksLoader::frameMatchesIndex(const Frame& frame)
     return true;
 }
 
-void PackageChunksLoader::walkEnded()
+void PackageChunksLoader::walkEnded(int64_t at)
 {
     exhausted_ = true;
-    if (!indexed_ || walkBroken_ || indexed_->failed())
+    if (walkBroken_ || (indexed_ && indexed_->failed()))
     {
         return;
     }
-    // Everything the index names was signed to be installed: a walk that stops short would drop it.
-    if (nextEntry_ != indexed_->index().chunks().size())
+    if (indexed_)
     {
-        log::Line("    The package walk ended at chunk " + std::to_string(nextEntry_) + " of the " +
-                  std::to_string(indexed_->index().chunks().size()) + " its signed index names.");
+        // Everything the index names was signed to be installed: a walk that stops short would drop it.
+        if (nextEntry_ != indexed_->index().chunks().size())
+        {
+            log::Line("    The package walk ended at chunk " + std::to_string(nextEntry_) + " of the " +
+                      std::to_string(indexed_->index().chunks().size()) + " its signed index names.");
+            walkBroken_ = true;
+        }
+        return;
+    }
+    // Loading saw the chunks fill the stream; a walk that stops short now read other bytes than loading did.
+    const int64_t left = stream().size() - at;
+    if (at < 0 || left > 0)
+    {
+        log::Line("    The package walk ended at offset " + std::to_string(at) + ", " + std::to_string(left) +
+                  " bytes before the end of the package.");
         walkBroken_ = true;
     }
 }

@@ -17,7 +17,9 @@ class IndexedStreamReader;
 class MultipleFileReader;
 
 // Opens a package (one file or "...001" and its following parts), has it verified, then hands out its items
-// in chunk order. When the verifier vouches for a signed index, every byte is read through the index's
+// in chunk order. A package loads only if its chunks fill the stream exactly: the walk must be able to step
+// from the first chunk to the end of the stream, or the items after the place where it stops would be dropped
+// without a word. When the verifier vouches for a signed index, every byte is read through the index's
 // checking reader, every chunk must stand where the index puts it, and the walk must end exactly where the
 // index ends; anything else breaks the package (packageUnchanged() turns false). It knows nothing of chunk
 // layouts: the factory chain makes each item. Items stay valid after the loader moves on, but their data
@@ -52,20 +54,33 @@ private:
         int64_t payloadStart = 0;
     };
 
+    enum class FrameRead
+    {
+        kRead,
+        // Nothing left: the walk is over.
+        kEnd,
+        // Bytes are left that are not a chunk frame (too few, unreadable, or a negative size); said in the
+        // log.
+        kBroken,
+    };
+
     boost::shared_ptr<IPkgItem> readChunk();
-    // Reads the chunk frame at the reader's position. False where the walk ends: at the end of the stream,
-    // or (said in the log) at a partial frame or a negative size.
-    bool readFrame(IStreamReader& reader, Frame& frame);
+    // Reads the chunk frame at the reader's position; where it is broken, `problem` is the log line that says
+    // where and why.
+    static FrameRead readFrame(IStreamReader& reader, Frame& frame, std::string& problem);
     // For a package with a signed index: whether `frame` is the chunk the index names next.
     bool frameMatchesIndex(const Frame& frame);
-    // Where the walk ended: for a package with a signed index, anywhere but at its end breaks the package.
-    void walkEnded();
+    // The walk ended at stream offset `at`: anywhere but at the end (for a package with a signed index, the
+    // end of the index) breaks the package.
+    void walkEnded(int64_t at);
     // What items and the walk read: the checking reader of a signed index, or the package stream as it is.
     IStreamReader& stream();
     // False (with a detail line in the log) when a signed lead-in says the stream is longer than its parts.
     bool partsHoldWholeStream(MultipleFileReader& reader);
-    // False (with a detail line in the log) when a chunk's payload reaches past the end of the stream.
-    bool chunksFitStream(MultipleFileReader& reader);
+    // False (with a detail line in the log) when a chunk's payload reaches past the end of the stream. When
+    // the walk would stop before the end (a frame cut short or with a negative size, an empty chunk with
+    // bytes after it), `walkProblem` (unless already set) becomes the log line that says where and why.
+    bool chunksFillStream(MultipleFileReader& reader, std::string& walkProblem);
     // Moves `reader` forward to `offset`; false when the stream ends first.
     static bool stepTo(IStreamReader& reader, int64_t offset);
 

@@ -450,6 +450,19 @@ struct ConfigCase
     const char* message;  // the debug message, or nullptr for none
 };
 
+// 100 000 nested elements, as the first child of the root: the DOM once overflowed the stack on them.
+const char* DeepConfig()
+{
+    static const std::string text = []
+    {
+        std::string xml = "<CONFIG>";
+        for (int i = 0; i < 100000; ++i) xml += "<a>";
+        for (int i = 0; i < 100000; ++i) xml += "</a>";
+        return xml + "<DATE_TIME>original</DATE_TIME></CONFIG>";
+    }();
+    return text.c_str();
+}
+
 class MainWindowConfig : public MainWindowTest, public testing::WithParamInterface<ConfigCase>
 {
 };
@@ -511,7 +524,16 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"LowerCaseRoot", "c.xml", "<config><DATE_TIME>original</DATE_TIME></config>", Mode::kNow,
                    "\"config file: invalid root tag\""},
         ConfigCase{"ParseError", "c.xml", "<CONFIG>\n<DATE_TIME>original</CONFIG>", Mode::kNow,
-                   "\"xml file parse error at line 2, column 28: tag mismatch\""}),
+                   "\"xml file parse error at line 2, column 28: tag mismatch\""},
+        // Past the limit the file is not read, whatever it says after.
+        ConfigCase{"NestedTooDeep", "c.xml", DeepConfig(), Mode::kNow,
+                   "\"config file: elements nested more than 32 levels deep at line 1, column 104\""},
+        ConfigCase{"NestedToTheLimit", "c.xml",
+                   "<CONFIG><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a><a>"
+                   "<a><a><a><a><a></a></a></a></a></a></a></a></a></a></a></a></a></a></a></a></a></a></a>"
+                   "</a></a></a></a></a></a></a></a></a></a></a></a></a><DATE_TIME>original</DATE_TIME>"
+                   "</CONFIG>",
+                   Mode::kAsExtracted, nullptr}),
     [](const testing::TestParamInfo<ConfigCase>& param) { return std::string(param.param.name); });
 
 TEST_F(MainWindowTest, ConfigFileIsReadWhenTheInstallationStarts)

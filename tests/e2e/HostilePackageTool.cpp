@@ -18,6 +18,9 @@
 //   fifo-member, zero-member, block-member
 //                    a tar with a FIFO, the zero device or the boot partition's block device as a member
 //   node-file        a file item, for runs with a FIFO or a device node already where it goes
+//   negative-unknown after the scripts, a chunk of unknown type with a negative size, then a file
+//   split-in-frame   a split package (OUTPUT must end in 001) whose first part ends 3 bytes into the frame of
+//                    its last item, a file; the second part is empty (good: it holds the rest)
 #include "pkg/read/PackageFormat.h"
 #include "pkg/read/PackageParts.h"
 #include "pkg/writer/PackageWriter.h"
@@ -87,11 +90,13 @@ bool AddLyingFile(PackageWriter& writer, bool good, bool compressed)
     return writer.addEncodedFile(File("/kelda_usr/h/big.bin"), encoded);
 }
 
-// The mandatory scripts a USER package carries after its items; a case may change them.
+// The mandatory scripts a USER package carries after its items; a case may change them, and may add what
+// follows them.
 struct Scripts
 {
     std::string clean = "#!/bin/sh\nexit 0\n";
     std::string post = "#!/bin/sh\necho \"post.sh: done\"\nexit 0\n";
+    std::function<bool(PackageWriter&)> after;
 };
 
 // Tars whose lists or listed members are not regular files. The good twin has the same names as regular
@@ -348,8 +353,59 @@ const std::map<std::string, Builder>& Builders()
              return w.addDirectory("/rootfs/opt/n", PackageWriter::EntryAttributes()) &&
                     w.addFile(File("/rootfs/opt/n/node"), ToBytes("regular\n"));
          }},
+        {"negative-unknown",
+         [](PackageWriter&, bool good, Scripts& scripts)
+         {
+             // Once the scripts are in, nothing a walk that stopped early would drop is missed by the checks.
+             scripts.after = [good](PackageWriter& w)
+             {
+                 const Bytes negative = {200, 0, 0, 0, 0xF8, 0xFF, 0xFF, 0xFF};
+                 return (good || w.addRawBytes(negative)) &&
+                        w.addFile(File("/kelda_usr/h/after.txt"), ToBytes("after\n"));
+             };
+             return true;
+         }},
+        {"split-in-frame",
+         [](PackageWriter&, bool, Scripts& scripts)
+         {
+             scripts.after = [](PackageWriter& w)
+             { return w.addFile(File("/kelda_usr/h/last.txt"), ToBytes("last\n")); };
+             return true;
+         }},
     };
     return builders;
+}
+
+// Splits the one file at `output` (a name ending in 001) at `cut`: the rest goes into the second part, or is
+// lost, leaving that part empty.
+bool SplitInFrame(const std::string& output, int64_t cut, bool keepRest)
+{
+    std::FILE* in = std::fopen(output.c_str(), "rb");
+    if (in == nullptr)
+    {
+        return false;
+    }
+    Bytes bytes;
+    unsigned char buffer[4096];
+    for (size_t got = 0; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+    {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    std::fclose(in);
+    if (cut <= 0 || static_cast<size_t>(cut) >= bytes.size())
+    {
+        return false;
+    }
+    const auto write = [](const std::string& name, const unsigned char* data, size_t length)
+    {
+        std::FILE* out = std::fopen(name.c_str(), "wb");
+        const bool ok = out != nullptr && std::fwrite(data, 1, length, out) == length;
+        return out != nullptr && std::fclose(out) == 0 && ok;
+    };
+    const size_t first = static_cast<size_t>(cut);
+    return write(output, bytes.data(), first) &&
+           write(PackageParts::partName(output, 2), bytes.data() + first,
+                 keepRest ? bytes.size() - first : 0);
 }
 
 bool Build(const std::string& kind, bool good, const std::string& output)
@@ -372,9 +428,14 @@ bool Build(const std::string& kind, bool good, const std::string& output)
     {
         return false;
     }
-    if (!writer.close())
+    const int64_t lastItem = writer.bytesWritten();
+    if ((scripts.after && !scripts.after(writer)) || !writer.close())
     {
         return false;
+    }
+    if (kind == "split-in-frame")
+    {
+        return SplitInFrame(output, lastItem + 3, good);
     }
     if (kind != "split-short" || good)
     {

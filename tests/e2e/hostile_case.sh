@@ -293,6 +293,30 @@ newline-name)
     expect_content "$h/n
 2024-06-15 12:30:00 - Update completed sucessfully." forged
     ;;
+negative-unknown)
+    # The walk could not step over the chunk: the file after it would have been dropped without a word.
+    build bad $pkg
+    refused $pkg
+    expect_followed_by "$log" "Done." "    Package walk ended at offset " "Failed to load $pkg !"
+    expect_logged "$log" ": the chunk of type 200 declares a negative size (-8)."
+    expect_not_logged "$log" "pre.sh: ready"
+    expect_absent $h
+    build good $pkg
+    installed $pkg kelda_usr
+    expect_content $h/after.txt after
+    ;;
+split-in-frame)
+    # The first part ends inside the last item's frame and the second part is empty: the last item is lost.
+    build bad $pkg_dir/p.001
+    refused $pkg_dir/p.001
+    expect_followed_by "$log" "Done." "    The part $pkg_dir/p.002 is empty." "Failed to load $pkg_dir/p.001 !"
+    expect_absent $h
+    rm -f $pkg_dir/p.*
+    # The same cut with the rest of the frame and the item in the second part installs.
+    build good $pkg_dir/p.001
+    installed $pkg_dir/p.001 kelda_usr
+    expect_content $h/last.txt last
+    ;;
 *)
     echo "unknown case $case_name" >&2
     exit 2

@@ -1,8 +1,9 @@
 // An update package as the installer meets it on the medium. The first input byte lays the package out:
 // its low two bits give the number of part files (1 to 4, "pkg" alone or "pkg.001" onwards), bit 2 puts a
 // directory where the last part belongs; the rest is the package, split evenly over the parts. It is loaded
-// and verified as the installer does, walked in install order with the compliance checker visiting every
-// item, and every file item's data is decoded with the installer's strategy into a bounded buffer.
+// and verified as the installer does, walked in install order (to the end of the stream, if it loaded) with
+// the compliance checker visiting every item, and every file item's data is decoded with the installer's
+// strategy into a bounded buffer.
 
 #include "install/BufferedItemLoader.h"
 #include "install/InstallItemComparator.h"
@@ -109,6 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     InstallItemComparator comparator;
     BufferedItemLoader items(loader, &comparator);
+    // A package that loads is walked to the very end of its stream: no item is left behind.
+    FUZZ_REQUIRE(loader.packageUnchanged());
     PackageComplianceChecker checker;
     for (size_t n = 0; n < kMostItems && items.hasNext(); ++n)
     {

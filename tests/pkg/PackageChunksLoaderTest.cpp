@@ -408,7 +408,9 @@ TEST_F(LoaderTest, MalformedChunksBecomeUnknownAndTheWalkGoesOn)
     }
 }
 
-// A chunk that no factory takes (size 0, or a negative size) ends the walk; nothing after it is read.
+// A chunk that no factory takes (size 0, or a negative size) ends the walk. With bytes after it the items
+// there would be dropped, so the load fails and nothing is handed out; an empty chunk that ends the stream
+// costs nothing, and the package loads with what comes before it.
 TEST_F(LoaderTest, ChunkThatNoFactoryTakesEndsTheWalk)
 {
     struct Case
@@ -416,27 +418,36 @@ TEST_F(LoaderTest, ChunkThatNoFactoryTakesEndsTheWalk)
         uint32_t type;
         uint32_t size;
     };
-    for (const Case c : {Case{200, 0}, Case{kTypeDir, 0}, Case{kTypeServiceApp, 0}, Case{200, 0xFFFFFFF8u},
-                         Case{kTypeHeader, 0x80000000u}})
+    for (const bool last : {false, true})
     {
-        SCOPED_TRACE(testing::Message() << "type " << c.type << " size " << c.size);
-        const std::string path = build(
-            [&](PackageWriter& w)
-            {
-                addMarker(w);
-                Bytes frame(8, 0);
-                for (int i = 0; i < 4; ++i)
+        for (const Case c : {Case{200, 0}, Case{kTypeDir, 0}, Case{kTypeServiceApp, 0},
+                             Case{200, 0xFFFFFFF8u}, Case{kTypeHeader, 0x80000000u}})
+        {
+            SCOPED_TRACE(testing::Message()
+                         << "type " << c.type << " size " << c.size << (last ? ", last" : ""));
+            const std::string path = build(
+                [&](PackageWriter& w)
                 {
-                    frame[i] = static_cast<uint8_t>(c.type >> (8 * i));
-                    frame[4 + i] = static_cast<uint8_t>(c.size >> (8 * i));
-                }
-                w.addRawBytes(frame);
-                addMarker(w);
-            });
-        LoadedPackage package(path);
-        EXPECT_EQ(1u, package.items().size());
-        EXPECT_FALSE(package.loader().hasNext());
-        EXPECT_EQ(nullptr, package.loader().next().get());
+                    addMarker(w);
+                    Bytes frame(8, 0);
+                    for (int i = 0; i < 4; ++i)
+                    {
+                        frame[i] = static_cast<uint8_t>(c.type >> (8 * i));
+                        frame[4 + i] = static_cast<uint8_t>(c.size >> (8 * i));
+                    }
+                    w.addRawBytes(frame);
+                    if (!last)
+                    {
+                        addMarker(w);
+                    }
+                });
+            LoadedPackage package(path);
+            const bool empty = c.size == 0;
+            EXPECT_EQ(last && empty, package.loaded());
+            EXPECT_EQ(last && empty ? 1u : 0u, package.items().size());
+            EXPECT_FALSE(package.loader().hasNext());
+            EXPECT_EQ(nullptr, package.loader().next().get());
+        }
     }
 }
 
@@ -593,8 +604,8 @@ TEST_F(LoaderTest, FailedLoadsLogWhyAndYieldNothing)
 }
 
 // A chunk whose payload reaches past the end of the stream means the package was cut short: loading it fails
-// instead of installing what comes before the cut. Only a missing padding after the last payload, or fewer
-// than 8 trailing bytes, ends the walk quietly as before.
+// instead of installing what comes before the cut. Only a missing padding after the last payload ends the
+// walk quietly.
 TEST_F(LoaderTest, PayloadPastTheEndFailsTheLoad)
 {
     struct Case

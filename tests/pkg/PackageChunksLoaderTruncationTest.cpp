@@ -48,9 +48,9 @@ void writePrefix(const std::string& path, const Bytes& whole, size_t length)
 }
 }  // namespace
 
-// A package cut at any offset loads or fails without a crash or a hang: a cut inside a payload fails the
-// load; otherwise every chunk that is wholly present comes out as in the full package, a chunk with only its
-// padding missing comes out whole, and the walk ends there.
+// A package cut at any offset loads or fails without a crash or a hang: a cut inside a frame or a payload
+// fails the load; otherwise every chunk that is wholly present comes out as in the full package, a chunk with
+// only its padding missing comes out whole, and the walk ends there.
 TEST(PackageChunksLoaderTruncationTest, EveryTruncationEndsTheWalkAtTheCut)
 {
     TempDir dir;
@@ -127,8 +127,10 @@ TEST(PackageChunksLoaderTruncationTest, EveryTruncationEndsTheWalkAtTheCut)
         }
         const bool frameOfNextPresent =
             complete < spans.size() && static_cast<int64_t>(cut) - spans[complete].start >= kChunkHeaderSize;
-        // A payload cut short fails the whole load: nothing before the cut is installed either.
-        if (frameOfNextPresent && spans[complete].payloadEnd > static_cast<int64_t>(cut))
+        const bool insideFrame = complete < spans.size() &&
+                                 static_cast<int64_t>(cut) > spans[complete].start && !frameOfNextPresent;
+        // A frame or payload cut short fails the whole load: nothing before the cut is installed either.
+        if (insideFrame || (frameOfNextPresent && spans[complete].payloadEnd > static_cast<int64_t>(cut)))
         {
             EXPECT_FALSE(package.loaded());
             EXPECT_FALSE(package.loader().hasNext());

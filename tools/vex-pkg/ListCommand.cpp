@@ -21,6 +21,8 @@ int RunList(const ListOptions& options, CommandContext& context)
     if (!package.Open(options.package, error))
     {
         context.err << "vex-pkg list: " << error << '\n';
+        if (!package.LoadProblem().empty())
+            context.err << "vex-pkg list: " << Printable(package.LoadProblem()) << '\n';
         return CommandContext::kBadInput;
     }
     PackageSignature signature;

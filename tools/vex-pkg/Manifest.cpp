@@ -4,6 +4,7 @@
 #include "instrument/PartitionPaths.h"
 #include "instrument/PartitionsManager.h"
 #include "tools/vex-pkg/ItemKinds.h"
+#include "tools/vex-pkg/TomlNesting.h"
 #include "tools/vex-pkg/ToolSupport.h"
 
 #include <toml.hpp>
@@ -677,6 +678,16 @@ bool ManifestReader::Read(const std::string& path, const std::string& sourceDate
         if (bad.line != 0)
         {
             error = Located(path, bad, "not valid TOML: not UTF-8 text");
+            return false;
+        }
+        const TomlNesting::Where deep = TomlNesting::FirstTooDeep(text);
+        if (deep.line != 0)
+        {
+            error =
+                Located(path, Manifest::Where{deep.line, deep.column},
+                        "nested more than " + std::to_string(TomlNesting::kLimit) +
+                            " levels deep (counting arrays, inline tables and the parts of keys and table "
+                            "headers)");
             return false;
         }
         std::istringstream stream(text);

@@ -158,19 +158,14 @@ void CheckCompliance(const OpenedPackage& package, std::vector<std::string>& pro
 // The items' data and the type's rules. A package read through its index hands out only the indexed bytes;
 // a block that reads differently this time than in the pass over the whole stream ends the package there,
 // and that is the one problem said about it (everything after it would only repeat it).
-void CheckItems(OpenedPackage& package, const PackageSignature& signature, size_t chunks,
-                ProgressBar* progress, std::vector<std::string>& problems)
+void CheckItems(OpenedPackage& package, const PackageSignature& signature, ProgressBar* progress,
+                std::vector<std::string>& problems)
 {
     if (package.ThroughIndex() && !package.Intact())
     {
         problems.push_back("index: " + package.IndexProblem());
         return;
     }
-    // A chunk that no factory accepts ends the installer's walk: whatever follows would be skipped.
-    if (package.items().size() < chunks)
-        problems.push_back("package: the installer's walk stops after " +
-                           std::to_string(package.items().size()) + " of " + std::to_string(chunks) +
-                           " chunks (an empty chunk of unknown type)");
     DataChecker data(progress, problems);
     for (size_t i = 0; i < package.items().size(); ++i)
         if (package.items()[i] && !signature.IsSignatureItem(package, i))
@@ -210,6 +205,15 @@ struct Verification
         if (!package.Open(path, error))
         {
             problems.push_back("package: " + error);
+            // The framing says where a damaged stream goes wrong, in the tool's words; else the loader's
+            // line.
+            int64_t streamSize = 0;
+            size_t chunks = 0;
+            const std::vector<std::string> framing =
+                PackageChecker::CheckFraming(pkg::PackageParts::partPaths(path), streamSize, chunks);
+            problems.insert(problems.end(), framing.begin(), framing.end());
+            if (framing.empty() && !package.LoadProblem().empty())
+                problems.push_back("package: " + package.LoadProblem());
             return;
         }
         if (!signature.Inspect(path, error))
@@ -222,7 +226,7 @@ struct Verification
         problems = PackageChecker::CheckFraming(pkg::PackageParts::partPaths(path), streamSize, chunks);
         if (progress != nullptr)
             progress->BytesToProcess(streamSize);
-        CheckItems(package, signature, chunks, progress, problems);
+        CheckItems(package, signature, progress, problems);
         SignatureLines(signature, false);
     }
 
@@ -270,7 +274,7 @@ struct Verification
                 if (!package.Open(path, error, index))
                     problems.push_back("package: " + error);
                 else
-                    CheckItems(package, signature, index->chunks().size(), progress, problems);
+                    CheckItems(package, signature, progress, problems);
                 if (package.Intact())
                     indexLine = IndexSummary(*index, verified);
             }
@@ -340,6 +344,8 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
         return problems;
     }
     int64_t offset = pkg::PackageFormat::kLeadInSize;
+    int64_t emptyAt = -1;  // the index of the first empty chunk that bytes follow
+    uint32_t emptyType = 0;
     while (offset < total)
     {
         uint8_t frame[pkg::PackageFormat::kChunkHeaderSize];
@@ -376,9 +382,23 @@ std::vector<std::string> PackageChecker::CheckFraming(const std::vector<std::str
             problems.push_back("package: " + chunk + " lacks its padding at the end of the package");
             return problems;
         }
+        // No item is made of an empty chunk: the installer's walk stops there, and refuses the package when
+        // bytes follow it.
+        if (size == 0 && payloadEnd < total && emptyAt < 0)
+        {
+            emptyAt = static_cast<int64_t>(chunkCount);
+            emptyType = type;
+        }
         ++chunkCount;
         offset = next;
     }
+    if (emptyAt >= 0)
+        problems.push_back("package: the installer's walk stops after " + std::to_string(emptyAt) + " of " +
+                           std::to_string(chunkCount) + " chunks (" +
+                           (emptyType <= pkg::PackageFormat::kTypeTar
+                                ? "an empty chunk of type " + std::to_string(emptyType)
+                                : std::string("an empty chunk of unknown type")) +
+                           ")");
     return problems;
 }
 

@@ -118,6 +118,7 @@ bool OpenedPackage::Open(const std::string& path, std::string& error,
     loader_.reset();
     tap_.reset();
     logged_.clear();
+    loadProblem_.clear();
     pkg::ChunkItemFactory* chain = new pkg::ChunkItemSystemFactory;
     chain->append(new pkg::ChunkItemUserFactory);
     chain->append(new pkg::ChunkItemUnknownFactory);
@@ -133,6 +134,9 @@ bool OpenedPackage::Open(const std::string& path, std::string& error,
         const std::vector<std::string> lines = tap_->Take();
         tap_.reset();
         error = lines.empty() ? "cannot open " + path : lines.back();
+        for (const std::string& line : lines)
+            if (line.find_first_not_of(' ') == 4)
+                loadProblem_ = line.substr(4);
         return false;
     }
     logged_ = tap_->Take();

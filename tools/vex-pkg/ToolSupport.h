@@ -94,6 +94,8 @@ public:
     bool Intact() const;
     // When not intact: the loader's or the checking reader's line saying why (no leading spaces).
     std::string IndexProblem();
+    // After Open failed: the loader's line saying where and why (no leading spaces); empty when it gave none.
+    const std::string& LoadProblem() const { return loadProblem_; }
 
 private:
     std::unique_ptr<pkg::IPkgVerifier> verifier_;
@@ -104,6 +106,7 @@ private:
     // names a damaged block is written at the read that finds it, which may come long after the walk.
     std::unique_ptr<LogTap> tap_;
     std::vector<std::string> logged_;
+    std::string loadProblem_;
 };
 
 }  // namespace vex::tools

@@ -333,3 +333,78 @@ INSTANTIATE_TEST_SUITE_P(
                "script ../escaped: not written: the name is not a plain file name"}),
     [](const testing::TestParamInfo<Escape>& param) { return std::string(param.param.name); });
 }  // namespace
+
+namespace
+{
+// The bytes of a chunk frame: type and size.
+Bytes Frame(uint32_t type, uint32_t size)
+{
+    Bytes frame(8, 0);
+    for (int i = 0; i < 4; ++i)
+    {
+        frame[i] = static_cast<uint8_t>(type >> (8 * i));
+        frame[4 + i] = static_cast<uint8_t>(size >> (8 * i));
+    }
+    return frame;
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+}  // namespace
+
+// A package whose chunk walk would stop before the end of the stream, leaving items after it: every
+// subcommand refuses it with status 1, list and verify saying where.
+TEST(WalkThatStopsShort, EverySubcommandRefusesIt)
+{
+    TempDir dir;
+    // An unknown chunk with a negative size, a file after it.
+    const std::string negative = WritePackage(dir,
+                                              [](PackageWriter& w)
+                                              {
+                                                  w.addRawBytes(Frame(200, 0xFFFFFFF8u));
+                                                  w.addFile(File("/kelda_usr/after.txt"), B("after\n"));
+                                              });
+    const std::string at =
+        std::to_string(ReadAll(negative).find(std::string("\xC8\0\0\0\xF8\xFF\xFF\xFF", 8)));
+    // A split package whose first part ends 3 bytes into the last chunk's frame, its second part empty.
+    TempDir parts;
+    const std::string whole =
+        ReadAll(WritePackage(parts, [](PackageWriter& w) { w.addDirectory("/kelda_usr/d", {}); }));
+    const std::string split = parts / "split.001";
+    const size_t last =
+        whole.size() - PackageWriter::chunk(16, PackageWriter::directoryPayload("/kelda_usr/d", {})).size();
+    std::ofstream(split, std::ios::binary) << whole.substr(0, last + 3);
+    std::ofstream(parts / "split.002", std::ios::binary);
+
+    const ToolRun list = RunTool({"list", negative});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_NE(list.err.find("vex-pkg list: Failed to load " + negative + " !\n"), std::string::npos)
+        << list.err;
+    EXPECT_NE(list.err.find("vex-pkg list: Package walk ended at offset " + at +
+                            ": the chunk of type 200 declares a negative size (-8).\n"),
+              std::string::npos)
+        << list.err;
+    const ToolRun verify = RunTool({"verify", negative});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.out.find("package: chunk of type 200 at offset " + at + " has a negative size\n"),
+              std::string::npos)
+        << verify.out;
+    EXPECT_EQ(RunTool({"extract", negative, dir / "x"}).status, 1);
+    EXPECT_FALSE(fs::exists(dir / "x/kelda_usr/after.txt"));
+
+    const ToolRun listSplit = RunTool({"list", split});
+    EXPECT_EQ(listSplit.status, 1);
+    EXPECT_NE(listSplit.err.find("vex-pkg list: The part " + (parts / "split.002") + " is empty.\n"),
+              std::string::npos)
+        << listSplit.err;
+    const ToolRun verifySplit = RunTool({"verify", split});
+    EXPECT_EQ(verifySplit.status, 1);
+    EXPECT_NE(verifySplit.out.find("package: 3 stray bytes at offset " + std::to_string(last) +
+                                   ", too few for a chunk\n"),
+              std::string::npos)
+        << verifySplit.out;
+    EXPECT_EQ(RunTool({"extract", split, dir / "y"}).status, 1);
+}

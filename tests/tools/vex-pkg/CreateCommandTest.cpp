@@ -127,7 +127,27 @@ INSTANTIATE_TEST_SUITE_P(
         BadManifest{"NewlineInAQuotedKey", "\n\"a\\nb\" = 1\n", ":66:", "unknown key 'a\\x0ab'"},
         // A byte that is not UTF-8 inside a literal string once made the TOML reader read past its buffer.
         BadManifest{"InvalidUtf8InALiteralString", "\nx = 'a\xff b'\n", ":66:7:", "not UTF-8 text"},
-        BadManifest{"OverlongUtf8", "\nx = \"\xc0\xaf\"\n", ":66:6:", "not UTF-8 text"}),
+        BadManifest{"OverlongUtf8", "\nx = \"\xc0\xaf\"\n", ":66:6:", "not UTF-8 text"},
+        // 40 KB of nested arrays once overflowed the stack of the recursive TOML reader; a long dotted key
+        // kept it busy for minutes. Both are refused before it sees them.
+        BadManifest{"DeepArrays", "\nx = " + std::string(20000, '[') + std::string(20000, ']') + "\n",
+                    ":66:34:", "nested more than 32 levels deep"},
+        BadManifest{"DeepInlineTables",
+                    []
+                    {
+                        std::string text = "\nx = ";
+                        for (int i = 0; i < 20000; ++i) text += "{a=";
+                        return text + "1" + std::string(20000, '}') + "\n";
+                    }(),
+                    ":66:49:", "nested more than 32 levels deep"},
+        BadManifest{"LongDottedKey",
+                    []
+                    {
+                        std::string text = "\nk";
+                        for (int i = 0; i < 100000; ++i) text += ".k";
+                        return text + " = 1\n";
+                    }(),
+                    ":66:62:", "nested more than 32 levels deep"}),
     [](const testing::TestParamInfo<BadManifest>& param) { return std::string(param.param.name); });
 
 TEST(CreateCommand, ACompatibilityEntryOfAnotherLengthIsRefused)
