@@ -159,8 +159,4 @@ split-missing-keys | split-missing-no-keys)
     ;;
 esac
 
-if [ "$failures" -ne 0 ]; then
-    show_log >&2
-    exit 1
-fi
-exit 0
+end_case

@@ -272,8 +272,4 @@ signed-keys | signed-no-keys | unsigned-keys | tampered-keys)
     ;;
 esac
 
-if [ "$failures" -ne 0 ]; then
-    show_log >&2
-    exit 1
-fi
-exit 0
+end_case

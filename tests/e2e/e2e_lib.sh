@@ -24,3 +24,12 @@ set_compatible() {
     mkdir -p /etc/vex-pkg
     printf '%s\n' "${@:-VX20A01}" >/etc/vex-pkg/compatible
 }
+
+# Ends a case script: 0 when every check held, else the logs (the script's own show_log) and 1.
+end_case() {
+    if [ "$failures" -ne 0 ]; then
+        show_log >&2
+        exit 1
+    fi
+    exit 0
+}
