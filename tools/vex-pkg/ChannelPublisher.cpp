@@ -190,7 +190,9 @@ public:
 
     bool make(const pkg::Ed25519Key& key, std::string& why)
     {
-        std::string pattern = (fs::temp_directory_path() / "vex-pkg-publish-XXXXXX").string();
+        boost::system::error_code ec;
+        const fs::path temporary = fs::temp_directory_path(ec);
+        std::string pattern = ((ec ? fs::path("/tmp") : temporary) / "vex-pkg-publish-XXXXXX").string();
         if (::mkdtemp(&pattern[0]) == nullptr)
         {
             why = SystemError("cannot create a temporary folder");
@@ -266,10 +268,10 @@ bool CopyIn(const std::string& package, const std::string& packages, TemporaryFi
     return SyncAndClose(out, copy.path, why);
 }
 
-// SHA-256 of the first `length` bytes of `path`: the lead-in, the index and the signature.
-bool HashPrefix(const std::string& path, uint64_t length, std::string& hex, std::string& why)
+// SHA-256 of `path` up to its end, or of its first `length` bytes (all of them must be there).
+bool HashFile(const std::string& path, uint64_t length, bool whole, std::string& hex, std::string& why)
 {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd.valid())
     {
         why = SystemError("cannot open " + path);
@@ -288,9 +290,11 @@ bool HashPrefix(const std::string& path, uint64_t length, std::string& hex, std:
         const ssize_t got = ::read(fd.get(), buffer.data(), want);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got == 0 && whole)
+            break;
         if (got <= 0)
         {
-            why = "cannot read the signed index of " + path;
+            why = "cannot read " + path;
             return false;
         }
         sha.update(buffer.data(), static_cast<size_t>(got));
@@ -407,7 +411,7 @@ bool ChannelPublisher::publish(const Request& request, std::ostream& out, std::s
     release.rollout = request.rollout;
     const std::string name = Hex(whole) + ".pkg";
     release.path = "packages/" + name;
-    if (!HashPrefix(copy.path, release.indexLength, release.indexSha256, why))
+    if (!HashFile(copy.path, release.indexLength, false, release.indexSha256, why))
         return false;
 
     fleet::ChannelDocument document;
@@ -427,11 +431,14 @@ bool ChannelPublisher::publish(const Request& request, std::ostream& out, std::s
         return false;
     }
 
-    // Content-addressed: a file of that name already holds these very bytes and is kept as it is.
+    // Content-addressed: a file of that name that holds these very bytes is kept as it is; anything else
+    // there (a damaged copy, a link) is replaced.
     const std::string target = (fs::path(packages) / name).string();
-    const bool present = fs::exists(fs::symlink_status(target, ec));
-    if (!present)
+    std::string present, ignored;
+    if (!fs::is_regular_file(fs::symlink_status(target, ec)) ||
+        !HashFile(target, UINT64_MAX, true, present, ignored) || present != Hex(whole))
     {
+        present.clear();
         if (::rename(copy.path.c_str(), target.c_str()) != 0)
         {
             why = SystemError("cannot rename " + copy.path + " to " + target);
@@ -457,7 +464,7 @@ bool ChannelPublisher::publish(const Request& request, std::ostream& out, std::s
         return false;
 
     out << "published " << release.version.text() << " as " << release.path
-        << (present ? " (already there)" : "") << '\n'
+        << (present.empty() ? "" : " (already there)") << '\n'
         << "channel " << document.name << " sequence " << document.sequence << ", expires "
         << fleet::ChannelDocument::timeText(document.expires) << ", signed by key ID "
         << pkg::Ed25519Key::hex(key.keyId().data(), key.keyId().size()) << '\n';

@@ -111,11 +111,19 @@ TEST(PublishCommand, PublishesAReleaseAndGrowsTheSequenceKeepingOneCopyPerPackag
     EXPECT_EQ(document.releases[0].rollout, 100u);
     EXPECT_EQ(PackageFiles(dir).size(), 1u);
 
+    // A damaged file under the package's name is not the package: it is replaced.
+    WriteText(dir / ("site/" + stored), bytes.substr(0, 100));
+    const ToolRun repaired = Publish(dir, package, "old");
+    ASSERT_EQ(repaired.status, 0) << repaired.err;
+    EXPECT_FALSE(Contains(repaired.out, "(already there)")) << repaired.out;
+    EXPECT_EQ(ReadText(dir / ("site/" + stored)), bytes);
+    EXPECT_EQ(Verified(dir, "trust-old").sequence, 3u);
+
     // A newer release joins it, listed first.
     const std::string newer = SignedPackage(dir, "old", "2.1.0", "newer.pkg");
     ASSERT_EQ(Publish(dir, newer, "old").status, 0);
     document = Verified(dir, "trust-old");
-    EXPECT_EQ(document.sequence, 3u);
+    EXPECT_EQ(document.sequence, 4u);
     ASSERT_EQ(document.releases.size(), 2u);
     EXPECT_EQ(document.releases[0].version.text(), "2.1.0");
     EXPECT_EQ(PackageFiles(dir).size(), 2u) << "no temporary file may be left behind";
@@ -123,7 +131,7 @@ TEST(PublishCommand, PublishesAReleaseAndGrowsTheSequenceKeepingOneCopyPerPackag
     const ToolRun listed =
         RunTool({"publish", "--list", dir / "site", "--channel", "stable", "--keys", dir / "trust-old"});
     ASSERT_EQ(listed.status, 0) << listed.err;
-    EXPECT_TRUE(Contains(listed.out, "channel: stable\nsequence: 3\nexpires: ")) << listed.out;
+    EXPECT_TRUE(Contains(listed.out, "channel: stable\nsequence: 4\nexpires: ")) << listed.out;
     EXPECT_TRUE(Contains(listed.out, "signature: verified, key ID " + keys.id.at("old") + "\nreleases: 2\n"))
         << listed.out;
     EXPECT_TRUE(Contains(listed.out, "release 2.0.0  compatibility VX20A01  rollout 100%  min installer "))
