@@ -392,7 +392,7 @@ bool ChannelPublisher::publish(const Request& request, std::ostream& out, std::s
     }
     if (!PackageSignature::Check(copy.path, keyFolder.path(), nullptr, detail, index) || index == nullptr)
     {
-        why = request.package + " is not signed by this key: " + detail;
+        why = request.package + " does not verify with this key: " + detail;
         return false;
     }
     std::string problem;

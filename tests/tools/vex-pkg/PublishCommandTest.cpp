@@ -169,7 +169,7 @@ TEST(PublishCommand, RefusesPackagesTheKeyDoesNotVouchForAndLeavesTheFolderAsItW
         std::string why;
     } cases[] = {
         {unsigned_, "has no signed index: sign it with vex-pkg sign first"},
-        {otherKey, "is not signed by this key: Unknown key " + keys.id.at("new")},
+        {otherKey, "does not verify with this key: Unknown key " + keys.id.at("new")},
         {dir / "damaged.pkg", "Package bytes changed since they were signed"},
         {dir / "split.pkg.001", "is a split package"},
         {dir / "missing.pkg", "cannot open"},
