@@ -4,6 +4,8 @@
 
 #include "app/parameters/ParametersDeserializer.h"
 #include "base/ByteOrder.h"
+#include "fleet/ChannelDocument.h"
+#include "fleet/ChannelSignature.h"
 #include "pcm/CChunk.h"
 #include "pcm/CMemoryChunk.h"
 #include "pcm/ChunkHeader.h"
@@ -583,6 +585,33 @@ void soundFiles(const fs::path& folder, const fs::path& recordsFolder, const fs:
     root.encode(nested.data());
     save(regressions / "pcm_container", "blocks-nested-200000-deep.PCM", nested);
 }
+// Channel documents as the publishing tool writes them: none, one and several releases; a signature file.
+void channelDocuments(const fs::path& folder)
+{
+    vex::fleet::ChannelDocument document;
+    document.name = "stable";
+    document.sequence = 1;
+    vex::fleet::ChannelDocument::parseTime("2027-01-08T15:10:51Z", document.expires);
+    save(folder, "empty.json", bytesOf(document.serialize()));
+    for (const char* version : {"2.0.0", "2.1.0", "3.0.0"})
+    {
+        vex::fleet::ChannelRelease release;
+        PackageVersion::parse(version, release.version);
+        release.compatibility = {"VX20A01", "VX20B01"};
+        release.length = 1 << 20;
+        release.indexLength = 1312;
+        release.indexSha256 = std::string(64, 'e');
+        release.path = "packages/" + std::string(64, '1') + ".pkg";
+        InstallerVersion::parse("4.2.7.30", release.minInstaller);
+        release.rollout = 25;
+        document.setRelease(release);
+        ++document.sequence;
+        save(folder, std::string("releases-") + version + ".json", bytesOf(document.serialize()));
+    }
+    std::string signature = vex::fleet::ChannelSignature::kMarker;
+    signature.resize(vex::fleet::ChannelSignature::kSize, 'k');
+    save(folder, "signature.sig", bytesOf(signature));
+}
 }  // namespace
 
 int main(int argc, char** argv)
@@ -597,6 +626,7 @@ int main(int argc, char** argv)
     signedPackages(out / "signature");
     packageIndexes(out / "package_index");
     manifests(out / "manifest");
+    channelDocuments(out / "channel_document");
     tarItems(out / "tar_item", out / "tar_lists");
     parameterBlocks(out / "parameter_block");
     soundFiles(out / "pcm_container", out / "sound_records", out / "regressions");

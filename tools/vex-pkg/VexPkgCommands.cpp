@@ -36,8 +36,9 @@ void AddPackageArgument(CommandLine& command, std::string& package)
 
 int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context)
 {
-    CommandLine app("Builds, signs, lists, verifies, extracts and pre-flights instrument update packages.",
-                    "vex-pkg");
+    CommandLine app(
+        "Builds, signs, lists, verifies, extracts, pre-flights and publishes instrument update packages.",
+        "vex-pkg");
     app.RequireSubcommand();
     AddCreateCommand(app, context);
     AddListCommand(app, context);
@@ -46,6 +47,7 @@ int RunVexPkg(const std::vector<std::string>& arguments, CommandContext& context
     AddPreflightCommand(app, context);
     AddSignCommand(app, context);
     AddKeygenCommand(app, context);
+    AddPublishCommand(app, context);
 
     try
     {

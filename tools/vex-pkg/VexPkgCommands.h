@@ -46,6 +46,7 @@ void AddExtractCommand(CommandLine& app, CommandContext& context);
 void AddPreflightCommand(CommandLine& app, CommandContext& context);
 void AddSignCommand(CommandLine& app, CommandContext& context);
 void AddKeygenCommand(CommandLine& app, CommandContext& context);
+void AddPublishCommand(CommandLine& app, CommandContext& context);
 
 // The whole command line (argv[0] included): parses it, runs the chosen subcommand and returns the exit
 // status: 0 success, 1 bad package or manifest, 2 usage error.
