@@ -78,12 +78,10 @@ ItemUserInstaller::ItemUserInstaller(base::InstallProgressNotifierInterface* not
 {
 }
 
-ConfinedPath::Walk ItemUserInstaller::Confine(const std::string& itemPath, ConfinedPath& entry,
-                                              ConfinedPath::Missing missing)
+std::string ItemUserInstaller::PartitionDirectory(const std::string& itemPath) const
 {
-    const std::string full = env.emmcRoot + itemPath;
     std::string partition;
-    if (!env.Partitions().GetMountPoint(env.Partitions().FindPartition(full), partition))
+    if (!env.Partitions().GetMountPoint(env.Partitions().FindPartition(env.emmcRoot + itemPath), partition))
     {
         // Not on a partition ("/tmp" on the instrument): the tree the path names is its bound.
         const fs::path relative(itemPath);
@@ -91,7 +89,14 @@ ConfinedPath::Walk ItemUserInstaller::Confine(const std::string& itemPath, Confi
         while (first != relative.end() && (*first == "/" || *first == ".")) ++first;
         partition = env.emmcRoot + "/" + (first != relative.end() ? first->string() : std::string());
     }
-    const ConfinedPath::Walk walk = entry.Open(partition, full, env.emmcRoot, missing);
+    return partition;
+}
+
+ConfinedPath::Walk ItemUserInstaller::Confine(const std::string& itemPath, ConfinedPath& entry,
+                                              ConfinedPath::Missing missing)
+{
+    const ConfinedPath::Walk walk =
+        entry.Open(PartitionDirectory(itemPath), env.emmcRoot + itemPath, env.emmcRoot, missing);
     if (walk == ConfinedPath::Walk::kRefused)
     {
         log::Line("    " + entry.Why());
@@ -520,7 +525,8 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
         errorCode = ErrorCode::kStepFailed;
     if (walk != ConfinedPath::Walk::kReached)
         return;
-    // The extractor works by path below the folder the walk reached.
+    // libarchive writes by path below the folder the walk reached; the extractor's own steps on the members
+    // walk again from the partition.
     const std::string folder = inside.FolderPath();
     std::unique_ptr<tar::TarExtractor> tar(env.TarFactory().Create());
     if (!tar)
@@ -531,6 +537,7 @@ void ItemUserInstaller::visit(pkg::ItemTar& item)
     tar->SetNotifier(notifier);
     tar->SetDateTimeMode(TarDateTimeMode(options.dateTimeMode));
     tar->SetPackageType(packageType);
+    tar->SetConfinement(PartitionDirectory(item.destination()), env.emmcRoot);
     if (options.dateTimeMode == DateTimeMode::kPackage)
         tar->SetDateTime(packageDate, packageTime);
     if (!tar->ExtractAndVerify(&item, folder))

@@ -96,6 +96,9 @@ private:
     void InstallSystemFile(pkg::DataInfo& data, const std::string& relativeDestination);
     // False when the item is not to be installed: its condition is false, or unknown (logged, error set).
     bool ConditionPasses(int16_t id);
+    // The directory of the partition `itemPath` (a path as the package names it) lies on: where its walk
+    // starts.
+    std::string PartitionDirectory(const std::string& itemPath) const;
     // Walks the item's path once, from the partition it names: `entry` then holds the directory the item
     // goes into, and every step on the item is taken through it. A walk refused (a link on the way leading
     // outside the partition) is logged and sets the error; one that failed is left to the caller.

@@ -146,9 +146,14 @@ bool DiskUtils::SetFileDateTimeNowAt(int folder, const std::string& name, const 
 
 bool DiskUtils::CheckFileMd5(const std::string& path, const std::string& expectedHexDigest)
 {
+    return CheckFileMd5At(AT_FDCWD, path, expectedHexDigest);
+}
+
+bool DiskUtils::CheckFileMd5At(int folder, const std::string& name, const std::string& expectedHexDigest)
+{
     // Only a regular file is hashed: a FIFO would block for ever, a device would feed the digest without end,
     // and a link would hash whatever it points to. A read error fails the check.
-    base::UniqueFile file(RegularFile::OpenStream(path));
+    base::UniqueFile file(RegularFile::OpenStream(folder, name));
     if (!file)
     {
         return false;

@@ -30,6 +30,8 @@ public:
     virtual bool SetFileDateTime(const std::string& path, const std::string& date, const std::string& time);
     // True when the file's MD5 is the 32 lower-case hexadecimal characters given.
     virtual bool CheckFileMd5(const std::string& path, const std::string& expectedHexDigest);
+    // The same for `name` in the directory `folder`, never following a link there.
+    bool CheckFileMd5At(int folder, const std::string& name, const std::string& expectedHexDigest);
     // Removes each named entry of `directory` that exists; failures are ignored.
     virtual void RemoveFiles(const std::string& directory, const std::vector<std::string>& names);
 

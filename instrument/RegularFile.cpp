@@ -20,8 +20,13 @@ RegularFile::~RegularFile()
 
 bool RegularFile::Open(const std::string& path)
 {
+    return Open(AT_FDCWD, path);
+}
+
+bool RegularFile::Open(int dirFd, const std::string& name)
+{
     Close();
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    base::UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status;
     // Blocking again once it is known to be a regular file, where it changes nothing but is plain.
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
@@ -156,9 +161,15 @@ RegularFile::Line RegularFile::ReadLine(std::string& line, std::size_t maxLength
 
 bool RegularFile::ReadAll(const std::string& path, int64_t maxSize, std::size_t maxLine, std::string& text)
 {
+    return ReadAll(AT_FDCWD, path, maxSize, maxLine, text);
+}
+
+bool RegularFile::ReadAll(int dirFd, const std::string& name, int64_t maxSize, std::size_t maxLine,
+                          std::string& text)
+{
     text.clear();
     RegularFile file;
-    if (!file.Open(path) || file.Size() > maxSize)
+    if (!file.Open(dirFd, name) || file.Size() > maxSize)
     {
         return false;
     }
@@ -187,8 +198,13 @@ bool RegularFile::ReadAll(const std::string& path, int64_t maxSize, std::size_t 
 
 std::FILE* RegularFile::OpenStream(const std::string& path)
 {
+    return OpenStream(AT_FDCWD, path);
+}
+
+std::FILE* RegularFile::OpenStream(int dirFd, const std::string& name)
+{
     RegularFile file;
-    if (!file.Open(path))
+    if (!file.Open(dirFd, name))
     {
         return nullptr;
     }

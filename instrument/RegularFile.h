@@ -31,6 +31,8 @@ public:
 
     // False when nothing can be opened at `path`, a link is there, or it is not a regular file.
     bool Open(const std::string& path);
+    // The same for `name` in the directory `dirFd` (AT_FDCWD: `name` is a path).
+    bool Open(int dirFd, const std::string& name);
     bool IsOpen() const { return fd_.valid(); }
     // The size found when it was opened.
     int64_t Size() const { return size_; }
@@ -44,6 +46,7 @@ public:
 
     // The regular file at `path` as a stream for reading, or null (as Open refuses).
     static std::FILE* OpenStream(const std::string& path);
+    static std::FILE* OpenStream(int dirFd, const std::string& name);
 
     // `name` in the directory `dirFd` (AT_FDCWD: `name` is a path) opened to be written anew: created when
     // absent (mode 0666 less the umask), never through a link, and emptied only once its descriptor shows a
@@ -55,6 +58,9 @@ public:
     // The whole of the regular file at `path` into `text`. False when it cannot be opened as a regular file,
     // is larger than `maxSize`, has a line longer than `maxLine`, or a read fails.
     static bool ReadAll(const std::string& path, int64_t maxSize, std::size_t maxLine, std::string& text);
+    // The same for `name` in the directory `dirFd`.
+    static bool ReadAll(int dirFd, const std::string& name, int64_t maxSize, std::size_t maxLine,
+                        std::string& text);
 
 private:
     bool Fill();

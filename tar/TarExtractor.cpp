@@ -1,6 +1,7 @@
 #include "tar/TarExtractor.h"
 
 #include "instrument/CommandRunner.h"
+#include "instrument/ConfinedPath.h"
 #include "instrument/DiskUtils.h"
 #include "instrument/FileStatus.h"
 #include "instrument/PartitionPaths.h"
@@ -11,29 +12,19 @@
 #include "pkg/read/IStreamReader.h"
 #include "tar/TarLists.h"
 
-#include <boost/filesystem.hpp>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 namespace vex::tar
 {
-namespace fs = boost::filesystem;
 
 namespace
 {
 const char* const kIndent = "    ";
-
-// A list or script left behind would stay in the installed tree as if the archive had carried it: a
-// removal that fails fails the extraction, with the system's reason as a detail line.
-bool Remove(const std::string& path)
-{
-    boost::system::error_code ec;
-    fs::remove(fs::path(path), ec);
-    if (ec)
-        log::Line(std::string(kIndent) + path + ": " + ec.message());
-    return !ec;
-}
 }  // namespace
 
 TarExtractor::TarExtractor(instrument::DiskUtils& diskUtils, instrument::CommandRunner& commandRunner)
@@ -62,6 +53,36 @@ void TarExtractor::SetDateTime(const std::string& date, const std::string& time)
 void TarExtractor::SetPackageType(uint32_t type)
 {
     packageType = type;
+}
+
+void TarExtractor::SetConfinement(const std::string& partition, const std::string& emmcRoot)
+{
+    confinedPartition = partition;
+    confinedEmmcRoot = emmcRoot;
+}
+
+instrument::ConfinedPath::Walk TarExtractor::Walk(const std::string& destination, const std::string& path,
+                                                  instrument::ConfinedPath& entry) const
+{
+    // libarchive wrote the members by path; what the installer does with them afterwards starts again at
+    // the partition, so that a folder swapped for a link since then leads none of it outside.
+    if (confinedPartition.empty())
+        return entry.Open(destination, path, destination);
+    return entry.Open(confinedPartition, path, confinedEmmcRoot);
+}
+
+bool TarExtractor::Remove(const std::string& destination, const std::string& path) const
+{
+    using W = instrument::ConfinedPath::Walk;
+    instrument::ConfinedPath entry;
+    const W walk = Walk(destination, path, entry);
+    // A folder that is not there holds nothing to remove.
+    if ((walk == W::kReached && entry.Remove()) || (walk == W::kFailed && entry.Error() == ENOENT))
+        return true;
+    const int error = walk == W::kFailed ? entry.Error() : errno;
+    log::Line(std::string(kIndent) + path + ": " +
+              (walk == W::kRefused ? entry.Why() : std::generic_category().message(error)));
+    return false;
 }
 
 int TarExtractor::TakeErrors(std::vector<std::string>& out)
@@ -131,7 +152,10 @@ bool TarExtractor::OpenList(pkg::ItemTar* item, const std::string& destination, 
         item != nullptr && item->dataInfo().reader() != nullptr ? item->dataInfo().reader()->size() : 0;
     const int64_t installed = item != nullptr ? item->installedSize() : 0;
     std::string text;
-    if (!instrument::RegularFile::ReadAll(list, TarLists::ListSizeLimit(stored, installed),
+    instrument::ConfinedPath entry;
+    if (!Reach(destination, list, entry) ||
+        !instrument::RegularFile::ReadAll(entry.Folder(), entry.Name(),
+                                          TarLists::ListSizeLimit(stored, installed),
                                           TarLists::kMaxLineLength, text))
     {
         Log(std::string(kIndent) + kind.missing + list + " does not exist !");
@@ -150,8 +174,10 @@ bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destinat
     const auto check = [&](const TarLists::Md5Line& entry)
     {
         // A listed path that climbs out names a file the extraction cannot have written: never a match.
+        instrument::ConfinedPath member;
         if (instrument::HasParentComponent(entry.path) ||
-            !disk.CheckFileMd5(destination + "/" + entry.path, entry.digest))
+            !Reach(destination, destination + "/" + entry.path, member) ||
+            !disk.CheckFileMd5At(member.Folder(), member.Name(), entry.digest))
         {
             Log(std::string(kIndent) + "Error: MD5 check failed for file '" + entry.path + "'");
             return false;
@@ -164,7 +190,7 @@ bool TarExtractor::VerifyMd5List(pkg::ItemTar* item, const std::string& destinat
         return false;
     };
     bool ok = TarLists::WalkMd5List(in, check, bad) == TarLists::WalkEnd::kEndOfList;
-    ok = Remove(list) && ok;
+    ok = Remove(destination, list) && ok;
     if (ok)
         Log(std::string(kIndent) + "All MD5 verified.");
     return ok;
@@ -185,32 +211,35 @@ bool TarExtractor::VerifyTarList(pkg::ItemTar* item, const std::string& destinat
         const std::string path = TarLists::MemberPath(destination, entry.name);
         // Such a member was refused at extraction; whatever lies there is not ours to check or stamp.
         const bool climbsOut = TarLists::MemberClimbsOut(entry.name);
-        if (entry.type == 'd' || entry.type == '-')
+        if (entry.type == 'l')
         {
-            if (climbsOut || !instrument::PathExists(path))
-            {
-                Log(std::string(kIndent) + "Error: '" + path + "' doesn't exist !");
-                ok = false;
-                return true;
-            }
-        }
-        else if (entry.type == 'l')
-        {
+            // Reading a link by its path changes nothing, wherever the path leads.
             if (climbsOut || !disk.CheckLink(path, entry.target, 0))
-            {
                 ok = false;
-                return true;
-            }
+            // A link is not stamped: stamping goes through to its target, which may lie outside the
+            // destination (an absolute target names a file of the running system). Its target, when it is a
+            // member, is stamped on its own line.
+            return true;
         }
-        // A link is not stamped: stamping goes through to its target, which may lie outside the destination
-        // (an absolute target names a file of the running system). Its target, when it is a member, is
-        // stamped on its own line.
-        if (!ok || climbsOut || !instrument::PathExists(path) || instrument::IsSymlink(path))
+        // The member is reached by a walk that follows a link on the way only inside the partition.
+        instrument::ConfinedPath member;
+        struct stat status;
+        const bool reached = !climbsOut && Reach(destination, path, member) && member.Status(status);
+        const bool isLink = reached && S_ISLNK(status.st_mode);
+        // A link where a file or folder is listed counts as that when its target exists (it is not stamped).
+        const bool present = reached && (!isLink || instrument::PathExists(path));
+        if ((entry.type == 'd' || entry.type == '-') && !present)
+        {
+            Log(std::string(kIndent) + "Error: '" + path + "' doesn't exist !");
+            ok = false;
+            return true;
+        }
+        if (!ok || !present || isLink)
             return true;
         if (dateTimeMode == DateTimeMode::kNow)
-            ok = disk.SetFileDateTimeNow(path);
+            ok = disk.SetFileDateTimeNowAt(member.Folder(), member.Name(), path);
         else if (dateTimeMode == DateTimeMode::kPackage)
-            ok = disk.SetFileDateTime(path, packageDate, packageTime);
+            ok = disk.SetFileDateTimeAt(member.Folder(), member.Name(), path, packageDate, packageTime);
         return true;
     };
     if (TarLists::WalkTarList(in, check, badLine) == TarLists::WalkEnd::kBadLine)
@@ -218,7 +247,7 @@ bool TarExtractor::VerifyTarList(pkg::ItemTar* item, const std::string& destinat
         Log(std::string(kIndent) + "Error: invalid line format found in'" + list + "'( " + badLine + ") !");
         ok = false;
     }
-    ok = Remove(list) && ok;
+    ok = Remove(destination, list) && ok;
     Log(std::string(kIndent) + (ok ? "Done." : "Failed."));
     return ok;
 }
@@ -226,15 +255,22 @@ bool TarExtractor::VerifyTarList(pkg::ItemTar* item, const std::string& destinat
 bool TarExtractor::RunPostScript(const std::string& destination)
 {
     const std::string script = destination + "/post_tar.sh";
-    if (!instrument::PathExists(script))
+    instrument::ConfinedPath entry;
+    const instrument::ConfinedPath::Walk walk = Walk(destination, script, entry);
+    const bool refused = walk == instrument::ConfinedPath::Walk::kRefused;
+    if (!refused && (walk != instrument::ConfinedPath::Walk::kReached || !entry.Exists()))
         return true;
     Log("Executing post_tar.sh script...");
-    if (runner.Run(instrument::CommandRunner::ShellQuote(script)) != 0)
+    if (refused)
+        Log(std::string(kIndent) + entry.Why());
+    // The shell runs the script by its path: a folder swapped between the look above and the run can still
+    // hand it another file of that name.
+    if (refused || runner.Run(instrument::CommandRunner::ShellQuote(script)) != 0)
     {
         errorTexts.push_back("Error executing post tar extraction script: post_tar.sh.");
         return false;
     }
-    return Remove(script);
+    return Remove(destination, script);
 }
 
 void TarExtractor::Log(const std::string& text)

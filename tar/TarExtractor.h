@@ -1,5 +1,6 @@
 #pragma once
 
+#include "instrument/ConfinedPath.h"
 #include "pkg/items/ItemHeader.h"
 
 #include <cstdint>
@@ -53,6 +54,12 @@ public:
     // The type from the package's header (pkg::PackageFormat::kPackage*): it decides which device nodes and
     // FIFOs a tar may create (PackageMemberScreen). Until it is set, none.
     virtual void SetPackageType(uint32_t type);
+    // The partition's directory the destinations lie below and the root the partitions are mounted under.
+    // Every step taken on an extracted member after extraction (reading the lists, hashing a member, time
+    // stamping, removing the lists and post_tar.sh) reaches it by a walk from that directory and acts
+    // through the descriptors the walk opened (instrument::ConfinedPath). Until it is set, the walk starts at
+    // the destination itself, which also stands for the root absolute link targets are read under.
+    virtual void SetConfinement(const std::string& partition, const std::string& emmcRoot);
     // Hands over the collected error texts in the order they arose and forgets them; returns their number.
     virtual int TakeErrors(std::vector<std::string>& out);
 
@@ -84,6 +91,16 @@ protected:
     TarExtractor(instrument::DiskUtils& disk, instrument::CommandRunner& runner);
 
     bool RunPostScript(const std::string& destination);
+    // Walks to `path` below `destination` (see SetConfinement), opening its folder in `entry`.
+    instrument::ConfinedPath::Walk Walk(const std::string& destination, const std::string& path,
+                                        instrument::ConfinedPath& entry) const;
+    bool Reach(const std::string& destination, const std::string& path, instrument::ConfinedPath& entry) const
+    {
+        return Walk(destination, path, entry) == instrument::ConfinedPath::Walk::kReached;
+    }
+    // Removes the file at `path` below `destination`: a list or script left behind would stay in the
+    // installed tree as if the archive had carried it. A failure is logged with the system's reason.
+    bool Remove(const std::string& destination, const std::string& path) const;
     // One of the two lists a tar item carries: the heading its check logs, the suffix of its name, and how
     // a missing one is reported before its path and "does not exist".
     struct ListKind
@@ -111,6 +128,8 @@ protected:
     std::string packageTime;
     DateTimeMode dateTimeMode = DateTimeMode::kNow;
     uint32_t packageType = pkg::ItemHeader::kNoPackageType;
+    std::string confinedPartition;
+    std::string confinedEmmcRoot;
 
     instrument::DiskUtils& disk;
     instrument::CommandRunner& runner;

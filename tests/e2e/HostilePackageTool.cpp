@@ -19,6 +19,8 @@
 //                    a tar with a FIFO, the zero device or the boot partition's block device as a member
 //   node-file        a file item, for runs with a FIFO or a device node already where it goes
 //   negative-unknown after the scripts, a chunk of unknown type with a negative size, then a file
+//   folder-swap      300 files, a directory and a link below /rootfs/opt/u/race, a folder the case makes
+//                    and swaps with a link while the installer runs (good and bad are the same)
 //   split-in-frame   a split package (OUTPUT must end in 001) whose first part ends 3 bytes into the frame of
 //                    its last item, a file; the second part is empty (good: it holds the rest)
 #include "pkg/read/PackageFormat.h"
@@ -88,6 +90,16 @@ bool AddLyingFile(PackageWriter& writer, bool good, bool compressed)
         encoded.data = content;
     }
     return writer.addEncodedFile(File("/kelda_usr/h/big.bin"), encoded);
+}
+
+// The file items of the folder-swap package: f000 to f299.
+const int kSwapFiles = 300;
+
+std::string SwapFileName(int i)
+{
+    char name[8];
+    std::snprintf(name, sizeof name, "f%03d", i % 1000);
+    return name;
 }
 
 // The mandatory scripts a USER package carries after its items; a case may change them, and may add what
@@ -347,6 +359,25 @@ const std::map<std::string, Builder>& Builders()
          [](PackageWriter& w, bool good, Scripts&) { return AddOddTar(w, good, OddTar::BlockMember); }},
         {"planted-tmp", [](PackageWriter& w, bool, Scripts&)
          { return w.addFile(File("/kelda_usr/h/plain.txt"), ToBytes("plain\n")); }},
+        {"folder-swap",
+         [](PackageWriter& w, bool, Scripts&)
+         {
+             // Many items below one folder that the case swaps with a link while the installer works; the
+             // folder and its parent are the case's, so the package names neither.
+             const std::string folder = "/rootfs/opt/u/race";
+             PackageWriter::EntryAttributes open;
+             open.mode = 0x01FF;
+             bool ok = w.addDirectory(folder + "/d", open);
+             for (int i = 0; ok && i < kSwapFiles; ++i)
+             {
+                 const std::string name = SwapFileName(i);
+                 ok = w.addFile(File(folder + "/" + name), ToBytes("installed " + name + "\n"));
+             }
+             PackageWriter::LinkInfo link;
+             link.linkPath = folder + "/l";
+             link.target = SwapFileName(0);
+             return ok && w.addLink(link);
+         }},
         {"node-file",
          [](PackageWriter& w, bool, Scripts&)
          {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One refusal case of the installer, run inside the sandboxed instrument as root:
-#   hostile_case.sh CASE INSTALLER HOSTILE_PACKAGE_BUILDER
+#   hostile_case.sh CASE INSTALLER HOSTILE_PACKAGE_BUILDER [RACER]
+# (RACER, tests/e2e/FolderSwapRacer.cpp, only for the folder-swap case.)
 # Installs the case's damaged or hostile package and checks that the run ends as it must (exit status and log
 # lines) while nothing outside the partitions the package names changed: the sandbox's root and every other
 # partition are compared before and after. Then the well-formed package with the same names must install.
@@ -318,6 +319,50 @@ split-in-frame)
     build good $pkg_dir/p.001
     installed $pkg_dir/p.001 kelda_usr
     expect_content $h/last.txt last
+    ;;
+folder-swap)
+    # A process of an unprivileged user swaps the folder the items go into with its link to /canary, a
+    # folder outside every partition, while the installer runs. A run may fail (the walk refuses the link) or
+    # install; the canary's names, data, modes, owners and times never change.
+    racer=$4 base=/emmc/rootfs/opt/u canary=/canary
+    folder=$base/race swapped=$base/race-link
+    mount -o remount,rw /emmc/rootfs || fail "could not make /emmc/rootfs writable"
+    mkdir -p $folder $canary/d && ln -s $canary $swapped && chown -h 1000:1000 $base $folder $swapped $canary/d &&
+        echo "canary f000" >$canary/f000 && echo "canary f001" >$canary/f001 && echo "canary l" >$canary/l &&
+        chown 1000:1000 $canary/f000 $canary/l && chmod 600 $canary/f001 && chmod 755 $canary/d &&
+        touch -h -d '2001-02-03 04:05:06' $canary/* $canary || fail "could not set the folders up"
+    build good $pkg
+    # Twelve raced runs, fewer when they are slow (a sanitizer build): at most 40 s of them.
+    outcomes="" started=$SECONDS
+    for attempt in $(seq 12); do
+        [ $((SECONDS - started)) -lt 40 ] || break
+        before=$(snapshot rootfs kelda_usr)
+        "$racer" $folder $swapped 30 500000000 1000 >/tmp/racer.out 2>&1 &
+        racer_pid=$!
+        # The racer is swapping before the installer starts.
+        for wait in $(seq 100); do grep -q swapping /tmp/racer.out && break; sleep 0.05; done
+        grep -q swapping /tmp/racer.out || fail "run $attempt: the racer never swapped"
+        timeout 40 "$installer" -e -p $pkg >/tmp/installer.out 2>&1
+        status=$?
+        kill -TERM $racer_pid
+        wait $racer_pid || fail "run $attempt: the racer ended with $? after $(tail -1 /tmp/racer.out) swaps"
+        case $status in 0 | 1) ;; *) fail "run $attempt exited $status"; cat /tmp/installer.out >&2 ;; esac
+        outcomes+=" $status/$(tail -1 /tmp/racer.out)"
+        [ "$(snapshot rootfs kelda_usr)" = "$before" ] ||
+            fail "run $attempt changed something outside: $(diff <(echo "$before") <(snapshot rootfs kelda_usr) | head -20)"
+        [ -d $folder ] && [ ! -L $folder ] && [ -L $swapped ] || fail "run $attempt: the folders are not back in place"
+        find $folder -mindepth 1 -delete
+    done
+    echo "exit status/swaps of the raced runs:$outcomes"
+    # Left alone, every item installs.
+    installed $pkg rootfs kelda_usr
+    expect_content $folder/f000 "installed f000"
+    expect_content $folder/f299 "installed f299"
+    [ "$(find $folder -maxdepth 1 -name 'f*' -type f | wc -l)" = 300 ] || fail "not every file installed"
+    expect_mode $folder/d 777
+    [ "$(readlink $folder/l)" = f000 ] || fail "$folder/l does not link to f000"
+    expect_content $canary/f000 "canary f000"
+    expect_mode $canary/f001 600
     ;;
 *)
     echo "unknown case $case_name" >&2

@@ -659,6 +659,90 @@ TEST_F(ExtractorTest, AnUndottedNameIsJudgedByThePathItLandsOn)
     EXPECT_EQ(fs::last_write_time(outside), kArchiveTime);
 }
 
+// --- Steps after extraction, walked from the partition ---
+
+// Every entry below `root` with its kind, size, data and modification time.
+std::string Describe(const fs::path& root)
+{
+    std::ostringstream out;
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it)
+    {
+        const fs::path& p = it->path();
+        out << p.string() << ' ' << fs::symlink_status(p).type();
+        if (fs::is_regular_file(fs::symlink_status(p)))
+            out << ' ' << ReadFile(p) << ' ' << fs::last_write_time(p);
+        out << '\n';
+    }
+    return out.str();
+}
+
+TEST_F(ExtractorTest, ADestinationSwappedForALinkAfterExtractionLeadsNoStepOutside)
+{
+    // The partition is the test's folder; a folder elsewhere holds what the archive wrote, lists included.
+    TempDir elsewhere;
+    const fs::path outside = elsewhere.path() / "copy";
+    Bytes tar;
+    ASSERT_TRUE(Bundle().Build(tar));
+    Load(tar);
+    ASSERT_TRUE(extractor.Extract(&item, dest.string()));
+    Load(tar);
+    fs::create_directories(outside);
+    ASSERT_TRUE(extractor.Extract(&item, outside.string()));
+    std::ofstream((outside / "post_tar.sh").string()) << "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\n";
+    fs::permissions(outside / "post_tar.sh", fs::perms(0755));
+    const std::string before = Describe(elsewhere.path());
+    extractor.SetConfinement(dir.str(), dir.str());
+    extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kNow);
+
+    // Swapped between extraction and verification: the lists are not found, nothing there is stamped,
+    // removed or run.
+    const fs::path moved = dir.path() / "moved";
+    fs::rename(dest, moved);
+    fs::create_symlink(outside, dest);
+    EXPECT_FALSE(extractor.PostProcess(&item, dest.string()));
+    EXPECT_TRUE(Logged("    Error: file " + (dest / "bundle_md5").string() + " does not exist !"));
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    EXPECT_EQ(Describe(elsewhere.path()), before);
+
+    // Back in place, the same steps pass.
+    fs::remove(dest);
+    fs::rename(moved, dest);
+    extractor.logged.clear();
+    EXPECT_TRUE(extractor.PostProcess(&item, dest.string())) << testing::PrintToString(extractor.logged);
+    EXPECT_FALSE(fs::exists(dest / "bundle_md5"));
+    EXPECT_GE(fs::last_write_time(dest / "etc/config"), std::time(nullptr) - 60);
+    EXPECT_EQ(Describe(elsewhere.path()), before);
+}
+
+TEST_F(ExtractorTest, AListedMemberBehindALinkOutOfThePartitionIsNeitherHashedNorStamped)
+{
+    // A member link to a folder outside the partition, and lists naming a file through it.
+    TempDir elsewhere;
+    std::ofstream((elsewhere.path() / "target").string()) << "a";
+    fs::last_write_time(elsewhere.path() / "target", kArchiveTime);
+    fs::create_symlink(elsewhere.path(), dest / "dl");
+    WriteList("bundle_md5", "0cc175b9c0f1b6a831c399e269772661  ./dl/target\n");
+    WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 03:44 ./dl/target\n");
+    Load(ValidTar());
+    extractor.SetConfinement(dir.str(), dir.str());
+    extractor.SetDateTimeMode(TarExtractor::DateTimeMode::kNow);
+    EXPECT_FALSE(extractor.VerifyMd5List(&item, dest.string()));
+    EXPECT_EQ(extractor.logged.back(), "    Error: MD5 check failed for file './dl/target'");
+    EXPECT_FALSE(extractor.VerifyTarList(&item, dest.string()));
+    EXPECT_TRUE(Logged("    Error: '" + (dest / "./dl/target").string() + "' doesn't exist !"));
+    EXPECT_EQ(fs::last_write_time(elsewhere.path() / "target"), kArchiveTime);
+
+    // A link that stays inside the partition is followed.
+    fs::create_directories(dir.path() / "real");
+    std::ofstream((dir.path() / "real/target").string()) << "a";
+    fs::remove(dest / "dl");
+    fs::create_symlink("../real", dest / "dl");
+    WriteList("bundle_md5", "0cc175b9c0f1b6a831c399e269772661  ./dl/target\n");
+    WriteList("bundle_tart", "-rw-r--r-- root/root 1 2026-12-08 03:44 ./dl/target\n");
+    EXPECT_TRUE(extractor.VerifyMd5List(&item, dest.string())) << testing::PrintToString(extractor.logged);
+    EXPECT_TRUE(extractor.VerifyTarList(&item, dest.string())) << testing::PrintToString(extractor.logged);
+}
+
 // --- post_tar.sh ---
 
 class PostScriptTest : public ExtractorTest, public testing::WithParamInterface<int>
