@@ -4,6 +4,7 @@
 #include "fleet/ChannelDocument.h"
 #include "fleet/ChannelSignature.h"
 #include "fleet/ChannelVerifier.h"
+#include "instrument/RegularFile.h"
 #include "pkg/read/PackageParts.h"
 #include "pkg/trust/Ed25519Key.h"
 #include "pkg/trust/Sha256.h"
@@ -129,32 +130,26 @@ bool WriteAtomically(const std::string& directory, const std::string& name, cons
     return SyncFolder(directory, why);
 }
 
-// Reads a whole file of at most `largest` bytes; `missing` tells a file that does not exist from one that
-// cannot be read or is too large.
+// Reads a whole file of at most `largest` bytes, exactly as it is (a signature covers every byte);
+// `missing` tells a file that does not exist from one that cannot be read, is no regular file (a FIFO there
+// would block the read for ever) or is too large.
 bool ReadSmallFile(const std::string& path, size_t largest, std::string& bytes, bool& missing,
                    std::string& why)
 {
     missing = false;
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd.valid())
+    instrument::RegularFile file;
+    errno = 0;
+    if (!file.Open(path))
     {
         missing = errno == ENOENT;
-        why = SystemError("cannot open " + path);
-        return false;
-    }
-    struct stat info = {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-    {
-        why = path + " is not a regular file";
+        why = errno != 0 ? SystemError("cannot open " + path) : path + " is not a regular file";
         return false;
     }
     bytes.clear();
     std::vector<char> buffer(64 * 1024);
     for (;;)
     {
-        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
+        const long long got = file.Read(buffer.data(), buffer.size());
         if (got < 0)
         {
             why = SystemError("cannot read " + path);

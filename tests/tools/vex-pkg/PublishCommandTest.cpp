@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <ctime>
 
 using vex::fleet::ChannelDocument;
@@ -224,6 +226,23 @@ TEST(PublishCommand, RefusesAChannelSignedByAnotherKeyUnlessStartedAfresh)
     EXPECT_EQ(taken.sequence, 3u);
     ASSERT_EQ(taken.releases.size(), 1u);
     EXPECT_EQ(taken.releases[0].version.text(), "3.0.0");
+}
+
+// Something other than a file where the channel document goes (a FIFO would block a plain read for ever) is
+// refused at once, by publish and by --list.
+TEST(PublishCommand, RefusesAChannelDocumentThatIsNoRegularFile)
+{
+    TempDir dir;
+    const Keys keys(dir);
+    const std::string package = SignedPackage(dir, "old", "2.0.0", "a.pkg");
+    fs::create_directories(dir / "site");
+    ASSERT_EQ(::mkfifo((dir / "site/stable.json").c_str(), 0644), 0);
+    const ToolRun refused = Publish(dir, package, "old");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(Contains(refused.err, "stable.json is not a regular file")) << refused.err;
+    const ToolRun listed = RunTool({"publish", "--list", dir / "site", "--channel", "stable"});
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_TRUE(Contains(listed.err, "stable.json is not a regular file")) << listed.err;
 }
 
 TEST(PublishCommand, UsageErrors)
