@@ -1,0 +1,57 @@
+#pragma once
+
+#include "fleet/ChannelDocument.h"
+#include "fleet/HttpClient.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vex::fleet
+{
+struct DownloadLimits
+{
+    // Bytes asked for by one range request (whole blocks of the index).
+    uint64_t requestBytes = uint64_t(4) << 20;
+    // Transfers that may fail in one call before it gives up for now (kRetryLater).
+    int attempts = 4;
+    // Space left free on the update partition beyond the package itself.
+    uint64_t spareBytes = uint64_t(1) << 20;
+};
+
+// Fetches one release into a folder on the update partition so that a cut connection, a kill or a power cut
+// loses nothing that was checked: the signed index first (one range request), checked against the channel's
+// digest and then its signature against the trusted keys; then the rest with range requests (`Range` and
+// `If-Range`), every block checked against the index as it arrives. Only checked bytes are kept: they are
+// written and synced, and then the checked length is journaled (synced), and a later call resumes from
+// there. A changed ETag means a changed file: the download starts over.
+class PackageDownloader
+{
+public:
+    enum class Outcome
+    {
+        kComplete,    // `packagePath` names the whole package, every block checked
+        kRetryLater,  // a passing fault (connection, timeout, 5xx, ...): checked bytes kept, resumable
+        kFailed,      // this release cannot be had as published; `why` says why, nothing of it is kept
+    };
+    using Progress = std::function<void(uint64_t checkedBytes, uint64_t totalBytes)>;
+
+    // `folder` holds the partial download and its journal; `keyDirectory` is the trusted key folder.
+    PackageDownloader(HttpClient& http, std::string folder, std::string keyDirectory,
+                      DownloadLimits limits = {});
+
+    // Downloads `release` from the absolute `url`. `why` is set for kRetryLater and kFailed (one line).
+    Outcome download(const ChannelRelease& release, const std::string& url, std::string& packagePath,
+                     std::string& why, const Progress& progress = {});
+
+    // Removes what the folder holds of any other release (a newer one superseded it).
+    void discardOthers(const ChannelRelease& keep);
+
+private:
+    HttpClient& http_;
+    std::string folder_;
+    std::string keyDirectory_;
+    DownloadLimits limits_;
+};
+
+}  // namespace vex::fleet
