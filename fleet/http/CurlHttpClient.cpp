@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -90,6 +91,11 @@ struct CurlHttpClient::Exchange
 
     size_t putOffset = 0;
 
+    // The last time any byte moved either way (header bytes count too).
+    std::chrono::steady_clock::time_point lastMoved = std::chrono::steady_clock::now();
+    curl_off_t movedDown = 0, movedUp = 0;
+    size_t headerBytesSeen = 0, headerBytesAtLastMove = 0;
+
     Exchange(const CurlSettings& s, const HttpRequest& r, const HeadersCheck& c, const BodySink& b)
         : settings(s), request(r), check(c), sink(b)
     {
@@ -106,6 +112,7 @@ struct CurlHttpClient::Exchange
     bool headerLine(const char* line, size_t length)
     {
         // Trailer fields of a chunked body come after the check; they are not part of the answer.
+        headerBytesSeen += length;
         if (finalHeadersIn)
             return true;
         blockBytes += length;
@@ -225,6 +232,33 @@ struct CurlHttpClient::Exchange
         }
     }
 
+    // libcurl's own low-speed check averages over a few seconds, so a burst followed by silence is cut only
+    // seconds after the limit; this one cuts a transfer once nothing at all has moved for the stall time.
+    static int onProgress(void* self, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up)
+    {
+        Exchange& exchange = *static_cast<Exchange*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (down != exchange.movedDown || up != exchange.movedUp ||
+            exchange.headerBytesSeen != exchange.headerBytesAtLastMove)
+        {
+            exchange.movedDown = down;
+            exchange.movedUp = up;
+            exchange.headerBytesAtLastMove = exchange.headerBytesSeen;
+            exchange.lastMoved = now;
+            return 0;
+        }
+        if (now - exchange.lastMoved < std::chrono::seconds(exchange.settings.stallSeconds))
+            return 0;
+        try
+        {
+            exchange.fail("nothing moved for " + std::to_string(exchange.settings.stallSeconds) + " seconds");
+        }
+        catch (const std::bad_alloc&)
+        {
+        }
+        return 1;
+    }
+
     static size_t onRead(char* buffer, size_t size, size_t count, void* self)
     {
         Exchange& exchange = *static_cast<Exchange*>(self);
@@ -322,6 +356,9 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request, const HeadersCheck
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings_.stallSeconds);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, settings_.requestTimeoutSeconds);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &exchange);
         curl_easy_setopt(curl, CURLOPT_USERAGENT, settings_.userAgent.c_str());
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
 
@@ -353,7 +390,18 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request, const HeadersCheck
         if (!exchange.ownError.empty())
             response.error = oneLine(exchange.ownError);
         else if (result != CURLE_OK)
-            response.error = oneLine(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result));
+        {
+            std::string why = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(result);
+            // "Couldn't connect to server" alone does not tell a refused connection from an unreachable host.
+            long systemError = 0;
+            if (curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &systemError) == CURLE_OK && systemError != 0)
+            {
+                const std::string detail = std::strerror(int(systemError));
+                if (why.find(detail) == std::string::npos)
+                    why = oneLine(why) + " (" + detail + ")";
+            }
+            response.error = oneLine(why);
+        }
         if (!exchange.finalHeadersIn)
             response.status = 0;
         return response;
