@@ -442,7 +442,7 @@ bool Session::acceptHeaders(const HttpResponse& answer, Transfer& transfer)
     else if (status == 200)
     {
         // The server ignores ranges and sends the whole file: the bytes already checked are skipped, the
-        // rest is checked as usual. The file changed if its ETag did: then everything counts anew.
+        // rest is checked as usual.
         if (etag != journal_.etag && checked_ != 0)
         {
             // Another file: everything counts anew, and this answer, starting at 0, is as good a start as
