@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace vex::fleet
 {
@@ -35,23 +36,42 @@ public:
         kFailed,      // this release cannot be had as published; `why` says why, nothing of it is kept
     };
     using Progress = std::function<void(uint64_t checkedBytes, uint64_t totalBytes)>;
+    // Bytes free for this program in `folder`; false when that cannot be told (the download then fails).
+    using FreeSpace = std::function<bool(const std::string& folder, uint64_t& bytes)>;
+
+    // Names of what the folder holds for a download.
+    static constexpr const char* kJournalName = "journal";
+    static constexpr const char* kPartName = "package.part";
+    // The complete package of `version`: "1.2.0.pkg".
+    static std::string packageName(const pkg::PackageVersion& version);
 
     // `folder` holds the partial download and its journal; `keyDirectory` is the trusted key folder.
     PackageDownloader(HttpClient& http, std::string folder, std::string keyDirectory,
                       DownloadLimits limits = {});
 
-    // Downloads `release` from the absolute `url`. `why` is set for kRetryLater and kFailed (one line).
+    // Downloads `release` from the absolute `url`, resuming what the folder holds of it. `why` is set for
+    // kRetryLater and kFailed (one line). kRetryLater: 5xx, 408, 429, no answer, a cut or an answer other
+    // than the one asked for, `attempts` times without a block checked; or the file's ETag changing more
+    // than twice in one call. kFailed: 404, 410, 416, a redirect or another 4xx; an index that is not the
+    // channel's, a signature that does not hold, an index that disagrees with the channel; one block failing
+    // its digest twice even after starting over; too little space; the folder unwritable. Progress is called
+    // after each checked block. Blocks are journaled at least every `requestBytes` and after each transfer.
     Outcome download(const ChannelRelease& release, const std::string& url, std::string& packagePath,
                      std::string& why, const Progress& progress = {});
 
-    // Removes what the folder holds of any other release (a newer one superseded it).
+    // Removes what the folder holds of any other release (a newer one superseded it): a journal and part
+    // file of another release, and complete packages ("*.pkg") of other versions. Other files are left.
     void discardOthers(const ChannelRelease& keep);
+
+    // Replaces the free space query (statvfs of the folder), for tests.
+    void setFreeSpaceQuery(FreeSpace query) { freeSpace_ = std::move(query); }
 
 private:
     HttpClient& http_;
     std::string folder_;
     std::string keyDirectory_;
     DownloadLimits limits_;
+    FreeSpace freeSpace_;
 };
 
 }  // namespace vex::fleet
