@@ -76,7 +76,7 @@ bool StatusReport::parse(const std::string& text, StatusReport& report, std::str
         StatusReport read;
         pkg::PackageVersion version;
         std::string state, source;
-        if (deepest > 2 || !document.is_object() || document.size() != 12 ||
+        if (deepest > 2 || !document.is_object() || document.size() != 11 ||
             document.at("format_version") != kFormatVersion || !document.at("device").is_string() ||
             !document.at("version").is_string() || !document.at("state").is_string() ||
             !document.at("source").is_string() || !document.at("bytes").is_number_unsigned() ||
