@@ -5,6 +5,7 @@
 #include "fleet/FetchConfig.h"
 #include "fleet/UpdateArea.h"
 #include "fleet/http/CurlHttpClient.h"
+#include "instrument/PartitionPaths.h"
 
 #include <CLI/CLI.hpp>
 
@@ -69,7 +70,7 @@ int main(int argc, char** argv)
     settings.stallSeconds = static_cast<long>(config.stallSeconds);
     settings.requestTimeoutSeconds = static_cast<long>(config.requestTimeoutSeconds);
     vex::fleet::CurlHttpClient http(settings);
-    vex::fleet::PartitionUpdateArea area(config.updateDir);
+    vex::fleet::PartitionUpdateArea area(config.updateDir, vex::instrument::kEmmcRoot);
     vex::fleet::FetchEnvironment environment;
     environment.area = &area;
     vex::fleet::FetchClient client(config, http, std::cout, std::cerr, environment);
