@@ -40,6 +40,9 @@ public:
     bool makeWritable(std::string& why) override;
     bool restore(std::string& why) override;
 
+    // Whether the folder is the update partition (and so is mounted and unmounted here).
+    bool isPartition() const { return partitions_ != nullptr; }
+
 private:
     std::unique_ptr<instrument::PartitionsManager> partitions_;
     bool writable_ = false;

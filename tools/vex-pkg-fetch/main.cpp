@@ -73,6 +73,9 @@ int main(int argc, char** argv)
     vex::fleet::PartitionUpdateArea area(config.updateDir, vex::instrument::kEmmcRoot);
     vex::fleet::FetchEnvironment environment;
     environment.area = &area;
+    // The partition is unmounted while the installer runs, which a lock file held open on it would prevent.
+    if (area.isPartition())
+        environment.lockPath = "/run/vex-pkg-fetch.lock";
     vex::fleet::FetchClient client(config, http, std::cout, std::cerr, environment);
 
     if (once)
