@@ -73,11 +73,15 @@ bool AtomicFile::write(const std::string& path, const std::string& text, std::st
         return false;
     }
     const std::string::size_type slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderFd.valid() || !Flush(sync, folderFd.get(), folder))
+    return syncFolder(slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash), why, sync);
+}
+
+bool AtomicFile::syncFolder(const std::string& path, std::string& why, const Sync& sync)
+{
+    const UniqueFd folderFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folderFd.valid() || !Flush(sync, folderFd.get(), path))
     {
-        why = "cannot flush " + folder;
+        why = "cannot flush " + path;
         return false;
     }
     return true;

@@ -29,6 +29,9 @@ public:
     };
     // Reads a regular file of at most `largest` bytes (a link is not followed).
     static Read read(const std::string& path, size_t largest, std::string& text, std::string& why);
+
+    // Flushes the folder `path`, so that renames and removals in it reach the device.
+    static bool syncFolder(const std::string& path, std::string& why, const Sync& sync = Sync());
 };
 
 }  // namespace vex::base

@@ -125,8 +125,15 @@ void FetchClient::reportLogs(StatusReporter& reporter, InstallLogs& logs)
             entry.reason = "the installation failed (" + log.name + ")";
         }
         if (handedOver)
+        {
             say(log.success ? "Installed " + pending
                             : "Failed: installing " + pending + " failed (" + log.name + ")");
+            if (log.success)
+            {
+                state_.attempted.clear();
+                state_.attempts = 0;
+            }
+        }
         send(reporter, entry);
         pending.clear();
     }
@@ -250,6 +257,10 @@ FetchClient::Outcome FetchClient::poll()
     }
     const ChannelRelease release = *chosen;
     const std::string version = release.version.text();
+    if (state_.attempted == release.indexSha256 && state_.attempts >= FetchState::kMostInstallAttempts)
+        return fail(version + " is not installed again: its installation was started " +
+                    std::to_string(state_.attempts) +
+                    " times without a success; a new release of the channel is needed");
 
     DownloadLimits limits;
     limits.requestBytes = static_cast<uint64_t>(config_.requestBytes);
@@ -303,6 +314,13 @@ FetchClient::Outcome FetchClient::poll()
                : handOver(reporter, logs, release, packagePath);
 }
 
+bool FetchClient::countAttempt(const ChannelRelease& release)
+{
+    state_.attempts = state_.attempted == release.indexSha256 ? state_.attempts + 1 : 1;
+    state_.attempted = release.indexSha256;
+    return saveState();
+}
+
 FetchClient::Outcome FetchClient::install(StatusReporter& reporter, InstallLogs& logs,
                                           const ChannelRelease& release, const std::string& packagePath)
 {
@@ -312,6 +330,8 @@ FetchClient::Outcome FetchClient::install(StatusReporter& reporter, InstallLogs&
     installing.bytes = installing.total = release.length;
     send(reporter, installing);
 
+    if (!countAttempt(release))
+        return fail("cannot save the state before installing " + version);
     const InstallLogs::Log before = logs.newest();
     // The update partition stays writable while the installer runs: it opens its log in update_dir/LOG
     // before it mounts anything, and a run without a log could never count as a success. The installer puts
@@ -336,8 +356,13 @@ FetchClient::Outcome FetchClient::install(StatusReporter& reporter, InstallLogs&
     }
     if (outcome.state == StatusReport::State::kSuccess)
     {
+        state_.attempted.clear();
+        state_.attempts = 0;
+        saveState();
         send(reporter, outcome);
+        // The package and its journal have served: the space is the update partition's.
         ::unlink(packagePath.c_str());
+        ::unlink((fetchFolder() + "/" + PackageDownloader::kJournalName).c_str());
         say("Installed " + version);
         return Outcome::kDone;
     }
@@ -363,7 +388,7 @@ FetchClient::Outcome FetchClient::handOver(StatusReporter& reporter, InstallLogs
     // Remembered before the hand-over: the next run reports the installer's log as this release's outcome.
     state_.pending = version;
     state_.lastLog = logs.newest().number;
-    if (!saveState())
+    if (!countAttempt(release))
         return fail("cannot save the state before the hand-over");
     say("Installing " + version);
     StatusReport installing = report(version, StatusReport::State::kInstalling);

@@ -71,6 +71,9 @@ private:
     Outcome handOver(StatusReporter& reporter, InstallLogs& logs, const ChannelRelease& release,
                      const std::string& packagePath);
     std::string installedVersionText() const;
+    // Counts one more start of this release's installation, saved before the installer runs: a run cut by
+    // a crash or a power cut counts too.
+    bool countAttempt(const ChannelRelease& release);
 
     const FetchConfig& config_;
     HttpClient& http_;

@@ -38,11 +38,22 @@ bool Number(const std::string& text, uint64_t most, uint64_t& value)
         if (c < '0' || c > '9')
             return false;
         const uint64_t digit = uint64_t(c - '0');
-        if (number > (most - digit) / 10)
+        if (digit > most || number > (most - digit) / 10)
             return false;
         number = number * 10 + digit;
     }
     value = number;
+    return true;
+}
+
+// 64 lowercase hex digits.
+bool ValidDigest(const std::string& text)
+{
+    if (text.size() != 64)
+        return false;
+    for (const char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
     return true;
 }
 }  // namespace
@@ -60,7 +71,8 @@ bool FetchState::validEtag(const std::string& etag)
 std::string FetchState::serialize() const
 {
     return std::string(kFirstLine) + "\nsequence " + std::to_string(sequence) + "\netag " + etag + "\nlog " +
-           std::to_string(lastLog) + "\npending " + pending + "\n";
+           std::to_string(lastLog) + "\npending " + pending + "\nattempts " +
+           (attempted.empty() ? std::string() : attempted + " " + std::to_string(attempts)) + "\n";
 }
 
 bool FetchState::parse(const std::string& text, FetchState& state, std::string& why)
@@ -69,8 +81,8 @@ bool FetchState::parse(const std::string& text, FetchState& state, std::string& 
     std::istringstream in(text);
     std::string line;
     // Bounded by the text, which the reader bounded.
-    while (lines.size() <= 5 && std::getline(in, line)) lines.push_back(line);
-    if (text.empty() || text.back() != '\n' || lines.size() != 5 || lines[0] != kFirstLine ||
+    while (lines.size() <= 6 && std::getline(in, line)) lines.push_back(line);
+    if (text.empty() || text.back() != '\n' || lines.size() != 6 || lines[0] != kFirstLine ||
         text.find('\0') != std::string::npos)
     {
         why = "it is not a state this client wrote";
@@ -101,6 +113,21 @@ bool FetchState::parse(const std::string& text, FetchState& state, std::string& 
     {
         why = "its pending line is not \"pending\" with nothing or a version";
         return false;
+    }
+    // "attempts " or "attempts DIGEST COUNT", COUNT 1 to the bound.
+    const std::string::size_type space = lines[5].find(' ', 9);
+    if (!Field(lines[5], "attempts", value) ||
+        (!value.empty() &&
+         (space != 9 + 64 || !ValidDigest(value.substr(0, 64)) ||
+          !Number(lines[5].substr(space + 1), kMostInstallAttempts, number) || number == 0)))
+    {
+        why = "its attempts line is not \"attempts\" with nothing or a digest and a count";
+        return false;
+    }
+    if (!value.empty())
+    {
+        read.attempted = value.substr(0, 64);
+        read.attempts = static_cast<uint32_t>(number);
     }
     state = read;
     return true;

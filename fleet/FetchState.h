@@ -10,12 +10,17 @@ namespace vex::fleet
 // What the fetch client remembers between runs, in update_dir/fetch/state: the sequence of the last channel
 // document it accepted (an older one replayed is refused), that document's ETag (asked with If-None-Match,
 // so an unchanged channel costs a 304), the number of the last installation log it reported, and the
-// release it handed to the installer whose result is still to be reported. Saved atomically, read strictly.
+// release it handed to the installer whose result is still to be reported, and how often in a row the
+// installation of one release was started without succeeding. Saved atomically, read strictly.
 struct FetchState
 {
     static constexpr size_t kLargestFile = 4096;
     static constexpr size_t kLongestEtag = 256;
     static constexpr int kMostLogNumber = 999;
+    // A release whose installation was started this often without a success is not started again: each
+    // attempt runs its scripts and rewrites partitions, and one that keeps failing (or keeps cutting the
+    // power) would do so at every poll. A new release (another signed index) starts a new count.
+    static constexpr uint32_t kMostInstallAttempts = 3;
 
     enum class Load
     {
@@ -28,6 +33,10 @@ struct FetchState
     std::string etag;     // printable ASCII, may be empty
     int lastLog = 0;      // 0: none reported yet; otherwise 1..999
     std::string pending;  // the version handed over in a parameter block, or empty
+    // The signed index digest (64 lowercase hex digits) of the release whose installation was last started,
+    // and how many times in a row it was started without a success; empty and 0 for none.
+    std::string attempted;
+    uint32_t attempts = 0;
 
     Load load(const std::string& path, std::string& why);
     bool save(const std::string& path, std::string& why) const;

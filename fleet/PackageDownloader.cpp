@@ -1,7 +1,7 @@
 #include "fleet/PackageDownloader.h"
 
+#include "base/AtomicFile.h"
 #include "base/UniqueFd.h"
-#include "fleet/AtomicFile.h"
 #include "fleet/ContentRange.h"
 #include "fleet/DownloadJournal.h"
 #include "instrument/linux/LinuxDiskUtils.h"
@@ -252,7 +252,7 @@ PackageDownloader::Outcome Session::fail(const std::string& reason, std::string&
     ::unlink(journalPath_.c_str());
     ::unlink(partPath_.c_str());
     std::string ignored;
-    AtomicFile::syncFolder(folder_, ignored);
+    base::AtomicFile::syncFolder(folder_, ignored);
     return Outcome::kFailed;
 }
 
@@ -277,7 +277,7 @@ bool Session::commit(std::string& problem)
     }
     DownloadJournal next = journal_;
     next.checked = checked_;
-    if (!AtomicFile::write(journalPath_, next.serialize(), problem))
+    if (!base::AtomicFile::write(journalPath_, next.serialize(), problem))
         return false;
     journal_ = next;
     return true;
@@ -294,7 +294,7 @@ bool Session::startFresh(std::string& problem)
     journal_.length = release_.length;
     journal_.url = url_;
     // The journal first: a part file longer than its journal says is cut back when resumed.
-    if (!AtomicFile::write(journalPath_, journal_.serialize(), problem))
+    if (!base::AtomicFile::write(journalPath_, journal_.serialize(), problem))
         return false;
     part_ =
         base::UniqueFd(::open(partPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
@@ -316,7 +316,7 @@ bool Session::startOver(const std::string& etag, std::string& problem)
     next.checked = 0;
     next.complete = false;
     next.etag = etag;
-    if (!AtomicFile::write(journalPath_, next.serialize(), problem))
+    if (!base::AtomicFile::write(journalPath_, next.serialize(), problem))
         return false;
     journal_ = next;
     if (::ftruncate(part_.get(), 0) != 0)
@@ -603,9 +603,9 @@ void Session::exchange(Transfer& transfer)
 bool Session::resume()
 {
     std::string bytes, problem;
-    bool missing = false;
     DownloadJournal found;
-    if (!AtomicFile::read(journalPath_, DownloadJournal::kLargest, bytes, missing, problem) ||
+    if (base::AtomicFile::read(journalPath_, DownloadJournal::kLargest, bytes, problem) !=
+            base::AtomicFile::Read::kRead ||
         !DownloadJournal::parse(bytes, found, problem) || !found.names(release_, url_))
         return false;
     if (found.complete || found.checked == release_.length)
@@ -657,12 +657,12 @@ PackageDownloader::Outcome Session::finish(std::string& packagePath, std::string
         struct stat info;
         if (::lstat(partPath_.c_str(), &info) == 0 && ::rename(partPath_.c_str(), packagePath_.c_str()) != 0)
             return fail(SystemError("cannot rename " + partPath_ + " to " + packagePath_), why);
-        if (!AtomicFile::syncFolder(folder_, problem))
+        if (!base::AtomicFile::syncFolder(folder_, problem))
             return fail(problem, why);
         DownloadJournal done = journal_;
         done.checked = release_.length;
         done.complete = true;
-        if (!AtomicFile::write(journalPath_, done.serialize(), problem))
+        if (!base::AtomicFile::write(journalPath_, done.serialize(), problem))
             return fail(problem, why);
         journal_ = done;
     }
@@ -790,16 +790,16 @@ PackageDownloader::Outcome PackageDownloader::download(const ChannelRelease& rel
 void PackageDownloader::discardOthers(const ChannelRelease& keep)
 {
     std::string bytes, problem;
-    bool missing = false;
     DownloadJournal journal;
     const std::string journalPath = folder_ + "/" + kJournalName;
-    const bool ours = AtomicFile::read(journalPath, DownloadJournal::kLargest, bytes, missing, problem) &&
+    const bool ours = base::AtomicFile::read(journalPath, DownloadJournal::kLargest, bytes, problem) ==
+                          base::AtomicFile::Read::kRead &&
                       DownloadJournal::parse(bytes, journal, problem) && journal.version == keep.version &&
                       journal.indexSha256 == keep.indexSha256 && journal.length == keep.length;
     if (!ours)
     {
         ::unlink(journalPath.c_str());
-        ::unlink((journalPath + ".tmp").c_str());
+        ::unlink((journalPath + ".new").c_str());
         ::unlink((folder_ + "/" + kPartName).c_str());
     }
     const std::string kept = packageName(keep.version);
@@ -816,7 +816,7 @@ void PackageDownloader::discardOthers(const ChannelRelease& keep)
             others.push_back(name);
     }
     for (const std::string& name : others) ::unlink((folder_ + "/" + name).c_str());
-    AtomicFile::syncFolder(folder_, problem);
+    base::AtomicFile::syncFolder(folder_, problem);
 }
 
 }  // namespace vex::fleet

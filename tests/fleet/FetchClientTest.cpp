@@ -210,6 +210,22 @@ TEST(FetchClient, SuccessOnlyWithASuccessLog)
     instrument.config.installer = instrument.dir / "missing-installer";
     EXPECT_EQ(instrument.run(), Outcome::kFailed);
     EXPECT_EQ(instrument.report("1.2.0")["state"], "failure");
+
+    // Three starts without a success: the release is not started again, not even downloaded, however
+    // often the instrument polls, until the channel offers another.
+    instrument.config.installer = instrument.dir / "installer.sh";
+    instrument.installer("success");
+    EXPECT_EQ(instrument.run(), Outcome::kFailed);
+    EXPECT_TRUE(instrument.said("1.2.0 is not installed again: its installation was started 3 times"))
+        << instrument.out.str();
+    for (const auto& request : instrument.http.requests)
+        EXPECT_EQ(request.url.find(".pkg"), std::string::npos) << request.url;
+    instrument.publish({"1.2.1"}, 2);
+    instrument.installer("success", "1.2.1");
+    EXPECT_EQ(instrument.run(), Outcome::kDone) << instrument.out.str() << instrument.err.str();
+    EXPECT_EQ(instrument.report("1.2.1")["state"], "success");
+    EXPECT_EQ(instrument.state().attempts, 0u);
+    EXPECT_FALSE(boost::filesystem::exists(instrument.dir / "update/fetch/journal"));
 }
 
 TEST(FetchClient, CutDownloadIsLaterAndResumes)

@@ -26,6 +26,8 @@ FetchState Sample()
     state.etag = "\"5f0c-abc\"";
     state.lastLog = 999;
     state.pending = "1.2.0";
+    state.attempted = std::string(64, 'a');
+    state.attempts = 3;
     return state;
 }
 
@@ -42,6 +44,8 @@ TEST(FetchState, RoundTripsThroughItsFile)
     EXPECT_EQ(state.etag, Sample().etag);
     EXPECT_EQ(state.lastLog, 999);
     EXPECT_EQ(state.pending, "1.2.0");
+    EXPECT_EQ(state.attempted, std::string(64, 'a'));
+    EXPECT_EQ(state.attempts, 3u);
     EXPECT_FALSE(boost::filesystem::exists(path + ".new"));
 
     // An empty ETag and no pending release are states too.
@@ -75,6 +79,13 @@ TEST(FetchState, DamagedFormsAreRefusedAndChangeNothing)
         edited("log 999", "log 1000"),
         edited("log 999", "logs 9"),
         edited("pending 1.2.0", "pending 1.2"),
+        edited(" 3\n", " 4\n"),
+        edited(" 3\n", " 0\n"),
+        edited(" 3\n", "\n"),
+        edited("aaaa 3", "aaaA 3"),
+        edited("aaaa 3", "aaa 3"),
+        edited("attempts aaaa", "attempts  aaaa"),
+        edited("attempts aaaa", "attempt aaaa"),
         edited("pending 1.2.0\n", "pending 1.2.0\nextra\n"),
         edited("\nlog", "\0log"),
         good + "\n",
