@@ -201,6 +201,8 @@ private:
     bool startOver(const std::string& etag, std::string& problem);
     bool commit(std::string& problem);
     bool checkPrefixOnDisk(int fd);
+    // The end of the checked blocks the part file holds from `from` (a block end) up to `onDisk`.
+    uint64_t recheckFrom(uint64_t from, uint64_t onDisk);
     bool verifyPrefix(const std::vector<uint8_t>& bytes, std::string& problem);
     uint64_t blockEnd(uint64_t offset) const;
     bool checkBlock(std::string& problem);
@@ -625,21 +627,55 @@ bool Session::resume()
     part_ = base::UniqueFd(::open(partPath_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
     if (!part_.valid() || ::fstat(part_.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        uint64_t(info.st_size) < found.checked || ::ftruncate(part_.get(), off_t(found.checked)) != 0)
+        uint64_t(info.st_size) < found.checked)
     {
         part_ = base::UniqueFd();
         return false;
     }
+    const uint64_t onDisk = std::min<uint64_t>(uint64_t(info.st_size), release_.length);
+    uint64_t good = 0;
     // What the journal vouches for is trusted only once the index on disk is again the one the channel names.
-    if (found.checked != 0 && !checkPrefixOnDisk(part_.get()))
+    if (onDisk >= release_.indexLength && checkPrefixOnDisk(part_.get()))
+        good = recheckFrom(found.checked == 0 ? release_.indexLength : found.checked, onDisk);
+    else if (found.checked != 0)
+    {
+        part_ = base::UniqueFd();
+        index_.reset();
+        return false;
+    }
+    if (::ftruncate(part_.get(), off_t(good)) != 0)
     {
         part_ = base::UniqueFd();
         index_.reset();
         return false;
     }
     journal_ = found;
-    checked_ = found.checked;
+    checked_ = good;
     return true;
+}
+
+uint64_t Session::recheckFrom(uint64_t from, uint64_t onDisk)
+{
+    // Blocks were written before the journal caught up with them (it is replaced once per request, not per
+    // block): a run stopped in between left checked bytes the journal does not name. They are read back
+    // and checked again, block by block, up to the first that is short or differs (a power cut may have
+    // kept a block's place but not its bytes); bounded by the file, which is bounded by the release.
+    uint64_t good = from;
+    while (good < onDisk)
+    {
+        const uint64_t end = blockEnd(good);
+        if (end > onDisk)
+            break;
+        block_.assign(size_t(end - good), 0);
+        checked_ = good;
+        std::string ignored;
+        const bool same = ReadAll(part_.get(), block_.data(), block_.size(), good) && checkBlock(ignored);
+        block_.clear();
+        if (!same)
+            break;
+        good = end;
+    }
+    return good;
 }
 
 PackageDownloader::Outcome Session::finish(std::string& packagePath, std::string& why)

@@ -240,6 +240,33 @@ TEST_F(PackageDownloaderTest, ResumesAfterAKillBetweenWritingAndJournaling)
     EXPECT_EQ(RangeStart(http.requests[before]), static_cast<long long>(checked));
 }
 
+TEST_F(PackageDownloaderTest, BlocksWrittenAheadOfTheJournalAreCheckedAgainAndKept)
+{
+    // A run stopped after writing checked blocks but before the journal named them: the next call reads
+    // them back, checks them against the signed index, keeps those that hold and fetches from the first that
+    // does not (here one whose byte was changed on the medium meanwhile).
+    std::string why;
+    http.fault = [&](const vex::fleet::HttpRequest&, size_t number, ScriptedHttp::Answer& answer)
+    {
+        if (number >= 2)
+            answer.error = "connection refused";
+    };
+    ASSERT_EQ(download(why), Outcome::kRetryLater);
+    const uint64_t journaled = journal().checked;
+    const uint64_t ahead = 600 * 1024, damagedAt = journaled + 400 * 1024;  // in the second large block
+    ASSERT_LT(journaled + ahead, published.release.length);
+    std::string written = published.bytes.substr(size_t(journaled), size_t(ahead));
+    written[size_t(damagedAt - journaled)] ^= 0x20;
+    test_support::appendBytes(part(), test_support::Bytes(written.begin(), written.end()));
+
+    http.fault = nullptr;
+    const size_t before = http.requests.size();
+    ExpectComplete(download(why), why);
+    const long long resumedAt = RangeStart(http.requests[before]);
+    EXPECT_GT(resumedAt, static_cast<long long>(journaled)) << "the written blocks were fetched again";
+    EXPECT_LE(resumedAt, static_cast<long long>(damagedAt)) << "a changed block was kept";
+}
+
 TEST_F(PackageDownloaderTest, ADamagedBlockIsRefusedAndFetchedAgain)
 {
     // One byte flipped in the second data transfer, once.
