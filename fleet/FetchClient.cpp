@@ -111,6 +111,7 @@ void FetchClient::reportLogs(StatusReporter& reporter, InstallLogs& logs)
 {
     const std::vector<InstallLogs::Log> newer = logs.newerThan(state_.lastLog);
     std::string pending = state_.pending;
+    std::vector<StatusReport> outcomes;
     for (const InstallLogs::Log& log : newer)
     {
         const bool handedOver = !pending.empty();
@@ -134,7 +135,7 @@ void FetchClient::reportLogs(StatusReporter& reporter, InstallLogs& logs)
                 state_.attempts = 0;
             }
         }
-        send(reporter, entry);
+        outcomes.push_back(entry);
         pending.clear();
     }
     if (!pending.empty())
@@ -143,15 +144,34 @@ void FetchClient::reportLogs(StatusReporter& reporter, InstallLogs& logs)
         StatusReport entry = report(pending, StatusReport::State::kFailure);
         entry.reason = "the installer left no log after the hand-over";
         say("Failed: installing " + pending + ": " + entry.reason);
-        send(reporter, entry);
+        outcomes.push_back(entry);
     }
     if (!newer.empty() || !state_.pending.empty())
     {
         if (!newer.empty())
             state_.lastLog = newer.back().number;
         state_.pending.clear();
-        saveState();
+        settle(reporter, outcomes);
     }
+}
+
+void FetchClient::settle(StatusReporter& reporter, const std::vector<StatusReport>& outcomes)
+{
+    // Queued first, then the state saved that says they are reported, then sent: a run stopped anywhere in
+    // between leaves them in the queue (or the logs still unreported), never lost. A report that cannot be
+    // queued is sent directly.
+    std::vector<const StatusReport*> unqueued;
+    std::string why;
+    for (const StatusReport& outcome : outcomes)
+        if (!reporter.keep(outcome, why))
+        {
+            err_ << "vex-pkg-fetch: cannot queue a report: " << why << std::endl;
+            unqueued.push_back(&outcome);
+        }
+    saveState();
+    if (!reporter.sendQueued(why))
+        err_ << "vex-pkg-fetch: report kept for later: " << why << std::endl;
+    for (const StatusReport* outcome : unqueued) send(reporter, *outcome);
 }
 
 FetchClient::Outcome FetchClient::pollOnce()
@@ -352,14 +372,12 @@ FetchClient::Outcome FetchClient::install(StatusReporter& reporter, InstallLogs&
             outcome.state = StatusReport::State::kSuccess;
         else if (!log.success)
             outcome.logTail = logs.tail(log);
-        saveState();
     }
     if (outcome.state == StatusReport::State::kSuccess)
     {
         state_.attempted.clear();
         state_.attempts = 0;
-        saveState();
-        send(reporter, outcome);
+        settle(reporter, {outcome});
         // The package and its journal have served: the space is the update partition's.
         ::unlink(packagePath.c_str());
         ::unlink((fetchFolder() + "/" + PackageDownloader::kJournalName).c_str());
@@ -374,7 +392,7 @@ FetchClient::Outcome FetchClient::install(StatusReporter& reporter, InstallLogs&
         outcome.reason = "the installer exited 0 but left no success log";
     if (written.empty())
         outcome.reason += "; it left no log";
-    send(reporter, outcome);
+    settle(reporter, {outcome});
     return fail("installing " + version + ": " + outcome.reason);
 }
 

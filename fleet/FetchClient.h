@@ -9,6 +9,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace vex::fleet
 {
@@ -64,6 +65,9 @@ private:
     bool saveState();
     StatusReport report(const std::string& version, StatusReport::State state) const;
     void send(StatusReporter& reporter, const StatusReport& report);
+    // Saves the state after queueing `outcomes`, then sends the queue: for reports of installations, which
+    // the state marks as reported.
+    void settle(StatusReporter& reporter, const std::vector<StatusReport>& outcomes);
     // Reports the logs written since the last contact; the first of them belongs to a handed-over release.
     void reportLogs(StatusReporter& reporter, InstallLogs& logs);
     Outcome install(StatusReporter& reporter, InstallLogs& logs, const ChannelRelease& release,

@@ -97,6 +97,11 @@ bool StatusReporter::enqueue(const StatusReport& report, std::string& why)
     return base::AtomicFile::write(folder_ + "/" + name, report.serialize(), why);
 }
 
+bool StatusReporter::keep(const StatusReport& report, std::string& why)
+{
+    return url_.empty() || enqueue(report, why);
+}
+
 bool StatusReporter::sendQueued(std::string& why)
 {
     if (url_.empty())

@@ -25,6 +25,10 @@ public:
     // Sends `report` now, after the queue; queues it when that fails. True when delivered.
     bool deliver(const StatusReport& report, std::string& why);
 
+    // Puts `report` at the end of the queue without sending it (nothing without a report URL). False with
+    // `why` when it cannot be written.
+    bool keep(const StatusReport& report, std::string& why);
+
     // The queued files' names, oldest first.
     std::vector<std::string> queued() const;
 
