@@ -1,0 +1,368 @@
+#!/usr/bin/env bash
+# One end-to-end case of the fleet: a release published with vex-pkg publish, served by nginx (the
+# configurations in examples/nginx), fetched and installed by vex-pkg-fetch on the sandboxed instrument,
+# which reports to the same nginx. Runs on the host as root; the script makes a network namespace of its own
+# and the sandbox (tools/instrument-sim) shares it, so nothing but the servers started here is reachable.
+#
+#   fleet_case.sh CASE --sim INSTRUMENT_SIM --vex-pkg VEX_PKG [--fat-lib LIB]
+#                 [--fetch VEX_PKG_FETCH --installer VEX_PKG_INSTALL] [--proxy FAULT_PROXY]
+#
+# Cases:
+#   nginx          the origin and the cache as examples/nginx configures them: ETag, 304 at the cache, ranges,
+#                  a report PUT lands as a file and cannot be read back, https with a CA made here
+#   install        a release installs end to end, its success is reported with the installer's log, and the
+#                  next poll finds nothing new
+#   install-https  the same over https, the CA given in ca_file and the server's key pinned
+#   wrong-ca       https with another CA: nothing fetched, "try again later", nothing installed
+#   untrusted      a channel signed by a key the instrument does not trust: refused, nothing installed
+#   tampered       a package whose bytes on the server differ from the published ones: refused with a
+#                  failure report, nothing installed; the next release installs
+# Exit status: 0 when every check held, 1 otherwise, 77 when the machine allows no sandbox or network
+# namespace, or a program the case needs was not built.
+set -uo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$here/fleet_lib.sh"
+fleet_enter_netns "$@"
+
+case_name=$1
+shift
+sim="" vexpkg="" fat_lib="" fetch="" installer="" proxy=""
+while [ $# -gt 0 ]; do
+    [ $# -ge 2 ] || { echo "fleet_case.sh: $1 needs a value" >&2; exit 2; }
+    case "$1" in
+        --sim) sim=$2 ;;
+        --vex-pkg) vexpkg=$2 ;;
+        --fat-lib) fat_lib=$2 ;;
+        --fetch) fetch=$2 ;;
+        --installer) installer=$2 ;;
+        --proxy) proxy=$2 ;;
+        *) echo "fleet_case.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift 2
+done
+[ -x "$vexpkg" ] && [ -x "$sim" ] || { echo "fleet_case.sh: --sim and --vex-pkg are required" >&2; exit 2; }
+needs_client() {
+    [ -n "$fetch" ] && [ -x "$fetch" ] && [ -x "$installer" ] ||
+        { echo "SKIP: case $case_name needs vex-pkg-fetch and vex-pkg-install" >&2; exit "$FLEET_SKIP"; }
+}
+needs_proxy() { [ -n "$proxy" ] && [ -x "$proxy" ] || { echo "SKIP: case $case_name needs fault-proxy" >&2; exit "$FLEET_SKIP"; }; }
+
+fleet_work_dir
+work=$FLEET_WORK
+port=18080 cache_port=18090
+device=SN-0001
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+die() { echo "FAIL: $*" >&2; exit 1; }
+
+# ------------------------------------------------------------------------------------------------------------
+# The release side: keys, packages and the published folder.
+
+"$vexpkg" keygen --out "$work/keys" --name release >/dev/null || die "no key pair"
+"$vexpkg" keygen --out "$work/keys" --name stranger >/dev/null || die "no second key pair"
+# Random bytes, so that the package is several range requests long and compression cannot shrink it.
+head -c $((1536 * 1024)) /dev/urandom >"$work/blob.bin" || die "no random bytes"
+
+# package VERSION [KEY]: the example package with that version and a 1.5 MiB file, signed (by "release"
+# unless told), as $work/VERSION.pkg.
+package() {
+    local version=$1 key=${2:-release}
+    rm -rf "$work/src" && cp -r "$here/../../examples/sample-package" "$work/src" || die "cannot copy the sample"
+    cp "$work/blob.bin" "$work/src/files/blob.bin"
+    sed -i -e "s/^version = .*/version = \"$version\"/" "$work/src/manifest.toml"
+    cat >>"$work/src/manifest.toml" <<'EOF'
+
+[[file]]
+source = "files/blob.bin"
+path = "/kelda_usr/sample/blob.bin"
+EOF
+    "$vexpkg" create "$work/src/manifest.toml" -o "$work/$version.pkg" --sign "$work/keys/$key.key" \
+        >"$work/create.out" 2>&1 || { cat "$work/create.out" >&2; die "cannot build $version"; }
+}
+
+# publish VERSION [KEY] [publish options]: into the served folder.
+publish() {
+    local version=$1 key=${2:-release}
+    shift $(($# < 2 ? $# : 2))
+    "$vexpkg" publish "$work/$version.pkg" --to "$work/site" --channel stable --key "$work/keys/$key.key" \
+        --rollout 100 "$@" >"$work/publish.out" 2>&1 || { cat "$work/publish.out" >&2; die "cannot publish $version"; }
+}
+
+# The served file of a published VERSION (packages/SHA256.pkg).
+served_package() { echo "$work/site/packages/$(sha256sum <"$work/$1.pkg" | cut -d' ' -f1).pkg"; }
+
+# ------------------------------------------------------------------------------------------------------------
+# The server side: the origin of examples/nginx, optionally with https.
+
+# origin [tls]: starts the origin on $port serving $work/site, reports into $work/reports/reports/.
+origin() {
+    local listen="listen 127.0.0.1:$port;"
+    mkdir -p "$work/site" "$work/reports"
+    if [ "${1:-}" = tls ]; then
+        fleet_make_tls "$work/tls" || exit 1
+        listen="listen 127.0.0.1:$port ssl; ssl_certificate $work/tls/server.pem; ssl_certificate_key $work/tls/server.key;"
+    fi
+    fleet_site "$here/../../examples/nginx/origin.conf" "listen 80;=$listen" "/srv/vex-updates=$work/site" \
+        "/var/lib/vex-reports=$work/reports" >"$work/origin.site" || exit 1
+    nginx_start origin "$port" "$work/origin.site" || exit 1
+}
+
+cache() {
+    fleet_site "$here/../../examples/nginx/cache.conf" "listen 80;=listen 127.0.0.1:$cache_port;" \
+        "http://origin.example.net=http://127.0.0.1:$port" "/var/cache/nginx/vex-updates=$work/cache" \
+        >"$work/cache.site" || exit 1
+    nginx_start cache "$cache_port" "$work/cache.site" || exit 1
+}
+
+report_file() { echo "$work/reports/reports/$device/$1.json"; }
+
+# A top-level string or number field of a JSON document (as the client writes its reports).
+json_field() { sed -n "s/.*\"$2\" *: *\"\{0,1\}\([^\",}]*\)\"\{0,1\}.*/\1/p" "$1" | head -n 1; }
+
+# ------------------------------------------------------------------------------------------------------------
+# The instrument side: configuration, keys and runs of vex-pkg-fetch in the sandbox. The partitions persist
+# from one run to the next (instrument-sim --save-images / --images), as on an instrument that restarts.
+
+# config URL [extra TOML lines for [trust]]: the client's configuration for a channel at URL.
+config() {
+    local url=$1
+    mkdir -p "$work/etc/keys"
+    cp "$work/keys/release.pem" "$work/etc/keys/"
+    echo VX20A01 >"$work/etc/compatible"
+    cat >"$work/etc/fetch.toml" <<EOF
+device_id = "$device"
+[channel]
+url = "$url"
+name = "stable"
+[trust]
+keys = "/etc/vex-pkg/keys"
+compatible = "/etc/vex-pkg/compatible"
+${2:-}
+[report]
+url = "${url%/}/reports"
+[install]
+mode = "run"
+installer = "$(realpath "$installer")"
+[paths]
+update_dir = "/emmc/update"
+[poll]
+backoff_min_seconds = 1
+backoff_max_seconds = 2
+[limits]
+connect_timeout_seconds = 5
+stall_seconds = 5
+request_timeout_seconds = 60
+request_bytes = 524288
+EOF
+}
+
+runs=0
+# run NAME EXPECTED_STATUS: one vex-pkg-fetch --once on the instrument; its output in $work/NAME.out, the
+# sandbox's results (manifest.tsv, LOG/, files/) in $work/NAME/.
+run() {
+    local name=$1 expected=$2 status images=()
+    [ "$runs" = 0 ] || images=(--images "$work/images")
+    runs=$((runs + 1))
+    local args=(--quiet --timeout 90 --size update=16M "${images[@]}" --save-images "$work/images"
+        --bind "$(dirname "$(realpath "$fetch")")" --bind "$(dirname "$(realpath "$installer")")"
+        --copy "$work/etc:/etc/vex-pkg" --results "$work/$name" --collect /emmc/update/fetch)
+    [ -z "$fat_lib" ] || args+=(--fat-lib "$fat_lib")
+    "$sim" "${args[@]}" -- "$(realpath "$fetch")" --config /etc/vex-pkg/fetch.toml --once >"$work/$name.out" 2>&1
+    status=$?
+    [ "$status" = 77 ] && die "the sandbox is not available after all"
+    if [ "$status" != "$expected" ]; then
+        fail "run $name: vex-pkg-fetch exited $status, not $expected"
+        cat "$work/$name.out" >&2
+    fi
+}
+
+said() { grep -qF -- "$2" "$work/$1.out" || { fail "run $1 did not say '$2'"; cat "$work/$1.out" >&2; }; }
+
+# The entry PATH of the instrument's partitions after run NAME: "type size md5", or nothing.
+entry() { awk -F'\t' -v p="$2" '$1 == p { print $2, $3, $10 }' "$work/$1/manifest.tsv"; }
+
+expect_installed() {
+    local name=$1 blob
+    blob=$(md5sum <"$work/blob.bin" | cut -d' ' -f1)
+    [ "$(entry "$name" /emmc/kelda_usr/sample/blob.bin)" = "f $((1536 * 1024)) $blob" ] ||
+        fail "after run $name the package's 1.5 MiB file is not installed as built"
+    [ -n "$(entry "$name" /emmc/kelda_usr/sample/readme.txt)" ] || fail "after run $name readme.txt is missing"
+}
+
+expect_not_installed() {
+    [ -z "$(entry "$1" /emmc/kelda_usr/sample/readme.txt)" ] || fail "after run $1 the sample is installed"
+    [ -z "$(entry "$1" /emmc/kelda_usr/sample/blob.bin)" ] || fail "after run $1 blob.bin is installed"
+}
+
+# expect_report VERSION STATE [SOURCE]: the last report the server holds for VERSION.
+expect_report() {
+    local file state
+    file=$(report_file "$1")
+    [ -f "$file" ] || { fail "no report for $1 reached the server"; return; }
+    state=$(json_field "$file" state)
+    [ "$state" = "$2" ] || fail "the report for $1 says '$state', not '$2': $(cat "$file")"
+    [ "$(json_field "$file" device)" = "$device" ] || fail "the report for $1 names another device"
+    [ "$(json_field "$file" source)" = "${3:-channel}" ] || fail "the report for $1 has the wrong source"
+}
+
+show() {
+    local f
+    for f in "$work"/*.out "$work"/*/LOG/* "$work/nginx-origin/access.log" "$work/nginx-origin/error.log"; do
+        [ -f "$f" ] && { echo "--- $f"; tail -n 40 "$f"; }
+    done
+    find "$work/reports" -type f -exec sh -c 'echo "--- $1"; cat "$1"; echo' sh {} \; 2>/dev/null
+}
+
+end() {
+    if [ "$failures" != 0 ]; then
+        show >&2
+        exit 1
+    fi
+    exit 0
+}
+
+# ------------------------------------------------------------------------------------------------------------
+# The cases.
+
+case_nginx() {
+    package 2.1.0
+    publish 2.1.0
+    origin tls
+    local base=https://127.0.0.1:$port c=(curl -sS --max-time 10 --cacert "$work/tls/ca.pem") pkg etag status
+    pkg=$(served_package 2.1.0)
+    "${c[@]}" -o "$work/doc.json" "$base/stable.json" || fail "no channel document over https"
+    cmp -s "$work/doc.json" "$work/site/stable.json" || fail "the channel document differs from the published one"
+    curl -sS --max-time 10 -o /dev/null "$base/stable.json" 2>/dev/null &&
+        fail "https without the test's CA was accepted"
+    etag=$("${c[@]}" -D - -o /dev/null "$base/stable.json" | tr -d '\r' | sed -n 's/^[Ee][Tt][Aa][Gg]: *//p')
+    [ -n "$etag" ] || fail "the origin gives no ETag"
+    status=$("${c[@]}" -o /dev/null -w '%{http_code}' -H "If-None-Match: $etag" "$base/stable.json")
+    [ "$status" = 304 ] || fail "the origin answers a current ETag with $status"
+    status=$("${c[@]}" -o "$work/range" -w '%{http_code}' -r 1000-1999 "$base/packages/${pkg##*/}")
+    [ "$status" = 206 ] && cmp -s "$work/range" <(tail -c +1001 "$pkg" | head -c 1000) ||
+        fail "a range of the package came back as $status or with other bytes"
+    status=$("${c[@]}" -o /dev/null -w '%{http_code}' -T "$work/doc.json" "$base/reports/$device/2.1.0.json")
+    [ "$status" = 201 ] && cmp -s "$work/doc.json" "$(report_file 2.1.0)" || fail "a report PUT gave $status"
+    status=$("${c[@]}" -o /dev/null -w '%{http_code}' "$base/reports/$device/2.1.0.json")
+    [ "$status" = 403 ] || fail "a report can be read back ($status)"
+    head -c 70000 /dev/zero >"$work/large"
+    status=$("${c[@]}" -o /dev/null -w '%{http_code}' -T "$work/large" "$base/reports/$device/large.json")
+    [ "$status" = 413 ] || fail "a 70000-byte report was answered $status, not 413"
+
+    # The cache (plain http) in front of the plain origin: polls with the current ETag get 304 from the
+    # cache itself, and a range of a package comes from its slices.
+    nginx_stop origin
+    origin
+    cache
+    local before
+    before=$(wc -l <"$work/nginx-origin/access.log")
+    base=http://127.0.0.1:$cache_port c=(curl -sS --max-time 10)
+    etag=$("${c[@]}" -D - -o /dev/null "$base/stable.json" | tr -d '\r' | sed -n 's/^[Ee][Tt][Aa][Gg]: *//p')
+    local i
+    for i in 1 2 3; do
+        status=$("${c[@]}" -o /dev/null -w '%{http_code}' -H "If-None-Match: $etag" "$base/stable.json")
+        [ "$status" = 304 ] || fail "the cache answers a current ETag with $status"
+    done
+    tail -n +$((before + 1)) "$work/nginx-origin/access.log" | grep -c 'GET /stable.json' | grep -qx 1 ||
+        fail "the origin saw the channel document asked more than once"
+    status=$("${c[@]}" -o "$work/range" -w '%{http_code}' -r 1048000-1049999 "$base/packages/${pkg##*/}")
+    [ "$status" = 206 ] && cmp -s "$work/range" <(tail -c +1048001 "$pkg" | head -c 2000) ||
+        fail "a range across two slices came back from the cache as $status or with other bytes"
+    end
+}
+
+case_install() {
+    needs_client
+    package 2.1.0
+    publish 2.1.0
+    origin "${1:-}"
+    local base=http://127.0.0.1:$port
+    if [ "${1:-}" = tls ]; then
+        base=https://127.0.0.1:$port
+        config "$base" "ca_file = \"/etc/vex-pkg/ca.pem\"
+pinned_key = \"$(fleet_pin "$work/tls/server.pem")\""
+        cp "$work/tls/ca.pem" "$work/etc/ca.pem"
+    else
+        config "$base"
+    fi
+    run first 0
+    said first "Installed 2.1.0"
+    expect_installed first
+    expect_report 2.1.0 success
+    local report
+    report=$(report_file 2.1.0)
+    [[ "$(json_field "$report" log_file)" == *_success.log ]] ||
+        fail "the success report names no success log: $(cat "$report")"
+    # The next poll: nothing new, nothing downloaded again.
+    local requests
+    requests=$(grep -c '/packages/' "$work/nginx-origin/access.log")
+    run second 0
+    grep -c '/packages/' "$work/nginx-origin/access.log" | grep -qx "$requests" ||
+        fail "the second poll fetched the package again"
+    expect_installed second
+    end
+}
+
+case_wrong-ca() {
+    needs_client
+    package 2.1.0
+    publish 2.1.0
+    origin tls
+    # Another CA than the one that signed the server's certificate.
+    fleet_make_tls "$work/other-tls" || exit 1
+    config "https://127.0.0.1:$port" 'ca_file = "/etc/vex-pkg/ca.pem"'
+    cp "$work/other-tls/ca.pem" "$work/etc/ca.pem"
+    run first 3
+    said first "Try again later"
+    expect_not_installed first
+    [ ! -e "$work/reports/reports" ] || fail "something was reported over an unverified connection"
+    end
+}
+
+case_untrusted() {
+    needs_client
+    package 2.1.0 stranger
+    publish 2.1.0 stranger
+    origin
+    config "http://127.0.0.1:$port"
+    run first 1
+    expect_not_installed first
+    grep -q '/packages/' "$work/nginx-origin/access.log" && fail "a package of an untrusted channel was fetched"
+    end
+}
+
+case_tampered() {
+    needs_client
+    package 2.1.0
+    publish 2.1.0
+    origin
+    config "http://127.0.0.1:$port"
+    # One byte of the package's data changes on the server after publishing (a damaged mirror, an attacker):
+    # the signed index no longer matches that block.
+    local pkg size
+    pkg=$(served_package 2.1.0)
+    size=$(stat -c %s "$pkg")
+    printf '\x5a' | dd of="$pkg" bs=1 seek=$((size - 4096)) conv=notrunc status=none
+    run first 1
+    expect_not_installed first
+    expect_report 2.1.0 failure
+    # The release after it is published intact and installs.
+    package 2.2.0
+    publish 2.2.0
+    run second 0
+    said second "Installed 2.2.0"
+    expect_installed second
+    expect_report 2.2.0 success
+    end
+}
+
+case "$case_name" in
+    nginx) case_nginx ;;
+    install) case_install ;;
+    install-https) case_install tls ;;
+    wrong-ca) case_wrong-ca ;;
+    untrusted) case_untrusted ;;
+    tampered) case_tampered ;;
+    *) echo "fleet_case.sh: unknown case $case_name" >&2; exit 2 ;;
+esac
