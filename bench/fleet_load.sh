@@ -92,6 +92,7 @@ status=$?
 figure() { sed -n "s/^$1 //p" "$work/loadgen.out"; }
 
 seconds=$(figure seconds) polls=$(figure polls) poll_bytes=$(figure poll_bytes)
+unchanged=$(figure unchanged_polls) unchanged_bytes=$(figure unchanged_poll_bytes)
 origin_requests=$(($(wc -l <"$work/nginx-origin/access.log") - origin_before))
 cache_lines=$(tail -n +"$((cache_before + 1))" "$work/nginx-cache/access.log")
 cache_polls=$(grep -c ' GET /stable.json ' <<<"$cache_lines")
@@ -99,10 +100,11 @@ cache_304=$(grep -c '^304 GET /stable.json ' <<<"$cache_lines")
 
 cat "$work/loadgen.out"
 awk -v s="$seconds" -v o="$origin_requests" -v p="$cache_polls" -v n="$cache_304" -v b="$poll_bytes" \
-    -v q="$polls" 'BEGIN {
+    -v q="$polls" -v u="$unchanged" -v ub="$unchanged_bytes" 'BEGIN {
         printf "origin_requests %d\norigin_requests_per_second %.2f\n", o, (s > 0 ? o / s : 0)
         printf "polls_per_second %.0f\ncache_304_percent %.1f\nclient_bytes_per_poll %.0f\n",
             (s > 0 ? q / s : 0), (p > 0 ? 100 * n / p : 0), (q > 0 ? b / q : 0)
+        printf "client_bytes_per_unchanged_poll %.0f\n", (u > 0 ? ub / u : 0)
     }'
 
 [ "$polls" = "$instruments" ] || fail "$polls polls of $instruments were answered"

@@ -72,6 +72,8 @@ struct Totals
     long unexpectedBody = 0;
     curl_off_t pollBytes = 0;  // headers and bodies of the polls
     curl_off_t rangeBytes = 0;
+    long unchangedPolls = 0;
+    curl_off_t unchangedBytes = 0;  // of the polls that held the current ETag
     std::map<long, long> statuses;
 };
 
@@ -225,6 +227,11 @@ void Account(const Options& options, Request& request, CURLcode result, Totals& 
     {
         ++totals.polls;
         totals.pollBytes += bytes;
+        if (request.kind == Request::Kind::Unchanged)
+        {
+            ++totals.unchangedPolls;
+            totals.unchangedBytes += bytes;
+        }
     }
 }
 
@@ -326,6 +333,8 @@ int Run(const Options& options)
     {
         std::printf("status_%ld %ld\n", entry.first, entry.second);
     }
+    std::printf("unchanged_polls %ld\nunchanged_poll_bytes %lld\n", totals.unchangedPolls,
+                static_cast<long long>(totals.unchangedBytes));
     std::printf(
         "polls %ld\npoll_bytes %lld\nrange_bytes %lld\nwrong_status %ld\ntransfer_errors %ld\n"
         "unexpected_body %ld\n",
