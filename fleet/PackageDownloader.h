@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace vex::fleet
 {
@@ -35,6 +36,14 @@ public:
         kFailed,      // this release cannot be had as published; `why` says why, nothing of it is kept
     };
     using Progress = std::function<void(uint64_t checkedBytes, uint64_t totalBytes)>;
+    // Bytes free for this program in `folder`; false when that cannot be told (the download then fails).
+    using FreeSpace = std::function<bool(const std::string& folder, uint64_t& bytes)>;
+
+    // Names of what the folder holds for a download.
+    static constexpr const char* kJournalName = "journal";
+    static constexpr const char* kPartName = "package.part";
+    // The complete package of `version`: "1.2.0.pkg".
+    static std::string packageName(const pkg::PackageVersion& version);
 
     // `folder` holds the partial download and its journal; `keyDirectory` is the trusted key folder.
     PackageDownloader(HttpClient& http, std::string folder, std::string keyDirectory,
@@ -47,11 +56,15 @@ public:
     // Removes what the folder holds of any other release (a newer one superseded it).
     void discardOthers(const ChannelRelease& keep);
 
+    // Replaces the free space query (statvfs of the folder), for tests.
+    void setFreeSpaceQuery(FreeSpace query) { freeSpace_ = std::move(query); }
+
 private:
     HttpClient& http_;
     std::string folder_;
     std::string keyDirectory_;
     DownloadLimits limits_;
+    FreeSpace freeSpace_;
 };
 
 }  // namespace vex::fleet
