@@ -344,6 +344,7 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request, const HeadersCheck
         // always checked, and a pinned key comes on top of that.
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_easy_setopt(curl, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
         if (!settings_.caFile.empty())
             curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.caFile.c_str());
         if (!settings_.pinnedKey.empty())
