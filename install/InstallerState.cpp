@@ -1,6 +1,6 @@
 #include "install/InstallerState.h"
 
-#include "base/UniqueFd.h"
+#include "base/AtomicFile.h"
 #include "instrument/RegularFile.h"
 
 #include <fcntl.h>
@@ -117,63 +117,9 @@ InstallerState::Load InstallerState::load(const std::string& path, std::string& 
 bool InstallerState::save(const std::string& path, const InstallEnvironment& environment,
                           std::string& why) const
 {
-    const std::string temporary = path + ".new";
-    const std::string text = serialize();
-    {
-        // A leftover of an earlier attempt is replaced; a link planted there is not followed.
-        ::unlink(temporary.c_str());
-        base::UniqueFd fd(
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd.valid())
-        {
-            why = SystemError("cannot create " + temporary);
-            return false;
-        }
-        std::size_t written = 0;
-        // Each write moves on or fails; the text is a few dozen bytes.
-        while (written < text.size())
-        {
-            const ssize_t n = ::write(fd.get(), text.data() + written, text.size() - written);
-            if (n < 0 && errno == EINTR)
-            {
-                continue;
-            }
-            if (n <= 0)
-            {
-                why = SystemError("cannot write " + temporary);
-                ::unlink(temporary.c_str());
-                return false;
-            }
-            written += static_cast<std::size_t>(n);
-        }
-        if (!environment.Sync(fd.get(), temporary))
-        {
-            why = "cannot flush " + temporary;
-            ::unlink(temporary.c_str());
-            return false;
-        }
-        if (!fd.close())
-        {
-            why = SystemError("cannot close " + temporary);
-            ::unlink(temporary.c_str());
-            return false;
-        }
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
-    {
-        why = SystemError("cannot rename " + temporary + " to " + path);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    const std::string::size_type slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const base::UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderFd.valid() || !environment.Sync(folderFd.get(), folder))
-    {
-        why = "cannot flush " + folder;
-        return false;
-    }
-    return true;
+    return base::AtomicFile::write(path, serialize(), why,
+                                   [&environment](int fd, const std::string& name)
+                                   { return environment.Sync(fd, name); });
 }
 
 }  // namespace vex::install

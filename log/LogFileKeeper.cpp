@@ -160,6 +160,25 @@ void LogFileKeeper::Prune(const char* pattern)
     }
 }
 
+std::vector<std::string> LogFileKeeper::RunLogs(const std::string& directory)
+{
+    const LogFileKeeper keeper(directory);
+    std::vector<std::string> names = keeper.MatchingFiles(kErrorLogs);
+    const std::vector<std::string> successes = keeper.MatchingFiles(kSuccessLogs);
+    names.insert(names.end(), successes.begin(), successes.end());
+    if (names.empty())
+    {
+        return names;
+    }
+    const int oldest = CircleIndex(FindSpan(names).oldest);
+    auto age = [oldest](const std::string& name)
+    { return (CircleIndex(NumberOf(name)) - oldest + kNumbers) % kNumbers; };
+    std::sort(names.begin(), names.end(),
+              [&age](const std::string& a, const std::string& b)
+              { return age(a) != age(b) ? age(a) < age(b) : a < b; });
+    return names;
+}
+
 std::string LogFileKeeper::NextFileName() const
 {
     const std::vector<std::string> names = MatchingFiles(kAnyLog);

@@ -35,6 +35,10 @@ public:
     // its device or renamed. It then stays NNN_error.log, with a detail line that gives the system's reason.
     bool Close(int result);
 
+    // The run logs of `directory` (NNN_error.log and NNN_success.log), oldest first in the order their
+    // numbers were given out, which wraps from 999 to 001.
+    static std::vector<std::string> RunLogs(const std::string& directory);
+
     bool IsOpen() const { return open_; }
     const std::string& FileName() const { return name_; }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "instrument/ParameterBlock.h"
+
 #include <cstddef>
 
 namespace vex::app
@@ -9,7 +11,7 @@ class IParametersIO
 {
 public:
     // The parameter block is the whole 64 KiB of the processor's on-chip RAM; nothing may be read past it.
-    static constexpr std::size_t kBlockSize = 0x10000;
+    static constexpr std::size_t kBlockSize = instrument::ParameterBlock::kBlockSize;
 
     virtual ~IParametersIO() = default;
 

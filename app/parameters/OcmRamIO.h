@@ -13,9 +13,9 @@ namespace vex::app
 class OcmRamIO : public IParametersIO
 {
 public:
-    static constexpr const char* kDefaultDevicePath = "/dev/mem";
+    static constexpr const char* kDefaultDevicePath = instrument::ParameterBlock::kDefaultDevicePath;
     // Physical address of the on-chip RAM, i.e. its offset in the physical-memory device.
-    static constexpr off_t kOcmRamAddress = 0x40200000;
+    static constexpr off_t kOcmRamAddress = instrument::ParameterBlock::kOcmRamAddress;
 
     explicit OcmRamIO(std::string devicePath = kDefaultDevicePath);
     ~OcmRamIO() override;

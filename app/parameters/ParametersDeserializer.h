@@ -7,19 +7,16 @@
 
 namespace vex::app
 {
-// Decodes the parameter block (little-endian):
-//   0   16 bytes  header, cleared once the block has been read so that it is used only once
-//   16  4 bytes   not used here
-//   20  int32     installFlags (bit 0 requests formatting)
-//   24            package path, NUL-terminated, then the log file name, NUL-terminated
+// Decodes the parameter block (layout: instrument::ParameterBlock) and clears its header, so that it is used
+// only once.
 class ParametersDeserializer
 {
 public:
-    static constexpr std::size_t kHeaderSize = 16;
-    static constexpr std::size_t kFlagsOffset = 20;
-    static constexpr std::size_t kStringsOffset = 24;
+    static constexpr std::size_t kHeaderSize = instrument::ParameterBlock::kHeaderSize;
+    static constexpr std::size_t kFlagsOffset = instrument::ParameterBlock::kFlagsOffset;
+    static constexpr std::size_t kStringsOffset = instrument::ParameterBlock::kStringsOffset;
     // Each string with its NUL fits in this many bytes.
-    static constexpr std::size_t kMaxStringSize = 2048;
+    static constexpr std::size_t kMaxStringSize = instrument::ParameterBlock::kMaxStringSize;
 
     // The accessor is not owned.
     explicit ParametersDeserializer(IParametersIO* io);

@@ -1,10 +1,10 @@
 #include "tools/vex-pkg/Manifest.h"
 
+#include "base/TomlNesting.h"
 #include "instrument/Partition.h"
 #include "instrument/PartitionPaths.h"
 #include "instrument/PartitionsManager.h"
 #include "tools/vex-pkg/ItemKinds.h"
-#include "tools/vex-pkg/TomlNesting.h"
 #include "tools/vex-pkg/ToolSupport.h"
 
 #include <toml.hpp>
@@ -616,49 +616,6 @@ std::string ManifestReader::Located(const std::string& file, const Manifest::Whe
            Printable(text);
 }
 
-namespace
-{
-// Where the first byte that breaks UTF-8 stands (line and column from 1), or line 0 when the text is valid.
-// toml11 reports some of these bytes through a path that reads past its own buffer, so they are found first.
-Manifest::Where FirstInvalidUtf8(const std::string& text)
-{
-    Manifest::Where where{1, 1};
-    size_t i = 0;
-    while (i < text.size())
-    {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        size_t length = 0;
-        uint32_t lowest = 0;
-        if (byte < 0x80)
-            length = 1;
-        else if (byte >= 0xC2 && byte <= 0xDF)
-            length = 2, lowest = 0x80;
-        else if (byte >= 0xE0 && byte <= 0xEF)
-            length = 3, lowest = 0x800;
-        else if (byte >= 0xF0 && byte <= 0xF4)
-            length = 4, lowest = 0x10000;
-        if (length == 0 || i + length > text.size())
-            return where;
-        uint32_t code = length == 1 ? byte : (byte & (0x7Fu >> length));
-        for (size_t k = 1; k < length; ++k)
-        {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return where;
-            code = (code << 6) | (next & 0x3Fu);
-        }
-        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return where;
-        if (byte == '\n')
-            ++where.line, where.column = 1;
-        else
-            ++where.column;
-        i += length;
-    }
-    return Manifest::Where{0, 0};
-}
-}  // namespace
-
 bool ManifestReader::Read(const std::string& path, const std::string& sourceDateEpoch, Manifest& manifest,
                           std::string& error)
 {
@@ -674,18 +631,18 @@ bool ManifestReader::Read(const std::string& path, const std::string& sourceDate
             return false;
         }
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const Manifest::Where bad = FirstInvalidUtf8(text);
+        const base::TomlNesting::Where bad = base::TomlNesting::FirstInvalidUtf8(text);
         if (bad.line != 0)
         {
-            error = Located(path, bad, "not valid TOML: not UTF-8 text");
+            error = Located(path, Manifest::Where{bad.line, bad.column}, "not valid TOML: not UTF-8 text");
             return false;
         }
-        const TomlNesting::Where deep = TomlNesting::FirstTooDeep(text);
+        const base::TomlNesting::Where deep = base::TomlNesting::FirstTooDeep(text);
         if (deep.line != 0)
         {
             error =
                 Located(path, Manifest::Where{deep.line, deep.column},
-                        "nested more than " + std::to_string(TomlNesting::kLimit) +
+                        "nested more than " + std::to_string(base::TomlNesting::kLimit) +
                             " levels deep (counting arrays, inline tables and the parts of keys and table "
                             "headers)");
             return false;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace vex::tools
+namespace vex::base
 {
 // How deep a TOML text nests, found by a small scanner before the text reaches the TOML parser, which
 // descends once per level on the machine stack: a 40 KB line of brackets is enough to overflow it, and a
@@ -15,7 +15,7 @@ namespace vex::tools
 class TomlNesting
 {
 public:
-    // The deepest a manifest may nest.
+    // The deepest a manifest or configuration may nest.
     static constexpr int kLimit = 32;
 
     struct Where
@@ -27,6 +27,10 @@ public:
     // Where `text` first goes deeper than `limit` levels (line and column from 1, columns counted in
     // characters of valid UTF-8), or line 0 when it never does.
     static Where FirstTooDeep(const std::string& text, int limit = kLimit);
+
+    // Where the first byte that breaks UTF-8 stands, or line 0 when the text is valid. The TOML parser
+    // reports some of these bytes through a path that reads past its own buffer, so they are found first.
+    static Where FirstInvalidUtf8(const std::string& text);
 };
 
-}  // namespace vex::tools
+}  // namespace vex::base

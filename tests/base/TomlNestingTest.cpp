@@ -1,13 +1,13 @@
 // The nesting scanner that guards the TOML reader: what counts as a level, what does not, and where it says
 // the limit was passed.
 
-#include "tools/vex-pkg/TomlNesting.h"
+#include "base/TomlNesting.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-using vex::tools::TomlNesting;
+using vex::base::TomlNesting;
 
 namespace
 {

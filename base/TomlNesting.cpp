@@ -1,9 +1,10 @@
-#include "tools/vex-pkg/TomlNesting.h"
+#include "base/TomlNesting.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
-namespace vex::tools
+namespace vex::base
 {
 namespace
 {
@@ -254,4 +255,42 @@ TomlNesting::Where TomlNesting::FirstTooDeep(const std::string& text, int limit)
     return Scanner(text, limit).Run();
 }
 
-}  // namespace vex::tools
+TomlNesting::Where TomlNesting::FirstInvalidUtf8(const std::string& text)
+{
+    Where where{1, 1};
+    size_t i = 0;
+    while (i < text.size())
+    {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        size_t length = 0;
+        uint32_t lowest = 0;
+        if (byte < 0x80)
+            length = 1;
+        else if (byte >= 0xC2 && byte <= 0xDF)
+            length = 2, lowest = 0x80;
+        else if (byte >= 0xE0 && byte <= 0xEF)
+            length = 3, lowest = 0x800;
+        else if (byte >= 0xF0 && byte <= 0xF4)
+            length = 4, lowest = 0x10000;
+        if (length == 0 || i + length > text.size())
+            return where;
+        uint32_t code = length == 1 ? byte : (byte & (0x7Fu >> length));
+        for (size_t k = 1; k < length; ++k)
+        {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return where;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return where;
+        if (byte == '\n')
+            ++where.line, where.column = 1;
+        else
+            ++where.column;
+        i += length;
+    }
+    return Where{0, 0};
+}
+
+}  // namespace vex::base

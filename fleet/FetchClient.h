@@ -1,0 +1,80 @@
+#pragma once
+
+#include "fleet/FetchConfig.h"
+#include "fleet/FetchState.h"
+#include "fleet/HttpClient.h"
+#include "fleet/StatusReport.h"
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+
+namespace vex::fleet
+{
+class UpdateArea;
+class StatusReporter;
+class InstallLogs;
+struct ChannelRelease;
+
+// What a poll needs of the instrument besides the network; tests replace the parts.
+struct FetchEnvironment
+{
+    UpdateArea* area = nullptr;    // null: the folder needs no mounting
+    std::function<int64_t()> now;  // seconds since 1970; empty: the system clock
+    std::string memoryDevice = "/dev/mem";
+    int installerTimeoutSeconds = 4 * 3600;
+    int handoffTimeoutSeconds = 600;
+};
+
+// One poll of the fetch client: deliver the reports still queued, report installations made by hand since
+// the last contact, poll the channel, choose a release, download it (resuming), hand it to the installer and
+// report the outcome. One line per step goes to `out`; failures go to `err` as well.
+class FetchClient
+{
+public:
+    // The program's exit statuses.
+    enum class Outcome
+    {
+        kDone = 0,        // nothing new, or a release installed (or handed over) and its outcome reported
+        kFailed = 1,      // this release's attempt ended: refused channel or release, failed installation
+        kRetryLater = 3,  // server unreachable, 5xx, cut transfer (checked bytes kept), another run busy
+    };
+
+    FetchClient(const FetchConfig& config, HttpClient& http, std::ostream& out, std::ostream& err,
+                FetchEnvironment environment = FetchEnvironment());
+
+    Outcome pollOnce();
+
+    // After kRetryLater: the wait the server asked for (seconds), or -1.
+    int64_t retryAfter() const { return retryAfter_; }
+
+    std::string fetchFolder() const { return config_.updateDir + "/fetch"; }
+
+private:
+    Outcome poll();
+    Outcome fail(const std::string& why);
+    Outcome later(const std::string& why);
+    void say(const std::string& line);
+    int64_t now() const;
+    bool saveState();
+    StatusReport report(const std::string& version, StatusReport::State state) const;
+    void send(StatusReporter& reporter, const StatusReport& report);
+    // Reports the logs written since the last contact; the first of them belongs to a handed-over release.
+    void reportLogs(StatusReporter& reporter, InstallLogs& logs);
+    Outcome install(StatusReporter& reporter, InstallLogs& logs, const ChannelRelease& release,
+                    const std::string& packagePath);
+    Outcome handOver(StatusReporter& reporter, InstallLogs& logs, const ChannelRelease& release,
+                     const std::string& packagePath);
+    std::string installedVersionText() const;
+
+    const FetchConfig& config_;
+    HttpClient& http_;
+    std::ostream& out_;
+    std::ostream& err_;
+    FetchEnvironment environment_;
+    FetchState state_;
+    int64_t retryAfter_ = -1;
+};
+
+}  // namespace vex::fleet
