@@ -19,18 +19,20 @@
 #                  failure report, nothing installed; the next release installs
 # Through fault-proxy (between the instrument and the origin), the release installs only when right, and a
 # later run left alone finishes the job:
-#   cut            the package's transfer cut after 600000 bytes: "try again later", the checked bytes kept;
-#                  the next run resumes there (its first range starts past 0) and installs
+#   cut            the package's transfer cut after 600000 bytes: the next request resumes past the bytes
+#                  already checked (not from the start) and the release installs
+#   restart        the run stopped in the middle of a slow download (the sandbox's time limit):
+#                  the checked bytes are kept, and the next run resumes past them and installs
 #   busy           503 with Retry-After: 2 for the channel document: "try again later", nothing reported as
 #                  failed; the next run installs
-#   ignore-range   every range request of the package answered 200 with the whole file: never a wrong byte
-#                  installed, and the release installs
-#   etag-change    a cut, then the resumed request answered as if the file had changed (a new ETag, 200
-#                  whole): the kept bytes are dropped, not mixed with the new ones, and the release installs
-#   flip           one bit of the package flipped in transit: nothing installed from those bytes; a later run
-#                  installs the release
-#   stall          the package's transfer stalls for 40 s: cut after the stall limit (5 s), "try again later";
-#                  the next run installs
+#   ignore-range   every range request of the package answered 200 with the whole file
+#   etag-change    every answer for the package with another ETag, conditional requests answered as if the
+#                  file had changed (200 whole)
+#   flip           one bit flipped in every answer for the package
+#                  (each: that run installs the published bytes or nothing; with a healthy server the
+#                  release installs)
+#   stall          every transfer of the package stalls: each is cut after the stall limit (5 s), and after
+#                  a bounded number of tries "try again later"; the next run, with a healthy server, installs
 # Exit status: 0 when every check held, 1 otherwise, 77 when the machine allows no sandbox or network
 # namespace, or a program the case needs was not built.
 set -uo pipefail
@@ -109,10 +111,12 @@ served_package() { echo "$work/site/packages/$(sha256sum <"$work/$1.pkg" | cut -
 # ------------------------------------------------------------------------------------------------------------
 # The server side: the origin of examples/nginx, optionally with https.
 
-# origin [tls]: starts the origin on $port serving $work/site, reports into $work/reports/reports/.
+# origin [tls|slow]: starts the origin on $port serving $work/site, reports into $work/reports/reports/;
+# with https, or sending at most 200 KiB/s per connection.
 origin() {
     local listen="listen 127.0.0.1:$port;"
     mkdir -p "$work/site" "$work/reports"
+    [ "${1:-}" != slow ] || listen="$listen limit_rate 200k;"
     if [ "${1:-}" = tls ]; then
         fleet_make_tls "$work/tls" || exit 1
         listen="listen 127.0.0.1:$port ssl; ssl_certificate $work/tls/server.pem; ssl_certificate_key $work/tls/server.key;"
@@ -184,12 +188,12 @@ backoff_min_seconds = 1
 backoff_max_seconds = 2
 [limits]
 connect_timeout_seconds = 5
-stall_seconds = 5
+stall_seconds = $stall_limit
 request_timeout_seconds = 60
-request_bytes = 524288
 EOF
 }
 
+stall_limit=5
 runs=0
 # run NAME EXPECTED_STATUS: one vex-pkg-fetch --once on the instrument; its output in $work/NAME.out, the
 # sandbox's results (manifest.tsv, LOG/, files/) in $work/NAME/.
@@ -197,7 +201,7 @@ run() {
     local name=$1 expected=$2 status images=()
     [ "$runs" = 0 ] || images=(--images "$work/images")
     runs=$((runs + 1))
-    local args=(--quiet --timeout 90 --size update=16M "${images[@]}" --save-images "$work/images"
+    local args=(--quiet --timeout "${run_limit:-90}" --size update=16M "${images[@]}" --save-images "$work/images"
         --bind "$(dirname "$(realpath "$fetch")")" --bind "$(dirname "$(realpath "$installer")")"
         --copy "$work/etc:/etc/vex-pkg" --results "$work/$name" --collect /emmc/update/fetch)
     [ -z "$fat_lib" ] || args+=(--fat-lib "$fat_lib")
@@ -391,7 +395,8 @@ case_tampered() {
 }
 
 # A release behind the proxy with fault SPEC for requests matching MATCH, TIMES times; the instrument's
-# channel is the proxy.
+# channel is the proxy. A run asks first for the package's index (its first 1560 bytes or so), then for the
+# rest in one range: a fault meant for the rest is given for two requests.
 behind_proxy() {
     needs_client
     needs_proxy
@@ -400,12 +405,6 @@ behind_proxy() {
     origin
     fault_proxy "$@"
     config "http://127.0.0.1:$proxy_port"
-}
-
-# The first byte the first range request for the package after line $1 of the origin's log asked for.
-first_range_start() {
-    tail -n +"$(($1 + 1))" "$work/nginx-origin/access.log" | grep ' /packages/' | head -n 1 |
-        sed -n 's/.*range=bytes=\([0-9]*\)-.*/\1/p'
 }
 
 origin_lines() { wc -l <"$work/nginx-origin/access.log"; }
@@ -441,21 +440,51 @@ wrong_bytes() {
         fail "run $1 installed blob.bin with other bytes: $got"
 }
 
+# The first byte of each range request for the package after line $1 of the origin's log, in order.
+range_starts() {
+    tail -n +"$(($1 + 1))" "$work/nginx-origin/access.log" | grep ' /packages/' |
+        sed -n 's/.*range=bytes=\([0-9]*\)-.*/\1/p'
+}
+
 case_cut() {
-    behind_proxy cut:600000 /packages/ 1
-    run first 3
-    said first "Try again later"
+    behind_proxy cut:600000 /packages/ 2
+    run first 0
+    said first "Installed 2.1.0"
+    expect_installed first
+    expect_report 2.1.0 success
+    # The index, the rest cut after 600000 bytes, then the rest of the rest: never from the start again.
+    local starts index
+    starts=($(range_starts 0))
+    index=${starts[1]:-0}
+    [ "${#starts[@]}" -ge 3 ] && [ "${starts[2]}" -gt "$index" ] && [ "${starts[2]}" -le $((index + 600000)) ] ||
+        fail "after the cut the download did not resume past the checked bytes (ranges from ${starts[*]})"
+    end
+}
+
+case_restart() {
+    needs_client
+    package 2.1.0
+    publish 2.1.0
+    # The origin sends at most 200 KiB/s per connection: the download takes about 8 s, and the sandbox stops
+    # the first run after 4.
+    origin slow
+    config "http://127.0.0.1:$port"
+    run_limit=4
+    run first 124
+    run_limit=90
     expect_not_installed first
-    local kept before start
+    local kept before starts
     kept=$(kept_part first)
-    [ -n "$kept" ] && [ "$kept" -gt 0 ] || fail "the cut download kept no bytes (${kept:-no package.part})"
+    [ -n "$kept" ] && [ "$kept" -gt 2000 ] || fail "the stopped download kept no checked bytes (${kept:-no package.part})"
     before=$(origin_lines)
     run second 0
     said second "Installed 2.1.0"
     expect_installed second
     expect_report 2.1.0 success
-    start=$(first_range_start "$before")
-    [ -n "$start" ] && [ "$start" -gt 0 ] || fail "the second run did not resume (first range from ${start:-none})"
+    starts=($(range_starts "$before"))
+    # The index may be asked again; the rest starts past what the first run had checked.
+    [ "${#starts[@]}" -ge 1 ] && [ "${starts[-1]}" -gt 2000 ] ||
+        fail "the second run did not resume (ranges from ${starts[*]:-none})"
     end
 }
 
@@ -473,42 +502,56 @@ case_busy() {
     end
 }
 
+# A run against a server whose answers are spoiled by SPEC for the package (every request); then, with a
+# healthy server, later runs install. The spoiled run either installs the published bytes or installs
+# nothing and tries again later (or, allowed with $1 = may-fail, fails with a failure report).
+spoiled_then_healthy() {
+    local how=$1 spec=$2 status
+    behind_proxy "$spec" /packages/ 0
+    run spoiled any
+    status=$(cat "$work/spoiled/exit-status" 2>/dev/null)
+    wrong_bytes spoiled
+    grep -qF -x -e "$(printf '%s' "$spec")" <(awk '{ print $4 }' "$work/proxy.log" 2>/dev/null) || fail "the proxy never spoiled an answer ($spec)"
+    case "$status" in
+        0) expect_installed spoiled; expect_report 2.1.0 success; return ;;
+        3) said spoiled "Try again later"; expect_not_installed spoiled ;;
+        1) [ "$how" = may-fail ] || fail "the spoiled run failed the release"
+           expect_not_installed spoiled
+           expect_report 2.1.0 failure ;;
+        *) fail "the spoiled run exited $status" ;;
+    esac
+    stop_proxy
+    fault_proxy none /packages/ 0
+    until_installed healthy 2
+}
+
 case_ignore-range() {
-    behind_proxy ignore-range /packages/ 0
-    until_installed run 3
+    spoiled_then_healthy must-not-fail ignore-range
     end
 }
 
 case_etag-change() {
-    behind_proxy cut:600000 /packages/ 1
-    run first 3
-    expect_not_installed first
-    stop_proxy
-    fault_proxy etag-change /packages/ 1
-    until_installed again 3
+    spoiled_then_healthy must-not-fail etag-change
     end
 }
 
 case_flip() {
-    behind_proxy flip:700000 /packages/ 1
-    run first any
-    local status
-    status=$(cat "$work/first/exit-status" 2>/dev/null)
-    [ "$status" = 1 ] || [ "$status" = 3 ] || fail "the run with a flipped bit exited $status, not 1 or 3"
-    expect_not_installed first
-    [ "$status" != 1 ] || expect_report 2.1.0 failure
-    until_installed again 3
+    spoiled_then_healthy may-fail flip:700000
     end
 }
 
 case_stall() {
-    behind_proxy stall:40 /packages/ 1
+    # Every transfer of the package stalls: the index never arrives, each try is cut after the stall limit
+    # (5 s), and after a bounded number of tries the run gives up until later.
+    behind_proxy stall:60 /packages/ 0
     local started=$SECONDS
     run first 3
     said first "Try again later"
     expect_not_installed first
-    # The stall limit is 5 s; the sandbox adds a few seconds of its own. Far less than the 40-s stall.
-    [ $((SECONDS - started)) -lt 30 ] || fail "the stalled run took $((SECONDS - started)) s"
+    # A handful of tries of 5 s each and the sandbox's own seconds; far less than one 60-s stall per try.
+    [ $((SECONDS - started)) -lt 60 ] || fail "the stalled run took $((SECONDS - started)) s"
+    stop_proxy
+    fault_proxy none /packages/ 0
     run second 0
     expect_installed second
     expect_report 2.1.0 success
@@ -523,6 +566,7 @@ case "$case_name" in
     untrusted) case_untrusted ;;
     tampered) case_tampered ;;
     cut) case_cut ;;
+    restart) case_restart ;;
     busy) case_busy ;;
     ignore-range) case_ignore-range ;;
     etag-change) case_etag-change ;;
