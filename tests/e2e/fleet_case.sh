@@ -14,7 +14,8 @@
 #                  next poll finds nothing new
 #   install-https  the same over https, the CA given in ca_file and the server's key pinned
 #   wrong-ca       https with another CA: nothing fetched, "try again later", nothing installed
-#   untrusted      a channel signed by a key the instrument does not trust: refused, nothing installed
+#   untrusted      a channel signed by a key the instrument does not trust: refused, nothing installed; the
+#                  update partition, found read-only, is written (the client's folder) and given back so
 #   tampered       a package whose bytes on the server differ from the published ones: refused with a
 #                  failure report, nothing installed; the next release installs
 # Through fault-proxy (between the instrument and the origin), the release installs only when right, and a
@@ -194,6 +195,9 @@ EOF
 }
 
 stall_limit=5
+# The installer needs the update partition writable (its logs); the client's own work also copes with it
+# mounted read-only, and puts it back so.
+update_mount=rw
 runs=0
 # run NAME EXPECTED_STATUS: one vex-pkg-fetch --once on the instrument; its output in $work/NAME.out, the
 # sandbox's results (manifest.tsv, LOG/, files/) in $work/NAME/.
@@ -201,7 +205,7 @@ run() {
     local name=$1 expected=$2 status images=()
     [ "$runs" = 0 ] || images=(--images "$work/images")
     runs=$((runs + 1))
-    local args=(--quiet --timeout "${run_limit:-90}" --size update=16M "${images[@]}" --save-images "$work/images"
+    local args=(--quiet --timeout "${run_limit:-90}" --size update=16M --mount "update=$update_mount" "${images[@]}" --save-images "$work/images"
         --bind "$(dirname "$(realpath "$fetch")")" --bind "$(dirname "$(realpath "$installer")")"
         --copy "$work/etc:/etc/vex-pkg" --results "$work/$name" --collect /emmc/update/fetch)
     [ -z "$fat_lib" ] || args+=(--fat-lib "$fat_lib")
@@ -213,6 +217,8 @@ run() {
         cat "$work/$name.out" >&2
     fi
 }
+
+expect_file_in() { [ -n "$(entry "$1" "$2")" ] || fail "run $1 left no $2"; }
 
 said() { grep -qF -- "$2" "$work/$1.out" || { fail "run $1 did not say '$2'"; cat "$work/$1.out" >&2; }; }
 
@@ -363,8 +369,12 @@ case_untrusted() {
     publish 2.1.0 stranger
     origin
     config "http://127.0.0.1:$port"
+    update_mount=ro
     run first 1
     expect_not_installed first
+    grep -q ' /emmc/update ext3 ro[ ,]' "$work/first/mounts" ||
+        fail "the update partition was not given back read-only: $(grep /emmc/update "$work/first/mounts")"
+    expect_file_in first /emmc/update/fetch
     grep -q '/packages/' "$work/nginx-origin/access.log" && fail "a package of an untrusted channel was fetched"
     end
 }
