@@ -312,6 +312,10 @@ case_nginx() {
     status=$("${c[@]}" -o "$work/range" -w '%{http_code}' -r 1048000-1049999 "$base/packages/${pkg##*/}")
     [ "$status" = 206 ] && cmp -s "$work/range" <(tail -c +1048001 "$pkg" | head -c 2000) ||
         fail "a range across two slices came back from the cache as $status or with other bytes"
+    # The cache asked the origin for exactly the two 1 MiB slices the range lies in.
+    [ "$(tail -n +$((before + 1)) "$work/nginx-origin/access.log" | grep ' /packages/' |
+        sed -n 's/.*range=\(bytes=[0-9-]*\)$/\1/p' | sort | tr '\n' ' ')" = "bytes=0-1048575 bytes=1048576-2097151 " ] ||
+        fail "the cache did not fetch the package in 1 MiB slices: $(grep ' /packages/' "$work/nginx-origin/access.log")"
     end
 }
 
