@@ -67,6 +67,8 @@ needs_proxy() { [ -n "$proxy" ] && [ -x "$proxy" ] || { echo "SKIP: case $case_n
 
 fleet_work_dir
 work=$FLEET_WORK
+# Seen inside the sandbox too: a sanitizer's suppression files.
+source_tree=$(cd "$here/../.." && pwd)
 port=18080 cache_port=18090
 device=SN-0001
 failures=0
@@ -206,7 +208,7 @@ run() {
     [ "$runs" = 0 ] || images=(--images "$work/images")
     runs=$((runs + 1))
     local args=(--quiet --timeout "${run_limit:-90}" --size update=16M --mount "update=$update_mount" "${images[@]}" --save-images "$work/images"
-        --bind "$(dirname "$(realpath "$fetch")")" --bind "$(dirname "$(realpath "$installer")")"
+        --bind "$source_tree" --bind "$(dirname "$(realpath "$fetch")")" --bind "$(dirname "$(realpath "$installer")")"
         --copy "$work/etc:/etc/vex-pkg" --results "$work/$name" --collect /emmc/update/fetch)
     [ -z "$fat_lib" ] || args+=(--fat-lib "$fat_lib")
     "$sim" "${args[@]}" -- "$(realpath "$fetch")" --config /etc/vex-pkg/fetch.toml --once >"$work/$name.out" 2>&1
