@@ -470,7 +470,7 @@ case_cut() {
     expect_report 2.1.0 success
     # The index, the rest cut after 600000 bytes, then the rest of the rest: never from the start again.
     local starts index
-    starts=($(range_starts 0))
+    mapfile -t starts < <(range_starts 0)
     index=${starts[1]:-0}
     [ "${#starts[@]}" -ge 3 ] && [ "${starts[2]}" -gt "$index" ] && [ "${starts[2]}" -le $((index + 600000)) ] ||
         fail "after the cut the download did not resume past the checked bytes (ranges from ${starts[*]})"
@@ -497,7 +497,7 @@ case_restart() {
     said second "Installed 2.1.0"
     expect_installed second
     expect_report 2.1.0 success
-    starts=($(range_starts "$before"))
+    mapfile -t starts < <(range_starts "$before")
     # The index may be asked again; the rest starts past what the first run had checked.
     [ "${#starts[@]}" -ge 1 ] && [ "${starts[-1]}" -gt 2000 ] ||
         fail "the second run did not resume (ranges from ${starts[*]:-none})"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the fleet scripts (sourced): a network of the script's own, nginx servers started and stopped
 # there, and a certificate authority for https. Nothing here reaches beyond the loopback interface of a
 # network namespace the script made for itself.
