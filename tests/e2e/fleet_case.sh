@@ -13,6 +13,8 @@
 #   install        a release installs end to end, its success is reported with the installer's log, and the
 #                  next poll finds nothing new
 #   install-https  the same over https, the CA given in ca_file and the server's key pinned
+#   install-fails  a release whose pre.sh fails: reported as a failure with the installer's error log (its
+#                  name and last lines), nothing installed
 #   wrong-ca       https with another CA: nothing fetched, "try again later", nothing installed
 #   untrusted      a channel signed by a key the instrument does not trust: refused, nothing installed; the
 #                  update partition, found read-only, is written (the client's folder) and given back so
@@ -83,12 +85,13 @@ die() { echo "FAIL: $*" >&2; exit 1; }
 # Random bytes, so that the package is several range requests long and compression cannot shrink it.
 head -c $((1536 * 1024)) /dev/urandom >"$work/blob.bin" || die "no random bytes"
 
-# package VERSION [KEY]: the example package with that version and a 1.5 MiB file, signed (by "release"
-# unless told), as $work/VERSION.pkg.
+# package VERSION [KEY [prefail]]: the example package with that version and a 1.5 MiB file, signed (by
+# "release" unless told), as $work/VERSION.pkg; with prefail its pre.sh fails.
 package() {
     local version=$1 key=${2:-release}
     rm -rf "$work/src" && cp -r "$here/../../examples/sample-package" "$work/src" || die "cannot copy the sample"
     cp "$work/blob.bin" "$work/src/files/blob.bin"
+    [ "${3:-}" != prefail ] || printf '#!/bin/sh\necho "pre.sh: the instrument is not ready"\nexit 1\n' >"$work/src/scripts/pre.sh"
     sed -i -e "s/^version = .*/version = \"$version\"/" "$work/src/manifest.toml"
     cat >>"$work/src/manifest.toml" <<'EOF'
 
@@ -353,6 +356,23 @@ pinned_key = \"$(fleet_pin "$work/tls/server.pem")\""
     end
 }
 
+case_install-fails() {
+    needs_client
+    package 2.1.0 release prefail
+    publish 2.1.0
+    origin
+    config "http://127.0.0.1:$port"
+    run first 1
+    said first "Failed"
+    expect_not_installed first
+    expect_report 2.1.0 failure
+    local report
+    report=$(report_file 2.1.0)
+    [[ "$(json_field "$report" log_file)" == *_error.log ]] || fail "the failure report names no error log: $(cat "$report")"
+    grep -q '"log_tail" *: *\[ *"' "$report" || fail "the failure report carries no lines of the error log: $(cat "$report")"
+    end
+}
+
 case_wrong-ca() {
     needs_client
     package 2.1.0
@@ -400,6 +420,7 @@ case_tampered() {
     run first 1
     expect_not_installed first
     expect_report 2.1.0 failure
+    [ -n "$(json_field "$(report_file 2.1.0)" reason)" ] || fail "the failure report gives no reason"
     # The release after it is published intact and installs.
     package 2.2.0
     publish 2.2.0
@@ -578,6 +599,7 @@ case "$case_name" in
     nginx) case_nginx ;;
     install) case_install ;;
     install-https) case_install tls ;;
+    install-fails) case_install-fails ;;
     wrong-ca) case_wrong-ca ;;
     untrusted) case_untrusted ;;
     tampered) case_tampered ;;
