@@ -111,8 +111,8 @@ struct CurlHttpClient::Exchange
     // One header line, as libcurl hands them: the status line, fields, and the empty line that ends a block.
     bool headerLine(const char* line, size_t length)
     {
-        // Trailer fields of a chunked body come after the check; they are not part of the answer.
         headerBytesSeen += length;
+        // Trailer fields of a chunked body come after the check; they are not part of the answer.
         if (finalHeadersIn)
             return true;
         blockBytes += length;
@@ -352,6 +352,8 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request, const HeadersCheck
         // "" turns the proxy off, the environment's variables included: an instrument goes through a proxy
         // only when its configuration says so.
         curl_easy_setopt(curl, CURLOPT_PROXY, settings_.proxy.c_str());
+        // A proxy's "200 Connection established" for an https tunnel is not the server's answer.
+        curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
 
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, settings_.connectTimeoutSeconds);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);

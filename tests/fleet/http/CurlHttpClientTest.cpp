@@ -327,7 +327,7 @@ TEST_F(CurlHttpClientTest, OversizedOrMalformedExchangesAreRefused)
     }
 }
 
-TEST_F(CurlHttpClientTest, ProxyFromTheEnvironmentIsIgnored)
+TEST_F(CurlHttpClientTest, ProxyOnlyWhenConfiguredNeverFromTheEnvironment)
 {
     Seen proxied;
     LoopbackServer proxy(answering(proxied, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nproxy"));
@@ -344,6 +344,13 @@ TEST_F(CurlHttpClientTest, ProxyFromTheEnvironmentIsIgnored)
     ::unsetenv("ALL_PROXY");
     EXPECT_EQ(response.body, "origin");
     EXPECT_EQ(proxied.count(), 0u);
+
+    CurlSettings configured = quickSettings();
+    configured.proxy = proxyUrl;
+    const HttpRequest request = get(server);
+    EXPECT_EQ(CurlHttpClient(configured).send(request).body, "proxy");
+    ASSERT_EQ(proxied.count(), 1u);
+    EXPECT_EQ(proxied.heads[0].rfind("GET " + request.url + " HTTP/1.1\r\n", 0), 0u) << proxied.heads[0];
 }
 
 // TLS: a certificate authority made for the test, and server certificates it signs.
