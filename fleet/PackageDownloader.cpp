@@ -78,6 +78,16 @@ private:
     uint64_t position_ = 0;
 };
 
+// At most `longest` bytes of a server's text, fit for a one-line message.
+std::string Printable(const std::string& text, size_t longest)
+{
+    std::string shown = text.substr(0, longest);
+    for (char& c : shown)
+        if (c < ' ' || c > '~')
+            c = '?';
+    return shown;
+}
+
 std::string Trimmed(const std::string& text)
 {
     const size_t start = text.find_first_not_of(' ');
@@ -414,7 +424,7 @@ bool Session::acceptHeaders(const HttpResponse& answer, Transfer& transfer)
             got.last != transfer.to - 1 || (got.totalKnown && got.total != release_.length))
         {
             transfer.problem = "the server answered bytes " + range + " with Content-Range \"" +
-                               (field == nullptr ? std::string() : field->substr(0, 100)) + "\"";
+                               (field == nullptr ? std::string() : Printable(*field, 100)) + "\"";
             return false;
         }
         if (etag != journal_.etag && checked_ != 0)
@@ -432,7 +442,7 @@ bool Session::acceptHeaders(const HttpResponse& answer, Transfer& transfer)
     else if (status == 200)
     {
         // The server ignores ranges and sends the whole file: the bytes already checked are skipped, the
-        // rest is checked as usual. The file changed if its ETag did: then everything counts anew.
+        // rest is checked as usual.
         if (etag != journal_.etag && checked_ != 0)
         {
             // Another file: everything counts anew, and this answer, starting at 0, is as good a start as

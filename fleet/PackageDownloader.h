@@ -49,11 +49,18 @@ public:
     PackageDownloader(HttpClient& http, std::string folder, std::string keyDirectory,
                       DownloadLimits limits = {});
 
-    // Downloads `release` from the absolute `url`. `why` is set for kRetryLater and kFailed (one line).
+    // Downloads `release` from the absolute `url`, resuming what the folder holds of it. `why` is set for
+    // kRetryLater and kFailed (one line). kRetryLater: 5xx, 408, 429, no answer, a cut or an answer other
+    // than the one asked for, `attempts` times without a block checked; or the file's ETag changing more
+    // than twice in one call. kFailed: 404, 410, 416, a redirect or another 4xx; an index that is not the
+    // channel's, a signature that does not hold, an index that disagrees with the channel; one block failing
+    // its digest twice even after starting over; too little space; the folder unwritable. Progress is called
+    // after each checked block. Blocks are journaled at least every `requestBytes` and after each transfer.
     Outcome download(const ChannelRelease& release, const std::string& url, std::string& packagePath,
                      std::string& why, const Progress& progress = {});
 
-    // Removes what the folder holds of any other release (a newer one superseded it).
+    // Removes what the folder holds of any other release (a newer one superseded it): a journal and part
+    // file of another release, and complete packages ("*.pkg") of other versions. Other files are left.
     void discardOthers(const ChannelRelease& keep);
 
     // Replaces the free space query (statvfs of the folder), for tests.

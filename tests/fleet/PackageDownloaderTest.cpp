@@ -229,6 +229,11 @@ TEST_F(PackageDownloaderTest, ResumesAfterAKillBetweenWritingAndJournaling)
     ASSERT_EQ(download(why), Outcome::kRetryLater);
     const uint64_t checked = journal().checked;
     test_support::appendBytes(part(), test_support::Bytes(1000, 0xEE));
+    // Resumed with the server away: what the journal does not vouch for is gone.
+    http.fault = [&](const vex::fleet::HttpRequest&, size_t, ScriptedHttp::Answer& answer)
+    { answer.error = "connection refused"; };
+    ASSERT_EQ(download(why), Outcome::kRetryLater);
+    ExpectOnlyCheckedBytes("after the resumed call");
     http.fault = nullptr;
     const size_t before = http.requests.size();
     ExpectComplete(download(why), why);

@@ -612,6 +612,17 @@ void channelDocuments(const fs::path& folder)
     signature.resize(vex::fleet::ChannelSignature::kSize, 'k');
     save(folder, "signature.sig", bytesOf(signature));
 }
+
+// Server answer scripts for the download target (see its input layout): all plain; a cut index and a
+// refusal, then a resumed call; a whole file for a range; a flipped byte; a changed ETag.
+void serverAnswers(const fs::path& folder)
+{
+    save(folder, "plain", Bytes{8, 0});
+    save(folder, "cut-then-resume", Bytes{3, 5, 1, 0, 100, 7, 7});
+    save(folder, "whole-file", Bytes{5, 0, 3, 0, 1});
+    save(folder, "flipped-byte", Bytes{8, 2, 0, 2, 1, 0, 1});
+    save(folder, "changed-etag", Bytes{10, 4, 0, 0, 4, 1, 0});
+}
 }  // namespace
 
 int main(int argc, char** argv)
@@ -627,6 +638,7 @@ int main(int argc, char** argv)
     packageIndexes(out / "package_index");
     manifests(out / "manifest");
     channelDocuments(out / "channel_document");
+    serverAnswers(out / "server_answers");
     tarItems(out / "tar_item", out / "tar_lists");
     parameterBlocks(out / "parameter_block");
     soundFiles(out / "pcm_container", out / "sound_records", out / "regressions");
