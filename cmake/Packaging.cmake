@@ -1,6 +1,7 @@
 # Installation in the FHS places and the Debian packages (cpack -G DEB, or scripts/package):
 #
-#   vex-instrument   (instrument: armhf, amd64 for the sandbox) vex-pkg-install and its icon
+#   vex-instrument   (instrument: armhf, amd64 for the sandbox) vex-pkg-install and its icon, vex-pkg-fetch
+#                    with its systemd service and timer
 #   vex-workstation  (build machines) vex-pkg, the package tool
 #   vex-sonoprobe    Sonoprobe, which both of the above depend on
 #
@@ -32,7 +33,7 @@ function(_vex_gzip_file source output)
 endfunction()
 
 # Manual pages: docs/man/NAME.1.in, the version and date filled in.
-foreach(page vex-pkg-install Sonoprobe vex-pkg)
+foreach(page vex-pkg-install vex-pkg-fetch Sonoprobe vex-pkg)
   configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.1.in ${_vex_pkg_dir}/man/${page}.1 @ONLY)
   _vex_gzip_file(${_vex_pkg_dir}/man/${page}.1 ${_vex_pkg_dir}/man/${page}.1.gz)
 endforeach()
@@ -53,6 +54,15 @@ install(TARGETS vex-pkg-install RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMP
 install(FILES ${PROJECT_SOURCE_DIR}/resources/AppIco.ico
         DESTINATION ${CMAKE_INSTALL_DATADIR}/vex-pkg-install/Res COMPONENT vex-instrument)
 install(FILES ${_vex_pkg_dir}/man/vex-pkg-install.1.gz DESTINATION ${_vex_man1} COMPONENT vex-instrument)
+# The fetch client: one poll per run of its service, which its timer starts after boot and then hourly. The
+# timer is not enabled by the package; the service does nothing until /etc/vex-pkg/fetch.toml exists.
+install(TARGETS vex-pkg-fetch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vex-instrument)
+install(FILES ${_vex_pkg_dir}/man/vex-pkg-fetch.1.gz DESTINATION ${_vex_man1} COMPONENT vex-instrument)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/vex-pkg-fetch/systemd/vex-pkg-fetch.service
+              ${PROJECT_SOURCE_DIR}/tools/vex-pkg-fetch/systemd/vex-pkg-fetch.timer
+        DESTINATION lib/systemd/system COMPONENT vex-instrument)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/fetch.toml
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vex-instrument/examples COMPONENT vex-instrument)
 
 install(TARGETS vex-pkg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vex-workstation)
 install(FILES ${_vex_pkg_dir}/man/vex-pkg.1.gz DESTINATION ${_vex_man1} COMPONENT vex-workstation)
@@ -95,7 +105,9 @@ vex-pkg-install installs one update package on the instrument in a full-screen
 window: it checks what the package type allows, runs the package's scripts,
 checks the free space of every partition and writes boot images, kernels,
 files, directories, links and tar archives, each verified by MD5, and keeps
-numbered logs of every run.")
+numbered logs of every run. vex-pkg-fetch polls a signed release channel over
+HTTP(S), downloads the chosen release with checked, resumable range requests,
+hands it to the installer and reports the outcome.")
 
 set(CPACK_DEBIAN_VEX-WORKSTATION_PACKAGE_NAME vex-workstation)
 set(CPACK_DEBIAN_VEX-WORKSTATION_PACKAGE_SECTION devel)

@@ -171,7 +171,7 @@ FetchClient::Outcome FetchClient::poll()
         return fail("cannot make " + folder + " (" + std::strerror(errno) + ")");
     FetchLock lock;
     bool busy = false;
-    if (!lock.acquire(folder + "/lock", busy, why))
+    if (!lock.acquire(environment_.lockPath.empty() ? folder + "/lock" : environment_.lockPath, busy, why))
         return busy ? later(why) : fail(why);
 
     InstallLogs logs(config_.updateDir + "/LOG");
@@ -313,14 +313,11 @@ FetchClient::Outcome FetchClient::install(StatusReporter& reporter, InstallLogs&
     send(reporter, installing);
 
     const InstallLogs::Log before = logs.newest();
-    std::string why;
-    // The installer mounts the partitions itself and must find them as the instrument keeps them.
-    if (environment_.area != nullptr && !environment_.area->restore(why))
-        return fail(why);
+    // The update partition stays writable while the installer runs: it opens its log in update_dir/LOG
+    // before it mounts anything, and a run without a log could never count as a success. The installer puts
+    // back what it mounts as it found it, and the partition is given back read-only when this poll ends.
     const instrument::ChildProcess::Result ran = instrument::ChildProcess::run(
         {config_.installer, "-p", packagePath, "-e"}, environment_.installerTimeoutSeconds);
-    if (environment_.area != nullptr && !environment_.area->makeWritable(why))
-        return fail(why);
 
     // This run's log is the newest one written since; success is only what a success log says.
     const std::vector<InstallLogs::Log> written = logs.newerThan(before.number);

@@ -23,6 +23,10 @@ struct FetchEnvironment
     UpdateArea* area = nullptr;    // null: the folder needs no mounting
     std::function<int64_t()> now;  // seconds since 1970; empty: the system clock
     std::string memoryDevice = "/dev/mem";
+    // The lock that keeps two runs apart; empty: "lock" in the fetch folder. A partition that is unmounted
+    // and mounted again while the lock is held (before the installer runs) cannot hold it: an open file
+    // keeps it busy.
+    std::string lockPath;
     int installerTimeoutSeconds = 4 * 3600;
     int handoffTimeoutSeconds = 600;
 };

@@ -1,19 +1,16 @@
 #include "fleet/UpdateArea.h"
 
 #include "instrument/Partition.h"
+#include "instrument/PartitionPaths.h"
 #include "instrument/PartitionsManager.h"
 
 namespace vex::fleet
 {
-PartitionUpdateArea::PartitionUpdateArea(const std::string& updateDir)
+PartitionUpdateArea::PartitionUpdateArea(const std::string& updateDir, const std::string& emmcRoot)
 {
-    const std::string partition =
-        std::string("/") + instrument::PartitionName(instrument::Partition::kUpdate);
-    if (updateDir.size() > partition.size() &&
-        updateDir.compare(updateDir.size() - partition.size(), partition.size(), partition) == 0)
+    if (updateDir == emmcRoot + "/" + instrument::PartitionName(instrument::Partition::kUpdate))
         partitions_ = std::make_unique<instrument::PartitionsManager>(
-            instrument::SystemCommandRunner::Instance(),
-            updateDir.substr(0, updateDir.size() - partition.size()));
+            instrument::SystemCommandRunner::Instance(), emmcRoot);
 }
 
 PartitionUpdateArea::~PartitionUpdateArea()

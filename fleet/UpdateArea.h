@@ -29,16 +29,19 @@ public:
     bool restore(std::string&) override { return true; }
 };
 
-// The instrument's update partition, through the instrument layer's partition mounting: "ROOT/update" is
-// the update partition of the partition table under ROOT. A folder of another name is taken as it is.
+// The instrument's update partition, through the instrument layer's partition mounting, when the update
+// folder is that partition's mount point under the eMMC root; any other folder is taken as it is.
 class PartitionUpdateArea : public UpdateArea
 {
 public:
-    explicit PartitionUpdateArea(const std::string& updateDir);
+    PartitionUpdateArea(const std::string& updateDir, const std::string& emmcRoot);
     ~PartitionUpdateArea() override;
 
     bool makeWritable(std::string& why) override;
     bool restore(std::string& why) override;
+
+    // Whether the folder is the update partition (and so is mounted and unmounted here).
+    bool isPartition() const { return partitions_ != nullptr; }
 
 private:
     std::unique_ptr<instrument::PartitionsManager> partitions_;

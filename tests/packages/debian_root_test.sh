@@ -104,7 +104,7 @@ cp -n "$R/var/cache/apt/archives"/*.deb "$CACHE.archives/" 2>/dev/null
 for p in vex-instrument vex-workstation vex-sonoprobe; do
     check_eq "$p installed" "$(in_root "$R" dpkg-query -W -f='${Status}' "$p")" "install ok installed"
 done
-for page in vex-pkg-install Sonoprobe vex-pkg; do
+for page in vex-pkg-install vex-pkg-fetch Sonoprobe vex-pkg; do
     [ -s "$R/usr/share/man/man1/$page.1.gz" ] || fail "no manual page for $page"
 done
 [ -s "$R/usr/share/vex-pkg-install/Res/AppIco.ico" ] || fail "the installer's icon is missing"
@@ -115,6 +115,15 @@ check_eq "vex-pkg-install -h status" "$?" 0
 grep -q "^Usage: vex-pkg-install" "$T/help" || fail "vex-pkg-install -h: $(cat "$T/help")"
 version=$(in_root "$R" vex-pkg-install -v)
 check_eq "vex-pkg-install -v" "${version##* pkg-v}" "$(in_root "$R" dpkg-query -W -f='${Version}' vex-instrument)"
+
+# The fetch client: its version, a missing configuration is a usage error (2), and its systemd units.
+check_eq "vex-pkg-fetch --version" "$(in_root "$R" vex-pkg-fetch --version)" \
+    "vex-pkg-fetch $(in_root "$R" dpkg-query -W -f='${Version}' vex-instrument)"
+in_root "$R" vex-pkg-fetch --config /tmp/no-such.toml --once >/dev/null 2>&1
+check_eq "vex-pkg-fetch without its configuration" "$?" 2
+for unit in vex-pkg-fetch.service vex-pkg-fetch.timer; do
+    [ -s "$R/usr/lib/systemd/system/$unit" ] || fail "no $unit"
+done
 
 # Sonoprobe on a wave and on a file cut short.
 cp "$PCM" "$R/tmp/wave.PCM"

@@ -5,6 +5,7 @@
 #include "fleet/FetchConfig.h"
 #include "fleet/UpdateArea.h"
 #include "fleet/http/CurlHttpClient.h"
+#include "instrument/PartitionPaths.h"
 
 #include <CLI/CLI.hpp>
 
@@ -69,9 +70,12 @@ int main(int argc, char** argv)
     settings.stallSeconds = static_cast<long>(config.stallSeconds);
     settings.requestTimeoutSeconds = static_cast<long>(config.requestTimeoutSeconds);
     vex::fleet::CurlHttpClient http(settings);
-    vex::fleet::PartitionUpdateArea area(config.updateDir);
+    vex::fleet::PartitionUpdateArea area(config.updateDir, vex::instrument::kEmmcRoot);
     vex::fleet::FetchEnvironment environment;
     environment.area = &area;
+    // The partition is unmounted while the installer runs, which a lock file held open on it would prevent.
+    if (area.isPartition())
+        environment.lockPath = "/run/vex-pkg-fetch.lock";
     vex::fleet::FetchClient client(config, http, std::cout, std::cerr, environment);
 
     if (once)
