@@ -134,7 +134,7 @@ compatible = "/etc/vex-pkg/compatible"
 [paths]
 update_dir = "/emmc/update"
 EOF
-    sim_args=(--quiet --timeout 120 --mount update=rw --bind "$(dirname "$(realpath "$fetch")")" --bind "$(dirname "$(realpath "$loadgen")")"
+    sim_args=(--quiet --timeout 120 --bind "$(dirname "$(realpath "$fetch")")" --bind "$(dirname "$(realpath "$loadgen")")"
         --copy "$work/etc:/etc/vex-pkg")
     [ -z "$fat_lib" ] || sim_args+=(--fat-lib "$fat_lib")
     "$sim" "${sim_args[@]}" -- bash -c '"$1" --config /etc/vex-pkg/fetch.toml --once >/tmp/first.out 2>&1 ||

@@ -17,7 +17,7 @@
 #                  name and last lines), nothing installed
 #   wrong-ca       https with another CA: nothing fetched, "try again later", nothing installed
 #   untrusted      a channel signed by a key the instrument does not trust: refused, nothing installed; the
-#                  update partition, found read-only, is written (the client's folder) and given back so
+#                  update partition is written (the client's folder) and given back read-only
 #   tampered       a package whose bytes on the server differ from the published ones: refused with a
 #                  failure report, nothing installed; the next release installs
 # Through fault-proxy (between the instrument and the origin), the release installs only when right, and a
@@ -200,9 +200,9 @@ EOF
 }
 
 stall_limit=5
-# The installer needs the update partition writable (its logs); the client's own work also copes with it
-# mounted read-only, and puts it back so.
-update_mount=rw
+# The update partition as the instrument keeps it: read-only; the client makes it writable for its own work
+# and the installer's, and gives it back so.
+update_mount=ro
 runs=0
 # run NAME EXPECTED_STATUS: one vex-pkg-fetch --once on the instrument; its output in $work/NAME.out, the
 # sandbox's results (manifest.tsv, LOG/, files/) in $work/NAME/.
