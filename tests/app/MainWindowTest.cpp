@@ -101,6 +101,7 @@ struct Launch
     Mode dateTimeMode;
     int formatFlag;
     int formatParameter;
+    bool readBackFiles;
 };
 
 class MainWindowTest : public testing::Test
@@ -112,8 +113,10 @@ protected:
         environment.parametersReader = &reader;
         environment.commandRunner = &runner;
         environment.exitProcess = [this](int status) { exits.push_back(status); };
-        environment.launch = [this](const QString& pkg, const QString& log, InstallOptions options) {
-            launches.push_back({pkg, log, options.dateTimeMode, options.formatFlag, options.formatParameter});
+        environment.launch = [this](const QString& pkg, const QString& log, InstallOptions options)
+        {
+            launches.push_back({pkg, log, options.dateTimeMode, options.formatFlag, options.formatParameter,
+                                options.readBackFiles});
         };
         environment.installationDataFile = Path("installation_data.bin");
         environment.productIdFile = Path("board_product_id");
@@ -575,6 +578,31 @@ TEST_F(MainWindowTest, ConfigFileIsReadWhenTheInstallationStarts)
     window->OnInstallTimeout();
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].dateTimeMode, Mode::kAsExtracted);
+}
+
+// Whether files are read back from the medium: the first "READ_BACK_FILES" element says "yes" or "no"; any
+// other text, or none, leaves the default. The run gets what was decided.
+TEST_F(MainWindowTest, ReadsWhetherFilesAreReadBack)
+{
+    const bool byDefault = InstallOptions::kReadBackFilesByDefault;
+    const std::pair<const char*, bool> cases[] = {
+        {"<CONFIG></CONFIG>", byDefault},
+        {"<CONFIG><READ_BACK_FILES>no</READ_BACK_FILES></CONFIG>", false},
+        {"<CONFIG><READ_BACK_FILES> yes </READ_BACK_FILES><READ_BACK_FILES>no</READ_BACK_FILES></CONFIG>",
+         true},
+        {"<CONFIG><READ_BACK_FILES>No</READ_BACK_FILES></CONFIG>", byDefault},
+        {"<CONFIG><READ_BACK_FILES>0</READ_BACK_FILES></CONFIG>", byDefault},
+    };
+    for (const auto& c : cases)
+    {
+        std::ofstream(dir / "c.xml") << c.first;
+        launches.clear();
+        std::unique_ptr<MainWindow> window = Make(Path("c.xml"), QStringLiteral("a.pkg"));
+        window->OnInstallTimeout();
+        EXPECT_EQ(window->ReadBackFiles(), c.second) << c.first;
+        ASSERT_EQ(launches.size(), 1u);
+        EXPECT_EQ(launches[0].readBackFiles, c.second) << c.first;
+    }
 }
 
 // The trusted keys' folder comes from the first "KEY_DIRECTORY" element, wherever it stands among the
