@@ -31,6 +31,8 @@ public:
         char* argv[] = {program, nullptr};
         fuse_args args = FUSE_ARGS_INIT(1, argv);
         fs = fuse_new(&args, &operations, sizeof(operations), this);
+        // fuse_new may have added arguments of its own.
+        fuse_opt_free_args(&args);
         if (fs == nullptr)
             return;
         if (fuse_mount(fs, mountPoint.c_str()) != 0)
