@@ -2,6 +2,7 @@
 
 #include "app/MainWindowUi.h"
 #include "app/ProgressScale.h"
+#include "app/TimeLeftText.h"
 #include "app/XmlNesting.h"
 #include "app/parameters/ParametersReaderDefault.h"
 #include "instrument/linux/SystemCommandRunner.h"
@@ -56,6 +57,7 @@ MainWindow::MainWindow(const QString& xmlFile, const QString& pkgFile, const Env
       ui(std::make_unique<MainWindowUi>()),
       xmlFileName(xmlFile),
       pkgFileName(pkgFile),
+      timeLeft(env.clock ? env.clock : base::TimeLeft::Clock(base::TimeLeft::SteadyMilliseconds)),
       keyDirectory(QString::fromLatin1(pkg::TrustedKeys::kDefaultDirectory))
 {
     InitResources();
@@ -125,6 +127,7 @@ void MainWindow::OnInstallTimeout()
         case TimerRole::kClock:
             elapsed = elapsed.addSecs(1);
             ui->lblTimeValue->setText(elapsed.toString(QStringLiteral("hh:mm:ss")));
+            ui->lblTimeLeft->setText(TimeLeftText::For(timeLeft.SecondsLeft()));
             break;
         case TimerRole::kPowerOffDelay:
             if (powerOffEnabled)
@@ -177,6 +180,7 @@ void MainWindow::StartInstallation()
     install::InstallOptions options;
     options.formatFlag = installFlags & 1;
     options.dateTimeMode = dateTimeMode;
+    options.readBackFiles = readBackFiles;
     if (environment.launch)
     {
         environment.launch(pkgFile, logFile, options);
@@ -240,6 +244,7 @@ void MainWindow::ReadConfigFile()
     bool dateTimeSeen = false;
     bool keyDirectorySeen = false;
     bool securityLevelSeen = false;
+    bool readBackSeen = false;
     for (QDomElement element = root.firstChildElement(); !element.isNull();
          element = element.nextSiblingElement())
     {
@@ -260,6 +265,16 @@ void MainWindow::ReadConfigFile()
             securityLevelSeen = true;
             securityLevelConfigured = true;
             securityLevel = element.text();
+        }
+        if (element.tagName() == QLatin1String("READ_BACK_FILES") && !readBackSeen)
+        {
+            // Only the two words count; anything else leaves the default.
+            readBackSeen = true;
+            const QString value = element.text().trimmed();
+            if (value == QLatin1String("yes"))
+                readBackFiles = true;
+            else if (value == QLatin1String("no"))
+                readBackFiles = false;
         }
         if (element.tagName() != QLatin1String("DATE_TIME") || dateTimeSeen)
         {
@@ -302,6 +317,7 @@ void MainWindow::OnInstallInstallCompleted(bool ok)
         ui->pbUpgrade->setValue(progressMaximum);
     }
     timer->stop();
+    ui->lblTimeLeft->setText(TimeLeftText::Outcome(ok));
     ui->lblActivity->setText(
         ok ? tr("<font color=green>SYSTEM UPDATE COMPLETED</font><br><font "
                 "color=green>Please turn the instrument off</font>")
@@ -337,6 +353,7 @@ void MainWindow::OnInstallBytesToProcessCalculated(qint64 count)
     const ProgressScale scale = ProgressScale::ForTotal(count);
     progressDivisor = scale.divisor;
     progressMaximum = scale.maximum;
+    timeLeft.Start(count);
     ui->pbUpgrade->setMinimum(0);
     ui->pbUpgrade->setMaximum(progressMaximum);
 }
@@ -347,6 +364,7 @@ void MainWindow::OnInstallProgressed(qint64 bytes)
     scale.divisor = progressDivisor;
     scale.maximum = progressMaximum;
     progressValue = scale.ValueFor(bytes);
+    timeLeft.Progress(bytes);
     ui->pbUpgrade->setValue(progressValue);
 }
 

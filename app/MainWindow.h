@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/InstallThread.h"
+#include "base/TimeLeft.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -22,8 +23,9 @@ class MainWindowUi;
 class ParametersReader;
 
 // The installer's only window: a frameless 800 x 480 screen showing what is being installed, the last error,
-// the progress and the elapsed time. It starts the installation on the first tick of its timer, and at the
-// end carries out the command line's end-of-run options (stay, exit with a status, or power off).
+// the progress, the elapsed time and an estimate of the time left. It starts the installation on the first
+// tick of its timer, and at the end carries out the command line's end-of-run options (stay, exit with a
+// status, or power off).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -42,6 +44,9 @@ public:
         // Empty: launches the installation thread. Given: called instead, with what the thread would get.
         std::function<void(const QString& pkgFile, const QString& logFile, install::InstallOptions options)>
             launch;
+        // Milliseconds on a clock that never goes back, for the estimate of the time left; empty: the
+        // process's steady clock.
+        base::TimeLeft::Clock clock;
         QString installationDataFile = kInstallationDataFile;
         QString productIdFile = InstallThread::kProductIdFile;
         QString installerCopyFile = InstallThread::kInstallerCopyFile;
@@ -75,6 +80,9 @@ public:
     // "SECURITY_LEVEL" of the configuration file as written, and whether it has one.
     bool SecurityLevelConfigured() const { return securityLevelConfigured; }
     const QString& SecurityLevel() const { return securityLevel; }
+    // READ_BACK_FILES of the configuration file ("yes" or "no"): whether installed files are checked against
+    // what the medium returns.
+    bool ReadBackFiles() const { return readBackFiles; }
     bool PowerOffArmed() const { return powerOffArmed; }
     const QTimer& Timer() const { return *timer; }
 
@@ -110,10 +118,12 @@ private:
     QTimer* timer = nullptr;
     TimerRole timerRole = TimerRole::kStartDelay;
     QTime elapsed;
+    base::TimeLeft timeLeft;
     install::DateTimeMode dateTimeMode = install::DateTimeMode::kNow;
     QString keyDirectory;
     QString securityLevel;
     bool securityLevelConfigured = false;
+    bool readBackFiles = install::InstallOptions::kReadBackFilesByDefault;
     int powerOffTimeout = 0;
     bool powerOffEnabled = false;
     bool powerOffArmed = false;

@@ -25,6 +25,7 @@ public:
     QLabel* lblTitle = nullptr;
     QLabel* lblTime = nullptr;
     QLabel* lblTimeValue = nullptr;
+    QLabel* lblTimeLeft = nullptr;
     QLabel* lblActivity = nullptr;
     QLabel* lblStatus = nullptr;
 
@@ -67,6 +68,16 @@ public:
         SetPlainFrame(lblTimeValue);
         lblTimeValue->setTextFormat(Qt::RichText);
         lblTimeValue->setAlignment(Qt::AlignCenter);
+
+        // Left of the elapsed time, on its line and in its font: the estimate of the time left, then the
+        // outcome.
+        lblTimeLeft = new QLabel(centralWidget);
+        lblTimeLeft->setObjectName(QStringLiteral("lblTimeLeft"));
+        lblTimeLeft->setGeometry(30, 400, 471, 41);
+        lblTimeLeft->setFont(MakePixelFont(kTimePixels, QFont::Normal));
+        SetPlainFrame(lblTimeLeft);
+        lblTimeLeft->setTextFormat(Qt::PlainText);
+        lblTimeLeft->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
         lblActivity = new QLabel(centralWidget);
         lblActivity->setObjectName(QStringLiteral("lblActivity"));

@@ -152,6 +152,21 @@ int DataInfoExtractor::Write(const pkg::DataInfo* item, int fd, pkg::ProcessingS
         lastError = errno;
         return kIoError;
     }
+    // Dirty pages cannot be dropped: the data goes to the medium first, then the cache forgets it.
+    if (readBack)
+    {
+        if (::fdatasync(fd) != 0)
+        {
+            lastError = errno;
+            return kIoError;
+        }
+        const int advised = ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        if (advised != 0)
+        {
+            lastError = advised;
+            return kIoError;
+        }
+    }
     // The digest is taken from the file as written, so that what reached the disk is what gets checked.
     instrument::MD5Algorithm md5;
     const std::size_t block = static_cast<std::size_t>(std::min<int64_t>(bufferSize, kReadBlock));

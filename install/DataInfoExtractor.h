@@ -56,6 +56,12 @@ public:
     // not a file call's (no data to read) or there was none.
     int LastError() const { return lastError; }
 
+    // With read-back on, the written file is synced and its cached pages dropped before the digest is taken,
+    // so that the digest is of what the medium returns: a medium that accepted the write and then lost it
+    // fails the check instead of passing on the copy kept in memory. Off by default.
+    void SetReadBack(bool fromMedium) { readBack = fromMedium; }
+    bool ReadBack() const { return readBack; }
+
 private:
     // kOk when the item and strategy can be extracted at all, else the result to give.
     int Check(const pkg::DataInfo* item, pkg::ProcessingStrategy* strategy);
@@ -63,6 +69,7 @@ private:
 
     base::InstallProgressNotifierInterface* notifier;
     int lastError = 0;
+    bool readBack = false;
 };
 
 }  // namespace vex::install

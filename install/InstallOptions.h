@@ -20,6 +20,12 @@ struct InstallOptions
     // The board's parameter for format.sh, its last argument (a negative one is passed as 0).
     int formatParameter = 0;
     DateTimeMode dateTimeMode = DateTimeMode::kNow;
+    // Whether each installed file's digest is checked against what the medium returns rather than against
+    // the copy still cached in memory (boot images and kernels always are): READ_BACK_FILES of the
+    // configuration file.
+    bool readBackFiles = kReadBackFilesByDefault;
+
+    static constexpr bool kReadBackFilesByDefault = true;
 };
 
 }  // namespace vex::install

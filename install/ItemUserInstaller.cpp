@@ -218,8 +218,9 @@ void ItemUserInstaller::visit(pkg::ItemScript& item)
 }
 
 void ItemUserInstaller::Extract(pkg::DataInfo& data, int fd, const std::string& path,
-                                pkg::ProcessingStrategy& strategy, int64_t sizeLimit)
+                                pkg::ProcessingStrategy& strategy, bool readBack, int64_t sizeLimit)
 {
+    extractor.SetReadBack(readBack);
     const int result = extractor.ExtractInto(&data, fd, &strategy, sizeLimit);
     if (result == DataInfoExtractor::kTooLarge)
         log::Line("    File data exceeds its declared size of " + std::to_string(sizeLimit) + " bytes !");
@@ -266,7 +267,8 @@ void ItemUserInstaller::InstallSystemFile(pkg::DataInfo& data, const std::string
     if (!Reach(relativeDestination + ".tmp", entry) || !OpenForWriting(entry, file))
         return;
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
-    Extract(data, file.get(), entry.Path(), plain);
+    // A boot image or kernel the medium lost would leave the instrument unable to start: always read back.
+    Extract(data, file.get(), entry.Path(), plain, true);
     if (errorCode == ErrorCode::kNoError &&
         !ReplaceDurably(entry, file.get(), fs::path(relativeDestination).filename().string()))
         errorCode = ErrorCode::kStepFailed;
@@ -281,7 +283,7 @@ void ItemUserInstaller::visit(pkg::ItemUserKernel& item)
     if (!Reach("/kernel/uImage.tmp", entry) || !OpenForWriting(entry, file))
         return;
     pkg::ReadingStrategy plain(pkg::ReadingStrategy::kPlainBlock);
-    Extract(item.dataInfo(), file.get(), entry.Path(), plain);
+    Extract(item.dataInfo(), file.get(), entry.Path(), plain, true);
 }
 
 bool ItemUserInstaller::ConditionPasses(int16_t id)
@@ -442,7 +444,8 @@ void ItemUserInstaller::visit(pkg::ItemFile& item)
     base::UniqueFd file;
     if (!OpenForWriting(entry, file))
         return;
-    Extract(item.dataInfo(), file.get(), entry.Path(), *pkg::StrategyFor(item), item.installedSize());
+    Extract(item.dataInfo(), file.get(), entry.Path(), *pkg::StrategyFor(item), options.readBackFiles,
+            item.installedSize());
     if (errorCode == ErrorCode::kNoError &&
         StampTime(file.get(), "", entry.Path(), Kind::File, item.fileDate(), item.fileTime()))
         ApplyAttributes(file.get(), entry.Path(), item.entry(), ext3);

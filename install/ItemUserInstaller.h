@@ -114,8 +114,10 @@ private:
     // Opens `entry` as a regular file to write anew; false (logged, error set) when something else is there
     // or it cannot be opened.
     bool OpenForWriting(const instrument::ConfinedPath& entry, base::UniqueFd& file);
+    // Writes the item's data into `fd` and checks its digest: against what the medium returns when
+    // `readBack` is set, else against the written copy.
     void Extract(pkg::DataInfo& data, int fd, const std::string& path, pkg::ProcessingStrategy& strategy,
-                 int64_t sizeLimit = DataInfoExtractor::kNoLimit);
+                 bool readBack, int64_t sizeLimit = DataInfoExtractor::kNoLimit);
     void Unlock(int fd, const std::string& path, bool ext3);
     // Stamps `name` in `folder` (an empty name: `folder` itself), which `path` names in messages.
     bool StampTime(int folder, const std::string& name, const std::string& path, Kind kind,

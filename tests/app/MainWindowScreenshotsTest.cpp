@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 
+#include "app/TimeLeftText.h"
 #include "app/parameters/ParametersReader.h"
 #include "instrument/CommandRunner.h"
 #include "tests/support/TempDir.h"
@@ -79,6 +80,7 @@ protected:
         environment.installationDataFile = QString::fromStdString(dir / "installation_data.bin");
         environment.productIdFile = QString::fromStdString(dir / "board_product_id");
         environment.installerCopyFile = QString::fromStdString(dir / "vex-pkg-install");
+        environment.clock = [this] { return nowMs; };
         outputDir = ScreenshotDir();
         ASSERT_TRUE(QDir().mkpath(outputDir));
     }
@@ -114,6 +116,7 @@ protected:
     NoParameters parameters;
     MainWindow::Environment environment;
     QString outputDir;
+    long long nowMs = 0;
 };
 
 const QRect kTitle(2, 2, 796, 32);
@@ -131,12 +134,16 @@ TEST_F(MainWindowScreenshots, StartProgressSuccessFailure)
         EXPECT_GT(CountColour(start, kTitle, QColor(0, 0, 127)), kTitle.width() * kTitle.height() / 2);
         EXPECT_GT(CountColour(start, kActivity, QColor(0, 0, 0)), 100) << "activity text";
 
-        emit window.Thread().InstallProgressed(4200000);
-        for (int i = 0; i < 83; ++i)
+        // 50 kB a second for 83 s: 5.85 MB, about two minutes, are left.
+        for (int i = 1; i <= 83; ++i)
         {
+            nowMs += 1000;
+            emit window.Thread().InstallProgressed(i * 50000LL);
             window.OnInstallTimeout();
         }
         Shoot(window, "2-progress");
+        EXPECT_EQ(window.findChild<QLabel*>(QStringLiteral("lblTimeLeft"))->text().toStdString(),
+                  "About 2 min left");
 
         emit window.Thread().InstallProgressed(9999990);
         emit window.Thread().Done(true);
@@ -249,7 +256,14 @@ TEST_F(MainWindowScreenshots, EveryTextFitsItsLabel)
     QLabel* clock = label("lblTimeValue");
     QLabel* activity = label("lblActivity");
     QLabel* status = label("lblStatus");
-    ASSERT_TRUE(title && time && clock && activity && status);
+    QLabel* left = label("lblTimeLeft");
+    ASSERT_TRUE(title && time && clock && activity && status && left);
+
+    for (const QString& shown : TimeLeftText::All())
+    {
+        left->setText(shown);
+        ExpectFits(*left, shown);
+    }
 
     // The texts the window is built with, and those it shows again after a language change.
     for (int round = 0; round < 2; ++round)

@@ -101,6 +101,7 @@ struct Launch
     Mode dateTimeMode;
     int formatFlag;
     int formatParameter;
+    bool readBackFiles;
 };
 
 class MainWindowTest : public testing::Test
@@ -112,8 +113,10 @@ protected:
         environment.parametersReader = &reader;
         environment.commandRunner = &runner;
         environment.exitProcess = [this](int status) { exits.push_back(status); };
-        environment.launch = [this](const QString& pkg, const QString& log, InstallOptions options) {
-            launches.push_back({pkg, log, options.dateTimeMode, options.formatFlag, options.formatParameter});
+        environment.launch = [this](const QString& pkg, const QString& log, InstallOptions options)
+        {
+            launches.push_back({pkg, log, options.dateTimeMode, options.formatFlag, options.formatParameter,
+                                options.readBackFiles});
         };
         environment.installationDataFile = Path("installation_data.bin");
         environment.productIdFile = Path("board_product_id");
@@ -174,6 +177,7 @@ TEST_F(MainWindowTest, BuildsTheScreenAndRemovesTheLeftoverInstallationData)
         {"pbUpgrade", QRect(30, 290, 741, 41), 18},   {"lblTitle", QRect(2, 2, 796, 32), 18},
         {"lblTime", QRect(510, 400, 151, 41), -1},    {"lblTimeValue", QRect(660, 400, 101, 41), -1},
         {"lblActivity", QRect(30, 82, 741, 111), 22}, {"lblStatus", QRect(30, 177, 741, 91), -1},
+        {"lblTimeLeft", QRect(30, 400, 471, 41), -1},
     };
     for (const WidgetLayout& layout : layouts)
     {
@@ -190,6 +194,7 @@ TEST_F(MainWindowTest, BuildsTheScreenAndRemovesTheLeftoverInstallationData)
     EXPECT_EQ(Text(*window, "lblTimeValue"), "00:00:00");
     EXPECT_EQ(Text(*window, "lblActivity"), "");
     EXPECT_EQ(Text(*window, "lblStatus"), "");
+    EXPECT_EQ(Text(*window, "lblTimeLeft"), "");
     EXPECT_TRUE(window->Timer().isSingleShot());
     EXPECT_EQ(window->Timer().interval(), 250);
     EXPECT_FALSE(window->Timer().isActive());
@@ -350,6 +355,36 @@ TEST_F(MainWindowTest, ShowsActivitiesErrorsAndProgressSentByTheThread)
         Text(*window, "lblActivity"),
         "<font color=green>SYSTEM UPDATE COMPLETED</font><br><font color=green>Please turn the instrument "
         "off</font>");
+}
+
+// The clock ticks once a second; the estimate appears once the rate has settled, counts down and gives way
+// to the outcome.
+TEST_F(MainWindowTest, ShowsTheTimeLeftOnceItIsStableThenTheOutcome)
+{
+    long long nowMs = 0;
+    environment.clock = [&nowMs] { return nowMs; };
+    for (const bool ok : {true, false})
+    {
+        std::unique_ptr<MainWindow> window = Make(QString(), QStringLiteral("a.pkg"));
+        window->OnInstallTimeout();  // the start tick: the clock runs from here
+        emit window->Thread().BytesToProcessCalculated(600 * 1000000LL);
+        std::vector<std::string> shown;
+        // 1 MB a second: 600 s for the whole run.
+        for (int s = 1; s <= 400; ++s)
+        {
+            nowMs += 1000;
+            emit window->Thread().InstallProgressed(s * 1000000LL);
+            window->OnInstallTimeout();
+            shown.push_back(Text(*window, "lblTimeLeft"));
+        }
+        EXPECT_EQ(shown[0], "") << "no estimate from a single reading";
+        EXPECT_EQ(shown[3], "") << "nor during the warm-up";
+        EXPECT_EQ(shown[20], "About 10 min left");
+        EXPECT_EQ(shown[300], "About 5 min left");
+        EXPECT_EQ(shown[399], "About 3 min left");
+        emit window->Thread().Done(ok);
+        EXPECT_EQ(Text(*window, "lblTimeLeft"), ok ? "Update completed" : "Update failed");
+    }
 }
 
 TEST_F(MainWindowTest, FailureKeepsTheBarWhereItStopped)
@@ -543,6 +578,31 @@ TEST_F(MainWindowTest, ConfigFileIsReadWhenTheInstallationStarts)
     window->OnInstallTimeout();
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_EQ(launches[0].dateTimeMode, Mode::kAsExtracted);
+}
+
+// Whether files are read back from the medium: the first "READ_BACK_FILES" element says "yes" or "no"; any
+// other text, or none, leaves the default. The run gets what was decided.
+TEST_F(MainWindowTest, ReadsWhetherFilesAreReadBack)
+{
+    const bool byDefault = InstallOptions::kReadBackFilesByDefault;
+    const std::pair<const char*, bool> cases[] = {
+        {"<CONFIG></CONFIG>", byDefault},
+        {"<CONFIG><READ_BACK_FILES>no</READ_BACK_FILES></CONFIG>", false},
+        {"<CONFIG><READ_BACK_FILES> yes </READ_BACK_FILES><READ_BACK_FILES>no</READ_BACK_FILES></CONFIG>",
+         true},
+        {"<CONFIG><READ_BACK_FILES>No</READ_BACK_FILES></CONFIG>", byDefault},
+        {"<CONFIG><READ_BACK_FILES>0</READ_BACK_FILES></CONFIG>", byDefault},
+    };
+    for (const auto& c : cases)
+    {
+        std::ofstream(dir / "c.xml") << c.first;
+        launches.clear();
+        std::unique_ptr<MainWindow> window = Make(Path("c.xml"), QStringLiteral("a.pkg"));
+        window->OnInstallTimeout();
+        EXPECT_EQ(window->ReadBackFiles(), c.second) << c.first;
+        ASSERT_EQ(launches.size(), 1u);
+        EXPECT_EQ(launches[0].readBackFiles, c.second) << c.first;
+    }
 }
 
 // The trusted keys' folder comes from the first "KEY_DIRECTORY" element, wherever it stands among the

@@ -1,4 +1,7 @@
 #include "install/InstallationManager.h"
+#ifdef VEX_HAVE_FUSE3
+#include "tests/install/ForgetfulMedium.h"
+#endif
 
 #include "pkg/read/PackageFormat.h"
 #include "pkg/trust/DoNothingVerifier.h"
@@ -335,4 +338,20 @@ TEST_F(InstallationManagerTest, ANotAdmittedPackageRunsNothing)
         }
     }
 }
+#ifdef VEX_HAVE_FUSE3
+// A partition on a medium that keeps nothing written to it: the file's check fails, and with it the run,
+// which never reaches post.sh.
+TEST_F(InstallationManagerTest, AMediumThatLosesWritesFailsTheRun)
+{
+    const std::string lower = dir / "lower";
+    fs::create_directories(lower);
+    test_support::ForgetfulMedium medium(lower, environment.emmcRoot + "/kelda_usr");
+    if (!medium.Mounted())
+        GTEST_SKIP() << "FUSE is not available here";
+    EXPECT_EQ(Install(Package(Options())), InstallationManager::kInstallFailed);
+    EXPECT_EQ(Ran("/post.sh"), -1);
+    EXPECT_EQ(ReadFile(lower + "/a.txt"), std::string(10, '\0'));
+}
+#endif
+
 }  // namespace

@@ -7,6 +7,9 @@
 #include "pkg/items/ItemTar.h"
 #include "pkg/writer/TarItemBuilder.h"
 #include "tests/install/EngineTestFakes.h"
+#ifdef VEX_HAVE_FUSE3
+#include "tests/install/ForgetfulMedium.h"
+#endif
 #include "tests/support/WriteAndLoadPackage.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <thread>
 
 using namespace vex::base;
@@ -655,4 +659,59 @@ TEST_F(InstallerTest, AFolderSwappedForALinkNeverLeadsAnItemOutside)
     EXPECT_EQ(fs::read_symlink(folder + "/lnk").string(), "f0");
     EXPECT_EQ(Describe(outside), before);
 }
+#ifdef VEX_HAVE_FUSE3
+// The partitions on a medium that accepts writes and keeps none: the digest check has to read what the medium
+// returns, not the copy the kernel still caches.
+class ForgetfulMediumTest : public InstallerTest
+{
+protected:
+    void SetUp() override
+    {
+        for (const char* part : {"boot", "kernel", "kelda_usr"})
+            fs::create_directories(dir / (std::string("lower/") + part));
+        medium = std::make_unique<test_support::ForgetfulMedium>(dir / "lower", environment.emmcRoot);
+        if (!medium->Mounted())
+            GTEST_SKIP() << "FUSE is not available here";
+    }
+    // Whole pages: a page the kernel filled completely it keeps, and serves to a read through the cache.
+    static PackageWriter::Bytes Content() { return PackageWriter::Bytes(3 * 4096, 0x5a); }
+    std::unique_ptr<test_support::ForgetfulMedium> medium;
+};
+
+TEST_F(ForgetfulMediumTest, AFileTheMediumLostFailsItsCheck)
+{
+    ItemUserInstaller installer(nullptr, kStampNow, environment);
+    Install(installer,
+            [](PackageWriter& writer) { writer.addFile(FileAt("/kelda_usr/lost.bin"), Content()); });
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kMd5Mismatch);
+    EXPECT_TRUE(Logged("Extracting and installing file /kelda_usr/lost.bin ..."));
+}
+
+TEST_F(ForgetfulMediumTest, BootImagesAndKernelsAreReadBackWhateverTheOptions)
+{
+    InstallOptions noReadBack;
+    noReadBack.readBackFiles = false;
+    for (const uint32_t type : {PackageFormat::kTypeBootMLO, PackageFormat::kTypeUserKernel})
+    {
+        ItemUserInstaller installer(nullptr, noReadBack, environment);
+        Install(installer, [type](PackageWriter& writer) { writer.addSystemImage(type, Content()); });
+        EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kMd5Mismatch) << type;
+    }
+    // The old boot image was never replaced by the lost one.
+    EXPECT_FALSE(fs::exists(Emmc("/boot/MLO")));
+}
+
+// Why the check reads the medium: without it the same lost file passes on the cached copy.
+TEST_F(ForgetfulMediumTest, WithoutReadBackTheCachedCopyHidesTheLoss)
+{
+    InstallOptions noReadBack;
+    noReadBack.readBackFiles = false;
+    ItemUserInstaller installer(nullptr, noReadBack, environment);
+    Install(installer,
+            [](PackageWriter& writer) { writer.addFile(FileAt("/kelda_usr/lost.bin"), Content()); });
+    EXPECT_EQ(installer.GetErrorCode(), ItemUserInstaller::ErrorCode::kNoError);
+    EXPECT_EQ(ReadFile(dir / "lower/kelda_usr/lost.bin"), std::string(3 * 4096, '\0'));
+}
+#endif
+
 }  // namespace
