@@ -296,7 +296,7 @@ TEST(FetchConfig, DdiRefusalsNameTheKey)
         const std::string error = Refusal(c.text);
         EXPECT_NE(error.find(c.says), std::string::npos) << "error: " << error << "\nwanted: " << c.says;
     }
-    for (const std::string token : {"", "a b", "tab\there", std::string(257, 'x')})
+    for (const std::string& token : std::vector<std::string>{"", "a b", "tab\there", std::string(257, 'x')})
     {
         std::string text = kDdiMinimal;
         text.replace(text.find("abc123"), 6, token);

@@ -92,7 +92,7 @@ int main(int argc, char** argv)
     {
         const vex::fleet::FetchClient::Outcome outcome = client.pollOnce();
         int64_t wait = 0;
-        if (outcome == vex::fleet::FetchClient::Outcome::kRetryLater)
+        if (outcome == vex::fleet::FetchClient::Outcome::kRetryLater || client.backOff())
         {
             wait = backoff.failed(random());
             if (client.retryAfter() >= 0)
@@ -104,6 +104,9 @@ int main(int argc, char** argv)
             const int64_t jitter = config.jitterSeconds;
             wait =
                 config.intervalSeconds - jitter + static_cast<int64_t>(random() % uint64_t(2 * jitter + 1));
+            // A rollout server says itself how often it wants to hear from the instrument (already bounded).
+            if (client.nextPollSeconds() >= 0)
+                wait = client.nextPollSeconds();
         }
         Sleep(std::max<int64_t>(1, wait));
     }
