@@ -1,6 +1,9 @@
 #include "fleet/FetchClient.h"
 
+#include "base/AtomicFile.h"
+#include "base/UniqueFd.h"
 #include "fleet/ChannelPoller.h"
+#include "fleet/DdiClient.h"
 #include "fleet/InstallLogs.h"
 #include "fleet/PackageDownloader.h"
 #include "fleet/ReleaseChooser.h"
@@ -9,8 +12,12 @@
 #include "install/InstallerState.h"
 #include "instrument/ParameterBlock.h"
 #include "instrument/linux/ChildProcess.h"
+#include "pkg/trust/Ed25519Key.h"
 #include "pkg/trust/PackageAdmission.h"
+#include "pkg/trust/Sha256.h"
+#include "pkg/trust/TrustedKeys.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,6 +184,8 @@ void FetchClient::settle(StatusReporter& reporter, const std::vector<StatusRepor
 FetchClient::Outcome FetchClient::pollOnce()
 {
     retryAfter_ = -1;
+    nextPoll_ = -1;
+    backOff_ = false;
     WritableWhile restoreAtEnd(environment_.area);
     try
     {
@@ -222,7 +231,10 @@ FetchClient::Outcome FetchClient::poll()
     StatusReporter reporter(http_, config_.reportUrl, folder + "/reports");
     if (!reporter.sendQueued(why))
         err_ << "vex-pkg-fetch: queued reports wait for the next run: " << why << std::endl;
+    const int lastLog = state_.lastLog;
     reportLogs(reporter, logs);
+    if (config_.source == FetchConfig::Source::kDdi)
+        return pollDdi(reporter, logs, lastLog);
 
     ChannelPoller poller(http_, config_.channelUrl, config_.channelName, config_.keyDirectory, folder);
     ChannelPoller::Result polled = poller.poll(state_, now());
@@ -424,6 +436,357 @@ FetchClient::Outcome FetchClient::handOver(StatusReporter& reporter, InstallLogs
                              : ran.why));
     say("Handed " + version + " over to the installer");
     return Outcome::kDone;
+}
+
+namespace
+{
+// The SHA-256 of a whole file as lowercase hex, read in pieces; empty when it cannot be read.
+std::string FileSha256(const std::string& path)
+{
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    pkg::Sha256 sha;
+    if (!fd.valid() || !sha.begin())
+        return std::string();
+    std::vector<uint8_t> buffer(64 * 1024);
+    // Bounded by the file's length: every pass reads at least one byte or ends.
+    for (;;)
+    {
+        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return std::string();
+        if (got == 0)
+            break;
+        if (!sha.update(buffer.data(), size_t(got)))
+            return std::string();
+    }
+    pkg::Sha256::Digest digest{};
+    return sha.finish(digest) ? pkg::Ed25519Key::hex(digest.data(), digest.size()) : std::string();
+}
+}  // namespace
+
+std::string FetchClient::ddiAction() const
+{
+    std::string text, why;
+    if (base::AtomicFile::read(fetchFolder() + "/" + kDdiActionName, 256, text, why) !=
+        base::AtomicFile::Read::kRead)
+        return std::string();
+    return text.substr(0, text.find('\n'));
+}
+
+bool FetchClient::saveDdiAction(const std::string& line)
+{
+    std::string why;
+    if (base::AtomicFile::write(fetchFolder() + "/" + kDdiActionName, line + "\n", why))
+        return true;
+    err_ << "vex-pkg-fetch: cannot save the action: " << why << std::endl;
+    return false;
+}
+
+void FetchClient::ddiFeedback(DdiClient& ddi, const std::string& action, const std::string& execution,
+                              const std::string& finished, uint64_t cnt, uint64_t of,
+                              const std::vector<std::string>& details)
+{
+    std::string why;
+    if (!ddi.feedback(ddi.feedbackUrl(action),
+                      DdiDocuments::feedback(action, execution, finished, cnt, of, details), why))
+        err_ << "vex-pkg-fetch: feedback kept for later: " << why << std::endl;
+}
+
+FetchClient::Outcome FetchClient::ddiCancel(DdiClient& ddi, const std::string& url)
+{
+    DdiCancel cancel;
+    std::string why;
+    switch (ddi.cancel(url, cancel, why))
+    {
+        case DdiClient::Outcome::kOk:
+            break;
+        case DdiClient::Outcome::kRefused:
+            backOff_ = true;
+            return fail(why);
+        case DdiClient::Outcome::kRetryLater:
+            return later(why);
+        case DdiClient::Outcome::kFailed:
+            return fail(why);
+    }
+    const std::string started = ddiAction();
+    const bool installing = started == cancel.stopId || started == cancel.stopId + " handed-over";
+    std::string body;
+    if (installing)
+    {
+        // Nothing stops an installation once it started: the instrument would be left half updated.
+        body = DdiDocuments::feedback(
+            cancel.id, "rejected", "none", 0, 0,
+            {"the installation of action " + cancel.stopId + " has started and goes on"});
+        say("Cancel of action " + cancel.stopId + " rejected: its installation has started");
+    }
+    else
+    {
+        // Not installed yet: what was fetched of it goes, so that nothing of it is installed later.
+        PackageDownloader(http_, fetchFolder(), config_.keyDirectory).discardOthers(ChannelRelease());
+        body = DdiDocuments::feedback(cancel.id, "closed", "success", 0, 0,
+                                      {"action " + cancel.stopId + " cancelled before its installation"});
+        say("Cancelled action " + cancel.stopId + " as the server asked");
+    }
+    if (!ddi.feedback(ddi.cancelFeedbackUrl(cancel.id), body, why))
+        err_ << "vex-pkg-fetch: feedback kept for later: " << why << std::endl;
+    return Outcome::kDone;
+}
+
+FetchClient::Outcome FetchClient::pollDdi(StatusReporter& reporter, InstallLogs& logs, int lastLog)
+{
+    const FetchConfig::Ddi& settings = config_.ddi;
+    const std::string folder = fetchFolder();
+    std::string why, token = settings.token;
+    if (token.empty())
+    {
+        if (base::AtomicFile::read(settings.tokenFile, 4096, token, why) != base::AtomicFile::Read::kRead)
+            return fail(settings.tokenFile + ": " + (why.empty() ? "no such file" : why));
+        // Bounded by the text's length.
+        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' '))
+            token.pop_back();
+        if (!FetchConfig::validToken(token))
+            return fail(settings.tokenFile + ": not a token (1 to " +
+                        std::to_string(FetchConfig::kLongestToken) + " printable characters without spaces)");
+    }
+    DdiClient ddi(http_, settings, token, folder + "/feedback");
+    if (!ddi.sendQueued(why))
+        err_ << "vex-pkg-fetch: queued feedback waits for the next run: " << why << std::endl;
+
+    // A handed-over installation's outcome is in the first log after the hand-over.
+    const std::string action = ddiAction();
+    const std::string handedOver = " handed-over";
+    if (action.size() > handedOver.size() &&
+        action.compare(action.size() - handedOver.size(), handedOver.size(), handedOver) == 0)
+    {
+        const std::string id = action.substr(0, action.size() - handedOver.size());
+        const std::vector<InstallLogs::Log> written = logs.newerThan(lastLog);
+        std::vector<std::string> details;
+        bool success = false;
+        if (written.empty())
+            details.push_back("the installer left no log after the hand-over");
+        else
+        {
+            success = written.front().success;
+            details = logs.tail(written.front());
+            details.push_back(written.front().name);
+        }
+        ddiFeedback(ddi, id, "closed", success ? "success" : "failure", 0, 0, details);
+        saveDdiAction(id);
+    }
+
+    DdiBase base;
+    int64_t retryAfter = -1;
+    switch (ddi.poll(base, why, retryAfter))
+    {
+        case DdiClient::Outcome::kOk:
+            break;
+        case DdiClient::Outcome::kRefused:
+            backOff_ = true;
+            return fail(why);
+        case DdiClient::Outcome::kRetryLater:
+            retryAfter_ = retryAfter;
+            return later(why);
+        case DdiClient::Outcome::kFailed:
+            return fail(why);
+    }
+    if (base.sleepSeconds >= 0)
+        nextPoll_ = std::min(std::max(base.sleepSeconds, settings.sleepMinSeconds), settings.sleepMaxSeconds);
+    say("Server polled: " +
+        std::string(!base.cancelUrl.empty()       ? "a cancel action"
+                    : !base.deploymentUrl.empty() ? "a deployment"
+                                                  : "nothing to do") +
+        (nextPoll_ >= 0 ? ", next poll in " + std::to_string(nextPoll_) + " s" : std::string()));
+
+    install::InstallerState installed;
+    switch (installed.load(config_.updateDir + "/" + install::InstallerState::kFileName, why))
+    {
+        case install::InstallerState::Load::kAbsent:
+            installed.version = pkg::PackageVersion();
+            break;
+        case install::InstallerState::Load::kLoaded:
+            break;
+        case install::InstallerState::Load::kDamaged:
+            return fail("the installer's state is damaged, so the installed version is unknown: " + why);
+    }
+    pkg::PackageAdmission admission;
+    if (!admission.readCompatibleIds(config_.compatibleFile, why))
+        return fail(config_.compatibleFile + ": " + why);
+
+    if (!base.configDataUrl.empty())
+    {
+        std::string compatible, keys;
+        for (const std::string& id : admission.compatibleIds())
+            compatible += (compatible.empty() ? "" : ",") + id;
+        pkg::TrustedKeys trusted;
+        trusted.load(config_.keyDirectory);
+        for (const pkg::Ed25519Key& key : trusted.keys())
+            keys += (keys.empty() ? "" : ",") + pkg::Ed25519Key::hex(key.keyId().data(), key.keyId().size());
+        // Installations made by hand (USB) show here: the newest log is the last installation's.
+        const InstallLogs::Log newest = logs.newest();
+        std::vector<std::pair<std::string, std::string>> attributes = {
+            {"device_id", config_.deviceId},
+            {"installed_version", installed.version.text()},
+            {"compatibility", compatible},
+            {"trusted_keys", keys},
+            {"installer", pkg::InstallerVersion::Current().text()},
+        };
+        if (newest.number != 0)
+            attributes.emplace_back("last_install", newest.name + (newest.success ? " success" : " failure"));
+        if (ddi.putConfigData(base.configDataUrl, attributes, why))
+            say("Attributes sent");
+        else
+            err_ << "vex-pkg-fetch: attributes not sent: " << why << std::endl;
+    }
+
+    if (!base.cancelUrl.empty())
+        return ddiCancel(ddi, base.cancelUrl);
+    if (base.deploymentUrl.empty())
+    {
+        say("Nothing to install: the server offers no deployment");
+        return Outcome::kDone;
+    }
+
+    DdiDeployment deployment;
+    switch (ddi.deployment(base.deploymentUrl, deployment, why))
+    {
+        case DdiClient::Outcome::kOk:
+            break;
+        case DdiClient::Outcome::kRefused:
+            backOff_ = true;
+            return fail(why);
+        case DdiClient::Outcome::kRetryLater:
+            return later(why);
+        case DdiClient::Outcome::kFailed:
+            return fail(why);
+    }
+    const std::string id = deployment.id;
+    if (deployment.download == "skip")
+    {
+        say("Nothing to install: the server says to skip deployment " + id + " for now");
+        return Outcome::kDone;
+    }
+
+    DownloadLimits limits;
+    limits.requestBytes = static_cast<uint64_t>(config_.requestBytes);
+    PackageDownloader downloader(http_, folder, config_.keyDirectory, limits);
+    // The token goes only to the rollout server, not to a server it sends the instrument to.
+    const std::string& url = deployment.artifact.url;
+    if (url.compare(0, settings.url.size() + 1, settings.url + "/") == 0)
+        downloader.setHeaders(ddi.headers());
+
+    // What the package is comes from its own signed index, whatever the server says.
+    ChannelRelease release;
+    switch (downloader.learnRelease(url, release, why))
+    {
+        case PackageDownloader::Outcome::kComplete:
+            break;
+        case PackageDownloader::Outcome::kRetryLater:
+            return later(deployment.artifact.filename + ": " + why);
+        case PackageDownloader::Outcome::kFailed:
+            ddiFeedback(ddi, id, "closed", "failure", 0, 0, {deployment.artifact.filename + ": " + why});
+            return fail(deployment.artifact.filename + ": " + why);
+    }
+    const std::string version = release.version.text();
+    if (release.length != deployment.artifact.size)
+    {
+        why = "the server gives " + std::to_string(deployment.artifact.size) + " bytes, the signed index " +
+              std::to_string(release.length);
+        ddiFeedback(ddi, id, "closed", "failure", 0, 0, {version + ": " + why});
+        return fail(version + ": " + why);
+    }
+    ChannelDocument offered;
+    offered.releases.push_back(release);
+    const ReleaseChooser chooser(admission.compatibleIds(), installed.version, config_.deviceId);
+    if (chooser.choose(offered, why) == nullptr)
+    {
+        if (release.version == installed.version)
+        {
+            say("Nothing to install: " + version + " is installed");
+            ddiFeedback(ddi, id, "closed", "success", 0, 0, {version + " is installed"});
+            return Outcome::kDone;
+        }
+        ddiFeedback(ddi, id, "closed", "failure", 0, 0, {why});
+        return fail(version + ": " + why);
+    }
+    if (state_.attempted == release.indexSha256 && state_.attempts >= FetchState::kMostInstallAttempts)
+    {
+        why = "its installation was started " + std::to_string(state_.attempts) + " times without a success";
+        ddiFeedback(ddi, id, "closed", "failure", 0, 0, {version + ": " + why});
+        return fail(version + " is not installed again: " + why);
+    }
+
+    downloader.discardOthers(release);
+    ddiFeedback(ddi, id, "proceeding", "none", 0, 2, {"downloading " + version});
+    std::string packagePath;
+    uint64_t lastShown = UINT64_MAX;
+    const PackageDownloader::Outcome downloaded =
+        downloader.download(release, url, packagePath, why,
+                            [&](uint64_t bytes, uint64_t total)
+                            {
+                                const uint64_t tenth = total == 0 ? 0 : bytes * 10 / total;
+                                if (tenth != lastShown)
+                                {
+                                    lastShown = tenth;
+                                    say("Downloading " + version + ": " + std::to_string(bytes) + " of " +
+                                        std::to_string(total) + " bytes");
+                                }
+                            });
+    switch (downloaded)
+    {
+        case PackageDownloader::Outcome::kRetryLater:
+            return later(version + ": " + why);
+        case PackageDownloader::Outcome::kFailed:
+            ddiFeedback(ddi, id, "closed", "failure", 0, 0, {version + ": " + why});
+            return fail(version + ": " + why);
+        case PackageDownloader::Outcome::kComplete:
+            break;
+    }
+    // Every block was checked against the signed index; the server's digest of the whole file must agree.
+    if (FileSha256(packagePath) != deployment.artifact.sha256)
+    {
+        ::unlink(packagePath.c_str());
+        ::unlink((folder + "/" + PackageDownloader::kJournalName).c_str());
+        why = "the package's SHA-256 differs from the one the server gives";
+        ddiFeedback(ddi, id, "closed", "failure", 0, 0, {version + ": " + why});
+        return fail(version + ": " + why);
+    }
+    if (deployment.update == "skip")
+    {
+        say("Downloaded " + version + "; the server says not to install it yet");
+        ddiFeedback(ddi, id, "downloaded", "none", 1, 2, {"downloaded " + version});
+        return Outcome::kDone;
+    }
+
+    ddiFeedback(ddi, id, "proceeding", "none", 1, 2, {"installing " + version});
+    if (config_.installMode == FetchConfig::InstallMode::kParameterBlock)
+    {
+        // The outcome is told at the next run, from the installer's log.
+        if (!saveDdiAction(id + handedOver))
+            return fail("cannot save the action before the hand-over");
+        const Outcome handed = handOver(reporter, logs, release, packagePath);
+        if (handed != Outcome::kDone)
+        {
+            saveDdiAction(id);
+            ddiFeedback(ddi, id, "closed", "failure", 0, 0, {"handing " + version + " over failed"});
+        }
+        return handed;
+    }
+    if (!saveDdiAction(id))
+        return fail("cannot save the action before installing");
+    const InstallLogs::Log before = logs.newest();
+    const Outcome outcome = install(reporter, logs, release, packagePath);
+    std::vector<std::string> details;
+    const std::vector<InstallLogs::Log> written = logs.newerThan(before.number);
+    if (!written.empty())
+    {
+        details = logs.tail(written.back());
+        details.push_back(written.back().name);
+    }
+    details.push_back(outcome == Outcome::kDone ? "Installed " + version : "Failed: installing " + version);
+    ddiFeedback(ddi, id, "closed", outcome == Outcome::kDone ? "success" : "failure", 0, 0, details);
+    return outcome;
 }
 
 }  // namespace vex::fleet

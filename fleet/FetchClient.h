@@ -16,6 +16,7 @@ namespace vex::fleet
 class UpdateArea;
 class StatusReporter;
 class InstallLogs;
+class DdiClient;
 struct ChannelRelease;
 
 // What a poll needs of the instrument besides the network; tests replace the parts.
@@ -53,11 +54,27 @@ public:
 
     // After kRetryLater: the wait the server asked for (seconds), or -1.
     int64_t retryAfter() const { return retryAfter_; }
+    // The wait before the next poll that a rollout server asked for (its sleep, bounded by the
+    // configuration), or -1 when it said nothing.
+    int64_t nextPollSeconds() const { return nextPoll_; }
+    // After kFailed: whether the next poll should back off (the server refused the token).
+    bool backOff() const { return backOff_; }
+    // The file naming the last rollout-server action whose installation started.
+    static constexpr const char* kDdiActionName = "ddi-action";
 
     std::string fetchFolder() const { return config_.updateDir + "/fetch"; }
 
 private:
     Outcome poll();
+    // The rest of a poll with a rollout server as the source; `lastLog` is the last log reported before
+    // this run (a handed-over installation's log is the first after it).
+    Outcome pollDdi(StatusReporter& reporter, InstallLogs& logs, int lastLog);
+    Outcome ddiCancel(DdiClient& ddi, const std::string& url);
+    void ddiFeedback(DdiClient& ddi, const std::string& action, const std::string& execution,
+                     const std::string& finished, uint64_t cnt, uint64_t of,
+                     const std::vector<std::string>& details);
+    bool saveDdiAction(const std::string& line);
+    std::string ddiAction() const;
     Outcome fail(const std::string& why);
     Outcome later(const std::string& why);
     void say(const std::string& line);
@@ -86,6 +103,8 @@ private:
     FetchEnvironment environment_;
     FetchState state_;
     int64_t retryAfter_ = -1;
+    int64_t nextPoll_ = -1;
+    bool backOff_ = false;
 };
 
 }  // namespace vex::fleet

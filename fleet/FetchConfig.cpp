@@ -164,18 +164,80 @@ private:
     std::string error_;
 };
 
+void InterpretDdi(const toml::value& ddi, Reader& reader, FetchConfig& config)
+{
+    FetchConfig::Ddi& out = config.ddi;
+    if (reader.string(&ddi, "ddi.", "url", true, out.url))
+    {
+        if (!ValidUrl(out.url))
+            reader.fail("ddi.url", "must be an http:// or https:// URL of at most " +
+                                       std::to_string(FetchConfig::kLongestUrl) +
+                                       " printable characters, without query or fragment");
+        out.url = WithoutTrailingSlashes(out.url);
+    }
+    // Both name path segments of every resource: the same rule as device IDs keeps them plain.
+    if (reader.string(&ddi, "ddi.", "tenant", true, out.tenant) && !FetchConfig::validDeviceId(out.tenant))
+        reader.fail("ddi.tenant", "must be 1 to 64 of A-Z, a-z, 0-9, '.', '_' and '-'");
+    out.controllerId = config.deviceId;
+    if (reader.string(&ddi, "ddi.", "controller_id", false, out.controllerId) &&
+        !FetchConfig::validDeviceId(out.controllerId))
+        reader.fail("ddi.controller_id", "must be 1 to 64 of A-Z, a-z, 0-9, '.', '_' and '-'");
+    std::string kind = "target";
+    if (reader.string(&ddi, "ddi.", "token_kind", false, kind))
+    {
+        if (kind == "target")
+            out.tokenKind = FetchConfig::TokenKind::kTarget;
+        else if (kind == "gateway")
+            out.tokenKind = FetchConfig::TokenKind::kGateway;
+        else
+            reader.fail("ddi.token_kind", "must be \"target\" or \"gateway\"");
+    }
+    const bool token = reader.string(&ddi, "ddi.", "token", false, out.token);
+    if (token && !FetchConfig::validToken(out.token))
+        reader.fail("ddi.token", "must be 1 to " + std::to_string(FetchConfig::kLongestToken) +
+                                     " printable characters without spaces");
+    reader.path(&ddi, "ddi.", "token_file", false, false, out.tokenFile);
+    if (token == !out.tokenFile.empty())
+        reader.fail("ddi.token", "give either token or token_file");
+    constexpr int64_t kWeek = 7 * 24 * 3600;
+    reader.integer(&ddi, "ddi.", "sleep_min_seconds", 1, kWeek, out.sleepMinSeconds);
+    reader.integer(&ddi, "ddi.", "sleep_max_seconds", 1, kWeek, out.sleepMaxSeconds);
+    if (out.sleepMaxSeconds < out.sleepMinSeconds)
+        reader.fail("ddi.sleep_max_seconds", "must not be below ddi.sleep_min_seconds");
+}
+
 void Interpret(const toml::value& root, Reader& reader, FetchConfig& config)
 {
-    reader.knownKeys(root, "",
-                     {"device_id", "channel", "trust", "report", "install", "paths", "poll", "limits"});
+    reader.knownKeys(
+        root, "",
+        {"device_id", "source", "channel", "ddi", "trust", "report", "install", "paths", "poll", "limits"});
     if (reader.string(&root, "", "device_id", true, config.deviceId) &&
         !FetchConfig::validDeviceId(config.deviceId))
         reader.fail("device_id", "must be 1 to 64 of A-Z, a-z, 0-9, '.', '_' and '-'");
+    std::string source = "channel";
+    if (reader.string(&root, "", "source", false, source))
+    {
+        if (source == "channel")
+            config.source = FetchConfig::Source::kChannel;
+        else if (source == "ddi")
+            config.source = FetchConfig::Source::kDdi;
+        else
+            reader.fail("source", "must be \"channel\" or \"ddi\"");
+    }
+
+    // The table of the source not in use may stay in the file, but it is checked all the same.
+    const toml::value* ddi = reader.table(root, "ddi",
+                                          {"url", "tenant", "controller_id", "token_kind", "token",
+                                           "token_file", "sleep_min_seconds", "sleep_max_seconds"});
+    if (ddi == nullptr && config.source == FetchConfig::Source::kDdi)
+        reader.fail("ddi", "required with source = \"ddi\"");
+    if (ddi != nullptr)
+        InterpretDdi(*ddi, reader, config);
 
     const toml::value* channel = reader.table(root, "channel", {"url", "name"});
-    if (channel == nullptr)
+    if (channel == nullptr && config.source == FetchConfig::Source::kChannel)
         reader.fail("channel", "required");
-    if (reader.string(channel, "channel.", "url", true, config.channelUrl))
+    if (reader.string(channel, "channel.", "url", channel != nullptr, config.channelUrl))
     {
         if (!ValidUrl(config.channelUrl))
             reader.fail("channel.url", "must be an http:// or https:// URL of at most " +
@@ -183,7 +245,7 @@ void Interpret(const toml::value& root, Reader& reader, FetchConfig& config)
                                            " printable characters, without query or fragment");
         config.channelUrl = WithoutTrailingSlashes(config.channelUrl);
     }
-    if (reader.string(channel, "channel.", "name", true, config.channelName) &&
+    if (reader.string(channel, "channel.", "name", channel != nullptr, config.channelName) &&
         !ChannelDocument::validName(config.channelName))
         reader.fail("channel.name", "must be a plain file name (letters, digits, '.', '_', '-')");
 
@@ -282,6 +344,11 @@ bool FetchConfig::validDeviceId(const std::string& id)
               c == '_' || c == '-'))
             return false;
     return true;
+}
+
+bool FetchConfig::validToken(const std::string& token)
+{
+    return !token.empty() && token.size() <= kLongestToken && PlainText(token);
 }
 
 bool FetchConfig::read(const std::string& path, FetchConfig& config, std::string& error)

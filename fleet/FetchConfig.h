@@ -22,7 +22,35 @@ struct FetchConfig
         kParameterBlock,  // leave the package in the parameter block and hand over (reboot)
     };
 
+    // Where releases come from: the signed channel document on a static server, or a rollout server's
+    // device-side API (DDI) that names one deployment at a time.
+    enum class Source
+    {
+        kChannel,
+        kDdi,
+    };
+    enum class TokenKind
+    {
+        kTarget,   // "Authorization: TargetToken ..." (this instrument's own)
+        kGateway,  // "Authorization: GatewayToken ..." (the tenant's)
+    };
+    static constexpr size_t kLongestToken = 256;
+    struct Ddi
+    {
+        std::string url;  // the server, without a trailing '/'
+        std::string tenant;
+        std::string controllerId;  // defaults to device_id
+        TokenKind tokenKind = TokenKind::kTarget;
+        std::string token;      // or, when empty, read from tokenFile at each poll
+        std::string tokenFile;  // absolute path
+        // The server's polling sleep is honoured within these bounds.
+        int64_t sleepMinSeconds = 60;
+        int64_t sleepMaxSeconds = 86400;
+    };
+
     std::string deviceId;
+    Source source = Source::kChannel;
+    Ddi ddi;
     std::string channelUrl;  // without a trailing '/'
     std::string channelName;
     std::string keyDirectory;
@@ -51,6 +79,8 @@ struct FetchConfig
 
     // Device IDs name report folders on the server: 1 to 64 of [A-Za-z0-9._-], not "." or "..".
     static bool validDeviceId(const std::string& id);
+    // Tokens are 1 to kLongestToken printable characters without spaces.
+    static bool validToken(const std::string& token);
 };
 
 }  // namespace vex::fleet

@@ -17,12 +17,13 @@ struct HttpRequest
     {
         kGet,
         kPut,
+        kPost,
     };
     Method method = Method::kGet;
     std::string url;
     // Extra request headers, e.g. {"If-None-Match", etag}, {"Range", "bytes=0-99"}, {"If-Range", etag}.
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;  // sent with kPut
+    std::string body;  // sent with kPut and kPost
     // Without a body sink, answers longer than this fail the exchange instead of growing without bound.
     size_t largestBody = size_t(1) << 20;
 };

@@ -1,6 +1,7 @@
 #include "fleet/PackageDownloader.h"
 
 #include "base/AtomicFile.h"
+#include "base/ByteOrder.h"
 #include "base/UniqueFd.h"
 #include "fleet/ContentRange.h"
 #include "fleet/DownloadJournal.h"
@@ -153,7 +154,8 @@ public:
     Session(HttpClient& http, const std::string& folder, const std::string& keyDirectory,
             const DownloadLimits& limits, const PackageDownloader::FreeSpace& freeSpace,
             const ChannelRelease& release, const std::string& url,
-            const PackageDownloader::Progress& progress)
+            const PackageDownloader::Progress& progress,
+            const std::vector<std::pair<std::string, std::string>>& headers)
         : http_(http),
           folder_(folder),
           keyDirectory_(keyDirectory),
@@ -162,6 +164,7 @@ public:
           release_(release),
           url_(url),
           progress_(progress),
+          headers_(headers),
           partPath_(folder + "/" + PackageDownloader::kPartName),
           journalPath_(folder + "/" + PackageDownloader::kJournalName),
           packagePath_(folder + "/" + PackageDownloader::packageName(release.version))
@@ -220,6 +223,7 @@ private:
     const ChannelRelease& release_;
     const std::string& url_;
     const PackageDownloader::Progress& progress_;
+    const std::vector<std::pair<std::string, std::string>>& headers_;
     const std::string partPath_;
     const std::string journalPath_;
     const std::string packagePath_;
@@ -570,6 +574,7 @@ void Session::exchange(Transfer& transfer)
 {
     HttpRequest request;
     request.url = url_;
+    request.headers = headers_;
     request.headers.emplace_back(
         "Range", "bytes=" + std::to_string(transfer.from) + "-" + std::to_string(transfer.to - 1));
     // A weak ETag cannot make a range conditional; the block digests guard such a server's answers.
@@ -819,8 +824,147 @@ PackageDownloader::Outcome PackageDownloader::download(const ChannelRelease& rel
                                                        std::string& packagePath, std::string& why,
                                                        const Progress& progress)
 {
-    Session session(http_, folder_, keyDirectory_, limits_, freeSpace_, release, url, progress);
+    Session session(http_, folder_, keyDirectory_, limits_, freeSpace_, release, url, progress, headers_);
     return session.run(packagePath, why);
+}
+
+namespace
+{
+// The first `length` bytes of `url` into `bytes`, whether the server honours the range or sends it all.
+PackageDownloader::Outcome FetchHead(HttpClient& http,
+                                     const std::vector<std::pair<std::string, std::string>>& headers,
+                                     const std::string& url, uint64_t length, std::string& bytes,
+                                     std::string& why)
+{
+    using Outcome = PackageDownloader::Outcome;
+    HttpRequest request;
+    request.url = url;
+    request.headers = headers;
+    request.headers.emplace_back("Range", "bytes=0-" + std::to_string(length - 1));
+    request.largestBody = size_t(length);
+    bytes.clear();
+    std::string problem;
+    const HttpResponse response = http.send(
+        request,
+        [&](const HttpResponse& answer)
+        {
+            if (answer.status == 206)
+            {
+                const std::string* field = answer.header("content-range");
+                ContentRange got;
+                if (field == nullptr || !ContentRange::parse(*field, got) || got.first != 0 ||
+                    got.last != length - 1)
+                {
+                    problem = "the server answered bytes 0-" + std::to_string(length - 1) +
+                              " with Content-Range \"" +
+                              (field == nullptr ? std::string() : Printable(*field, 100)) + "\"";
+                    return false;
+                }
+            }
+            return answer.status == 206 || answer.status == 200;
+        },
+        [&](const uint8_t* data, size_t size)
+        {
+            // Bounded: only the bytes asked for are kept, and a longer answer is cut off there.
+            const size_t take = std::min<size_t>(size, size_t(length) - bytes.size());
+            bytes.append(reinterpret_cast<const char*>(data), take);
+            return bytes.size() < length;
+        });
+    if (!problem.empty())
+    {
+        why = problem;
+        return Outcome::kFailed;
+    }
+    const long status = response.status;
+    if ((status == 206 || status == 200) && bytes.size() == length)
+        return Outcome::kComplete;
+    if (status == 206 || status == 200)
+    {
+        why = response.error.empty() ? "the package ends after " + std::to_string(bytes.size()) + " bytes"
+                                     : response.error;
+        return response.error.empty() ? Outcome::kFailed : Outcome::kRetryLater;
+    }
+    if (status == 0)
+    {
+        why = response.error.empty() ? "no answer from the server" : response.error;
+        return Outcome::kRetryLater;
+    }
+    why = "the server answered " + std::to_string(status) + " for the package's signed index";
+    return status >= 500 || status == 408 || status == 429 ? Outcome::kRetryLater : Outcome::kFailed;
+}
+}  // namespace
+
+PackageDownloader::Outcome PackageDownloader::learnRelease(const std::string& url, ChannelRelease& release,
+                                                           std::string& why)
+{
+    using pkg::PackageFormat::kChunkHeaderSize;
+    using pkg::PackageFormat::kLeadInSize;
+    if (url.empty() || !DownloadJournal::validValue(url))
+    {
+        why = "the package's URL cannot be used";
+        return Outcome::kFailed;
+    }
+    std::string head;
+    Outcome got = FetchHead(http_, headers_, url, uint64_t(kLeadInSize + kChunkHeaderSize), head, why);
+    if (got != Outcome::kComplete)
+        return got;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(head.data());
+    if (std::memcmp(bytes, pkg::IndexFormat::kLeadInMarker, size_t(pkg::IndexFormat::kLeadInMarkerSize)) !=
+            0 ||
+        base::ByteOrder::LoadLe32(bytes + kLeadInSize) != pkg::IndexFormat::kTypeIndex)
+    {
+        why = "the file is not a package signed with its index";
+        return Outcome::kFailed;
+    }
+    const uint64_t length = base::ByteOrder::LoadLe64(bytes + pkg::IndexFormat::kLeadInLengthOffset);
+    const int64_t indexSize = static_cast<int32_t>(base::ByteOrder::LoadLe32(bytes + kLeadInSize + 4));
+    if (indexSize < pkg::IndexFormat::kFixedSize || indexSize > pkg::IndexFormat::kLargestIndex)
+    {
+        why = "the package's signed index has an impossible size";
+        return Outcome::kFailed;
+    }
+    const uint64_t prefixLength =
+        uint64_t(kLeadInSize + kChunkHeaderSize + indexSize + pkg::PackageFormat::paddingFor(indexSize) +
+                 pkg::SignatureFormat::kChunkSize);
+    if (prefixLength > kLargestPrefix || prefixLength > length || length > uint64_t(INT64_MAX))
+    {
+        why = "the package's lead-in gives an impossible length";
+        return Outcome::kFailed;
+    }
+    std::string prefix;
+    got = FetchHead(http_, headers_, url, prefixLength, prefix, why);
+    if (got != Outcome::kComplete)
+        return got;
+    const std::vector<uint8_t> prefixBytes(prefix.begin(), prefix.end());
+    PrefixReader reader(prefixBytes, length);
+    pkg::SignatureVerifier verifier(keyDirectory_, nullptr);
+    if (!verifier.verify(&reader))
+    {
+        why = "the package's signature does not hold: " + Trimmed(verifier.resultDetail());
+        return Outcome::kFailed;
+    }
+    const std::shared_ptr<const pkg::PackageIndex> index = verifier.signedIndex();
+    if (!index || uint64_t(index->dataStart()) != prefixLength || uint64_t(index->streamLength()) != length)
+    {
+        why = "the package's signature vouches for no index of its length";
+        return Outcome::kFailed;
+    }
+    ChannelRelease learnt;
+    learnt.version = index->version();
+    learnt.compatibility = index->compatibility();
+    learnt.length = length;
+    learnt.indexLength = prefixLength;
+    learnt.indexSha256 = Sha256Hex(prefixBytes.data(), prefixBytes.size());
+    learnt.minInstaller = index->minInstaller();
+    learnt.rollout = 100;
+    if (learnt.indexSha256.empty())
+    {
+        why = "the SHA-256 of the package's signed index cannot be computed";
+        return Outcome::kFailed;
+    }
+    release = learnt;
+    why.clear();
+    return Outcome::kComplete;
 }
 
 void PackageDownloader::discardOthers(const ChannelRelease& keep)

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vex::fleet
 {
@@ -59,9 +60,23 @@ public:
     Outcome download(const ChannelRelease& release, const std::string& url, std::string& packagePath,
                      std::string& why, const Progress& progress = {});
 
+    // For a server that names a package but not its index digest: reads the lead-in (one small range
+    // request) to learn how long the signed prefix is, bounded as a channel's would be, fetches that prefix
+    // and requires its signature by a trusted key. `release` then describes the package as its signed index
+    // does (version, compatibility, minimum installer, lengths, the prefix's SHA-256; rollout 100, no path),
+    // ready for download(), which checks the prefix against that digest again. kRetryLater for a passing
+    // fault (no answer, 5xx, 408, 429, a cut), kFailed for anything else, with `why`.
+    Outcome learnRelease(const std::string& url, ChannelRelease& release, std::string& why);
+
     // Removes what the folder holds of any other release (a newer one superseded it): a journal and part
     // file of another release, and complete packages ("*.pkg") of other versions. Other files are left.
     void discardOthers(const ChannelRelease& keep);
+
+    // Header fields sent with every request of this downloader (e.g. a rollout server's authorization).
+    void setHeaders(std::vector<std::pair<std::string, std::string>> headers)
+    {
+        headers_ = std::move(headers);
+    }
 
     // Replaces the free space query (statvfs of the folder), for tests.
     void setFreeSpaceQuery(FreeSpace query) { freeSpace_ = std::move(query); }
@@ -72,6 +87,7 @@ private:
     std::string keyDirectory_;
     DownloadLimits limits_;
     FreeSpace freeSpace_;
+    std::vector<std::pair<std::string, std::string>> headers_;
 };
 
 }  // namespace vex::fleet

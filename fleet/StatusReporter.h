@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fleet/HttpClient.h"
+#include "fleet/QueueFolder.h"
 #include "fleet/StatusReport.h"
 
 #include <string>
@@ -38,7 +39,7 @@ private:
 
     HttpClient& http_;
     std::string url_;
-    std::string folder_;
+    QueueFolder queue_;
 };
 
 }  // namespace vex::fleet

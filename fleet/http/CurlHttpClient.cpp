@@ -317,7 +317,7 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request, const HeadersCheck
             headers.release();
             headers.reset(longer);
         }
-        if (request.method == HttpRequest::Method::kPut)
+        if (request.method != HttpRequest::Method::kGet)
         {
             // The body is small and in memory: no waiting for a "100 Continue" first.
             curl_slist* longer = curl_slist_append(headers.get(), "Expect:");
@@ -375,6 +375,13 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request, const HeadersCheck
             curl_easy_setopt(curl, CURLOPT_READFUNCTION, &Exchange::onRead);
             curl_easy_setopt(curl, CURLOPT_READDATA, &exchange);
             curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(request.body.size()));
+        }
+        else if (request.method == HttpRequest::Method::kPost)
+        {
+            // libcurl reads the body from the request itself, which outlives the exchange.
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
         }
 
         const CURLcode result = curl_easy_perform(curl);

@@ -32,6 +32,7 @@ public:
     std::string problem() const;
     // The trusted key with this identifier, null when none.
     const Ed25519Key* find(const Ed25519Key::KeyId& id) const;
+    const std::vector<Ed25519Key>& keys() const { return keys_; }
 
 private:
     static bool isKeyFile(const std::string& name);

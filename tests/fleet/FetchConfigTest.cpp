@@ -200,3 +200,115 @@ TEST(FetchConfig, RefusesOversizedFilesAndEveryCutWithoutThrowing)
 }
 
 }  // namespace
+
+namespace
+{
+const std::string kDdiMinimal = R"(device_id = "SN-0001"
+source = "ddi"
+[ddi]
+url = "https://rollout.example:8443/"
+tenant = "DEFAULT"
+token = "abc123"
+[trust]
+keys = "/etc/vex-pkg/keys"
+)";
+}  // namespace
+
+TEST(FetchConfig, DdiSourceNeedsNoChannelAndTakesDefaults)
+{
+    FetchConfig config;
+    std::string error;
+    ASSERT_TRUE(FetchConfig::parse(kDdiMinimal, "fetch.toml", config, error)) << error;
+    EXPECT_EQ(config.source, FetchConfig::Source::kDdi);
+    EXPECT_EQ(config.ddi.url, "https://rollout.example:8443");
+    EXPECT_EQ(config.ddi.tenant, "DEFAULT");
+    EXPECT_EQ(config.ddi.controllerId, "SN-0001");
+    EXPECT_EQ(config.ddi.tokenKind, FetchConfig::TokenKind::kTarget);
+    EXPECT_EQ(config.ddi.token, "abc123");
+    EXPECT_EQ(config.ddi.sleepMinSeconds, 60);
+    EXPECT_EQ(config.ddi.sleepMaxSeconds, 86400);
+
+    const std::string full = R"(device_id = "SN-0001"
+source = "ddi"
+[ddi]
+url = "http://127.0.0.1:8080"
+tenant = "t1"
+controller_id = "ctl-7"
+token_kind = "gateway"
+token_file = "/etc/vex-pkg/ddi-token"
+sleep_min_seconds = 5
+sleep_max_seconds = 600
+[channel]
+url = "http://127.0.0.1:8080/fleet"
+name = "stable"
+[trust]
+keys = "/k"
+)";
+    ASSERT_TRUE(FetchConfig::parse(full, "fetch.toml", config, error)) << error;
+    EXPECT_EQ(config.ddi.controllerId, "ctl-7");
+    EXPECT_EQ(config.ddi.tokenKind, FetchConfig::TokenKind::kGateway);
+    EXPECT_EQ(config.ddi.token, "");
+    EXPECT_EQ(config.ddi.tokenFile, "/etc/vex-pkg/ddi-token");
+    EXPECT_EQ(config.ddi.sleepMinSeconds, 5);
+    EXPECT_EQ(config.ddi.sleepMaxSeconds, 600);
+    EXPECT_EQ(config.channelName, "stable");  // the other source's table is read, and kept
+}
+
+TEST(FetchConfig, DdiRefusalsNameTheKey)
+{
+    const auto without = [](const std::string& line)
+    {
+        std::string text = kDdiMinimal;
+        text.erase(text.find(line), line.size() + 1);
+        return text;
+    };
+    struct Case
+    {
+        std::string text;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {"device_id = \"SN-1\"\nsource = \"ddi\"\n[trust]\nkeys = \"/k\"\n", "fetch.toml: ddi: required"},
+        {"device_id = \"SN-1\"\nsource = \"usb\"\n[trust]\nkeys = \"/k\"\n", "fetch.toml: source: must be"},
+        {without("tenant = \"DEFAULT\""), "ddi.tenant: required"},
+        {without("url = \"https://rollout.example:8443/\""), "ddi.url: required"},
+        {without("token = \"abc123\""), "ddi.token: give either token or token_file"},
+        {kDdiMinimal + "[ddi]\n", "not valid TOML"},
+        {kDdiMinimal.substr(0, kDdiMinimal.find("[trust]")) + "token_file = \"/t\"\n[trust]\nkeys = \"/k\"\n",
+         "ddi.token: give either token or token_file"},
+        {kDdiMinimal.substr(0, kDdiMinimal.find("[trust]")) + "colour = 1\n[trust]\nkeys = \"/k\"\n",
+         "ddi.colour: unknown key"},
+        {kDdiMinimal.substr(0, kDdiMinimal.find("[trust]")) +
+             "token_kind = \"bearer\"\n[trust]\nkeys = \"/k\"\n",
+         "ddi.token_kind: must be"},
+        {kDdiMinimal.substr(0, kDdiMinimal.find("[trust]")) +
+             "sleep_min_seconds = 60\nsleep_max_seconds = 59\n[trust]\nkeys = \"/k\"\n",
+         "ddi.sleep_max_seconds: must not be below"},
+        {kDdiMinimal.substr(0, kDdiMinimal.find("[trust]")) +
+             "sleep_min_seconds = 0\n[trust]\nkeys = \"/k\"\n",
+         "ddi.sleep_min_seconds: 0 is out of range"},
+        {kDdiMinimal.substr(0, kDdiMinimal.find("[trust]")) +
+             "controller_id = \"../x\"\n[trust]\nkeys = \"/k\"\n",
+         "ddi.controller_id: must be"},
+    };
+    for (const Case& c : cases)
+    {
+        const std::string error = Refusal(c.text);
+        EXPECT_NE(error.find(c.says), std::string::npos) << "error: " << error << "\nwanted: " << c.says;
+    }
+    for (const std::string& token : std::vector<std::string>{"", "a b", "tab\there", std::string(257, 'x')})
+    {
+        std::string text = kDdiMinimal;
+        text.replace(text.find("abc123"), 6, token);
+        EXPECT_NE(Refusal(text).find("ddi.token: must be"), std::string::npos) << token;
+    }
+    for (const std::string tenant : {"", "a/b", "..", "t?x"})
+    {
+        std::string text = kDdiMinimal;
+        text.replace(text.find("DEFAULT"), 7, tenant);
+        EXPECT_NE(Refusal(text).find("ddi.tenant: must be"), std::string::npos) << tenant;
+    }
+    // A channel source still needs its channel, and a [ddi] beside it is checked too.
+    EXPECT_NE(Refusal("device_id = \"SN-1\"\n[trust]\nkeys = \"/k\"\n").find("fetch.toml: channel: required"),
+              std::string::npos);
+}

@@ -626,3 +626,74 @@ TEST_F(PackageDownloaderTest, AnotherReleaseReplacesWhatWasKept)
 }
 
 }  // namespace
+
+// Without a channel: the package's lead-in and signed index describe it, bounded, and only a trusted
+// signature makes a release of it; what is learnt downloads as a channel's release would.
+TEST_F(PackageDownloaderTest, LearnsAReleaseFromItsSignedIndexAlone)
+{
+    PackageDownloader downloader(http, folder(), dir / "trusted", limits);
+    ChannelRelease learnt;
+    std::string why;
+    ASSERT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kComplete) << why;
+    ChannelRelease expected = published.release;
+    expected.path.clear();
+    EXPECT_TRUE(learnt == expected);
+    ASSERT_EQ(http.requests.size(), 2u) << "the lead-in, then the signed prefix";
+    EXPECT_EQ(RangeEnd(http.requests[0]), 23);
+    EXPECT_EQ(RangeEnd(http.requests[1]), (long long)published.release.indexLength - 1);
+    ExpectComplete(download(learnt, why), why);
+
+    // A server that ignores ranges: only the bytes asked for are taken.
+    http.fault = [](const vex::fleet::HttpRequest&, size_t, ScriptedHttp::Answer& answer)
+    {
+        if (answer.status == 206)
+        {
+            answer.status = 200;
+            answer.headers = {};
+        }
+    };
+    ChannelRelease again;
+    ASSERT_EQ(downloader.learnRelease(kUrl, again, why), Outcome::kComplete) << why;
+    EXPECT_TRUE(again == expected);
+    http.fault = nullptr;
+}
+
+TEST_F(PackageDownloaderTest, LearningRefusesWhatNoTrustedKeySignedOrNoPackageIs)
+{
+    PackageDownloader downloader(http, folder(), dir / "trusted", limits);
+    ChannelRelease learnt = published.release;
+    std::string why;
+    std::string forged = published.bytes;
+    forged[published.release.indexLength - 3] ^= 0x04;
+    http.serve(kUrl, forged, "\"v2\"");
+    EXPECT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kFailed);
+    EXPECT_NE(why.find("Bad signature"), std::string::npos) << why;
+    EXPECT_TRUE(learnt == published.release) << "left as it was";
+
+    // A lead-in claiming an index far larger than any: refused before asking for it.
+    std::string huge = published.bytes;
+    huge[20] = huge[21] = huge[22] = huge[23] = '\x01';  // 16 MiB and more
+    http.serve(kUrl, huge, "\"v3\"");
+    http.requests.clear();
+    EXPECT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kFailed);
+    EXPECT_NE(why.find("impossible size"), std::string::npos) << why;
+    EXPECT_EQ(http.requests.size(), 1u);
+
+    http.serve(kUrl, "just some text, not a package at all", "\"v4\"");
+    EXPECT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kFailed);
+    EXPECT_NE(why.find("not a package"), std::string::npos) << why;
+    http.serve(kUrl, "short", "\"v5\"");
+    EXPECT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kFailed);
+
+    http.serve(kUrl, published.bytes, "\"v1\"");
+    http.fault = [](const vex::fleet::HttpRequest&, size_t, ScriptedHttp::Answer& answer)
+    { answer.status = 503; };
+    EXPECT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kRetryLater);
+    http.fault = [](const vex::fleet::HttpRequest&, size_t, ScriptedHttp::Answer& answer)
+    { answer.cutAfter = 10; };
+    EXPECT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kRetryLater) << why;
+    http.fault = [](const vex::fleet::HttpRequest&, size_t, ScriptedHttp::Answer& answer)
+    { answer.status = 404; };
+    EXPECT_EQ(downloader.learnRelease(kUrl, learnt, why), Outcome::kFailed);
+    http.fault = nullptr;
+}

@@ -13,7 +13,7 @@
 // An HTTP server in a test's memory, reached through the client interface: it serves static files the way a
 // plain web server does (ETag, `If-None-Match` with 304, a single `Range` of bytes with 206 and
 // `Content-Range`, `If-Range` that falls back to the whole file when the ETag differs, 416 past the end),
-// takes PUTs, records every request, and lets a test bend any answer through `fault` before it is
+// takes PUTs and POSTs, records every request, and lets a test bend any answer through `fault` before it is
 // delivered, and cut the body after a number of bytes. Delivery follows the interface: the headers check
 // first, then the body to the sink (or into the response), aborting when either says no.
 class ScriptedHttp : public vex::fleet::HttpClient
@@ -37,8 +37,9 @@ public:
     using Fault =
         std::function<void(const vex::fleet::HttpRequest& request, size_t requestNumber, Answer& answer)>;
 
-    std::map<std::string, File> files;        // by URL
-    std::map<std::string, std::string> puts;  // what PUT left, by URL
+    std::map<std::string, File> files;                       // by URL
+    std::map<std::string, std::string> puts;                 // what PUT left, by URL
+    std::vector<std::pair<std::string, std::string>> posts;  // every POST taken: URL and body, in order
     std::vector<vex::fleet::HttpRequest> requests;
     Fault fault;
 
@@ -122,6 +123,11 @@ private:
         {
             answer.status = puts.count(request.url) != 0 ? 204 : 201;
             puts[request.url] = request.body;
+            return answer;
+        }
+        if (request.method == vex::fleet::HttpRequest::Method::kPost)
+        {
+            posts.emplace_back(request.url, request.body);
             return answer;
         }
         const auto found = files.find(request.url);

@@ -1,5 +1,6 @@
-// vex-pkg-fetch: polls a release channel, downloads the release chosen for this instrument, hands it to the
-// installer and reports the outcome. One poll with --once (a timer's service), otherwise a poll loop.
+// vex-pkg-fetch: polls a release channel or a rollout server, downloads the release chosen for this
+// instrument, hands it to the installer and reports the outcome. One poll with --once (a timer's service),
+// otherwise a poll loop.
 #include "fleet/Backoff.h"
 #include "fleet/FetchClient.h"
 #include "fleet/FetchConfig.h"
@@ -38,8 +39,9 @@ void Sleep(int64_t seconds)
 
 int main(int argc, char** argv)
 {
-    CLI::App app("Fetches signed releases from a channel, installs them and reports the outcome.",
-                 "vex-pkg-fetch");
+    CLI::App app(
+        "Fetches signed releases from a channel or a rollout server, installs them and reports the outcome.",
+        "vex-pkg-fetch");
     std::string configPath;
     bool once = false;
     app.add_option("--config", configPath, "the configuration file (TOML)")->required();
@@ -92,7 +94,7 @@ int main(int argc, char** argv)
     {
         const vex::fleet::FetchClient::Outcome outcome = client.pollOnce();
         int64_t wait = 0;
-        if (outcome == vex::fleet::FetchClient::Outcome::kRetryLater)
+        if (outcome == vex::fleet::FetchClient::Outcome::kRetryLater || client.backOff())
         {
             wait = backoff.failed(random());
             if (client.retryAfter() >= 0)
@@ -104,6 +106,9 @@ int main(int argc, char** argv)
             const int64_t jitter = config.jitterSeconds;
             wait =
                 config.intervalSeconds - jitter + static_cast<int64_t>(random() % uint64_t(2 * jitter + 1));
+            // A rollout server says itself how often it wants to hear from the instrument (already bounded).
+            if (client.nextPollSeconds() >= 0)
+                wait = client.nextPollSeconds();
         }
         Sleep(std::max<int64_t>(1, wait));
     }

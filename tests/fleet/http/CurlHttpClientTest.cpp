@@ -290,6 +290,26 @@ TEST_F(CurlHttpClientTest, PutSendsTheBodyWithTheCallersContentType)
     EXPECT_EQ(seen.bodies[0], request.body);
 }
 
+TEST_F(CurlHttpClientTest, PostSendsTheBodyAndReadsTheAnswer)
+{
+    Seen seen;
+    LoopbackServer server(answering(seen, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    CurlHttpClient client(quickSettings());
+    HttpRequest request = get(server, "/t/controller/v1/SN-1/deploymentBase/7/feedback");
+    request.method = HttpRequest::Method::kPost;
+    request.body = "{\"id\":\"7\"}" + std::string(5000, ' ');
+    request.headers = {{"Content-Type", "application/json"}};
+    const HttpResponse response = client.send(request);
+    EXPECT_EQ(response.error, "");
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, "ok");
+    ASSERT_EQ(seen.count(), 1u);
+    EXPECT_EQ(seen.heads[0].rfind("POST /t/controller/v1/SN-1/deploymentBase/7/feedback HTTP/1.1\r\n", 0),
+              0u);
+    EXPECT_EQ(LoopbackConnection::headerValue(seen.heads[0], "expect"), "");
+    EXPECT_EQ(seen.bodies[0], request.body);
+}
+
 TEST_F(CurlHttpClientTest, OversizedOrMalformedExchangesAreRefused)
 {
     std::string manyFields = "HTTP/1.1 200 OK\r\n";
