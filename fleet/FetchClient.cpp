@@ -1,6 +1,7 @@
 #include "fleet/FetchClient.h"
 
 #include "base/AtomicFile.h"
+#include "base/TimeLeft.h"
 #include "base/UniqueFd.h"
 #include "fleet/ChannelPoller.h"
 #include "fleet/DdiClient.h"
@@ -24,6 +25,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 namespace vex::fleet
 {
@@ -300,21 +302,45 @@ FetchClient::Outcome FetchClient::poll()
     downloader.discardOthers(release);
     send(reporter, report(version, StatusReport::State::kDownloading));
     std::string packagePath;
-    uint64_t lastShown = UINT64_MAX, checked = 0;
-    const PackageDownloader::Outcome downloaded =
-        downloader.download(release, config_.channelUrl + "/" + release.path, packagePath, why,
-                            [&](uint64_t bytes, uint64_t total)
-                            {
-                                checked = bytes;
-                                // A line at the start, every tenth and the end; never more than a dozen.
-                                const uint64_t tenth = total == 0 ? 0 : bytes * 10 / total;
-                                if (tenth != lastShown)
-                                {
-                                    lastShown = tenth;
-                                    say("Downloading " + version + ": " + std::to_string(bytes) + " of " +
-                                        std::to_string(total) + " bytes");
-                                }
-                            });
+    uint64_t lastShown = UINT64_MAX, lastQuarter = UINT64_MAX, checked = 0;
+    base::TimeLeft timeLeft(environment_.clockMs ? environment_.clockMs
+                                                 : base::TimeLeft::Clock(base::TimeLeft::SteadyMilliseconds));
+    timeLeft.Start(int64_t(release.length));
+    int64_t secondsLeft = -1;
+    std::unique_ptr<StatusReporter> progressReporter;
+    if (environment_.progressHttp != nullptr)
+        progressReporter.reset(
+            new StatusReporter(*environment_.progressHttp, config_.reportUrl, folder + "/reports"));
+    const PackageDownloader::Outcome downloaded = downloader.download(
+        release, config_.channelUrl + "/" + release.path, packagePath, why,
+        [&](uint64_t bytes, uint64_t total)
+        {
+            checked = bytes;
+            timeLeft.Progress(int64_t(bytes));
+            secondsLeft = timeLeft.SecondsLeft();
+            // A line at the start, every tenth and the end; never more than a dozen.
+            const uint64_t tenth = total == 0 ? 0 : bytes * 10 / total;
+            if (tenth != lastShown)
+            {
+                lastShown = tenth;
+                say("Downloading " + version + ": " + std::to_string(bytes) + " of " + std::to_string(total) +
+                    " bytes" +
+                    (secondsLeft >= 0 ? ", about " + std::to_string(secondsLeft) + " s left"
+                                      : std::string()));
+            }
+            // A report at each quarter, once there is an estimate to give.
+            const uint64_t quarter = total == 0 ? 0 : bytes * 4 / total;
+            if (progressReporter && quarter != lastQuarter && quarter < 4 && secondsLeft >= 0)
+            {
+                lastQuarter = quarter;
+                StatusReport progress = report(version, StatusReport::State::kDownloading);
+                progress.bytes = bytes;
+                progress.total = total;
+                progress.secondsLeft = secondsLeft;
+                std::string ignored;
+                progressReporter->sendIfNothingQueued(progress, ignored);
+            }
+        });
     switch (downloaded)
     {
         case PackageDownloader::Outcome::kRetryLater:
@@ -322,6 +348,7 @@ FetchClient::Outcome FetchClient::poll()
             StatusReport progress = report(version, StatusReport::State::kDownloading);
             progress.bytes = checked;
             progress.total = release.length;
+            progress.secondsLeft = secondsLeft;
             progress.reason = why;
             send(reporter, progress);
             return later(version + ": " + why);

@@ -24,11 +24,16 @@ struct FetchEnvironment
 {
     UpdateArea* area = nullptr;    // null: the folder needs no mounting
     std::function<int64_t()> now;  // seconds since 1970; empty: the system clock
+    std::function<int64_t()>
+        clockMs;  // a steady clock in milliseconds, for the time left; empty: the system's
     std::string memoryDevice = "/dev/mem";
     // The lock that keeps two runs apart; empty: "lock" in the fetch folder. A partition that is unmounted
     // and mounted again while the lock is held (before the installer runs) cannot hold it: an open file
     // keeps it busy.
     std::string lockPath;
+    // Reports the download's progress (bytes and the time left) while it runs, at each quarter; a client of
+    // its own, since the download's own exchange is still under way. Null: no reports in between.
+    HttpClient* progressHttp = nullptr;
     int installerTimeoutSeconds = 4 * 3600;
     int handoffTimeoutSeconds = 600;
 };

@@ -1,5 +1,7 @@
 #include "fleet/StatusReport.h"
 
+#include "base/TimeLeft.h"
+
 #include "fleet/ChannelDocument.h"
 #include "fleet/FetchConfig.h"
 #include "pkg/trust/PackageIndex.h"
@@ -48,6 +50,10 @@ std::string StatusReport::serialize() const
     document["source"] = SourceName(source);
     document["bytes"] = bytes;
     document["total"] = total;
+    if (secondsLeft >= 0)
+        document["seconds_left"] = secondsLeft;
+    else
+        document["seconds_left"] = nullptr;
     document["time"] = ChannelDocument::timeText(time);
     document["log_file"] = logFile;
     document["log_tail"] = logTail;
@@ -76,7 +82,8 @@ bool StatusReport::parse(const std::string& text, StatusReport& report, std::str
         StatusReport read;
         pkg::PackageVersion version;
         std::string state, source;
-        if (deepest > 2 || !document.is_object() || document.size() != 11 ||
+        if (deepest > 2 || !document.is_object() || document.size() != 12 ||
+            !(document.at("seconds_left").is_null() || document.at("seconds_left").is_number_unsigned()) ||
             document.at("format_version") != kFormatVersion || !document.at("device").is_string() ||
             !document.at("version").is_string() || !document.at("state").is_string() ||
             !document.at("source").is_string() || !document.at("bytes").is_number_unsigned() ||
@@ -93,6 +100,16 @@ bool StatusReport::parse(const std::string& text, StatusReport& report, std::str
         source = document.at("source").get<std::string>();
         read.bytes = document.at("bytes").get<uint64_t>();
         read.total = document.at("total").get<uint64_t>();
+        if (!document.at("seconds_left").is_null())
+        {
+            const uint64_t left = document.at("seconds_left").get<uint64_t>();
+            if (left > uint64_t(base::TimeLeft::kLongestSeconds))
+            {
+                why = "its seconds_left is beyond any estimate";
+                return false;
+            }
+            read.secondsLeft = int64_t(left);
+        }
         read.logFile = document.at("log_file").get<std::string>();
         read.reason = document.at("reason").get<std::string>();
         for (const json& line : document.at("log_tail"))

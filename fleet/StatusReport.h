@@ -37,6 +37,8 @@ struct StatusReport
     Source source = Source::kChannel;
     uint64_t bytes = 0;
     uint64_t total = 0;
+    // While downloading: the estimate of the seconds the download has left, -1 while there is none.
+    int64_t secondsLeft = -1;
     int64_t time = 0;  // seconds since 1970
     std::string logFile;
     std::vector<std::string> logTail;

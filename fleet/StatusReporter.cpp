@@ -35,6 +35,18 @@ bool StatusReporter::enqueue(const StatusReport& report, std::string& why)
     return queue_.add(report.serialize(), why);
 }
 
+bool StatusReporter::sendIfNothingQueued(const StatusReport& report, std::string& why)
+{
+    if (url_.empty())
+        return true;
+    if (!queued().empty())
+    {
+        why = "earlier reports wait in the queue";
+        return false;
+    }
+    return put(report, why);
+}
+
 bool StatusReporter::keep(const StatusReport& report, std::string& why)
 {
     return url_.empty() || enqueue(report, why);

@@ -26,6 +26,9 @@ public:
     // Sends `report` now, after the queue; queues it when that fails. True when delivered.
     bool deliver(const StatusReport& report, std::string& why);
 
+    // Sends `report` now only when nothing waits in the queue (it would overtake it), and never queues it:
+    // for progress, which the next report replaces anyway. True when delivered.
+    bool sendIfNothingQueued(const StatusReport& report, std::string& why);
     // Puts `report` at the end of the queue without sending it (nothing without a report URL). False with
     // `why` when it cannot be written.
     bool keep(const StatusReport& report, std::string& why);

@@ -86,7 +86,7 @@ struct Instrument
     }
 
     // Publishes `versions` (packages and a signed channel document of `sequence`).
-    void publish(const std::vector<std::string>& versions, uint64_t sequence = 1)
+    void publish(const std::vector<std::string>& versions, uint64_t sequence = 1, size_t largeFile = 150000)
     {
         ChannelDocument document;
         document.name = "stable";
@@ -97,7 +97,7 @@ struct Instrument
             test_support::PublishedRelease published;
             std::string error;
             ASSERT_TRUE(test_support::publishRelease(dir / ("built-" + version + ".pkg"), key, version,
-                                                     150000, published, error))
+                                                     largeFile, published, error))
                 << error;
             http.serve(kChannel + "/" + published.release.path, published.bytes);
             document.setRelease(published.release);
@@ -120,9 +120,18 @@ struct Instrument
         environment.memoryDevice = dir / "mem";
         environment.installerTimeoutSeconds = 60;
         environment.handoffTimeoutSeconds = 60;
+        if (progressReports)
+        {
+            environment.progressHttp = &http;
+            // A second passes between readings: the download appears to take as many seconds as blocks.
+            environment.clockMs = [this] { return clockMs += 1000; };
+        }
         FetchClient client(config, http, out, err, environment);
         return client.pollOnce();
     }
+
+    bool progressReports = false;
+    int64_t clockMs = 0;
 
     bool said(const std::string& line) const { return out.str().find(line) != std::string::npos; }
 
@@ -183,6 +192,36 @@ TEST(FetchClient, InstallsTheChosenReleaseReportsItAndThenCostsOne304)
     EXPECT_TRUE(instrument.said("Nothing to install: ")) << instrument.out.str();
     ASSERT_EQ(instrument.http.requests.size(), 1u);
     EXPECT_NE(ScriptedHttp::requestHeader(instrument.http.requests[0], "If-None-Match"), nullptr);
+}
+
+TEST(FetchClient, ReportsTheDownloadsProgressWithTheTimeLeft)
+{
+    Instrument instrument;
+    instrument.publish({"1.2.0"}, 1, 4 << 20);  // 16 blocks
+    instrument.progressReports = true;
+    ASSERT_EQ(instrument.run(), Outcome::kDone) << instrument.out.str() << instrument.err.str();
+    std::vector<nlohmann::json> progress;
+    for (const HttpRequest& request : instrument.http.requests)
+        if (request.method == HttpRequest::Method::kPut)
+        {
+            const nlohmann::json report = nlohmann::json::parse(request.body);
+            if (report["state"] == "downloading" && !report["seconds_left"].is_null())
+                progress.push_back(report);
+        }
+    // A report at each quarter once the estimate is stable: at most three, counting down, never past the end.
+    ASSERT_FALSE(progress.empty());
+    EXPECT_LE(progress.size(), 3u);
+    for (size_t i = 0; i < progress.size(); ++i)
+    {
+        EXPECT_LT(progress[i]["bytes"].get<uint64_t>(), progress[i]["total"].get<uint64_t>());
+        if (i > 0)
+        {
+            EXPECT_LT(progress[i]["seconds_left"].get<int64_t>(),
+                      progress[i - 1]["seconds_left"].get<int64_t>());
+        }
+    }
+    EXPECT_TRUE(instrument.said(" s left\n")) << instrument.out.str();
+    EXPECT_TRUE(instrument.report("1.2.0")["seconds_left"].is_null()) << "the final report has no estimate";
 }
 
 TEST(FetchClient, SuccessOnlyWithASuccessLog)

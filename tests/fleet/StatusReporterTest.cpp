@@ -39,6 +39,7 @@ TEST(StatusReport, SerializesEveryFieldAndReadsBackStrictly)
     report.logFile = "004_error.log";
     report.logTail = {"line one", "bad byte \xff here"};
     report.reason = "the installation failed";
+    report.secondsLeft = 240;
     const std::string text = report.serialize();
     const nlohmann::json document = nlohmann::json::parse(text);
     EXPECT_EQ(document["format_version"], 1);
@@ -48,6 +49,8 @@ TEST(StatusReport, SerializesEveryFieldAndReadsBackStrictly)
     EXPECT_EQ(document["source"], "usb");
     EXPECT_EQ(document["bytes"], 1048576);
     EXPECT_EQ(document["total"], 5242880);
+    EXPECT_EQ(document["seconds_left"], 240);
+    EXPECT_TRUE(nlohmann::json::parse(Sample().serialize())["seconds_left"].is_null());
     EXPECT_EQ(document["time"], "2026-12-09T17:00:00Z");
     EXPECT_EQ(document["log_file"], "004_error.log");
     EXPECT_EQ(document["log_tail"].size(), 2u);
@@ -60,16 +63,19 @@ TEST(StatusReport, SerializesEveryFieldAndReadsBackStrictly)
 
     for (size_t cut = 0; cut < text.size(); ++cut)
         EXPECT_FALSE(StatusReport::parse(text.substr(0, cut), back, why)) << cut;
-    for (const auto& edit :
-         std::vector<std::pair<std::string, std::string>>{{"\"failure\"", "\"lost\""},
-                                                          {"\"usb\"", "\"disk\""},
-                                                          {"\"SN-0001\"", "\"../x\""},
-                                                          {"\"1.2.0\"", "\"1.2\""},
-                                                          {"1048576", "-1"},
-                                                          {"\"2026-12-09T17:00:00Z\"", "\"yesterday\""},
-                                                          {"\"format_version\":1", "\"format_version\":2"},
-                                                          {"\"reason\"", "\"cause\""},
-                                                          {"[\"line one\"", "[[[\"line one\"]]"}})
+    for (const auto& edit : std::vector<std::pair<std::string, std::string>>{
+             {"\"failure\"", "\"lost\""},
+             {"\"usb\"", "\"disk\""},
+             {"\"SN-0001\"", "\"../x\""},
+             {"\"1.2.0\"", "\"1.2\""},
+             {"1048576", "-1"},
+             {"\"seconds_left\":240", "\"seconds_left\":-5"},
+             {"\"seconds_left\":240", "\"seconds_left\":360001"},
+             {"\"seconds_left\":240", "\"seconds_left\":\"4 min\""},
+             {"\"2026-12-09T17:00:00Z\"", "\"yesterday\""},
+             {"\"format_version\":1", "\"format_version\":2"},
+             {"\"reason\"", "\"cause\""},
+             {"[\"line one\"", "[[[\"line one\"]]"}})
     {
         std::string edited = text;
         const size_t at = edited.find(edit.first);

@@ -72,9 +72,12 @@ int main(int argc, char** argv)
     settings.stallSeconds = static_cast<long>(config.stallSeconds);
     settings.requestTimeoutSeconds = static_cast<long>(config.requestTimeoutSeconds);
     vex::fleet::CurlHttpClient http(settings);
+    // Progress reports go out while the download's own exchange is under way: a connection of their own.
+    vex::fleet::CurlHttpClient progressHttp(settings);
     vex::fleet::PartitionUpdateArea area(config.updateDir, vex::instrument::kEmmcRoot);
     vex::fleet::FetchEnvironment environment;
     environment.area = &area;
+    environment.progressHttp = &progressHttp;
     // The partition is unmounted while the installer runs, which a lock file held open on it would prevent.
     if (area.isPartition())
         environment.lockPath = "/run/vex-pkg-fetch.lock";
