@@ -268,19 +268,9 @@ FetchClient::Outcome FetchClient::poll()
     }
 
     install::InstallerState installed;
-    switch (installed.load(config_.updateDir + "/" + install::InstallerState::kFileName, why))
-    {
-        case install::InstallerState::Load::kAbsent:
-            installed.version = pkg::PackageVersion();
-            break;
-        case install::InstallerState::Load::kLoaded:
-            break;
-        case install::InstallerState::Load::kDamaged:
-            return fail("the installer's state is damaged, so the installed version is unknown: " + why);
-    }
     pkg::PackageAdmission admission;
-    if (!admission.readCompatibleIds(config_.compatibleFile, why))
-        return fail(config_.compatibleFile + ": " + why);
+    if (!readInstrument(installed, admission, why))
+        return fail(why);
 
     const ReleaseChooser chooser(admission.compatibleIds(), installed.version, config_.deviceId);
     const ChannelRelease* chosen = chooser.choose(polled.document, why);
@@ -371,6 +361,29 @@ FetchClient::Outcome FetchClient::poll()
     return config_.installMode == FetchConfig::InstallMode::kRun
                ? install(reporter, logs, release, packagePath)
                : handOver(reporter, logs, release, packagePath);
+}
+
+bool FetchClient::readInstrument(install::InstallerState& installed, pkg::PackageAdmission& admission,
+                                 std::string& why) const
+{
+    std::string problem;
+    switch (installed.load(config_.updateDir + "/" + install::InstallerState::kFileName, problem))
+    {
+        case install::InstallerState::Load::kAbsent:
+            installed.version = pkg::PackageVersion();
+            break;
+        case install::InstallerState::Load::kLoaded:
+            break;
+        case install::InstallerState::Load::kDamaged:
+            why = "the installer's state is damaged, so the installed version is unknown: " + problem;
+            return false;
+    }
+    if (!admission.readCompatibleIds(config_.compatibleFile, problem))
+    {
+        why = config_.compatibleFile + ": " + problem;
+        return false;
+    }
+    return true;
 }
 
 bool FetchClient::countAttempt(const ChannelRelease& release)
@@ -627,19 +640,9 @@ FetchClient::Outcome FetchClient::pollDdi(StatusReporter& reporter, InstallLogs&
         (nextPoll_ >= 0 ? ", next poll in " + std::to_string(nextPoll_) + " s" : std::string()));
 
     install::InstallerState installed;
-    switch (installed.load(config_.updateDir + "/" + install::InstallerState::kFileName, why))
-    {
-        case install::InstallerState::Load::kAbsent:
-            installed.version = pkg::PackageVersion();
-            break;
-        case install::InstallerState::Load::kLoaded:
-            break;
-        case install::InstallerState::Load::kDamaged:
-            return fail("the installer's state is damaged, so the installed version is unknown: " + why);
-    }
     pkg::PackageAdmission admission;
-    if (!admission.readCompatibleIds(config_.compatibleFile, why))
-        return fail(config_.compatibleFile + ": " + why);
+    if (!readInstrument(installed, admission, why))
+        return fail(why);
 
     if (!base.configDataUrl.empty())
     {

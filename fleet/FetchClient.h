@@ -11,6 +11,15 @@
 #include <string>
 #include <vector>
 
+namespace vex::install
+{
+class InstallerState;
+}
+namespace vex::pkg
+{
+class PackageAdmission;
+}
+
 namespace vex::fleet
 {
 class UpdateArea;
@@ -97,6 +106,10 @@ private:
     Outcome handOver(StatusReporter& reporter, InstallLogs& logs, const ChannelRelease& release,
                      const std::string& packagePath);
     std::string installedVersionText() const;
+    // What the instrument says about itself: the version installed (0.0.0 when none was recorded) and its
+    // compatibility IDs. False with `why` when either cannot be read: nothing may be chosen then.
+    bool readInstrument(install::InstallerState& installed, pkg::PackageAdmission& admission,
+                        std::string& why) const;
     // Counts one more start of this release's installation, saved before the installer runs: a run cut by
     // a crash or a power cut counts too.
     bool countAttempt(const ChannelRelease& release);

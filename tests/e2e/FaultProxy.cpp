@@ -105,12 +105,12 @@ bool ParseAddress(const std::string& text, bool portZeroAllowed, sockaddr_in& ad
     return ::inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) == 1;
 }
 
-bool ParseFault(const std::string& spec, Options& options)
+bool ParseFault(const std::string& text, Options& options)
 {
-    options.faultText = spec;
-    const size_t colon = spec.find(':');
-    const std::string name = spec.substr(0, colon);
-    const std::string value = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+    options.faultText = text;
+    const size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    const std::string value = colon == std::string::npos ? std::string() : text.substr(colon + 1);
     const bool hasValue = colon != std::string::npos;
     struct Known
     {

@@ -352,11 +352,11 @@ TEST_F(FaultProxyTest, StallSendsHalfTheBodyThenCloses)
 
 TEST_F(FaultProxyTest, RefusesMalformedCommandLines)
 {
-    for (const char* spec : {"cut", "cut:x", "stall:99999", "explode", "flip:-1", "none:3"})
+    for (const char* fault : {"cut", "cut:x", "stall:99999", "explode", "flip:-1", "none:3"})
     {
-        Proxy proxy(dir, upstream->address(), {"--fault", spec});
-        EXPECT_FALSE(proxy.running()) << spec;
-        EXPECT_EQ(proxy.stop(), 2) << spec;
+        Proxy proxy(dir, upstream->address(), {"--fault", fault});
+        EXPECT_FALSE(proxy.running()) << fault;
+        EXPECT_EQ(proxy.stop(), 2) << fault;
     }
 }
 

@@ -144,7 +144,7 @@ report_file() { echo "$work/reports/reports/$device/$1.json"; }
 # A top-level string or number field of a JSON document (as the client writes its reports).
 json_field() { sed -n "s/.*\"$2\" *: *\"\{0,1\}\([^\",}]*\)\"\{0,1\}.*/\1/p" "$1" | head -n 1; }
 
-# fault_proxy SPEC MATCH [TIMES]: fault-proxy on $proxy_port in front of the origin, spoiling answers to
+# fault_proxy FAULT MATCH [TIMES]: fault-proxy on $proxy_port in front of the origin, spoiling answers to
 # requests whose target contains MATCH; its log in $work/proxy.log. Stopped on exit with the servers.
 proxy_port=18085
 fault_proxy() {
@@ -431,7 +431,7 @@ case_tampered() {
     end
 }
 
-# A release behind the proxy with fault SPEC for requests matching MATCH, TIMES times; the instrument's
+# A release behind the proxy with fault FAULT for requests matching MATCH, TIMES times; the instrument's
 # channel is the proxy. A run asks first for the package's index (its first 1560 bytes or so), then for the
 # rest in one range: a fault meant for the rest is given for two requests.
 behind_proxy() {
@@ -539,16 +539,16 @@ case_busy() {
     end
 }
 
-# A run against a server whose answers are spoiled by SPEC for the package (every request); then, with a
+# A run against a server whose answers are spoiled by FAULT for the package (every request); then, with a
 # healthy server, later runs install. The spoiled run either installs the published bytes or installs
 # nothing and tries again later (or, allowed with $1 = may-fail, fails with a failure report).
 spoiled_then_healthy() {
-    local how=$1 spec=$2 status
-    behind_proxy "$spec" /packages/ 0
+    local how=$1 fault=$2 status
+    behind_proxy "$fault" /packages/ 0
     run spoiled any
     status=$(cat "$work/spoiled/exit-status" 2>/dev/null)
     wrong_bytes spoiled
-    grep -qF -x -e "$(printf '%s' "$spec")" <(awk '{ print $4 }' "$work/proxy.log" 2>/dev/null) || fail "the proxy never spoiled an answer ($spec)"
+    grep -qF -x -e "$(printf '%s' "$fault")" <(awk '{ print $4 }' "$work/proxy.log" 2>/dev/null) || fail "the proxy never spoiled an answer ($fault)"
     case "$status" in
         0) expect_installed spoiled; expect_report 2.1.0 success; return ;;
         3) said spoiled "Try again later"; expect_not_installed spoiled ;;
