@@ -534,22 +534,34 @@ void FetchClient::ddiFeedback(DdiClient& ddi, const std::string& action, const s
         err_ << "vex-pkg-fetch: feedback kept for later: " << why << std::endl;
 }
 
+bool FetchClient::ddiAnswered(DdiClient::Outcome answer, const std::string& why, Outcome& ended)
+{
+    switch (answer)
+    {
+        case DdiClient::Outcome::kOk:
+            return true;
+        case DdiClient::Outcome::kRefused:
+            // A refused token: the loop backs off rather than asking again at the server's pace.
+            backOff_ = true;
+            ended = fail(why);
+            return false;
+        case DdiClient::Outcome::kRetryLater:
+            ended = later(why);
+            return false;
+        case DdiClient::Outcome::kFailed:
+            break;
+    }
+    ended = fail(why);
+    return false;
+}
+
 FetchClient::Outcome FetchClient::ddiCancel(DdiClient& ddi, const std::string& url)
 {
     DdiCancel cancel;
     std::string why;
-    switch (ddi.cancel(url, cancel, why))
-    {
-        case DdiClient::Outcome::kOk:
-            break;
-        case DdiClient::Outcome::kRefused:
-            backOff_ = true;
-            return fail(why);
-        case DdiClient::Outcome::kRetryLater:
-            return later(why);
-        case DdiClient::Outcome::kFailed:
-            return fail(why);
-    }
+    Outcome ended = Outcome::kDone;
+    if (!ddiAnswered(ddi.cancel(url, cancel, why), why, ended))
+        return ended;
     const std::string started = ddiAction();
     const bool installing = started == cancel.stopId || started == cancel.stopId + " handed-over";
     std::string body;
@@ -618,19 +630,12 @@ FetchClient::Outcome FetchClient::pollDdi(StatusReporter& reporter, InstallLogs&
 
     DdiBase base;
     int64_t retryAfter = -1;
-    switch (ddi.poll(base, why, retryAfter))
-    {
-        case DdiClient::Outcome::kOk:
-            break;
-        case DdiClient::Outcome::kRefused:
-            backOff_ = true;
-            return fail(why);
-        case DdiClient::Outcome::kRetryLater:
-            retryAfter_ = retryAfter;
-            return later(why);
-        case DdiClient::Outcome::kFailed:
-            return fail(why);
-    }
+    const DdiClient::Outcome polled = ddi.poll(base, why, retryAfter);
+    if (polled == DdiClient::Outcome::kRetryLater)
+        retryAfter_ = retryAfter;
+    Outcome ended = Outcome::kDone;
+    if (!ddiAnswered(polled, why, ended))
+        return ended;
     if (base.sleepSeconds >= 0)
         nextPoll_ = std::min(std::max(base.sleepSeconds, settings.sleepMinSeconds), settings.sleepMaxSeconds);
     say("Server polled: " +
@@ -679,18 +684,8 @@ FetchClient::Outcome FetchClient::pollDdi(StatusReporter& reporter, InstallLogs&
     }
 
     DdiDeployment deployment;
-    switch (ddi.deployment(base.deploymentUrl, deployment, why))
-    {
-        case DdiClient::Outcome::kOk:
-            break;
-        case DdiClient::Outcome::kRefused:
-            backOff_ = true;
-            return fail(why);
-        case DdiClient::Outcome::kRetryLater:
-            return later(why);
-        case DdiClient::Outcome::kFailed:
-            return fail(why);
-    }
+    if (!ddiAnswered(ddi.deployment(base.deploymentUrl, deployment, why), why, ended))
+        return ended;
     const std::string id = deployment.id;
     if (deployment.download == "skip")
     {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fleet/DdiClient.h"
 #include "fleet/FetchConfig.h"
 #include "fleet/FetchState.h"
 #include "fleet/HttpClient.h"
@@ -25,7 +26,6 @@ namespace vex::fleet
 class UpdateArea;
 class StatusReporter;
 class InstallLogs;
-class DdiClient;
 struct ChannelRelease;
 
 // What a poll needs of the instrument besides the network; tests replace the parts.
@@ -84,6 +84,8 @@ private:
     // this run (a handed-over installation's log is the first after it).
     Outcome pollDdi(StatusReporter& reporter, InstallLogs& logs, int lastLog);
     Outcome ddiCancel(DdiClient& ddi, const std::string& url);
+    // True for an answer to go on with; otherwise false with the poll's outcome in `ended`.
+    bool ddiAnswered(DdiClient::Outcome answer, const std::string& why, Outcome& ended);
     void ddiFeedback(DdiClient& ddi, const std::string& action, const std::string& execution,
                      const std::string& finished, uint64_t cnt, uint64_t of,
                      const std::vector<std::string>& details);
